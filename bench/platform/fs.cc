@@ -1,0 +1,99 @@
+#include "platform/fs.h"
+
+#include <cerrno>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace bench::platform {
+
+namespace {
+
+/// Mode for created directories and files; the umask still applies.
+constexpr mode_t kDirectoryMode = 0755;
+constexpr mode_t kFileMode = 0644;
+
+/// Answers whether a DT_UNKNOWN entry is a directory, asking without following links.
+bool isDirectoryByStat(int directory, const char* name) {
+    struct stat info;
+    if (fstatat(directory, name, &info, AT_SYMLINK_NOFOLLOW) != 0) return false;
+    return S_ISDIR(info.st_mode);
+}
+
+/// True for the two entries every directory lists for itself and its parent.
+bool isDotEntry(const char* name) {
+    return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
+}
+
+}  // namespace
+
+int openDirectory(const char* path) {
+    return open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+}
+
+int openSubdirectory(int parent, const char* name) {
+    // O_NOFOLLOW closes the race where a directory is swapped for a link
+    // between reading its type and opening it.
+    return openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+}
+
+void closeDirectory(int directory) {
+    if (directory >= 0) close(directory);
+}
+
+bool removeEntry(int directory, const char* name) {
+    return unlinkat(directory, name, 0) == 0;
+}
+
+CreateOutcome makeDirectory(int parent, const char* name) {
+    if (mkdirat(parent, name, kDirectoryMode) == 0) return CreateOutcome::Created;
+    return errno == EEXIST ? CreateOutcome::AlreadyThere : CreateOutcome::Failed;
+}
+
+CreateOutcome createEmptyFile(int directory, const char* name) {
+    int file = openat(directory, name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, kFileMode);
+    if (file >= 0) {
+        close(file);
+        return CreateOutcome::Created;
+    }
+    return errno == EEXIST ? CreateOutcome::AlreadyThere : CreateOutcome::Failed;
+}
+
+CreateOutcome createSymlink(int directory, const char* name, const char* target) {
+    if (symlinkat(target, directory, name) == 0) return CreateOutcome::Created;
+    return errno == EEXIST ? CreateOutcome::AlreadyThere : CreateOutcome::Failed;
+}
+
+std::string lastErrorText() {
+    return std::strerror(errno);
+}
+
+EntryReader::EntryReader(int directory, char* buffer, std::size_t size)
+    : directory_(directory), buffer_(buffer), size_(size) {}
+
+bool EntryReader::refill() {
+    ssize_t got = getdents64(directory_, buffer_, size_);
+    if (got < 0) failed_ = true;
+    if (got <= 0) return false;
+    filled_ = static_cast<std::size_t>(got);
+    position_ = 0;
+    return true;
+}
+
+bool EntryReader::next(EntryView& entry) {
+    for (;;) {
+        if (position_ >= filled_ && !refill()) return false;
+        auto* record = reinterpret_cast<const struct dirent64*>(buffer_ + position_);
+        position_ += record->d_reclen;
+        if (isDotEntry(record->d_name)) continue;
+        entry.name = record->d_name;
+        // Most file systems fill d_type; only the rest cost an extra stat.
+        entry.isDirectory = record->d_type == DT_UNKNOWN ? isDirectoryByStat(directory_, record->d_name)
+                                                         : record->d_type == DT_DIR;
+        return true;
+    }
+}
+
+}  // namespace bench::platform

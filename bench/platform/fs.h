@@ -1,0 +1,76 @@
+#pragma once
+/// Thin wrappers over the POSIX *at() calls the benchmark tools need.
+///
+/// Everything here works relative to an open directory descriptor so that the
+/// walkers never resolve a long path twice and never follow a symbolic link
+/// below the directory they were started in.
+
+#include <cstddef>
+#include <string>
+
+namespace bench::platform {
+
+/// Descriptor value that stands for "no directory" (failed open).
+constexpr int kNoDirectory = -1;
+
+/// Outcome of creating one entry when existing entries are tolerated.
+enum class CreateOutcome { Created, AlreadyThere, Failed };
+
+/// Opens a directory given by path (the start of a walk); kNoDirectory on failure.
+int openDirectory(const char* path);
+
+/// Opens the subdirectory `name` of `parent` without following a symbolic link.
+int openSubdirectory(int parent, const char* name);
+
+/// Closes a descriptor returned by one of the open/make calls.
+void closeDirectory(int directory);
+
+/// Removes the non-directory entry `name` of `directory`; false on failure.
+bool removeEntry(int directory, const char* name);
+
+/// Creates directory `name` in `parent`, keeping an existing one.
+CreateOutcome makeDirectory(int parent, const char* name);
+
+/// Creates the empty regular file `name` in `directory`, keeping an existing one.
+CreateOutcome createEmptyFile(int directory, const char* name);
+
+/// Creates the symbolic link `name` -> `target` in `directory`, keeping an existing one.
+CreateOutcome createSymlink(int directory, const char* name, const char* target);
+
+/// Text of the error left by the last failed call of this module.
+std::string lastErrorText();
+
+/// One entry of a directory as the walkers need it.
+struct EntryView {
+    const char* name = nullptr;   ///< bare name, NUL-terminated, valid until the next read
+    bool isDirectory = false;     ///< a real directory, never a link to one
+};
+
+/// Reads a directory in large batches straight from the kernel (getdents64).
+///
+/// The caller owns the buffer, so one big buffer can be reused for every
+/// directory of a walk without allocating per directory.
+class EntryReader {
+public:
+    /// Prepares to read `directory` into `buffer` of `size` bytes.
+    EntryReader(int directory, char* buffer, std::size_t size);
+
+    /// Yields the next entry other than "." and ".."; false at the end or on error.
+    bool next(EntryView& entry);
+
+    /// True when reading stopped because the kernel reported an error.
+    bool failed() const { return failed_; }
+
+private:
+    /// Refills the buffer; false at the end of the directory or on error.
+    bool refill();
+
+    int directory_;
+    char* buffer_;
+    std::size_t size_;
+    std::size_t filled_ = 0;
+    std::size_t position_ = 0;
+    bool failed_ = false;
+};
+
+}  // namespace bench::platform
