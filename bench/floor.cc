@@ -1,0 +1,39 @@
+/// bench_floor: the benchmark's lower bound for cleaning a tree.
+///
+/// Usage: bench_floor [--count] [DIR]
+/// Deletes what buildsweep deletes below DIR (default: the current directory)
+/// with nothing but openat/getdents64/unlinkat, one pass, no output. --count
+/// prints the totals afterwards (for checks; the timed runs leave it off).
+
+#include <cstdio>
+#include <cstring>
+
+#include "floor_walk.h"
+
+int main(int argc, char** argv) {
+    bool printCounts = false;
+    const char* root = ".";
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--count") == 0) {
+            printCounts = true;
+        } else if (argv[i][0] == '-') {
+            std::fprintf(stderr, "usage: %s [--count] [DIR]\n", argv[0]);
+            return 2;
+        } else {
+            root = argv[i];
+        }
+    }
+    bench::FloorResult result = bench::removeListedFiles(root);
+    if (printCounts) {
+        std::printf("folders=%llu removed=%llu failures=%llu\n",
+                    static_cast<unsigned long long>(result.foldersVisited),
+                    static_cast<unsigned long long>(result.filesRemoved),
+                    static_cast<unsigned long long>(result.failures));
+    }
+    if (result.failures != 0) {
+        std::fprintf(stderr, "bench_floor: %llu folders or files could not be handled\n",
+                     static_cast<unsigned long long>(result.failures));
+        return 1;
+    }
+    return 0;
+}

@@ -1,0 +1,24 @@
+#pragma once
+/// The floor: the least work any tool has to ask of the kernel to clean a tree.
+
+#include <cstddef>
+#include <cstdint>
+
+namespace bench {
+
+/// Totals of one floor walk.
+struct FloorResult {
+    std::uint64_t foldersVisited = 0;  ///< the start folder and every folder below it
+    std::uint64_t filesRemoved = 0;    ///< entries deleted because their extension is listed
+    std::uint64_t failures = 0;        ///< folders that could not be opened or read, failed deletions
+};
+
+/// Default size of the one directory-read buffer; large enough that most
+/// folders come back from a single getdents64 call.
+constexpr std::size_t kFloorReadBufferSize = 1 << 20;
+
+/// Deletes every non-directory entry with a listed extension in `root` and all
+/// folders below it, in a single iterative pass that never follows links.
+FloorResult removeListedFiles(const char* root, std::size_t readBufferSize = kFloorReadBufferSize);
+
+}  // namespace bench
