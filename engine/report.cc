@@ -1,0 +1,127 @@
+#include "engine/report.h"
+
+#include <cstdio>
+
+namespace engine {
+namespace {
+
+// Large enough that a redirected run writes in a few hundred big blocks.
+constexpr std::size_t kFlushThreshold = 256 * 1024;
+
+bool IsC0OrDelete(unsigned char c) { return c < 0x20 || c == 0x7f; }
+
+void AppendHexByte(std::string* out, unsigned char c) {
+  static const char kDigits[] = "0123456789abcdef";
+  out->push_back(kDigits[c >> 4]);
+  out->push_back(kDigits[c & 0xf]);
+}
+
+void AppendEscapedControl(std::string* out, unsigned char c) {
+  out->push_back('\\');
+  switch (c) {
+    case '\n': out->push_back('n'); return;
+    case '\r': out->push_back('r'); return;
+    case '\t': out->push_back('t'); return;
+    default: out->push_back('x'); AppendHexByte(out, c); return;
+  }
+}
+
+}  // namespace
+
+void AppendEscaped(std::string* out, std::string_view path, platform::TextEncoding encoding) {
+  const bool utf8 = encoding == platform::TextEncoding::kUtf8;
+  std::size_t clean_from = 0;  // start of the run of bytes copied unchanged
+  for (std::size_t i = 0; i < path.size(); ++i) {
+    const unsigned char c = static_cast<unsigned char>(path[i]);
+    // In UTF-8, U+0080..U+009F are the two bytes C2 80..C2 9F. In CP949 those
+    // bytes form ordinary Hangul, so they are only escaped in UTF-8.
+    const bool c1 = utf8 && c == 0xc2 && i + 1 < path.size() &&
+                    static_cast<unsigned char>(path[i + 1]) >= 0x80 &&
+                    static_cast<unsigned char>(path[i + 1]) <= 0x9f;
+    if (!IsC0OrDelete(c) && !c1) continue;
+    out->append(path.data() + clean_from, i - clean_from);
+    if (c1) {
+      out->append("\\u00");
+      AppendHexByte(out, static_cast<unsigned char>(path[++i]));
+    } else {
+      AppendEscapedControl(out, c);
+    }
+    clean_from = i + 1;
+  }
+  out->append(path.data() + clean_from, path.size() - clean_from);
+}
+
+Report::Report(platform::Console& console)
+    : console_(console),
+      encoding_(console.Encoding()),
+      interactive_(console.OutputIsInteractive()),
+      paths_need_conversion_(platform::PathsNeedConversion(encoding_)) {
+  buffer_.reserve(kFlushThreshold + 4096);
+}
+
+Report::~Report() { Flush(); }
+
+Report& Report::Text(std::string_view ascii) {
+  buffer_.append(ascii);
+  return *this;
+}
+
+Report& Report::Text(const LocalizedText& text) {
+  buffer_.append(encoding_ == platform::TextEncoding::kCp949 ? text.cp949 : text.utf8);
+  return *this;
+}
+
+Report& Report::Path(std::string_view path) {
+  if (paths_need_conversion_) {
+    converted_.clear();
+    platform::AppendConvertedPath(&converted_, path, encoding_);
+    path = converted_;
+  }
+  AppendEscaped(&buffer_, path, encoding_);
+  return *this;
+}
+
+Report& Report::Number(long long value) {
+  char digits[24];
+  const int n = std::snprintf(digits, sizeof digits, "%lld", value);
+  buffer_.append(digits, static_cast<std::size_t>(n));
+  return *this;
+}
+
+Report& Report::EndLine() {
+  buffer_.push_back('\n');
+  if (interactive_) {
+    Flush();
+  } else {
+    FlushIfFull();
+  }
+  return *this;
+}
+
+void Report::FlushIfFull() {
+  if (buffer_.size() >= kFlushThreshold) Flush();
+}
+
+void Report::Flush() {
+  if (buffer_.empty()) return;
+  if (!output_failed_) {
+    std::string reason;
+    if (!console_.Write(platform::OutputStream::kStandardOutput, buffer_, &reason)) {
+      // Say it once: every later write would fail the same way.
+      output_failed_ = true;
+      std::string line = "Error: cannot write standard output: " + reason + "\n";
+      console_.Write(platform::OutputStream::kStandardError, line, &reason);
+    }
+  }
+  buffer_.clear();
+}
+
+void Report::Error(std::string_view line) {
+  Flush();
+  std::string text(line);
+  text.push_back('\n');
+  std::string reason;
+  console_.Write(platform::OutputStream::kStandardError, text, &reason);
+}
+
+}  // namespace engine

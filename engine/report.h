@@ -1,0 +1,74 @@
+// What the user reads: the buffered report on standard output and the error
+// lines on standard error, kept in program order.
+#ifndef BUILDSWEEP_ENGINE_REPORT_H_
+#define BUILDSWEEP_ENGINE_REPORT_H_
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+#include "platform/console.h"
+
+namespace engine {
+
+/// A fixed text in both character sets that output can be written in.
+struct LocalizedText {
+  std::string_view utf8;
+  std::string_view cp949;
+};
+
+/// Appends `path` to `out` with every control character escaped, so that a
+/// file name can neither break a report line nor drive the terminal. C0
+/// controls and DEL become \n, \t, \r or \xHH; in UTF-8 output the C1
+/// controls U+0080..U+009F become \u0080..\u009f. Every other byte is kept.
+void AppendEscaped(std::string* out, std::string_view path, platform::TextEncoding encoding);
+
+/// The report. Lines are collected in one large buffer and written in big
+/// blocks; at a terminal every line is written as soon as it ends.
+class Report {
+ public:
+  /// Reports to `console`.
+  explicit Report(platform::Console& console);
+  ~Report();
+  Report(const Report&) = delete;
+  Report& operator=(const Report&) = delete;
+
+  /// Appends plain ASCII text.
+  Report& Text(std::string_view ascii);
+  /// Appends a fixed text in the output's character set.
+  Report& Text(const LocalizedText& text);
+  /// Appends a path, escaped and converted for display.
+  Report& Path(std::string_view path);
+  /// Appends a decimal number.
+  Report& Number(long long value);
+  /// Ends the line; at a terminal, the line is written now.
+  Report& EndLine();
+  /// Writes out everything collected so far.
+  void Flush();
+
+  /// Writes `line` and a line feed to standard error, after everything
+  /// reported so far, so both streams keep program order.
+  void Error(std::string_view line);
+
+  /// Whether standard output failed; the reason has been reported once.
+  bool output_failed() const { return output_failed_; }
+  /// The console behind the report.
+  platform::Console& console() { return console_; }
+  /// The character set of the output.
+  platform::TextEncoding encoding() const { return encoding_; }
+
+ private:
+  void FlushIfFull();
+
+  platform::Console& console_;
+  platform::TextEncoding encoding_;
+  bool interactive_;
+  bool paths_need_conversion_;
+  bool output_failed_ = false;
+  std::string buffer_;
+  std::string converted_;  // reused for paths that need conversion
+};
+
+}  // namespace engine
+
+#endif  // BUILDSWEEP_ENGINE_REPORT_H_

@@ -1,0 +1,235 @@
+#include "engine/walk.h"
+
+#include <algorithm>
+
+namespace engine {
+namespace {
+
+// The pause after the root can't be resolved, so a window opened just for
+// this run shows the message before it closes.
+constexpr int kFatalPauseMilliseconds = 500;
+
+// Sorts `list` by name, in byte order.
+void SortByName(platform::EntryList* list) {
+  const std::string& names = list->names;
+  std::sort(list->entries.begin(), list->entries.end(),
+            [&names](const platform::Entry& a, const platform::Entry& b) {
+              return std::string_view(names.data() + a.name_offset, a.name_size) <
+                     std::string_view(names.data() + b.name_offset, b.name_size);
+            });
+}
+
+void AddEntry(platform::EntryList* list, std::string_view name, platform::EntryKind kind) {
+  const auto offset = static_cast<std::uint32_t>(list->names.size());
+  list->names.append(name.data(), name.size());
+  list->entries.push_back({offset, static_cast<std::uint32_t>(name.size()), kind});
+}
+
+bool IsTarget(std::string_view name, platform::EntryKind kind, const ExtensionList& extensions) {
+  return kind != platform::EntryKind::kFolder && IsListedExtension(ExtensionOf(name), extensions) == 1;
+}
+
+}  // namespace
+
+Walker::Walker(platform::FileSystem& fs, Report& report) : fs_(fs), report_(report), stack_(fs) {}
+
+bool Walker::ShouldStop() const { return platform::StopRequested() || report_.output_failed(); }
+
+int GetRootFolder(Walker& walker, std::string& root) {
+  std::string reason;
+  if (!walker.fs_.CurrentDirectory(&root, &reason) || root.empty()) {
+    walker.report_.Error("Fatal Error: GetCnrrentDirectory failed");
+    walker.report_.console().Pause(kFatalPauseMilliseconds);
+    return 0;
+  }
+  walker.report_.Text("Root Path = ").Path(root).EndLine();
+  return 1;
+}
+
+bool Walker::ListAndSplit(CollectedFolder* folder, const ExtensionList& extensions) {
+  if (!fs_.ListEntries(*stack_.top(), &listing_)) return false;
+  const std::size_t first_child = child_names_.size();
+  folder->targets.Clear();
+  for (const platform::Entry& entry : listing_.entries) {
+    const std::string_view name = listing_.NameOf(entry);
+    if (entry.kind == platform::EntryKind::kFolder) {
+      child_names_.push_back({child_name_bytes_.size(), name.size()});
+      child_name_bytes_.append(name.data(), name.size());
+    } else if (IsTarget(name, entry.kind, extensions)) {
+      AddEntry(&folder->targets, name, entry.kind);
+    }
+  }
+  const std::string& bytes = child_name_bytes_;
+  std::sort(child_names_.begin() + static_cast<std::ptrdiff_t>(first_child), child_names_.end(),
+            [&bytes](const NameRef& a, const NameRef& b) {
+              return std::string_view(bytes.data() + a.offset, a.size) <
+                     std::string_view(bytes.data() + b.offset, b.size);
+            });
+  SortByName(&folder->targets);
+  // Keep what we saw only if a later change is sure to show in the stamp.
+  folder->has_listing = folder->info.stamp_is_reliable;
+  frames_.push_back({first_child, child_names_.size(), folder->info.id});
+  return true;
+}
+
+void Walker::LeaveFrame() {
+  const Frame& frame = frames_.back();
+  ancestors_.erase(frame.id);
+  // Children are stored after their parent's, so a finished folder's names
+  // are always the last ones.
+  child_name_bytes_.resize(frame.first_child < child_names_.size()
+                               ? child_names_[frame.first_child].offset
+                               : child_name_bytes_.size());
+  child_names_.resize(frame.first_child);
+  frames_.pop_back();
+  stack_.PopTo(frames_.size());
+}
+
+int CollectSubFolders(Walker& walker, const std::string& /*folder*/, FolderList& folders,
+                      const ExtensionList& extensions) {
+  // The root is walked through its open handle, not its displayed path,
+  // which may be longer than the system accepts in one call.
+  CollectedFolder& root = walker.root_;
+  root = CollectedFolder();
+  std::string reason;
+  if (!walker.stack_.OpenRoot(&root.info, &reason)) return 0;
+  root.identity_known = true;
+  walker.frames_.clear();
+  walker.child_names_.clear();
+  walker.child_name_bytes_.clear();
+  walker.ancestors_.clear();
+  if (!walker.ListAndSplit(&root, extensions)) return 0;
+  // The root is cleaned last, long after collection: always list it again.
+  root.has_listing = false;
+  walker.ancestors_.insert(root.info.id);
+
+  CollectedFolder& child = walker.scratch_folder_;
+  while (!walker.frames_.empty()) {
+    if (walker.ShouldStop()) return 0;
+    Walker::Frame& frame = walker.frames_.back();
+    if (frame.next_child == frame.end_child) {
+      walker.LeaveFrame();
+      continue;
+    }
+    const Walker::NameRef ref = walker.child_names_[frame.next_child++];
+    child.depth = walker.frames_.size();
+    child.name.assign(walker.child_name_bytes_, ref.offset, ref.size);
+    if (!walker.stack_.Push(child.name, &child.info)) {
+      // Listed as a folder but can't be opened: it keeps its place in the
+      // list, and cleaning will find it can't be read.
+      child.info = platform::FolderInfo();
+      child.identity_known = false;
+      child.has_listing = false;
+      child.targets.Clear();
+      folders.Append(child);
+      continue;
+    }
+    child.identity_known = true;
+    if (walker.ancestors_.count(child.info.id) != 0) {
+      walker.stack_.PopTo(walker.frames_.size());  // a loop back to an ancestor
+      continue;
+    }
+    const bool listed = walker.ListAndSplit(&child, extensions);
+    if (!listed) child.has_listing = false;
+    folders.Append(child);
+    if (listed) {
+      walker.ancestors_.insert(child.info.id);
+    } else {
+      walker.stack_.PopTo(walker.frames_.size());
+    }
+  }
+  return 1;
+}
+
+bool Walker::ReachForCleaning(const CollectedFolder& folder, platform::FolderInfo* now) {
+  if (stack_.size() == 0) return false;  // the root was never opened
+  if (folder.depth == 0) {
+    stack_.PopTo(1);
+    *now = root_.info;
+    return true;
+  }
+  // A folder whose parent could not be reached is not reached either.
+  if (!folder.identity_known || stack_.size() < folder.depth) return false;
+  stack_.PopTo(folder.depth);
+  if (!stack_.Push(folder.name, now)) return false;
+  if (now->id != folder.info.id) {
+    // Something else stands under the collected name now (a folder moved or
+    // swapped in): it was never part of the tree we showed, so leave it.
+    stack_.PopTo(folder.depth);
+    return false;
+  }
+  return true;
+}
+
+bool Walker::CollectTargets(const platform::Dir& dir, const ExtensionList& extensions,
+                            platform::EntryList* targets) {
+  if (!fs_.ListEntries(dir, &listing_)) return false;
+  targets->Clear();
+  for (const platform::Entry& entry : listing_.entries) {
+    const std::string_view name = listing_.NameOf(entry);
+    if (IsTarget(name, entry.kind, extensions)) AddEntry(targets, name, entry.kind);
+  }
+  SortByName(targets);
+  return true;
+}
+
+int Walker::DeleteTargets(const platform::Dir& dir, const platform::EntryList& targets,
+                          const std::string& folder_path) {
+  int count = 0;
+  std::string reason;
+  for (const platform::Entry& target : targets.entries) {
+    if (ShouldStop()) break;
+    const std::string_view name = targets.NameOf(target);
+    // A link is a by-product only if it does not lead to a folder; either
+    // way only the link itself is ever removed.
+    if (target.kind == platform::EntryKind::kLink && fs_.LinkLeadsToFolder(dir, name)) continue;
+    const platform::RemoveResult result = fs_.RemoveFile(dir, name, &reason);
+    if (result == platform::RemoveResult::kMissing || result == platform::RemoveResult::kIsFolder) {
+      continue;  // gone already, or no longer a file: not ours to count
+    }
+    file_path_ = folder_path;
+    platform::AppendPathComponent(&file_path_, name);
+    if (result == platform::RemoveResult::kRemoved) {
+      ++count;
+      report_.Text("Delete : ").Path(file_path_).Text(" ").EndLine();
+    } else {
+      deletion_failed_ = true;
+      std::string line = "Error: cannot delete '";
+      AppendEscaped(&line, file_path_, report_.encoding());
+      line += "': ";
+      line += reason;
+      report_.Error(line);
+    }
+  }
+  return count;
+}
+
+int CleanFolder(Walker& walker, const CollectedFolder& folder, const std::string& path,
+                const ExtensionList& extensions) {
+  platform::FolderInfo now;
+  if (!walker.ReachForCleaning(folder, &now)) return 0;
+  const platform::Dir& dir = *walker.stack_.top();
+  // An unchanged stamp proves the folder holds the same names as when it was
+  // collected, so that listing can stand in for reading it again.
+  const platform::EntryList* targets = &folder.targets;
+  if (!folder.has_listing || now.change_stamp != folder.info.change_stamp) {
+    if (!walker.CollectTargets(dir, extensions, &walker.fresh_targets_)) return 0;
+    targets = &walker.fresh_targets_;
+  }
+  walker.report_.Text("Folder : ").Path(path).Text(" ").EndLine();
+  const int count = walker.DeleteTargets(dir, *targets, path);
+  walker.report_.Text("Remove File Count = ").Number(count).EndLine();
+  return count;
+}
+
+PathBuilder::PathBuilder(std::string root) : path_(std::move(root)), length_at_depth_{path_.size()} {}
+
+const std::string& PathBuilder::Enter(std::size_t depth, const std::string& name) {
+  length_at_depth_.resize(depth);
+  path_.resize(length_at_depth_.back());
+  platform::AppendPathComponent(&path_, name);
+  length_at_depth_.push_back(path_.size());
+  return path_;
+}
+
+}  // namespace engine

@@ -1,0 +1,126 @@
+// The folder walk: resolving the root, collecting every folder below it, and
+// deleting the by-products in one folder.
+//
+// Defaults worth knowing:
+// - Links (and junctions) are never followed; a link that leads to a folder
+//   is never deleted either. A link to a file, or a dangling link, with a
+//   listed extension is removed itself; its target is never touched.
+// - Siblings are visited, and files deleted, in byte order of their names,
+//   so the same tree always gives the same report.
+// - There is no depth limit and no recursion: the walk keeps its own stack,
+//   and only a bounded number of folders are open at any time.
+// - A folder whose identity is that of one of its ancestors (a bind mount
+//   loop) is not entered again.
+// - A folder is cleaned only if it is still the folder that was collected.
+#ifndef BUILDSWEEP_ENGINE_WALK_H_
+#define BUILDSWEEP_ENGINE_WALK_H_
+
+#include <cstddef>
+#include <string>
+#include <unordered_set>
+#include <vector>
+
+#include "engine/extensions.h"
+#include "engine/folder_list.h"
+#include "engine/folder_stack.h"
+#include "engine/report.h"
+#include "platform/file_system.h"
+
+namespace engine {
+
+/// The state that the walk keeps across the calls of one run.
+class Walker {
+ public:
+  /// A walker that works through `fs` and reports to `report`.
+  Walker(platform::FileSystem& fs, Report& report);
+
+  /// The root as collection saw it (depth 0).
+  const CollectedFolder& root() const { return root_; }
+  /// Whether a file that should have been deleted could not be.
+  bool had_deletion_failure() const { return deletion_failed_; }
+  /// Whether the run should stop before the next file (a stop signal, or
+  /// output that can no longer keep the record).
+  bool ShouldStop() const;
+  /// The open-folder stack (for tests of the descriptor bound).
+  const FolderStack& stack() const { return stack_; }
+
+ private:
+  friend int GetRootFolder(Walker&, std::string&);
+  friend int CollectSubFolders(Walker&, const std::string&, FolderList&, const ExtensionList&);
+  friend int CleanFolder(Walker&, const CollectedFolder&, const std::string&, const ExtensionList&);
+
+  struct IdHash {
+    std::size_t operator()(const platform::FolderId& id) const {
+      return static_cast<std::size_t>(id.inode * 0x9e3779b97f4a7c15ull ^ id.device);
+    }
+  };
+  /// One folder being expanded during collection.
+  struct Frame {
+    std::size_t first_child;  // this folder's subfolders in child_names_
+    std::size_t end_child;
+    platform::FolderId id;
+    std::size_t next_child = first_child;
+  };
+  struct NameRef {
+    std::size_t offset;
+    std::size_t size;
+  };
+
+  bool ListAndSplit(CollectedFolder* folder, const ExtensionList& extensions);
+  void LeaveFrame();
+  bool ReachForCleaning(const CollectedFolder& folder, platform::FolderInfo* now);
+  bool CollectTargets(const platform::Dir& dir, const ExtensionList& extensions,
+                      platform::EntryList* targets);
+  int DeleteTargets(const platform::Dir& dir, const platform::EntryList& targets,
+                    const std::string& folder_path);
+
+  platform::FileSystem& fs_;
+  Report& report_;
+  FolderStack stack_;
+  CollectedFolder root_;
+  bool deletion_failed_ = false;
+
+  // Collection scratch, reused for every folder.
+  platform::EntryList listing_;
+  std::string child_name_bytes_;
+  std::vector<NameRef> child_names_;
+  std::vector<Frame> frames_;
+  std::unordered_set<platform::FolderId, IdHash> ancestors_;
+  CollectedFolder scratch_folder_;
+  platform::EntryList fresh_targets_;
+  std::string file_path_;
+};
+
+/// Reads the current directory into `root` and prints "Root Path = ...".
+/// 1 on success; 0 after the fatal message and a short pause.
+int GetRootFolder(Walker& walker, std::string& root);
+
+/// Appends every folder below the root (whose displayed path is `folder`) to
+/// `folders` in depth-first pre-order, noting the by-products in each. 1 when
+/// the root could be read, 0 when not.
+int CollectSubFolders(Walker& walker, const std::string& folder, FolderList& folders,
+                      const ExtensionList& extensions);
+
+/// Deletes the listed-extension files directly in `folder`, whose displayed
+/// path is `path`, and reports them. Returns how many were deleted; 0, with
+/// nothing printed, when the folder can't be read or is no longer the one
+/// that was collected.
+int CleanFolder(Walker& walker, const CollectedFolder& folder, const std::string& path,
+                const ExtensionList& extensions);
+
+/// Rebuilds full displayed paths while folders are read in pre-order.
+class PathBuilder {
+ public:
+  /// Starts at the root's displayed path.
+  explicit PathBuilder(std::string root);
+  /// Moves to the folder `name` at `depth` (>= 1) and returns its path.
+  const std::string& Enter(std::size_t depth, const std::string& name);
+
+ private:
+  std::string path_;
+  std::vector<std::size_t> length_at_depth_;
+};
+
+}  // namespace engine
+
+#endif  // BUILDSWEEP_ENGINE_WALK_H_

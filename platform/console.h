@@ -1,0 +1,72 @@
+// Console input and output, the pause, and interruption: the process-level
+// services the run needs besides the file system.
+#ifndef BUILDSWEEP_PLATFORM_CONSOLE_H_
+#define BUILDSWEEP_PLATFORM_CONSOLE_H_
+
+#include <string>
+#include <string_view>
+
+namespace platform {
+
+/// The character set in which output is written.
+enum class TextEncoding { kUtf8, kCp949 };
+
+/// One of the two output streams.
+enum class OutputStream { kStandardOutput, kStandardError };
+
+/// Standard input and output of the process. A class so that tests can
+/// capture output or make writing fail without touching real descriptors.
+class Console {
+ public:
+  virtual ~Console() = default;
+
+  /// Writes all of `bytes` to `stream`. False, with the system's reason in
+  /// `error`, when they could not all be written.
+  virtual bool Write(OutputStream stream, std::string_view bytes, std::string* error) = 0;
+
+  /// Reads one character from standard input; -1 at its end.
+  virtual int ReadChar() = 0;
+
+  /// Suspends the process for `milliseconds`.
+  virtual void Pause(int milliseconds) = 0;
+
+  /// Whether standard output is shown to a person as it is written (a
+  /// terminal or console), so that every line should be flushed at once.
+  virtual bool OutputIsInteractive() = 0;
+
+  /// The character set that standard output should be written in.
+  virtual TextEncoding Encoding() = 0;
+};
+
+/// The process's own standard streams.
+Console& NativeConsole();
+
+/// Whether displayed paths (see file_system.h) must be converted before they
+/// can be written in `encoding`. False where paths already are output bytes.
+bool PathsNeedConversion(TextEncoding encoding);
+
+/// Appends `path` converted to `encoding`; used only when PathsNeedConversion.
+void AppendConvertedPath(std::string* out, std::string_view path, TextEncoding encoding);
+
+/// From now on SIGINT, SIGTERM and SIGHUP (Ctrl+C and Ctrl+Break on Windows)
+/// only set a flag that StopRequested reports, so the run can stop between
+/// two files and keep its record complete.
+void DeferStopSignals();
+
+/// Gives the stop signals their default effect again (end the process).
+void RestoreStopSignals();
+
+/// Whether a deferred stop signal has arrived.
+bool StopRequested();
+
+/// Ends the process the way the deferred stop signal would have, so that a
+/// shell sees the conventional status. Returns only if that is impossible.
+void EndByStopSignal();
+
+/// Makes a write to a closed pipe fail with an error instead of killing the
+/// process, so the run can report it and end cleanly.
+void IgnoreBrokenPipe();
+
+}  // namespace platform
+
+#endif  // BUILDSWEEP_PLATFORM_CONSOLE_H_

@@ -1,0 +1,124 @@
+// The narrow seam between the cleaning engine and the operating system's file
+// system. Everything the walk needs from the OS goes through FileSystem, so the
+// engine stays free of OS headers and tests can wrap the real implementation to
+// inject failures.
+#ifndef BUILDSWEEP_PLATFORM_FILE_SYSTEM_H_
+#define BUILDSWEEP_PLATFORM_FILE_SYSTEM_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/dir.h"
+
+namespace platform {
+
+/// What an entry is, as its own folder reports it. Links are never followed:
+/// a symbolic link (or a junction) is a kLink whatever it points to.
+enum class EntryKind : unsigned char { kFile, kFolder, kLink };
+
+/// Identity of a folder: two opens that yield the same pair opened the same folder.
+struct FolderId {
+  std::uint64_t device = 0;
+  std::uint64_t inode = 0;
+};
+
+/// Whether `a` and `b` name the same folder.
+inline bool operator==(const FolderId& a, const FolderId& b) {
+  return a.device == b.device && a.inode == b.inode;
+}
+/// Whether `a` and `b` name different folders.
+inline bool operator!=(const FolderId& a, const FolderId& b) { return !(a == b); }
+
+/// What opening a folder tells about it.
+struct FolderInfo {
+  FolderId id;
+  /// Changes whenever an entry of the folder is added, removed or renamed.
+  std::int64_t change_stamp = 0;
+  /// True when `change_stamp` is fine-grained and old enough that any later
+  /// change of the folder is guaranteed to produce a different stamp. Only
+  /// then may a listing taken now be trusted later on an unchanged stamp.
+  bool stamp_is_reliable = false;
+};
+
+/// One entry of a folder listing; the name lives in EntryList::names.
+struct Entry {
+  std::uint32_t name_offset;
+  std::uint32_t name_size;
+  EntryKind kind;
+};
+
+/// A folder listing. Kept and reused by the caller so that listing a folder
+/// does not allocate once the buffers have grown.
+struct EntryList {
+  std::string names;
+  std::vector<Entry> entries;
+
+  /// The name of `e`.
+  std::string_view NameOf(const Entry& e) const {
+    return std::string_view(names.data() + e.name_offset, e.name_size);
+  }
+  /// Empties the list, keeping its capacity.
+  void Clear() {
+    names.clear();
+    entries.clear();
+  }
+};
+
+/// Outcome of removing one file.
+enum class RemoveResult {
+  kRemoved,   ///< the entry is gone because we removed it
+  kMissing,   ///< nothing by that name was there any more
+  kIsFolder,  ///< the name now belongs to a folder, which is never removed
+  kFailed,    ///< the entry is still there; the reason says why
+};
+
+/// The file-system operations the engine uses. Every folder is reached
+/// relative to an open parent, so a folder swapped for a link between two
+/// operations can never redirect the walk outside the tree.
+class FileSystem {
+ public:
+  virtual ~FileSystem() = default;
+
+  /// Reads the process's current directory as a displayable path. False, with
+  /// the system's reason in `error`, when it can't be read or no longer exists.
+  virtual bool CurrentDirectory(std::string* path, std::string* error) = 0;
+
+  /// Opens the process's current directory.
+  virtual bool OpenCurrentDirectory(Dir* dir, FolderInfo* info, std::string* error) = 0;
+
+  /// Opens the folder `name` inside `parent` without following a link. Fails
+  /// when `name` is not (or no longer) a real folder.
+  virtual bool OpenChild(const Dir& parent, std::string_view name, Dir* dir, FolderInfo* info) = 0;
+
+  /// Opens the folder that contains `child`.
+  virtual bool OpenParent(const Dir& child, Dir* dir, FolderInfo* info) = 0;
+
+  /// Lists every entry of `dir` except "." and ".." into `out` (cleared
+  /// first), in the order the file system yields them. False when the
+  /// listing could not be read.
+  virtual bool ListEntries(const Dir& dir, EntryList* out) = 0;
+
+  /// Whether the link `name` in `dir` leads, through any number of links, to a
+  /// folder. A dangling or looping link leads nowhere: false.
+  virtual bool LinkLeadsToFolder(const Dir& dir, std::string_view name) = 0;
+
+  /// Removes the non-folder entry `name` from `dir`; a link is removed itself,
+  /// never its target. On kFailed, `error` holds the system's reason.
+  virtual RemoveResult RemoveFile(const Dir& dir, std::string_view name, std::string* error) = 0;
+};
+
+/// The operating system's own file system.
+FileSystem& NativeFileSystem();
+
+/// The character written between a folder and a name in displayed paths.
+extern const char kPathSeparator;
+
+/// Appends `name` to the displayed folder path `path` with one separator.
+void AppendPathComponent(std::string* path, std::string_view name);
+
+}  // namespace platform
+
+#endif  // BUILDSWEEP_PLATFORM_FILE_SYSTEM_H_

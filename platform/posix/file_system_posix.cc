@@ -1,0 +1,250 @@
+// POSIX file system: every folder is an O_DIRECTORY descriptor opened
+// relative to its parent's descriptor with O_NOFOLLOW, and every file is
+// removed with unlinkat relative to its own folder, so no path is ever
+// resolved through a link that could lead out of the tree.
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+#if defined(__linux__)
+#include <sys/syscall.h>
+#endif
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "platform/file_system.h"
+
+namespace platform {
+
+const char kPathSeparator = '/';
+
+void AppendPathComponent(std::string* path, std::string_view name) {
+  // Only the root "/" can end in a separator; "//x" would mean something
+  // else on some systems, so never write two.
+  if (path->empty() || path->back() != '/') path->push_back('/');
+  path->append(name.data(), name.size());
+}
+
+namespace {
+
+constexpr int kOpenFolderFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+
+// Only a stamp older than this, measured against the clock when the folder
+// was opened, is trusted to change on the next modification: it covers the
+// coarse clock the kernel stamps with and sub-second file-system granularity.
+constexpr std::int64_t kStampSettleNanoseconds = 100 * 1000 * 1000;
+
+std::int64_t ToNanoseconds(const struct timespec& t) {
+  return static_cast<std::int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec;
+}
+
+std::int64_t NowNanoseconds() {
+  struct timespec now;
+  clock_gettime(CLOCK_REALTIME, &now);
+  return ToNanoseconds(now);
+}
+
+// Describes the open folder `fd`; `opened_at` is the clock before it was opened.
+bool Describe(int fd, std::int64_t opened_at, FolderInfo* info) {
+  struct stat st;
+  if (::fstat(fd, &st) != 0) return false;
+  info->id.device = static_cast<std::uint64_t>(st.st_dev);
+  info->id.inode = static_cast<std::uint64_t>(st.st_ino);
+  info->change_stamp = ToNanoseconds(st.st_ctim);
+  // A stamp with no sub-second part comes from a coarse file system, where
+  // two changes within one second share a stamp: never trust it.
+  info->stamp_is_reliable =
+      st.st_ctim.tv_nsec != 0 && info->change_stamp + kStampSettleNanoseconds < opened_at;
+  return true;
+}
+
+bool OpenAndDescribe(int at, const char* name, Dir* dir, FolderInfo* info) {
+  const std::int64_t opened_at = NowNanoseconds();
+  int fd;
+  do {
+    fd = ::openat(at, name, kOpenFolderFlags);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return false;
+  dir->Reset(fd);
+  if (!Describe(fd, opened_at, info)) {
+    dir->Close();
+    return false;
+  }
+  return true;
+}
+
+EntryKind KindFromMode(mode_t mode) {
+  if (S_ISDIR(mode)) return EntryKind::kFolder;
+  if (S_ISLNK(mode)) return EntryKind::kLink;
+  return EntryKind::kFile;  // regular files, and fifos, sockets and devices
+}
+
+class PosixFileSystem : public FileSystem {
+ public:
+  bool CurrentDirectory(std::string* path, std::string* error) override {
+    // glibc grows the buffer itself and also climbs paths longer than
+    // PATH_MAX; a removed directory fails with ENOENT.
+    char* cwd = ::getcwd(nullptr, 0);
+    if (cwd == nullptr) {
+      *error = std::strerror(errno);
+      return false;
+    }
+    path->assign(cwd);
+    std::free(cwd);
+    return true;
+  }
+
+  bool OpenCurrentDirectory(Dir* dir, FolderInfo* info, std::string* error) override {
+    if (OpenAndDescribe(AT_FDCWD, ".", dir, info)) return true;
+    *error = std::strerror(errno);
+    return false;
+  }
+
+  bool OpenChild(const Dir& parent, std::string_view name, Dir* dir, FolderInfo* info) override {
+    return OpenAndDescribe(parent.native(), Terminated(name), dir, info);
+  }
+
+  bool OpenParent(const Dir& child, Dir* dir, FolderInfo* info) override {
+    return OpenAndDescribe(child.native(), "..", dir, info);
+  }
+
+  bool ListEntries(const Dir& dir, EntryList* out) override;
+
+  bool LinkLeadsToFolder(const Dir& dir, std::string_view name) override {
+    struct stat st;
+    return ::fstatat(dir.native(), Terminated(name), &st, 0) == 0 && S_ISDIR(st.st_mode);
+  }
+
+  RemoveResult RemoveFile(const Dir& dir, std::string_view name, std::string* error) override {
+    const char* c_name = Terminated(name);
+    if (::unlinkat(dir.native(), c_name, 0) == 0) return RemoveResult::kRemoved;
+    const int failure = errno;
+    if (failure == ENOENT) return RemoveResult::kMissing;
+    // unlinkat without AT_REMOVEDIR never removes a folder; Linux says
+    // EISDIR, other systems EPERM.
+    struct stat st;
+    if (failure == EISDIR ||
+        (failure == EPERM && ::fstatat(dir.native(), c_name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+         S_ISDIR(st.st_mode))) {
+      return RemoveResult::kIsFolder;
+    }
+    *error = std::strerror(failure);
+    return RemoveResult::kFailed;
+  }
+
+ private:
+  // System calls want NUL-terminated names; reuse one buffer for them.
+  const char* Terminated(std::string_view name) {
+    name_.assign(name.data(), name.size());
+    return name_.c_str();
+  }
+
+  void AddEntry(EntryList* out, const char* name, std::size_t size, EntryKind kind) {
+    const auto offset = static_cast<std::uint32_t>(out->names.size());
+    out->names.append(name, size);
+    out->entries.push_back({offset, static_cast<std::uint32_t>(size), kind});
+  }
+
+  // The kind from the listing itself; only file systems that don't report it
+  // cost an extra lstat-like call.
+  bool AddListed(EntryList* out, int dir_fd, const char* name, unsigned char type) {
+    if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'))) return true;
+    EntryKind kind;
+    switch (type) {
+      case DT_DIR: kind = EntryKind::kFolder; break;
+      case DT_LNK: kind = EntryKind::kLink; break;
+      case DT_UNKNOWN: {
+        struct stat st;
+        if (::fstatat(dir_fd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+          if (errno == ENOENT) return true;  // gone since it was listed
+          return false;
+        }
+        kind = KindFromMode(st.st_mode);
+        break;
+      }
+      default: kind = EntryKind::kFile; break;
+    }
+    AddEntry(out, name, std::strlen(name), kind);
+    return true;
+  }
+
+  std::string name_;
+#if defined(__linux__)
+  // One large buffer: most folders are read in a single getdents64 call.
+  alignas(8) char dirent_buffer_[64 * 1024];
+#endif
+};
+
+#if defined(__linux__)
+
+struct LinuxDirent64 {
+  ino64_t d_ino;
+  off64_t d_off;
+  unsigned short d_reclen;
+  unsigned char d_type;
+  char d_name[];
+};
+
+bool PosixFileSystem::ListEntries(const Dir& dir, EntryList* out) {
+  out->Clear();
+  const int fd = dir.native();
+  // A folder may be listed twice through one descriptor (the root is).
+  if (::lseek(fd, 0, SEEK_SET) != 0) return false;
+  for (;;) {
+    const long n = ::syscall(SYS_getdents64, fd, dirent_buffer_, sizeof dirent_buffer_);
+    if (n == 0) return true;
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    for (long at = 0; at < n;) {
+      const auto* entry = reinterpret_cast<const LinuxDirent64*>(dirent_buffer_ + at);
+      if (!AddListed(out, fd, entry->d_name, entry->d_type)) return false;
+      at += entry->d_reclen;
+    }
+  }
+}
+
+#else
+
+bool PosixFileSystem::ListEntries(const Dir& dir, EntryList* out) {
+  out->Clear();
+  // fdopendir takes the descriptor over, so give it a copy.
+  const int copy = ::fcntl(dir.native(), F_DUPFD_CLOEXEC, 0);
+  if (copy < 0) return false;
+  DIR* stream = ::fdopendir(copy);
+  if (stream == nullptr) {
+    ::close(copy);
+    return false;
+  }
+  ::rewinddir(stream);
+  bool ok = true;
+  for (;;) {
+    errno = 0;
+    const struct dirent* entry = ::readdir(stream);
+    if (entry == nullptr) {
+      ok = errno == 0;
+      break;
+    }
+    if (!AddListed(out, dir.native(), entry->d_name, entry->d_type)) {
+      ok = false;
+      break;
+    }
+  }
+  ::closedir(stream);
+  return ok;
+}
+
+#endif
+
+}  // namespace
+
+FileSystem& NativeFileSystem() {
+  static PosixFileSystem* const fs = new PosixFileSystem();
+  return *fs;
+}
+
+}  // namespace platform
