@@ -76,17 +76,26 @@ private:
         platform::EntryReader reader(directory, buffer_.get(), bufferSize_);
         platform::EntryView entry;
         while (reader.next(entry)) {
-            if (entry.isDirectory) {
+            if (entry.type == platform::EntryType::Directory) {
                 arena_.append(entry.name, std::strlen(entry.name) + 1);
             } else if (isListedName(entry.name)) {
-                if (platform::removeEntry(directory, entry.name)) {
-                    ++result_.filesRemoved;
-                } else {
-                    ++result_.failures;
+                // The extra stat is paid only by links with a listed name.
+                if (entry.type == platform::EntryType::Link && platform::linkLeadsToDirectory(directory, entry.name)) {
+                    continue;
                 }
+                remove(directory, entry.name);
             }
         }
         if (reader.failed()) ++result_.failures;
+    }
+
+    /// Deletes one entry and books the outcome.
+    void remove(int directory, const char* name) {
+        if (platform::removeEntry(directory, name)) {
+            ++result_.filesRemoved;
+        } else {
+            ++result_.failures;
+        }
     }
 
     std::unique_ptr<char[]> buffer_;

@@ -17,8 +17,10 @@ struct FloorResult {
 /// folders come back from a single getdents64 call.
 constexpr std::size_t kFloorReadBufferSize = 1 << 20;
 
-/// Deletes every non-directory entry with a listed extension in `root` and all
-/// folders below it, in a single iterative pass that never follows links.
+/// Deletes every entry with a listed extension in `root` and all folders below
+/// it, in a single iterative pass that never follows links. Folders are never
+/// deleted, and neither are links that lead to folders (buildsweep treats them
+/// as folders it does not enter); other links are deleted themselves.
 FloorResult removeListedFiles(const char* root, std::size_t readBufferSize = kFloorReadBufferSize);
 
 }  // namespace bench

@@ -1,9 +1,11 @@
 /// bench_gen_tree: writes the benchmark's synthetic project tree.
 ///
 /// Usage: bench_gen_tree [--seed N] [--folders N] [--files N] [--max-depth N]
-///                       [--out DIR] [--survivors FILE]
+///                       [--out DIR] [--survivors FILE] [--survivors-if-links-go FILE]
 /// --out creates (or refills) the tree in DIR; --survivors writes the list of
-/// what a correct clean leaves. Always prints one line of totals.
+/// what a correct clean leaves; --survivors-if-links-go the list for a tool
+/// that also deletes links to folders when their names are listed (fd).
+/// Always prints one line of totals.
 
 #include <chrono>
 #include <cstdio>
@@ -25,12 +27,14 @@ struct Arguments {
     bench::TreeOptions tree;
     std::string outDirectory;
     std::string survivorsFile;
+    std::string survivorsIfLinksGoFile;
 };
 
 /// Prints the usage and returns the exit status for a bad command line.
 int usage(const char* program) {
     std::fprintf(stderr,
-                 "usage: %s [--seed N] [--folders N] [--files N] [--max-depth N] [--out DIR] [--survivors FILE]\n",
+                 "usage: %s [--seed N] [--folders N] [--files N] [--max-depth N] [--out DIR] [--survivors FILE]\n"
+                 "       [--survivors-if-links-go FILE]\n",
                  program);
     return 2;
 }
@@ -53,6 +57,8 @@ bool parseArguments(int argc, char** argv, Arguments& arguments) {
             arguments.outDirectory = value;
         } else if (option == "--survivors") {
             arguments.survivorsFile = value;
+        } else if (option == "--survivors-if-links-go") {
+            arguments.survivorsIfLinksGoFile = value;
         } else {
             std::optional<unsigned long long> number = parseNumber(value);
             if (!number || *number > 0xFFFFFFFFULL) return false;
@@ -68,9 +74,9 @@ bool parseArguments(int argc, char** argv, Arguments& arguments) {
 }
 
 /// Writes the survivor list; false when the file cannot be written.
-bool writeSurvivorList(const bench::TreePlan& plan, const std::string& path) {
+bool writeSurvivorList(const bench::TreePlan& plan, const std::string& path, bench::FolderLinks folderLinks) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    bench::listSurvivors(plan, out);
+    bench::listSurvivors(plan, out, folderLinks);
     out.flush();
     return static_cast<bool>(out);
 }
@@ -83,10 +89,10 @@ int main(int argc, char** argv) {
     auto start = std::chrono::steady_clock::now();
     bench::TreePlan plan(arguments.tree);
     bench::TreeStats stats = bench::summarize(plan);
-    std::printf("folders=%llu entries=%llu targets=%llu links=%llu max_depth=%u mean_depth=%.1f",
+    std::printf("folders=%llu entries=%llu targets=%llu links=%llu listed_folder_links=%llu max_depth=%u mean_depth=%.1f",
                 static_cast<unsigned long long>(stats.folders), static_cast<unsigned long long>(stats.entries),
                 static_cast<unsigned long long>(stats.targets), static_cast<unsigned long long>(stats.links),
-                stats.maxDepth, stats.meanDepth);
+                static_cast<unsigned long long>(stats.listedFolderLinks), stats.maxDepth, stats.meanDepth);
     int status = 0;
     if (!arguments.outDirectory.empty()) {
         std::error_code error;
@@ -100,9 +106,12 @@ int main(int argc, char** argv) {
             status = 1;
         }
     }
-    if (!arguments.survivorsFile.empty() && !writeSurvivorList(plan, arguments.survivorsFile)) {
-        std::fprintf(stderr, "bench_gen_tree: cannot write %s\n", arguments.survivorsFile.c_str());
-        status = 1;
+    for (auto [file, folderLinks] : {std::pair{arguments.survivorsFile, bench::FolderLinks::Kept},
+                                     std::pair{arguments.survivorsIfLinksGoFile, bench::FolderLinks::DeletedWhenListed}}) {
+        if (!file.empty() && !writeSurvivorList(plan, file, folderLinks)) {
+            std::fprintf(stderr, "bench_gen_tree: cannot write %s\n", file.c_str());
+            status = 1;
+        }
     }
     std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
     std::printf(" seconds=%.2f\n", elapsed.count());

@@ -153,12 +153,13 @@ std::string makeKeptName(Rng& rng) {
 }
 
 /// A symbolic link as they show up in trees: to the own folder, or dangling.
+/// A link that leads to a folder is kept even with a listed name.
 PlannedEntry makeLink(Rng& rng) {
     switch (rng.below(4)) {
-        case 0: return {"latest.log", EntryKind::Symlink, ".", true};
-        case 1: return {"prev.bak", EntryKind::Symlink, "gone.txt", true};
-        case 2: return {"current", EntryKind::Symlink, ".", false};
-        default: return {"old.cfg", EntryKind::Symlink, "gone.obj", false};
+        case 0: return {"latest.log", EntryKind::Symlink, ".", false, true};
+        case 1: return {"prev.bak", EntryKind::Symlink, "gone.txt", true, false};
+        case 2: return {"current", EntryKind::Symlink, ".", false, true};
+        default: return {"old.cfg", EntryKind::Symlink, "gone.obj", false, false};
     }
 }
 
@@ -191,7 +192,7 @@ std::vector<PlannedEntry> randomEntries(Rng& rng, std::uint32_t count, bool isLe
         if (!added) entries.push_back({"file" + std::to_string(i) + ".cpp", EntryKind::File, "", false});
     }
     if (withLink && !addUnique(entries, makeLink(rng), taken)) {
-        entries.push_back({"link" + std::to_string(files) + ".txt", EntryKind::Symlink, ".", false});
+        entries.push_back({"link" + std::to_string(files) + ".txt", EntryKind::Symlink, ".", false, true});
     }
     return entries;
 }
@@ -224,12 +225,17 @@ std::vector<PlannedEntry> edgeCaseEntries() {
                              "Makefile", "obj.cpp", "main.o"}) {
         file(name, false);
     }
-    // One link to the own folder at most: a cleaner that wrongly follows links
-    // then loops along a single chain instead of exploding.
-    entries.push_back({"self.obj", EntryKind::Symlink, ".", true});
-    entries.push_back({"dangling.log", EntryKind::Symlink, "missing.txt", true});
-    entries.push_back({"alias.tmp", EntryKind::Symlink, "notes.obj.txt", true});
-    entries.push_back({"alias.txt", EntryKind::Symlink, "main.obj", false});
+    // Links that lead to folders stay, however many links it takes to get there.
+    // Only one of them loops back: a cleaner that wrongly follows links then runs
+    // along a single chain instead of exploding.
+    entries.push_back({"self.obj", EntryKind::Symlink, ".", false, true});
+    entries.push_back({"dirlink.tmp", EntryKind::Symlink, "../edge dirs", false, true});
+    entries.push_back({"hop.obj", EntryKind::Symlink, "dirlink.tmp", false, true});
+    // Links that lead nowhere or to a file go, the file itself stays.
+    entries.push_back({"dangling.log", EntryKind::Symlink, "missing.txt", true, false});
+    entries.push_back({"loop.bak", EntryKind::Symlink, "loop.bak", true, false});
+    entries.push_back({"alias.tmp", EntryKind::Symlink, "notes.obj.txt", true, false});
+    entries.push_back({"alias.txt", EntryKind::Symlink, "main.obj", false, false});
     return entries;
 }
 

@@ -29,6 +29,7 @@ struct PlannedEntry {
     EntryKind kind = EntryKind::File;
     std::string linkTarget;   ///< where a symlink points (relative); empty for files
     bool isTarget = false;    ///< a correct cleaner deletes it (decided by how the name was built)
+    bool leadsToFolder = false;  ///< a symlink that resolves to a folder: kept whatever its name
 };
 
 /// A range of folder indexes, used for the children of a folder.

@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "platform/fs.h"
+#include "target_rule.h"
 
 namespace bench {
 
@@ -19,6 +20,7 @@ TreeStats summarize(const TreePlan& plan) {
             ++stats.entries;
             if (entry.isTarget) ++stats.targets;
             if (entry.kind == EntryKind::Symlink) ++stats.links;
+            if (entry.leadsToFolder && isListedName(entry.name)) ++stats.listedFolderLinks;
         }
     }
     stats.meanDepth = stats.folders ? static_cast<double>(depthSum) / static_cast<double>(stats.folders) : 0;
@@ -112,7 +114,7 @@ WriteResult writeTree(const TreePlan& plan, const std::string& root) {
     return writer.result();
 }
 
-void listSurvivors(const TreePlan& plan, std::ostream& out) {
+void listSurvivors(const TreePlan& plan, std::ostream& out, FolderLinks folderLinks) {
     // Length of the path prefix per open level, so leaving a folder is a truncation.
     std::string path;
     std::vector<std::size_t> lengths;
@@ -125,6 +127,7 @@ void listSurvivors(const TreePlan& plan, std::ostream& out) {
         }
         for (const PlannedEntry& entry : plan.entriesOf(folder)) {
             if (entry.isTarget) continue;
+            if (entry.leadsToFolder && folderLinks == FolderLinks::DeletedWhenListed && isListedName(entry.name)) continue;
             out << (entry.kind == EntryKind::Symlink ? "l " : "f ");
             if (!path.empty()) out << path << '/';
             out << entry.name << '\n';

@@ -15,6 +15,7 @@ struct TreeStats {
     std::uint64_t entries = 0;      ///< non-folder entries, the root's included
     std::uint64_t targets = 0;      ///< entries a correct run deletes
     std::uint64_t links = 0;        ///< symbolic links among the entries
+    std::uint64_t listedFolderLinks = 0;  ///< links to folders with a listed name: kept, though named like targets
     std::uint32_t maxDepth = 0;     ///< deepest folder level (root = 0)
     double meanDepth = 0;           ///< average level of the folders below the root
 };
@@ -35,9 +36,15 @@ TreeStats summarize(const TreePlan& plan);
 /// clean deleted.
 WriteResult writeTree(const TreePlan& plan, const std::string& root);
 
+/// Which links to folders a listing counts as deleted.
+enum class FolderLinks {
+    Kept,                ///< as buildsweep does: a link that leads to a folder is never deleted
+    DeletedWhenListed,   ///< as a tool that cannot tell them from other links does
+};
+
 /// Lists what a correct clean leaves: one line per folder and surviving entry,
 /// "d path", "f path" or "l path" relative to the root, like
 /// `find . -mindepth 1 -printf '%y %P\n'` prints them (not sorted).
-void listSurvivors(const TreePlan& plan, std::ostream& out);
+void listSurvivors(const TreePlan& plan, std::ostream& out, FolderLinks folderLinks = FolderLinks::Kept);
 
 }  // namespace bench

@@ -15,11 +15,23 @@ namespace {
 constexpr mode_t kDirectoryMode = 0755;
 constexpr mode_t kFileMode = 0644;
 
-/// Answers whether a DT_UNKNOWN entry is a directory, asking without following links.
-bool isDirectoryByStat(int directory, const char* name) {
+/// Type of a DT_UNKNOWN entry, asked without following links.
+EntryType typeByStat(int directory, const char* name) {
     struct stat info;
-    if (fstatat(directory, name, &info, AT_SYMLINK_NOFOLLOW) != 0) return false;
-    return S_ISDIR(info.st_mode);
+    if (fstatat(directory, name, &info, AT_SYMLINK_NOFOLLOW) != 0) return EntryType::Other;
+    if (S_ISDIR(info.st_mode)) return EntryType::Directory;
+    return S_ISLNK(info.st_mode) ? EntryType::Link : EntryType::Other;
+}
+
+/// Type of an entry from what getdents64 reports.
+EntryType typeOf(int directory, const struct dirent64* record) {
+    switch (record->d_type) {
+        case DT_DIR: return EntryType::Directory;
+        case DT_LNK: return EntryType::Link;
+        // Most file systems fill d_type; only the rest cost an extra stat.
+        case DT_UNKNOWN: return typeByStat(directory, record->d_name);
+        default: return EntryType::Other;
+    }
 }
 
 /// True for the two entries every directory lists for itself and its parent.
@@ -66,6 +78,11 @@ CreateOutcome createSymlink(int directory, const char* name, const char* target)
     return errno == EEXIST ? CreateOutcome::AlreadyThere : CreateOutcome::Failed;
 }
 
+bool linkLeadsToDirectory(int directory, const char* name) {
+    struct stat info;
+    return fstatat(directory, name, &info, 0) == 0 && S_ISDIR(info.st_mode);
+}
+
 std::string lastErrorText() {
     return std::strerror(errno);
 }
@@ -89,9 +106,7 @@ bool EntryReader::next(EntryView& entry) {
         position_ += record->d_reclen;
         if (isDotEntry(record->d_name)) continue;
         entry.name = record->d_name;
-        // Most file systems fill d_type; only the rest cost an extra stat.
-        entry.isDirectory = record->d_type == DT_UNKNOWN ? isDirectoryByStat(directory_, record->d_name)
-                                                         : record->d_type == DT_DIR;
+        entry.type = typeOf(directory_, record);
         return true;
     }
 }

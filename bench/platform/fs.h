@@ -40,11 +40,18 @@ CreateOutcome createSymlink(int directory, const char* name, const char* target)
 /// Text of the error left by the last failed call of this module.
 std::string lastErrorText();
 
+/// What a directory entry is itself; links are not looked through.
+enum class EntryType { Directory, Link, Other };
+
 /// One entry of a directory as the walkers need it.
 struct EntryView {
-    const char* name = nullptr;   ///< bare name, NUL-terminated, valid until the next read
-    bool isDirectory = false;     ///< a real directory, never a link to one
+    const char* name = nullptr;        ///< bare name, NUL-terminated, valid until the next read
+    EntryType type = EntryType::Other; ///< a link to a directory is a Link, not a Directory
 };
+
+/// True when the link `name` in `directory` leads, through any number of
+/// links, to a directory; a dangling or looping link leads nowhere.
+bool linkLeadsToDirectory(int directory, const char* name);
 
 /// Reads a directory in large batches straight from the kernel (getdents64).
 ///

@@ -72,6 +72,27 @@ TEST_F(DiskTree, WrittenTreeHoldsEveryPlannedFolderAndEntry) {
     EXPECT_EQ(listing().size(), stats.folders + stats.entries);
 }
 
+TEST_F(DiskTree, PlannedLinksLeadWhereThePlanSays) {
+    bench::TreePlan plan = smallPlan();
+    bench::writeTree(plan, root_.string());
+    std::uint64_t links = 0;
+    plan.walk(
+        [&](std::uint32_t folder) {
+            fs::path path = root_;
+            std::vector<std::string> parts;
+            for (std::uint32_t f = folder; f != bench::TreePlan::kRoot; f = plan.parentOf(f)) parts.push_back(plan.nameOf(f));
+            for (auto part = parts.rbegin(); part != parts.rend(); ++part) path /= *part;
+            for (const bench::PlannedEntry& entry : plan.entriesOf(folder)) {
+                if (entry.kind != bench::EntryKind::Symlink) continue;
+                ++links;
+                std::error_code loops;  // a looping link leads nowhere, like a dangling one
+                EXPECT_EQ(fs::is_directory(path / entry.name, loops), entry.leadsToFolder) << (path / entry.name);
+            }
+        },
+        [](std::uint32_t) {});
+    EXPECT_GT(links, 5u);  // the edge-case links at least
+}
+
 TEST_F(DiskTree, RewritingPutsBackExactlyWhatWasDeleted) {
     bench::TreePlan plan = smallPlan();
     bench::writeTree(plan, root_.string());
@@ -111,22 +132,25 @@ TEST_F(DiskTree, FloorReadsBigFoldersInManySmallBatches) {
     EXPECT_EQ(listing().size(), 301u);  // the 300 sources and "sub"
 }
 
-TEST_F(DiskTree, FloorDeletesLinksButNeverWalksThroughThem) {
+TEST_F(DiskTree, FloorNeverWalksThroughLinksAndKeepsThoseThatLeadToFolders) {
     fs::path outside = base_ / "outside";
     fs::create_directories(outside / "inner");
     std::ofstream(outside / "keep.obj");
     std::ofstream(outside / "inner" / "keep.log");
-    fs::create_directory_symlink(outside, root_ / "linked");      // kept: name not listed
-    fs::create_directory_symlink(outside, root_ / "linked.obj");  // deleted as a link
+    fs::create_directory_symlink(outside, root_ / "linked.obj");    // leads to a folder: kept
+    fs::create_symlink("linked.obj", root_ / "hop.tmp");            // so does a chain of links
+    fs::create_symlink(outside / "keep.obj", root_ / "file.bak");   // leads to a file: the link goes
+    fs::create_symlink("nowhere", root_ / "dangling.log");          // dangling: goes
+    fs::create_symlink("self.pch", root_ / "self.pch");             // loops: goes
     fs::create_directory(root_ / "loop");
-    fs::create_directory_symlink("..", root_ / "loop" / "up");    // would cycle if followed
+    fs::create_directory_symlink("..", root_ / "loop" / "up.obj");  // would cycle if followed
     bench::FloorResult result = bench::removeListedFiles(root_.c_str());
     EXPECT_EQ(result.failures, 0u);
-    EXPECT_EQ(result.filesRemoved, 1u);
+    EXPECT_EQ(result.filesRemoved, 3u);
     EXPECT_EQ(result.foldersVisited, 2u);
     EXPECT_TRUE(fs::exists(outside / "keep.obj"));
     EXPECT_TRUE(fs::exists(outside / "inner" / "keep.log"));
-    EXPECT_EQ(listing(), (std::vector<std::string>{"d loop", "l linked", "l loop/up"}));
+    EXPECT_EQ(listing(), (std::vector<std::string>{"d loop", "l hop.tmp", "l linked.obj", "l loop/up.obj"}));
 }
 
 TEST_F(DiskTree, FloorReportsAMissingStartFolder) {

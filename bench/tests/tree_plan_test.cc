@@ -77,7 +77,8 @@ TEST(TreePlan, IntendedTargetsAreExactlyWhatTheRuleDeletes) {
     bench::TreePlan plan(options(5000));
     for (std::uint32_t folder = 0; folder < plan.folderCount(); ++folder) {
         for (const bench::PlannedEntry& entry : plan.entriesOf(folder)) {
-            EXPECT_EQ(entry.isTarget, bench::isListedName(entry.name)) << entry.name;
+            EXPECT_EQ(entry.isTarget, bench::isListedName(entry.name) && !entry.leadsToFolder) << entry.name;
+            EXPECT_TRUE(!entry.leadsToFolder || entry.kind == bench::EntryKind::Symlink) << entry.name;
         }
     }
 }
