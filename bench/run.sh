@@ -1,0 +1,333 @@
+#!/usr/bin/env bash
+# Benchmark for buildsweep against a kernel floor, GNU find and fd.
+#
+#   bench/run.sh [--large] [--runs N] [--only-tmpfs] [--keep] [--tools DIR] BUILDSWEEP_BINARY
+#   bench/run.sh --smoke [--tools DIR] BUILDSWEEP_BINARY
+#
+# See bench/README.md for what it prints. Environment: BENCH_TMPFS_ROOT,
+# BENCH_DISK_ROOT (where the trees go), BENCH_SEED, BENCH_BUILD_DIR (where the
+# helper programs are built when --tools is not given).
+set -euo pipefail
+# One locale for every tool, for find's -name matching and for sort.
+export LC_ALL=C
+
+readonly BENCH_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+readonly EXTENSIONS=(pch mdp clw obj aps cpl awk tmp exp idb opt map ilk scc bsc sbr manifest dep log suo tlb ncb ncp bak)
+
+usage() {
+    sed -n '4,5s/^#  *//p' "${BASH_SOURCE[0]}" >&2
+    exit 2
+}
+
+say() { printf '%s\n' "$*"; }
+warn() {
+    printf 'WARNING: %s\n' "$*" >&2
+    warnings=$((warnings + 1))
+}
+die() {
+    printf 'bench: %s\n' "$*" >&2
+    exit 1
+}
+
+# ---------------------------------------------------------------- options
+
+large=0 smoke=0 only_tmpfs=0 keep=0 runs="" tools_dir="" binary=""
+while (($#)); do
+    case $1 in
+        --large) large=1 ;;
+        --smoke) smoke=1 ;;
+        --only-tmpfs) only_tmpfs=1 ;;
+        --keep) keep=1 ;;
+        --runs) (($# >= 2)) || usage; runs=$2; shift ;;
+        --tools) (($# >= 2)) || usage; tools_dir=$2; shift ;;
+        -h | --help) usage ;;
+        -*) usage ;;
+        *) [[ -z $binary ]] || usage; binary=$1 ;;
+    esac
+    shift
+done
+[[ -n $binary ]] || usage
+[[ -x $binary ]] || die "not an executable: $binary"
+binary=$(realpath "$binary")
+[[ -z $runs || $runs =~ ^[1-9][0-9]*$ ]] || die "--runs wants a positive number"
+
+seed=${BENCH_SEED:-1}
+if ((smoke)); then
+    folders=50 files=10 runs=1
+elif ((large)); then
+    folders=1000000 files=2 runs=${runs:-3}
+else
+    folders=20000 files=10 runs=${runs:-5}
+fi
+warnings=0
+
+# ---------------------------------------------------------------- helpers
+
+# Builds bench_gen_tree and bench_floor unless --tools names a folder with them.
+prepare_tools() {
+    if [[ -z $tools_dir ]]; then
+        tools_dir=${BENCH_BUILD_DIR:-/var/tmp/buildsweep-bench-tools}
+        say "building the bench tools in $tools_dir ..."
+        cmake -S "$BENCH_DIR" -B "$tools_dir" -DCMAKE_BUILD_TYPE=Release >/dev/null
+        cmake --build "$tools_dir" --target bench_gen_tree bench_floor -j 2 >/dev/null
+    fi
+    gen_tree=$(realpath "$tools_dir/bench_gen_tree")
+    floor=$(realpath "$tools_dir/bench_floor")
+    [[ -x $gen_tree && -x $floor ]] || die "no bench_gen_tree/bench_floor in $tools_dir"
+}
+
+# Prints the value of key=value field $1 in line $2.
+field() {
+    local pair
+    for pair in $2; do
+        [[ $pair == "$1="* ]] && { printf '%s\n' "${pair#*=}"; return; }
+    done
+    printf '\n'
+}
+
+# Median of the numbers on stdin.
+median() {
+    sort -g | awk '{ v[NR] = $1 } END { if (NR == 0) print "nan"; else if (NR % 2) print v[(NR + 1) / 2]; else print (v[NR / 2] + v[NR / 2 + 1]) / 2 }'
+}
+
+# Smallest of the numbers on stdin.
+minimum() { sort -g | head -n 1; }
+
+# Arguments that make find delete what buildsweep deletes: each extension as
+# "*.ext" (which also matches ".ext") and as the whole dot-less name.
+find_rule=()
+for extension in "${EXTENSIONS[@]}"; do
+    find_rule+=(-name "*.$extension" -o -name "$extension" -o)
+done
+unset 'find_rule[${#find_rule[@]}-1]'
+fd_rule="^(?:.*\\.)?(?:$(IFS='|'; echo "${EXTENSIONS[*]}"))\$"
+
+fd_binary=$(command -v fdfind || command -v fd || true)
+time_binary=/usr/bin/time
+[[ -x $time_binary ]] || time_binary=""
+
+# The command line of tool $1, run inside the tree.
+tool_command() {
+    case $1 in
+        floor) command_line=("$floor") ;;
+        buildsweep) command_line=("$binary") ;;
+        # Like buildsweep, find keeps a link that leads to a folder (-xtype d).
+        find) command_line=(find . \( -type f -o -type l ! -xtype d \) \( "${find_rule[@]}" \) -print -delete) ;;
+        # -u: hidden and ignored files too; -s: fd would otherwise match case-insensitively.
+        # fd cannot spare links to folders; its result is checked against a list without them.
+        fd) command_line=("$fd_binary" -u -s -t f -t l "$fd_rule" -X rm -f) ;;
+    esac
+}
+
+# Runs tool $1 in the tree once, timed; sets elapsed_ms, rss_kib, status.
+timed_run() {
+    local tool=$1 start end
+    tool_command "$tool"
+    local rss_file="$work/out/$tool.rss"
+    local wrapper=()
+    [[ -n $time_binary ]] && wrapper=("$time_binary" -f %M -o "$rss_file")
+    start=$(date +%s%N)
+    set +e
+    (cd "$tree" && exec "${wrapper[@]}" "${command_line[@]}") <"$work/enter" >"$work/out/$tool.out" 2>"$work/out/$tool.err"
+    status=$?
+    set -e
+    end=$(date +%s%N)
+    elapsed_ms=$(awk -v ns=$((end - start)) 'BEGIN { printf "%.1f", ns / 1e6 }')
+    rss_kib=-
+    [[ -n $time_binary && -s $rss_file ]] && rss_kib=$(tail -n 1 "$rss_file")
+    return 0
+}
+
+# Sorted listing of the tree in the survivor-list format, with its checksum.
+tree_checksum() {
+    (cd "$tree" && find . -mindepth 1 -printf '%y %P\n') | sort | tee "$work/remaining" | md5sum | cut -d' ' -f1
+}
+
+# Puts back whatever the last run deleted and checks nothing is missing.
+restore_tree() {
+    local line
+    line=$("$gen_tree" "${gen_options[@]}" --out "$tree") || die "restoring the tree failed: $line"
+    local present=$(($(field created "$line") + $(field existing "$line")))
+    ((present == expected_entries + expected_folders)) ||
+        die "restored tree has $present entries, expected $((expected_entries + expected_folders))"
+    sync
+}
+
+# True when tool $1 failed only over the looping link of the edge cases:
+# find's -xtype cannot resolve it and says so, and deletes it all the same.
+expected_complaints() {
+    [[ $1 == find ]] && ! grep -qv 'Too many levels of symbolic links' "$work/out/find.err"
+}
+
+# Compares the tree after tool $1 ran with what a correct clean leaves.
+verify_run() {
+    local tool=$1 sum expected=expected
+    [[ $tool == fd ]] && expected=expected-if-links-go
+    ((status == 0)) || expected_complaints "$tool" ||
+        warn "$label: $tool exited with status $status ($(head -c 200 "$work/out/$tool.err"))"
+    sum=$(tree_checksum)
+    if [[ $sum != "${expected_sums[$expected]}" ]]; then
+        local remaining
+        remaining=$(grep -vc '^d ' "$work/remaining" || true)
+        warn "$label: after $tool $remaining entries remain, expected $(grep -vc '^d ' "$work/$expected"); first differences (< expected, > actual):"
+        diff "$work/$expected" "$work/remaining" | grep '^[<>]' | head -n 5 >&2 || true
+        disagreements=$((disagreements + 1))
+    fi
+    case $tool in
+        buildsweep) check_buildsweep_report ;;
+        find) check_count find "$(wc -l <"$work/out/find.out")" ;;
+    esac
+}
+
+# Checks a deletion count that tool $1 reported.
+check_count() {
+    if (($2 != expected_targets)); then
+        warn "$label: $1 reports $2 deletions, expected $expected_targets"
+        disagreements=$((disagreements + 1))
+    fi
+}
+
+# Checks buildsweep's own report: the total, and that it adds up.
+check_buildsweep_report() {
+    local out="$work/out/buildsweep.out" total deletes per_folder
+    total=$(sed -n 's/^Total Remove File : \([0-9]*\).*/\1/p' "$out" | tail -n 1)
+    deletes=$(grep -c '^Delete : ' "$out" || true)
+    per_folder=$(sed -n 's/^Remove File Count = \([0-9]*\).*/\1/p' "$out" | awk '{ s += $1 } END { print s + 0 }')
+    check_count "buildsweep (Total Remove File)" "${total:--1}"
+    check_count "buildsweep (Delete lines)" "$deletes"
+    check_count "buildsweep (sum of Remove File Count)" "$per_folder"
+}
+
+# Peak RSS of buildsweep in an empty folder: its fixed cost, so the cost per folder can be told apart.
+baseline_rss() {
+    [[ -n $time_binary ]] || { echo -; return; }
+    local empty="$work/empty"
+    mkdir -p "$empty"
+    (cd "$empty" && "$time_binary" -f %M -o "$work/out/baseline.rss" "$binary") <"$work/enter" >/dev/null 2>&1 || true
+    tail -n 1 "$work/out/baseline.rss"
+}
+
+# ---------------------------------------------------------------- one file system
+
+# Benchmarks every tool on the file system below $2 (label $1).
+bench_filesystem() {
+    label=$1
+    local base=$2
+    mkdir -p "$base" || die "cannot create $base"
+    work="$base/tree-$folders-$files-$seed"
+    tree="$work/tree"
+    rm -rf "$work"  # a tree kept by --keep would otherwise count against the room below
+    # Every folder and file is an inode; a default /dev/shm has about 3 million.
+    local needed=$((expected_folders + expected_entries + 100)) free_inodes
+    free_inodes=$(stat -f -c %d "$base")
+    if ((free_inodes < needed)); then
+        warn "$label: skipped, the tree needs $needed inodes and $base has $free_inodes free" \
+            "(set BENCH_TMPFS_ROOT or BENCH_DISK_ROOT to a roomier file system, see bench/README.md)"
+        return 0
+    fi
+    mkdir -p "$work/out"
+    printf '\n\n' >"$work/enter"
+
+    local line list
+    line=$("$gen_tree" "${gen_options[@]}" --out "$tree" --survivors "$work/expected" \
+        --survivors-if-links-go "$work/expected-if-links-go") || die "generating the tree failed"
+    declare -gA expected_sums=()
+    for list in expected expected-if-links-go; do
+        sort -o "$work/$list" "$work/$list"
+        expected_sums[$list]=$(md5sum <"$work/$list" | cut -d' ' -f1)
+    done
+    [[ $(tree_checksum) != "${expected_sums[expected]}" ]] || die "$label: generated tree equals the cleaned one: nothing to delete"
+    (($(wc -l <"$work/remaining") == expected_entries + expected_folders)) ||
+        die "$label: generated tree has $(wc -l <"$work/remaining") entries, expected $((expected_entries + expected_folders))"
+
+    say ""
+    say "== $label: $base ($(stat -f -c %T "$base")), $runs run(s) per tool, tree written in $(field seconds "$line") s"
+
+    local tools=(floor buildsweep find)
+    [[ -n $fd_binary ]] && ((!smoke)) && tools+=(fd)
+    declare -A times=() rss=()
+    local run tool
+    # Tools take turns within each round, so a slow drift of the machine
+    # spreads over all of them instead of landing on one.
+    for ((run = 1; run <= runs; run++)); do
+        for tool in "${tools[@]}"; do
+            restore_tree
+            timed_run "$tool"
+            times[$tool]+="$elapsed_ms "
+            rss[$tool]+="$rss_kib "
+            verify_run "$tool"
+        done
+    done
+
+    report "${tools[@]}"
+    if ((!keep)); then rm -rf "$work"; fi
+}
+
+# Prints medians, ratios and memory for the tools run on this file system.
+report() {
+    declare -A med=()
+    local tool floor_ms
+    printf '   %-14s %11s %10s %9s %14s\n' tool "median ms" "min ms" "x floor" "peak RSS KiB"
+    for tool in "$@"; do
+        med[$tool]=$(tr ' ' '\n' <<<"${times[$tool]}" | grep . | median)
+    done
+    floor_ms=${med[floor]}
+    for tool in "$@"; do
+        local min rss_med name=$tool
+        min=$(tr ' ' '\n' <<<"${times[$tool]}" | grep . | minimum)
+        rss_med=$(tr ' ' '\n' <<<"${rss[$tool]}" | grep -v '^-\?$' | median || true)
+        case $tool in find) name="find -delete" ;; fd) name="fd -X rm" ;; esac
+        awk -v n="$name" -v m="${med[$tool]}" -v lo="$min" -v f="$floor_ms" -v r="$rss_med" \
+            'BEGIN { printf "   %-14s %11.1f %10.1f %9.2f %14s\n", n, m, lo, (f > 0 ? m / f : 0), r }'
+    done
+    awk -v b="${med[buildsweep]}" -v f="$floor_ms" -v x="${med[find]}" \
+        'BEGIN { if (b > 0 && f > 0) printf "   buildsweep: %.2fx the floor, %.2fx faster than find -delete\n", b / f, x / b }'
+    [[ -n $time_binary ]] || return 0
+    local peak base
+    peak=$(tr ' ' '\n' <<<"${rss[buildsweep]}" | grep -v '^-\?$' | sort -n | tail -n 1)
+    base=$(baseline_rss)
+    awk -v p="$peak" -v n="$expected_folders" -v b="$base" 'BEGIN {
+        printf "   buildsweep peak RSS %d KiB for %d collected folders: %.4f KiB = %.1f bytes per folder", p, n, p / n, p * 1024 / n
+        if (b != "-") printf " (empty folder: %d KiB; above that %.1f bytes per folder)", b, (p - b) * 1024 / n
+        printf "\n" }'
+}
+
+# ---------------------------------------------------------------- main
+
+prepare_tools
+gen_options=(--seed "$seed" --folders "$folders" --files "$files")
+stats=$("$gen_tree" "${gen_options[@]}")
+expected_folders=$(field folders "$stats")
+expected_entries=$(field entries "$stats")
+expected_targets=$(field targets "$stats")
+disagreements=0
+
+say "buildsweep bench: $binary"
+say "tree: $expected_folders folders below the root, $expected_entries files and links ($expected_targets to delete," \
+    "$(field links "$stats") links), depth max $(field max_depth "$stats") mean $(field mean_depth "$stats"), seed $seed"
+say "      $(field listed_folder_links "$stats") links to folders have listed names: kept by buildsweep, floor and find;" \
+    "fd cannot tell them apart and deletes them, which its check allows for"
+fd_note=${fd_binary:-not installed, skipped}
+((smoke)) && fd_note="not run in the smoke test"
+say "find: $(find --version | head -n 1); fd: $fd_note"
+
+if ((smoke)); then
+    smoke_base=$(mktemp -d "$([[ -d /dev/shm ]] && echo /dev/shm || echo "${TMPDIR:-/tmp}")/buildsweep-smoke.XXXXXX")
+    trap 'rm -rf "$smoke_base"' EXIT
+    bench_filesystem smoke "$smoke_base"
+else
+    bench_filesystem tmpfs "${BENCH_TMPFS_ROOT:-/dev/shm/buildsweep-bench}"
+    ((only_tmpfs)) || bench_filesystem disk "${BENCH_DISK_ROOT:-/var/tmp/buildsweep-bench}"
+fi
+
+say ""
+if ((disagreements)); then
+    say "$disagreements disagreement(s) with the expected result, $warnings warning(s): see above"
+    ((smoke)) && exit 1
+elif ((warnings)); then
+    say "all tools agree; $warnings warning(s): see above"
+    ((smoke)) && exit 1
+else
+    say "all tools left the same files"
+fi
+exit 0
