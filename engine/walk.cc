@@ -141,24 +141,30 @@ int CollectSubFolders(Walker& walker, const std::string& /*folder*/, FolderList&
   return 1;
 }
 
-bool Walker::ReachForCleaning(const CollectedFolder& folder, platform::FolderInfo* now) {
-  if (stack_.size() == 0) return false;  // the root was never opened
+const platform::Dir* Walker::ReachForCleaning(const CollectedFolder& folder,
+                                              platform::FolderInfo* now) {
+  if (stack_.size() == 0) return nullptr;  // the root was never opened
   if (folder.depth == 0) {
     stack_.PopTo(1);
-    *now = root_.info;
-    return true;
+    // The root's own handle was read to its end during collection; read it
+    // through a fresh one, which must still be the same folder.
+    std::string reason;
+    if (!fs_.OpenCurrentDirectory(&root_for_cleaning_, now, &reason) || now->id != root_.info.id) {
+      return nullptr;
+    }
+    return &root_for_cleaning_;
   }
   // A folder whose parent could not be reached is not reached either.
-  if (!folder.identity_known || stack_.size() < folder.depth) return false;
+  if (!folder.identity_known || stack_.size() < folder.depth) return nullptr;
   stack_.PopTo(folder.depth);
-  if (!stack_.Push(folder.name, now)) return false;
+  if (!stack_.Push(folder.name, now)) return nullptr;
   if (now->id != folder.info.id) {
     // Something else stands under the collected name now (a folder moved or
     // swapped in): it was never part of the tree we showed, so leave it.
     stack_.PopTo(folder.depth);
-    return false;
+    return nullptr;
   }
-  return true;
+  return stack_.top();
 }
 
 bool Walker::CollectTargets(const platform::Dir& dir, const ExtensionList& extensions,
@@ -207,8 +213,9 @@ int Walker::DeleteTargets(const platform::Dir& dir, const platform::EntryList& t
 int CleanFolder(Walker& walker, const CollectedFolder& folder, const std::string& path,
                 const ExtensionList& extensions) {
   platform::FolderInfo now;
-  if (!walker.ReachForCleaning(folder, &now)) return 0;
-  const platform::Dir& dir = *walker.stack_.top();
+  const platform::Dir* reached = walker.ReachForCleaning(folder, &now);
+  if (reached == nullptr) return 0;
+  const platform::Dir& dir = *reached;
   // An unchanged stamp proves the folder holds the same names as when it was
   // collected, so that listing can stand in for reading it again.
   const platform::EntryList* targets = &folder.targets;

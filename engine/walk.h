@@ -68,7 +68,7 @@ class Walker {
 
   bool ListAndSplit(CollectedFolder* folder, const ExtensionList& extensions);
   void LeaveFrame();
-  bool ReachForCleaning(const CollectedFolder& folder, platform::FolderInfo* now);
+  const platform::Dir* ReachForCleaning(const CollectedFolder& folder, platform::FolderInfo* now);
   bool CollectTargets(const platform::Dir& dir, const ExtensionList& extensions,
                       platform::EntryList* targets);
   int DeleteTargets(const platform::Dir& dir, const platform::EntryList& targets,
@@ -78,6 +78,7 @@ class Walker {
   Report& report_;
   FolderStack stack_;
   CollectedFolder root_;
+  platform::Dir root_for_cleaning_;
   bool deletion_failed_ = false;
 
   // Collection scratch, reused for every folder.

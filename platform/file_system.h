@@ -98,7 +98,7 @@ class FileSystem {
 
   /// Lists every entry of `dir` except "." and ".." into `out` (cleared
   /// first), in the order the file system yields them. False when the
-  /// listing could not be read.
+  /// listing could not be read. A Dir is listed at most once.
   virtual bool ListEntries(const Dir& dir, EntryList* out) = 0;
 
   /// Whether the link `name` in `dir` leads, through any number of links, to a

@@ -191,8 +191,6 @@ struct LinuxDirent64 {
 bool PosixFileSystem::ListEntries(const Dir& dir, EntryList* out) {
   out->Clear();
   const int fd = dir.native();
-  // A folder may be listed twice through one descriptor (the root is).
-  if (::lseek(fd, 0, SEEK_SET) != 0) return false;
   for (;;) {
     const long n = ::syscall(SYS_getdents64, fd, dirent_buffer_, sizeof dirent_buffer_);
     if (n == 0) return true;
