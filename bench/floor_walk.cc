@@ -18,15 +18,16 @@ namespace {
 /// a folder's names start where its parent's end, so popping a folder just
 /// truncates the arena and the walk allocates nothing once the arena has grown.
 struct Frame {
-    int directory;
+    int directory;           ///< open descriptor of the folder
     std::size_t namesStart;  ///< arena offset where this folder's subfolder names begin
-    std::size_t nextName;  ///< arena offset of the next subfolder to visit
-    std::size_t namesEnd;  ///< arena offset just past this folder's subfolder names
+    std::size_t nextName;    ///< arena offset of the next subfolder to visit
+    std::size_t namesEnd;    ///< arena offset just past this folder's subfolder names
 };
 
 /// State of one walk: the read buffer, the name arena and the totals.
 class FloorWalk {
 public:
+    /// Allocates the one read buffer the whole walk uses.
     explicit FloorWalk(std::size_t readBufferSize)
         : buffer_(new char[readBufferSize]), bufferSize_(readBufferSize) {}
 
@@ -98,11 +99,11 @@ private:
         }
     }
 
-    std::unique_ptr<char[]> buffer_;
-    std::size_t bufferSize_;
-    std::string arena_;
-    std::vector<Frame> stack_;
-    FloorResult result_;
+    std::unique_ptr<char[]> buffer_;  ///< getdents64 target, shared by every folder
+    std::size_t bufferSize_;          ///< its size in bytes
+    std::string arena_;               ///< subfolder names still to visit, NUL-separated
+    std::vector<Frame> stack_;        ///< open folders from the root down
+    FloorResult result_;              ///< totals so far
 };
 
 }  // namespace

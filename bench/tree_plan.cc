@@ -34,13 +34,13 @@ public:
     bool percent(std::uint32_t chance) { return below(100) < chance; }
 
 private:
-    std::uint64_t state_;
+    std::uint64_t state_;  ///< advances by a fixed odd step per draw
 };
 
 /// A choice and how often it comes up relative to the others in its table.
 struct Weighted {
-    std::string_view text;
-    std::uint32_t weight;
+    std::string_view text;   ///< the choice
+    std::uint32_t weight;    ///< its share relative to the other entries of the table
 };
 
 /// Picks one entry of a weight table.

@@ -75,17 +75,22 @@ private:
     /// Role of a folder: random ones are generated, edge ones hold fixed content.
     enum class Role : std::uint8_t { Random, EdgeCases, EdgeDirs, EdgeDirInside };
 
+    /// Picks a parent for every random folder.
     void planRandomShape();
+    /// Adds the fixed "edge cases" and "edge dirs" folders below the root.
     void addEdgeFolders();
+    /// Appends one folder and returns its index.
     std::uint32_t addFolder(std::uint32_t parent, Role role, std::string name);
+    /// Builds the child lists from the parent links.
     void indexChildren();
+    /// Gives every random folder a name unique among its siblings.
     void nameRandomFolders();
 
-    TreeOptions options_;
-    std::vector<std::uint32_t> parents_;
-    std::vector<std::uint8_t> depths_;
-    std::vector<Role> roles_;
-    std::vector<std::string> names_;
+    TreeOptions options_;                  ///< what was asked for
+    std::vector<std::uint32_t> parents_;   ///< parent of each folder
+    std::vector<std::uint8_t> depths_;     ///< depth of each folder
+    std::vector<Role> roles_;              ///< role of each folder
+    std::vector<std::string> names_;       ///< name of each folder
     std::vector<std::uint32_t> childStart_;  ///< children of f are children_[childStart_[f] .. childStart_[f+1])
     std::vector<std::uint32_t> children_;
 };

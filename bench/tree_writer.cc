@@ -91,10 +91,10 @@ private:
         if (result_.failures++ == 0) result_.firstError = message;
     }
 
-    const TreePlan& plan_;
-    int rootDirectory_;
-    std::vector<int> open_;
-    WriteResult result_;
+    const TreePlan& plan_;     ///< what to write
+    int rootDirectory_;        ///< the tree's root, opened by the caller
+    std::vector<int> open_;    ///< descriptors of the folders being written, root first
+    WriteResult result_;       ///< counts so far
 };
 
 }  // namespace

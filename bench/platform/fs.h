@@ -72,12 +72,12 @@ private:
     /// Refills the buffer; false at the end of the directory or on error.
     bool refill();
 
-    int directory_;
-    char* buffer_;
-    std::size_t size_;
-    std::size_t filled_ = 0;
-    std::size_t position_ = 0;
-    bool failed_ = false;
+    int directory_;             ///< the directory being read
+    char* buffer_;              ///< caller's buffer for raw records
+    std::size_t size_;          ///< its size in bytes
+    std::size_t filled_ = 0;    ///< bytes of records from the last read
+    std::size_t position_ = 0;  ///< offset of the next record
+    bool failed_ = false;       ///< the last read reported an error
 };
 
 }  // namespace bench::platform
