@@ -6,7 +6,7 @@ namespace engine {
 namespace {
 
 // Large enough that a redirected run writes in a few hundred big blocks.
-constexpr std::size_t kFlushThreshold = 256 * 1024;
+constexpr std::size_t kFlushThreshold = std::size_t{256} * 1024;
 
 bool IsC0OrDelete(unsigned char c) { return c < 0x20 || c == 0x7f; }
 
