@@ -30,7 +30,9 @@ struct ProcessResult {
   int exit_status = -1;
   /// Whether the child had to be killed at the timeout.
   bool timed_out = false;
+  /// Everything written to standard output.
   std::string out;
+  /// Everything written to standard error.
   std::string err;
 };
 

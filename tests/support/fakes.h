@@ -65,12 +65,12 @@ class LineCountingConsole : public FakeConsole {
  public:
   LineCountingConsole() { keep_output_ = false; }
 
-  std::size_t folder_lines = 0;
-  std::size_t delete_lines = 0;
-  std::string last_folder_line;
-  std::string last_delete_line;
-  std::string root_line;
-  std::string total_line;
+  std::size_t folder_lines = 0;  ///< "Folder : " lines
+  std::size_t delete_lines = 0;  ///< "Delete : " lines
+  std::string last_folder_line;  ///< the last "Folder : " line, without its line feed
+  std::string last_delete_line;  ///< the last "Delete : " line
+  std::string root_line;         ///< the "Root Path = " line
+  std::string total_line;        ///< the "Total Remove File : " line
 
  private:
   void OnStandardOutput(std::string_view bytes) override {

@@ -54,10 +54,11 @@ std::vector<std::string> ListFolder(const std::string& path);
 /// open descriptors, so the total path length is not limited.
 void MakeChain(const std::string& base, std::size_t depth, const std::string& name,
                const std::string& leaf_file);
-/// Whether the chain made by MakeChain is still `depth` folders deep and
-/// whether its deepest folder still holds `leaf_file`.
+/// What is left of a chain made by MakeChain.
 struct ChainState {
+  /// How many folders deep the chain still goes.
   std::size_t depth = 0;
+  /// Whether its deepest folder still holds the leaf file.
   bool leaf_present = false;
 };
 /// Walks the chain of folders named `name` below `base` and reports it.
@@ -66,9 +67,6 @@ ChainState InspectChain(const std::string& base, const std::string& name,
 /// Makes the folder `levels` steps down the chain below `base` the current
 /// directory (a path that may exceed PATH_MAX).
 void EnterChain(const std::string& base, std::size_t levels, const std::string& name);
-
-/// Whether the tests run with root's rights.
-bool RunningAsRoot();
 
 }  // namespace testsupport
 

@@ -204,6 +204,4 @@ void EnterChain(const std::string& base, std::size_t levels, const std::string& 
   ::close(current);
 }
 
-bool RunningAsRoot() { return ::geteuid() == 0; }
-
 }  // namespace testsupport
