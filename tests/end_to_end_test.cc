@@ -113,6 +113,7 @@ TEST_F(UnprivilegedTest, UnreadableFolderGetsItsBannersOnly) {
                          RootBlock(root_, {}) + Footer(1));
   EXPECT_EQ(run.err, "");
   EXPECT_EQ(run.exit_status, 0);
+  testsupport::SetMode("locked", 0700);  // so that a non-root test can look inside
   EXPECT_TRUE(testsupport::Exists("locked/x.obj"));
 }
 
