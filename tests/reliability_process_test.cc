@@ -42,6 +42,8 @@ class Fd {
 /// A pipe whose ends close themselves.
 struct Pipe {
   Pipe() {
+    // A child that died early must fail the test, not kill it with SIGPIPE.
+    ::signal(SIGPIPE, SIG_IGN);
     int ends[2];
     if (::pipe2(ends, O_CLOEXEC) != 0) throw std::runtime_error("pipe2 failed");
     read_end = std::make_unique<Fd>(ends[0]);
@@ -74,6 +76,10 @@ std::uintmax_t SizeOf(const fs::path& file) {
   return ignored ? 0 : size;
 }
 
+bool HasTotal(const fs::path& log) {
+  return ReadAll(log).find("Total Remove File") != std::string::npos;
+}
+
 bool EndedBySignal(int status, int signal_number) {
   return WIFSIGNALED(status) && WTERMSIG(status) == signal_number;
 }
@@ -86,6 +92,19 @@ std::set<std::string> Minus(const std::set<std::string>& a, const std::set<std::
     if (b.count(item) == 0) rest.insert(item);
   }
   return rest;
+}
+
+// Empty when the report names exactly the files that are gone; otherwise a
+// short account of the difference (the full sets run to tens of thousands).
+std::string RecordGaps(const std::set<std::string>& reported, const std::set<std::string>& gone) {
+  const std::set<std::string> unreported = Minus(gone, reported);
+  const std::set<std::string> still_there = Minus(reported, gone);
+  if (unreported.empty() && still_there.empty()) return std::string();
+  std::string text = std::to_string(unreported.size()) + " gone without a line";
+  if (!unreported.empty()) text += " (" + *unreported.begin() + ")";
+  text += ", " + std::to_string(still_there.size()) + " reported but still there";
+  if (!still_there.empty()) text += " (" + *still_there.begin() + ")";
+  return text;
 }
 
 class StopSignalTest : public ::testing::TestWithParam<int> {};
@@ -103,7 +122,7 @@ TEST_P(StopSignalTest, MidRunStopRecordsEveryDeletedFileAndEndsByTheSignal) {
   Send(*input.write_end, "\n");
   // The first block after the prompt only reaches the file once the cleaning
   // has produced a few thousand lines.
-  ASSERT_TRUE(PollUntil([&] { return SizeOf(log) > 16384; }));
+  ASSERT_TRUE(PollUntil([&] { return SizeOf(log) > 16384 || child.Ended(); }));
   child.Signal(signal_number);
   ASSERT_TRUE(child.WaitForEnd());
 
@@ -111,7 +130,7 @@ TEST_P(StopSignalTest, MidRunStopRecordsEveryDeletedFileAndEndsByTheSignal) {
   const std::set<std::string> left = FilesBelow(root);
   ASSERT_FALSE(left.empty()) << "the run finished before the signal came";
   const std::string report = ReadAll(log);
-  EXPECT_EQ(DeletedPaths(report), Minus(before, left));
+  EXPECT_EQ(RecordGaps(DeletedPaths(report), Minus(before, left)), "");
   EXPECT_EQ(report.back(), '\n');
   EXPECT_EQ(CountOf(report, "Total Remove File"), 0u);
 }
@@ -134,7 +153,7 @@ TEST(StopSignalTest, StopWhileTheLastBlockWaitsForAFullPipeStillDeliversIt) {
   output.write_end->Close();
   Send(*input.write_end, "\n");
   // Nobody reads: once every file is gone, the report is stuck in the pipe.
-  ASSERT_TRUE(PollUntil([&] { return fs::is_empty(root / "out"); }));
+  ASSERT_TRUE(PollUntil([&] { return fs::is_empty(root / "out") || child.Ended(); }));
   SleepMs(100);
   child.Signal(SIGTERM);
   SleepMs(50);
@@ -157,17 +176,17 @@ TEST(StopSignalTest, HangupIgnoredByWhoeverStartedTheRunNeitherStopsNorEndsIt) {
   nohup.ignored_signal = SIGHUP;
   Child child(root, {input.read_end->get(), out.get(), out.get()}, nohup);
   Send(*input.write_end, "\n");
-  ASSERT_TRUE(PollUntil([&] { return SizeOf(log) > 16384; }));
+  ASSERT_TRUE(PollUntil([&] { return SizeOf(log) > 16384 || child.Ended(); }));
   child.Signal(SIGHUP);  // mid-run
-  ASSERT_TRUE(PollUntil([&] { return ReadAll(log).find("Total Remove File") != std::string::npos; }));
+  ASSERT_TRUE(PollUntil([&] { return HasTotal(log) || child.Ended(); }));
   child.Signal(SIGHUP);  // at the exit prompt
   SleepMs(50);
   Send(*input.write_end, "\n");
   ASSERT_TRUE(child.WaitForEnd());
 
   EXPECT_TRUE(ExitedWith(child.status(), 0)) << DescribeStatus(child.status());
-  EXPECT_TRUE(FilesBelow(root).empty());
-  EXPECT_EQ(DeletedPaths(ReadAll(log)), before);
+  EXPECT_EQ(RecordGaps(DeletedPaths(ReadAll(log)), Minus(before, FilesBelow(root))), "");
+  EXPECT_EQ(FilesBelow(root).size(), 0u);
 }
 
 TEST(PromptSignalTest, SignalAtEitherPromptEndsTheRunAtOnce) {
@@ -180,7 +199,7 @@ TEST(PromptSignalTest, SignalAtEitherPromptEndsTheRunAtOnce) {
     Pipe input;  // never written: the start prompt waits
     Fd out(OpenForWriting(log));
     Child child(root, {input.read_end->get(), out.get(), out.get()});
-    ASSERT_TRUE(PollUntil([&] { return SizeOf(log) > 0; }));
+    ASSERT_TRUE(PollUntil([&] { return SizeOf(log) > 0 || child.Ended(); }));
     child.Signal(SIGINT);
     ASSERT_TRUE(child.WaitForEnd(std::chrono::seconds(2)));
     EXPECT_TRUE(EndedBySignal(child.status(), SIGINT)) << DescribeStatus(child.status());
@@ -191,7 +210,7 @@ TEST(PromptSignalTest, SignalAtEitherPromptEndsTheRunAtOnce) {
     Fd out(OpenForWriting(log));
     Child child(root, {input.read_end->get(), out.get(), out.get()});
     Send(*input.write_end, "\n");  // the exit prompt gets nothing
-    ASSERT_TRUE(PollUntil([&] { return ReadAll(log).find("Total Remove File") != std::string::npos; }));
+    ASSERT_TRUE(PollUntil([&] { return HasTotal(log) || child.Ended(); }));
     child.Signal(SIGTERM);
     ASSERT_TRUE(child.WaitForEnd(std::chrono::seconds(2)));
     EXPECT_TRUE(EndedBySignal(child.status(), SIGTERM)) << DescribeStatus(child.status());

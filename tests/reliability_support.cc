@@ -172,7 +172,9 @@ Child::~Child() {
   }
 }
 
-void Child::Signal(int signal_number) { ::kill(pid_, signal_number); }
+void Child::Signal(int signal_number) {
+  if (pid_ > 0) ::kill(pid_, signal_number);  // never kill(-1): that is every process
+}
 
 bool Child::Ended() {
   if (pid_ <= 0) return true;

@@ -123,7 +123,7 @@ class Child {
 
   /// The process id.
   pid_t pid() const { return pid_; }
-  /// Sends `signal_number`.
+  /// Sends `signal_number`, unless the child has already ended.
   void Signal(int signal_number);
   /// Whether the child has ended; its wait status is then in `status()`.
   bool Ended();
