@@ -59,4 +59,31 @@ for _ in $(seq 1 200); do
 done
 [ -s "$work/status" ] || fail "did not end after the second Enter"
 [ "$(cat "$work/status")" = 0 ] || fail "exit status $(cat "$work/status"), expected 0"
+
+# The terminal closing mid-run (the window shut, the connection lost): the
+# record can't be kept any more, so the run must stop deleting and end.
+big="$work/big"
+for module in $(seq 1 40); do
+  mkdir -p "$big/m$module"
+  (cd "$big/m$module" && seq -f 'object%g.obj' 1 500 | xargs touch)
+done
+tmux -S "$socket" new-session -d -s closing -x 160 -y 40 -c "$big" "exec '$binary'"
+pid=$(tmux -S "$socket" display-message -p -t closing '#{pane_pid}')
+for _ in $(seq 1 200); do
+  tmux -S "$socket" capture-pane -p -t closing | grep -q '^Enter' && break
+  sleep 0.05
+done
+tmux -S "$socket" send-keys -t closing Enter
+for _ in $(seq 1 200); do
+  tmux -S "$socket" capture-pane -p -t closing | grep -q '^Delete : ' && break
+  sleep 0.01
+done
+tmux -S "$socket" kill-session -t closing
+for _ in $(seq 1 100); do
+  kill -0 "$pid" 2>/dev/null || break
+  sleep 0.05
+done
+kill -0 "$pid" 2>/dev/null && fail "still running after its terminal closed"
+left=$(find "$big" -name '*.obj' | wc -l)
+[ "$left" -gt 0 ] || fail "went on deleting after its terminal closed"
 echo "PASS"
