@@ -12,7 +12,7 @@
 
 #include <atomic>
 #include <fstream>
-#include <memory>
+#include <utility>
 #include <stdexcept>
 #include <thread>
 #include <vector>
@@ -29,7 +29,9 @@ class Fd {
   ~Fd() { Close(); }
   Fd(const Fd&) = delete;
   Fd& operator=(const Fd&) = delete;
+  /// The descriptor, -1 once closed.
   int get() const { return fd_; }
+  /// Closes it now.
   void Close() {
     if (fd_ >= 0) ::close(fd_);
     fd_ = -1;
@@ -39,53 +41,71 @@ class Fd {
   int fd_;
 };
 
+/// Makes a pipe; a child that dies early then fails the test with EPIPE
+/// instead of killing it with SIGPIPE.
+std::pair<int, int> MakePipe() {
+  ::signal(SIGPIPE, SIG_IGN);
+  int ends[2];
+  if (::pipe2(ends, O_CLOEXEC) != 0) throw std::runtime_error("pipe2 failed");
+  return {ends[0], ends[1]};
+}
+
 /// A pipe whose ends close themselves.
 struct Pipe {
-  Pipe() {
-    // A child that died early must fail the test, not kill it with SIGPIPE.
-    ::signal(SIGPIPE, SIG_IGN);
-    int ends[2];
-    if (::pipe2(ends, O_CLOEXEC) != 0) throw std::runtime_error("pipe2 failed");
-    read_end = std::make_unique<Fd>(ends[0]);
-    write_end = std::make_unique<Fd>(ends[1]);
-  }
-  std::unique_ptr<Fd> read_end, write_end;
+  Pipe() : Pipe(MakePipe()) {}
+  explicit Pipe(std::pair<int, int> ends) : read_end(ends.first), write_end(ends.second) {}
+  Fd read_end, write_end;
 };
 
+/// Opens `file` for writing, emptied or created.
 int OpenForWriting(const fs::path& file) {
   return ::open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
 }
 
+/// Opens `file` for reading.
 int OpenForReading(const fs::path& file) { return ::open(file.c_str(), O_RDONLY | O_CLOEXEC); }
 
+/// A file holding `text`, opened for reading, to stand in for a keyboard.
+int Answers(const fs::path& folder, std::string_view text) {
+  const fs::path file = folder / "answers";
+  std::ofstream(file) << text;
+  return OpenForReading(file);
+}
+
+/// Writes all of `text` to `fd`.
 void Send(const Fd& fd, std::string_view text) {
   ASSERT_EQ(::write(fd.get(), text.data(), text.size()), static_cast<ssize_t>(text.size()));
 }
 
-// 60,000 by-products in 300 folders: a report of a few megabytes, written in
-// many blocks, so a signal can be sent while the cleaning is surely going on.
+/// 60,000 by-products in 300 folders: a report of a few megabytes, written in
+/// many blocks, so a signal can be sent while the cleaning is surely going on.
 void MakeBigTree(const fs::path& root) {
   for (int folder = 0; folder < 300; ++folder) {
     MakeFiles(root / ("module" + std::to_string(folder)), "object", ".obj", 200);
   }
 }
 
+/// The size of `file`, 0 while it does not exist.
 std::uintmax_t SizeOf(const fs::path& file) {
   std::error_code ignored;
   const std::uintmax_t size = fs::file_size(file, ignored);
   return ignored ? 0 : size;
 }
 
+/// Whether the report in `log` has come to its total.
 bool HasTotal(const fs::path& log) {
   return ReadAll(log).find("Total Remove File") != std::string::npos;
 }
 
+/// Whether the wait status says killed by `signal_number`.
 bool EndedBySignal(int status, int signal_number) {
   return WIFSIGNALED(status) && WTERMSIG(status) == signal_number;
 }
 
+/// Whether the wait status says exited with `code`.
 bool ExitedWith(int status, int code) { return WIFEXITED(status) && WEXITSTATUS(status) == code; }
 
+/// The items of `a` that are not in `b`.
 std::set<std::string> Minus(const std::set<std::string>& a, const std::set<std::string>& b) {
   std::set<std::string> rest;
   for (const std::string& item : a) {
@@ -94,8 +114,8 @@ std::set<std::string> Minus(const std::set<std::string>& a, const std::set<std::
   return rest;
 }
 
-// Empty when the report names exactly the files that are gone; otherwise a
-// short account of the difference (the full sets run to tens of thousands).
+/// Empty when the report names exactly the files that are gone; otherwise a
+/// short account of the difference (the full sets run to tens of thousands).
 std::string RecordGaps(const std::set<std::string>& reported, const std::set<std::string>& gone) {
   const std::set<std::string> unreported = Minus(gone, reported);
   const std::set<std::string> still_there = Minus(reported, gone);
@@ -118,8 +138,8 @@ TEST_P(StopSignalTest, MidRunStopRecordsEveryDeletedFileAndEndsByTheSignal) {
   const fs::path log = tmp.path() / "log";
   Pipe input;
   Fd out(OpenForWriting(log));
-  Child child(root, {input.read_end->get(), out.get(), out.get()});
-  Send(*input.write_end, "\n");
+  Child child(root, {input.read_end.get(), out.get(), out.get()});
+  Send(input.write_end, "\n");
   // The first block after the prompt only reaches the file once the cleaning
   // has produced a few thousand lines.
   ASSERT_TRUE(PollUntil([&] { return SizeOf(log) > 16384 || child.Ended(); }));
@@ -147,17 +167,17 @@ TEST(StopSignalTest, StopWhileTheLastBlockWaitsForAFullPipeStillDeliversIt) {
   const fs::path root = tmp.path() / "proj";
   MakeFiles(root / "out", "object", ".obj", 600);
   Pipe input, output;
-  ::fcntl(output.write_end->get(), F_SETPIPE_SZ, 4096);  // the report can't fit in the pipe
+  ::fcntl(output.write_end.get(), F_SETPIPE_SZ, 4096);  // the report can't fit in the pipe
   Fd err(OpenForWriting(tmp.path() / "err"));
-  Child child(root, {input.read_end->get(), output.write_end->get(), err.get()});
-  output.write_end->Close();
-  Send(*input.write_end, "\n");
+  Child child(root, {input.read_end.get(), output.write_end.get(), err.get()});
+  output.write_end.Close();
+  Send(input.write_end, "\n");
   // Nobody reads: once every file is gone, the report is stuck in the pipe.
   ASSERT_TRUE(PollUntil([&] { return fs::is_empty(root / "out") || child.Ended(); }));
   SleepMs(100);
   child.Signal(SIGTERM);
   SleepMs(50);
-  const std::string report = DrainDescriptor(output.read_end->get());
+  const std::string report = DrainDescriptor(output.read_end.get());
   ASSERT_TRUE(child.WaitForEnd());
 
   EXPECT_TRUE(EndedBySignal(child.status(), SIGTERM)) << DescribeStatus(child.status());
@@ -174,14 +194,14 @@ TEST(StopSignalTest, HangupIgnoredByWhoeverStartedTheRunNeitherStopsNorEndsIt) {
   Fd out(OpenForWriting(log));
   ChildOptions nohup;
   nohup.ignored_signal = SIGHUP;
-  Child child(root, {input.read_end->get(), out.get(), out.get()}, nohup);
-  Send(*input.write_end, "\n");
+  Child child(root, {input.read_end.get(), out.get(), out.get()}, nohup);
+  Send(input.write_end, "\n");
   ASSERT_TRUE(PollUntil([&] { return SizeOf(log) > 16384 || child.Ended(); }));
   child.Signal(SIGHUP);  // mid-run
   ASSERT_TRUE(PollUntil([&] { return HasTotal(log) || child.Ended(); }));
   child.Signal(SIGHUP);  // at the exit prompt
   SleepMs(50);
-  Send(*input.write_end, "\n");
+  Send(input.write_end, "\n");
   ASSERT_TRUE(child.WaitForEnd());
 
   EXPECT_TRUE(ExitedWith(child.status(), 0)) << DescribeStatus(child.status());
@@ -198,7 +218,7 @@ TEST(PromptSignalTest, SignalAtEitherPromptEndsTheRunAtOnce) {
   {
     Pipe input;  // never written: the start prompt waits
     Fd out(OpenForWriting(log));
-    Child child(root, {input.read_end->get(), out.get(), out.get()});
+    Child child(root, {input.read_end.get(), out.get(), out.get()});
     ASSERT_TRUE(PollUntil([&] { return SizeOf(log) > 0 || child.Ended(); }));
     child.Signal(SIGINT);
     ASSERT_TRUE(child.WaitForEnd(std::chrono::seconds(2)));
@@ -208,8 +228,8 @@ TEST(PromptSignalTest, SignalAtEitherPromptEndsTheRunAtOnce) {
   {
     Pipe input;
     Fd out(OpenForWriting(log));
-    Child child(root, {input.read_end->get(), out.get(), out.get()});
-    Send(*input.write_end, "\n");  // the exit prompt gets nothing
+    Child child(root, {input.read_end.get(), out.get(), out.get()});
+    Send(input.write_end, "\n");  // the exit prompt gets nothing
     ASSERT_TRUE(PollUntil([&] { return HasTotal(log) || child.Ended(); }));
     child.Signal(SIGTERM);
     ASSERT_TRUE(child.WaitForEnd(std::chrono::seconds(2)));
@@ -230,17 +250,14 @@ TEST_P(BrokenOutputTest, UnwritableOutputIsReportedOnceAndNothingIsDeleted) {
   MakeFiles(root / "Debug", "main", ".obj", 3);
   MakeFiles(root, "proj", ".ncb", 1);
   const std::set<std::string> before = FilesBelow(root);
-  {
-    std::ofstream(tmp.path() / "answers") << "\n\n";
-  }
-  Fd in(OpenForReading(tmp.path() / "answers"));
+  Fd in(Answers(tmp.path(), "\n\n"));
   Fd err(OpenForWriting(tmp.path() / "err"));
   Pipe widowed;
-  widowed.read_end->Close();
+  widowed.read_end.Close();
   Fd full(::open("/dev/full", O_WRONLY | O_CLOEXEC));
   int out = -1;
   if (GetParam() == BrokenOutput::kFullDevice) out = full.get();
-  if (GetParam() == BrokenOutput::kPipeWithoutReader) out = widowed.write_end->get();
+  if (GetParam() == BrokenOutput::kPipeWithoutReader) out = widowed.write_end.get();
   Child child(root, {in.get(), out, err.get()});
   ASSERT_TRUE(child.WaitForEnd());
 
@@ -267,12 +284,12 @@ TEST(BrokenOutputTest, ReaderLeavingMidRunStopsTheCleaningWithoutACrash) {
   MakeBigTree(root);
   Pipe input, output;
   Fd err(OpenForWriting(tmp.path() / "err"));
-  Child child(root, {input.read_end->get(), output.write_end->get(), err.get()});
-  output.write_end->Close();
+  Child child(root, {input.read_end.get(), output.write_end.get(), err.get()});
+  output.write_end.Close();
   char prompt[64];
-  ASSERT_GT(::read(output.read_end->get(), prompt, sizeof prompt), 0);
-  output.read_end->Close();  // like `buildsweep | head -c 64`
-  Send(*input.write_end, "\n\n");
+  ASSERT_GT(::read(output.read_end.get(), prompt, sizeof prompt), 0);
+  output.read_end.Close();  // like `buildsweep | head -c 64`
+  Send(input.write_end, "\n\n");
   ASSERT_TRUE(child.WaitForEnd());
 
   EXPECT_TRUE(ExitedWith(child.status(), 2)) << DescribeStatus(child.status());
@@ -299,10 +316,7 @@ TEST(UnreadableFolderTest, FoldersThatCantBeReadAreSkippedAndTheRestIsCleaned) {
   fs::permissions(root / "locked_above", fs::perms::none);
   fs::permissions(root / "unlistable", fs::perms::owner_write | fs::perms::owner_exec |
                                            fs::perms::others_write | fs::perms::others_exec);
-  {
-    std::ofstream(tmp.path() / "answers") << "\n\n";
-  }
-  Fd in(OpenForReading(tmp.path() / "answers"));
+  Fd in(Answers(tmp.path(), "\n\n"));
   Fd out(OpenForWriting(tmp.path() / "log"));
   Fd err(OpenForWriting(tmp.path() / "err"));
   ChildOptions options;
@@ -362,10 +376,7 @@ TEST(SwapRaceTest, FoldersSwappedForOutsideLinksDuringRunsNeverCostAnOutsideFile
       fs::create_directory_symlink(outside, links.back());
     }
     MakeFiles(root / "a", "first", ".obj", 10);
-    {
-      std::ofstream(tmp.path() / "answers") << "\n\n";
-    }
-    Fd in(OpenForReading(tmp.path() / "answers"));
+    Fd in(Answers(tmp.path(), "\n\n"));
     Fd sink(::open("/dev/null", O_WRONLY | O_CLOEXEC));
     std::atomic<bool> stop{false};
     std::atomic<long> swaps{0};

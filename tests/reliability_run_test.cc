@@ -93,6 +93,16 @@ TEST_P(BetweenPhasesTest, VanishedFolderIsPassedOverSilently) {
   EXPECT_EQ(report_.find("victim"), std::string::npos);
 }
 
+TEST_P(BetweenPhasesTest, FolderReplacedByAFileOfTheSameNameIsPassedOverSilently) {
+  RunAndExpect(
+      [&] {
+        fs::remove_all(root_ / "victim");
+        MakeFile(root_ / "victim");
+      },
+      Paths(root_, {"keep/k.obj", "shape.obj", "gone.obj", "turn.obj"}));
+  EXPECT_TRUE(fs::is_regular_file(root_ / "victim"));
+}
+
 TEST_P(BetweenPhasesTest, FolderSwappedForAnOutsideLinkIsNeitherFollowedNorCleaned) {
   const fs::path parked = tmp_.path() / "parked";
   RunAndExpect(
