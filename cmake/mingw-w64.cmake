@@ -1,8 +1,10 @@
 # Shared part of the MinGW-w64 cross toolchains; the including file sets
 # BUILDSWEEP_MINGW_TRIPLET (i686-w64-mingw32 or x86_64-w64-mingw32).
 set(CMAKE_SYSTEM_NAME Windows)
-set(CMAKE_C_COMPILER ${BUILDSWEEP_MINGW_TRIPLET}-gcc)
-set(CMAKE_CXX_COMPILER ${BUILDSWEEP_MINGW_TRIPLET}-g++)
+# The POSIX thread model: the standard library then has std::mutex, which
+# GoogleTest needs. Linked statically, it costs the executable no DLL.
+set(CMAKE_C_COMPILER ${BUILDSWEEP_MINGW_TRIPLET}-gcc-posix)
+set(CMAKE_CXX_COMPILER ${BUILDSWEEP_MINGW_TRIPLET}-g++-posix)
 set(CMAKE_RC_COMPILER ${BUILDSWEEP_MINGW_TRIPLET}-windres)
 
 # Headers, libraries and packages (GoogleTest) come from the target's tree
