@@ -9,3 +9,6 @@ jobs=$(nproc)
 cmake -S "$repo" -B "$repo/build" -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build "$repo/build" -j"$jobs"
 ctest --test-dir "$repo/build" --output-on-failure -j"$jobs"
+
+# The Windows executables, cross-built with the presets and tested under wine.
+"$repo/scripts/test_windows.sh"
