@@ -8,6 +8,8 @@
 #   - 15 levels of 200-character folder names (a 3,000-character path);
 #   - a drive root (R:\ shows its folders as R:\\Debug);
 #   - read-only files, reported on standard error;
+#   - Ctrl+C halfway: the run stops between two files, every deletion on
+#     record, with the status Windows gives for Ctrl+C;
 #   - the icon and manifest in the executable;
 #   - the unit tests, when the build has them.
 #
@@ -319,6 +321,61 @@ test_read_only_files_are_reported() {
   done
 }
 
+# The process id of the running Windows program at the Unix path PATH.
+# Wine runs a program either in its launcher's process or in a new one, and
+# names it by its Windows path (64-bit) or its Unix path (32-bit).
+windows_process() {
+  local proc name windows
+  windows=$(windows_path "$1")
+  for proc in /proc/[0-9]*; do
+    IFS= read -r -d '' name <"$proc/cmdline" 2>/dev/null || continue
+    if [ "$name" = "$1" ] || [ "$name" = "$windows" ]; then
+      printf '%s' "${proc#/proc/}"
+      return
+    fi
+  done
+}
+
+test_ctrl_c_stops_with_every_deletion_on_record() {
+  local tree folder launcher child waited
+  label="Ctrl+C"
+  tree=$(new_tree interrupt)
+  for folder in {1..40}; do
+    mkdir "$tree/d$folder"
+    (cd "$tree/d$folder" && touch $(seq -f 'f%g.obj' 1 500))
+  done
+  # Standard input stays open, so only the interruption can end the run.
+  mkfifo "$cases/stdin"
+  (cd "$tree" && LANG=$UTF8_LOCALE LC_ALL=$UTF8_LOCALE exec wine "$exe" \
+    <"$cases/stdin" >"$cases/out" 2>"$cases/err") &
+  launcher=$!
+  exec 3>"$cases/stdin"
+  printf '\n' >&3
+  # Wine turns SIGINT into the console's Ctrl+C event. Send it to the
+  # program once deletions show.
+  child=""
+  for waited in {1..400}; do
+    [ -n "$child" ] || child=$(windows_process "$exe")
+    [ -n "$child" ] && grep -q '^Delete' "$cases/out" && break
+    sleep 0.05
+  done
+  if [ -n "$child" ]; then kill -INT "$child"; else fail "the program never showed up"; fi
+  exec 3>&-  # whatever happened, the run can now end
+  wait "$launcher"
+  status=$?
+  rm -f "$cases/stdin"
+  # STATUS_CONTROL_C_EXIT (0xC000013A), of which a Unix parent sees the
+  # low byte.
+  expect_status $((0xC000013A & 0xff))
+  local left deleted lines
+  left=$(find "$tree" -name '*.obj' | wc -l)
+  deleted=$((20000 - left))
+  lines=$(grep -c '^Delete : ' "$cases/out")
+  if [ "$left" -gt 0 ] && [ "$deleted" -gt 0 ]; then pass; else fail "not stopped halfway: $left left"; fi
+  if [ "$deleted" -eq "$lines" ]; then pass; else fail "$deleted deleted, $lines reported"; fi
+  if grep -q '^Total Remove File' "$cases/out"; then fail "ran on to the end"; else pass; fi
+}
+
 test_resources() {
   label="icon and manifest"
   local source
@@ -354,6 +411,7 @@ for build in "$@"; do
   test_paths_past_260_characters
   test_drive_root
   test_read_only_files_are_reported
+  test_ctrl_c_stops_with_every_deletion_on_record
   test_resources
   test_unit_tests
   [ "$failed" -eq "$build_failed" ] || echo "  $((failed - build_failed)) check(s) failed for $exe" >&2
