@@ -8,6 +8,8 @@
 #   - 15 levels of 200-character folder names (a 3,000-character path);
 #   - a drive root (R:\ shows its folders as R:\\Debug);
 #   - read-only files, reported on standard error;
+#   - a console (a terminal, through script(1)): Korean texts and names shown
+#     whatever the console's code page, and each prompt waits for Enter;
 #   - Ctrl+C halfway: the run stops between two files, every deletion on
 #     record, with the status Windows gives for Ctrl+C;
 #   - the icon and manifest in the executable;
@@ -376,6 +378,53 @@ test_ctrl_c_stops_with_every_deletion_on_record() {
   if grep -q '^Total Remove File' "$cases/out"; then fail "ran on to the end"; else pass; fi
 }
 
+# What the terminal shows of the session recorded in $cases/screen, without
+# the escape sequences and carriage returns of wine's console.
+screen_text() {
+  sed -e 's/\x1b\[[0-9;?]*[A-Za-z]//g' -e 's/\x1b\][^\x07]*\x07//g' "$cases/screen" | tr -d '\r'
+}
+
+# Waits up to 20 seconds for TEXT to show on the terminal.
+wait_for_screen() {
+  local waited
+  for waited in {1..200}; do
+    screen_text | grep -qF "$1" && return 0
+    sleep 0.1
+  done
+  return 1
+}
+
+test_console_shows_every_character() {
+  local tree session
+  label="at a console"
+  tree=$(new_tree console)
+  mkdir "$tree/Debug"
+  touch "$tree/Debug/a.obj" "$tree/한글.obj"
+  # script(1) gives wine a terminal, which wine makes the program's console.
+  # Its code page (437 here) has no Hangul: only UTF-16 written with
+  # WriteConsoleW shows the Korean texts and names.
+  mkfifo "$cases/keys"
+  (cd "$tree" && LANG=$UTF8_LOCALE LC_ALL=$UTF8_LOCALE exec script -qfec "wine $(printf '%q' "$exe")" \
+    "$cases/screen" <"$cases/keys" >/dev/null 2>&1) &
+  session=$!
+  exec 4>"$cases/keys"
+  if wait_for_screen "$START_PROMPT"; then pass; else fail "no start prompt: $(screen_text)"; fi
+  if screen_text | grep -qF "Root Path"; then fail "did not wait for Enter"; else pass; fi
+  printf '\r' >&4
+  if wait_for_screen "$EXIT_PROMPT"; then pass; else fail "no exit prompt: $(screen_text)"; fi
+  printf '\r' >&4
+  exec 4>&-
+  wait "$session"
+  status=$?
+  rm -f "$cases/keys"
+  expect_status 0
+  # (The terminal wraps the extension line at 80 columns.)
+  if screen_text | grep -qF "확장자 : pch,mdp,clw,obj"; then pass; else fail "extension line garbled"; fi
+  if screen_text | grep -qF '\한글.obj'; then pass; else fail "Korean name garbled: $(screen_text)"; fi
+  if screen_text | grep -qF 'Total Remove File : 2'; then pass; else fail "no total"; fi
+  expect_gone "$tree/한글.obj" "$tree/Debug/a.obj"
+}
+
 test_resources() {
   label="icon and manifest"
   local source
@@ -412,6 +461,7 @@ for build in "$@"; do
   test_drive_root
   test_read_only_files_are_reported
   test_ctrl_c_stops_with_every_deletion_on_record
+  test_console_shows_every_character
   test_resources
   test_unit_tests
   [ "$failed" -eq "$build_failed" ] || echo "  $((failed - build_failed)) check(s) failed for $exe" >&2
