@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs whatever is missing, builds buildsweep and runs every test twice:
 # once as released, and once more built with AddressSanitizer and
-# UndefinedBehaviorSanitizer, where any report fails the run.
+# UndefinedBehaviorSanitizer, where any report fails the run. Then the
+# Windows executables are cross-built and tested under wine.
 set -euo pipefail
 repo=$(cd "$(dirname "$0")/.." && pwd)
 . "$repo/scripts/prerequisites.sh"
@@ -41,3 +42,6 @@ if command -v clang++ >/dev/null &&
 else
   echo "clang with libFuzzer not installed: name fuzzer skipped"
 fi
+
+# The Windows executables, cross-built with the presets and tested under wine.
+"$repo/scripts/test_windows.sh"

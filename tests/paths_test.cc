@@ -75,6 +75,7 @@ TEST(AppendEscapedTest, NoPairOfBytesLeavesAControlInTheOutput) {
 }
 
 TEST(PathBuilderTest, OneSeparatorBetweenFolderAndNameEvenBelowRootSlash) {
+  if (platform::kPathSeparator != '/') GTEST_SKIP() << "the rule for '/' roots is POSIX's";
   PathBuilder paths("/");
   EXPECT_EQ(paths.Enter(1, "a"), "/a");
   EXPECT_EQ(paths.Enter(2, "long-name"), "/a/long-name");
