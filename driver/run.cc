@@ -101,6 +101,10 @@ int Run(platform::FileSystem& fs, platform::Console& console, const RunHooks& ho
     total = CleanTree(walker, report, root, extensions, folders, hooks);
   }
   EndIfStopped(report);
+  // Put every deletion on record while a signal still only sets the flag: the
+  // write may wait long on a slow reader, and a signal with its default
+  // action then would take the unwritten lines with it.
+  report.Flush();
   platform::RestoreStopSignals();
   EndIfStopped(report);  // a signal that came just before the restore
 

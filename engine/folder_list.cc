@@ -6,7 +6,7 @@
 namespace engine {
 namespace {
 
-constexpr std::size_t kBlockSize = 64 * 1024;
+constexpr std::size_t kBlockSize = std::size_t{64} * 1024;
 
 // Record flags.
 constexpr std::uint64_t kNewDevice = 1;    // a device number follows

@@ -6,7 +6,7 @@ namespace engine {
 namespace {
 
 // Large enough that a redirected run writes in a few hundred big blocks.
-constexpr std::size_t kFlushThreshold = 256 * 1024;
+constexpr std::size_t kFlushThreshold = std::size_t{256} * 1024;
 
 bool IsC0OrDelete(unsigned char c) { return c < 0x20 || c == 0x7f; }
 
@@ -72,13 +72,17 @@ Report& Report::Text(const LocalizedText& text) {
 }
 
 Report& Report::Path(std::string_view path) {
+  AppendForDisplay(&buffer_, path);
+  return *this;
+}
+
+void Report::AppendForDisplay(std::string* out, std::string_view text) {
   if (paths_need_conversion_) {
     converted_.clear();
-    platform::AppendConvertedPath(&converted_, path, encoding_);
-    path = converted_;
+    platform::AppendConvertedPath(&converted_, text, encoding_);
+    text = converted_;
   }
-  AppendEscaped(&buffer_, path, encoding_);
-  return *this;
+  AppendEscaped(out, text, encoding_);
 }
 
 Report& Report::Number(long long value) {
@@ -109,7 +113,9 @@ void Report::Flush() {
     if (!console_.Write(platform::OutputStream::kStandardOutput, buffer_, &reason)) {
       // Say it once: every later write would fail the same way.
       output_failed_ = true;
-      std::string line = "Error: cannot write standard output: " + reason + "\n";
+      std::string line = "Error: cannot write standard output: ";
+      AppendForDisplay(&line, reason);
+      line += "\n";
       console_.Write(platform::OutputStream::kStandardError, line, &reason);
     }
   }

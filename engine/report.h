@@ -39,6 +39,9 @@ class Report {
   Report& Text(const LocalizedText& text);
   /// Appends a path, escaped and converted for display.
   Report& Path(std::string_view path);
+  /// Appends `text` from the system (a path or a reason) to `out` the way
+  /// Path shows it: converted to the output's character set and escaped.
+  void AppendForDisplay(std::string* out, std::string_view text);
   /// Appends a decimal number.
   Report& Number(long long value);
   /// Ends the line; at a terminal, the line is written now.

@@ -201,9 +201,9 @@ int Walker::DeleteTargets(const platform::Dir& dir, const platform::EntryList& t
     } else {
       deletion_failed_ = true;
       std::string line = "Error: cannot delete '";
-      AppendEscaped(&line, file_path_, report_.encoding());
+      report_.AppendForDisplay(&line, file_path_);
       line += "': ";
-      line += reason;
+      report_.AppendForDisplay(&line, reason);
       report_.Error(line);
     }
   }

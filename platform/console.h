@@ -50,7 +50,8 @@ void AppendConvertedPath(std::string* out, std::string_view path, TextEncoding e
 
 /// From now on SIGINT, SIGTERM and SIGHUP (Ctrl+C and Ctrl+Break on Windows)
 /// only set a flag that StopRequested reports, so the run can stop between
-/// two files and keep its record complete.
+/// two files and keep its record complete. One the process was started with
+/// ignored (nohup) stays ignored.
 void DeferStopSignals();
 
 /// Gives the stop signals their default effect again (end the process).

@@ -1,11 +1,47 @@
 #!/usr/bin/env bash
-# Installs whatever is missing, builds buildsweep and runs every test.
+# Installs whatever is missing, builds buildsweep and runs every test twice:
+# once as released, and once more built with AddressSanitizer and
+# UndefinedBehaviorSanitizer, where any report fails the run. Then the
+# Windows executables are cross-built and tested under wine.
 set -euo pipefail
 repo=$(cd "$(dirname "$0")/.." && pwd)
 . "$repo/scripts/prerequisites.sh"
-install_missing_packages cmake g++ make libgtest-dev libgmock-dev
+install_missing_packages cmake g++ make libgtest-dev libgmock-dev tmux
 
 jobs=$(nproc)
 cmake -S "$repo" -B "$repo/build" -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build "$repo/build" -j"$jobs"
 ctest --test-dir "$repo/build" --output-on-failure -j"$jobs"
+
+# A sanitizer report aborts the process that made it (the test binary, or
+# the buildsweep a test runs), so the test it came from fails.
+cmake -S "$repo" -B "$repo/build-asan" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DBUILDSWEEP_SANITIZE=ON >/dev/null
+cmake --build "$repo/build-asan" -j"$jobs"
+ASAN_OPTIONS=halt_on_error=1:abort_on_error=1:detect_leaks=1:detect_stack_use_after_return=1 \
+UBSAN_OPTIONS=halt_on_error=1:abort_on_error=1:print_stacktrace=1 \
+  ctest --test-dir "$repo/build-asan" --output-on-failure -j"$jobs"
+
+# Where clang and its libFuzzer runtime are installed, also let the fuzzer
+# loose on the name rule and the escaping of printed paths for a while.
+fuzz="$repo/build-fuzz"
+mkdir -p "$fuzz"
+if command -v clang++ >/dev/null &&
+   echo 'extern "C" int LLVMFuzzerTestOneInput(const char*, unsigned long) { return 0; }' |
+     clang++ -x c++ -fsanitize=fuzzer - -o "$fuzz/probe" 2>/dev/null; then
+  cmake -S "$repo" -B "$fuzz" -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DBUILDSWEEP_FUZZ=ON >/dev/null
+  cmake --build "$fuzz" -j"$jobs" --target buildsweep_name_fuzzer
+  if ! "$fuzz/tests/buildsweep_name_fuzzer" -max_total_time=15 -seed=1 \
+       -artifact_prefix="$fuzz/" >"$fuzz/fuzz.log" 2>&1; then
+    cat "$fuzz/fuzz.log"
+    echo "The name fuzzer found a failing input (saved in $fuzz/)."
+    exit 1
+  fi
+  tail -n 1 "$fuzz/fuzz.log"
+else
+  echo "clang with libFuzzer not installed: name fuzzer skipped"
+fi
+
+# The Windows executables, cross-built with the presets and tested under wine.
+"$repo/scripts/test_windows.sh"

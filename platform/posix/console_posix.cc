@@ -19,6 +19,12 @@ volatile sig_atomic_t g_stop_signal = 0;
 void NoteStopSignal(int signal_number) { g_stop_signal = signal_number; }
 
 constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP};
+constexpr int kStopSignalCount = sizeof kStopSignals / sizeof kStopSignals[0];
+
+// A stop signal that was ignored when the cleaning began (under nohup, or in
+// a background job of a script) is left ignored: whoever started us asked
+// for it not to end the run.
+bool g_left_ignored[kStopSignalCount] = {};
 
 // The character set named by the locale variables, in the order the C
 // library consults them. Korean legacy locales get CP949; everything else
@@ -97,7 +103,9 @@ void SetStopSignalAction(void (*action)(int)) {
   sa.sa_handler = action;
   sigemptyset(&sa.sa_mask);
   sa.sa_flags = SA_RESTART;  // a signal must not make a write or unlink fail
-  for (int signal_number : kStopSignals) ::sigaction(signal_number, &sa, nullptr);
+  for (int i = 0; i < kStopSignalCount; ++i) {
+    if (!g_left_ignored[i]) ::sigaction(kStopSignals[i], &sa, nullptr);
+  }
 }
 
 }  // namespace
@@ -114,7 +122,14 @@ void AppendConvertedPath(std::string* out, std::string_view path, TextEncoding) 
   out->append(path.data(), path.size());
 }
 
-void DeferStopSignals() { SetStopSignalAction(NoteStopSignal); }
+void DeferStopSignals() {
+  for (int i = 0; i < kStopSignalCount; ++i) {
+    struct sigaction current;
+    g_left_ignored[i] =
+        ::sigaction(kStopSignals[i], nullptr, &current) == 0 && current.sa_handler == SIG_IGN;
+  }
+  SetStopSignalAction(NoteStopSignal);
+}
 
 void RestoreStopSignals() { SetStopSignalAction(SIG_DFL); }
 

@@ -35,7 +35,7 @@ constexpr int kOpenFolderFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC
 // Only a stamp older than this, measured against the clock when the folder
 // was opened, is trusted to change on the next modification: it covers the
 // coarse clock the kernel stamps with and sub-second file-system granularity.
-constexpr std::int64_t kStampSettleNanoseconds = 100 * 1000 * 1000;
+constexpr std::int64_t kStampSettleNanoseconds = std::int64_t{100} * 1000 * 1000;
 
 std::int64_t ToNanoseconds(const struct timespec& t) {
   return static_cast<std::int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec;

@@ -1,0 +1,57 @@
+// Trees whose paths are far longer than the system accepts in one call.
+// The output runs to hundreds of megabytes, so it is counted, not kept.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "driver/run.h"
+#include "tests/support/fakes.h"
+#include "tests/support/scratch_tree.h"
+
+namespace {
+
+class DeepTreeTest : public ::testing::Test {
+ protected:
+  DeepTreeTest() : root_(scratch_.path() + "/proj") { testsupport::MakeFolders(root_); }
+
+  // Cleans a chain of `depth` folders named `name` with one target at the
+  // bottom, from `start_depth` levels down the chain.
+  void ExpectChainCleaned(std::size_t depth, const std::string& name, std::size_t start_depth = 0) {
+    testsupport::MakeChain(root_, depth, name, "x.obj");
+    testsupport::EnterChain(root_, start_depth, name);
+    std::string start = root_;
+    for (std::size_t level = 0; level < start_depth; ++level) start += "/" + name;
+    std::string bottom = start;
+    for (std::size_t level = start_depth; level < depth; ++level) bottom += "/" + name;
+
+    testsupport::LineCountingConsole console;
+    EXPECT_EQ(driver::Run(platform::NativeFileSystem(), console), 0);
+    EXPECT_EQ(console.err, "");
+    EXPECT_EQ(console.root_line, "Root Path = " + start);
+    EXPECT_EQ(console.folder_lines, depth - start_depth + 1);
+    EXPECT_EQ(console.delete_lines, 1u);
+    EXPECT_EQ(console.last_delete_line, "Delete : " + bottom + "/x.obj ");
+    EXPECT_EQ(console.last_folder_line, "Folder : " + start + " ") << "the root comes last";
+    EXPECT_EQ(console.total_line, "Total Remove File : 1");
+    const testsupport::ChainState after = testsupport::InspectChain(root_, name, "x.obj");
+    EXPECT_EQ(after.depth, depth);
+    EXPECT_FALSE(after.leaf_present);
+  }
+
+  testsupport::ScratchDir scratch_;
+  const std::string root_;
+};
+
+TEST_F(DeepTreeTest, ChainOfTwentyThousandFoldersIsCleanedToTheBottom) {
+  ExpectChainCleaned(20000, "d");
+}
+
+TEST_F(DeepTreeTest, SixtyLevelsOfLongNamesAreCleanedToTheBottom) {
+  ExpectChainCleaned(60, std::string(200, 'n'));
+}
+
+TEST_F(DeepTreeTest, CurrentDirectoryLongerThanPathMaxIsRead) {
+  ExpectChainCleaned(60, std::string(200, 'n'), 30);
+}
+
+}  // namespace

@@ -1,0 +1,136 @@
+// The built program as a user starts it: real standard streams, the locale
+// from the environment, and the rights of an ordinary user.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "tests/support/child_process.h"
+#include "tests/support/expected_run.h"
+#include "tests/support/scratch_tree.h"
+
+namespace {
+
+using testsupport::Footer;
+using testsupport::Header;
+using testsupport::MakeFile;
+using testsupport::RootBlock;
+using testsupport::RootLine;
+
+class EndToEndTest : public ::testing::Test {
+ protected:
+  EndToEndTest() : root_(scratch_.path() + "/proj") {
+    testsupport::MakeFolders(root_);
+    testsupport::EnterFolder(root_);
+  }
+
+  testsupport::ProcessResult RunProgram(const std::string& input,
+                                        std::vector<std::pair<std::string, std::string>> env = {},
+                                        std::vector<std::string> argv = {BUILDSWEEP_BINARY}) {
+    testsupport::ProcessOptions options;
+    options.argv = std::move(argv);
+    options.input = input;
+    options.cwd = root_;
+    options.env = std::move(env);
+    options.timeout_seconds = 30;  // far beyond a run that does not wait
+    testsupport::ProcessResult result = testsupport::RunProcess(options);
+    EXPECT_FALSE(result.timed_out) << "the program waited for input it would never get";
+    return result;
+  }
+
+  testsupport::ScratchDir scratch_;
+  const std::string root_;
+};
+
+TEST_F(EndToEndTest, ReadsOneCharacterPerPromptAndNeverWaitsAtEndOfInput) {
+  // "abc\n": the first prompt takes 'a', the final one 'b'; had either read
+  // a whole line, the final read would meet the end of input (status 1).
+  const std::pair<std::string, int> cases[] = {{"", 1}, {"\n", 1}, {"\n\n", 0}, {"abc\n", 0}};
+  for (const auto& [input, status] : cases) {
+    SCOPED_TRACE("input \"" + input + "\"");
+    testsupport::MakeExampleProject();
+    const testsupport::ProcessResult run = RunProgram(input);
+    EXPECT_EQ(run.exit_status, status);
+    EXPECT_EQ(run.out, testsupport::ExampleRunOutput(root_));
+    EXPECT_EQ(run.err, "");
+  }
+}
+
+TEST_F(EndToEndTest, KoreanLocalesGetCp949AndEverythingElseUtf8) {
+  struct Case {
+    std::vector<std::pair<std::string, std::string>> env;
+    bool cp949;
+  };
+  const Case cases[] = {
+      {{}, false},
+      {{{"LANG", "ko_KR.CP949"}}, true},
+      {{{"LANG", "ko_KR.UHC"}}, true},
+      {{{"LC_CTYPE", "ko_KR.EUC-KR"}, {"LANG", "C.UTF-8"}}, true},
+      {{{"LANG", "ko_KR.UTF-8"}}, false},
+      {{{"LC_ALL", "C.UTF-8"}, {"LANG", "ko_KR.CP949"}}, false},
+      {{{"LC_ALL", ""}, {"LANG", "ko_KR.euckr"}}, true},
+  };
+  for (const Case& c : cases) {
+    std::string trace;
+    for (const auto& [name, value] : c.env) trace += name + "=" + value + " ";
+    SCOPED_TRACE(trace);
+    const testsupport::ProcessResult run = RunProgram("\n\n", c.env);
+    EXPECT_EQ(run.out,
+              Header(c.cp949) + RootLine(root_) + RootBlock(root_, {}) + Footer(0, c.cp949));
+  }
+}
+
+// An ordinary user meets folders it can't read and files it can't delete,
+// which root never does; as root the program is run as nobody.
+class UnprivilegedTest : public EndToEndTest {
+ protected:
+  void SetUp() override {
+    testsupport::SetMode(scratch_.path(), 0755);
+    testsupport::SetMode(root_, 0777);
+    argv_ = testsupport::AsUnprivilegedUser({BUILDSWEEP_BINARY}, root_, &why_not_);
+  }
+
+  // A subfolder that the program's user may change.
+  void MakeWritableFolderWith(const std::string& folder, const std::string& file) {
+    MakeFile(folder + "/" + file);
+    testsupport::SetMode(folder, 0777);
+  }
+
+  std::vector<std::string> argv_;
+  std::string why_not_;
+};
+
+TEST_F(UnprivilegedTest, UnreadableFolderGetsItsBannersOnly) {
+  if (argv_.empty()) GTEST_SKIP() << why_not_;
+  MakeFile("locked/x.obj");
+  MakeFile("locked/inner/y.obj");
+  testsupport::SetMode("locked", 0);
+  MakeWritableFolderWith("open", "z.obj");
+  const testsupport::ProcessResult run = RunProgram("\n\n", {}, argv_);
+  EXPECT_EQ(run.out, Header() + RootLine(root_) + testsupport::SilentBlock() +
+                         testsupport::FolderBlock(root_ + "/open", {"z.obj"}) +
+                         RootBlock(root_, {}) + Footer(1));
+  EXPECT_EQ(run.err, "");
+  EXPECT_EQ(run.exit_status, 0);
+  testsupport::SetMode("locked", 0700);  // so that a non-root test can look inside
+  EXPECT_TRUE(testsupport::Exists("locked/x.obj"));
+}
+
+TEST_F(UnprivilegedTest, FileThatCannotBeDeletedIsReportedAndFailsTheRun) {
+  if (argv_.empty()) GTEST_SKIP() << why_not_;
+  MakeFile("ro/stuck.obj");
+  testsupport::SetMode("ro", 0555);
+  MakeWritableFolderWith("open", "z.obj");
+  MakeFile("r.obj");
+  const testsupport::ProcessResult run = RunProgram("\n\n", {}, argv_);
+  EXPECT_EQ(run.out, Header() + RootLine(root_) +
+                         testsupport::FolderBlock(root_ + "/open", {"z.obj"}) +
+                         testsupport::FolderBlock(root_ + "/ro", {}) + RootBlock(root_, {"r.obj"}) +
+                         Footer(2));
+  EXPECT_EQ(run.err, "Error: cannot delete '" + root_ + "/ro/stuck.obj': Permission denied\n");
+  EXPECT_EQ(run.exit_status, 2);
+  EXPECT_TRUE(testsupport::Exists("ro/stuck.obj"));
+}
+
+}  // namespace

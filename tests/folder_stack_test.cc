@@ -1,0 +1,118 @@
+#include "engine/folder_stack.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "tests/support/fakes.h"
+#include "tests/support/scratch_tree.h"
+
+namespace engine {
+namespace {
+
+constexpr std::size_t kWindow = 4;
+constexpr std::size_t kChainDepth = 30;
+
+// Counts the climbs through "..", and can be told to answer them with the
+// wrong folder, as a folder moved meanwhile would.
+class ParentFileSystem : public testsupport::DelegatingFileSystem {
+ public:
+  bool OpenParent(const platform::Dir& child, platform::Dir* dir,
+                  platform::FolderInfo* info) override {
+    ++parent_opens;
+    if (lie) return real_.OpenChild(child, ".", dir, info);
+    return real_.OpenParent(child, dir, info);
+  }
+  int parent_opens = 0;
+  bool lie = false;
+};
+
+// Level k of the chain is "d/d/.../d" (k times) and holds the marker "m<k>".
+std::string LevelPath(std::size_t level) {
+  std::string path = ".";
+  for (std::size_t i = 0; i < level; ++i) path += "/d";
+  return path;
+}
+
+class FolderStackTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    for (std::size_t level = 0; level <= kChainDepth; ++level) {
+      testsupport::MakeFile(LevelPath(level) + "/m" + std::to_string(level));
+    }
+    platform::FolderInfo info;
+    std::string error;
+    ASSERT_TRUE(stack_.OpenRoot(&info, &error)) << error;
+  }
+
+  // The marker in the top folder, which tells which level it really is.
+  std::string TopMarker() {
+    const platform::Dir* top = stack_.top();
+    if (top == nullptr) return "lost";
+    platform::EntryList entries;
+    if (!fs_.ListEntries(*top, &entries)) return "unlisted";
+    for (const platform::Entry& entry : entries.entries) {
+      if (entries.NameOf(entry)[0] == 'm') return std::string(entries.NameOf(entry));
+    }
+    return "none";
+  }
+
+  void PushWholeChain() {
+    platform::FolderInfo info;
+    for (std::size_t level = 1; level <= kChainDepth; ++level) {
+      ASSERT_TRUE(stack_.Push("d", &info)) << "level " << level;
+      ASSERT_LE(stack_.open_levels(), kWindow + 1) << "level " << level;
+    }
+    ASSERT_EQ(TopMarker(), "m" + std::to_string(kChainDepth));
+  }
+
+  // Pops to `level` and checks that the top really is that level.
+  void ExpectPopReaches(std::size_t level) {
+    stack_.PopTo(level + 1);
+    EXPECT_EQ(TopMarker(), "m" + std::to_string(level));
+    EXPECT_LE(stack_.open_levels(), kWindow + 1);
+  }
+
+  testsupport::ScratchDir scratch_;
+  ParentFileSystem fs_;
+  FolderStack stack_{fs_, kWindow};
+};
+
+TEST_F(FolderStackTest, DeepChainKeepsOpenLevelsBoundedBothWays) {
+  ASSERT_NO_FATAL_FAILURE(PushWholeChain());
+  ExpectPopReaches(25);
+  ExpectPopReaches(24);
+  ExpectPopReaches(9);
+  EXPECT_GT(fs_.parent_opens, 0) << "closed levels should be reopened through ..";
+  // Going down again from a reopened level works as before.
+  platform::FolderInfo info;
+  ASSERT_TRUE(stack_.Push("d", &info));
+  EXPECT_EQ(TopMarker(), "m10");
+  ExpectPopReaches(0);
+}
+
+TEST_F(FolderStackTest, WrongParentIsRejectedAndTheLevelReachedFromTheRoot) {
+  ASSERT_NO_FATAL_FAILURE(PushWholeChain());
+  fs_.lie = true;
+  ExpectPopReaches(20);
+  EXPECT_GT(fs_.parent_opens, 0);
+  ExpectPopReaches(2);
+}
+
+TEST_F(FolderStackTest, FolderReplacedMeanwhileIsLostNotMistaken) {
+  ASSERT_NO_FATAL_FAILURE(PushWholeChain());
+  // Level 10 is now a different folder with the same name and shape below.
+  testsupport::Rename(LevelPath(10), "moved-away");
+  for (std::size_t level = 10; level <= kChainDepth; ++level) {
+    testsupport::MakeFile(LevelPath(level) + "/m" + std::to_string(level));
+  }
+  fs_.lie = true;  // and ".." can't be trusted either
+  stack_.PopTo(21);
+  EXPECT_EQ(stack_.top(), nullptr);
+  platform::FolderInfo info;
+  EXPECT_FALSE(stack_.Push("d", &info)) << "nothing below a lost level may be opened";
+  ExpectPopReaches(9);
+}
+
+}  // namespace
+}  // namespace engine

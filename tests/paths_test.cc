@@ -1,0 +1,92 @@
+// How paths are built and how they are shown.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "engine/report.h"
+#include "engine/walk.h"
+#include "platform/file_system.h"
+
+namespace engine {
+namespace {
+
+using platform::TextEncoding;
+
+std::string Escaped(const std::string& path, TextEncoding encoding = TextEncoding::kUtf8) {
+  std::string out = "<";
+  AppendEscaped(&out, path, encoding);
+  return out;
+}
+
+TEST(AppendEscapedTest, ControlCharactersBecomeVisibleEscapes) {
+  EXPECT_EQ(Escaped("a\nb"), "<a\\nb");
+  EXPECT_EQ(Escaped("\r\t"), "<\\r\\t");
+  EXPECT_EQ(Escaped("\x1b[2J"), "<\\x1b[2J");
+  EXPECT_EQ(Escaped("\x01x\x1f"), "<\\x01x\\x1f");
+  EXPECT_EQ(Escaped("del\x7f"), "<del\\x7f");
+}
+
+TEST(AppendEscapedTest, C1ControlsAreEscapedInUtf8Only) {
+  EXPECT_EQ(Escaped("a\xc2\x9b"
+                    "1m"),
+            "<a\\u009b1m");  // CSI, U+009B
+  EXPECT_EQ(Escaped("\xc2\x80\xc2\x9f"), "<\\u0080\\u009f");
+  EXPECT_EQ(Escaped("\xc2\xa0"), "<\xc2\xa0");  // no-break space is printable
+  EXPECT_EQ(Escaped("end\xc2"), "<end\xc2");
+  // In CP949 the same two bytes are one Hangul syllable.
+  EXPECT_EQ(Escaped("a\xc2\x9b", TextEncoding::kCp949), "<a\xc2\x9b");
+  EXPECT_EQ(Escaped("a\n", TextEncoding::kCp949), "<a\\n");
+}
+
+TEST(AppendEscapedTest, MultiByteTextIsKept) {
+  const std::string korean_utf8 = "프로젝트/빌드 결과";
+  EXPECT_EQ(Escaped(korean_utf8), "<" + korean_utf8);
+  const std::string chinese_utf8 = "项目/调试";
+  EXPECT_EQ(Escaped(chinese_utf8), "<" + chinese_utf8);
+  const std::string korean_cp949 = "\xc7\xc1\xb7\xce\xc1\xa7\xc6\xae";  // 프로젝트
+  EXPECT_EQ(Escaped(korean_cp949, TextEncoding::kCp949), "<" + korean_cp949);
+}
+
+// Whatever a name holds, no output byte may reach the terminal as a control.
+bool HoldsControl(const std::string& text, TextEncoding encoding) {
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    if (c < 0x20 || c == 0x7f) return true;
+    if (encoding == TextEncoding::kUtf8 && c == 0xc2 && i + 1 < text.size() &&
+        static_cast<unsigned char>(text[i + 1]) >= 0x80 &&
+        static_cast<unsigned char>(text[i + 1]) <= 0x9f) {
+      return true;
+    }
+  }
+  return false;
+}
+
+TEST(AppendEscapedTest, NoPairOfBytesLeavesAControlInTheOutput) {
+  for (TextEncoding encoding : {TextEncoding::kUtf8, TextEncoding::kCp949}) {
+    for (int a = 0; a < 256; ++a) {
+      for (int b = 0; b < 256; ++b) {
+        const std::string name = {'x', static_cast<char>(a), static_cast<char>(b), '\xc2'};
+        std::string out;
+        AppendEscaped(&out, name, encoding);
+        ASSERT_FALSE(HoldsControl(out, encoding)) << "bytes " << a << " " << b;
+      }
+    }
+  }
+}
+
+TEST(PathBuilderTest, OneSeparatorBetweenFolderAndNameEvenBelowRootSlash) {
+  if (platform::kPathSeparator != '/') GTEST_SKIP() << "the rule for '/' roots is POSIX's";
+  PathBuilder paths("/");
+  EXPECT_EQ(paths.Enter(1, "a"), "/a");
+  EXPECT_EQ(paths.Enter(2, "long-name"), "/a/long-name");
+  EXPECT_EQ(paths.Enter(3, "c"), "/a/long-name/c");
+  EXPECT_EQ(paths.Enter(2, "d"), "/a/d");
+  EXPECT_EQ(paths.Enter(1, "e"), "/e");
+  std::string file = "/";
+  platform::AppendPathComponent(&file, "x.obj");
+  EXPECT_EQ(file, "/x.obj");
+  EXPECT_EQ(PathBuilder("/r").Enter(1, "b"), "/r/b");
+}
+
+}  // namespace
+}  // namespace engine

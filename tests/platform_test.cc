@@ -1,0 +1,167 @@
+// The contract of the native file system, checked on real folders. Written
+// against the seam only, so the same tests run on every system (the Windows
+// build runs them under wine).
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <set>
+#include <string>
+#include <utility>
+
+#include "platform/file_system.h"
+
+namespace platform {
+namespace {
+
+namespace fs = std::filesystem;
+
+// Korean, Chinese (simplified, outside the Korean code page) and Japanese
+// names, in UTF-8.
+const std::string kKoreanName = "\xed\x95\x9c\xea\xb8\x80.obj";
+const std::string kChineseName = "\xe7\xae\x80\xe4\xbd\x93.obj";
+const std::string kJapaneseName = "\xe6\x97\xa5\xe6\x9c\xac.log";
+
+/// Runs each test in a fresh folder that is the current directory.
+class NativeFileSystemTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    const auto* test = ::testing::UnitTest::GetInstance()->current_test_info();
+    old_cwd_ = fs::current_path();
+    root_ = fs::temp_directory_path() / (std::string("buildsweep-platform-") + test->name());
+    fs::remove_all(root_);
+    fs::create_directories(root_);
+    fs::current_path(root_);
+  }
+  void TearDown() override {
+    fs::current_path(old_cwd_);
+    std::error_code ignored;
+    fs::remove_all(root_, ignored);
+  }
+
+  static void MakeFile(const std::string& utf8_name) {
+    std::ofstream(fs::u8path(utf8_name)) << "x";
+  }
+  static bool Exists(const std::string& utf8_name) { return fs::exists(fs::u8path(utf8_name)); }
+
+  Dir OpenRoot(FolderInfo* info) {
+    Dir dir;
+    std::string error;
+    EXPECT_TRUE(fs_.OpenCurrentDirectory(&dir, info, &error)) << error;
+    return dir;
+  }
+
+  std::set<std::pair<std::string, EntryKind>> List(const Dir& dir) {
+    EntryList list;
+    EXPECT_TRUE(fs_.ListEntries(dir, &list));
+    std::set<std::pair<std::string, EntryKind>> entries;
+    for (const Entry& entry : list.entries) entries.emplace(std::string(list.NameOf(entry)), entry.kind);
+    return entries;
+  }
+
+  FileSystem& fs_ = NativeFileSystem();
+  fs::path old_cwd_;
+  fs::path root_;
+};
+
+TEST_F(NativeFileSystemTest, CurrentDirectoryIsWhereTheProcessStands) {
+  std::string path;
+  std::string error;
+  ASSERT_TRUE(fs_.CurrentDirectory(&path, &error)) << error;
+  EXPECT_EQ(path, fs::current_path().u8string());
+}
+
+TEST_F(NativeFileSystemTest, ListsEveryEntryOnceWithItsKindAndExactName) {
+  fs::create_directory("sub");
+  fs::create_directory("build.obj");
+  for (const std::string& name :
+       {std::string("main.obj"), std::string("log"), kKoreanName, kChineseName, kJapaneseName}) {
+    MakeFile(name);
+  }
+  FolderInfo info;
+  const Dir root = OpenRoot(&info);
+  const std::set<std::pair<std::string, EntryKind>> expected = {
+      {"sub", EntryKind::kFolder},      {"build.obj", EntryKind::kFolder},
+      {"main.obj", EntryKind::kFile},   {"log", EntryKind::kFile},
+      {kKoreanName, EntryKind::kFile},  {kChineseName, EntryKind::kFile},
+      {kJapaneseName, EntryKind::kFile},
+  };
+  EXPECT_EQ(List(root), expected);
+}
+
+TEST_F(NativeFileSystemTest, AnEmptyFolderListsNothing) {
+  fs::create_directory("empty");
+  FolderInfo root_info;
+  const Dir root = OpenRoot(&root_info);
+  Dir empty;
+  FolderInfo info;
+  ASSERT_TRUE(fs_.OpenChild(root, "empty", &empty, &info));
+  EXPECT_TRUE(List(empty).empty());
+}
+
+TEST_F(NativeFileSystemTest, OpensRealFoldersOnlyAndTellsThemApart) {
+  fs::create_directories(fs::u8path("a/" + kKoreanName + "/deeper"));
+  MakeFile("file.obj");
+  FolderInfo root_info;
+  const Dir root = OpenRoot(&root_info);
+
+  Dir a;
+  FolderInfo a_info;
+  ASSERT_TRUE(fs_.OpenChild(root, "a", &a, &a_info));
+  EXPECT_NE(a_info.id, root_info.id);
+  Dir again;
+  FolderInfo again_info;
+  ASSERT_TRUE(fs_.OpenChild(root, "a", &again, &again_info));
+  EXPECT_EQ(again_info.id, a_info.id);
+
+  Dir korean;
+  FolderInfo korean_info;
+  ASSERT_TRUE(fs_.OpenChild(a, kKoreanName, &korean, &korean_info)) << "a folder named like a target";
+  EXPECT_EQ(List(korean), (std::set<std::pair<std::string, EntryKind>>{{"deeper", EntryKind::kFolder}}));
+
+  Dir refused;
+  FolderInfo refused_info;
+  EXPECT_FALSE(fs_.OpenChild(root, "file.obj", &refused, &refused_info)) << "a file is no folder";
+  EXPECT_FALSE(fs_.OpenChild(root, "missing", &refused, &refused_info));
+  EXPECT_FALSE(refused.is_open());
+}
+
+TEST_F(NativeFileSystemTest, ClimbsBackToTheSameParent) {
+  fs::create_directories("a/b");
+  FolderInfo root_info;
+  const Dir root = OpenRoot(&root_info);
+  Dir a;
+  Dir b;
+  FolderInfo a_info;
+  FolderInfo b_info;
+  ASSERT_TRUE(fs_.OpenChild(root, "a", &a, &a_info));
+  ASSERT_TRUE(fs_.OpenChild(a, "b", &b, &b_info));
+
+  Dir parent;
+  FolderInfo parent_info;
+  ASSERT_TRUE(fs_.OpenParent(b, &parent, &parent_info));
+  EXPECT_EQ(parent_info.id, a_info.id);
+  ASSERT_TRUE(fs_.OpenParent(parent, &parent, &parent_info)) << "reopening into the same Dir";
+  EXPECT_EQ(parent_info.id, root_info.id);
+}
+
+TEST_F(NativeFileSystemTest, RemovesFilesAndSaysWhyNot) {
+  MakeFile("main.obj");
+  MakeFile(kChineseName);
+  fs::create_directory("folder.obj");
+  FolderInfo info;
+  const Dir root = OpenRoot(&info);
+  std::string error;
+
+  EXPECT_EQ(fs_.RemoveFile(root, "main.obj", &error), RemoveResult::kRemoved);
+  EXPECT_FALSE(Exists("main.obj"));
+  EXPECT_EQ(fs_.RemoveFile(root, kChineseName, &error), RemoveResult::kRemoved);
+  EXPECT_FALSE(Exists(kChineseName));
+
+  EXPECT_EQ(fs_.RemoveFile(root, "main.obj", &error), RemoveResult::kMissing) << "already gone";
+  EXPECT_EQ(fs_.RemoveFile(root, "folder.obj", &error), RemoveResult::kIsFolder);
+  EXPECT_TRUE(fs::is_directory("folder.obj")) << "folders are never removed";
+}
+
+}  // namespace
+}  // namespace platform

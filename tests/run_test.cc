@@ -1,0 +1,436 @@
+// Whole runs on real temporary trees, compared byte for byte. The tree
+// scenarios run both inside the test process (driver::Run with a captured
+// console) and as the built program with piped standard streams.
+#include "driver/run.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <functional>
+#include <ostream>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "tests/support/child_process.h"
+#include "tests/support/expected_run.h"
+#include "tests/support/fakes.h"
+#include "tests/support/scratch_tree.h"
+
+namespace {
+
+using testsupport::Exists;
+using testsupport::FolderBlock;
+using testsupport::Footer;
+using testsupport::Header;
+using testsupport::ListFolder;
+using testsupport::MakeFile;
+using testsupport::MakeFolders;
+using testsupport::MakeLink;
+using testsupport::RootBlock;
+using testsupport::RootLine;
+using testsupport::SilentBlock;
+
+// Long enough that a folder's change stamp can be trusted not to repeat.
+constexpr std::chrono::milliseconds kSettleTime(150);
+
+struct RunResult {
+  int status = -1;
+  std::string out;
+  std::string err;
+};
+
+// Every run happens in "proj" inside a scratch folder, so that "outside"
+// can hold files that no run may touch.
+class ProjectTest : public ::testing::Test {
+ protected:
+  ProjectTest() : root_(scratch_.path() + "/proj"), outside_(scratch_.path() + "/outside") {
+    MakeFolders(root_);
+    testsupport::EnterFolder(root_);
+  }
+
+  RunResult RunInProcess(testsupport::FakeConsole& console,
+                         platform::FileSystem& fs = platform::NativeFileSystem(),
+                         const driver::RunHooks& hooks = driver::RunHooks()) {
+    RunResult result;
+    result.status = driver::Run(fs, console, hooks);
+    result.out = console.out;
+    result.err = console.err;
+    return result;
+  }
+
+  // The whole output around `blocks`; the total is the number of deletions.
+  std::string Expected(const std::string& blocks) {
+    int total = 0;
+    for (std::size_t at = 0; (at = blocks.find("\nDelete : ", at)) != std::string::npos; ++at) {
+      ++total;
+    }
+    return Header() + RootLine(root_) + blocks + Footer(total);
+  }
+
+  testsupport::ScratchDir scratch_;
+  const std::string root_;
+  const std::string outside_;
+};
+
+enum class Way { kInProcess, kProgram };
+
+/// Names the way in test output.
+void PrintTo(Way way, std::ostream* os) {
+  *os << (way == Way::kInProcess ? "in process" : "program");
+}
+
+class TreeRunTest : public ProjectTest, public ::testing::WithParamInterface<Way> {
+ protected:
+  RunResult RunHere(const std::string& input = "\n\n") {
+    if (GetParam() == Way::kInProcess) {
+      testsupport::FakeConsole console(input);
+      return RunInProcess(console);
+    }
+    testsupport::ProcessOptions options;
+    options.argv = {BUILDSWEEP_BINARY};
+    options.input = input;
+    options.cwd = root_;
+    const testsupport::ProcessResult child = testsupport::RunProcess(options);
+    EXPECT_FALSE(child.timed_out);
+    return {child.exit_status, child.out, child.err};
+  }
+};
+
+INSTANTIATE_TEST_SUITE_P(BothWays, TreeRunTest, ::testing::Values(Way::kInProcess, Way::kProgram),
+                         [](const ::testing::TestParamInfo<Way>& way) {
+                           return way.param == Way::kInProcess ? "InProcess" : "Program";
+                         });
+
+TEST_P(TreeRunTest, ExampleProjectGivesTheDocumentedRun) {
+  testsupport::MakeExampleProject();
+  const RunResult run = RunHere();
+  EXPECT_EQ(run.out, testsupport::ExampleRunOutput(root_));
+  EXPECT_EQ(run.err, "");
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(ListFolder("Debug"), (std::vector<std::string>{"proj.pdb"}));
+  EXPECT_EQ(ListFolder("."), (std::vector<std::string>{"Debug", "main.cpp", "res"}));
+}
+
+TEST_P(TreeRunTest, FoldersComeInPreOrderAndEverythingInByteOrder) {
+  // Created against byte order, so the listing order of the file system
+  // can't pass for sorting.
+  for (const char* name : {"\xc3\x84/q.tmp", "a/", "B/x.obj", "A/A2/y.obj", "A/A1/keep.txt",
+                           "A/A1/z.obj", "A/b.obj", "A/a.obj", "A/B.log"}) {
+    std::string path = name;
+    if (path.back() == '/') {
+      MakeFolders(path);
+    } else {
+      MakeFile(path);
+    }
+  }
+  // Settled, so that the listings taken while collecting are the ones used
+  // for deleting: their order must hold too.
+  std::this_thread::sleep_for(kSettleTime);
+  const RunResult run = RunHere();
+  EXPECT_EQ(run.out, Expected(FolderBlock(root_ + "/A", {"B.log", "a.obj", "b.obj"}) +
+                              FolderBlock(root_ + "/A/A1", {"z.obj"}) +
+                              FolderBlock(root_ + "/A/A2", {"y.obj"}) +
+                              FolderBlock(root_ + "/B", {"x.obj"}) + FolderBlock(root_ + "/a", {}) +
+                              FolderBlock(root_ + "/\xc3\x84", {"q.tmp"}) + RootBlock(root_, {})));
+  EXPECT_TRUE(Exists("A/A1/keep.txt"));
+}
+
+TEST_P(TreeRunTest, RootWithoutSubfoldersHasNoOpeningBanner) {
+  EXPECT_EQ(RunHere().out, Expected(RootBlock(root_, {})));
+  for (const char* name : {"c.bak", "b.txt", "a.obj"}) MakeFile(name);
+  EXPECT_EQ(RunHere().out, Expected(RootBlock(root_, {"a.obj", "c.bak"})));
+  EXPECT_EQ(ListFolder("."), (std::vector<std::string>{"b.txt"}));
+}
+
+TEST_P(TreeRunTest, RuleAppliesToFilesOnlyWhateverTheirNames) {
+  for (const char* name : {"build.obj/inner.obj", "obj", "log", ".hidden.obj", ".suo", "MAIN.OBJ",
+                           "report.", "notes.obj.txt", "backup.tar.bak"}) {
+    MakeFile(name);
+  }
+  const RunResult run = RunHere();
+  EXPECT_EQ(run.out,
+            Expected(FolderBlock(root_ + "/build.obj", {"inner.obj"}) +
+                     RootBlock(root_, {".hidden.obj", ".suo", "backup.tar.bak", "log", "obj"})));
+  EXPECT_EQ(ListFolder("."),
+            (std::vector<std::string>{"MAIN.OBJ", "build.obj", "notes.obj.txt", "report."}));
+  EXPECT_EQ(ListFolder("build.obj"), std::vector<std::string>{});
+}
+
+TEST_P(TreeRunTest, LinksAreNeverFollowedAndOnlyFileLinksRemoved) {
+  MakeFile(outside_ + "/keep.obj");
+  MakeFile(outside_ + "/deep/x.obj");
+  MakeFile("real/r.obj");
+  MakeLink("real", "x.obj");       // to a folder, with a listed name
+  MakeLink("x.obj", "chain.obj");  // through another link to a folder
+  MakeLink(outside_, "out");       // to a folder full of targets
+  MakeLink(outside_, "out.obj");
+  MakeLink(outside_ + "/keep.obj", "file.obj");  // to a file: the link goes, the file stays
+  MakeLink("nowhere", "gone.tmp");               // dangling
+  MakeLink("loop.obj", "loop.obj");              // leads nowhere either
+  const RunResult run = RunHere();
+  EXPECT_EQ(run.out, Expected(FolderBlock(root_ + "/real", {"r.obj"}) +
+                              RootBlock(root_, {"file.obj", "gone.tmp", "loop.obj"})));
+  EXPECT_EQ(ListFolder("."),
+            (std::vector<std::string>{"chain.obj", "out", "out.obj", "real", "x.obj"}));
+  EXPECT_TRUE(Exists(outside_ + "/keep.obj"));
+  EXPECT_TRUE(Exists(outside_ + "/deep/x.obj"));
+}
+
+TEST_P(TreeRunTest, NamesInAnyScriptAreShownAsHeldAndControlsEscaped) {
+  MakeFile("프로젝트 폴더/빌드 결과.obj");
+  MakeFile("调试/临时.tmp");
+  MakeFile("调试/说明.txt");
+  MakeFile("a b/c d.log");
+  MakeFile("ctl\x1b[31m/x\ny.obj");
+  MakeFile("ctl\x1b[31m/\xc2\x9bz.obj");
+  const RunResult run = RunHere();
+  EXPECT_EQ(run.out, Expected(FolderBlock(root_ + "/a b", {"c d.log"}) +
+                              FolderBlock(root_ + "/ctl\\x1b[31m", {"x\\ny.obj", "\\u009bz.obj"}) +
+                              FolderBlock(root_ + "/调试", {"临时.tmp"}) +
+                              FolderBlock(root_ + "/프로젝트 폴더", {"빌드 결과.obj"}) +
+                              RootBlock(root_, {})));
+}
+
+TEST_F(ProjectTest, FolderWithThousandsOfEntriesIsReadInFullTwice) {
+  // The root is listed while collecting and again while cleaning, through
+  // one descriptor, and its listing takes many reads.
+  std::vector<std::string> targets;
+  for (int i = 0; i < 3000; ++i) {
+    const std::string stem = std::string(32, 'n') + std::to_string(10000 + i);
+    MakeFile(stem + ".txt");
+    MakeFile(stem + ".obj");
+    targets.push_back(stem + ".obj");
+  }
+  testsupport::FakeConsole console;
+  EXPECT_EQ(RunInProcess(console).out, Expected(RootBlock(root_, targets)));
+  EXPECT_EQ(ListFolder(".").size(), 3000u);
+}
+
+// Gives the folder "loop" the identity of the root, as a bind mount of an
+// ancestor would have.
+class LoopingFileSystem : public testsupport::DelegatingFileSystem {
+ public:
+  bool OpenCurrentDirectory(platform::Dir* dir, platform::FolderInfo* info,
+                            std::string* error) override {
+    const bool opened = real_.OpenCurrentDirectory(dir, info, error);
+    root_id_ = info->id;
+    return opened;
+  }
+  bool OpenChild(const platform::Dir& parent, std::string_view name, platform::Dir* dir,
+                 platform::FolderInfo* info) override {
+    const bool opened = real_.OpenChild(parent, name, dir, info);
+    if (opened && name == "loop") info->id = root_id_;
+    return opened;
+  }
+
+ private:
+  platform::FolderId root_id_;
+};
+
+TEST_F(ProjectTest, FolderThatIsItsOwnAncestorIsNotEnteredAgain) {
+  MakeFile("a/loop/x.obj");
+  MakeFile("a/y.obj");
+  LoopingFileSystem fs;
+  testsupport::FakeConsole console;
+  EXPECT_EQ(RunInProcess(console, fs).out,
+            Expected(FolderBlock(root_ + "/a", {"y.obj"}) + RootBlock(root_, {})));
+  EXPECT_TRUE(Exists("a/loop/x.obj"));
+}
+
+// A terminal: what it has shown is recorded write by write and at each read.
+class TerminalConsole : public testsupport::FakeConsole {
+ public:
+  bool OutputIsInteractive() override { return true; }
+  int ReadChar() override {
+    shown_at_reads.push_back(out);
+    return FakeConsole::ReadChar();
+  }
+  std::vector<std::string> writes;
+  std::vector<std::string> shown_at_reads;
+
+ private:
+  void OnStandardOutput(std::string_view bytes) override {
+    writes.emplace_back(bytes);
+    FakeConsole::OnStandardOutput(bytes);
+  }
+};
+
+TEST_F(ProjectTest, AtATerminalEveryLineIsShownAsItEndsAndPromptsBeforeTheirReads) {
+  testsupport::MakeExampleProject();
+  TerminalConsole console;
+  RunInProcess(console);
+  const std::string whole = testsupport::ExampleRunOutput(root_);
+  EXPECT_EQ(console.out, whole);
+  for (const std::string& write : console.writes) {
+    // One line per write; a closing banner comes with its empty line.
+    EXPECT_GE(write.find('\n') + 2, write.size()) << write;
+    EXPECT_EQ(write.back(), '\n') << write;
+  }
+  ASSERT_EQ(console.shown_at_reads.size(), 2u);
+  EXPECT_EQ(console.shown_at_reads[0], Header());
+  EXPECT_EQ(console.shown_at_reads[1], whole);
+}
+
+TEST_F(ProjectTest, Cp949OutputConvertsTheFixedTextsButNotTheNames) {
+  MakeFile("프로젝트/빌드.obj");
+  MakeFile("a\nb.obj");
+  testsupport::FakeConsole console("\n\n", platform::TextEncoding::kCp949);
+  RunInProcess(console);
+  EXPECT_EQ(console.out, Header(true) + RootLine(root_) +
+                             FolderBlock(root_ + "/프로젝트", {"빌드.obj"}) +
+                             RootBlock(root_, {"a\\nb.obj"}) + Footer(2, true));
+}
+
+TEST_F(ProjectTest, RemovedCurrentDirectoryIsFatalButTheRunEndsNormally) {
+  MakeFolders("gone");
+  testsupport::EnterFolder("gone");
+  testsupport::RemoveTree(root_ + "/gone");
+  for (const auto& [input, status] : {std::pair<std::string, int>{"\n\n", 0}, {"\n", 1}}) {
+    testsupport::FakeConsole console(input);
+    EXPECT_EQ(RunInProcess(console).status, status);
+    EXPECT_EQ(console.out, Header() + Footer(0));
+    EXPECT_EQ(console.err, "Fatal Error: GetCnrrentDirectory failed\n");
+    EXPECT_EQ(console.paused_milliseconds, 500);
+  }
+}
+
+// Deletions refused by the system, or beaten to it by someone else.
+class FlakyRemovals : public testsupport::DelegatingFileSystem {
+ public:
+  platform::RemoveResult RemoveFile(const platform::Dir& dir, std::string_view name,
+                                    std::string* error) override {
+    if (name.substr(0, 5) == "stuck") {
+      *error = "Operation not permitted";
+      return platform::RemoveResult::kFailed;
+    }
+    if (name.substr(0, 6) == "vanish") real_.RemoveFile(dir, name, error);
+    return real_.RemoveFile(dir, name, error);
+  }
+};
+
+TEST_F(ProjectTest, FailedDeletionIsReportedOnStandardErrorAndNotCounted) {
+  for (const char* name : {"sub/a.obj", "sub/stuck.obj", "sub/stuck\n.obj", "sub/z.obj", "r.obj"}) {
+    MakeFile(name);
+  }
+  FlakyRemovals fs;
+  testsupport::FakeConsole console;
+  const RunResult run = RunInProcess(console, fs);
+  EXPECT_EQ(run.status, 2) << "a failed deletion outweighs the answer to the final prompt";
+  EXPECT_EQ(run.out, Expected(FolderBlock(root_ + "/sub", {"a.obj", "z.obj"}) +
+                              RootBlock(root_, {"r.obj"})));
+  const std::string refused = "Error: cannot delete '" + root_ + "/sub/stuck";
+  EXPECT_EQ(run.err, refused + "\\n.obj': Operation not permitted\n" + refused +
+                         ".obj': Operation not permitted\n");
+  // Both streams keep program order: the errors fall between the deletions.
+  const std::size_t error_at = console.transcript.find("<stderr>");
+  EXPECT_LT(console.transcript.find("/sub/a.obj \n"), error_at);
+  EXPECT_GT(console.transcript.find("/sub/z.obj \n"), error_at);
+  EXPECT_EQ(ListFolder("sub"), (std::vector<std::string>{"stuck\n.obj", "stuck.obj"}));
+}
+
+TEST_F(ProjectTest, TargetThatVanishedIsSkippedSilently) {
+  MakeFile("sub/vanish.obj");
+  MakeFile("sub/a.obj");
+  FlakyRemovals fs;
+  testsupport::FakeConsole console;
+  const RunResult run = RunInProcess(console, fs);
+  EXPECT_EQ(run.out, Expected(FolderBlock(root_ + "/sub", {"a.obj"}) + RootBlock(root_, {})));
+  EXPECT_EQ(run.err, "");
+  EXPECT_EQ(run.status, 0);
+}
+
+// Standard output that can't be written: nothing may be deleted off the record.
+class BrokenOutput : public testsupport::FakeConsole {
+ public:
+  bool Write(platform::OutputStream stream, std::string_view bytes, std::string* error) override {
+    if (stream == platform::OutputStream::kStandardError) {
+      return FakeConsole::Write(stream, bytes, error);
+    }
+    *error = "Broken pipe";
+    return false;
+  }
+};
+
+TEST_F(ProjectTest, UnwritableOutputStopsTheRunBeforeAnyDeletion) {
+  MakeFile("x.obj");
+  MakeFile("sub/y.obj");
+  BrokenOutput console;
+  EXPECT_EQ(RunInProcess(console).status, 2);
+  EXPECT_EQ(console.err, "Error: cannot write standard output: Broken pipe\n");
+  EXPECT_TRUE(Exists("x.obj"));
+  EXPECT_TRUE(Exists("sub/y.obj"));
+}
+
+// The tree changes between collection and cleaning. With a settled tree the
+// listings taken during collection may be reused, so both ways are tried.
+class BetweenPhasesTest : public ProjectTest, public ::testing::WithParamInterface<bool> {
+ protected:
+  RunResult RunWithChange(const std::function<void()>& change) {
+    if (GetParam()) std::this_thread::sleep_for(kSettleTime);
+    driver::RunHooks hooks;
+    hooks.after_collection = change;
+    testsupport::FakeConsole console;
+    return RunInProcess(console, platform::NativeFileSystem(), hooks);
+  }
+
+  void MakeOutsideTargets() {
+    for (const char* name : {"/a.obj", "/deep/b.obj", "/c.obj"}) MakeFile(outside_ + name);
+  }
+  void ExpectTargetsIn(const std::string& folder) {
+    for (const char* name : {"/a.obj", "/deep/b.obj", "/c.obj"}) {
+      EXPECT_TRUE(Exists(folder + name)) << name;
+    }
+  }
+};
+
+INSTANTIATE_TEST_SUITE_P(FreshAndSettled, BetweenPhasesTest, ::testing::Values(false, true),
+                         [](const ::testing::TestParamInfo<bool>& settled) {
+                           return settled.param ? "Settled" : "Fresh";
+                         });
+
+TEST_P(BetweenPhasesTest, FolderSwappedForLinkLeadsNowhere) {
+  MakeOutsideTargets();
+  MakeFile("sub/a.obj");
+  MakeFile("sub/deep/b.obj");
+  const RunResult run = RunWithChange([&] {
+    testsupport::Rename(root_ + "/sub", scratch_.path() + "/old-sub");
+    MakeLink(outside_, root_ + "/sub");
+  });
+  EXPECT_EQ(run.out, Expected(SilentBlock() + SilentBlock() + RootBlock(root_, {})));
+  ExpectTargetsIn(outside_);
+  EXPECT_TRUE(Exists(scratch_.path() + "/old-sub/deep/b.obj"));
+}
+
+TEST_P(BetweenPhasesTest, FolderSwappedForAnotherFolderIsLeftAlone) {
+  MakeOutsideTargets();
+  MakeFile("sub/a.obj");
+  MakeFile("sub/deep/b.obj");
+  const RunResult run = RunWithChange([&] {
+    testsupport::Rename(root_ + "/sub", scratch_.path() + "/old-sub");
+    testsupport::Rename(outside_, root_ + "/sub");
+  });
+  EXPECT_EQ(run.out, Expected(SilentBlock() + SilentBlock() + RootBlock(root_, {})));
+  ExpectTargetsIn(root_ + "/sub");
+}
+
+TEST_P(BetweenPhasesTest, RemovedFolderIsSilent) {
+  MakeFile("sub/deep/b.obj");
+  MakeFile("r.obj");
+  const RunResult run = RunWithChange([&] { testsupport::RemoveTree(root_ + "/sub"); });
+  EXPECT_EQ(run.out, Expected(SilentBlock() + SilentBlock() + RootBlock(root_, {"r.obj"})));
+}
+
+TEST_P(BetweenPhasesTest, FilesAreTakenAsTheyAreWhenTheFolderIsCleaned) {
+  for (const char* name : {"keep/x.obj", "keep/y.obj", "keep/notes.txt"}) MakeFile(name);
+  const RunResult run = RunWithChange([&] {
+    testsupport::RemoveTree(root_ + "/keep/x.obj");
+    MakeFile(root_ + "/keep/new.obj");
+  });
+  EXPECT_EQ(run.out,
+            Expected(FolderBlock(root_ + "/keep", {"new.obj", "y.obj"}) + RootBlock(root_, {})));
+  EXPECT_EQ(run.err, "");
+}
+
+}  // namespace

@@ -1,0 +1,38 @@
+// The output a run must produce, assembled from its pieces, so that tests
+// compare whole standard output byte for byte.
+#ifndef BUILDSWEEP_TESTS_SUPPORT_EXPECTED_RUN_H_
+#define BUILDSWEEP_TESTS_SUPPORT_EXPECTED_RUN_H_
+
+#include <string>
+#include <vector>
+
+namespace testsupport {
+
+/// The extension line and the start prompt, in UTF-8 or in CP949.
+std::string Header(bool cp949 = false);
+/// The line that announces the root.
+std::string RootLine(const std::string& root);
+/// A subfolder cleaned in full: banner, folder line, one line per deleted
+/// name (in the order given), count line, closing banner and empty line.
+std::string FolderBlock(const std::string& folder, const std::vector<std::string>& deleted);
+/// A subfolder that could not be read or was no longer the one collected.
+std::string SilentBlock();
+/// The root, cleaned last: like FolderBlock without the opening banner.
+std::string RootBlock(const std::string& root, const std::vector<std::string>& deleted);
+/// The total and the exit prompt.
+std::string Footer(int total, bool cp949 = false);
+
+/// Builds, in the current directory, the example project: Debug with
+/// main.obj, proj.ilk and proj.pdb, an empty res, and main.cpp, proj.ncb and
+/// proj.suo of its own.
+void MakeExampleProject();
+/// The whole standard output of the run on the example project at `root`,
+/// written out in full.
+std::string ExampleRunOutput(const std::string& root);
+
+/// `utf8` in CP949, converted by the C library, independent of the program.
+std::string ToCp949(const std::string& utf8);
+
+}  // namespace testsupport
+
+#endif  // BUILDSWEEP_TESTS_SUPPORT_EXPECTED_RUN_H_

@@ -1,0 +1,138 @@
+// Stand-ins for the process's console and wrappers around the real file
+// system, for running whole runs inside the test process.
+#ifndef BUILDSWEEP_TESTS_SUPPORT_FAKES_H_
+#define BUILDSWEEP_TESTS_SUPPORT_FAKES_H_
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "platform/console.h"
+#include "platform/file_system.h"
+
+namespace testsupport {
+
+/// A console whose input is scripted and whose output is captured.
+class FakeConsole : public platform::Console {
+ public:
+  /// Reads come from `input` one byte at a time, then -1.
+  explicit FakeConsole(std::string input = "\n\n",
+                       platform::TextEncoding encoding = platform::TextEncoding::kUtf8)
+      : input_(std::move(input)), encoding_(encoding) {}
+
+  bool Write(platform::OutputStream stream, std::string_view bytes, std::string*) override {
+    const bool to_stdout = stream == platform::OutputStream::kStandardOutput;
+    if (to_stdout) {
+      OnStandardOutput(bytes);
+    } else {
+      err.append(bytes);
+    }
+    // Both streams in the order the program wrote them, stderr marked.
+    if (!to_stdout) transcript.append("<stderr>");
+    if (!to_stdout || keep_output_) transcript.append(bytes);
+    return true;
+  }
+  int ReadChar() override {
+    if (next_input_ == input_.size()) return -1;
+    return static_cast<unsigned char>(input_[next_input_++]);
+  }
+  void Pause(int milliseconds) override { paused_milliseconds += milliseconds; }
+  bool OutputIsInteractive() override { return false; }
+  platform::TextEncoding Encoding() override { return encoding_; }
+
+  std::string out;         ///< standard output
+  std::string err;         ///< standard error
+  std::string transcript;  ///< both streams, interleaved as written
+  int paused_milliseconds = 0;
+
+ protected:
+  /// Stores standard output; a subclass may look at it without keeping it.
+  virtual void OnStandardOutput(std::string_view bytes) { out.append(bytes); }
+  /// Whether standard output goes into the transcript too.
+  bool keep_output_ = true;
+
+ private:
+  std::string input_;
+  std::size_t next_input_ = 0;
+  platform::TextEncoding encoding_;
+};
+
+/// A console for runs whose output is too large to keep: it counts lines by
+/// their start and keeps only the last line of each kind.
+class LineCountingConsole : public FakeConsole {
+ public:
+  LineCountingConsole() { keep_output_ = false; }
+
+  std::size_t folder_lines = 0;  ///< "Folder : " lines
+  std::size_t delete_lines = 0;  ///< "Delete : " lines
+  std::string last_folder_line;  ///< the last "Folder : " line, without its line feed
+  std::string last_delete_line;  ///< the last "Delete : " line
+  std::string root_line;         ///< the "Root Path = " line
+  std::string total_line;        ///< the "Total Remove File : " line
+
+ private:
+  void OnStandardOutput(std::string_view bytes) override {
+    for (std::size_t start = 0; start < bytes.size();) {
+      const std::size_t end = bytes.find('\n', start);
+      partial_.append(bytes.substr(start, end == std::string_view::npos ? end : end - start));
+      if (end == std::string_view::npos) break;
+      EndLine();
+      start = end + 1;
+    }
+  }
+  void EndLine() {
+    if (partial_.rfind("Folder : ", 0) == 0) {
+      ++folder_lines;
+      last_folder_line.swap(partial_);
+    } else if (partial_.rfind("Delete : ", 0) == 0) {
+      ++delete_lines;
+      last_delete_line.swap(partial_);
+    } else if (partial_.rfind("Root Path = ", 0) == 0) {
+      root_line = partial_;
+    } else if (partial_.rfind("Total Remove File : ", 0) == 0) {
+      total_line = partial_;
+    }
+    partial_.clear();
+  }
+  std::string partial_;
+};
+
+/// Passes every call to the real file system; tests override single calls
+/// to inject failures or races.
+class DelegatingFileSystem : public platform::FileSystem {
+ public:
+  bool CurrentDirectory(std::string* path, std::string* error) override {
+    return real_.CurrentDirectory(path, error);
+  }
+  bool OpenCurrentDirectory(platform::Dir* dir, platform::FolderInfo* info,
+                            std::string* error) override {
+    return real_.OpenCurrentDirectory(dir, info, error);
+  }
+  bool OpenChild(const platform::Dir& parent, std::string_view name, platform::Dir* dir,
+                 platform::FolderInfo* info) override {
+    return real_.OpenChild(parent, name, dir, info);
+  }
+  bool OpenParent(const platform::Dir& child, platform::Dir* dir,
+                  platform::FolderInfo* info) override {
+    return real_.OpenParent(child, dir, info);
+  }
+  bool ListEntries(const platform::Dir& dir, platform::EntryList* out) override {
+    return real_.ListEntries(dir, out);
+  }
+  bool LinkLeadsToFolder(const platform::Dir& dir, std::string_view name) override {
+    return real_.LinkLeadsToFolder(dir, name);
+  }
+  platform::RemoveResult RemoveFile(const platform::Dir& dir, std::string_view name,
+                                    std::string* error) override {
+    return real_.RemoveFile(dir, name, error);
+  }
+
+ protected:
+  platform::FileSystem& real_ = platform::NativeFileSystem();
+};
+
+}  // namespace testsupport
+
+#endif  // BUILDSWEEP_TESTS_SUPPORT_FAKES_H_

@@ -1,0 +1,78 @@
+// Windows only: how names travel between UTF-16 and the program's 8-bit
+// strings, and how paths and messages are shown.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "platform/console.h"
+#include "platform/file_system.h"
+#include "platform/win32/text_win32.h"
+
+namespace platform {
+namespace {
+
+using win32::WideFromWtf8;
+using win32::Wtf8FromWide;
+
+TEST(Win32TextTest, EveryFileNameSurvivesTheRoundTrip) {
+  const std::wstring names[] = {
+      L"main.obj",
+      L"\xd55c\xae00.obj",           // Korean
+      L"\x7b80\x4f53.obj",           // simplified Chinese, outside the Korean code page
+      L"\xd83d\xdca9.tmp",           // outside the BMP: a surrogate pair
+      L"lone\xd800high.obj",         // unpaired surrogates, which Windows allows
+      L"lone\xdc00low.obj",
+      L"\xdc00\xd800 reversed.obj",  // a low before a high is no pair
+      L"",
+  };
+  for (const std::wstring& name : names) {
+    EXPECT_EQ(WideFromWtf8(Wtf8FromWide(name)), name);
+  }
+}
+
+TEST(Win32TextTest, ValidNamesBecomeStandardUtf8) {
+  // The engine compares extensions and sorts names as bytes: they must be
+  // the ordinary UTF-8 bytes, four bytes for a pair, not two halves.
+  EXPECT_EQ(Wtf8FromWide(L"\xd55c\xae00.obj"), "\xed\x95\x9c\xea\xb8\x80.obj");
+  EXPECT_EQ(Wtf8FromWide(L"\xd83d\xdca9"), "\xf0\x9f\x92\xa9");
+  EXPECT_EQ(Wtf8FromWide(L"\x00e9"), "\xc3\xa9");
+}
+
+TEST(Win32TextTest, BytesThatAreNotUtf8BecomeReplacementCharacters) {
+  // Each bad byte alone; what follows is still read.
+  EXPECT_EQ(WideFromWtf8("a\xff" "b"), L"a\xfffd" L"b");
+  EXPECT_EQ(WideFromWtf8("\xc0\xaf"), L"\xfffd\xfffd");        // overlong "/"
+  EXPECT_EQ(WideFromWtf8("\xe4\xbd"), L"\xfffd\xfffd");        // cut short
+  EXPECT_EQ(WideFromWtf8("\xf4\x90\x80\x80"), std::wstring(4, L'\xfffd'));  // past U+10FFFF
+}
+
+TEST(Win32TextTest, SystemMessagesAreOneLine) {
+  for (unsigned long code : {2ul, 5ul, 32ul, 123ul, 0x7ffffffful}) {
+    const std::string message = win32::SystemMessage(code);
+    EXPECT_FALSE(message.empty()) << code;
+    EXPECT_EQ(message.find_first_of("\r\n"), std::string::npos) << message;
+    EXPECT_NE(message.back(), ' ') << message;
+  }
+}
+
+TEST(Win32TextTest, DriveRootPathsKeepTheirOwnBackslash) {
+  // Exactly one backslash is added, even after "C:\".
+  std::string path = "C:\\";
+  AppendPathComponent(&path, "Debug");
+  EXPECT_EQ(path, "C:\\\\Debug");
+  AppendPathComponent(&path, "main.obj");
+  EXPECT_EQ(path, "C:\\\\Debug\\main.obj");
+}
+
+TEST(Win32TextTest, PathsAreConvertedOnlyForKoreanOutput) {
+  EXPECT_FALSE(PathsNeedConversion(TextEncoding::kUtf8));
+  ASSERT_TRUE(PathsNeedConversion(TextEncoding::kCp949));
+  std::string shown = "Z:";
+  AppendConvertedPath(&shown, "\\\xed\x95\x9c\xea\xb8\x80\\\xe7\xae\x80\xe4\xbd\x93.obj",
+                      TextEncoding::kCp949);
+  // Hangul in its CP949 bytes; characters CP949 lacks as '?'.
+  EXPECT_EQ(shown, "Z:\\\xc7\xd1\xb1\xdb\\??.obj");
+}
+
+}  // namespace
+}  // namespace platform

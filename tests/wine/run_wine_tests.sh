@@ -1,0 +1,471 @@
+#!/usr/bin/env bash
+# Runs the Windows builds of buildsweep under wine, on throw-away trees:
+#   - the example project, output compared byte for byte, in UTF-8 (ANSI code
+#     page 1252) and in CP949 (LANG=ko_KR.UTF-8 gives code page 949);
+#   - Korean, Chinese and Japanese names, in both encodings;
+#   - Unix symlinks to an outside folder and file (wine shows a folder link
+#     as a directory reparse point with tag 0): nothing outside is touched;
+#   - 15 levels of 200-character folder names (a 3,000-character path);
+#   - a drive root (R:\ shows its folders as R:\\Debug);
+#   - read-only files, reported on standard error;
+#   - a console (a terminal, through script(1)): Korean texts and names shown
+#     whatever the console's code page, and each prompt waits for Enter;
+#   - Ctrl+C halfway: the run stops between two files, every deletion on
+#     record, with the status Windows gives for Ctrl+C;
+#   - the icon and manifest in the executable;
+#   - the unit tests, when the build has them.
+#
+# Usage: run_wine_tests.sh BUILD_DIR...
+# Each BUILD_DIR holds buildsweep.exe and may hold tests/buildsweep_unit_tests.exe.
+# Needs wine and the ko_KR.UTF-8 locale (scripts/test_windows.sh sets both up).
+set -uo pipefail
+
+if [ $# -eq 0 ]; then
+  echo "usage: $0 BUILD_DIR..." >&2
+  exit 2
+fi
+
+export WINEDEBUG=-all
+export WINEDLLOVERRIDES="mscoree=;mshtml="  # no .NET or browser engine to install
+WINEPREFIX=$(mktemp -d "${TMPDIR:-/tmp}/buildsweep-wineprefix.XXXXXX")
+export WINEPREFIX
+cases=$(mktemp -d "${TMPDIR:-/tmp}/buildsweep-wine.XXXXXX")
+cases=$(cd "$cases" && pwd -P)  # wine sees the resolved path
+cleanup() {
+  wineserver -k >/dev/null 2>&1 || true
+  rm -rf "$WINEPREFIX" "$cases"
+}
+trap cleanup EXIT
+
+readonly UTF8_LOCALE=C.UTF-8
+readonly KOREAN_LOCALE=ko_KR.UTF-8
+BANNER=$(printf '=%.0s' {1..64})
+readonly BANNER
+readonly EXTENSION_LINE="확장자 : pch,mdp,clw,obj,aps,cpl,awk,tmp,exp,idb,opt,map,ilk,scc,bsc,sbr,manifest,dep,log,suo,tlb,ncb,ncp,bak"
+readonly START_PROMPT="Enter를 치면 쓸데없는 파일 삭제를 시작합니다."
+readonly EXIT_PROMPT="Enter를 치면 종료합니다."
+
+passed=0
+failed=0
+label=""
+
+pass() { passed=$((passed + 1)); }
+fail() {
+  failed=$((failed + 1))
+  echo "FAIL [$label] $*" >&2
+}
+
+# The Windows form of a Unix path, as wine's drive Z: shows it.
+windows_path() { printf 'Z:%s' "${1//\//\\}"; }
+
+# Runs buildsweep.exe in FOLDER with LOCALE and INPUT on standard input;
+# leaves standard output in $cases/out, standard error in $cases/err and the
+# exit status in $status.
+run_sweep() {
+  local folder=$1 locale=$2 input=$3
+  (cd "$folder" && printf '%b' "$input" | LANG=$locale LC_ALL=$locale wine "$exe" \
+    >"$cases/out" 2>"$cases/err")
+  status=$?
+}
+
+# Text-mode output: every line ends in CR LF.
+crlf() { sed 's/$/\r/'; }
+
+expect_status() {
+  if [ "$status" -eq "$1" ]; then pass; else fail "exit status $status, expected $1"; fi
+}
+
+# Compares $cases/out with the file EXPECTED byte for byte.
+expect_output() {
+  if cmp -s "$1" "$cases/out"; then
+    pass
+  else
+    fail "standard output differs (expected, then actual):"
+    diff <(cat -A "$1") <(cat -A "$cases/out") | head -20 >&2
+  fi
+}
+
+expect_no_errors() {
+  if [ ! -s "$cases/err" ]; then pass; else fail "unexpected standard error: $(cat "$cases/err")"; fi
+}
+
+expect_present() {
+  local path
+  for path in "$@"; do
+    if [ -e "$path" ] || [ -L "$path" ]; then pass; else fail "$path was deleted"; fi
+  done
+}
+
+expect_gone() {
+  local path
+  for path in "$@"; do
+    if [ -e "$path" ] || [ -L "$path" ]; then fail "$path is still there"; else pass; fi
+  done
+}
+
+# A fresh, empty case folder named NAME; its path is printed.
+new_tree() {
+  local tree="$cases/$label-$1"
+  rm -rf "$tree"
+  mkdir -p "$tree"
+  printf '%s' "$tree"
+}
+
+# The lines of a run (UTF-8, LF) whose root is ROOT; the middle part, one
+# folder after another, comes from standard input.
+whole_run() {
+  printf '%s\n%s\nRoot Path = %s\n' "$EXTENSION_LINE" "$START_PROMPT" "$1"
+  cat
+  printf 'Total Remove File : %s\n%s\n' "$2" "$EXIT_PROMPT"
+}
+
+# One folder's part of a run: FOLDER, then its deletions (file names, in
+# order); OPENING says whether it has an opening banner (the root has none).
+folder_part() {
+  local opening=$1 folder=$2 name
+  shift 2
+  [ "$opening" = opening ] && printf '%s\n' "$BANNER"
+  printf 'Folder : %s \n' "$folder"
+  for name in "$@"; do printf 'Delete : %s\\%s \n' "$folder" "$name"; done
+  printf 'Remove File Count = %d\n%s\n\n' "$#" "$BANNER"
+}
+
+# Converts UTF-8 to the CP949 bytes a Korean system writes; characters that
+# CP949 lacks must already have been replaced by '?'.
+to_cp949() { iconv -f UTF-8 -t CP949; }
+
+make_example_tree() {
+  mkdir -p "$1/Debug" "$1/res"
+  touch "$1/Debug/main.obj" "$1/Debug/proj.ilk" "$1/Debug/proj.pdb" \
+        "$1/main.cpp" "$1/proj.ncb" "$1/proj.suo"
+}
+
+example_expected() {
+  local root=$1
+  {
+    folder_part opening "$root\\Debug" main.obj proj.ilk
+    folder_part opening "$root\\res"
+    folder_part root "$root" proj.ncb proj.suo
+  } | whole_run "$root" 4
+}
+
+test_example_run() {
+  local tree root
+  label="example run, UTF-8"
+  tree=$(new_tree utf8)/proj
+  make_example_tree "$tree"
+  root=$(windows_path "$tree")
+  example_expected "$root" | crlf >"$cases/expected-utf8"
+  run_sweep "$tree" "$UTF8_LOCALE" '\n\n'
+  expect_status 0
+  expect_output "$cases/expected-utf8"
+  expect_no_errors
+  expect_present "$tree/Debug/proj.pdb" "$tree/main.cpp" "$tree/res"
+  expect_gone "$tree/Debug/main.obj" "$tree/Debug/proj.ilk" "$tree/proj.ncb" "$tree/proj.suo"
+
+  label="example run, CP949"
+  tree=$(new_tree cp949)/proj
+  make_example_tree "$tree"
+  root=$(windows_path "$tree")
+  example_expected "$root" | to_cp949 | crlf >"$cases/expected-cp949"
+  # Identical expectations would let a run that never left code page 1252 pass.
+  if cmp -s "$cases/expected-utf8" "$cases/expected-cp949"; then fail "no Korean text to tell"; fi
+  run_sweep "$tree" "$KOREAN_LOCALE" '\n\n'
+  expect_status 0
+  expect_output "$cases/expected-cp949"
+  expect_no_errors
+  expect_gone "$tree/Debug/main.obj" "$tree/proj.suo"
+}
+
+test_names_outside_the_code_page() {
+  # 简体 (simplified Chinese) is not in CP949; 中文 and 日本語 are, as Hanja.
+  local targets=(한글.obj 中文.obj 简体.obj 日本語.tmp) keep=(한글.cpp 简体.txt)
+  local locale tree root sorted
+  mapfile -t sorted < <(printf '%s\n' "${targets[@]}" | LC_ALL=C sort)
+  for locale in "$UTF8_LOCALE" "$KOREAN_LOCALE"; do
+    label="Korean and Chinese names, $locale"
+    tree=$(new_tree names)
+    mkdir -p "$tree/폴더"
+    (cd "$tree" && touch "${targets[@]}" "${keep[@]}" 폴더/목록.bak)
+    root=$(windows_path "$tree")
+    {
+      folder_part opening "$root\\폴더" 목록.bak
+      folder_part root "$root" "${sorted[@]}"
+    } | whole_run "$root" 5 >"$cases/expected"
+    if [ "$locale" = "$KOREAN_LOCALE" ]; then
+      sed 's/简体/??/g' "$cases/expected" | to_cp949 | crlf >"$cases/expected-bytes"
+    else
+      crlf <"$cases/expected" >"$cases/expected-bytes"
+    fi
+    run_sweep "$tree" "$locale" '\n\n'
+    expect_status 0
+    expect_output "$cases/expected-bytes"
+    expect_no_errors
+    expect_gone "${targets[@]/#/$tree/}" "$tree/폴더/목록.bak"
+    expect_present "${keep[@]/#/$tree/}"
+  done
+}
+
+test_links_are_not_followed() {
+  local tree outside root
+  label="Unix symlinks"
+  tree=$(new_tree links)
+  outside="$tree/outside"
+  mkdir -p "$tree/root" "$outside/sub"
+  touch "$outside/a.obj" "$outside/sub/b.obj" "$tree/root/own.obj"
+  ln -s ../outside "$tree/root/linked"           # a link to a folder full of targets
+  ln -s ../outside "$tree/root/named.obj"        # the same, with a listed name
+  ln -s ../outside/a.obj "$tree/root/file.obj"   # a link to a file elsewhere
+  tree="$tree/root"
+  root=$(windows_path "$tree")
+  folder_part root "$root" own.obj | whole_run "$root" 1 | crlf >"$cases/expected"
+  run_sweep "$tree" "$UTF8_LOCALE" '\n\n'
+  # Wine can only delete a symlink to a file by deleting its target, so
+  # the link is reported as not deletable, and the run ends with status 2.
+  expect_status 2
+  expect_output "$cases/expected"
+  local error_line
+  error_line="Error: cannot delete '$root\\file.obj': it is a link, and this system would delete what it points to instead"
+  if [ "$(cat "$cases/err")" = "$error_line"$'\r' ]; then pass; else fail "standard error: $(cat "$cases/err")"; fi
+  expect_present "$outside/a.obj" "$outside/sub/b.obj" "$tree/linked" "$tree/named.obj" "$tree/file.obj"
+  expect_gone "$tree/own.obj"
+}
+
+test_paths_past_260_characters() {
+  local tree root folder name level
+  label="15 levels of 200-character names"
+  tree=$(new_tree deep)
+  name=$(printf 'd%.0s' {1..200})
+  folder=$tree
+  for level in {1..15}; do
+    folder="$folder/$name"
+  done
+  mkdir -p "$folder"
+  root=$(windows_path "$tree")
+  {
+    folder=$root
+    for level in {1..15}; do
+      folder="$folder\\$name"
+      folder_part opening "$folder" t.obj
+    done
+    folder_part root "$root" t.obj
+  } | whole_run "$root" 16 | crlf >"$cases/expected"
+  folder=$tree
+  touch "$folder/t.obj" "$folder/keep.txt"
+  for level in {1..15}; do
+    folder="$folder/$name"
+    touch "$folder/t.obj" "$folder/keep.txt"
+  done
+  run_sweep "$tree" "$UTF8_LOCALE" '\n\n'
+  expect_status 0
+  expect_output "$cases/expected"
+  expect_no_errors
+  if [ "$(find "$tree" -name t.obj | wc -l)" -eq 0 ]; then pass; else fail "targets left behind"; fi
+  if [ "$(find "$tree" -name keep.txt | wc -l)" -eq 16 ]; then pass; else fail "other files deleted"; fi
+}
+
+test_drive_root() {
+  local tree
+  label="drive root"
+  tree=$(new_tree drive)
+  mkdir -p "$tree/Debug"
+  touch "$tree/Debug/main.obj" "$tree/x.obj"
+  # Drive R: is the tree itself, so the run starts at "R:\", and every
+  # path built from it has two backslashes after the drive.
+  ln -sfn "$tree" "$WINEPREFIX/dosdevices/r:"
+  {
+    folder_part opening 'R:\\Debug' main.obj
+    folder_part root 'R:\' x.obj
+  } | whole_run 'R:\' 2 | crlf >"$cases/expected"
+  # No input at all: both prompts return at once, and the run ends with 1.
+  run_sweep "$tree" "$UTF8_LOCALE" ''
+  expect_status 1
+  expect_output "$cases/expected"
+  expect_no_errors
+  expect_gone "$tree/Debug/main.obj" "$tree/x.obj"
+  rm -f "$WINEPREFIX/dosdevices/r:"
+}
+
+test_read_only_files_are_reported() {
+  local tree root locale name
+  for locale in "$UTF8_LOCALE" "$KOREAN_LOCALE"; do
+    label="read-only file, $locale"
+    tree=$(new_tree readonly)
+    name=읽기전용.obj
+    touch "$tree/ok.obj" "$tree/$name"
+    chmod a-w "$tree/$name"
+    root=$(windows_path "$tree")
+    folder_part root "$root" ok.obj | whole_run "$root" 1 >"$cases/expected"
+    if [ "$locale" = "$KOREAN_LOCALE" ]; then
+      to_cp949 <"$cases/expected" | crlf >"$cases/expected-bytes"
+    else
+      crlf <"$cases/expected" >"$cases/expected-bytes"
+    fi
+    run_sweep "$tree" "$locale" '\n\n'
+    expect_status 2
+    expect_output "$cases/expected-bytes"
+    expect_present "$tree/$name"
+    # One line with the path and the system's reason, in the output's
+    # encoding (the reason is Korean on a Korean system).
+    local error
+    if [ "$locale" = "$KOREAN_LOCALE" ]; then
+      error=$(iconv -f CP949 -t UTF-8 "$cases/err") || fail "standard error is not CP949"
+    else
+      error=$(cat "$cases/err")
+    fi
+    local prefix="Error: cannot delete '$root\\$name': "
+    if [ "$(wc -l <"$cases/err")" -eq 1 ] && [ "${error#"$prefix"}" != "$error" ] &&
+       [ -n "${error#"$prefix"}" ] && [ "${error: -1}" = $'\r' ]; then
+      pass
+    else
+      fail "standard error: $error"
+    fi
+  done
+}
+
+# The process id of the running Windows program at the Unix path PATH.
+# Wine runs a program either in its launcher's process or in a new one, and
+# names it by its Windows path (64-bit) or its Unix path (32-bit).
+windows_process() {
+  local proc name windows
+  windows=$(windows_path "$1")
+  for proc in /proc/[0-9]*; do
+    IFS= read -r -d '' name <"$proc/cmdline" 2>/dev/null || continue
+    if [ "$name" = "$1" ] || [ "$name" = "$windows" ]; then
+      printf '%s' "${proc#/proc/}"
+      return
+    fi
+  done
+}
+
+test_ctrl_c_stops_with_every_deletion_on_record() {
+  local tree folder launcher child waited
+  label="Ctrl+C"
+  tree=$(new_tree interrupt)
+  for folder in {1..40}; do
+    mkdir "$tree/d$folder"
+    (cd "$tree/d$folder" && touch $(seq -f 'f%g.obj' 1 500))
+  done
+  # Standard input stays open, so only the interruption can end the run.
+  mkfifo "$cases/stdin"
+  (cd "$tree" && LANG=$UTF8_LOCALE LC_ALL=$UTF8_LOCALE exec wine "$exe" \
+    <"$cases/stdin" >"$cases/out" 2>"$cases/err") &
+  launcher=$!
+  exec 3>"$cases/stdin"
+  printf '\n' >&3
+  # Wine turns SIGINT into the console's Ctrl+C event. Send it to the
+  # program once deletions show.
+  child=""
+  for waited in {1..400}; do
+    [ -n "$child" ] || child=$(windows_process "$exe")
+    [ -n "$child" ] && grep -q '^Delete' "$cases/out" && break
+    sleep 0.05
+  done
+  if [ -n "$child" ]; then kill -INT "$child"; else fail "the program never showed up"; fi
+  exec 3>&-  # whatever happened, the run can now end
+  wait "$launcher"
+  status=$?
+  rm -f "$cases/stdin"
+  # STATUS_CONTROL_C_EXIT (0xC000013A), of which a Unix parent sees the
+  # low byte.
+  expect_status $((0xC000013A & 0xff))
+  local left deleted lines
+  left=$(find "$tree" -name '*.obj' | wc -l)
+  deleted=$((20000 - left))
+  lines=$(grep -c '^Delete : ' "$cases/out")
+  if [ "$left" -gt 0 ] && [ "$deleted" -gt 0 ]; then pass; else fail "not stopped halfway: $left left"; fi
+  if [ "$deleted" -eq "$lines" ]; then pass; else fail "$deleted deleted, $lines reported"; fi
+  if grep -q '^Total Remove File' "$cases/out"; then fail "ran on to the end"; else pass; fi
+}
+
+# What the terminal shows of the session recorded in $cases/screen, without
+# the escape sequences and carriage returns of wine's console.
+screen_text() {
+  sed -e 's/\x1b\[[0-9;?]*[A-Za-z]//g' -e 's/\x1b\][^\x07]*\x07//g' "$cases/screen" | tr -d '\r'
+}
+
+# Waits up to 20 seconds for TEXT to show on the terminal.
+wait_for_screen() {
+  local waited
+  for waited in {1..200}; do
+    screen_text | grep -qF "$1" && return 0
+    sleep 0.1
+  done
+  return 1
+}
+
+test_console_shows_every_character() {
+  local tree session
+  label="at a console"
+  tree=$(new_tree console)
+  mkdir "$tree/Debug"
+  touch "$tree/Debug/a.obj" "$tree/한글.obj"
+  # script(1) gives wine a terminal, which wine makes the program's console.
+  # Its code page (437 here) has no Hangul: only UTF-16 written with
+  # WriteConsoleW shows the Korean texts and names.
+  mkfifo "$cases/keys"
+  (cd "$tree" && LANG=$UTF8_LOCALE LC_ALL=$UTF8_LOCALE exec script -qfec "wine $(printf '%q' "$exe")" \
+    "$cases/screen" <"$cases/keys" >/dev/null 2>&1) &
+  session=$!
+  exec 4>"$cases/keys"
+  if wait_for_screen "$START_PROMPT"; then pass; else fail "no start prompt: $(screen_text)"; fi
+  if screen_text | grep -qF "Root Path"; then fail "did not wait for Enter"; else pass; fi
+  printf '\r' >&4
+  if wait_for_screen "$EXIT_PROMPT"; then pass; else fail "no exit prompt: $(screen_text)"; fi
+  printf '\r' >&4
+  exec 4>&-
+  wait "$session"
+  status=$?
+  rm -f "$cases/keys"
+  expect_status 0
+  # (The terminal wraps the extension line at 80 columns.)
+  if screen_text | grep -qF "확장자 : pch,mdp,clw,obj"; then pass; else fail "extension line garbled"; fi
+  if screen_text | grep -qF '\한글.obj'; then pass; else fail "Korean name garbled: $(screen_text)"; fi
+  if screen_text | grep -qF 'Total Remove File : 2'; then pass; else fail "no total"; fi
+  expect_gone "$tree/한글.obj" "$tree/Debug/a.obj"
+}
+
+test_resources() {
+  label="icon and manifest"
+  local source
+  source=$(cd "$(dirname "$0")/../.." && pwd)
+  if python3 "$source/tests/wine/check_resources.py" "$exe" "$source/res/buildsweep.ico" \
+       "$source/res/buildsweep.manifest"; then
+    pass
+  else
+    fail "resources missing"
+  fi
+}
+
+test_unit_tests() {
+  label="unit tests"
+  local unit_tests="$build/tests/buildsweep_unit_tests.exe"
+  [ -f "$unit_tests" ] || return 0
+  if (cd "$cases" && wine "$unit_tests" --gtest_brief=1 >"$cases/unit.log" 2>&1); then
+    pass
+  else
+    fail "$(tail -20 "$cases/unit.log")"
+  fi
+}
+
+wineboot --init >/dev/null 2>&1  # make the prefix once, before the clock matters
+for build in "$@"; do
+  build=$(cd "$build" && pwd)  # the runs start in the case folders
+  exe="$build/buildsweep.exe"
+  build_failed=$failed
+  echo "Testing $exe under wine"
+  test_example_run
+  test_names_outside_the_code_page
+  test_links_are_not_followed
+  test_paths_past_260_characters
+  test_drive_root
+  test_read_only_files_are_reported
+  test_ctrl_c_stops_with_every_deletion_on_record
+  test_console_shows_every_character
+  test_resources
+  test_unit_tests
+  [ "$failed" -eq "$build_failed" ] || echo "  $((failed - build_failed)) check(s) failed for $exe" >&2
+done
+
+echo "wine: $passed passed, $failed failed"
+[ "$failed" -eq 0 ]
