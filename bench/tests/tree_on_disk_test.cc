@@ -79,9 +79,9 @@ TEST_F(DiskTree, PlannedLinksLeadWhereThePlanSays) {
     plan.walk(
         [&](std::uint32_t folder) {
             fs::path path = root_;
-            std::vector<std::string> parts;
-            for (std::uint32_t f = folder; f != bench::TreePlan::kRoot; f = plan.parentOf(f)) parts.push_back(plan.nameOf(f));
-            for (auto part = parts.rbegin(); part != parts.rend(); ++part) path /= *part;
+            std::vector<std::string> names;  // from the folder up to the root
+            for (std::uint32_t f = folder; f != bench::TreePlan::kRoot; f = plan.parentOf(f)) names.push_back(plan.nameOf(f));
+            for (auto name = names.rbegin(); name != names.rend(); ++name) path /= *name;
             for (const bench::PlannedEntry& entry : plan.entriesOf(folder)) {
                 if (entry.kind != bench::EntryKind::Symlink) continue;
                 ++links;
