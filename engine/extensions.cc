@@ -15,8 +15,13 @@ void BuildExtensionList(ExtensionList& extensions) {
 
 int IsListedExtension(std::string_view extension, const ExtensionList& extensions) {
   // An exact, case-sensitive comparison: "OBJ" and "objx" are not "obj".
+  // This runs for every file of the tree, so the size and the first byte
+  // rule out most entries before a full comparison is paid for.
   for (const std::string& listed : extensions) {
-    if (extension == listed) return 1;
+    if (listed.size() == extension.size() && (listed.empty() || listed[0] == extension[0]) &&
+        extension == listed) {
+      return 1;
+    }
   }
   return 0;
 }

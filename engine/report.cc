@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include "platform/file_system.h"
+
 namespace engine {
 namespace {
 
@@ -73,6 +75,16 @@ Report& Report::Text(const LocalizedText& text) {
 
 Report& Report::Path(std::string_view path) {
   AppendForDisplay(&buffer_, path);
+  return *this;
+}
+
+Report& Report::PathInFolder(std::string_view displayed_folder, std::string_view name) {
+  displayed_name_.clear();
+  AppendForDisplay(&displayed_name_, name);
+  buffer_.append(displayed_folder);
+  // Converting and escaping never touch a separator, so joining the
+  // displayed parts gives the displayed whole.
+  platform::AppendPathComponent(&buffer_, displayed_name_);
   return *this;
 }
 

@@ -39,6 +39,10 @@ class Report {
   Report& Text(const LocalizedText& text);
   /// Appends a path, escaped and converted for display.
   Report& Path(std::string_view path);
+  /// Appends the path of `name` inside the folder whose path, already made
+  /// displayable by AppendForDisplay, is `displayed_folder`. Lets a folder's
+  /// path be converted and escaped once for all the files deleted in it.
+  Report& PathInFolder(std::string_view displayed_folder, std::string_view name);
   /// Appends `text` from the system (a path or a reason) to `out` the way
   /// Path shows it: converted to the output's character set and escaped.
   void AppendForDisplay(std::string* out, std::string_view text);
@@ -70,6 +74,7 @@ class Report {
   bool output_failed_ = false;
   std::string buffer_;
   std::string converted_;  // reused for paths that need conversion
+  std::string displayed_name_;  // reused by PathInFolder
 };
 
 }  // namespace engine

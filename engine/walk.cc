@@ -189,25 +189,32 @@ int Walker::DeleteTargets(const platform::Dir& dir, const platform::EntryList& t
     // A link is a by-product only if it does not lead to a folder; either
     // way only the link itself is ever removed.
     if (target.kind == platform::EntryKind::kLink && fs_.LinkLeadsToFolder(dir, name)) continue;
-    const platform::RemoveResult result = fs_.RemoveFile(dir, name, &reason);
-    if (result == platform::RemoveResult::kMissing || result == platform::RemoveResult::kIsFolder) {
-      continue;  // gone already, or no longer a file: not ours to count
-    }
-    file_path_ = folder_path;
-    platform::AppendPathComponent(&file_path_, name);
-    if (result == platform::RemoveResult::kRemoved) {
-      ++count;
-      report_.Text("Delete : ").Path(file_path_).Text(" ").EndLine();
-    } else {
-      deletion_failed_ = true;
-      std::string line = "Error: cannot delete '";
-      report_.AppendForDisplay(&line, file_path_);
-      line += "': ";
-      report_.AppendForDisplay(&line, reason);
-      report_.Error(line);
+    switch (fs_.RemoveFile(dir, name, &reason)) {
+      case platform::RemoveResult::kRemoved:
+        ++count;
+        report_.Text("Delete : ").PathInFolder(displayed_folder_, name).Text(" ").EndLine();
+        break;
+      case platform::RemoveResult::kMissing:
+      case platform::RemoveResult::kIsFolder:
+        break;  // gone already, or no longer a file: not ours to count
+      case platform::RemoveResult::kFailed:
+        deletion_failed_ = true;
+        ReportFailedDeletion(folder_path, name, reason);
+        break;
     }
   }
   return count;
+}
+
+void Walker::ReportFailedDeletion(const std::string& folder_path, std::string_view name,
+                                  const std::string& reason) {
+  std::string file_path = folder_path;
+  platform::AppendPathComponent(&file_path, name);
+  std::string line = "Error: cannot delete '";
+  report_.AppendForDisplay(&line, file_path);
+  line += "': ";
+  report_.AppendForDisplay(&line, reason);
+  report_.Error(line);
 }
 
 int CleanFolder(Walker& walker, const CollectedFolder& folder, const std::string& path,
@@ -223,7 +230,9 @@ int CleanFolder(Walker& walker, const CollectedFolder& folder, const std::string
     if (!walker.CollectTargets(dir, extensions, &walker.fresh_targets_)) return 0;
     targets = &walker.fresh_targets_;
   }
-  walker.report_.Text("Folder : ").Path(path).Text(" ").EndLine();
+  walker.displayed_folder_.clear();
+  walker.report_.AppendForDisplay(&walker.displayed_folder_, path);
+  walker.report_.Text("Folder : ").Text(walker.displayed_folder_).Text(" ").EndLine();
   const int count = walker.DeleteTargets(dir, *targets, path);
   walker.report_.Text("Remove File Count = ").Number(count).EndLine();
   return count;

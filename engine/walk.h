@@ -73,6 +73,8 @@ class Walker {
                       platform::EntryList* targets);
   int DeleteTargets(const platform::Dir& dir, const platform::EntryList& targets,
                     const std::string& folder_path);
+  void ReportFailedDeletion(const std::string& folder_path, std::string_view name,
+                            const std::string& reason);
 
   platform::FileSystem& fs_;
   Report& report_;
@@ -89,7 +91,7 @@ class Walker {
   std::unordered_set<platform::FolderId, IdHash> ancestors_;
   CollectedFolder scratch_folder_;
   platform::EntryList fresh_targets_;
-  std::string file_path_;
+  std::string displayed_folder_;  // the cleaned folder's path, ready to print
 };
 
 /// Reads the current directory into `root` and prints "Root Path = ...".
