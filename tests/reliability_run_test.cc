@@ -8,6 +8,7 @@
 #include "driver/run.h"
 #include "platform/file_system.h"
 #include "tests/reliability_support.h"
+#include "tests/support/fakes.h"
 
 namespace reliability {
 namespace {
@@ -147,19 +148,12 @@ std::string TreeAgeName(const ::testing::TestParamInfo<bool>& param) {
 INSTANTIATE_TEST_SUITE_P(EachTreeAge, BetweenPhasesTest, ::testing::Bool(), TreeAgeName);
 
 /// The real file system, with chosen calls failing once collection is over.
-class FailingAfterCollection : public platform::FileSystem {
+class FailingAfterCollection : public testsupport::DelegatingFileSystem {
  public:
   bool fail_listing = false;
   bool fail_opening = false;
   bool collected = false;
 
-  bool CurrentDirectory(std::string* path, std::string* error) override {
-    return real_.CurrentDirectory(path, error);
-  }
-  bool OpenCurrentDirectory(platform::Dir* dir, platform::FolderInfo* info,
-                            std::string* error) override {
-    return real_.OpenCurrentDirectory(dir, info, error);
-  }
   bool OpenChild(const platform::Dir& parent, std::string_view name, platform::Dir* dir,
                  platform::FolderInfo* info) override {
     return !(collected && fail_opening) && real_.OpenChild(parent, name, dir, info);
@@ -170,16 +164,6 @@ class FailingAfterCollection : public platform::FileSystem {
   bool ListEntries(const platform::Dir& dir, platform::EntryList* out) override {
     return !(collected && fail_listing) && real_.ListEntries(dir, out);
   }
-  bool LinkLeadsToFolder(const platform::Dir& dir, std::string_view name) override {
-    return real_.LinkLeadsToFolder(dir, name);
-  }
-  platform::RemoveResult RemoveFile(const platform::Dir& dir, std::string_view name,
-                                    std::string* error) override {
-    return real_.RemoveFile(dir, name, error);
-  }
-
- private:
-  platform::FileSystem& real_ = platform::NativeFileSystem();
 };
 
 TEST(FileSystemFaultTest, FoldersThatCanNoLongerBeOpenedOrListedAreSilentAndHarmless) {
