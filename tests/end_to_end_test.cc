@@ -2,6 +2,7 @@
 // from the environment, and the rights of an ordinary user.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <string>
 #include <utility>
 #include <vector>
@@ -88,7 +89,11 @@ class UnprivilegedTest : public EndToEndTest {
   void SetUp() override {
     testsupport::SetMode(scratch_.path(), 0755);
     testsupport::SetMode(root_, 0777);
-    argv_ = testsupport::AsUnprivilegedUser({BUILDSWEEP_BINARY}, root_, &why_not_);
+    // Run a copy beside the tree: the build may lie below a folder that
+    // nobody may enter.
+    const std::string program = scratch_.path() + "/buildsweep";
+    std::filesystem::copy_file(BUILDSWEEP_BINARY, program);
+    argv_ = testsupport::AsUnprivilegedUser({program}, root_, &why_not_);
   }
 
   // A subfolder that the program's user may change.

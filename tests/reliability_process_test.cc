@@ -321,6 +321,10 @@ TEST(UnreadableFolderTest, FoldersThatCantBeReadAreSkippedAndTheRestIsCleaned) {
   Fd err(OpenForWriting(tmp.path() / "err"));
   ChildOptions options;
   options.as_nobody = as_nobody;
+  const fs::path program = tmp.path() / "buildsweep";
+  fs::copy_file(BUILDSWEEP_BINARY, program);
+  const std::string program_path = program.string();
+  options.program = program_path.c_str();
   Child child(root, {in.get(), out.get(), err.get()}, options);
   ASSERT_TRUE(child.WaitForEnd());
 

@@ -151,8 +151,9 @@ namespace {
     ::_exit(126);
   }
   if (::chdir(folder) != 0) ::_exit(126);
-  char* const argv[] = {const_cast<char*>(BUILDSWEEP_BINARY), nullptr};
-  ::execv(BUILDSWEEP_BINARY, argv);
+  const char* program = options.program != nullptr ? options.program : BUILDSWEEP_BINARY;
+  char* const argv[] = {const_cast<char*>(program), nullptr};
+  ::execv(program, argv);
   ::_exit(127);
 }
 

@@ -108,6 +108,9 @@ struct ChildOptions {
   bool as_nobody = false;
   /// A signal the child starts with ignored, as under nohup; 0 for none.
   int ignored_signal = 0;
+  /// The program to run; null for the built binary. Runs as nobody use a
+  /// copy in the test's folder, since the build may lie below a private one.
+  const char* program = nullptr;
 };
 
 /// The real buildsweep binary running in `folder`, with default signal
