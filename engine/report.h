@@ -61,8 +61,6 @@ class Report {
   bool output_failed() const { return output_failed_; }
   /// The console behind the report.
   platform::Console& console() { return console_; }
-  /// The character set of the output.
-  platform::TextEncoding encoding() const { return encoding_; }
 
  private:
   void FlushIfFull();

@@ -9,24 +9,14 @@ namespace {
 // this run shows the message before it closes.
 constexpr int kFatalPauseMilliseconds = 500;
 
-// Sorts `list` by name, in byte order.
-void SortByName(platform::EntryList* list) {
+// Sorts the entries of `list` from `first` on by name, in byte order.
+void SortByName(platform::EntryList* list, std::size_t first = 0) {
   const std::string& names = list->names;
-  std::sort(list->entries.begin(), list->entries.end(),
+  std::sort(list->entries.begin() + static_cast<std::ptrdiff_t>(first), list->entries.end(),
             [&names](const platform::Entry& a, const platform::Entry& b) {
               return std::string_view(names.data() + a.name_offset, a.name_size) <
                      std::string_view(names.data() + b.name_offset, b.name_size);
             });
-}
-
-void AddEntry(platform::EntryList* list, std::string_view name, platform::EntryKind kind) {
-  const auto offset = static_cast<std::uint32_t>(list->names.size());
-  list->names.append(name.data(), name.size());
-  list->entries.push_back({offset, static_cast<std::uint32_t>(name.size()), kind});
-}
-
-bool IsTarget(std::string_view name, platform::EntryKind kind, const ExtensionList& extensions) {
-  return kind != platform::EntryKind::kFolder && IsListedExtension(ExtensionOf(name), extensions) == 1;
 }
 
 }  // namespace
@@ -46,29 +36,33 @@ int GetRootFolder(Walker& walker, std::string& root) {
   return 1;
 }
 
-bool Walker::ListAndSplit(CollectedFolder* folder, const ExtensionList& extensions) {
-  if (!fs_.ListEntries(*stack_.top(), &listing_)) return false;
-  const std::size_t first_child = child_names_.size();
-  folder->targets.Clear();
+// Lists `dir` and keeps its by-products in `targets` (emptied first) and,
+// when asked, its subfolders at the end of `subfolders`, each sorted by name.
+bool Walker::ListTargets(const platform::Dir& dir, const ExtensionList& extensions,
+                         platform::EntryList* targets, platform::EntryList* subfolders) {
+  targets->Clear();
+  if (!fs_.ListEntries(dir, &listing_)) return false;
+  const std::size_t first_subfolder = subfolders != nullptr ? subfolders->entries.size() : 0;
   for (const platform::Entry& entry : listing_.entries) {
     const std::string_view name = listing_.NameOf(entry);
     if (entry.kind == platform::EntryKind::kFolder) {
-      child_names_.push_back({child_name_bytes_.size(), name.size()});
-      child_name_bytes_.append(name.data(), name.size());
-    } else if (IsTarget(name, entry.kind, extensions)) {
-      AddEntry(&folder->targets, name, entry.kind);
+      if (subfolders != nullptr) subfolders->Add(name, entry.kind);
+    } else if (IsListedExtension(ExtensionOf(name), extensions) == 1) {
+      targets->Add(name, entry.kind);
     }
   }
-  const std::string& bytes = child_name_bytes_;
-  std::sort(child_names_.begin() + static_cast<std::ptrdiff_t>(first_child), child_names_.end(),
-            [&bytes](const NameRef& a, const NameRef& b) {
-              return std::string_view(bytes.data() + a.offset, a.size) <
-                     std::string_view(bytes.data() + b.offset, b.size);
-            });
-  SortByName(&folder->targets);
+  SortByName(targets);
+  if (subfolders != nullptr) SortByName(subfolders, first_subfolder);
+  return true;
+}
+
+bool Walker::ListAndSplit(CollectedFolder* folder, const ExtensionList& extensions) {
+  folder->has_listing = false;
+  const std::size_t first_child = subfolders_.entries.size();
+  if (!ListTargets(*stack_.top(), extensions, &folder->targets, &subfolders_)) return false;
   // Keep what we saw only if a later change is sure to show in the stamp.
   folder->has_listing = folder->info.stamp_is_reliable;
-  frames_.push_back({first_child, child_names_.size(), folder->info.id});
+  frames_.push_back({first_child, subfolders_.entries.size(), folder->info.id});
   return true;
 }
 
@@ -77,10 +71,7 @@ void Walker::LeaveFrame() {
   ancestors_.erase(frame.id);
   // Children are stored after their parent's, so a finished folder's names
   // are always the last ones.
-  child_name_bytes_.resize(frame.first_child < child_names_.size()
-                               ? child_names_[frame.first_child].offset
-                               : child_name_bytes_.size());
-  child_names_.resize(frame.first_child);
+  subfolders_.TruncateTo(frame.first_child);
   frames_.pop_back();
   stack_.PopTo(frames_.size());
 }
@@ -95,8 +86,7 @@ int CollectSubFolders(Walker& walker, const std::string& /*folder*/, FolderList&
   if (!walker.stack_.OpenRoot(&root.info, &reason)) return 0;
   root.identity_known = true;
   walker.frames_.clear();
-  walker.child_names_.clear();
-  walker.child_name_bytes_.clear();
+  walker.subfolders_.Clear();
   walker.ancestors_.clear();
   if (!walker.ListAndSplit(&root, extensions)) return 0;
   // The root is cleaned last, long after collection: always list it again.
@@ -111,16 +101,14 @@ int CollectSubFolders(Walker& walker, const std::string& /*folder*/, FolderList&
       walker.LeaveFrame();
       continue;
     }
-    const Walker::NameRef ref = walker.child_names_[frame.next_child++];
     child.depth = walker.frames_.size();
-    child.name.assign(walker.child_name_bytes_, ref.offset, ref.size);
+    child.name.assign(walker.subfolders_.NameOf(walker.subfolders_.entries[frame.next_child++]));
     if (!walker.stack_.Push(child.name, &child.info)) {
       // Listed as a folder but can't be opened: it keeps its place in the
       // list, and cleaning will find it can't be read.
       child.info = platform::FolderInfo();
       child.identity_known = false;
       child.has_listing = false;
-      child.targets.Clear();
       folders.Append(child);
       continue;
     }
@@ -130,7 +118,6 @@ int CollectSubFolders(Walker& walker, const std::string& /*folder*/, FolderList&
       continue;
     }
     const bool listed = walker.ListAndSplit(&child, extensions);
-    if (!listed) child.has_listing = false;
     folders.Append(child);
     if (listed) {
       walker.ancestors_.insert(child.info.id);
@@ -165,18 +152,6 @@ const platform::Dir* Walker::ReachForCleaning(const CollectedFolder& folder,
     return nullptr;
   }
   return stack_.top();
-}
-
-bool Walker::CollectTargets(const platform::Dir& dir, const ExtensionList& extensions,
-                            platform::EntryList* targets) {
-  if (!fs_.ListEntries(dir, &listing_)) return false;
-  targets->Clear();
-  for (const platform::Entry& entry : listing_.entries) {
-    const std::string_view name = listing_.NameOf(entry);
-    if (IsTarget(name, entry.kind, extensions)) AddEntry(targets, name, entry.kind);
-  }
-  SortByName(targets);
-  return true;
 }
 
 int Walker::DeleteTargets(const platform::Dir& dir, const platform::EntryList& targets,
@@ -227,7 +202,7 @@ int CleanFolder(Walker& walker, const CollectedFolder& folder, const std::string
   // collected, so that listing can stand in for reading it again.
   const platform::EntryList* targets = &folder.targets;
   if (!folder.has_listing || now.change_stamp != folder.info.change_stamp) {
-    if (!walker.CollectTargets(dir, extensions, &walker.fresh_targets_)) return 0;
+    if (!walker.ListTargets(dir, extensions, &walker.fresh_targets_, nullptr)) return 0;
     targets = &walker.fresh_targets_;
   }
   walker.displayed_folder_.clear();

@@ -41,8 +41,6 @@ class Walker {
   /// Whether the run should stop before the next file (a stop signal, or
   /// output that can no longer keep the record).
   bool ShouldStop() const;
-  /// The open-folder stack (for tests of the descriptor bound).
-  const FolderStack& stack() const { return stack_; }
 
  private:
   friend int GetRootFolder(Walker&, std::string&);
@@ -56,21 +54,17 @@ class Walker {
   };
   /// One folder being expanded during collection.
   struct Frame {
-    std::size_t first_child;  // this folder's subfolders in child_names_
+    std::size_t first_child;  // this folder's subfolders in subfolders_
     std::size_t end_child;
     platform::FolderId id;
     std::size_t next_child = first_child;
   };
-  struct NameRef {
-    std::size_t offset;
-    std::size_t size;
-  };
 
   bool ListAndSplit(CollectedFolder* folder, const ExtensionList& extensions);
+  bool ListTargets(const platform::Dir& dir, const ExtensionList& extensions,
+                   platform::EntryList* targets, platform::EntryList* subfolders);
   void LeaveFrame();
   const platform::Dir* ReachForCleaning(const CollectedFolder& folder, platform::FolderInfo* now);
-  bool CollectTargets(const platform::Dir& dir, const ExtensionList& extensions,
-                      platform::EntryList* targets);
   int DeleteTargets(const platform::Dir& dir, const platform::EntryList& targets,
                     const std::string& folder_path);
   void ReportFailedDeletion(const std::string& folder_path, std::string_view name,
@@ -85,8 +79,7 @@ class Walker {
 
   // Collection scratch, reused for every folder.
   platform::EntryList listing_;
-  std::string child_name_bytes_;
-  std::vector<NameRef> child_names_;
+  platform::EntryList subfolders_;  // names still to visit, deepest folder's last
   std::vector<Frame> frames_;
   std::unordered_set<platform::FolderId, IdHash> ancestors_;
   CollectedFolder scratch_folder_;

@@ -60,6 +60,17 @@ struct EntryList {
   std::string_view NameOf(const Entry& e) const {
     return std::string_view(names.data() + e.name_offset, e.name_size);
   }
+  /// Appends an entry named `name`.
+  void Add(std::string_view name, EntryKind kind) {
+    entries.push_back({static_cast<std::uint32_t>(names.size()),
+                       static_cast<std::uint32_t>(name.size()), kind});
+    names.append(name.data(), name.size());
+  }
+  /// Removes the entries from `first` on.
+  void TruncateTo(std::size_t first) {
+    if (first < entries.size()) names.resize(entries[first].name_offset);
+    entries.resize(first);
+  }
   /// Empties the list, keeping its capacity.
   void Clear() {
     names.clear();

@@ -11,9 +11,7 @@ namespace engine {
 namespace {
 
 void AddTarget(CollectedFolder* folder, const std::string& name, platform::EntryKind kind) {
-  const auto offset = static_cast<std::uint32_t>(folder->targets.names.size());
-  folder->targets.names += name;
-  folder->targets.entries.push_back({offset, static_cast<std::uint32_t>(name.size()), kind});
+  folder->targets.Add(name, kind);
 }
 
 CollectedFolder Folder(std::size_t depth, std::string name, std::uint64_t device,

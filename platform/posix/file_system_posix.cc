@@ -142,12 +142,6 @@ class PosixFileSystem : public FileSystem {
     return name_.c_str();
   }
 
-  void AddEntry(EntryList* out, const char* name, std::size_t size, EntryKind kind) {
-    const auto offset = static_cast<std::uint32_t>(out->names.size());
-    out->names.append(name, size);
-    out->entries.push_back({offset, static_cast<std::uint32_t>(size), kind});
-  }
-
   // The kind from the listing itself; only file systems that don't report it
   // cost an extra lstat-like call.
   bool AddListed(EntryList* out, int dir_fd, const char* name, unsigned char type) {
@@ -167,7 +161,7 @@ class PosixFileSystem : public FileSystem {
       }
       default: kind = EntryKind::kFile; break;
     }
-    AddEntry(out, name, std::strlen(name), kind);
+    out->Add(name, kind);
     return true;
   }
 
