@@ -57,7 +57,7 @@ void CloseBanner(engine::Report& report) { report.Text(kBanner).Text("\n").EndLi
 int CleanTree(engine::Walker& walker, engine::Report& report, const std::string& root,
               const engine::ExtensionList& extensions, engine::FolderList& folders,
               const RunHooks& hooks) {
-  engine::CollectSubFolders(walker, root, folders, extensions);
+  walker.CollectSubFolders(root, folders, extensions);
   if (hooks.after_collection) hooks.after_collection();
   int total = 0;
   engine::FolderList::Reader reader(folders);
@@ -66,11 +66,11 @@ int CleanTree(engine::Walker& walker, engine::Report& report, const std::string&
   while (!walker.ShouldStop() && reader.Next(&folder)) {
     const std::string& current = paths.Enter(folder.depth, folder.name);
     report.Text(kBanner).EndLine();
-    total += engine::CleanFolder(walker, folder, current, extensions);
+    total += walker.CleanFolder(folder, current, extensions);
     CloseBanner(report);
   }
   if (walker.ShouldStop()) return total;
-  total += engine::CleanFolder(walker, walker.root(), root, extensions);
+  total += walker.CleanFolder(walker.root(), root, extensions);
   CloseBanner(report);
   return total;
 }
@@ -97,7 +97,7 @@ int Run(platform::FileSystem& fs, platform::Console& console, const RunHooks& ho
   engine::Walker walker(fs, report);
   int total = 0;
   platform::DeferStopSignals();
-  if (engine::GetRootFolder(walker, root) == 1) {
+  if (walker.GetRootFolder(root) == 1) {
     total = CleanTree(walker, report, root, extensions, folders, hooks);
   }
   EndIfStopped(report);

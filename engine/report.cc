@@ -78,6 +78,11 @@ Report& Report::Path(std::string_view path) {
   return *this;
 }
 
+Report& Report::DisplayedPath(std::string_view displayed) {
+  buffer_.append(displayed);
+  return *this;
+}
+
 Report& Report::PathInFolder(std::string_view displayed_folder, std::string_view name) {
   displayed_name_.clear();
   AppendForDisplay(&displayed_name_, name);

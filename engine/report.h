@@ -39,6 +39,8 @@ class Report {
   Report& Text(const LocalizedText& text);
   /// Appends a path, escaped and converted for display.
   Report& Path(std::string_view path);
+  /// Appends a path that AppendForDisplay has already made displayable.
+  Report& DisplayedPath(std::string_view displayed);
   /// Appends the path of `name` inside the folder whose path, already made
   /// displayable by AppendForDisplay, is `displayed_folder`. Lets a folder's
   /// path be converted and escaped once for all the files deleted in it.

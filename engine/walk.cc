@@ -25,14 +25,14 @@ Walker::Walker(platform::FileSystem& fs, Report& report) : fs_(fs), report_(repo
 
 bool Walker::ShouldStop() const { return platform::StopRequested() || report_.output_failed(); }
 
-int GetRootFolder(Walker& walker, std::string& root) {
+int Walker::GetRootFolder(std::string& root) {
   std::string reason;
-  if (!walker.fs_.CurrentDirectory(&root, &reason) || root.empty()) {
-    walker.report_.Error("Fatal Error: GetCnrrentDirectory failed");
-    walker.report_.console().Pause(kFatalPauseMilliseconds);
+  if (!fs_.CurrentDirectory(&root, &reason) || root.empty()) {
+    report_.Error("Fatal Error: GetCnrrentDirectory failed");
+    report_.console().Pause(kFatalPauseMilliseconds);
     return 0;
   }
-  walker.report_.Text("Root Path = ").Path(root).EndLine();
+  report_.Text("Root Path = ").Path(root).EndLine();
   return 1;
 }
 
@@ -76,34 +76,34 @@ void Walker::LeaveFrame() {
   stack_.PopTo(frames_.size());
 }
 
-int CollectSubFolders(Walker& walker, const std::string& /*folder*/, FolderList& folders,
-                      const ExtensionList& extensions) {
+int Walker::CollectSubFolders(const std::string& /*folder*/, FolderList& folders,
+                              const ExtensionList& extensions) {
   // The root is walked through its open handle, not its displayed path,
   // which may be longer than the system accepts in one call.
-  CollectedFolder& root = walker.root_;
+  CollectedFolder& root = root_;
   root = CollectedFolder();
   std::string reason;
-  if (!walker.stack_.OpenRoot(&root.info, &reason)) return 0;
+  if (!stack_.OpenRoot(&root.info, &reason)) return 0;
   root.identity_known = true;
-  walker.frames_.clear();
-  walker.subfolders_.Clear();
-  walker.ancestors_.clear();
-  if (!walker.ListAndSplit(&root, extensions)) return 0;
+  frames_.clear();
+  subfolders_.Clear();
+  ancestors_.clear();
+  if (!ListAndSplit(&root, extensions)) return 0;
   // The root is cleaned last, long after collection: always list it again.
   root.has_listing = false;
-  walker.ancestors_.insert(root.info.id);
+  ancestors_.insert(root.info.id);
 
-  CollectedFolder& child = walker.scratch_folder_;
-  while (!walker.frames_.empty()) {
-    if (walker.ShouldStop()) return 0;
-    Walker::Frame& frame = walker.frames_.back();
+  CollectedFolder& child = scratch_folder_;
+  while (!frames_.empty()) {
+    if (ShouldStop()) return 0;
+    Frame& frame = frames_.back();
     if (frame.next_child == frame.end_child) {
-      walker.LeaveFrame();
+      LeaveFrame();
       continue;
     }
-    child.depth = walker.frames_.size();
-    child.name.assign(walker.subfolders_.NameOf(walker.subfolders_.entries[frame.next_child++]));
-    if (!walker.stack_.Push(child.name, &child.info)) {
+    child.depth = frames_.size();
+    child.name.assign(subfolders_.NameOf(subfolders_.entries[frame.next_child++]));
+    if (!stack_.Push(child.name, &child.info)) {
       // Listed as a folder but can't be opened: it keeps its place in the
       // list, and cleaning will find it can't be read.
       child.info = platform::FolderInfo();
@@ -113,16 +113,16 @@ int CollectSubFolders(Walker& walker, const std::string& /*folder*/, FolderList&
       continue;
     }
     child.identity_known = true;
-    if (walker.ancestors_.count(child.info.id) != 0) {
-      walker.stack_.PopTo(walker.frames_.size());  // a loop back to an ancestor
+    if (ancestors_.count(child.info.id) != 0) {
+      stack_.PopTo(frames_.size());  // a loop back to an ancestor
       continue;
     }
-    const bool listed = walker.ListAndSplit(&child, extensions);
+    const bool listed = ListAndSplit(&child, extensions);
     folders.Append(child);
     if (listed) {
-      walker.ancestors_.insert(child.info.id);
+      ancestors_.insert(child.info.id);
     } else {
-      walker.stack_.PopTo(walker.frames_.size());
+      stack_.PopTo(frames_.size());
     }
   }
   return 1;
@@ -192,24 +192,24 @@ void Walker::ReportFailedDeletion(const std::string& folder_path, std::string_vi
   report_.Error(line);
 }
 
-int CleanFolder(Walker& walker, const CollectedFolder& folder, const std::string& path,
-                const ExtensionList& extensions) {
+int Walker::CleanFolder(const CollectedFolder& folder, const std::string& path,
+                        const ExtensionList& extensions) {
   platform::FolderInfo now;
-  const platform::Dir* reached = walker.ReachForCleaning(folder, &now);
+  const platform::Dir* reached = ReachForCleaning(folder, &now);
   if (reached == nullptr) return 0;
   const platform::Dir& dir = *reached;
   // An unchanged stamp proves the folder holds the same names as when it was
   // collected, so that listing can stand in for reading it again.
   const platform::EntryList* targets = &folder.targets;
   if (!folder.has_listing || now.change_stamp != folder.info.change_stamp) {
-    if (!walker.ListTargets(dir, extensions, &walker.fresh_targets_, nullptr)) return 0;
-    targets = &walker.fresh_targets_;
+    if (!ListTargets(dir, extensions, &fresh_targets_, nullptr)) return 0;
+    targets = &fresh_targets_;
   }
-  walker.displayed_folder_.clear();
-  walker.report_.AppendForDisplay(&walker.displayed_folder_, path);
-  walker.report_.Text("Folder : ").Text(walker.displayed_folder_).Text(" ").EndLine();
-  const int count = walker.DeleteTargets(dir, *targets, path);
-  walker.report_.Text("Remove File Count = ").Number(count).EndLine();
+  displayed_folder_.clear();
+  report_.AppendForDisplay(&displayed_folder_, path);
+  report_.Text("Folder : ").DisplayedPath(displayed_folder_).Text(" ").EndLine();
+  const int count = DeleteTargets(dir, *targets, path);
+  report_.Text("Remove File Count = ").Number(count).EndLine();
   return count;
 }
 

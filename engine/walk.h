@@ -34,6 +34,23 @@ class Walker {
   /// A walker that works through `fs` and reports to `report`.
   Walker(platform::FileSystem& fs, Report& report);
 
+  /// Reads the current directory into `root` and prints "Root Path = ...".
+  /// 1 on success; 0 after the fatal message and a short pause.
+  int GetRootFolder(std::string& root);
+
+  /// Appends every folder below the root (whose displayed path is `folder`)
+  /// to `folders` in depth-first pre-order, noting the by-products in each.
+  /// 1 when the root could be read, 0 when not.
+  int CollectSubFolders(const std::string& folder, FolderList& folders,
+                        const ExtensionList& extensions);
+
+  /// Deletes the listed-extension files directly in `folder`, whose displayed
+  /// path is `path`, and reports them. Returns how many were deleted; 0, with
+  /// nothing printed, when the folder can't be read or is no longer the one
+  /// that was collected.
+  int CleanFolder(const CollectedFolder& folder, const std::string& path,
+                  const ExtensionList& extensions);
+
   /// The root as collection saw it (depth 0).
   const CollectedFolder& root() const { return root_; }
   /// Whether a file that should have been deleted could not be.
@@ -43,10 +60,6 @@ class Walker {
   bool ShouldStop() const;
 
  private:
-  friend int GetRootFolder(Walker&, std::string&);
-  friend int CollectSubFolders(Walker&, const std::string&, FolderList&, const ExtensionList&);
-  friend int CleanFolder(Walker&, const CollectedFolder&, const std::string&, const ExtensionList&);
-
   struct IdHash {
     std::size_t operator()(const platform::FolderId& id) const {
       return static_cast<std::size_t>(id.inode * 0x9e3779b97f4a7c15ull ^ id.device);
@@ -86,23 +99,6 @@ class Walker {
   platform::EntryList fresh_targets_;
   std::string displayed_folder_;  // the cleaned folder's path, ready to print
 };
-
-/// Reads the current directory into `root` and prints "Root Path = ...".
-/// 1 on success; 0 after the fatal message and a short pause.
-int GetRootFolder(Walker& walker, std::string& root);
-
-/// Appends every folder below the root (whose displayed path is `folder`) to
-/// `folders` in depth-first pre-order, noting the by-products in each. 1 when
-/// the root could be read, 0 when not.
-int CollectSubFolders(Walker& walker, const std::string& folder, FolderList& folders,
-                      const ExtensionList& extensions);
-
-/// Deletes the listed-extension files directly in `folder`, whose displayed
-/// path is `path`, and reports them. Returns how many were deleted; 0, with
-/// nothing printed, when the folder can't be read or is no longer the one
-/// that was collected.
-int CleanFolder(Walker& walker, const CollectedFolder& folder, const std::string& path,
-                const ExtensionList& extensions);
 
 /// Rebuilds full displayed paths while folders are read in pre-order.
 class PathBuilder {
