@@ -1,6 +1,7 @@
 #include "engine/walk.h"
 
 #include <algorithm>
+#include <utility>
 
 namespace engine {
 namespace {
@@ -21,7 +22,8 @@ void SortByName(platform::EntryList* list, std::size_t first = 0) {
 
 }  // namespace
 
-Walker::Walker(platform::FileSystem& fs, Report& report) : fs_(fs), report_(report), stack_(fs) {}
+Walker::Walker(platform::FileSystem& fs, Report& report, NameFilter filter)
+    : fs_(fs), report_(report), filter_(std::move(filter)), stack_(fs) {}
 
 bool Walker::ShouldStop() const { return platform::StopRequested() || report_.output_failed(); }
 
@@ -46,8 +48,8 @@ bool Walker::ListTargets(const platform::Dir& dir, const ExtensionList& extensio
   for (const platform::Entry& entry : listing_.entries) {
     const std::string_view name = listing_.NameOf(entry);
     if (entry.kind == platform::EntryKind::kFolder) {
-      if (subfolders != nullptr) subfolders->Add(name, entry.kind);
-    } else if (IsListedExtension(ExtensionOf(name), extensions) == 1) {
+      if (subfolders != nullptr && !filter_.SkipsFolder(name)) subfolders->Add(name, entry.kind);
+    } else if (IsListedExtension(ExtensionOf(name), extensions) == 1 && !filter_.SkipsFile(name)) {
       targets->Add(name, entry.kind);
     }
   }

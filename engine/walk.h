@@ -12,6 +12,8 @@
 // - A folder whose identity is that of one of its ancestors (a bind mount
 //   loop) is not entered again.
 // - A folder is cleaned only if it is still the folder that was collected.
+// - Version-control databases (.git, .hg, .svn, .bzr folders) are never
+//   entered, nor is any folder the NameFilter excludes.
 #ifndef BUILDSWEEP_ENGINE_WALK_H_
 #define BUILDSWEEP_ENGINE_WALK_H_
 
@@ -23,6 +25,7 @@
 #include "engine/extensions.h"
 #include "engine/folder_list.h"
 #include "engine/folder_stack.h"
+#include "engine/name_filter.h"
 #include "engine/report.h"
 #include "platform/file_system.h"
 
@@ -31,8 +34,9 @@ namespace engine {
 /// The state that the walk keeps across the calls of one run.
 class Walker {
  public:
-  /// A walker that works through `fs` and reports to `report`.
-  Walker(platform::FileSystem& fs, Report& report);
+  /// A walker that works through `fs`, reports to `report` and leaves alone
+  /// what `filter` skips.
+  Walker(platform::FileSystem& fs, Report& report, NameFilter filter = NameFilter());
 
   /// Reads the current directory into `root` and prints "Root Path = ...".
   /// 1 on success; 0 after the fatal message and a short pause.
@@ -85,6 +89,7 @@ class Walker {
 
   platform::FileSystem& fs_;
   Report& report_;
+  const NameFilter filter_;
   FolderStack stack_;
   CollectedFolder root_;
   platform::Dir root_for_cleaning_;

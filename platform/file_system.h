@@ -130,6 +130,11 @@ extern const char kPathSeparator;
 /// Appends `name` to the displayed folder path `path` with one separator.
 void AppendPathComponent(std::string* path, std::string_view name);
 
+/// Whether the bare name `name` matches the shell wildcard `pattern` (`*`,
+/// `?`, `[...]`), by the system's own rules: exact on POSIX, ignoring case
+/// on Windows as its shell does.
+bool NameMatchesPattern(std::string_view pattern, std::string_view name);
+
 }  // namespace platform
 
 #endif  // BUILDSWEEP_PLATFORM_FILE_SYSTEM_H_

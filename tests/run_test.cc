@@ -145,17 +145,26 @@ TEST_P(TreeRunTest, RootWithoutSubfoldersHasNoOpeningBanner) {
 }
 
 TEST_P(TreeRunTest, RuleAppliesToFilesOnlyWhateverTheirNames) {
+  // Version-control databases are never entered: their branches and logs
+  // may carry listed names. Names are exact on POSIX, so ".Git" is a folder
+  // like any other.
+  const std::vector<std::string> databases = {".git/refs/heads/tmp", ".git/logs/v1.map",
+                                              ".hg/store/undo.bak", ".svn/x.obj", ".bzr/y.log"};
+  for (const std::string& name : databases) MakeFile(name);
   for (const char* name : {"build.obj/inner.obj", "obj", "log", ".hidden.obj", ".suo", "MAIN.OBJ",
-                           "report.", "notes.obj.txt", "backup.tar.bak"}) {
+                           "report.", "notes.obj.txt", "backup.tar.bak", ".Git/z.obj"}) {
     MakeFile(name);
   }
   const RunResult run = RunHere();
   EXPECT_EQ(run.out,
-            Expected(FolderBlock(root_ + "/build.obj", {"inner.obj"}) +
+            Expected(FolderBlock(root_ + "/.Git", {"z.obj"}) +
+                     FolderBlock(root_ + "/build.obj", {"inner.obj"}) +
                      RootBlock(root_, {".hidden.obj", ".suo", "backup.tar.bak", "log", "obj"})));
-  EXPECT_EQ(ListFolder("."),
-            (std::vector<std::string>{"MAIN.OBJ", "build.obj", "notes.obj.txt", "report."}));
+  EXPECT_EQ(ListFolder("."), (std::vector<std::string>{".Git", ".bzr", ".git", ".hg", ".svn",
+                                                       "MAIN.OBJ", "build.obj", "notes.obj.txt",
+                                                       "report."}));
   EXPECT_EQ(ListFolder("build.obj"), std::vector<std::string>{});
+  for (const std::string& name : databases) EXPECT_TRUE(Exists(name)) << name;
 }
 
 TEST_P(TreeRunTest, LinksAreNeverFollowedAndOnlyFileLinksRemoved) {

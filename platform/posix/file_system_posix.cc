@@ -4,6 +4,7 @@
 // resolved through a link that could lead out of the tree.
 #include <dirent.h>
 #include <fcntl.h>
+#include <fnmatch.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
@@ -26,6 +27,13 @@ void AppendPathComponent(std::string* path, std::string_view name) {
   // else on some systems, so never write two.
   if (path->empty() || path->back() != '/') path->push_back('/');
   path->append(name.data(), name.size());
+}
+
+bool NameMatchesPattern(std::string_view pattern, std::string_view name) {
+  // fnmatch wants terminated strings; names and patterns are short.
+  const std::string terminated_pattern(pattern);
+  const std::string terminated_name(name);
+  return ::fnmatch(terminated_pattern.c_str(), terminated_name.c_str(), 0) == 0;
 }
 
 namespace {

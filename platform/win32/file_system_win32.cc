@@ -10,6 +10,7 @@
 // every handle of an entry is also asked for its own name and must be
 // exactly folder + "\" + name before it is used.
 #include <windows.h>
+#include <shlwapi.h>
 
 #include <cstdint>
 #include <vector>
@@ -26,6 +27,14 @@ void AppendPathComponent(std::string* path, std::string_view name) {
   // shows as "C:\\Debug", the way the paths have always been printed.
   path->push_back('\\');
   path->append(name.data(), name.size());
+}
+
+bool NameMatchesPattern(std::string_view pattern, std::string_view name) {
+  // The shell's own matcher, so "*.LOG" matches "a.log" as Explorer's search
+  // would. PMSF_NORMAL takes the pattern as one pattern, ';' included.
+  const std::wstring wide_pattern = win32::WideFromWtf8(pattern);
+  const std::wstring wide_name = win32::WideFromWtf8(name);
+  return ::PathMatchSpecExW(wide_name.c_str(), wide_pattern.c_str(), PMSF_NORMAL) == S_OK;
 }
 
 namespace {

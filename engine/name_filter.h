@@ -1,0 +1,37 @@
+// Names the walk leaves alone whatever the extension rule says.
+#ifndef BUILDSWEEP_ENGINE_NAME_FILTER_H_
+#define BUILDSWEEP_ENGINE_NAME_FILTER_H_
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace engine {
+
+/// Decides which folders the walk does not enter and which files it leaves
+/// alone. A version-control database (.git, .hg, .svn, .bzr) is never a
+/// build by-product: its branch, tag and log files may well be named
+/// "tmp" or "v1.map", so such folders are never entered. The user's
+/// exclusions add shell wildcards matched against the bare name.
+class NameFilter {
+ public:
+  /// Adds the wildcard pattern `pattern` (`*`, `?`, `[...]`); a folder or file
+  /// whose name matches it is left alone.
+  void AddExclusion(std::string pattern);
+
+  /// Whether the folder `name` is neither entered nor shown.
+  bool SkipsFolder(std::string_view name) const;
+  /// Whether the file `name`, a by-product by its extension, is left alone.
+  bool SkipsFile(std::string_view name) const {
+    return !exclusions_.empty() && MatchesAnExclusion(name);
+  }
+
+ private:
+  bool MatchesAnExclusion(std::string_view name) const;
+
+  std::vector<std::string> exclusions_;
+};
+
+}  // namespace engine
+
+#endif  // BUILDSWEEP_ENGINE_NAME_FILTER_H_
