@@ -1,5 +1,7 @@
 #include "driver/run.h"
 
+#include "driver/parallel_clean.h"
+
 #include <cstddef>
 #include <string>
 
@@ -53,10 +55,10 @@ int Prompt(engine::Report& report, const engine::LocalizedText& prompt) {
 void CloseBanner(engine::Report& report) { report.Text(kBanner).Text("\n").EndLine(); }
 
 // Collects the tree, then cleans every folder below the root in collection
-// order and the root last. Returns the number of files deleted.
-int CleanTree(engine::Walker& walker, engine::Report& report, const std::string& root,
-              const engine::ExtensionList& extensions, engine::FolderList& folders,
-              const RunHooks& hooks) {
+// order. Returns the number of files deleted.
+int CleanSubFolders(engine::Walker& walker, engine::Report& report, const std::string& root,
+                    const engine::ExtensionList& extensions, engine::FolderList& folders,
+                    const RunHooks& hooks) {
   walker.CollectSubFolders(root, folders, extensions);
   if (hooks.after_collection) hooks.after_collection();
   int total = 0;
@@ -64,11 +66,39 @@ int CleanTree(engine::Walker& walker, engine::Report& report, const std::string&
   engine::CollectedFolder folder;
   engine::PathBuilder paths(root);
   while (!walker.ShouldStop() && reader.Next(&folder)) {
-    const std::string& current = paths.Enter(folder.depth, folder.name);
-    report.Text(kBanner).EndLine();
-    total += walker.CleanFolder(folder, current, extensions);
-    CloseBanner(report);
+    total += CleanFolderBlock(walker, report, folder, paths.Enter(folder.depth, folder.name),
+                              extensions);
   }
+  return total;
+}
+
+// The same with `jobs` threads, which clean while the tree is collected;
+// the report is the same, byte for byte.
+int CleanSubFoldersInParallel(platform::FileSystem& fs, engine::Walker& walker,
+                              engine::Report& report, const std::string& root,
+                              const engine::ExtensionList& extensions, engine::FolderList& folders,
+                              const RunHooks& hooks, unsigned jobs, bool* deletion_failed) {
+  ParallelCleaning cleaning(fs, report, walker, folders, extensions, root, jobs);
+  // A test that changes the tree between the phases gets them one after
+  // the other.
+  const bool phases_apart = static_cast<bool>(hooks.after_collection);
+  cleaning.Start(phases_apart);
+  walker.CollectSubFolders(root, folders, extensions);
+  cleaning.CollectionDone();
+  if (phases_apart) hooks.after_collection();
+  const int total = cleaning.Finish();
+  *deletion_failed = cleaning.had_deletion_failure();
+  return total;
+}
+
+// Cleans the whole tree, the root last. Returns the number of files deleted.
+int CleanTree(platform::FileSystem& fs, engine::Walker& walker, engine::Report& report,
+              const std::string& root, const engine::ExtensionList& extensions,
+              engine::FolderList& folders, const RunHooks& hooks, unsigned jobs,
+              bool* deletion_failed) {
+  int total = jobs > 1 ? CleanSubFoldersInParallel(fs, walker, report, root, extensions, folders,
+                                                   hooks, jobs, deletion_failed)
+                       : CleanSubFolders(walker, report, root, extensions, folders, hooks);
   if (walker.ShouldStop()) return total;
   total += walker.CleanFolder(walker.root(), root, extensions);
   CloseBanner(report);
@@ -85,6 +115,15 @@ void EndIfStopped(engine::Report& report) {
 
 }  // namespace
 
+int CleanFolderBlock(engine::Walker& walker, engine::Report& report,
+                     const engine::CollectedFolder& folder, const std::string& path,
+                     const engine::ExtensionList& extensions) {
+  report.Text(kBanner).EndLine();
+  const int deleted = walker.CleanFolder(folder, path, extensions);
+  CloseBanner(report);
+  return deleted;
+}
+
 int Run(platform::FileSystem& fs, platform::Console& console, const RunHooks& hooks) {
   engine::Report report(console);
   std::string root;
@@ -96,9 +135,11 @@ int Run(platform::FileSystem& fs, platform::Console& console, const RunHooks& ho
 
   engine::Walker walker(fs, report);
   int total = 0;
+  bool parallel_deletion_failed = false;
   platform::DeferStopSignals();
   if (walker.GetRootFolder(root) == 1) {
-    total = CleanTree(walker, report, root, extensions, folders, hooks);
+    total = CleanTree(fs, walker, report, root, extensions, folders, hooks, hooks.jobs,
+                      &parallel_deletion_failed);
   }
   EndIfStopped(report);
   // Put every deletion on record while a signal still only sets the flag: the
@@ -112,7 +153,9 @@ int Run(platform::FileSystem& fs, platform::Console& console, const RunHooks& ho
   engine::ExtensionList().swap(extensions);
   report.Text("Total Remove File : ").Number(total).EndLine();
   const int answer = Prompt(report, kExitPrompt);
-  if (walker.had_deletion_failure() || report.output_failed()) return kExitIncomplete;
+  if (walker.had_deletion_failure() || parallel_deletion_failed || report.output_failed()) {
+    return kExitIncomplete;
+  }
   return answer == -1 ? kExitInputEnded : kExitOk;
 }
 

@@ -9,9 +9,12 @@
 
 namespace driver {
 
-/// Points where tests may act in the middle of a run. The program itself
-/// never sets them.
+/// How a run goes about its work, and points where tests may act in the
+/// middle of it. The program itself never sets the hooks.
 struct RunHooks {
+  /// Threads that clean; 1 cleans in one thread, after collecting the
+  /// whole tree. The report is the same for any number.
+  unsigned jobs = 1;
   /// Called after the whole tree has been collected, before anything is
   /// deleted, so a test can change the tree between the two phases.
   std::function<void()> after_collection;

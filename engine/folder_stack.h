@@ -39,6 +39,10 @@ class FolderStack {
   bool Push(std::string_view name, platform::FolderInfo* info);
   /// Leaves levels until `size` remain (at least the root).
   void PopTo(std::size_t size);
+  /// The identity level `level` (< size()) had when it was pushed.
+  const platform::FolderId& id_at(std::size_t level) const { return levels_[level].id; }
+  /// Closes every level, the root too, as before OpenRoot.
+  void Clear();
   /// The top folder, or null when it is lost.
   const platform::Dir* top() const;
   /// How many levels are open now (for tests of the descriptor bound).

@@ -125,11 +125,11 @@ void Report::FlushIfFull() {
 
 void Report::Flush() {
   if (buffer_.empty()) return;
-  if (!output_failed_) {
+  if (!output_failed()) {
     std::string reason;
     if (!console_.Write(platform::OutputStream::kStandardOutput, buffer_, &reason)) {
       // Say it once: every later write would fail the same way.
-      output_failed_ = true;
+      output_failed_.store(true, std::memory_order_relaxed);
       std::string line = "Error: cannot write standard output: ";
       AppendForDisplay(&line, reason);
       line += "\n";
@@ -140,11 +140,24 @@ void Report::Flush() {
 }
 
 void Report::Error(std::string_view line) {
-  Flush();
   std::string text(line);
   text.push_back('\n');
+  PassOn(platform::OutputStream::kStandardError, text);
+}
+
+void Report::PassOn(platform::OutputStream stream, std::string_view bytes) {
+  if (stream == platform::OutputStream::kStandardOutput) {
+    buffer_.append(bytes);
+    if (interactive_) {
+      Flush();
+    } else {
+      FlushIfFull();
+    }
+    return;
+  }
+  Flush();
   std::string reason;
-  console_.Write(platform::OutputStream::kStandardError, text, &reason);
+  console_.Write(platform::OutputStream::kStandardError, bytes, &reason);
 }
 
 }  // namespace engine

@@ -17,8 +17,10 @@
 #ifndef BUILDSWEEP_ENGINE_WALK_H_
 #define BUILDSWEEP_ENGINE_WALK_H_
 
+#include <atomic>
 #include <cstddef>
 #include <string>
+#include <string_view>
 #include <unordered_set>
 #include <vector>
 
@@ -30,6 +32,8 @@
 #include "platform/file_system.h"
 
 namespace engine {
+
+class FolderTrail;
 
 /// The state that the walk keeps across the calls of one run.
 class Walker {
@@ -55,8 +59,22 @@ class Walker {
   int CleanFolder(const CollectedFolder& folder, const std::string& path,
                   const ExtensionList& extensions);
 
+  /// Makes this walker ready to clean folders that another walker collected
+  /// below the root `root`: opens the current directory, which must still be
+  /// that folder. When it is not, nothing below it will be reached.
+  void OpenRootForCleaning(const platform::FolderId& root);
+  /// Reaches the ancestors of a folder at `depth` the way cleaning the list
+  /// in order would have: each one from its parent, checked against the
+  /// identity on `trail`. A walker that cleans only part of the list calls
+  /// this before the first folder of each part.
+  void ReachAncestors(const FolderTrail& trail, std::size_t depth);
+  /// Also stops (see ShouldStop) once `flag` is set; null for no such flag.
+  void StopAlso(const std::atomic<bool>* flag) { also_stop_ = flag; }
+
   /// The root as collection saw it (depth 0).
   const CollectedFolder& root() const { return root_; }
+  /// What this walker leaves alone.
+  const NameFilter& filter() const { return filter_; }
   /// Whether a file that should have been deleted could not be.
   bool had_deletion_failure() const { return deletion_failed_; }
   /// Whether the run should stop before the next file (a stop signal, or
@@ -94,6 +112,7 @@ class Walker {
   CollectedFolder root_;
   platform::Dir root_for_cleaning_;
   bool deletion_failed_ = false;
+  const std::atomic<bool>* also_stop_ = nullptr;
 
   // Collection scratch, reused for every folder.
   platform::EntryList listing_;
@@ -116,6 +135,38 @@ class PathBuilder {
  private:
   std::string path_;
   std::vector<std::size_t> length_at_depth_;
+};
+
+/// The displayed path and the collected identities of the folders from the
+/// root down to the folder read last, so that a walker can start cleaning in
+/// the middle of the list.
+class FolderTrail {
+ public:
+  /// One folder on the trail.
+  struct Step {
+    std::string_view name;
+    platform::FolderId id;
+    bool identity_known;
+  };
+
+  /// Starts at the root's displayed path.
+  explicit FolderTrail(std::string root);
+  /// Moves to `folder` (depth >= 1), read from the list in order, and
+  /// returns its displayed path.
+  const std::string& Enter(const CollectedFolder& folder);
+  /// The folder at `depth` (1 to the depth of the folder entered last).
+  Step At(std::size_t depth) const;
+
+ private:
+  struct Level {
+    platform::FolderId id;
+    bool identity_known;
+    std::size_t name_begin;  // in the path
+    std::size_t name_size;
+  };
+  PathBuilder paths_;
+  const std::string* path_ = nullptr;
+  std::vector<Level> levels_;  // depth 1 first
 };
 
 }  // namespace engine

@@ -173,4 +173,8 @@ void EndByStopSignal() {
 // error (ERROR_NO_DATA), which the report shows and the run survives.
 void IgnoreBrokenPipe() {}
 
+// Cleaning in parallel has been measured only on Linux so far; until it has
+// been on a real Windows machine, one thread is the safe default.
+unsigned DefaultJobCount() { return 1; }
+
 }  // namespace platform

@@ -168,7 +168,6 @@ enum class NameCheck { kSame, kDifferent, kUnknown };
 
 class Win32FileSystem : public FileSystem {
  public:
-  Win32FileSystem() : name_info_(kNameInfoBytes) {}
 
   bool CurrentDirectory(std::string* path, std::string* error) override {
     std::wstring cwd;
@@ -227,10 +226,10 @@ class Win32FileSystem : public FileSystem {
 
   bool ListEntries(const Dir& dir, EntryList* out) override {
     out->Clear();
-    path_ = dir.native().path;
-    JoinWide(&path_, L"*");
+    Buffers().path = dir.native().path;
+    JoinWide(&Buffers().path, L"*");
     WIN32_FIND_DATAW data;
-    const HANDLE find = ::FindFirstFileExW(path_.c_str(), FindExInfoBasic, &data,
+    const HANDLE find = ::FindFirstFileExW(Buffers().path.c_str(), FindExInfoBasic, &data,
                                            FindExSearchNameMatch, nullptr, FIND_FIRST_EX_LARGE_FETCH);
     // Not even "." and "..": a folder (such as an empty drive root) with no
     // entries at all.
@@ -247,12 +246,12 @@ class Win32FileSystem : public FileSystem {
     SetEntryPath(dir, name);
     // A link's own attributes carry FILE_ATTRIBUTE_DIRECTORY for directory
     // links and junctions; wine shows a Unix symlink to a folder the same way.
-    const DWORD attributes = ::GetFileAttributesW(path_.c_str());
+    const DWORD attributes = ::GetFileAttributesW(Buffers().path.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES) return false;
     if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return true;
     // A file link may still point at a folder: look through it. A dangling
     // or looping link fails to open and leads nowhere.
-    ScopedHandle target(::CreateFileW(path_.c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr,
+    ScopedHandle target(::CreateFileW(Buffers().path.c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr,
                                       OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
     BY_HANDLE_FILE_INFORMATION data;
     return target.valid() && ::GetFileInformationByHandle(target.get(), &data) &&
@@ -263,7 +262,7 @@ class Win32FileSystem : public FileSystem {
     const std::wstring_view wide_name = SetEntryPath(dir, name);
     // Delete through a handle of the entry itself, checked to be the entry:
     // deleting by path could remove what a link points to instead.
-    ScopedHandle entry(::CreateFileW(path_.c_str(), DELETE | FILE_READ_ATTRIBUTES, kShareAll, nullptr,
+    ScopedHandle entry(::CreateFileW(Buffers().path.c_str(), DELETE | FILE_READ_ATTRIBUTES, kShareAll, nullptr,
                                      OPEN_EXISTING,
                                      FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
     if (!entry.valid()) {
@@ -331,11 +330,11 @@ class Win32FileSystem : public FileSystem {
 
   // The name of an open entry, from its volume's root ("\work\proj\x.obj").
   bool NameOf(HANDLE handle, std::wstring* name) {
-    if (!::GetFileInformationByHandleEx(handle, FileNameInfo, name_info_.data(),
-                                        static_cast<DWORD>(name_info_.size()))) {
+    if (!::GetFileInformationByHandleEx(handle, FileNameInfo, Buffers().name_info.data(),
+                                        static_cast<DWORD>(Buffers().name_info.size()))) {
       return false;
     }
-    const auto* info = reinterpret_cast<const FILE_NAME_INFO*>(name_info_.data());
+    const auto* info = reinterpret_cast<const FILE_NAME_INFO*>(Buffers().name_info.data());
     name->assign(info->FileName, info->FileNameLength / sizeof(wchar_t));
     return true;
   }
@@ -344,21 +343,21 @@ class Win32FileSystem : public FileSystem {
   // a link of that name leads to. kUnknown where the file system can't
   // tell names; the reparse-point flag is all the protection there.
   NameCheck CheckIsEntry(HANDLE folder, HANDLE entry, std::wstring_view name) {
-    if (!NameOf(folder, &folder_name_) || !NameOf(entry, &entry_name_)) return NameCheck::kUnknown;
-    JoinWide(&folder_name_, name);
+    if (!NameOf(folder, &Buffers().folder_name) || !NameOf(entry, &Buffers().entry_name)) return NameCheck::kUnknown;
+    JoinWide(&Buffers().folder_name, name);
     const int order = ::CompareStringOrdinal(
-        folder_name_.data(), static_cast<int>(folder_name_.size()), entry_name_.data(),
-        static_cast<int>(entry_name_.size()), /*bIgnoreCase=*/TRUE);
+        Buffers().folder_name.data(), static_cast<int>(Buffers().folder_name.size()), Buffers().entry_name.data(),
+        static_cast<int>(Buffers().entry_name.size()), /*bIgnoreCase=*/TRUE);
     return order == CSTR_EQUAL ? NameCheck::kSame : NameCheck::kDifferent;
   }
 
-  // Sets path_ to the full path of `name` in `dir`; returns the name's part.
+  // Sets Buffers().path to the full path of `name` in `dir`; returns the name's part.
   std::wstring_view SetEntryPath(const Dir& dir, std::string_view name) {
-    path_ = dir.native().path;
-    if (path_.empty() || path_.back() != L'\\') path_.push_back(L'\\');
-    const std::size_t name_start = path_.size();
-    win32::AppendWide(&path_, name);
-    return std::wstring_view(path_).substr(name_start);
+    Buffers().path = dir.native().path;
+    if (Buffers().path.empty() || Buffers().path.back() != L'\\') Buffers().path.push_back(L'\\');
+    const std::size_t name_start = Buffers().path.size();
+    win32::AppendWide(&Buffers().path, name);
+    return std::wstring_view(Buffers().path).substr(name_start);
   }
 
   static void AddEntry(EntryList* out, const WIN32_FIND_DATAW& data) {
@@ -368,10 +367,18 @@ class Win32FileSystem : public FileSystem {
                             static_cast<std::uint32_t>(out->names.size() - offset), KindOf(data)});
   }
 
-  std::wstring path_;  // scratch, reused for every call
-  std::wstring folder_name_;
-  std::wstring entry_name_;
-  std::vector<char> name_info_;
+  // Scratch buffers, reused for every call. One set per thread: cleaning
+  // workers call the one file system at the same time.
+  struct Scratch {
+    std::wstring path;
+    std::wstring folder_name;
+    std::wstring entry_name;
+    std::vector<char> name_info = std::vector<char>(kNameInfoBytes);
+  };
+  static Scratch& Buffers() {
+    thread_local Scratch scratch;
+    return scratch;
+  }
 };
 
 }  // namespace

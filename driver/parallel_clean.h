@@ -1,0 +1,126 @@
+// Cleaning with several threads while the report stays exactly what one
+// thread would write.
+//
+// The folder list is cut into chunks of consecutive folders. Each thread
+// takes the next chunk, reaches its folders the way cleaning in order would
+// (every folder from its open parent, checked against its collected
+// identity) and writes the chunk's blocks into a buffer of its own. The
+// buffers are written out strictly in chunk order, by whichever thread
+// finishes the chunk that is next, so standard output and standard error
+// come out as from one thread. Threads run at most a few chunks ahead of
+// what has been written, which bounds the memory the buffers take.
+//
+// Cleaning may start while the list is still being collected: a chunk is
+// taken once it is whole.
+#ifndef BUILDSWEEP_DRIVER_PARALLEL_CLEAN_H_
+#define BUILDSWEEP_DRIVER_PARALLEL_CLEAN_H_
+
+#include <atomic>
+#include <condition_variable>
+#include <cstddef>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "engine/extensions.h"
+#include "engine/folder_list.h"
+#include "engine/report.h"
+#include "engine/walk.h"
+#include "platform/console.h"
+#include "platform/file_system.h"
+
+namespace driver {
+
+/// Writes the block of one folder below the root (its banners around what
+/// CleanFolder reports) and returns how many files were deleted in it.
+int CleanFolderBlock(engine::Walker& walker, engine::Report& report,
+                     const engine::CollectedFolder& folder, const std::string& path,
+                     const engine::ExtensionList& extensions);
+
+/// The folders below the root, cleaned by `jobs` threads as `collector`
+/// collects them into `folders`. The root itself is left to the caller.
+class ParallelCleaning : private engine::FolderList::Listener {
+ public:
+  /// Cleaning through `fs`, reporting to `report`, with the calling thread
+  /// and `jobs` - 1 more.
+  ParallelCleaning(platform::FileSystem& fs, engine::Report& report, engine::Walker& collector,
+                   engine::FolderList& folders, const engine::ExtensionList& extensions,
+                   const std::string& root, unsigned jobs);
+  ~ParallelCleaning() override;
+  ParallelCleaning(const ParallelCleaning&) = delete;
+  ParallelCleaning& operator=(const ParallelCleaning&) = delete;
+
+  /// Starts the other threads before collection begins. With `hold` they
+  /// wait for AllowCleaning; otherwise they clean chunks as they are
+  /// collected.
+  void Start(bool hold);
+  /// Collection has ended: the list is complete.
+  void CollectionDone();
+  /// Lets threads held by Start begin cleaning.
+  void AllowCleaning();
+  /// Cleans with the calling thread too until every folder is done (or the
+  /// run must stop), waits for the other threads and writes out every block
+  /// still held. Returns the number of files deleted. Rethrows
+  /// std::bad_alloc from any thread once everything recorded is written.
+  int Finish();
+  /// Whether a file that should have been deleted could not be.
+  bool had_deletion_failure() const { return deletion_failed_; }
+
+ private:
+  struct Worker;
+  /// What one chunk's blocks wrote, stream by stream, in order.
+  struct CapturedOutput {
+    struct Piece {
+      platform::OutputStream stream;
+      std::size_t end;  // in bytes
+    };
+    std::string bytes;
+    std::vector<Piece> pieces;
+  };
+  /// A place for one chunk's output until it is its turn.
+  struct Slot {
+    CapturedOutput output;
+    std::size_t chunk = 0;
+    bool filled = false;
+  };
+  class CapturingConsole;
+
+  void Appended(std::size_t count) override;
+  void Work(Worker& worker);
+  bool WaitForChunk(std::size_t chunk, std::size_t* end);
+  void CleanChunk(Worker& worker, std::size_t first, std::size_t end);
+  void Deliver(Slot& slot);
+  void WriteFilledSlotsInOrder(std::unique_lock<std::mutex>& lock);
+  void PassOn(const CapturedOutput& output);
+  bool MustStop() const;
+
+  platform::FileSystem& fs_;
+  engine::Report& report_;
+  engine::Walker& collector_;
+  engine::FolderList& folders_;
+  const engine::ExtensionList& extensions_;
+  const std::string root_;
+  const unsigned jobs_;
+
+  std::vector<std::unique_ptr<Worker>> workers_;  // the calling thread's first
+  std::vector<std::thread> threads_;
+  std::vector<Slot> slots_;
+  std::atomic<std::size_t> next_chunk_{0};
+  std::atomic<bool> halt_{false};  // output failed, or memory ran out
+
+  std::mutex mutex_;  // guards what follows
+  std::condition_variable changed_;
+  bool collection_done_ = false;
+  bool cleaning_allowed_ = false;
+  std::size_t written_ = 0;  // chunks written out
+  bool writing_ = false;     // some thread is writing chunks out
+  bool out_of_memory_ = false;
+  bool deletion_failed_ = false;
+  int deleted_ = 0;
+};
+
+}  // namespace driver
+
+#endif  // BUILDSWEEP_DRIVER_PARALLEL_CLEAN_H_
