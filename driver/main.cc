@@ -8,5 +8,7 @@ int main() {
   // A reader that goes away (buildsweep | head) must not kill the run halfway
   // through a deletion; the failed write is reported and the run ends cleanly.
   platform::IgnoreBrokenPipe();
-  return driver::Run(platform::NativeFileSystem(), platform::NativeConsole());
+  driver::RunHooks settings;
+  settings.jobs = platform::DefaultJobCount();
+  return driver::Run(platform::NativeFileSystem(), platform::NativeConsole(), settings);
 }

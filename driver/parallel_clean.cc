@@ -13,6 +13,10 @@ namespace {
 constexpr std::size_t kChunkFolders = 32;
 // Chunks per thread that may be done ahead of the report.
 constexpr std::size_t kSlotsPerJob = 4;
+// Output that threads may hold back, done ahead of the report, before they
+// wait for it to be written: if writing fails, at most this much (plus the
+// blocks in hand) is deleted without a line written for it.
+constexpr std::size_t kMostHeldBytes = std::size_t{32} * 1024;
 // A stop signal sets a flag and wakes no one: waiting threads look at it
 // this often.
 constexpr std::chrono::milliseconds kStopCheckInterval(10);
@@ -20,15 +24,29 @@ constexpr std::chrono::milliseconds kStopCheckInterval(10);
 }  // namespace
 
 // A console for one thread's chunk: what the report writes is kept in the
-// chunk's slot, in the order of the two streams.
+// chunk's slot, in the order of the two streams, until the chunk's turn
+// comes; from then on it goes straight to the run's report.
 class ParallelCleaning::CapturingConsole : public platform::Console {
  public:
-  explicit CapturingConsole(platform::TextEncoding encoding) : encoding_(encoding) {}
+  CapturingConsole(ParallelCleaning& owner, platform::Console& real)
+      : owner_(owner), encoding_(real.Encoding()), interactive_(real.OutputIsInteractive()) {}
 
-  void set_target(CapturedOutput* target) { target_ = target; }
+  /// Keeps what is written in `target`.
+  void Capture(CapturedOutput* target) {
+    target_ = target;
+    report_ = nullptr;
+  }
+  /// Passes what is written on to `report` at once.
+  void PassOnTo(engine::Report* report) { report_ = report; }
 
   bool Write(platform::OutputStream stream, std::string_view bytes, std::string*) override {
+    if (report_ != nullptr) {
+      report_->PassOn(stream, bytes);
+      owner_.NoteOutputFailure();
+      return true;
+    }
     target_->bytes.append(bytes);
+    owner_.held_bytes_.fetch_add(bytes.size());
     if (!target_->pieces.empty() && target_->pieces.back().stream == stream) {
       target_->pieces.back().end = target_->bytes.size();
     } else {
@@ -38,20 +56,25 @@ class ParallelCleaning::CapturingConsole : public platform::Console {
   }
   int ReadChar() override { return -1; }
   void Pause(int) override {}
-  bool OutputIsInteractive() override { return false; }
+  // At a terminal each line is passed on as it ends, as one thread writes it.
+  bool OutputIsInteractive() override { return interactive_; }
   platform::TextEncoding Encoding() override { return encoding_; }
 
  private:
+  ParallelCleaning& owner_;
   platform::TextEncoding encoding_;
+  bool interactive_;
   CapturedOutput* target_ = nullptr;
+  engine::Report* report_ = nullptr;
 };
 
 // One cleaning thread's own state: its walker, with its own chain of open
 // folders, and its place in the list.
 struct ParallelCleaning::Worker {
-  Worker(platform::FileSystem& fs, platform::TextEncoding encoding, const engine::NameFilter& filter,
-         const engine::FolderList& folders, const std::string& root)
-      : console(encoding),
+  Worker(ParallelCleaning& owner, platform::FileSystem& fs, platform::Console& real_console,
+         const engine::NameFilter& filter, const engine::FolderList& folders,
+         const std::string& root)
+      : console(owner, real_console),
         report(console),
         walker(fs, report, filter),
         reader(folders),
@@ -65,6 +88,7 @@ struct ParallelCleaning::Worker {
   engine::CollectedFolder folder;
   std::size_t next_index = 0;  // of the folder the reader gives next
   bool root_opened = false;
+  bool writing = false;  // its chunk is next: it writes to the report itself
   int deleted = 0;
 };
 
@@ -80,10 +104,9 @@ ParallelCleaning::ParallelCleaning(platform::FileSystem& fs, engine::Report& rep
       root_(root),
       jobs_(jobs < 1 ? 1 : jobs),
       slots_(kSlotsPerJob * jobs_) {
-  const platform::TextEncoding encoding = report.console().Encoding();
   for (unsigned i = 0; i < jobs_; ++i) {
-    workers_.push_back(
-        std::make_unique<Worker>(fs_, encoding, collector_.filter(), folders_, root_));
+    workers_.push_back(std::make_unique<Worker>(*this, fs_, report.console(),
+                                                collector_.filter(), folders_, root_));
     workers_.back()->walker.StopAlso(&halt_);
   }
 }
@@ -137,10 +160,6 @@ void ParallelCleaning::AllowCleaning() {
   changed_.notify_all();
 }
 
-bool ParallelCleaning::MustStop() const {
-  return platform::StopRequested() || report_.output_failed() || halt_.load();
-}
-
 void ParallelCleaning::Work(Worker& worker) {
   Slot* slot = nullptr;
   try {
@@ -149,11 +168,11 @@ void ParallelCleaning::Work(Worker& worker) {
       std::size_t end = 0;
       if (!WaitForChunk(chunk, &end)) break;
       slot = &slots_[chunk % slots_.size()];
-      worker.console.set_target(&slot->output);
-      CleanChunk(worker, chunk * kChunkFolders, end);
+      worker.console.Capture(&slot->output);
+      CleanChunk(worker, chunk, end);
       Slot* done = slot;
       slot = nullptr;
-      Deliver(*done);
+      Deliver(worker, *done);
     }
   } catch (const std::bad_alloc&) {
     // Stop every thread; what this one recorded so far is written with the
@@ -166,7 +185,8 @@ void ParallelCleaning::Work(Worker& worker) {
       }
     }
     std::lock_guard<std::mutex> lock(mutex_);
-    if (slot != nullptr) slot->filled = true;
+    if (slot != nullptr && !worker.writing) slot->filled = true;
+    if (worker.writing) writing_ = false;
     out_of_memory_ = true;
   }
   std::lock_guard<std::mutex> lock(mutex_);
@@ -193,7 +213,30 @@ bool ParallelCleaning::WaitForChunk(std::size_t chunk, std::size_t* end) {
   }
 }
 
-void ParallelCleaning::CleanChunk(Worker& worker, std::size_t first, std::size_t end) {
+void ParallelCleaning::Pace(Worker& worker, std::size_t chunk, Slot& slot) {
+  if (worker.writing) return;
+  std::unique_lock<std::mutex> lock(mutex_);
+  for (;;) {
+    if (written_ == chunk) {
+      if (writing_) return;  // someone is finishing the chunk before; next time
+      // Our turn: what was held goes out, the rest as it is written.
+      writing_ = true;
+      worker.writing = true;
+      lock.unlock();
+      worker.report.Flush();
+      PassOn(slot.output);
+      ClearSlot(slot);
+      worker.console.PassOnTo(&report_);
+      return;
+    }
+    if (held_bytes_.load() <= kMostHeldBytes || MustStop()) return;
+    changed_.wait_for(lock, kStopCheckInterval);
+  }
+}
+
+void ParallelCleaning::CleanChunk(Worker& worker, std::size_t chunk, std::size_t end) {
+  const std::size_t first = chunk * kChunkFolders;
+  Slot& slot = slots_[chunk % slots_.size()];
   if (!worker.root_opened) {
     // The list holds a folder, so collection has opened the root.
     worker.walker.OpenRootForCleaning(collector_.root().info.id);
@@ -206,6 +249,7 @@ void ParallelCleaning::CleanChunk(Worker& worker, std::size_t first, std::size_t
     worker.trail.Enter(worker.folder);
   }
   for (bool first_folder = true; worker.next_index < end; first_folder = false) {
+    Pace(worker, chunk, slot);
     if (worker.walker.ShouldStop()) break;
     worker.reader.Next(&worker.folder);
     ++worker.next_index;
@@ -216,14 +260,27 @@ void ParallelCleaning::CleanChunk(Worker& worker, std::size_t first, std::size_t
   worker.report.Flush();
 }
 
-void ParallelCleaning::Deliver(Slot& slot) {
+void ParallelCleaning::Deliver(Worker& worker, Slot& slot) {
   std::unique_lock<std::mutex> lock(mutex_);
-  slot.filled = true;
-  // One thread writes at a time; it also writes what is delivered meanwhile.
-  if (writing_) return;
-  writing_ = true;
+  if (worker.writing) {
+    // The chunk went out as it was cleaned.
+    worker.writing = false;
+    ++written_;
+    changed_.notify_all();
+  } else {
+    slot.filled = true;
+    // One thread writes at a time; it also writes what is delivered meanwhile.
+    if (writing_) return;
+    writing_ = true;
+  }
   WriteFilledSlotsInOrder(lock);
   writing_ = false;
+}
+
+void ParallelCleaning::ClearSlot(Slot& slot) {
+  held_bytes_.fetch_sub(slot.output.bytes.size());
+  slot.output.bytes.clear();
+  slot.output.pieces.clear();
 }
 
 void ParallelCleaning::WriteFilledSlotsInOrder(std::unique_lock<std::mutex>& lock) {
@@ -234,11 +291,8 @@ void ParallelCleaning::WriteFilledSlotsInOrder(std::unique_lock<std::mutex>& loc
     // chunk before that.
     lock.unlock();
     PassOn(next.output);
-    // Nothing may be deleted that can't be put on record.
-    if (report_.output_failed()) halt_.store(true);
+    ClearSlot(next);
     lock.lock();
-    next.output.bytes.clear();
-    next.output.pieces.clear();
     next.filled = false;
     ++written_;
     changed_.notify_all();
@@ -251,6 +305,16 @@ void ParallelCleaning::PassOn(const CapturedOutput& output) {
     report_.PassOn(piece.stream, std::string_view(output.bytes).substr(begin, piece.end - begin));
     begin = piece.end;
   }
+  NoteOutputFailure();
+}
+
+void ParallelCleaning::NoteOutputFailure() {
+  // Nothing more may be deleted once it can't be put on record.
+  if (report_.output_failed()) halt_.store(true);
+}
+
+bool ParallelCleaning::MustStop() const {
+  return platform::StopRequested() || report_.output_failed() || halt_.load();
 }
 
 int ParallelCleaning::Finish() {

@@ -7,8 +7,10 @@
 // identity) and writes the chunk's blocks into a buffer of its own. The
 // buffers are written out strictly in chunk order, by whichever thread
 // finishes the chunk that is next, so standard output and standard error
-// come out as from one thread. Threads run at most a few chunks ahead of
-// what has been written, which bounds the memory the buffers take.
+// come out as from one thread; the thread whose chunk is next writes
+// straight to the report. Threads run at most a few chunks, and a few
+// kilobytes of output, ahead of what has been written: that bounds the
+// memory the buffers take and what a failed write leaves off the record.
 //
 // Cleaning may start while the list is still being collected: a chunk is
 // taken once it is whole.
@@ -90,10 +92,13 @@ class ParallelCleaning : private engine::FolderList::Listener {
   void Appended(std::size_t count) override;
   void Work(Worker& worker);
   bool WaitForChunk(std::size_t chunk, std::size_t* end);
-  void CleanChunk(Worker& worker, std::size_t first, std::size_t end);
-  void Deliver(Slot& slot);
+  void CleanChunk(Worker& worker, std::size_t chunk, std::size_t end);
+  void Pace(Worker& worker, std::size_t chunk, Slot& slot);
+  void Deliver(Worker& worker, Slot& slot);
   void WriteFilledSlotsInOrder(std::unique_lock<std::mutex>& lock);
   void PassOn(const CapturedOutput& output);
+  void ClearSlot(Slot& slot);
+  void NoteOutputFailure();
   bool MustStop() const;
 
   platform::FileSystem& fs_;
@@ -108,6 +113,7 @@ class ParallelCleaning : private engine::FolderList::Listener {
   std::vector<std::thread> threads_;
   std::vector<Slot> slots_;
   std::atomic<std::size_t> next_chunk_{0};
+  std::atomic<std::size_t> held_bytes_{0};  // in slots, not yet written
   std::atomic<bool> halt_{false};  // output failed, or memory ran out
 
   std::mutex mutex_;  // guards what follows
