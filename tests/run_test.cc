@@ -5,11 +5,14 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
+#include <filesystem>
 #include <functional>
 #include <ostream>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -76,17 +79,27 @@ class ProjectTest : public ::testing::Test {
 
 enum class Way { kInProcess, kProgram };
 
+/// How a scenario is run: in this process with a number of threads, or as
+/// the program with its default number.
+struct RunWay {
+  Way way;
+  unsigned jobs;
+};
+
 /// Names the way in test output.
-void PrintTo(Way way, std::ostream* os) {
-  *os << (way == Way::kInProcess ? "in process" : "program");
+void PrintTo(const RunWay& run, std::ostream* os) {
+  *os << (run.way == Way::kInProcess ? "in process, threads: " : "program, threads: ")
+      << run.jobs;
 }
 
-class TreeRunTest : public ProjectTest, public ::testing::WithParamInterface<Way> {
+class TreeRunTest : public ProjectTest, public ::testing::WithParamInterface<RunWay> {
  protected:
   RunResult RunHere(const std::string& input = "\n\n") {
-    if (GetParam() == Way::kInProcess) {
+    if (GetParam().way == Way::kInProcess) {
       testsupport::FakeConsole console(input);
-      return RunInProcess(console);
+      driver::RunHooks settings;
+      settings.jobs = GetParam().jobs;
+      return RunInProcess(console, platform::NativeFileSystem(), settings);
     }
     testsupport::ProcessOptions options;
     options.argv = {BUILDSWEEP_BINARY};
@@ -98,9 +111,15 @@ class TreeRunTest : public ProjectTest, public ::testing::WithParamInterface<Way
   }
 };
 
-INSTANTIATE_TEST_SUITE_P(BothWays, TreeRunTest, ::testing::Values(Way::kInProcess, Way::kProgram),
-                         [](const ::testing::TestParamInfo<Way>& way) {
-                           return way.param == Way::kInProcess ? "InProcess" : "Program";
+// The program runs with its default number of threads; in process the
+// report must not change with the number.
+INSTANTIATE_TEST_SUITE_P(BothWays, TreeRunTest,
+                         ::testing::Values(RunWay{Way::kInProcess, 1}, RunWay{Way::kInProcess, 2},
+                                           RunWay{Way::kInProcess, 7}, RunWay{Way::kProgram, 0}),
+                         [](const ::testing::TestParamInfo<RunWay>& run) -> std::string {
+                           if (run.param.way == Way::kProgram) return "Program";
+                           if (run.param.jobs == 1) return "InProcess";
+                           return "InProcessThreads" + std::to_string(run.param.jobs);
                          });
 
 TEST_P(TreeRunTest, ExampleProjectGivesTheDocumentedRun) {
@@ -350,6 +369,80 @@ TEST_F(ProjectTest, TargetThatVanishedIsSkippedSilently) {
   EXPECT_EQ(run.status, 0);
 }
 
+// Folders named "locked..." can't be opened, on top of the flaky removals.
+class LockedFolders : public FlakyRemovals {
+ public:
+  bool OpenChild(const platform::Dir& parent, std::string_view name, platform::Dir* dir,
+                 platform::FolderInfo* info) override {
+    return name.substr(0, 6) != "locked" && real_.OpenChild(parent, name, dir, info);
+  }
+};
+
+// Every path below the current directory, folders marked with a slash.
+std::vector<std::string> TreeListing() {
+  std::vector<std::string> paths;
+  for (auto it = std::filesystem::recursive_directory_iterator("."); it != decltype(it)(); ++it) {
+    paths.push_back(it->path().string() + (it->is_directory() && !it->is_symlink() ? "/" : ""));
+  }
+  std::sort(paths.begin(), paths.end());
+  return paths;
+}
+
+TEST_F(ProjectTest, AnyNumberOfThreadsGivesTheReportOfOne) {
+  // Deep (past the levels kept open), wide, with links, folders that can't
+  // be opened, and files that can't be deleted or are gone already.
+  const auto make_tree = [&] {
+    std::string chain = "d";
+    for (int level = 1; level <= 100; ++level, chain += "/d") {
+      if (level % 25 == 0) MakeFile(chain + "/x.obj");
+      if (level == 70) MakeFile(chain + "/stuck.obj");
+    }
+    for (int i = 100; i < 250; ++i) {
+      const std::string wide = "w" + std::to_string(i);
+      MakeFile(wide + "/a.obj");
+      MakeFile(wide + "/keep.txt");
+      if (i % 10 == 0) MakeFile(wide + "/s/b.obj");
+      if (i % 10 == 0) MakeFile(wide + "/s/stuck.log");
+      if (i % 7 == 0) MakeFile(wide + "/locked/x.obj");
+      if (i % 9 == 0) MakeFile(wide + "/vanish.tmp");
+      if (i % 11 == 0) MakeLink(outside_, wide + "/out.obj");
+    }
+    MakeFile(outside_ + "/o.obj");
+    MakeLink(outside_ + "/o.obj", "file.obj");
+    MakeLink("nowhere", "gone.tmp");
+    MakeFile("r.obj");
+  };
+  RunResult first;
+  std::string first_transcript;
+  std::vector<std::string> first_listing;
+  for (unsigned jobs : {1u, 2u, 7u}) {
+    SCOPED_TRACE("threads: " + std::to_string(jobs));
+    testsupport::RemoveTree(root_);
+    MakeFolders(root_);
+    testsupport::EnterFolder(root_);
+    make_tree();
+    LockedFolders fs;
+    testsupport::FakeConsole console;
+    driver::RunHooks settings;
+    settings.jobs = jobs;
+    const RunResult run = RunInProcess(console, fs, settings);
+    if (jobs == 1) {
+      first = run;
+      first_transcript = console.transcript;
+      first_listing = TreeListing();
+      EXPECT_GT(run.out.size(), 50000u);
+      EXPECT_NE(run.err, "");
+      continue;
+    }
+    EXPECT_EQ(run.status, first.status);
+    EXPECT_EQ(run.out, first.out);
+    EXPECT_EQ(run.err, first.err);
+    EXPECT_EQ(console.transcript, first_transcript) << "stderr lines moved";
+    EXPECT_EQ(TreeListing(), first_listing);
+  }
+  EXPECT_TRUE(Exists(outside_ + "/o.obj"));
+}
+
 // Standard output that can't be written: nothing may be deleted off the record.
 class BrokenOutput : public testsupport::FakeConsole {
  public:
@@ -373,12 +466,15 @@ TEST_F(ProjectTest, UnwritableOutputStopsTheRunBeforeAnyDeletion) {
 }
 
 // The tree changes between collection and cleaning. With a settled tree the
-// listings taken during collection may be reused, so both ways are tried.
-class BetweenPhasesTest : public ProjectTest, public ::testing::WithParamInterface<bool> {
+// listings taken during collection may be reused, so both ways are tried;
+// and with one thread and with several, which reach each folder apart.
+class BetweenPhasesTest : public ProjectTest,
+                          public ::testing::WithParamInterface<std::tuple<bool, unsigned>> {
  protected:
   RunResult RunWithChange(const std::function<void()>& change) {
-    if (GetParam()) std::this_thread::sleep_for(kSettleTime);
+    if (std::get<0>(GetParam())) std::this_thread::sleep_for(kSettleTime);
     driver::RunHooks hooks;
+    hooks.jobs = std::get<1>(GetParam());
     hooks.after_collection = change;
     testsupport::FakeConsole console;
     return RunInProcess(console, platform::NativeFileSystem(), hooks);
@@ -394,10 +490,12 @@ class BetweenPhasesTest : public ProjectTest, public ::testing::WithParamInterfa
   }
 };
 
-INSTANTIATE_TEST_SUITE_P(FreshAndSettled, BetweenPhasesTest, ::testing::Values(false, true),
-                         [](const ::testing::TestParamInfo<bool>& settled) {
-                           return settled.param ? "Settled" : "Fresh";
-                         });
+INSTANTIATE_TEST_SUITE_P(
+    FreshAndSettled, BetweenPhasesTest, ::testing::Combine(::testing::Bool(), ::testing::Values(1u, 3u)),
+    [](const ::testing::TestParamInfo<std::tuple<bool, unsigned>>& run) {
+      return std::string(std::get<0>(run.param) ? "Settled" : "Fresh") + "Threads" +
+             std::to_string(std::get<1>(run.param));
+    });
 
 TEST_P(BetweenPhasesTest, FolderSwappedForLinkLeadsNowhere) {
   MakeOutsideTargets();
@@ -422,6 +520,25 @@ TEST_P(BetweenPhasesTest, FolderSwappedForAnotherFolderIsLeftAlone) {
   });
   EXPECT_EQ(run.out, Expected(SilentBlock() + SilentBlock() + RootBlock(root_, {})));
   ExpectTargetsIn(root_ + "/sub");
+}
+
+TEST_P(BetweenPhasesTest, FolderMovedUnderASwappedParentIsNotCleaned) {
+  // Enough subfolders that several threads share them: a thread that starts
+  // among them reaches "sub" itself, and must find it is not the one
+  // collected, although "c45" below it is.
+  std::string blocks = SilentBlock();
+  for (int i = 0; i < 40; ++i) {
+    MakeFile("sub/c" + std::to_string(10 + i) + "/x.obj");
+    blocks += SilentBlock();
+  }
+  MakeFile("zz/z.obj");
+  const RunResult run = RunWithChange([&] {
+    testsupport::Rename(root_ + "/sub", scratch_.path() + "/old-sub");
+    MakeFolders(root_ + "/sub");
+    testsupport::Rename(scratch_.path() + "/old-sub/c45", root_ + "/sub/c45");
+  });
+  EXPECT_EQ(run.out, Expected(blocks + FolderBlock(root_ + "/zz", {"z.obj"}) + RootBlock(root_, {})));
+  EXPECT_TRUE(Exists("sub/c45/x.obj"));
 }
 
 TEST_P(BetweenPhasesTest, RemovedFolderIsSilent) {
