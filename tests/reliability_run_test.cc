@@ -214,6 +214,31 @@ TEST(OutputFailureTest, OutputLostMidRunStopsTheCleaningAtTheNextFile) {
   EXPECT_EQ(gone, recorded + 1) << "only the file whose line failed may go unrecorded";
 }
 
+TEST(OutputFailureTest, OutputLostMidRunStopsEveryThreadSoonAfter) {
+  // Threads clean ahead of what is written, but hold back only a few
+  // kilobytes of report before they wait: so a failed write leaves only so
+  // many deletions off the record, however large the tree.
+  TempDir tmp;
+  const fs::path root = tmp.path() / "proj";
+  const std::string long_name(100, 'n');
+  // The first folder keeps its thread busy while the others run ahead.
+  MakeFiles(root / "f1000", long_name, ".obj", 3000);
+  for (int i = 1; i < 400; ++i) MakeFiles(root / ("f" + std::to_string(1000 + i)), long_name, ".obj", 5);
+  const std::set<std::string> before = FilesBelow(root);
+  RecordingConsole console;
+  console.interactive = true;
+  console.fail_output_from = 2000;
+  ScopedCurrentDirectory inside(root);
+  driver::RunHooks settings;
+  settings.jobs = 3;
+  EXPECT_EQ(driver::Run(platform::NativeFileSystem(), console, settings), 2);
+
+  const std::size_t unrecorded = before.size() - FilesBelow(root).size() - DeletedPaths(console.out).size();
+  // 32 KiB of lines of over 150 bytes, plus what each thread had in hand.
+  EXPECT_LT(unrecorded, 32u * 1024 / 150 + 3 * 5 * 2);
+  EXPECT_GT(FilesBelow(root).size(), before.size() / 2);
+}
+
 TEST(OutputFailureTest, BothStreamsFailingStillEndsTheRunWithStatusTwo) {
   TempDir tmp;
   const fs::path root = tmp.path() / "proj";
