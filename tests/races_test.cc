@@ -1,60 +1,35 @@
-// Whole runs in this process under faults: the tree changed between
-// collection and cleaning, file-system calls that fail, output that stops
-// being writable, and names and folder sizes that stress the walk.
+// The tree rearranged while a run goes on: between collection and cleaning
+// in this process, and by a thread swapping folders for links to outside
+// while the real binary runs. Nothing outside the tree is ever deleted.
+#include <fcntl.h>
+#include <stdio.h>  // renameat2
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <filesystem>
 #include <functional>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
 
-#include "driver/run.h"
-#include "platform/file_system.h"
-#include "tests/reliability_support.h"
+#include "tests/support/child_process.h"
+#include "tests/support/expected_run.h"
 #include "tests/support/fakes.h"
+#include "tests/support/scratch_tree.h"
 
-namespace reliability {
+namespace testsupport {
 namespace {
 
-struct RunResult {
-  int status = -1;
-  std::string out;
-  std::string err;
-};
-
-/// Runs buildsweep in `root` through `fs` and `console`, calling `between`
-/// after collection.
-RunResult RunIn(const fs::path& root, const std::function<void()>& between,
-                platform::FileSystem& fs, RecordingConsole& console) {
-  ScopedCurrentDirectory inside(root);
-  driver::RunHooks hooks;
-  hooks.after_collection = between;
-  RunResult result;
-  result.status = driver::Run(fs, console, hooks);
-  result.out = console.out;
-  result.err = console.err;
-  return result;
-}
-
-RunResult RunIn(const fs::path& root, const std::function<void()>& between = nullptr) {
-  RecordingConsole console;
-  return RunIn(root, between, platform::NativeFileSystem(), console);
-}
-
-/// The number after "Total Remove File : ".
-long TotalOf(const std::string& report) {
-  const std::size_t at = report.find("Total Remove File : ");
-  return at == std::string::npos ? -1 : std::stol(report.substr(at + 20));
-}
-
-std::set<std::string> Paths(const fs::path& root, std::initializer_list<const char*> names) {
-  std::set<std::string> paths;
-  for (const char* name : names) paths.insert((root / name).string());
-  return paths;
-}
+namespace fs = std::filesystem;
 
 // A small project and an outside folder full of by-products. The parameter
 // says whether the tree is old enough for collection's listings to be trusted
 // at cleaning time on an unchanged change stamp, so both ways of finding the
 // targets meet each change.
-class BetweenPhasesTest : public ::testing::TestWithParam<bool> {
+class TreeChangedMidRunTest : public ::testing::TestWithParam<bool> {
  protected:
   void SetUp() override {
     for (const char* file : {"keep/k.obj", "keep/k.txt", "victim/v.obj", "victim/sub/w.obj",
@@ -81,20 +56,20 @@ class BetweenPhasesTest : public ::testing::TestWithParam<bool> {
     report_ = run.out;
   }
 
-  TempDir tmp_;
+  ScratchDir tmp_;
   fs::path root_ = tmp_.path() / "proj";
   fs::path outside_ = tmp_.path() / "outside";
   std::set<std::string> outside_files_;
   std::string report_;
 };
 
-TEST_P(BetweenPhasesTest, VanishedFolderIsPassedOverSilently) {
+TEST_P(TreeChangedMidRunTest, VanishedFolderIsPassedOverSilently) {
   RunAndExpect([&] { fs::remove_all(root_ / "victim"); },
                Paths(root_, {"keep/k.obj", "shape.obj", "gone.obj", "turn.obj"}));
   EXPECT_EQ(report_.find("victim"), std::string::npos);
 }
 
-TEST_P(BetweenPhasesTest, FolderReplacedByAFileOfTheSameNameIsPassedOverSilently) {
+TEST_P(TreeChangedMidRunTest, FolderReplacedByAFileOfTheSameNameIsPassedOverSilently) {
   RunAndExpect(
       [&] {
         fs::remove_all(root_ / "victim");
@@ -104,7 +79,7 @@ TEST_P(BetweenPhasesTest, FolderReplacedByAFileOfTheSameNameIsPassedOverSilently
   EXPECT_TRUE(fs::is_regular_file(root_ / "victim"));
 }
 
-TEST_P(BetweenPhasesTest, FolderSwappedForAnOutsideLinkIsNeitherFollowedNorCleaned) {
+TEST_P(TreeChangedMidRunTest, FolderSwappedForAnOutsideLinkIsNeitherFollowedNorCleaned) {
   const fs::path parked = tmp_.path() / "parked";
   RunAndExpect(
       [&] {
@@ -116,7 +91,7 @@ TEST_P(BetweenPhasesTest, FolderSwappedForAnOutsideLinkIsNeitherFollowedNorClean
   EXPECT_TRUE(fs::is_symlink(root_ / "victim"));
 }
 
-TEST_P(BetweenPhasesTest, FileReplacedByAFolderOfTheSameNameIsKept) {
+TEST_P(TreeChangedMidRunTest, FileReplacedByAFolderOfTheSameNameIsKept) {
   RunAndExpect(
       [&] {
         fs::remove(root_ / "shape.obj");
@@ -126,12 +101,12 @@ TEST_P(BetweenPhasesTest, FileReplacedByAFolderOfTheSameNameIsKept) {
   EXPECT_TRUE(fs::exists(root_ / "shape.obj/inner.obj"));
 }
 
-TEST_P(BetweenPhasesTest, TargetRemovedMeanwhileIsSkippedAndNotCounted) {
+TEST_P(TreeChangedMidRunTest, TargetRemovedMeanwhileIsSkippedAndNotCounted) {
   RunAndExpect([&] { fs::remove(root_ / "gone.obj"); },
                Paths(root_, {"keep/k.obj", "victim/v.obj", "victim/sub/w.obj", "shape.obj", "turn.obj"}));
 }
 
-TEST_P(BetweenPhasesTest, TargetReplacedByALinkToAnOutsideFolderIsKept) {
+TEST_P(TreeChangedMidRunTest, TargetReplacedByALinkToAnOutsideFolderIsKept) {
   RunAndExpect(
       [&] {
         fs::remove(root_ / "turn.obj");
@@ -145,156 +120,66 @@ std::string TreeAgeName(const ::testing::TestParamInfo<bool>& param) {
   return param.param ? "Settled" : "Fresh";
 }
 
-INSTANTIATE_TEST_SUITE_P(EachTreeAge, BetweenPhasesTest, ::testing::Bool(), TreeAgeName);
+INSTANTIATE_TEST_SUITE_P(EachTreeAge, TreeChangedMidRunTest, ::testing::Bool(), TreeAgeName);
 
-/// The real file system, with chosen calls failing once collection is over.
-class FailingAfterCollection : public testsupport::DelegatingFileSystem {
- public:
-  bool fail_listing = false;
-  bool fail_opening = false;
-  bool collected = false;
-
-  bool OpenChild(const platform::Dir& parent, std::string_view name, platform::Dir* dir,
-                 platform::FolderInfo* info) override {
-    return !(collected && fail_opening) && real_.OpenChild(parent, name, dir, info);
-  }
-  bool OpenParent(const platform::Dir& child, platform::Dir* dir, platform::FolderInfo* info) override {
-    return !(collected && fail_opening) && real_.OpenParent(child, dir, info);
-  }
-  bool ListEntries(const platform::Dir& dir, platform::EntryList* out) override {
-    return !(collected && fail_listing) && real_.ListEntries(dir, out);
-  }
-};
-
-TEST(FileSystemFaultTest, FoldersThatCanNoLongerBeOpenedOrListedAreSilentAndHarmless) {
-  TempDir tmp;
-  const fs::path root = tmp.path() / "proj";
-  for (const char* file : {"a/x.obj", "a/b/y.obj", "z.obj"}) MakeFile(root / file);
-  {
-    // Out of descriptors, say: every folder below the root is out of reach,
-    // the root itself is still open.
-    FailingAfterCollection faulty;
-    faulty.fail_opening = true;
-    RecordingConsole console;
-    const RunResult run = RunIn(root, [&] { faulty.collected = true; }, faulty, console);
-    EXPECT_EQ(run.status, 0);
-    EXPECT_EQ(run.err, "");
-    EXPECT_EQ(DeletedPaths(run.out), Paths(root, {"z.obj"}));
-    EXPECT_EQ(CountOf(run.out, "Folder : "), 1u);
-  }
-  {
-    FailingAfterCollection faulty;
-    faulty.fail_listing = true;
-    RecordingConsole console;
-    const RunResult run = RunIn(root, [&] { faulty.collected = true; }, faulty, console);
-    EXPECT_EQ(run.status, 0);
-    EXPECT_EQ(run.err, "");
-    EXPECT_EQ(CountOf(run.out, "Folder : "), 0u);
-    EXPECT_EQ(TotalOf(run.out), 0);
-    EXPECT_EQ(FilesBelow(root), Paths(root, {"a/x.obj", "a/b/y.obj"}));
+// Swaps each folder of `folders` with a link to an outside folder parked at
+// the same index of `links` (both ways in one atomic exchange), round and
+// round until told to stop; counts the exchanges.
+void SwapFoldersWithLinks(const std::vector<fs::path>& folders, const std::vector<fs::path>& links,
+                          const std::atomic<bool>& stop, std::atomic<long>& swaps) {
+  while (!stop.load()) {
+    for (std::size_t i = 0; i < folders.size(); ++i) {
+      if (::renameat2(AT_FDCWD, folders[i].c_str(), AT_FDCWD, links[i].c_str(), RENAME_EXCHANGE) == 0) {
+        ++swaps;
+      }
+    }
   }
 }
 
-TEST(OutputFailureTest, OutputLostMidRunStopsTheCleaningAtTheNextFile) {
-  TempDir tmp;
-  const fs::path root = tmp.path() / "proj";
-  MakeFiles(root / "Debug", "object", ".obj", 20);
-  const std::set<std::string> before = FilesBelow(root);
-  RecordingConsole console;
-  console.interactive = true;  // one write per line, so the failure hits one line
-  // Extension line, prompt, root path, banner, folder line, two deletions.
-  console.fail_output_from = 7;
-  const RunResult run = RunIn(root, nullptr, platform::NativeFileSystem(), console);
+TEST(SwapRaceTest, FoldersSwappedForOutsideLinksDuringRunsNeverCostAnOutsideFile) {
+  ScratchDir tmp(Storage::kMemoryIfAvailable);
+  const fs::path outside = tmp.path() / "outside";
+  MakeFiles(outside, "precious", ".obj", 30);
+  MakeFiles(outside / "deeper", "precious", ".obj", 30);
+  // A folder swapped out waits in "parking", beside files that are not in the tree.
+  const fs::path parking = tmp.path() / "parking";
+  MakeFiles(parking, "bystander", ".obj", 30);
+  std::set<std::string> must_stay = FilesBelow(outside);
+  for (const std::string& file : FilesBelow(parking)) must_stay.insert(file);
 
-  EXPECT_EQ(run.status, 2);
-  EXPECT_EQ(run.err, "Error: cannot write standard output: No space left on device\n");
-  const std::size_t recorded = DeletedPaths(run.out).size();
-  const std::size_t gone = before.size() - FilesBelow(root).size();
-  EXPECT_EQ(recorded, 2u);
-  EXPECT_EQ(gone, recorded + 1) << "only the file whose line failed may go unrecorded";
-}
-
-TEST(OutputFailureTest, BothStreamsFailingStillEndsTheRunWithStatusTwo) {
-  TempDir tmp;
-  const fs::path root = tmp.path() / "proj";
-  MakeFiles(root / "Debug", "object", ".obj", 3);
-  RecordingConsole console;
-  console.fail_output_from = 0;
-  console.fail_errors = true;
-  EXPECT_EQ(RunIn(root, nullptr, platform::NativeFileSystem(), console).status, 2);
-  EXPECT_EQ(FilesBelow(root).size(), 3u);
-}
-
-// Every line a run writes, but the fixed first two and the last, starts with
-// one of its labels or is a banner or empty: a name can't forge a line.
-void ExpectOnlyReportLines(const std::string& report) {
-  static const char* const kStarts[] = {"Root Path = ", "Folder : ", "Delete : ",
-                                        "Remove File Count = ", "Total Remove File : ", "====="};
-  std::vector<std::string> lines;
-  for (std::size_t at = 0, end; at < report.size(); at = end + 1) {
-    end = report.find('\n', at);
-    lines.push_back(report.substr(at, end - at));
+  int runs = 0;
+  const auto start = std::chrono::steady_clock::now();
+  while (runs < 100 && std::chrono::steady_clock::now() - start < std::chrono::seconds(3)) {
+    const fs::path root = tmp.path() / ("proj" + std::to_string(runs++));
+    std::vector<fs::path> swapped, links;
+    for (const char* name : {"a/b", "a/b2", "m", "z/y/x"}) {
+      MakeFiles(root / name, "middle", ".obj", 10);
+      MakeFiles(root / name / "c/d", "deep", ".obj", 10);
+      swapped.push_back(root / name);
+      links.push_back(parking / ("link" + std::to_string(links.size())));
+      fs::remove_all(links.back());
+      fs::create_directory_symlink(outside, links.back());
+    }
+    MakeFiles(root / "a", "first", ".obj", 10);
+    Fd in(Answers(tmp.path(), "\n\n"));
+    Fd sink(::open("/dev/null", O_WRONLY | O_CLOEXEC));
+    std::atomic<bool> stop{false};
+    std::atomic<long> swaps{0};
+    std::thread swapper(SwapFoldersWithLinks, std::cref(swapped), std::cref(links), std::cref(stop),
+                        std::ref(swaps));
+    ASSERT_TRUE(PollUntil([&] { return swaps.load() > 100; }));  // in full swing
+    Child child(root, {in.get(), sink.get(), sink.get()});
+    const bool ended = child.WaitForEnd();
+    stop = true;
+    swapper.join();
+    ASSERT_TRUE(ended);
+    EXPECT_TRUE(ExitedWith(child.status(), 0)) << DescribeStatus(child.status());
+    for (const std::string& file : must_stay) {
+      ASSERT_TRUE(fs::exists(fs::symlink_status(file))) << file << " deleted in run " << runs;
+    }
   }
-  ASSERT_GT(lines.size(), 3u);
-  for (std::size_t i = 2; i + 1 < lines.size(); ++i) {
-    const std::string& line = lines[i];
-    bool known = line.empty();
-    for (const char* start : kStarts) known = known || line.rfind(start, 0) == 0;
-    EXPECT_TRUE(known) << "line " << i << ": " << line;
-  }
-}
-
-TEST(BadInputTest, NamesWithEveryByteAreCleanedAndNeverBreakALine) {
-  TempDir tmp;
-  const fs::path root = tmp.path() / "proj";
-  std::set<std::string> targets;
-  std::string low, high;
-  for (int byte = 1; byte < 256; ++byte) {
-    if (byte == '/') continue;
-    const std::string b(1, static_cast<char>(byte));
-    (byte < 128 ? low : high) += b;
-    MakeFile(root / ("n" + b + ".obj"));
-    targets.insert((root / ("n" + b + ".obj")).string());
-    MakeFile(root / ("n" + b + ".txt"));
-    if (byte == '.') continue;  // "." names the folder itself
-    MakeFile(root / b / "t.obj");
-    targets.insert((root / b / "t.obj").string());
-  }
-  for (const std::string& name : {low + ".obj", high + ".obj"}) {
-    MakeFile(root / name);
-    targets.insert((root / name).string());
-  }
-  const std::set<std::string> before = FilesBelow(root);
-  const RunResult run = RunIn(root);
-
-  EXPECT_EQ(run.status, 0);
-  EXPECT_EQ(run.err, "");
-  EXPECT_EQ(TotalOf(run.out), static_cast<long>(targets.size()));
-  EXPECT_EQ(CountOf(run.out, "Delete : "), targets.size());
-  std::set<std::string> kept;
-  for (const std::string& file : before) {
-    if (targets.count(file) == 0) kept.insert(file);
-  }
-  EXPECT_EQ(FilesBelow(root), kept);
-  for (char c : run.out) {
-    const auto byte = static_cast<unsigned char>(c);
-    ASSERT_TRUE(byte == '\n' || (byte >= 0x20 && byte != 0x7f)) << "raw control byte " << int{byte};
-  }
-  ExpectOnlyReportLines(run.out);
-}
-
-TEST(BadInputTest, FolderOfAHundredThousandFilesIsCleanedCompletely) {
-  TempDir tmp(Storage::kMemoryIfAvailable);
-  const fs::path root = tmp.path() / "proj";
-  MakeFiles(root / "huge", "by-product", ".obj", 50000);
-  MakeFiles(root / "huge", "source", ".cpp", 50000);
-  const RunResult run = RunIn(root);
-
-  EXPECT_EQ(run.status, 0);
-  EXPECT_EQ(TotalOf(run.out), 50000);
-  EXPECT_EQ(CountOf(run.out, "Remove File Count = 50000\n"), 1u);
-  EXPECT_EQ(FilesBelow(root).size(), 50000u);
+  EXPECT_GE(runs, 5);
 }
 
 }  // namespace
-}  // namespace reliability
+}  // namespace testsupport
