@@ -249,7 +249,7 @@ TEST_F(ProjectTest, FolderThatIsItsOwnAncestorIsNotEnteredAgain) {
 // A terminal: what it has shown is recorded write by write and at each read.
 class TerminalConsole : public testsupport::FakeConsole {
  public:
-  bool OutputIsInteractive() override { return true; }
+  TerminalConsole() { interactive = true; }
   int ReadChar() override {
     shown_at_reads.push_back(out);
     return FakeConsole::ReadChar();
