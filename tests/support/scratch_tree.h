@@ -1,6 +1,6 @@
 // Real folder trees for tests, made and removed through the OS so that trees
 // far deeper than PATH_MAX can be built and taken apart. The OS calls live in
-// scratch_tree_posix.cc; tests themselves stay free of OS headers.
+// scratch_tree_posix.cc, so tests that only build trees need no OS headers.
 #ifndef BUILDSWEEP_TESTS_SUPPORT_SCRATCH_TREE_H_
 #define BUILDSWEEP_TESTS_SUPPORT_SCRATCH_TREE_H_
 
