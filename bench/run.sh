@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Benchmark for buildsweep against a kernel floor, GNU find and fd.
 #
-#   bench/run.sh [--large] [--runs N] [--only-tmpfs] [--keep] [--tools DIR] BUILDSWEEP_BINARY
+#   bench/run.sh [--large | --folders N [--files N]] [--runs N] [--only-tmpfs] [--keep] [--tools DIR] BUILDSWEEP_BINARY
 #   bench/run.sh --smoke [--tools DIR] BUILDSWEEP_BINARY
 #
 # See bench/README.md for what it prints. Environment: BENCH_TMPFS_ROOT,
@@ -31,7 +31,7 @@ die() {
 
 # ---------------------------------------------------------------- options
 
-large=0 smoke=0 only_tmpfs=0 keep=0 runs="" tools_dir="" binary=""
+large=0 smoke=0 only_tmpfs=0 keep=0 runs="" tools_dir="" binary="" folders_option="" files_option=""
 while (($#)); do
     case $1 in
         --large) large=1 ;;
@@ -39,6 +39,8 @@ while (($#)); do
         --only-tmpfs) only_tmpfs=1 ;;
         --keep) keep=1 ;;
         --runs) (($# >= 2)) || usage; runs=$2; shift ;;
+        --folders) (($# >= 2)) || usage; folders_option=$2; shift ;;
+        --files) (($# >= 2)) || usage; files_option=$2; shift ;;
         --tools) (($# >= 2)) || usage; tools_dir=$2; shift ;;
         -h | --help) usage ;;
         -*) usage ;;
@@ -56,6 +58,10 @@ if ((smoke)); then
     folders=50 files=10 runs=1
 elif ((large)); then
     folders=1000000 files=2 runs=${runs:-3}
+elif [[ -n $folders_option ]]; then
+    [[ $folders_option =~ ^[1-9][0-9]*$ && ${files_option:-10} =~ ^[1-9][0-9]*$ ]] ||
+        die "--folders and --files want positive numbers"
+    folders=$folders_option files=${files_option:-10} runs=${runs:-5}
 else
     folders=20000 files=10 runs=${runs:-5}
 fi
