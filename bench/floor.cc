@@ -19,7 +19,8 @@ int main(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--count") == 0) {
             printCounts = true;
-        } else if (std::strcmp(argv[i], "--threads") == 0 && i + 1 < argc && std::atoi(argv[i + 1]) > 0) {
+        } else if (std::strcmp(argv[i], "--threads") == 0 && i + 1 < argc &&
+                   std::atoi(argv[i + 1]) > 0) {
             threads = static_cast<unsigned>(std::atoi(argv[++i]));
         } else if (argv[i][0] == '-') {
             std::fprintf(stderr, "usage: %s [--count] [--threads N] [DIR]\n", argv[0]);
@@ -28,8 +29,8 @@ int main(int argc, char** argv) {
             root = argv[i];
         }
     }
-    bench::FloorResult result =
-        threads > 1 ? bench::removeListedFilesInParallel(root, threads) : bench::removeListedFiles(root);
+    bench::FloorResult result = threads > 1 ? bench::removeListedFilesInParallel(root, threads)
+                                            : bench::removeListedFiles(root);
     if (printCounts) {
         std::printf("folders=%llu removed=%llu failures=%llu\n",
                     static_cast<unsigned long long>(result.foldersVisited),

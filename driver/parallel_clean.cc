@@ -255,7 +255,8 @@ void ParallelCleaning::CleanChunk(Worker& worker, std::size_t chunk, std::size_t
     ++worker.next_index;
     const std::string& path = worker.trail.Enter(worker.folder);
     if (first_folder) worker.walker.ReachAncestors(worker.trail, worker.folder.depth);
-    worker.deleted += CleanFolderBlock(worker.walker, worker.report, worker.folder, path, extensions_);
+    worker.deleted +=
+        CleanFolderBlock(worker.walker, worker.report, worker.folder, path, extensions_);
   }
   worker.report.Flush();
 }

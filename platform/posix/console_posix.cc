@@ -22,7 +22,9 @@ namespace {
 std::atomic<int> g_stop_signal{0};
 static_assert(std::atomic<int>::is_always_lock_free, "the stop flag is set in a signal handler");
 
-void NoteStopSignal(int signal_number) { g_stop_signal.store(signal_number, std::memory_order_relaxed); }
+void NoteStopSignal(int signal_number) {
+  g_stop_signal.store(signal_number, std::memory_order_relaxed);
+}
 
 constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP};
 constexpr int kStopSignalCount = sizeof kStopSignals / sizeof kStopSignals[0];

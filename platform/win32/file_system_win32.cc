@@ -229,8 +229,9 @@ class Win32FileSystem : public FileSystem {
     Buffers().path = dir.native().path;
     JoinWide(&Buffers().path, L"*");
     WIN32_FIND_DATAW data;
-    const HANDLE find = ::FindFirstFileExW(Buffers().path.c_str(), FindExInfoBasic, &data,
-                                           FindExSearchNameMatch, nullptr, FIND_FIRST_EX_LARGE_FETCH);
+    const HANDLE find =
+        ::FindFirstFileExW(Buffers().path.c_str(), FindExInfoBasic, &data, FindExSearchNameMatch,
+                           nullptr, FIND_FIRST_EX_LARGE_FETCH);
     // Not even "." and "..": a folder (such as an empty drive root) with no
     // entries at all.
     if (find == INVALID_HANDLE_VALUE) return ::GetLastError() == ERROR_FILE_NOT_FOUND;
@@ -251,8 +252,8 @@ class Win32FileSystem : public FileSystem {
     if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return true;
     // A file link may still point at a folder: look through it. A dangling
     // or looping link fails to open and leads nowhere.
-    ScopedHandle target(::CreateFileW(Buffers().path.c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr,
-                                      OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    ScopedHandle target(::CreateFileW(Buffers().path.c_str(), FILE_READ_ATTRIBUTES, kShareAll,
+                                      nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
     BY_HANDLE_FILE_INFORMATION data;
     return target.valid() && ::GetFileInformationByHandle(target.get(), &data) &&
            (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
@@ -262,9 +263,9 @@ class Win32FileSystem : public FileSystem {
     const std::wstring_view wide_name = SetEntryPath(dir, name);
     // Delete through a handle of the entry itself, checked to be the entry:
     // deleting by path could remove what a link points to instead.
-    ScopedHandle entry(::CreateFileW(Buffers().path.c_str(), DELETE | FILE_READ_ATTRIBUTES, kShareAll, nullptr,
-                                     OPEN_EXISTING,
-                                     FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    ScopedHandle entry(::CreateFileW(
+        Buffers().path.c_str(), DELETE | FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
+        FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
     if (!entry.valid()) {
       const DWORD failure = ::GetLastError();
       if (IsMissing(failure)) return RemoveResult::kMissing;
@@ -343,11 +344,14 @@ class Win32FileSystem : public FileSystem {
   // a link of that name leads to. kUnknown where the file system can't
   // tell names; the reparse-point flag is all the protection there.
   NameCheck CheckIsEntry(HANDLE folder, HANDLE entry, std::wstring_view name) {
-    if (!NameOf(folder, &Buffers().folder_name) || !NameOf(entry, &Buffers().entry_name)) return NameCheck::kUnknown;
+    if (!NameOf(folder, &Buffers().folder_name) || !NameOf(entry, &Buffers().entry_name)) {
+      return NameCheck::kUnknown;
+    }
     JoinWide(&Buffers().folder_name, name);
     const int order = ::CompareStringOrdinal(
-        Buffers().folder_name.data(), static_cast<int>(Buffers().folder_name.size()), Buffers().entry_name.data(),
-        static_cast<int>(Buffers().entry_name.size()), /*bIgnoreCase=*/TRUE);
+        Buffers().folder_name.data(), static_cast<int>(Buffers().folder_name.size()),
+        Buffers().entry_name.data(), static_cast<int>(Buffers().entry_name.size()),
+        /*bIgnoreCase=*/TRUE);
     return order == CSTR_EQUAL ? NameCheck::kSame : NameCheck::kDifferent;
   }
 
