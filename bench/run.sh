@@ -113,8 +113,17 @@ time_binary=/usr/bin/time
 [[ -x $time_binary ]] || time_binary=""
 
 # Whether the program takes -j (a build without it would ignore the option
-# and run with its default, which would pass for a one-thread run).
-takes_jobs() { "$binary" --help 2>/dev/null </dev/null | grep -q -- '--jobs'; }
+# and run with its default, which would pass for a one-thread run). Asked in
+# an empty folder: a build without a command line ignores --help and cleans
+# where it stands.
+takes_jobs() {
+    local empty
+    empty=$(mktemp -d)
+    (cd "$empty" && "$binary" --help 2>/dev/null </dev/null) | grep -q -- '--jobs'
+    local found=$?
+    rm -rf "$empty"
+    return $found
+}
 
 # The command line of tool $1, run inside the tree.
 tool_command() {
