@@ -149,13 +149,17 @@ void AppendConvertedPath(std::string* out, std::string_view path, TextEncoding e
   }
   // Names outside CP949 (simplified Chinese, say) show as '?': the bytes
   // can't say more, and the file is deleted by its real name all the same.
+  // Never as a "best fit" look-alike ("A" for an accented A, "a" for a
+  // fullwidth one), which would show one name as another.
   const std::wstring wide = win32::WideFromWtf8(path);
   if (wide.empty()) return;
   const int input = static_cast<int>(wide.size());
-  const int length = ::WideCharToMultiByte(kKoreanCodePage, 0, wide.data(), input, nullptr, 0, nullptr, nullptr);
+  const int length = ::WideCharToMultiByte(kKoreanCodePage, WC_NO_BEST_FIT_CHARS, wide.data(), input,
+                                           nullptr, 0, nullptr, nullptr);
   const std::size_t start = out->size();
   out->resize(start + static_cast<std::size_t>(length));
-  ::WideCharToMultiByte(kKoreanCodePage, 0, wide.data(), input, &(*out)[start], length, nullptr, nullptr);
+  ::WideCharToMultiByte(kKoreanCodePage, WC_NO_BEST_FIT_CHARS, wide.data(), input, &(*out)[start],
+                        length, nullptr, nullptr);
 }
 
 void DeferStopSignals() { ::SetConsoleCtrlHandler(NoteStopRequest, TRUE); }
