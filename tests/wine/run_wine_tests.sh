@@ -9,7 +9,9 @@
 #   - a drive root (R:\ shows its folders as R:\\Debug);
 #   - read-only files, reported on standard error as read-only;
 #   - a console (a terminal, through script(1)): Korean texts and names shown
-#     whatever the console's code page, and each prompt waits for Enter;
+#     whatever the console's code page, each prompt waits for Enter, and
+#     standard error redirected beside it is in the system's encoding;
+#   - Ctrl+C at the start prompt: the run ends there, nothing deleted;
 #   - Ctrl+C halfway: the run stops between two files, every deletion on
 #     record, with the status Windows gives for Ctrl+C;
 #   - the icon and manifest in the executable;
@@ -395,34 +397,80 @@ wait_for_screen() {
 }
 
 test_console_shows_every_character() {
-  local tree session
-  label="at a console"
-  tree=$(new_tree console)
-  mkdir "$tree/Debug"
-  touch "$tree/Debug/a.obj" "$tree/한글.obj"
-  # script(1) gives wine a terminal, which wine makes the program's console.
-  # Its code page (437 here) has no Hangul: only UTF-16 written with
-  # WriteConsoleW shows the Korean texts and names.
-  mkfifo "$cases/keys"
-  (cd "$tree" && LANG=$UTF8_LOCALE LC_ALL=$UTF8_LOCALE exec script -qfec "wine $(printf '%q' "$exe")" \
-    "$cases/screen" <"$cases/keys" >/dev/null 2>&1) &
-  session=$!
-  exec 4>"$cases/keys"
-  if wait_for_screen "$START_PROMPT"; then pass; else fail "no start prompt: $(screen_text)"; fi
-  if screen_text | grep -qF "Root Path"; then fail "did not wait for Enter"; else pass; fi
-  printf '\r' >&4
-  if wait_for_screen "$EXIT_PROMPT"; then pass; else fail "no exit prompt: $(screen_text)"; fi
-  printf '\r' >&4
-  exec 4>&-
-  wait "$session"
+  local tree session locale name=읽기전용.obj error
+  for locale in "$UTF8_LOCALE" "$KOREAN_LOCALE"; do
+    label="at a console, $locale"
+    tree=$(new_tree console)
+    mkdir "$tree/Debug"
+    touch "$tree/Debug/a.obj" "$tree/한글.obj" "$tree/$name"
+    chmod a-w "$tree/$name"
+    # script(1) gives wine a terminal, which wine makes the program's console.
+    # Its code page (437 here) has no Hangul: only UTF-16 written with
+    # WriteConsoleW shows the Korean texts and names. Standard error goes to
+    # a file, which must get the system's encoding, not the console's.
+    mkfifo "$cases/keys"
+    rm -f "$cases/screen" "$cases/console-err"
+    (cd "$tree" && LANG=$locale LC_ALL=$locale exec script -qfec \
+      "wine $(printf '%q' "$exe") 2>$(printf '%q' "$cases/console-err")" \
+      "$cases/screen" <"$cases/keys" >/dev/null 2>&1) &
+    session=$!
+    exec 4>"$cases/keys"
+    if wait_for_screen "$START_PROMPT"; then pass; else fail "no start prompt: $(screen_text)"; fi
+    if screen_text | grep -qF "Root Path"; then fail "did not wait for Enter"; else pass; fi
+    printf '\r' >&4
+    if wait_for_screen "$EXIT_PROMPT"; then pass; else fail "no exit prompt: $(screen_text)"; fi
+    printf '\r' >&4
+    exec 4>&-
+    wait "$session"
+    status=$?
+    rm -f "$cases/keys"
+    expect_status 2  # the read-only file
+    # (The terminal wraps the extension line at 80 columns.)
+    if screen_text | grep -qF "확장자 : pch,mdp,clw,obj"; then pass; else fail "extension line garbled"; fi
+    if screen_text | grep -qF '\한글.obj'; then pass; else fail "Korean name garbled: $(screen_text)"; fi
+    if screen_text | grep -qF 'Total Remove File : 2'; then pass; else fail "no total"; fi
+    expect_gone "$tree/한글.obj" "$tree/Debug/a.obj"
+    if [ "$locale" = "$KOREAN_LOCALE" ]; then
+      error=$(iconv -f CP949 -t UTF-8 "$cases/console-err" 2>/dev/null) || error="(not CP949)"
+    else
+      error=$(cat "$cases/console-err")
+    fi
+    if [[ $error == "Error: cannot delete '$(windows_path "$tree")\\$name': "*read-only* ]]; then
+      pass
+    else
+      fail "standard error in the wrong encoding: $(cat -A "$cases/console-err")"
+    fi
+  done
+}
+
+test_ctrl_c_at_the_start_prompt() {
+  local tree launcher child waited
+  label="Ctrl+C at the start prompt"
+  tree=$(new_tree prompt)
+  touch "$tree/x.obj"
+  mkfifo "$cases/stdin"
+  (cd "$tree" && LANG=$UTF8_LOCALE LC_ALL=$UTF8_LOCALE exec wine "$exe" \
+    <"$cases/stdin" >"$cases/out" 2>"$cases/err") &
+  launcher=$!
+  exec 3>"$cases/stdin"
+  child=""
+  for waited in {1..400}; do
+    [ -n "$child" ] || child=$(windows_process "$exe")
+    [ -n "$child" ] && grep -qF "$START_PROMPT" "$cases/out" && break
+    sleep 0.05
+  done
+  if [ -n "$child" ]; then kill -INT "$child"; else fail "the program never showed up"; fi
+  sleep 0.5
+  # Enter after Ctrl+C must not start the run. (A subshell, so that a
+  # program already gone can't take the script with it through SIGPIPE.)
+  (printf '\n\n' >&3) 2>/dev/null
+  exec 3>&-
+  wait "$launcher"
   status=$?
-  rm -f "$cases/keys"
-  expect_status 0
-  # (The terminal wraps the extension line at 80 columns.)
-  if screen_text | grep -qF "확장자 : pch,mdp,clw,obj"; then pass; else fail "extension line garbled"; fi
-  if screen_text | grep -qF '\한글.obj'; then pass; else fail "Korean name garbled: $(screen_text)"; fi
-  if screen_text | grep -qF 'Total Remove File : 2'; then pass; else fail "no total"; fi
-  expect_gone "$tree/한글.obj" "$tree/Debug/a.obj"
+  rm -f "$cases/stdin"
+  expect_status $((0xC000013A & 0xff))
+  expect_present "$tree/x.obj"
+  if grep -q '^Root Path' "$cases/out"; then fail "the run started"; else pass; fi
 }
 
 test_resources() {
@@ -461,6 +509,7 @@ for build in "$@"; do
   test_drive_root
   test_read_only_files_are_reported
   test_ctrl_c_stops_with_every_deletion_on_record
+  test_ctrl_c_at_the_start_prompt
   test_console_shows_every_character
   test_resources
   test_unit_tests
