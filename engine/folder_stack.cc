@@ -31,7 +31,7 @@ const platform::Dir* FolderStack::top() const {
 
 std::size_t FolderStack::open_levels() const {
   std::size_t open = 0;
-  for (const Level& level : levels_) open += level.dir.is_open() ? 1 : 0;
+  for (const Level& level : levels_) open += level.dir.is_open() ? 1u : 0u;
   return open;
 }
 
