@@ -46,12 +46,39 @@ void AppendPathComponent(std::string* path, std::string_view name) {
   path->append(name.data(), name.size());
 }
 
+namespace {
+
+using PathMatchSpecExFunction = HRESULT(WINAPI*)(LPCWSTR name, LPCWSTR pattern, DWORD flags);
+
+// The shell's matcher, loaded on first use only: shlwapi brings user32 in,
+// and a console program with user32 loaded is no longer told of logoff and
+// shutdown, which the run must hear to end with its record complete.
+PathMatchSpecExFunction ShellMatcher() {
+  static const PathMatchSpecExFunction matcher = [] {
+    const HMODULE shlwapi = ::LoadLibraryW(L"shlwapi.dll");  // a known DLL: from System32 only
+    const FARPROC found = shlwapi != nullptr ? ::GetProcAddress(shlwapi, "PathMatchSpecExW") : nullptr;
+    return reinterpret_cast<PathMatchSpecExFunction>(reinterpret_cast<void*>(found));
+  }();
+  return matcher;
+}
+
+}  // namespace
+
 bool NameMatchesPattern(std::string_view pattern, std::string_view name) {
   // The shell's own matcher, so "*.LOG" matches "a.log" as Explorer's search
   // would. PMSF_NORMAL takes the pattern as one pattern, ';' included.
   const std::wstring wide_pattern = win32::WideFromWtf8(pattern);
   const std::wstring wide_name = win32::WideFromWtf8(name);
-  return ::PathMatchSpecExW(wide_name.c_str(), wide_pattern.c_str(), PMSF_NORMAL) == S_OK;
+  // A pattern without wildcards (".git") is the name itself, case ignored,
+  // which needs no shell; nor does a system without one.
+  const bool plain = pattern.find_first_of("*?[") == std::string_view::npos;
+  const PathMatchSpecExFunction matcher = plain ? nullptr : ShellMatcher();
+  if (matcher == nullptr) {
+    return ::CompareStringOrdinal(wide_name.data(), static_cast<int>(wide_name.size()),
+                                  wide_pattern.data(), static_cast<int>(wide_pattern.size()),
+                                  TRUE) == CSTR_EQUAL;
+  }
+  return matcher(wide_name.c_str(), wide_pattern.c_str(), PMSF_NORMAL) == S_OK;
 }
 
 namespace {

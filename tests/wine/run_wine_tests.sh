@@ -14,7 +14,7 @@
 #   - Ctrl+C at the start prompt: the run ends there, nothing deleted;
 #   - Ctrl+C halfway: the run stops between two files, every deletion on
 #     record, with the status Windows gives for Ctrl+C;
-#   - the icon and manifest in the executable;
+#   - the icon and manifest in the executable, and no user32 among its imports;
 #   - the unit tests, when the build has them.
 #
 # Usage: run_wine_tests.sh BUILD_DIR...
@@ -482,6 +482,14 @@ test_resources() {
     pass
   else
     fail "resources missing"
+  fi
+  # A console program that loads user32 (shlwapi brings it in) is no longer
+  # told of logoff and shutdown, so the run could not end with its record.
+  local objdump=x86_64-w64-mingw32-objdump
+  if "$objdump" -p "$exe" | grep -qiE 'DLL Name: (user32|gdi32|shlwapi)'; then
+    fail "imports $("$objdump" -p "$exe" | grep -iE 'DLL Name: (user32|gdi32|shlwapi)')"
+  else
+    pass
   fi
 }
 
