@@ -10,8 +10,10 @@ namespace {
 // this run shows the message before it closes.
 constexpr int kFatalPauseMilliseconds = 500;
 
-// Sorts the entries of `list` from `first` on by name, in byte order.
+// Sorts the entries of `list` from `first` on by name, in byte order, where
+// the system's listings are not already in an order of their own.
 void SortByName(platform::EntryList* list, std::size_t first = 0) {
+  if (!platform::kSortsListings) return;
   const std::string& names = list->names;
   std::sort(list->entries.begin() + static_cast<std::ptrdiff_t>(first), list->entries.end(),
             [&names](const platform::Entry& a, const platform::Entry& b) {

@@ -6,7 +6,8 @@
 //   is never deleted either. A link to a file, or a dangling link, with a
 //   listed extension is removed itself; its target is never touched.
 // - Siblings are visited, and files deleted, in byte order of their names,
-//   so the same tree always gives the same report.
+//   so the same tree always gives the same report; on Windows in the order
+//   the file system lists them (see platform::kSortsListings).
 // - There is no depth limit and no recursion: the walk keeps its own stack,
 //   and only a bounded number of folders are open at any time.
 // - A folder whose identity is that of one of its ancestors (a bind mount

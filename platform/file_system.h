@@ -134,6 +134,17 @@ class FileSystem {
 /// The operating system's own file system.
 FileSystem& NativeFileSystem();
 
+/// Whether the walk puts sibling folders and deletions in byte order of
+/// their names. POSIX listings come in no useful order (a hash, or creation
+/// order), so they are sorted; Windows keeps the order the file system lists
+/// them in, as its users know it from dir and Explorer (NTFS keeps every
+/// folder sorted by its own case-blind rule).
+#if defined(_WIN32)
+inline constexpr bool kSortsListings = false;
+#else
+inline constexpr bool kSortsListings = true;
+#endif
+
 /// The character written between a folder and a name in displayed paths.
 extern const char kPathSeparator;
 
