@@ -340,8 +340,40 @@ windows_process() {
   done
 }
 
+# Starts the program in TREE with standard input held open on a FIFO and
+# INPUT written to it, and sends it Ctrl+C (wine turns SIGINT into the
+# console's Ctrl+C event) once its standard output has a line matching
+# PATTERN (grep -E).
+interrupt_when() {
+  local tree=$1 input=$2 pattern=$3 child="" waited
+  mkfifo "$cases/stdin"
+  (cd "$tree" && LANG=$UTF8_LOCALE LC_ALL=$UTF8_LOCALE exec wine "$exe" \
+    <"$cases/stdin" >"$cases/out" 2>"$cases/err") &
+  launcher=$!
+  exec 3>"$cases/stdin"
+  printf '%b' "$input" >&3
+  for waited in {1..400}; do
+    [ -n "$child" ] || child=$(windows_process "$exe")
+    [ -n "$child" ] && grep -qE "$pattern" "$cases/out" && break
+    sleep 0.05
+  done
+  if [ -n "$child" ]; then kill -INT "$child"; else fail "the program never showed up"; fi
+}
+
+# Writes INPUT, closes standard input so that the run can end whatever
+# happened, and waits for it; leaves its exit status in $status. (The
+# write is in a subshell, so that a program already gone can't take the
+# script with it through SIGPIPE.)
+finish_interrupted() {
+  (printf '%b' "$1" >&3) 2>/dev/null
+  exec 3>&-
+  wait "$launcher"
+  status=$?
+  rm -f "$cases/stdin"
+}
+
 test_ctrl_c_stops_with_every_deletion_on_record() {
-  local tree folder launcher child waited
+  local tree folder launcher
   label="Ctrl+C"
   tree=$(new_tree interrupt)
   for folder in {1..40}; do
@@ -349,25 +381,8 @@ test_ctrl_c_stops_with_every_deletion_on_record() {
     (cd "$tree/d$folder" && touch $(seq -f 'f%g.obj' 1 500))
   done
   # Standard input stays open, so only the interruption can end the run.
-  mkfifo "$cases/stdin"
-  (cd "$tree" && LANG=$UTF8_LOCALE LC_ALL=$UTF8_LOCALE exec wine "$exe" \
-    <"$cases/stdin" >"$cases/out" 2>"$cases/err") &
-  launcher=$!
-  exec 3>"$cases/stdin"
-  printf '\n' >&3
-  # Wine turns SIGINT into the console's Ctrl+C event. Send it to the
-  # program once deletions show.
-  child=""
-  for waited in {1..400}; do
-    [ -n "$child" ] || child=$(windows_process "$exe")
-    [ -n "$child" ] && grep -q '^Delete' "$cases/out" && break
-    sleep 0.05
-  done
-  if [ -n "$child" ]; then kill -INT "$child"; else fail "the program never showed up"; fi
-  exec 3>&-  # whatever happened, the run can now end
-  wait "$launcher"
-  status=$?
-  rm -f "$cases/stdin"
+  interrupt_when "$tree" '\n' '^Delete'
+  finish_interrupted ''
   # STATUS_CONTROL_C_EXIT (0xC000013A), of which a Unix parent sees the
   # low byte.
   expect_status $((0xC000013A & 0xff))
@@ -444,30 +459,13 @@ test_console_shows_every_character() {
 }
 
 test_ctrl_c_at_the_start_prompt() {
-  local tree launcher child waited
+  local tree launcher
   label="Ctrl+C at the start prompt"
   tree=$(new_tree prompt)
   touch "$tree/x.obj"
-  mkfifo "$cases/stdin"
-  (cd "$tree" && LANG=$UTF8_LOCALE LC_ALL=$UTF8_LOCALE exec wine "$exe" \
-    <"$cases/stdin" >"$cases/out" 2>"$cases/err") &
-  launcher=$!
-  exec 3>"$cases/stdin"
-  child=""
-  for waited in {1..400}; do
-    [ -n "$child" ] || child=$(windows_process "$exe")
-    [ -n "$child" ] && grep -qF "$START_PROMPT" "$cases/out" && break
-    sleep 0.05
-  done
-  if [ -n "$child" ]; then kill -INT "$child"; else fail "the program never showed up"; fi
+  interrupt_when "$tree" '' "$START_PROMPT"
   sleep 0.5
-  # Enter after Ctrl+C must not start the run. (A subshell, so that a
-  # program already gone can't take the script with it through SIGPIPE.)
-  (printf '\n\n' >&3) 2>/dev/null
-  exec 3>&-
-  wait "$launcher"
-  status=$?
-  rm -f "$cases/stdin"
+  finish_interrupted '\n\n'  # Enter after Ctrl+C must not start the run
   expect_status $((0xC000013A & 0xff))
   expect_present "$tree/x.obj"
   if grep -q '^Root Path' "$cases/out"; then fail "the run started"; else pass; fi
