@@ -221,6 +221,10 @@ bool IsGone(NTSTATUS status) {
          status == kStatusDeletePending;
 }
 
+// Whether `status` reports success (NT_SUCCESS, which not every SDK's
+// user-mode headers define).
+bool Succeeded(NTSTATUS status) { return status >= 0; }
+
 // Records `status` as the thread's last error, for SystemMessage.
 void SetLastStatus(NTSTATUS status) { ::SetLastError(::RtlNtStatusToDosError(status)); }
 
@@ -408,7 +412,7 @@ class Win32FileSystem : public FileSystem {
     const NTSTATUS status =
         OpenRelative(parent.native().handle, wide_name_, kFolderAccess, kFolderShare,
                      FILE_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT, &handle);
-    if (!NT_SUCCESS(status)) {
+    if (!Succeeded(status)) {
       SetLastStatus(status);
       return false;
     }
@@ -445,7 +449,7 @@ class Win32FileSystem : public FileSystem {
       // Not even "." and "..": a folder (such as an empty drive root) with
       // no entries at all.
       if (status == kStatusNoSuchFile && restart) return true;
-      if (!NT_SUCCESS(status)) {
+      if (!Succeeded(status)) {
         SetLastStatus(status);
         return false;
       }
@@ -461,7 +465,7 @@ class Win32FileSystem : public FileSystem {
     // does not. Wine shows a Unix symlink to a folder the same way.
     SetWideName(name);
     HANDLE handle;
-    if (!NT_SUCCESS(OpenRelative(dir.native().handle, wide_name_, FILE_READ_ATTRIBUTES, kShareAll,
+    if (!Succeeded(OpenRelative(dir.native().handle, wide_name_, FILE_READ_ATTRIBUTES, kShareAll,
                                  FILE_OPEN_REPARSE_POINT, &handle))) {
       return false;  // gone or unreadable: removing it will tell
     }
@@ -480,7 +484,7 @@ class Win32FileSystem : public FileSystem {
                                          FILE_NON_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT, &handle);
     if (status == kStatusFileIsADirectory) return RemoveResult::kIsFolder;  // folders, and links to them, stay
     if (IsGone(status)) return RemoveResult::kMissing;
-    if (!NT_SUCCESS(status)) {
+    if (!Succeeded(status)) {
       *error = win32::SystemMessage(::RtlNtStatusToDosError(status));
       return RemoveResult::kFailed;
     }
@@ -563,7 +567,7 @@ class Win32FileSystem : public FileSystem {
     HANDLE handle;
     const NTSTATUS status = OpenRelative(dir.native().handle, wide_name_, DELETE | FILE_READ_ATTRIBUTES,
                                          kShareAll, FILE_NON_DIRECTORY_FILE, &handle);
-    if (!NT_SUCCESS(status)) {
+    if (!Succeeded(status)) {
       *error = win32::SystemMessage(::RtlNtStatusToDosError(status));
       return false;
     }
