@@ -144,6 +144,12 @@ std::uint64_t FolderList::Reader::ReadVarint() {
   }
 }
 
+std::size_t FolderList::Reader::ReadSize() {
+  // Written from a std::size_t of this same program, so it fits one again
+  // even where size_t is 32 bits wide.
+  return static_cast<std::size_t>(ReadVarint());
+}
+
 bool FolderList::Reader::Next(CollectedFolder* folder) { return ReadFolder(folder, true); }
 
 bool FolderList::Reader::Skip(CollectedFolder* folder) { return ReadFolder(folder, false); }
@@ -151,9 +157,9 @@ bool FolderList::Reader::Skip(CollectedFolder* folder) { return ReadFolder(folde
 bool FolderList::Reader::ReadFolder(CollectedFolder* folder, bool with_targets) {
   if (read_ == list_.size()) return false;
   ++read_;
-  folder->depth = ReadVarint();
+  folder->depth = ReadSize();
   folder->name.clear();
-  ReadInto(&folder->name, ReadVarint());
+  ReadInto(&folder->name, ReadSize());
   const std::uint64_t flags = ReadVarint();
   if (flags & kNewDevice) device_ = ReadVarint();
   folder->info.id.device = device_;

@@ -85,6 +85,7 @@ class FolderList {
    private:
     bool ReadFolder(CollectedFolder* folder, bool with_targets);
     std::uint64_t ReadVarint();
+    std::size_t ReadSize();
     void ReadBytes(char* out, std::size_t size);
     void SkipBytes(std::size_t size);
     void ReadInto(std::string* out, std::size_t size);
