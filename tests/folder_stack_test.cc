@@ -20,7 +20,8 @@ class ParentFileSystem : public testsupport::DelegatingFileSystem {
   bool OpenParent(const platform::Dir& child, platform::Dir* dir,
                   platform::FolderInfo* info) override {
     ++parent_opens;
-    if (lie) return real_.OpenChild(child, ".", dir, info);
+    std::string error;
+    if (lie) return real_.OpenChild(child, ".", dir, info, &error) == platform::OpenResult::kOpened;
     return real_.OpenParent(child, dir, info);
   }
   int parent_opens = 0;
@@ -50,7 +51,8 @@ class FolderStackTest : public ::testing::Test {
     const platform::Dir* top = stack_.top();
     if (top == nullptr) return "lost";
     platform::EntryList entries;
-    if (!fs_.ListEntries(*top, &entries)) return "unlisted";
+    std::string error;
+    if (!fs_.ListEntries(*top, &entries, &error)) return "unlisted";
     for (const platform::Entry& entry : entries.entries) {
       if (entries.NameOf(entry)[0] == 'm') return std::string(entries.NameOf(entry));
     }
@@ -60,7 +62,8 @@ class FolderStackTest : public ::testing::Test {
   void PushWholeChain() {
     platform::FolderInfo info;
     for (std::size_t level = 1; level <= kChainDepth; ++level) {
-      ASSERT_TRUE(stack_.Push("d", &info)) << "level " << level;
+      std::string error;
+      ASSERT_EQ(stack_.Push("d", &info, &error), platform::OpenResult::kOpened) << "level " << level;
       ASSERT_LE(stack_.open_levels(), kWindow + 1) << "level " << level;
     }
     ASSERT_EQ(TopMarker(), "m" + std::to_string(kChainDepth));
@@ -86,7 +89,8 @@ TEST_F(FolderStackTest, DeepChainKeepsOpenLevelsBoundedBothWays) {
   EXPECT_GT(fs_.parent_opens, 0) << "closed levels should be reopened through ..";
   // Going down again from a reopened level works as before.
   platform::FolderInfo info;
-  ASSERT_TRUE(stack_.Push("d", &info));
+  std::string error;
+  ASSERT_EQ(stack_.Push("d", &info, &error), platform::OpenResult::kOpened);
   EXPECT_EQ(TopMarker(), "m10");
   ExpectPopReaches(0);
 }
@@ -110,7 +114,9 @@ TEST_F(FolderStackTest, FolderReplacedMeanwhileIsLostNotMistaken) {
   stack_.PopTo(21);
   EXPECT_EQ(stack_.top(), nullptr);
   platform::FolderInfo info;
-  EXPECT_FALSE(stack_.Push("d", &info)) << "nothing below a lost level may be opened";
+  std::string error;
+  EXPECT_EQ(stack_.Push("d", &info, &error), platform::OpenResult::kGone)
+      << "nothing below a lost level may be opened";
   ExpectPopReaches(9);
 }
 

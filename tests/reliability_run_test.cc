@@ -154,15 +154,25 @@ class FailingAfterCollection : public testsupport::DelegatingFileSystem {
   bool fail_opening = false;
   bool collected = false;
 
-  bool OpenChild(const platform::Dir& parent, std::string_view name, platform::Dir* dir,
-                 platform::FolderInfo* info) override {
-    return !(collected && fail_opening) && real_.OpenChild(parent, name, dir, info);
+  platform::OpenResult OpenChild(const platform::Dir& parent, std::string_view name,
+                                 platform::Dir* dir, platform::FolderInfo* info,
+                                 std::string* error) override {
+    if (collected && fail_opening) {
+      *error = "Too many open files";
+      return platform::OpenResult::kFailed;
+    }
+    return real_.OpenChild(parent, name, dir, info, error);
   }
   bool OpenParent(const platform::Dir& child, platform::Dir* dir, platform::FolderInfo* info) override {
     return !(collected && fail_opening) && real_.OpenParent(child, dir, info);
   }
-  bool ListEntries(const platform::Dir& dir, platform::EntryList* out) override {
-    return !(collected && fail_listing) && real_.ListEntries(dir, out);
+  bool ListEntries(const platform::Dir& dir, platform::EntryList* out,
+                   std::string* error) override {
+    if (collected && fail_listing) {
+      *error = "Input/output error";
+      return false;
+    }
+    return real_.ListEntries(dir, out, error);
   }
 };
 

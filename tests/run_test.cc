@@ -227,10 +227,11 @@ class LoopingFileSystem : public testsupport::DelegatingFileSystem {
     root_id_ = info->id;
     return opened;
   }
-  bool OpenChild(const platform::Dir& parent, std::string_view name, platform::Dir* dir,
-                 platform::FolderInfo* info) override {
-    const bool opened = real_.OpenChild(parent, name, dir, info);
-    if (opened && name == "loop") info->id = root_id_;
+  platform::OpenResult OpenChild(const platform::Dir& parent, std::string_view name,
+                                 platform::Dir* dir, platform::FolderInfo* info,
+                                 std::string* error) override {
+    const platform::OpenResult opened = real_.OpenChild(parent, name, dir, info, error);
+    if (opened == platform::OpenResult::kOpened && name == "loop") info->id = root_id_;
     return opened;
   }
 

@@ -152,6 +152,14 @@ bool Describe(HANDLE handle, FolderInfo* info, DWORD* attributes) {
 
 bool IsMissing(DWORD error) { return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND; }
 
+// Sorts a failed folder open by what the walk should make of it.
+OpenResult ClassifyOpenFailure(DWORD failure, std::string* error) {
+  if (IsMissing(failure) || failure == ERROR_DIRECTORY) return OpenResult::kGone;
+  *error = win32::SystemMessage(failure);
+  if (failure == ERROR_TOO_MANY_OPEN_FILES) return OpenResult::kNoHandles;
+  return OpenResult::kFailed;
+}
+
 bool IsDots(const wchar_t* name) {
   return name[0] == L'.' && (name[1] == L'\0' || (name[1] == L'.' && name[2] == L'\0'));
 }
@@ -202,17 +210,18 @@ class Win32FileSystem : public FileSystem {
     return false;
   }
 
-  bool OpenChild(const Dir& parent, std::string_view name, Dir* dir, FolderInfo* info) override {
+  OpenResult OpenChild(const Dir& parent, std::string_view name, Dir* dir, FolderInfo* info,
+                       std::string* error) override {
     const std::wstring wide_name = win32::WideFromWtf8(name);
     std::wstring path = parent.native().path;
     JoinWide(&path, wide_name);
     ScopedHandle folder(OpenFolder(path, /*follow_link=*/false, info));
-    if (!folder.valid()) return false;
+    if (!folder.valid()) return ClassifyOpenFailure(::GetLastError(), error);
     if (CheckIsEntry(parent.native().handle, folder.get(), wide_name) == NameCheck::kDifferent) {
-      return false;  // the system followed a link after all
+      return OpenResult::kGone;  // the system followed a link after all
     }
     dir->Reset({folder.release(), std::move(path)});
-    return true;
+    return OpenResult::kOpened;
   }
 
   bool OpenParent(const Dir& child, Dir* dir, FolderInfo* info) override {
@@ -225,7 +234,7 @@ class Win32FileSystem : public FileSystem {
     return true;
   }
 
-  bool ListEntries(const Dir& dir, EntryList* out) override {
+  bool ListEntries(const Dir& dir, EntryList* out, std::string* error) override {
     out->Clear();
     path_ = dir.native().path;
     JoinWide(&path_, L"*");
@@ -234,29 +243,37 @@ class Win32FileSystem : public FileSystem {
                                            FindExSearchNameMatch, nullptr, FIND_FIRST_EX_LARGE_FETCH);
     // Not even "." and "..": a folder (such as an empty drive root) with no
     // entries at all.
-    if (find == INVALID_HANDLE_VALUE) return ::GetLastError() == ERROR_FILE_NOT_FOUND;
+    if (find == INVALID_HANDLE_VALUE) {
+      const DWORD failure = ::GetLastError();
+      if (failure == ERROR_FILE_NOT_FOUND) return true;
+      *error = win32::SystemMessage(failure);
+      return false;
+    }
     do {
       if (!IsDots(data.cFileName)) AddEntry(out, data);
     } while (::FindNextFileW(find, &data));
     const DWORD end = ::GetLastError();
     ::FindClose(find);
-    return end == ERROR_NO_MORE_FILES;
+    if (end == ERROR_NO_MORE_FILES) return true;
+    *error = win32::SystemMessage(end);
+    return false;
   }
 
-  bool LinkLeadsToFolder(const Dir& dir, std::string_view name) override {
+  LinkTarget LinkLeadsToFolder(const Dir& dir, std::string_view name, std::string*) override {
     SetEntryPath(dir, name);
     // A link's own attributes carry FILE_ATTRIBUTE_DIRECTORY for directory
     // links and junctions; wine shows a Unix symlink to a folder the same way.
     const DWORD attributes = ::GetFileAttributesW(path_.c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES) return false;
-    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return true;
+    if (attributes == INVALID_FILE_ATTRIBUTES) return LinkTarget::kNotFolder;
+    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return LinkTarget::kFolder;
     // A file link may still point at a folder: look through it. A dangling
     // or looping link fails to open and leads nowhere.
     ScopedHandle target(::CreateFileW(path_.c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr,
                                       OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
     BY_HANDLE_FILE_INFORMATION data;
-    return target.valid() && ::GetFileInformationByHandle(target.get(), &data) &&
-           (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    const bool folder = target.valid() && ::GetFileInformationByHandle(target.get(), &data) &&
+                        (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    return folder ? LinkTarget::kFolder : LinkTarget::kNotFolder;
   }
 
   RemoveResult RemoveFile(const Dir& dir, std::string_view name, std::string* error) override {
@@ -380,5 +397,11 @@ FileSystem& NativeFileSystem() {
   static Win32FileSystem* const fs = new Win32FileSystem();
   return *fs;
 }
+
+// Handles are not a scarce resource on Windows.
+std::size_t SpareFolderHandles() { return static_cast<std::size_t>(-1); }
+
+// Not looked up here: the Windows listing carries no file numbers to match.
+std::vector<FolderId> StandardStreamFiles() { return {}; }
 
 }  // namespace platform
