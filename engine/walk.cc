@@ -122,6 +122,9 @@ int Walker::CollectSubFolders(const std::string& /*folder*/, FolderList& folders
     child.name.assign(subfolders_.NameOf(subfolders_.entries[frame.next_child++]));
     CollectChild(&child, &folders, extensions);
   }
+  // The largest folder's by-products were copied into the list; cleaning
+  // reads them from there, so their scratch copy need not wait out the run.
+  child = CollectedFolder();
   return 1;
 }
 
