@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+
+#include <algorithm>
 #include <string>
 
 #include "tests/support/fakes.h"
@@ -13,19 +16,46 @@ namespace {
 constexpr std::size_t kWindow = 4;
 constexpr std::size_t kChainDepth = 30;
 
+// How many descriptors the process has open.
+std::size_t OpenDescriptors() {
+  std::size_t open = 0;
+  for (int fd = 0; fd < 4096; ++fd) open += ::fcntl(fd, F_GETFD) != -1 ? 1 : 0;
+  return open;
+}
+
 // Counts the climbs through "..", and can be told to answer them with the
-// wrong folder, as a folder moved meanwhile would.
+// wrong folder, as a folder moved meanwhile would. Notes the most folders
+// held open when another is opened, and can refuse opens beyond a cap, as a
+// process out of descriptors would.
 class ParentFileSystem : public testsupport::DelegatingFileSystem {
  public:
   bool OpenParent(const platform::Dir& child, platform::Dir* dir,
                   platform::FolderInfo* info) override {
     ++parent_opens;
+    NoteHeld();
     std::string error;
     if (lie) return real_.OpenChild(child, ".", dir, info, &error) == platform::OpenResult::kOpened;
     return real_.OpenParent(child, dir, info);
   }
+  platform::OpenResult OpenChild(const platform::Dir& parent, std::string_view name,
+                                 platform::Dir* dir, platform::FolderInfo* info,
+                                 std::string* error) override {
+    if (NoteHeld() >= cap) {
+      *error = "Too many open files";
+      return platform::OpenResult::kNoHandles;
+    }
+    return real_.OpenChild(parent, name, dir, info, error);
+  }
+  std::size_t NoteHeld() {
+    const std::size_t held = OpenDescriptors() - baseline;
+    most_held = std::max(most_held, held);
+    return held;
+  }
   int parent_opens = 0;
   bool lie = false;
+  std::size_t baseline = OpenDescriptors();
+  std::size_t most_held = 0;
+  std::size_t cap = static_cast<std::size_t>(-1);
 };
 
 // Level k of the chain is "d/d/.../d" (k times) and holds the marker "m<k>".
@@ -87,11 +117,21 @@ TEST_F(FolderStackTest, DeepChainKeepsOpenLevelsBoundedBothWays) {
   ExpectPopReaches(24);
   ExpectPopReaches(9);
   EXPECT_GT(fs_.parent_opens, 0) << "closed levels should be reopened through ..";
+  // Climbing never held more than the root and the window at once.
+  EXPECT_LE(fs_.most_held, kWindow + 1);
   // Going down again from a reopened level works as before.
   platform::FolderInfo info;
   std::string error;
   ASSERT_EQ(stack_.Push("d", &info, &error), platform::OpenResult::kOpened);
   EXPECT_EQ(TopMarker(), "m10");
+  ExpectPopReaches(0);
+}
+
+TEST_F(FolderStackTest, OutOfDescriptorsTheWindowShrinksAndNoFolderIsMissed) {
+  fs_.cap = 3;  // the root and two more
+  ASSERT_NO_FATAL_FAILURE(PushWholeChain());
+  EXPECT_EQ(stack_.window(), 1u);
+  ExpectPopReaches(12);
   ExpectPopReaches(0);
 }
 
