@@ -39,26 +39,32 @@ int Walker::GetRootFolder(std::string& root) {
   return 1;
 }
 
-// Lists `dir`, on `device`, and keeps its by-products in `targets` (emptied
-// first) and, when asked, its subfolders at the end of `subfolders`, each
-// sorted by name.
+// Lists `dir`, on `device`, and keeps its by-products in `targets` and, when
+// asked, its subfolders at the end of `subfolders`, each sorted by name. The
+// listing is read straight into `targets` and thinned out in place: a folder
+// of a hundred thousand by-products is then held once, not twice.
 bool Walker::ListTargets(const platform::Dir& dir, std::uint64_t device,
                          const ExtensionList& extensions, platform::EntryList* targets,
                          platform::EntryList* subfolders, std::string* error) {
-  targets->Clear();
-  if (!fs_.ListEntries(dir, &listing_, error)) return false;
+  if (!fs_.ListEntries(dir, targets, error)) {
+    targets->Clear();
+    return false;
+  }
   const std::size_t first_subfolder = subfolders != nullptr ? subfolders->entries.size() : 0;
-  const bool check_kept = !kept_files_.empty() && listing_.inodes.size() == listing_.entries.size();
-  for (std::size_t i = 0; i < listing_.entries.size(); ++i) {
-    const platform::Entry& entry = listing_.entries[i];
-    const std::string_view name = listing_.NameOf(entry);
+  const bool check_kept = !kept_files_.empty() && targets->inodes.size() == targets->entries.size();
+  std::size_t kept = 0;
+  for (std::size_t i = 0; i < targets->entries.size(); ++i) {
+    const platform::Entry entry = targets->entries[i];
+    const std::string_view name = targets->NameOf(entry);
     if (entry.kind == platform::EntryKind::kFolder) {
       if (subfolders != nullptr && !filter_.SkipsFolder(name)) subfolders->Add(name, entry.kind);
     } else if (IsListedExtension(ExtensionOf(name), extensions) == 1 && !filter_.SkipsFile(name) &&
-               !(check_kept && IsKeptFile(device, listing_.inodes[i]))) {
-      targets->Add(name, entry.kind);
+               !(check_kept && IsKeptFile(device, targets->inodes[i]))) {
+      targets->entries[kept++] = entry;  // its name stays where it was listed
     }
   }
+  targets->entries.resize(kept);
+  targets->inodes.clear();
   SortByName(targets);
   if (subfolders != nullptr) SortByName(subfolders, first_subfolder);
   return true;
@@ -266,7 +272,6 @@ void Walker::ReportUnreadable(const std::string& path, const std::string& reason
 }
 
 void Walker::ReleaseMemory() {
-  listing_ = platform::EntryList();
   subfolders_ = platform::EntryList();
   fresh_targets_ = platform::EntryList();
   scratch_folder_ = CollectedFolder();

@@ -120,7 +120,6 @@ class Walker {
   std::vector<platform::FolderId> kept_files_;
 
   // Collection scratch, reused for every folder.
-  platform::EntryList listing_;
   platform::EntryList subfolders_;  // names still to visit, deepest folder's last
   std::vector<Frame> frames_;
   std::unordered_set<platform::FolderId, IdHash> ancestors_;

@@ -52,7 +52,8 @@ struct Entry {
 };
 
 /// A folder listing. Kept and reused by the caller so that listing a folder
-/// does not allocate once the buffers have grown.
+/// does not allocate once the buffers have grown. A list thinned out by
+/// dropping entries may keep their names in `names`.
 struct EntryList {
   std::string names;
   std::vector<Entry> entries;
@@ -75,7 +76,7 @@ struct EntryList {
     Add(name, kind);
     inodes.push_back(inode);
   }
-  /// Removes the entries from `first` on.
+  /// Removes the entries from `first` on, in a list built by Add alone.
   void TruncateTo(std::size_t first) {
     if (first < entries.size()) names.resize(entries[first].name_offset);
     entries.resize(first);
