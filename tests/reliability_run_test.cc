@@ -176,7 +176,7 @@ class FailingAfterCollection : public testsupport::DelegatingFileSystem {
   }
 };
 
-TEST(FileSystemFaultTest, FoldersThatCanNoLongerBeOpenedOrListedAreSilentAndHarmless) {
+TEST(FileSystemFaultTest, FoldersThatCanNoLongerBeOpenedOrListedAreReportedAndHarmless) {
   TempDir tmp;
   const fs::path root = tmp.path() / "proj";
   for (const char* file : {"a/x.obj", "a/b/y.obj", "z.obj"}) MakeFile(root / file);
@@ -187,8 +187,9 @@ TEST(FileSystemFaultTest, FoldersThatCanNoLongerBeOpenedOrListedAreSilentAndHarm
     faulty.fail_opening = true;
     RecordingConsole console;
     const RunResult run = RunIn(root, [&] { faulty.collected = true; }, faulty, console);
-    EXPECT_EQ(run.status, 0);
-    EXPECT_EQ(run.err, "");
+    EXPECT_EQ(run.status, 2);
+    // Nothing below a folder out of reach is reached either: one line for it.
+    EXPECT_EQ(run.err, "Error: cannot read '" + (root / "a").string() + "': Too many open files\n");
     EXPECT_EQ(DeletedPaths(run.out), Paths(root, {"z.obj"}));
     EXPECT_EQ(CountOf(run.out, "Folder : "), 1u);
   }
@@ -197,8 +198,12 @@ TEST(FileSystemFaultTest, FoldersThatCanNoLongerBeOpenedOrListedAreSilentAndHarm
     faulty.fail_listing = true;
     RecordingConsole console;
     const RunResult run = RunIn(root, [&] { faulty.collected = true; }, faulty, console);
-    EXPECT_EQ(run.status, 0);
-    EXPECT_EQ(run.err, "");
+    EXPECT_EQ(run.status, 2);
+    std::string unread;
+    for (const fs::path& folder : {root / "a", root / "a/b", root}) {
+      unread += "Error: cannot read '" + folder.string() + "': Input/output error\n";
+    }
+    EXPECT_EQ(run.err, unread);
     EXPECT_EQ(CountOf(run.out, "Folder : "), 0u);
     EXPECT_EQ(TotalOf(run.out), 0);
     EXPECT_EQ(FilesBelow(root), Paths(root, {"a/x.obj", "a/b/y.obj"}));
