@@ -46,7 +46,7 @@ const platform::Dir* FolderStack::top() const {
 
 std::size_t FolderStack::open_levels() const {
   std::size_t open = 0;
-  for (const Level& level : levels_) open += level.dir.is_open() ? 1 : 0;
+  for (const Level& level : levels_) open += level.dir.is_open() ? 1u : 0u;
   return open;
 }
 
@@ -131,7 +131,12 @@ bool FolderStack::ReopenByParent(std::size_t level) {
   if (below.lost || !below.dir.is_open()) return false;
   platform::Dir dir;
   platform::FolderInfo info;
-  if (!fs_.OpenParent(below.dir, &dir, &info) || info.id != levels_[level].id) return false;
+  // ".." leads wherever the folder now stands: only a known, equal id proves
+  // it is still the parent we left.
+  if (!fs_.OpenParent(below.dir, &dir, &info) || !info.id.IsKnown() ||
+      info.id != levels_[level].id) {
+    return false;
+  }
   levels_[level].dir = std::move(dir);
   return true;
 }
@@ -146,7 +151,8 @@ bool FolderStack::ReopenFromRoot(std::size_t level) {
     platform::FolderInfo info;
     std::string error;
     const platform::OpenResult opened = fs_.OpenChild(*at, NameOf(step), &next, &info, &error);
-    if (opened != platform::OpenResult::kOpened || info.id != levels_[step].id) {
+    if (opened != platform::OpenResult::kOpened ||
+        platform::KnownToDiffer(info.id, levels_[step].id)) {
       // A folder gone or swapped is no failure; one that is there but out
       // of reach is, and says why when something below it is wanted.
       const bool failed = opened == platform::OpenResult::kFailed ||

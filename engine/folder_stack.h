@@ -20,8 +20,9 @@ namespace engine {
 /// finds none left. A level that has to be opened again on the way back up is
 /// reached through ".." and accepted only if it is still the same folder
 /// (same identity); otherwise it is reached again by name from the root,
-/// every step checked the same way. A level that can't be reached either way
-/// is lost: nothing below it is touched.
+/// every step checked the same way. A folder without a known identity can't
+/// be checked through "..", so it is always reached by name. A level that
+/// can't be reached either way is lost: nothing below it is touched.
 class FolderStack {
  public:
   /// The most levels kept open below the root: deeper than almost any real

@@ -24,19 +24,12 @@ std::size_t OpenDescriptors() {
 }
 
 // Counts the climbs through "..", and can be told to answer them with the
-// wrong folder, as a folder moved meanwhile would. Notes the most folders
-// held open when another is opened, and can refuse opens beyond a cap, as a
-// process out of descriptors would.
+// wrong folder, as a folder moved meanwhile would, or to give no folder an
+// identity, as some file systems do. Notes the most folders held open when
+// another is opened, and can refuse opens beyond a cap, as a process out of
+// descriptors would.
 class ParentFileSystem : public testsupport::DelegatingFileSystem {
  public:
-  bool OpenParent(const platform::Dir& child, platform::Dir* dir,
-                  platform::FolderInfo* info) override {
-    ++parent_opens;
-    NoteHeld();
-    std::string error;
-    if (lie) return real_.OpenChild(child, ".", dir, info, &error) == platform::OpenResult::kOpened;
-    return real_.OpenParent(child, dir, info);
-  }
   platform::OpenResult OpenChild(const platform::Dir& parent, std::string_view name,
                                  platform::Dir* dir, platform::FolderInfo* info,
                                  std::string* error) override {
@@ -44,7 +37,19 @@ class ParentFileSystem : public testsupport::DelegatingFileSystem {
       *error = "Too many open files";
       return platform::OpenResult::kNoHandles;
     }
-    return real_.OpenChild(parent, name, dir, info, error);
+    const platform::OpenResult opened = real_.OpenChild(parent, name, dir, info, error);
+    if (unknown_ids) info->id = platform::FolderId();
+    return opened;
+  }
+  bool OpenParent(const platform::Dir& child, platform::Dir* dir,
+                  platform::FolderInfo* info) override {
+    ++parent_opens;
+    NoteHeld();
+    std::string error;
+    const bool opened = lie ? OpenChild(child, ".", dir, info, &error) == platform::OpenResult::kOpened
+                            : real_.OpenParent(child, dir, info);
+    if (unknown_ids) info->id = platform::FolderId();
+    return opened;
   }
   std::size_t NoteHeld() {
     const std::size_t held = OpenDescriptors() - baseline;
@@ -53,6 +58,7 @@ class ParentFileSystem : public testsupport::DelegatingFileSystem {
   }
   int parent_opens = 0;
   bool lie = false;
+  bool unknown_ids = false;
   std::size_t baseline = OpenDescriptors();
   std::size_t most_held = 0;
   std::size_t cap = static_cast<std::size_t>(-1);
@@ -140,6 +146,14 @@ TEST_F(FolderStackTest, WrongParentIsRejectedAndTheLevelReachedFromTheRoot) {
   fs_.lie = true;
   ExpectPopReaches(20);
   EXPECT_GT(fs_.parent_opens, 0);
+  ExpectPopReaches(2);
+}
+
+TEST_F(FolderStackTest, WithoutIdsLevelsAreReachedByNameNeverThroughDotDot) {
+  fs_.unknown_ids = true;
+  ASSERT_NO_FATAL_FAILURE(PushWholeChain());
+  fs_.lie = true;  // ".." can't be checked without ids, so must not be used
+  ExpectPopReaches(20);
   ExpectPopReaches(2);
 }
 
