@@ -138,7 +138,7 @@ bool FolderList::Reader::Next(CollectedFolder* folder) {
   const std::uint64_t flags = ReadVarint();
   if (flags & kNewDevice) device_ = ReadVarint();
   folder->unreadable_reason.clear();
-  if (flags & kUnreadable) ReadInto(&folder->unreadable_reason, ReadVarint());
+  if (flags & kUnreadable) ReadInto(&folder->unreadable_reason, ReadSize());
   folder->info.id.device = device_;
   folder->info.id.inode = ReadVarint();
   char stamp_bytes[8];
