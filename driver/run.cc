@@ -1,6 +1,7 @@
 #include "driver/run.h"
 
 #include <cstddef>
+#include <new>
 #include <string>
 
 #include "engine/extensions.h"
@@ -53,26 +54,24 @@ int Prompt(engine::Report& report, const engine::LocalizedText& prompt) {
 void CloseBanner(engine::Report& report) { report.Text(kBanner).Text("\n").EndLine(); }
 
 // Collects the tree, then cleans every folder below the root in collection
-// order and the root last. Returns the number of files deleted.
-int CleanTree(engine::Walker& walker, engine::Report& report, const std::string& root,
+// order and the root last.
+void CleanTree(engine::Walker& walker, engine::Report& report, const std::string& root,
               const engine::ExtensionList& extensions, engine::FolderList& folders,
               const RunHooks& hooks) {
   walker.CollectSubFolders(root, folders, extensions);
   if (hooks.after_collection) hooks.after_collection();
-  int total = 0;
   engine::FolderList::Reader reader(folders);
   engine::CollectedFolder folder;
   engine::PathBuilder paths(root);
   while (!walker.ShouldStop() && reader.Next(&folder)) {
     const std::string& current = paths.Enter(folder.depth, folder.name);
     report.Text(kBanner).EndLine();
-    total += walker.CleanFolder(folder, current, extensions);
+    walker.CleanFolder(folder, current, extensions);
     CloseBanner(report);
   }
-  if (walker.ShouldStop()) return total;
-  total += walker.CleanFolder(walker.root(), root, extensions);
+  if (walker.ShouldStop()) return;
+  walker.CleanFolder(walker.root(), root, extensions);
   CloseBanner(report);
-  return total;
 }
 
 // A stop signal ends the run once the file in hand is done, with every
@@ -95,11 +94,20 @@ int Run(platform::FileSystem& fs, platform::Console& console, const RunHooks& ho
   Prompt(report, kStartPrompt);
 
   engine::Walker walker(fs, report);
-  int total = 0;
+  walker.KeepFiles(platform::StandardStreamFiles());
   platform::DeferStopSignals();
-  if (walker.GetRootFolder(root) == 1) {
-    total = CleanTree(walker, report, root, extensions, folders, hooks);
+  bool out_of_memory = false;
+  try {
+    if (walker.GetRootFolder(root) == 1) CleanTree(walker, report, root, extensions, folders, hooks);
+  } catch (const std::bad_alloc&) {
+    // Every deletion so far is on record (its line was made room for before
+    // the file went), so stop here and end the run the ordinary way.
+    out_of_memory = true;
+    folders.Clear();
+    walker.ReleaseMemory();
+    report.Error("Error: out of memory; the cleaning stopped here");
   }
+  const long long total = walker.deleted();
   EndIfStopped(report);
   // Put every deletion on record while a signal still only sets the flag: the
   // write may wait long on a slow reader, and a signal with its default
@@ -112,7 +120,7 @@ int Run(platform::FileSystem& fs, platform::Console& console, const RunHooks& ho
   engine::ExtensionList().swap(extensions);
   report.Text("Total Remove File : ").Number(total).EndLine();
   const int answer = Prompt(report, kExitPrompt);
-  if (walker.had_deletion_failure() || report.output_failed()) return kExitIncomplete;
+  if (walker.fell_short() || out_of_memory || report.output_failed()) return kExitIncomplete;
   return answer == -1 ? kExitInputEnded : kExitOk;
 }
 
