@@ -5,9 +5,11 @@
 #include "platform/file_system.h"
 
 int main() {
-  // A reader that goes away (buildsweep | head) must not kill the run halfway
-  // through a deletion; the failed write is reported and the run ends cleanly.
-  platform::IgnoreBrokenPipe();
+  // A reader that goes away (buildsweep | head), or a report file that hits
+  // the size limit, must not kill the run halfway through a deletion; the
+  // failed write is reported and the run ends cleanly.
+  platform::IgnoreOutputSignals();
+  platform::RaiseOpenFileLimit();
   driver::RunHooks settings;
   settings.jobs = platform::DefaultJobCount();
   return driver::Run(platform::NativeFileSystem(), platform::NativeConsole(), settings);

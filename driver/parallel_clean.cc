@@ -1,5 +1,6 @@
 #include "driver/parallel_clean.h"
 
+#include <algorithm>
 #include <chrono>
 #include <new>
 #include <system_error>
@@ -13,10 +14,13 @@ namespace {
 constexpr std::size_t kChunkFolders = 32;
 // Chunks per thread that may be done ahead of the report.
 constexpr std::size_t kSlotsPerJob = 4;
-// Output that threads may hold back, done ahead of the report, before they
-// wait for it to be written: if writing fails, at most this much (plus the
-// blocks in hand) is deleted without a line written for it.
-constexpr std::size_t kMostHeldBytes = std::size_t{32} * 1024;
+// A failed write may leave at most Report::kBlockLimit bytes of lines
+// unwritten, with one thread as with several. With several, that bound is
+// shared: threads pass their lines on in pieces that together stay within
+// kThreadBlockBytes, and those not next wait while what the run's report
+// holds and what they hold back together exceed the rest.
+constexpr std::size_t kThreadBlockBytes = std::size_t{4} * 1024;
+constexpr std::size_t kMostHeldBytes = engine::Report::kBlockLimit - kThreadBlockBytes;
 // A stop signal sets a flag and wakes no one: waiting threads look at it
 // this often.
 constexpr std::chrono::milliseconds kStopCheckInterval(10);
@@ -25,11 +29,15 @@ constexpr std::chrono::milliseconds kStopCheckInterval(10);
 
 // A console for one thread's chunk: what the report writes is kept in the
 // chunk's slot, in the order of the two streams, until the chunk's turn
-// comes; from then on it goes straight to the run's report.
+// comes; from then on it goes straight to the run's report. A thread that
+// holds back too much waits here, between two lines, until it may go on.
 class ParallelCleaning::CapturingConsole : public platform::Console {
  public:
-  CapturingConsole(ParallelCleaning& owner, platform::Console& real)
-      : owner_(owner), encoding_(real.Encoding()), interactive_(real.OutputIsInteractive()) {}
+  CapturingConsole(ParallelCleaning& owner, Worker& worker, platform::Console& real)
+      : owner_(owner),
+        worker_(worker),
+        encoding_(real.Encoding()),
+        interactive_(real.OutputIsInteractive()) {}
 
   /// Keeps what is written in `target`.
   void Capture(CapturedOutput* target) {
@@ -42,7 +50,7 @@ class ParallelCleaning::CapturingConsole : public platform::Console {
   bool Write(platform::OutputStream stream, std::string_view bytes, std::string*) override {
     if (report_ != nullptr) {
       report_->PassOn(stream, bytes);
-      owner_.NoteOutputFailure();
+      owner_.NoteWritten();
       return true;
     }
     target_->bytes.append(bytes);
@@ -52,6 +60,7 @@ class ParallelCleaning::CapturingConsole : public platform::Console {
     } else {
       target_->pieces.push_back({stream, target_->bytes.size()});
     }
+    owner_.HoldBack(worker_);
     return true;
   }
   int ReadChar() override { return -1; }
@@ -62,6 +71,7 @@ class ParallelCleaning::CapturingConsole : public platform::Console {
 
  private:
   ParallelCleaning& owner_;
+  Worker& worker_;
   platform::TextEncoding encoding_;
   bool interactive_;
   CapturedOutput* target_ = nullptr;
@@ -74,7 +84,7 @@ struct ParallelCleaning::Worker {
   Worker(ParallelCleaning& owner, platform::FileSystem& fs, platform::Console& real_console,
          const engine::NameFilter& filter, const engine::FolderList& folders,
          const std::string& root)
-      : console(owner, real_console),
+      : console(owner, *this, real_console),
         report(console),
         walker(fs, report, filter),
         reader(folders),
@@ -88,8 +98,9 @@ struct ParallelCleaning::Worker {
   engine::CollectedFolder folder;
   std::size_t next_index = 0;  // of the folder the reader gives next
   bool root_opened = false;
-  bool writing = false;  // its chunk is next: it writes to the report itself
-  int deleted = 0;
+  std::size_t chunk = 0;   // the chunk in hand
+  Slot* slot = nullptr;    // where its output waits for its turn
+  bool writing = false;    // its chunk is next: it writes to the report itself
 };
 
 ParallelCleaning::ParallelCleaning(platform::FileSystem& fs, engine::Report& report,
@@ -108,6 +119,8 @@ ParallelCleaning::ParallelCleaning(platform::FileSystem& fs, engine::Report& rep
     workers_.push_back(std::make_unique<Worker>(*this, fs_, report.console(),
                                                 collector_.filter(), folders_, root_));
     workers_.back()->walker.StopAlso(&halt_);
+    workers_.back()->walker.KeepFiles(collector_.kept_files());
+    workers_.back()->report.LimitBlocks(std::max<std::size_t>(1, kThreadBlockBytes / jobs_));
   }
 }
 
@@ -168,6 +181,8 @@ void ParallelCleaning::Work(Worker& worker) {
       std::size_t end = 0;
       if (!WaitForChunk(chunk, &end)) break;
       slot = &slots_[chunk % slots_.size()];
+      worker.chunk = chunk;
+      worker.slot = slot;
       worker.console.Capture(&slot->output);
       CleanChunk(worker, chunk, end);
       Slot* done = slot;
@@ -190,8 +205,8 @@ void ParallelCleaning::Work(Worker& worker) {
     out_of_memory_ = true;
   }
   std::lock_guard<std::mutex> lock(mutex_);
-  deleted_ += worker.deleted;
-  if (worker.walker.had_deletion_failure()) deletion_failed_ = true;
+  outcome_.deleted += worker.walker.deleted();
+  if (worker.walker.fell_short()) outcome_.fell_short = true;
 }
 
 bool ParallelCleaning::WaitForChunk(std::size_t chunk, std::size_t* end) {
@@ -213,30 +228,29 @@ bool ParallelCleaning::WaitForChunk(std::size_t chunk, std::size_t* end) {
   }
 }
 
-void ParallelCleaning::Pace(Worker& worker, std::size_t chunk, Slot& slot) {
+void ParallelCleaning::HoldBack(Worker& worker) {
   if (worker.writing) return;
   std::unique_lock<std::mutex> lock(mutex_);
   for (;;) {
-    if (written_ == chunk) {
+    if (written_ == worker.chunk) {
       if (writing_) return;  // someone is finishing the chunk before; next time
       // Our turn: what was held goes out, the rest as it is written.
       writing_ = true;
       worker.writing = true;
       lock.unlock();
-      worker.report.Flush();
-      PassOn(slot.output);
-      ClearSlot(slot);
+      PassOn(worker.slot->output);
+      ClearSlot(*worker.slot);
+      NoteWritten();
       worker.console.PassOnTo(&report_);
       return;
     }
-    if (held_bytes_.load() <= kMostHeldBytes || MustStop()) return;
+    if (held_bytes_.load() + report_held_.load() <= kMostHeldBytes || MustStop()) return;
     changed_.wait_for(lock, kStopCheckInterval);
   }
 }
 
 void ParallelCleaning::CleanChunk(Worker& worker, std::size_t chunk, std::size_t end) {
   const std::size_t first = chunk * kChunkFolders;
-  Slot& slot = slots_[chunk % slots_.size()];
   if (!worker.root_opened) {
     // The list holds a folder, so collection has opened the root.
     worker.walker.OpenRootForCleaning(collector_.root().info.id);
@@ -249,14 +263,14 @@ void ParallelCleaning::CleanChunk(Worker& worker, std::size_t chunk, std::size_t
     worker.trail.Enter(worker.folder);
   }
   for (bool first_folder = true; worker.next_index < end; first_folder = false) {
-    Pace(worker, chunk, slot);
     if (worker.walker.ShouldStop()) break;
     worker.reader.Next(&worker.folder);
     ++worker.next_index;
     const std::string& path = worker.trail.Enter(worker.folder);
     if (first_folder) worker.walker.ReachAncestors(worker.trail, worker.folder.depth);
-    worker.deleted +=
-        CleanFolderBlock(worker.walker, worker.report, worker.folder, path, extensions_);
+    CleanFolderBlock(worker.walker, worker.report, worker.folder, path, extensions_);
+    // Each block counts against what may be held back as soon as it is done.
+    worker.report.Flush();
   }
   worker.report.Flush();
 }
@@ -293,6 +307,7 @@ void ParallelCleaning::WriteFilledSlotsInOrder(std::unique_lock<std::mutex>& loc
     lock.unlock();
     PassOn(next.output);
     ClearSlot(next);
+    NoteWritten();
     lock.lock();
     next.filled = false;
     ++written_;
@@ -306,10 +321,16 @@ void ParallelCleaning::PassOn(const CapturedOutput& output) {
     report_.PassOn(piece.stream, std::string_view(output.bytes).substr(begin, piece.end - begin));
     begin = piece.end;
   }
-  NoteOutputFailure();
 }
 
-void ParallelCleaning::NoteOutputFailure() {
+// After the writing thread passed output on: notes what the report now
+// holds, and stops every thread once the output has failed.
+void ParallelCleaning::NoteWritten() {
+  // Only the writing thread gets here, so it may look at the report. It
+  // never waits, so it writes out early instead when what the report and
+  // the other threads hold would pass the bound together.
+  if (held_bytes_.load() + report_.held() > kMostHeldBytes) report_.Flush();
+  report_held_.store(report_.held());
   // Nothing more may be deleted once it can't be put on record.
   if (report_.output_failed()) halt_.store(true);
 }
@@ -318,7 +339,13 @@ bool ParallelCleaning::MustStop() const {
   return platform::StopRequested() || report_.output_failed() || halt_.load();
 }
 
-int ParallelCleaning::Finish() {
+void ParallelCleaning::HaltForLackOfMemory() {
+  halt_.store(true);
+  std::lock_guard<std::mutex> lock(mutex_);
+  out_of_memory_ = true;
+}
+
+void ParallelCleaning::Finish(ThreadsOutcome* outcome) {
   CollectionDone();
   AllowCleaning();
   Work(*workers_[0]);
@@ -331,10 +358,13 @@ int ParallelCleaning::Finish() {
   const std::size_t last = written_ + slots_.size();
   for (std::size_t chunk = written_; chunk < last; ++chunk) {
     Slot& slot = slots_[chunk % slots_.size()];
-    if (slot.filled && slot.chunk == chunk) PassOn(slot.output);
+    if (slot.filled && slot.chunk == chunk) {
+      PassOn(slot.output);
+      ClearSlot(slot);
+    }
   }
+  *outcome = outcome_;
   if (out_of_memory_) throw std::bad_alloc();
-  return deleted_;
 }
 
 }  // namespace driver

@@ -35,11 +35,19 @@
 
 namespace driver {
 
-/// Writes the block of one folder below the root (its banners around what
-/// CleanFolder reports) and returns how many files were deleted in it.
-int CleanFolderBlock(engine::Walker& walker, engine::Report& report,
-                     const engine::CollectedFolder& folder, const std::string& path,
-                     const engine::ExtensionList& extensions);
+/// Writes the block of one folder below the root: its banners around what
+/// CleanFolder reports.
+void CleanFolderBlock(engine::Walker& walker, engine::Report& report,
+                      const engine::CollectedFolder& folder, const std::string& path,
+                      const engine::ExtensionList& extensions);
+
+/// What the cleaning threads did, besides what the collecting walker did.
+struct ThreadsOutcome {
+  /// Files deleted.
+  long long deleted = 0;
+  /// Whether they could not do all they should (see Walker::fell_short).
+  bool fell_short = false;
+};
 
 /// The folders below the root, cleaned by `jobs` threads as `collector`
 /// collects them into `folders`. The root itself is left to the caller.
@@ -60,15 +68,16 @@ class ParallelCleaning : private engine::FolderList::Listener {
   void Start(bool hold);
   /// Collection has ended: the list is complete.
   void CollectionDone();
+  /// Collection ran out of memory: every thread stops, and Finish passes
+  /// std::bad_alloc on once what they recorded is written.
+  void HaltForLackOfMemory();
   /// Lets threads held by Start begin cleaning.
   void AllowCleaning();
   /// Cleans with the calling thread too until every folder is done (or the
-  /// run must stop), waits for the other threads and writes out every block
-  /// still held. Returns the number of files deleted. Rethrows
-  /// std::bad_alloc from any thread once everything recorded is written.
-  int Finish();
-  /// Whether a file that should have been deleted could not be.
-  bool had_deletion_failure() const { return deletion_failed_; }
+  /// run must stop), waits for the other threads, writes out every block
+  /// still held and puts what they did in `outcome`. Then throws
+  /// std::bad_alloc if memory ran out in any thread.
+  void Finish(ThreadsOutcome* outcome);
 
  private:
   struct Worker;
@@ -93,12 +102,12 @@ class ParallelCleaning : private engine::FolderList::Listener {
   void Work(Worker& worker);
   bool WaitForChunk(std::size_t chunk, std::size_t* end);
   void CleanChunk(Worker& worker, std::size_t chunk, std::size_t end);
-  void Pace(Worker& worker, std::size_t chunk, Slot& slot);
+  void HoldBack(Worker& worker);
   void Deliver(Worker& worker, Slot& slot);
   void WriteFilledSlotsInOrder(std::unique_lock<std::mutex>& lock);
   void PassOn(const CapturedOutput& output);
   void ClearSlot(Slot& slot);
-  void NoteOutputFailure();
+  void NoteWritten();
   bool MustStop() const;
 
   platform::FileSystem& fs_;
@@ -113,7 +122,8 @@ class ParallelCleaning : private engine::FolderList::Listener {
   std::vector<std::thread> threads_;
   std::vector<Slot> slots_;
   std::atomic<std::size_t> next_chunk_{0};
-  std::atomic<std::size_t> held_bytes_{0};  // in slots, not yet written
+  std::atomic<std::size_t> held_bytes_{0};   // in slots, not yet written
+  std::atomic<std::size_t> report_held_{0};  // in the run's report, not yet written
   std::atomic<bool> halt_{false};  // output failed, or memory ran out
 
   std::mutex mutex_;  // guards what follows
@@ -123,8 +133,7 @@ class ParallelCleaning : private engine::FolderList::Listener {
   std::size_t written_ = 0;  // chunks written out
   bool writing_ = false;     // some thread is writing chunks out
   bool out_of_memory_ = false;
-  bool deletion_failed_ = false;
-  int deleted_ = 0;
+  ThreadsOutcome outcome_;
 };
 
 }  // namespace driver

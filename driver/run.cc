@@ -2,7 +2,9 @@
 
 #include "driver/parallel_clean.h"
 
+#include <algorithm>
 #include <cstddef>
+#include <new>
 #include <string>
 
 #include "engine/extensions.h"
@@ -55,54 +57,69 @@ int Prompt(engine::Report& report, const engine::LocalizedText& prompt) {
 void CloseBanner(engine::Report& report) { report.Text(kBanner).Text("\n").EndLine(); }
 
 // Collects the tree, then cleans every folder below the root in collection
-// order. Returns the number of files deleted.
-int CleanSubFolders(engine::Walker& walker, engine::Report& report, const std::string& root,
-                    const engine::ExtensionList& extensions, engine::FolderList& folders,
-                    const RunHooks& hooks) {
+// order.
+void CleanSubFolders(engine::Walker& walker, engine::Report& report, const std::string& root,
+                     const engine::ExtensionList& extensions, engine::FolderList& folders,
+                     const RunHooks& hooks) {
   walker.CollectSubFolders(root, folders, extensions);
   if (hooks.after_collection) hooks.after_collection();
-  int total = 0;
   engine::FolderList::Reader reader(folders);
   engine::CollectedFolder folder;
   engine::PathBuilder paths(root);
   while (!walker.ShouldStop() && reader.Next(&folder)) {
-    total += CleanFolderBlock(walker, report, folder, paths.Enter(folder.depth, folder.name),
-                              extensions);
+    CleanFolderBlock(walker, report, folder, paths.Enter(folder.depth, folder.name), extensions);
   }
-  return total;
 }
 
 // The same with `jobs` threads, which clean while the tree is collected;
-// the report is the same, byte for byte.
-int CleanSubFoldersInParallel(platform::FileSystem& fs, engine::Walker& walker,
-                              engine::Report& report, const std::string& root,
-                              const engine::ExtensionList& extensions, engine::FolderList& folders,
-                              const RunHooks& hooks, unsigned jobs, bool* deletion_failed) {
+// the report is the same, byte for byte. What the threads did goes into
+// `threads`, also when memory runs out (std::bad_alloc is passed on once
+// all they recorded is written).
+void CleanSubFoldersInParallel(platform::FileSystem& fs, engine::Walker& walker,
+                               engine::Report& report, const std::string& root,
+                               const engine::ExtensionList& extensions,
+                               engine::FolderList& folders, const RunHooks& hooks, unsigned jobs,
+                               ThreadsOutcome* threads) {
   ParallelCleaning cleaning(fs, report, walker, folders, extensions, root, jobs);
   // A test that changes the tree between the phases gets them one after
   // the other.
   const bool phases_apart = static_cast<bool>(hooks.after_collection);
   cleaning.Start(phases_apart);
-  walker.CollectSubFolders(root, folders, extensions);
+  bool collected = false;
+  try {
+    walker.CollectSubFolders(root, folders, extensions);
+    collected = true;
+  } catch (const std::bad_alloc&) {
+    cleaning.HaltForLackOfMemory();
+  }
   cleaning.CollectionDone();
-  if (phases_apart) hooks.after_collection();
-  const int total = cleaning.Finish();
-  *deletion_failed = cleaning.had_deletion_failure();
-  return total;
+  if (collected && phases_apart) hooks.after_collection();
+  cleaning.Finish(threads);
 }
 
-// Cleans the whole tree, the root last. Returns the number of files deleted.
-int CleanTree(platform::FileSystem& fs, engine::Walker& walker, engine::Report& report,
-              const std::string& root, const engine::ExtensionList& extensions,
-              engine::FolderList& folders, const RunHooks& hooks, unsigned jobs,
-              bool* deletion_failed) {
-  int total = jobs > 1 ? CleanSubFoldersInParallel(fs, walker, report, root, extensions, folders,
-                                                   hooks, jobs, deletion_failed)
-                       : CleanSubFolders(walker, report, root, extensions, folders, hooks);
-  if (walker.ShouldStop()) return total;
-  total += walker.CleanFolder(walker.root(), root, extensions);
+// Each cleaning thread holds its own chain of open folders, besides the one
+// collection holds: use only as many threads as can each have a full
+// window of descriptors, so a low limit costs speed, never folders.
+unsigned ThreadsTheHandlesAllow(unsigned jobs) {
+  constexpr std::size_t kHandlesPerChain = engine::FolderStack::kDefaultWindow + 2;
+  const std::size_t chains = platform::SpareFolderHandles() / kHandlesPerChain;
+  if (chains < 3) return 1;
+  return static_cast<unsigned>(std::min<std::size_t>(jobs, chains - 1));
+}
+
+// Cleans the whole tree, the root last.
+void CleanTree(platform::FileSystem& fs, engine::Walker& walker, engine::Report& report,
+               const std::string& root, const engine::ExtensionList& extensions,
+               engine::FolderList& folders, const RunHooks& hooks, ThreadsOutcome* threads) {
+  const unsigned jobs = hooks.jobs > 1 ? ThreadsTheHandlesAllow(hooks.jobs) : 1;
+  if (jobs > 1) {
+    CleanSubFoldersInParallel(fs, walker, report, root, extensions, folders, hooks, jobs, threads);
+  } else {
+    CleanSubFolders(walker, report, root, extensions, folders, hooks);
+  }
+  if (walker.ShouldStop()) return;
+  walker.CleanFolder(walker.root(), root, extensions);
   CloseBanner(report);
-  return total;
 }
 
 // A stop signal ends the run once the file in hand is done, with every
@@ -115,13 +132,12 @@ void EndIfStopped(engine::Report& report) {
 
 }  // namespace
 
-int CleanFolderBlock(engine::Walker& walker, engine::Report& report,
-                     const engine::CollectedFolder& folder, const std::string& path,
-                     const engine::ExtensionList& extensions) {
+void CleanFolderBlock(engine::Walker& walker, engine::Report& report,
+                      const engine::CollectedFolder& folder, const std::string& path,
+                      const engine::ExtensionList& extensions) {
   report.Text(kBanner).EndLine();
-  const int deleted = walker.CleanFolder(folder, path, extensions);
+  walker.CleanFolder(folder, path, extensions);
   CloseBanner(report);
-  return deleted;
 }
 
 int Run(platform::FileSystem& fs, platform::Console& console, const RunHooks& hooks) {
@@ -134,13 +150,23 @@ int Run(platform::FileSystem& fs, platform::Console& console, const RunHooks& ho
   Prompt(report, kStartPrompt);
 
   engine::Walker walker(fs, report);
-  int total = 0;
-  bool parallel_deletion_failed = false;
+  walker.KeepFiles(platform::StandardStreamFiles());
   platform::DeferStopSignals();
-  if (walker.GetRootFolder(root) == 1) {
-    total = CleanTree(fs, walker, report, root, extensions, folders, hooks, hooks.jobs,
-                      &parallel_deletion_failed);
+  bool out_of_memory = false;
+  ThreadsOutcome threads;
+  try {
+    if (walker.GetRootFolder(root) == 1) {
+      CleanTree(fs, walker, report, root, extensions, folders, hooks, &threads);
+    }
+  } catch (const std::bad_alloc&) {
+    // Every deletion so far is on record (its line was made room for before
+    // the file went), so stop here and end the run the ordinary way.
+    out_of_memory = true;
+    folders.Clear();
+    walker.ReleaseMemory();
+    report.Error("Error: out of memory; the cleaning stopped here");
   }
+  const long long total = walker.deleted() + threads.deleted;
   EndIfStopped(report);
   // Put every deletion on record while a signal still only sets the flag: the
   // write may wait long on a slow reader, and a signal with its default
@@ -153,7 +179,7 @@ int Run(platform::FileSystem& fs, platform::Console& console, const RunHooks& ho
   engine::ExtensionList().swap(extensions);
   report.Text("Total Remove File : ").Number(total).EndLine();
   const int answer = Prompt(report, kExitPrompt);
-  if (walker.had_deletion_failure() || parallel_deletion_failed || report.output_failed()) {
+  if (walker.fell_short() || threads.fell_short || out_of_memory || report.output_failed()) {
     return kExitIncomplete;
   }
   return answer == -1 ? kExitInputEnded : kExitOk;

@@ -72,9 +72,14 @@ void EndByStopSignal();
 /// running in parallel has not been measured on a real machine yet.
 unsigned DefaultJobCount();
 
-/// Makes a write to a closed pipe fail with an error instead of killing the
-/// process, so the run can report it and end cleanly.
-void IgnoreBrokenPipe();
+/// Makes a write to a closed pipe, or one beyond the file-size limit, fail
+/// with an error instead of killing the process, so the run can report it
+/// and end cleanly.
+void IgnoreOutputSignals();
+
+/// Raises the process's own limit on open files as far as the system lets
+/// it, so that deep trees cost fewer reopened folders.
+void RaiseOpenFileLimit();
 
 }  // namespace platform
 

@@ -357,7 +357,9 @@ void EndByStopSignal() {
 
 // Windows has no SIGPIPE: a write to a closed pipe already fails with an
 // error (ERROR_NO_DATA), which the report shows and the run survives.
-void IgnoreBrokenPipe() {}
+void IgnoreOutputSignals() {}
+
+void RaiseOpenFileLimit() {}
 
 // Cleaning in parallel has been measured only on Linux so far; until it has
 // been on a real Windows machine, one thread is the safe default.
