@@ -329,8 +329,15 @@ void ParallelCleaning::NoteWritten() {
   // Only the writing thread gets here, so it may look at the report. It
   // never waits, so it writes out early instead when what the report and
   // the other threads hold would pass the bound together.
+  const std::size_t was_held = report_held_.load();
   if (held_bytes_.load() + report_.held() > kMostHeldBytes) report_.Flush();
   report_held_.store(report_.held());
+  if (report_.held() < was_held) {
+    // Threads may be waiting for the room just made; the lock makes sure
+    // none is between looking and waiting.
+    { std::lock_guard<std::mutex> lock(mutex_); }
+    changed_.notify_all();
+  }
   // Nothing more may be deleted once it can't be put on record.
   if (report_.output_failed()) halt_.store(true);
 }
