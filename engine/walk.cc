@@ -169,7 +169,7 @@ int Walker::DeleteTargets(const platform::Dir& dir, const platform::EntryList& t
     switch (fs_.RemoveFile(dir, name, &reason)) {
       case platform::RemoveResult::kRemoved:
         ++count;
-        report_.Text("Delete : ").PathInFolder(displayed_folder_, name).Text(" ").EndLine();
+        report_.Text(deletion_label_).PathInFolder(displayed_folder_, name).Text(" ").EndLine();
         break;
       case platform::RemoveResult::kMissing:
       case platform::RemoveResult::kIsFolder:

@@ -19,6 +19,7 @@
 
 #include <cstddef>
 #include <string>
+#include <string_view>
 #include <unordered_set>
 #include <vector>
 
@@ -54,6 +55,10 @@ class Walker {
   /// that was collected.
   int CleanFolder(const CollectedFolder& folder, const std::string& path,
                   const ExtensionList& extensions);
+
+  /// Starts each deletion's line with `label` instead of "Delete : " (a dry
+  /// run says what it would delete). `label` must outlive the walker.
+  void set_deletion_label(std::string_view label) { deletion_label_ = label; }
 
   /// The root as collection saw it (depth 0).
   const CollectedFolder& root() const { return root_; }
@@ -94,6 +99,7 @@ class Walker {
   CollectedFolder root_;
   platform::Dir root_for_cleaning_;
   bool deletion_failed_ = false;
+  std::string_view deletion_label_ = "Delete : ";
 
   // Collection scratch, reused for every folder.
   platform::EntryList listing_;

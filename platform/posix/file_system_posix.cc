@@ -143,6 +143,19 @@ class PosixFileSystem : public FileSystem {
     return RemoveResult::kFailed;
   }
 
+  RemoveResult ExamineFile(const Dir& dir, std::string_view name, std::uint64_t* size,
+                           std::string* error) override {
+    struct stat st;
+    if (::fstatat(dir.native(), Terminated(name), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+      if (errno == ENOENT) return RemoveResult::kMissing;
+      *error = std::strerror(errno);
+      return RemoveResult::kFailed;
+    }
+    if (S_ISDIR(st.st_mode)) return RemoveResult::kIsFolder;
+    *size = static_cast<std::uint64_t>(st.st_size);
+    return RemoveResult::kRemoved;
+  }
+
  private:
   // System calls want NUL-terminated names; reuse one buffer for them.
   const char* Terminated(std::string_view name) {

@@ -293,6 +293,22 @@ class Win32FileSystem : public FileSystem {
     return RemoveResult::kRemoved;  // gone once the handle closes, just below
   }
 
+  RemoveResult ExamineFile(const Dir& dir, std::string_view name, std::uint64_t* size,
+                           std::string* error) override {
+    SetEntryPath(dir, name);
+    // The entry's own attributes: a link is not looked through.
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!::GetFileAttributesExW(path_.c_str(), GetFileExInfoStandard, &data)) {
+      const DWORD failure = ::GetLastError();
+      if (IsMissing(failure)) return RemoveResult::kMissing;
+      *error = win32::SystemMessage(failure);
+      return RemoveResult::kFailed;
+    }
+    if ((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return RemoveResult::kIsFolder;
+    *size = (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+    return RemoveResult::kRemoved;
+  }
+
  private:
   // The current directory, whatever its length.
   static bool ReadCurrentDirectory(std::wstring* cwd) {
