@@ -57,4 +57,7 @@ for arch in x86 x64; do
 done
 
 "$repo/tests/wine/run_wine_tests.sh" "$repo/build-windows-x86" "$repo/build-windows-x64"
+for arch in x86 x64; do
+  "$repo/scripts/check_packages.sh" zip "$repo/build-windows-$arch"
+done
 echo "Windows builds and wine tests: $((SECONDS - started)) s"
