@@ -123,6 +123,8 @@ class FileSystem {
   /// Answers as RemoveFile would for `name` in `dir`, without removing it:
   /// kRemoved, with the entry's apparent size (a link's own) in `size`,
   /// when it would be removed; kMissing, kIsFolder or kFailed otherwise.
+  /// kFailed foresees the refusals that can be seen without trying (missing
+  /// rights, a read-only file system); others show only in a real run.
   virtual RemoveResult ExamineFile(const Dir& dir, std::string_view name, std::uint64_t* size,
                                    std::string* error) = 0;
 };

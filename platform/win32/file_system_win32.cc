@@ -305,6 +305,11 @@ class Win32FileSystem : public FileSystem {
       return RemoveResult::kFailed;
     }
     if ((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return RemoveResult::kIsFolder;
+    // RemoveFile does not force read-only files, so neither may this.
+    if ((data.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0) {
+      *error = win32::SystemMessage(ERROR_ACCESS_DENIED);
+      return RemoveResult::kFailed;
+    }
     *size = (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
     return RemoveResult::kRemoved;
   }
