@@ -12,7 +12,7 @@ namespace {
 
 class DeepTreeTest : public ::testing::Test {
  protected:
-  DeepTreeTest() : root_(scratch_.path() + "/proj") { testsupport::MakeFolders(root_); }
+  DeepTreeTest() : root_(scratch_.path().string() + "/proj") { testsupport::MakeFolders(root_); }
 
   // Cleans a chain of `depth` folders named `name` with one target at the
   // bottom, from `start_depth` levels down the chain.

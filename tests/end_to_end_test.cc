@@ -21,7 +21,7 @@ using testsupport::RootLine;
 
 class EndToEndTest : public ::testing::Test {
  protected:
-  EndToEndTest() : root_(scratch_.path() + "/proj") {
+  EndToEndTest() : root_(scratch_.path().string() + "/proj") {
     testsupport::MakeFolders(root_);
     testsupport::EnterFolder(root_);
   }
@@ -91,7 +91,7 @@ class UnprivilegedTest : public EndToEndTest {
     testsupport::SetMode(root_, 0777);
     // Run a copy beside the tree: the build may lie below a folder that
     // nobody may enter.
-    const std::string program = scratch_.path() + "/buildsweep";
+    const std::string program = scratch_.path().string() + "/buildsweep";
     std::filesystem::copy_file(BUILDSWEEP_BINARY, program);
     argv_ = testsupport::AsUnprivilegedUser({program}, root_, &why_not_);
   }

@@ -35,17 +35,15 @@ using testsupport::SilentBlock;
 // Long enough that a folder's change stamp can be trusted not to repeat.
 constexpr std::chrono::milliseconds kSettleTime(150);
 
-struct RunResult {
-  int status = -1;
-  std::string out;
-  std::string err;
-};
+using testsupport::RunResult;
 
 // Every run happens in "proj" inside a scratch folder, so that "outside"
 // can hold files that no run may touch.
 class ProjectTest : public ::testing::Test {
  protected:
-  ProjectTest() : root_(scratch_.path() + "/proj"), outside_(scratch_.path() + "/outside") {
+  ProjectTest()
+      : root_(scratch_.path().string() + "/proj"),
+        outside_(scratch_.path().string() + "/outside") {
     MakeFolders(root_);
     testsupport::EnterFolder(root_);
   }
@@ -251,7 +249,7 @@ TEST_F(ProjectTest, FolderThatIsItsOwnAncestorIsNotEnteredAgain) {
 // A terminal: what it has shown is recorded write by write and at each read.
 class TerminalConsole : public testsupport::FakeConsole {
  public:
-  bool OutputIsInteractive() override { return true; }
+  TerminalConsole() { interactive = true; }
   int ReadChar() override {
     shown_at_reads.push_back(out);
     return FakeConsole::ReadChar();
@@ -404,12 +402,12 @@ TEST_P(BetweenPhasesTest, FolderSwappedForLinkLeadsNowhere) {
   MakeFile("sub/a.obj");
   MakeFile("sub/deep/b.obj");
   const RunResult run = RunWithChange([&] {
-    testsupport::Rename(root_ + "/sub", scratch_.path() + "/old-sub");
+    testsupport::Rename(root_ + "/sub", scratch_.path().string() + "/old-sub");
     MakeLink(outside_, root_ + "/sub");
   });
   EXPECT_EQ(run.out, Expected(SilentBlock() + SilentBlock() + RootBlock(root_, {})));
   ExpectTargetsIn(outside_);
-  EXPECT_TRUE(Exists(scratch_.path() + "/old-sub/deep/b.obj"));
+  EXPECT_TRUE(Exists(scratch_.path().string() + "/old-sub/deep/b.obj"));
 }
 
 TEST_P(BetweenPhasesTest, FolderSwappedForAnotherFolderIsLeftAlone) {
@@ -417,7 +415,7 @@ TEST_P(BetweenPhasesTest, FolderSwappedForAnotherFolderIsLeftAlone) {
   MakeFile("sub/a.obj");
   MakeFile("sub/deep/b.obj");
   const RunResult run = RunWithChange([&] {
-    testsupport::Rename(root_ + "/sub", scratch_.path() + "/old-sub");
+    testsupport::Rename(root_ + "/sub", scratch_.path().string() + "/old-sub");
     testsupport::Rename(outside_, root_ + "/sub");
   });
   EXPECT_EQ(run.out, Expected(SilentBlock() + SilentBlock() + RootBlock(root_, {})));

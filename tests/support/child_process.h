@@ -1,8 +1,12 @@
-// Running the built program as a child process with piped standard streams.
+// Running the built program as a child process: either to its end with
+// piped standard streams (RunProcess), or in the background with streams
+// the test chose, to be signalled and watched while it runs (Child).
 #ifndef BUILDSWEEP_TESTS_SUPPORT_CHILD_PROCESS_H_
 #define BUILDSWEEP_TESTS_SUPPORT_CHILD_PROCESS_H_
 
+#include <chrono>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -45,6 +49,115 @@ ProcessResult RunProcess(const ProcessOptions& options);
 /// that user could not run argv[0] in the folder `workdir`.
 std::vector<std::string> AsUnprivilegedUser(const std::vector<std::string>& argv,
                                             const std::string& workdir, std::string* why_not);
+
+/// How a Child's standard stream is set up: a descriptor to hand over, or
+/// closed when negative.
+struct ChildStreams {
+  int in = -1;
+  int out = -1;
+  int err = -1;
+};
+
+/// How a Child is started besides its streams.
+struct ChildOptions {
+  /// Run as user and group 65534 (only root can).
+  bool as_nobody = false;
+  /// A signal the child starts with ignored, as under nohup; 0 for none.
+  int ignored_signal = 0;
+  /// The program to run; null for the built binary. Runs as nobody use a
+  /// copy in the test's folder, since the build may lie below a private one.
+  const char* program = nullptr;
+};
+
+/// The real buildsweep binary running in `folder`, with default signal
+/// actions whatever the test process inherited.
+class Child {
+ public:
+  /// Starts it.
+  Child(const std::string& folder, const ChildStreams& streams, const ChildOptions& options = {});
+  /// Kills the child if the test left it running.
+  ~Child();
+  Child(const Child&) = delete;
+  Child& operator=(const Child&) = delete;
+
+  /// Sends `signal_number`, unless the child has already ended.
+  void Signal(int signal_number);
+  /// Whether the child has ended; its wait status is then in `status()`.
+  bool Ended();
+  /// Waits up to `limit` for the end; false (and kills it) on timeout.
+  bool WaitForEnd(std::chrono::milliseconds limit = std::chrono::seconds(20));
+  /// The raw wait status once ended.
+  int status() const { return status_; }
+
+ private:
+  int pid_ = -1;
+  int status_ = 0;
+};
+
+/// "exited with N" or "killed by signal N", for failure messages.
+std::string DescribeStatus(int status);
+/// Whether the wait status says killed by `signal_number`.
+bool EndedBySignal(int status, int signal_number);
+/// Whether the wait status says exited with `code`.
+bool ExitedWith(int status, int code);
+
+/// The whole content of `file`; empty when it can't be opened.
+std::string ReadAll(const std::string& file);
+/// Reads everything from `fd` until its end.
+std::string DrainDescriptor(int fd);
+
+/// A descriptor closed when it goes out of scope.
+class Fd {
+ public:
+  /// Takes over `fd`; -1 for none.
+  explicit Fd(int fd = -1) : fd_(fd) {}
+  ~Fd() { Close(); }
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+  /// The descriptor, -1 once closed.
+  int get() const { return fd_; }
+  /// Closes it now.
+  void Close();
+  /// Closes it and takes over `fd` instead.
+  void Reset(int fd) {
+    Close();
+    fd_ = fd;
+  }
+
+ private:
+  int fd_;
+};
+
+/// A pipe whose ends close themselves. A child that dies early then fails
+/// the test with EPIPE instead of killing it with SIGPIPE.
+struct Pipe {
+  Pipe();
+  Fd read_end, write_end;
+};
+
+/// Opens `file` for writing, emptied or created.
+int OpenForWriting(const std::string& file);
+/// Opens `file` for reading.
+int OpenForReading(const std::string& file);
+/// A file "answers" in `folder` holding `text`, opened for reading, to stand
+/// in for a keyboard.
+int Answers(const std::string& folder, std::string_view text);
+/// Writes all of `text` to `fd`; throws when it can't.
+void Send(const Fd& fd, std::string_view text);
+
+/// Suspends the calling thread for `ms` milliseconds.
+void SleepMs(int ms);
+
+/// Polls `done` every millisecond for up to `limit`; its last answer.
+template <typename Predicate>
+bool PollUntil(Predicate done, std::chrono::milliseconds limit = std::chrono::seconds(20)) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > deadline) return done();
+    SleepMs(1);
+  }
+  return true;
+}
 
 }  // namespace testsupport
 

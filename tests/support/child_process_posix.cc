@@ -1,4 +1,5 @@
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -8,8 +9,13 @@
 #include <chrono>
 #include <cstring>
 #include <stdexcept>
+#include <thread>
 
 #include "tests/support/child_process.h"
+
+#ifndef BUILDSWEEP_BINARY
+#error "BUILDSWEEP_BINARY must name the built buildsweep executable"
+#endif
 
 extern char** environ;
 
@@ -79,6 +85,39 @@ bool Drain(int out_fd, int err_fd, ProcessResult* result, int timeout_seconds) {
   return true;
 }
 
+// Runs in the forked child: nothing here may allocate or throw.
+[[noreturn]] void ExecBinary(const char* folder, const ChildStreams& streams,
+                             const ChildOptions& options) {
+  const int wanted[3] = {streams.in, streams.out, streams.err};
+  // Move the given descriptors clear of 0..2 first, so one dup2 can't clobber another.
+  int moved[3];
+  for (int i = 0; i < 3; ++i) moved[i] = wanted[i] < 0 ? -1 : ::fcntl(wanted[i], F_DUPFD, 10);
+  for (int i = 0; i < 3; ++i) {
+    if (moved[i] < 0) {
+      ::close(i);
+    } else {
+      ::dup2(moved[i], i);
+      ::close(moved[i]);
+    }
+  }
+  // A test runner may have ignored or blocked signals; the binary must see
+  // what a shell gives a foreground program.
+  for (int signal_number : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) ::signal(signal_number, SIG_DFL);
+  if (options.ignored_signal != 0) ::signal(options.ignored_signal, SIG_IGN);
+  sigset_t none;
+  sigemptyset(&none);
+  ::sigprocmask(SIG_SETMASK, &none, nullptr);
+  if (options.as_nobody && (::setgroups(0, nullptr) != 0 || ::setresgid(65534, 65534, 65534) != 0 ||
+                    ::setresuid(65534, 65534, 65534) != 0)) {
+    ::_exit(126);
+  }
+  if (::chdir(folder) != 0) ::_exit(126);
+  const char* program = options.program != nullptr ? options.program : BUILDSWEEP_BINARY;
+  char* const argv[] = {const_cast<char*>(program), nullptr};
+  ::execv(program, argv);
+  ::_exit(127);
+}
+
 }  // namespace
 
 ProcessResult RunProcess(const ProcessOptions& options) {
@@ -146,5 +185,106 @@ std::vector<std::string> AsUnprivilegedUser(const std::vector<std::string>& argv
   wrapped.insert(wrapped.end(), argv.begin(), argv.end());
   return wrapped;
 }
+
+Child::Child(const std::string& folder, const ChildStreams& streams, const ChildOptions& options) {
+  pid_ = ::fork();
+  if (pid_ < 0) throw std::runtime_error("fork failed");
+  if (pid_ == 0) ExecBinary(folder.c_str(), streams, options);
+}
+
+Child::~Child() {
+  if (pid_ > 0 && !Ended()) {
+    ::kill(pid_, SIGKILL);
+    ::waitpid(pid_, &status_, 0);
+  }
+}
+
+void Child::Signal(int signal_number) {
+  if (pid_ > 0) ::kill(pid_, signal_number);  // never kill(-1): that is every process
+}
+
+bool Child::Ended() {
+  if (pid_ <= 0) return true;
+  const pid_t done = ::waitpid(pid_, &status_, WNOHANG);
+  if (done == pid_) pid_ = -1;
+  return pid_ <= 0;
+}
+
+bool Child::WaitForEnd(std::chrono::milliseconds limit) {
+  if (PollUntil([this] { return Ended(); }, limit)) return true;
+  ::kill(pid_, SIGKILL);
+  ::waitpid(pid_, &status_, 0);
+  pid_ = -1;
+  return false;
+}
+
+std::string DescribeStatus(int status) {
+  if (WIFSIGNALED(status)) return "killed by signal " + std::to_string(WTERMSIG(status));
+  return "exited with " + std::to_string(WEXITSTATUS(status));
+}
+
+bool EndedBySignal(int status, int signal_number) {
+  return WIFSIGNALED(status) && WTERMSIG(status) == signal_number;
+}
+
+bool ExitedWith(int status, int code) { return WIFEXITED(status) && WEXITSTATUS(status) == code; }
+
+std::string ReadAll(const std::string& file) {
+  const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return std::string();
+  std::string text = DrainDescriptor(fd);
+  ::close(fd);
+  return text;
+}
+
+std::string DrainDescriptor(int fd) {
+  std::string text;
+  char buffer[65536];
+  for (;;) {
+    const ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (n > 0) {
+      text.append(buffer, static_cast<std::size_t>(n));
+    } else if (n == 0 || errno != EINTR) {
+      return text;
+    }
+  }
+}
+
+void Fd::Close() {
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = -1;
+}
+
+Pipe::Pipe() {
+  ::signal(SIGPIPE, SIG_IGN);
+  int ends[2];
+  if (::pipe2(ends, O_CLOEXEC) != 0) throw std::runtime_error("pipe2 failed");
+  read_end.Reset(ends[0]);
+  write_end.Reset(ends[1]);
+}
+
+int OpenForWriting(const std::string& file) {
+  return ::open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+}
+
+int OpenForReading(const std::string& file) { return ::open(file.c_str(), O_RDONLY | O_CLOEXEC); }
+
+int Answers(const std::string& folder, std::string_view text) {
+  const std::string file = folder + "/answers";
+  const int fd = OpenForWriting(file);
+  if (fd < 0 || ::write(fd, text.data(), text.size()) != static_cast<ssize_t>(text.size())) {
+    throw std::runtime_error("cannot write " + file);
+  }
+  ::close(fd);
+  return OpenForReading(file);
+}
+
+void Send(const Fd& fd, std::string_view text) {
+  if (::write(fd.get(), text.data(), text.size()) != static_cast<ssize_t>(text.size())) {
+    throw std::runtime_error(std::string("cannot send input: ") + std::strerror(errno));
+  }
+}
+
+void SleepMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
 }  // namespace testsupport

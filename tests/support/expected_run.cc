@@ -110,4 +110,35 @@ std::string ToCp949(const std::string& utf8) {
   return out;
 }
 
+std::set<std::string> DeletedPaths(std::string_view report) {
+  static constexpr std::string_view kLabel = "Delete : ";
+  std::set<std::string> paths;
+  std::size_t at = 0;
+  while (at < report.size()) {
+    std::size_t end = report.find('\n', at);
+    if (end == std::string_view::npos) end = report.size();
+    std::string_view line = report.substr(at, end - at);
+    // A line cut short by the end of the output has no trailing blank.
+    if (line.substr(0, kLabel.size()) == kLabel && line.size() > kLabel.size() && line.back() == ' ') {
+      paths.emplace(line.substr(kLabel.size(), line.size() - kLabel.size() - 1));
+    }
+    at = end + 1;
+  }
+  return paths;
+}
+
+std::size_t CountOf(std::string_view text, std::string_view needle) {
+  std::size_t count = 0;
+  for (std::size_t at = text.find(needle); at != std::string_view::npos;
+       at = text.find(needle, at + needle.size())) {
+    ++count;
+  }
+  return count;
+}
+
+long TotalOf(const std::string& report) {
+  const std::size_t at = report.find("Total Remove File : ");
+  return at == std::string::npos ? -1 : std::stol(report.substr(at + 20));
+}
+
 }  // namespace testsupport

@@ -3,7 +3,10 @@
 #ifndef BUILDSWEEP_TESTS_SUPPORT_EXPECTED_RUN_H_
 #define BUILDSWEEP_TESTS_SUPPORT_EXPECTED_RUN_H_
 
+#include <cstddef>
+#include <set>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace testsupport {
@@ -29,6 +32,13 @@ void MakeExampleProject();
 /// The whole standard output of the run on the example project at `root`,
 /// written out in full.
 std::string ExampleRunOutput(const std::string& root);
+
+/// The paths that follow "Delete : " on each complete line of `report`.
+std::set<std::string> DeletedPaths(std::string_view report);
+/// The number after "Total Remove File : " in `report`; -1 without one.
+long TotalOf(const std::string& report);
+/// How many times `needle` occurs in `text`.
+std::size_t CountOf(std::string_view text, std::string_view needle);
 
 /// `utf8` in CP949, converted by the C library, independent of the program.
 std::string ToCp949(const std::string& utf8);

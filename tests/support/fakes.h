@@ -5,17 +5,21 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
 
+#include "driver/run.h"
 #include "platform/console.h"
 #include "platform/file_system.h"
+#include "tests/support/scratch_tree.h"
 
 namespace testsupport {
 
-/// A console whose input is scripted and whose output is captured.
+/// A console whose input is scripted and whose output is captured; it can
+/// pass for a terminal and can be made to fail either output stream.
 class FakeConsole : public platform::Console {
  public:
   /// Reads come from `input` one byte at a time, then -1.
@@ -23,8 +27,16 @@ class FakeConsole : public platform::Console {
                        platform::TextEncoding encoding = platform::TextEncoding::kUtf8)
       : input_(std::move(input)), encoding_(encoding) {}
 
-  bool Write(platform::OutputStream stream, std::string_view bytes, std::string*) override {
+  bool Write(platform::OutputStream stream, std::string_view bytes, std::string* error) override {
     const bool to_stdout = stream == platform::OutputStream::kStandardOutput;
+    if (to_stdout && output_writes_++ >= fail_output_from) {
+      *error = "No space left on device";
+      return false;
+    }
+    if (!to_stdout && fail_errors) {
+      *error = "Input/output error";
+      return false;
+    }
     if (to_stdout) {
       OnStandardOutput(bytes);
     } else {
@@ -40,13 +52,19 @@ class FakeConsole : public platform::Console {
     return static_cast<unsigned char>(input_[next_input_++]);
   }
   void Pause(int milliseconds) override { paused_milliseconds += milliseconds; }
-  bool OutputIsInteractive() override { return false; }
+  bool OutputIsInteractive() override { return interactive; }
   platform::TextEncoding Encoding() override { return encoding_; }
 
   std::string out;         ///< standard output
   std::string err;         ///< standard error
   std::string transcript;  ///< both streams, interleaved as written
   int paused_milliseconds = 0;
+  /// Whether the output passes for a terminal, which flushes every line.
+  bool interactive = false;
+  /// Standard output writes with this 0-based index and later ones fail.
+  std::size_t fail_output_from = static_cast<std::size_t>(-1);
+  /// Whether every write to standard error fails.
+  bool fail_errors = false;
 
  protected:
   /// Stores standard output; a subclass may look at it without keeping it.
@@ -57,6 +75,7 @@ class FakeConsole : public platform::Console {
  private:
   std::string input_;
   std::size_t next_input_ = 0;
+  std::size_t output_writes_ = 0;
   platform::TextEncoding encoding_;
 };
 
@@ -137,6 +156,34 @@ class DelegatingFileSystem : public platform::FileSystem {
  protected:
   platform::FileSystem& real_ = platform::NativeFileSystem();
 };
+
+/// How a run inside the test process ended and what it wrote.
+struct RunResult {
+  int status = -1;
+  std::string out;
+  std::string err;
+};
+
+/// Runs buildsweep in the folder `root` through `fs` and `console`, calling
+/// `between` once collection is over.
+inline RunResult RunIn(const std::string& root, const std::function<void()>& between,
+                       platform::FileSystem& fs, FakeConsole& console) {
+  EnterFolder(root);
+  driver::RunHooks hooks;
+  hooks.after_collection = between;
+  RunResult result;
+  result.status = driver::Run(fs, console, hooks);
+  result.out = console.out;
+  result.err = console.err;
+  return result;
+}
+
+/// Runs buildsweep in `root` on the real file system with Enter at both
+/// prompts, calling `between` once collection is over.
+inline RunResult RunIn(const std::string& root, const std::function<void()>& between = nullptr) {
+  FakeConsole console;
+  return RunIn(root, between, platform::NativeFileSystem(), console);
+}
 
 }  // namespace testsupport
 

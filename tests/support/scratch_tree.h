@@ -1,32 +1,42 @@
 // Real folder trees for tests, made and removed through the OS so that trees
 // far deeper than PATH_MAX can be built and taken apart. The OS calls live in
-// scratch_tree_posix.cc; tests themselves stay free of OS headers.
+// scratch_tree_posix.cc, so tests that only build trees need no OS headers.
 #ifndef BUILDSWEEP_TESTS_SUPPORT_SCRATCH_TREE_H_
 #define BUILDSWEEP_TESTS_SUPPORT_SCRATCH_TREE_H_
 
 #include <cstddef>
+#include <filesystem>
+#include <initializer_list>
+#include <set>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace testsupport {
 
+/// Where a ScratchDir is made.
+enum class Storage { kTmpDir, kMemoryIfAvailable };
+
 /// A fresh folder under $TMPDIR (or /tmp) that is the current directory for
 /// the object's lifetime; the previous current directory is restored and the
-/// whole tree removed afterwards, however deep it has become.
+/// whole tree removed afterwards, however deep it has become and whatever
+/// folders in it a test locked.
 class ScratchDir {
  public:
-  ScratchDir();
+  /// Trees of tens of thousands of files take seconds to create on a disk;
+  /// kMemoryIfAvailable makes them in /dev/shm where the system has one.
+  explicit ScratchDir(Storage storage = Storage::kTmpDir);
   ~ScratchDir();
   ScratchDir(const ScratchDir&) = delete;
   ScratchDir& operator=(const ScratchDir&) = delete;
 
-  /// The absolute path of the scratch folder.
-  const std::string& path() const { return path_; }
+  /// The absolute, canonical path of the scratch folder.
+  const std::filesystem::path& path() const { return path_; }
   /// Makes the scratch folder the current directory again.
   void EnterAgain() const;
 
  private:
-  std::string path_;
+  std::filesystem::path path_;
   int previous_cwd_;
 };
 
@@ -36,6 +46,14 @@ void EnterFolder(const std::string& path);
 void MakeFolders(const std::string& path);
 /// Creates (or truncates) the file `path`, creating missing parent folders.
 void MakeFile(const std::string& path, const std::string& contents = "");
+/// Creates `count` empty files named `<prefix><i><suffix>` in the folder
+/// `folder`, creating it if missing.
+void MakeFiles(const std::string& folder, std::string_view prefix, std::string_view suffix,
+               std::size_t count);
+/// 60,000 by-products in 300 folders below `root`: a report of a few
+/// megabytes, written in many blocks, so a signal or a lost reader can meet
+/// the cleaning while it surely goes on.
+void MakeBigTree(const std::string& root);
 /// Creates the symbolic link `link` pointing at `target`.
 void MakeLink(const std::string& target, const std::string& link);
 /// Whether anything (a dangling link included) exists at `path`.
@@ -48,6 +66,11 @@ void SetMode(const std::string& path, unsigned mode);
 void RemoveTree(const std::string& path);
 /// The names in folder `path`, sorted, without "." and "..".
 std::vector<std::string> ListFolder(const std::string& path);
+/// `root`/`name` for each of `names`, as full paths.
+std::set<std::string> Paths(const std::string& root, std::initializer_list<const char*> names);
+/// Every entry below `root` that is not a folder, links included, as full
+/// paths; folders that can't be read are passed over.
+std::set<std::string> FilesBelow(const std::string& root);
 
 /// Creates `depth` nested folders below the existing folder `base`, each
 /// named `name`, and a file `leaf_file` in the deepest. Works relative to

@@ -65,13 +65,16 @@ std::string RemoveFilesAndFindFolder(int folder) {
 
 }  // namespace
 
-ScratchDir::ScratchDir() {
+ScratchDir::ScratchDir(Storage storage) {
   const char* tmp = std::getenv("TMPDIR");
-  std::string pattern =
-      std::string(tmp != nullptr && tmp[0] != '\0' ? tmp : "/tmp") + "/buildsweep-test.XXXXXX";
+  std::string base = tmp != nullptr && tmp[0] != '\0' ? tmp : "/tmp";
+  if (storage == Storage::kMemoryIfAvailable && ::access("/dev/shm", W_OK | X_OK) == 0) {
+    base = "/dev/shm";
+  }
+  std::string pattern = base + "/buildsweep-test.XXXXXX";
   if (::mkdtemp(&pattern[0]) == nullptr) Fail("cannot create", pattern);
   // The program reports the real path, so compare against that.
-  path_ = fs::canonical(pattern).string();
+  path_ = fs::canonical(pattern);
   previous_cwd_ = ::open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   EnterAgain();
 }
@@ -88,7 +91,7 @@ ScratchDir::~ScratchDir() {
   }
 }
 
-void ScratchDir::EnterAgain() const { EnterFolder(path_); }
+void ScratchDir::EnterAgain() const { EnterFolder(path_.string()); }
 
 void EnterFolder(const std::string& path) {
   if (::chdir(path.c_str()) != 0) Fail("cannot enter", path);
@@ -102,6 +105,24 @@ void MakeFile(const std::string& path, const std::string& contents) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out << contents;
   if (!out) Fail("cannot write", path);
+}
+
+void MakeFiles(const std::string& folder, std::string_view prefix, std::string_view suffix,
+               std::size_t count) {
+  fs::create_directories(folder);
+  for (std::size_t i = 0; i < count; ++i) {
+    const std::string file =
+        folder + "/" + std::string(prefix) + std::to_string(i) + std::string(suffix);
+    const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0) Fail("cannot create", file);
+    ::close(fd);
+  }
+}
+
+void MakeBigTree(const std::string& root) {
+  for (int folder = 0; folder < 300; ++folder) {
+    MakeFiles(root + "/module" + std::to_string(folder), "object", ".obj", 200);
+  }
 }
 
 void MakeLink(const std::string& target, const std::string& link) {
@@ -160,6 +181,22 @@ std::vector<std::string> ListFolder(const std::string& path) {
   }
   std::sort(names.begin(), names.end());
   return names;
+}
+
+std::set<std::string> Paths(const std::string& root, std::initializer_list<const char*> names) {
+  std::set<std::string> paths;
+  for (const char* name : names) paths.insert(root + "/" + name);
+  return paths;
+}
+
+std::set<std::string> FilesBelow(const std::string& root) {
+  std::set<std::string> files;
+  std::error_code ignored;
+  for (auto it = fs::recursive_directory_iterator(root, ignored);
+       it != fs::recursive_directory_iterator(); it.increment(ignored)) {
+    if (it->is_symlink(ignored) || !it->is_directory(ignored)) files.insert(it->path().string());
+  }
+  return files;
 }
 
 void MakeChain(const std::string& base, std::size_t depth, const std::string& name,

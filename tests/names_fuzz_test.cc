@@ -5,9 +5,9 @@
 
 #include <random>
 
-#include "tests/reliability_properties.h"
+#include "tests/support/name_properties.h"
 
-namespace reliability {
+namespace testsupport {
 namespace {
 
 // Mostly the bytes the code treats specially: dots, backslashes, C0
@@ -45,4 +45,4 @@ TEST(FuzzTest, RandomNamesKeepTheNameRuleAndEscapeFaithfully) {
 }
 
 }  // namespace
-}  // namespace reliability
+}  // namespace testsupport

@@ -1,7 +1,7 @@
 // Properties of the name rule and of the escaping of printed paths that must
 // hold for any bytes at all; shared by the randomized test and the fuzzer.
-#ifndef BUILDSWEEP_TESTS_RELIABILITY_PROPERTIES_H_
-#define BUILDSWEEP_TESTS_RELIABILITY_PROPERTIES_H_
+#ifndef BUILDSWEEP_TESTS_SUPPORT_NAME_PROPERTIES_H_
+#define BUILDSWEEP_TESTS_SUPPORT_NAME_PROPERTIES_H_
 
 #include <string>
 #include <string_view>
@@ -9,7 +9,7 @@
 #include "engine/extensions.h"
 #include "engine/report.h"
 
-namespace reliability {
+namespace testsupport {
 
 /// Empty when ExtensionOf(name) is the text after the last dot of `name`
 /// (all of it when there is none); otherwise what went wrong.
@@ -87,6 +87,6 @@ inline std::string CheckEscaping(std::string_view path, platform::TextEncoding e
   return std::string();
 }
 
-}  // namespace reliability
+}  // namespace testsupport
 
-#endif  // BUILDSWEEP_TESTS_RELIABILITY_PROPERTIES_H_
+#endif  // BUILDSWEEP_TESTS_SUPPORT_NAME_PROPERTIES_H_

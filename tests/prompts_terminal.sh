@@ -3,7 +3,7 @@
 # a person would: the start prompt shows and the program waits; Enter starts
 # the cleaning; the total and the exit prompt show and it waits again; Enter
 # ends it with status 0.
-# Usage: reliability_terminal.sh path/to/buildsweep   (exit 77: no tmux, skipped)
+# Usage: prompts_terminal.sh path/to/buildsweep   (exit 77: no tmux, skipped)
 set -euo pipefail
 binary=$(realpath "$1")
 command -v tmux >/dev/null || { echo "tmux is not installed: skipped"; exit 77; }

@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "tests/reliability_properties.h"
+#include "tests/support/name_properties.h"
 
 namespace {
 
@@ -20,8 +20,8 @@ void Require(const std::string& problem) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string_view name(reinterpret_cast<const char*>(data), size);
-  Require(reliability::CheckExtensionOf(name));
-  Require(reliability::CheckEscaping(name, platform::TextEncoding::kUtf8));
-  Require(reliability::CheckEscaping(name, platform::TextEncoding::kCp949));
+  Require(testsupport::CheckExtensionOf(name));
+  Require(testsupport::CheckEscaping(name, platform::TextEncoding::kUtf8));
+  Require(testsupport::CheckEscaping(name, platform::TextEncoding::kCp949));
   return 0;
 }

@@ -1,0 +1,114 @@
+// Standard output that can't be written, from the start or from some line
+// on: the failure is reported once, the status is 2, and no file is
+// deleted without its line on the record.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <set>
+#include <string>
+
+#include "platform/file_system.h"
+#include "tests/support/child_process.h"
+#include "tests/support/expected_run.h"
+#include "tests/support/fakes.h"
+#include "tests/support/scratch_tree.h"
+
+namespace testsupport {
+namespace {
+
+namespace fs = std::filesystem;
+
+/// Ways standard output can be unwritable from the start.
+enum class BrokenOutput { kFullDevice, kClosed, kPipeWithoutReader };
+
+class BrokenOutputTest : public ::testing::TestWithParam<BrokenOutput> {};
+
+TEST_P(BrokenOutputTest, UnwritableOutputIsReportedOnceAndNothingIsDeleted) {
+  ScratchDir tmp;
+  const fs::path root = tmp.path() / "proj";
+  MakeFiles(root / "Debug", "main", ".obj", 3);
+  MakeFiles(root, "proj", ".ncb", 1);
+  const std::set<std::string> before = FilesBelow(root);
+  Fd in(Answers(tmp.path(), "\n\n"));
+  Fd err(OpenForWriting(tmp.path() / "err"));
+  Pipe widowed;
+  widowed.read_end.Close();
+  Fd full(::open("/dev/full", O_WRONLY | O_CLOEXEC));
+  int out = -1;
+  if (GetParam() == BrokenOutput::kFullDevice) out = full.get();
+  if (GetParam() == BrokenOutput::kPipeWithoutReader) out = widowed.write_end.get();
+  Child child(root, {in.get(), out, err.get()});
+  ASSERT_TRUE(child.WaitForEnd());
+
+  EXPECT_TRUE(ExitedWith(child.status(), 2)) << DescribeStatus(child.status());
+  const std::string errors = ReadAll(tmp.path() / "err");
+  EXPECT_EQ(CountOf(errors, "Error: cannot write standard output: "), 1u) << errors;
+  EXPECT_EQ(CountOf(errors, "\n"), 1u) << errors;
+  EXPECT_EQ(FilesBelow(root), before);
+}
+
+std::string BrokenOutputName(const ::testing::TestParamInfo<BrokenOutput>& param) {
+  static const char* const kNames[] = {"FullDevice", "Closed", "PipeWithoutReader"};
+  return kNames[static_cast<int>(param.param)];
+}
+
+INSTANTIATE_TEST_SUITE_P(EachKind, BrokenOutputTest,
+                         ::testing::Values(BrokenOutput::kFullDevice, BrokenOutput::kClosed,
+                                           BrokenOutput::kPipeWithoutReader),
+                         BrokenOutputName);
+
+TEST(BrokenOutputTest, ReaderLeavingMidRunStopsTheCleaningWithoutACrash) {
+  ScratchDir tmp(Storage::kMemoryIfAvailable);
+  const fs::path root = tmp.path() / "proj";
+  MakeBigTree(root);
+  Pipe input, output;
+  Fd err(OpenForWriting(tmp.path() / "err"));
+  Child child(root, {input.read_end.get(), output.write_end.get(), err.get()});
+  output.write_end.Close();
+  char prompt[64];
+  ASSERT_GT(::read(output.read_end.get(), prompt, sizeof prompt), 0);
+  output.read_end.Close();  // like `buildsweep | head -c 64`
+  Send(input.write_end, "\n\n");
+  ASSERT_TRUE(child.WaitForEnd());
+
+  EXPECT_TRUE(ExitedWith(child.status(), 2)) << DescribeStatus(child.status());
+  const std::string errors = ReadAll(tmp.path() / "err");
+  EXPECT_EQ(CountOf(errors, "Error: cannot write standard output: "), 1u) << errors;
+  EXPECT_FALSE(FilesBelow(root).empty()) << "kept deleting with no record";
+}
+
+TEST(OutputFailureTest, OutputLostMidRunStopsTheCleaningAtTheNextFile) {
+  ScratchDir tmp;
+  const fs::path root = tmp.path() / "proj";
+  MakeFiles(root / "Debug", "object", ".obj", 20);
+  const std::set<std::string> before = FilesBelow(root);
+  FakeConsole console;
+  console.interactive = true;  // one write per line, so the failure hits one line
+  // Extension line, prompt, root path, banner, folder line, two deletions.
+  console.fail_output_from = 7;
+  const RunResult run = RunIn(root, nullptr, platform::NativeFileSystem(), console);
+
+  EXPECT_EQ(run.status, 2);
+  EXPECT_EQ(run.err, "Error: cannot write standard output: No space left on device\n");
+  const std::size_t recorded = DeletedPaths(run.out).size();
+  const std::size_t gone = before.size() - FilesBelow(root).size();
+  EXPECT_EQ(recorded, 2u);
+  EXPECT_EQ(gone, recorded + 1) << "only the file whose line failed may go unrecorded";
+}
+
+TEST(OutputFailureTest, BothStreamsFailingStillEndsTheRunWithStatusTwo) {
+  ScratchDir tmp;
+  const fs::path root = tmp.path() / "proj";
+  MakeFiles(root / "Debug", "object", ".obj", 3);
+  FakeConsole console;
+  console.fail_output_from = 0;
+  console.fail_errors = true;
+  EXPECT_EQ(RunIn(root, nullptr, platform::NativeFileSystem(), console).status, 2);
+  EXPECT_EQ(FilesBelow(root).size(), 3u);
+}
+
+}  // namespace
+}  // namespace testsupport

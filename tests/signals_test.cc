@@ -1,0 +1,171 @@
+// The real binary stopped by a signal mid-run and at its prompts: whatever
+// it deleted is on the record, and it ends by the signal, unless whoever
+// started it ignored that signal.
+#include <fcntl.h>
+#include <signal.h>
+#include <string.h>  // sigabbrev_np
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <set>
+#include <string>
+
+#include "tests/support/child_process.h"
+#include "tests/support/expected_run.h"
+#include "tests/support/scratch_tree.h"
+
+namespace testsupport {
+namespace {
+
+namespace fs = std::filesystem;
+
+/// The size of `file`, 0 while it does not exist.
+std::uintmax_t SizeOf(const fs::path& file) {
+  std::error_code ignored;
+  const std::uintmax_t size = fs::file_size(file, ignored);
+  return ignored ? 0 : size;
+}
+
+/// Whether the report in `log` has come to its total.
+bool HasTotal(const fs::path& log) {
+  return ReadAll(log).find("Total Remove File") != std::string::npos;
+}
+
+/// The items of `a` that are not in `b`.
+std::set<std::string> Minus(const std::set<std::string>& a, const std::set<std::string>& b) {
+  std::set<std::string> rest;
+  for (const std::string& item : a) {
+    if (b.count(item) == 0) rest.insert(item);
+  }
+  return rest;
+}
+
+/// Empty when the report names exactly the files that are gone; otherwise a
+/// short account of the difference (the full sets run to tens of thousands).
+std::string RecordGaps(const std::set<std::string>& reported, const std::set<std::string>& gone) {
+  const std::set<std::string> unreported = Minus(gone, reported);
+  const std::set<std::string> still_there = Minus(reported, gone);
+  if (unreported.empty() && still_there.empty()) return std::string();
+  std::string text = std::to_string(unreported.size()) + " gone without a line";
+  if (!unreported.empty()) text += " (" + *unreported.begin() + ")";
+  text += ", " + std::to_string(still_there.size()) + " reported but still there";
+  if (!still_there.empty()) text += " (" + *still_there.begin() + ")";
+  return text;
+}
+
+class StopSignalTest : public ::testing::TestWithParam<int> {};
+
+TEST_P(StopSignalTest, MidRunStopRecordsEveryDeletedFileAndEndsByTheSignal) {
+  const int signal_number = GetParam();
+  ScratchDir tmp(Storage::kMemoryIfAvailable);
+  const fs::path root = tmp.path() / "proj";
+  MakeBigTree(root);
+  const std::set<std::string> before = FilesBelow(root);
+  const fs::path log = tmp.path() / "log";
+  Pipe input;
+  Fd out(OpenForWriting(log));
+  Child child(root, {input.read_end.get(), out.get(), out.get()});
+  Send(input.write_end, "\n");
+  // The first block after the prompt only reaches the file once the cleaning
+  // has produced a few thousand lines.
+  ASSERT_TRUE(PollUntil([&] { return SizeOf(log) > 16384 || child.Ended(); }));
+  child.Signal(signal_number);
+  ASSERT_TRUE(child.WaitForEnd());
+
+  EXPECT_TRUE(EndedBySignal(child.status(), signal_number)) << DescribeStatus(child.status());
+  const std::set<std::string> left = FilesBelow(root);
+  ASSERT_FALSE(left.empty()) << "the run finished before the signal came";
+  const std::string report = ReadAll(log);
+  EXPECT_EQ(RecordGaps(DeletedPaths(report), Minus(before, left)), "");
+  EXPECT_EQ(report.back(), '\n');
+  EXPECT_EQ(CountOf(report, "Total Remove File"), 0u);
+}
+
+std::string SignalName(const ::testing::TestParamInfo<int>& param) {
+  return sigabbrev_np(param.param);
+}
+
+INSTANTIATE_TEST_SUITE_P(EachStopSignal, StopSignalTest, ::testing::Values(SIGINT, SIGTERM, SIGHUP),
+                         SignalName);
+
+TEST(StopSignalTest, StopWhileTheLastBlockWaitsForAFullPipeStillDeliversIt) {
+  ScratchDir tmp;
+  const fs::path root = tmp.path() / "proj";
+  MakeFiles(root / "out", "object", ".obj", 600);
+  Pipe input, output;
+  ::fcntl(output.write_end.get(), F_SETPIPE_SZ, 4096);  // the report can't fit in the pipe
+  Fd err(OpenForWriting(tmp.path() / "err"));
+  Child child(root, {input.read_end.get(), output.write_end.get(), err.get()});
+  output.write_end.Close();
+  Send(input.write_end, "\n");
+  // Nobody reads: once every file is gone, the report is stuck in the pipe.
+  ASSERT_TRUE(PollUntil([&] { return fs::is_empty(root / "out") || child.Ended(); }));
+  SleepMs(100);
+  child.Signal(SIGTERM);
+  SleepMs(50);
+  const std::string report = DrainDescriptor(output.read_end.get());
+  ASSERT_TRUE(child.WaitForEnd());
+
+  EXPECT_TRUE(EndedBySignal(child.status(), SIGTERM)) << DescribeStatus(child.status());
+  EXPECT_EQ(DeletedPaths(report).size(), 600u);
+}
+
+TEST(StopSignalTest, HangupIgnoredByWhoeverStartedTheRunNeitherStopsNorEndsIt) {
+  ScratchDir tmp(Storage::kMemoryIfAvailable);
+  const fs::path root = tmp.path() / "proj";
+  MakeBigTree(root);
+  const std::set<std::string> before = FilesBelow(root);
+  const fs::path log = tmp.path() / "log";
+  Pipe input;
+  Fd out(OpenForWriting(log));
+  ChildOptions nohup;
+  nohup.ignored_signal = SIGHUP;
+  Child child(root, {input.read_end.get(), out.get(), out.get()}, nohup);
+  Send(input.write_end, "\n");
+  ASSERT_TRUE(PollUntil([&] { return SizeOf(log) > 16384 || child.Ended(); }));
+  child.Signal(SIGHUP);  // mid-run
+  ASSERT_TRUE(PollUntil([&] { return HasTotal(log) || child.Ended(); }));
+  child.Signal(SIGHUP);  // at the exit prompt
+  SleepMs(50);
+  Send(input.write_end, "\n");
+  ASSERT_TRUE(child.WaitForEnd());
+
+  EXPECT_TRUE(ExitedWith(child.status(), 0)) << DescribeStatus(child.status());
+  EXPECT_EQ(RecordGaps(DeletedPaths(ReadAll(log)), Minus(before, FilesBelow(root))), "");
+  EXPECT_EQ(FilesBelow(root).size(), 0u);
+}
+
+TEST(PromptSignalTest, SignalAtEitherPromptEndsTheRunAtOnce) {
+  ScratchDir tmp;
+  const fs::path root = tmp.path() / "proj";
+  MakeFiles(root / "Debug", "main", ".obj", 3);
+  const std::set<std::string> before = FilesBelow(root);
+  const fs::path log = tmp.path() / "log";
+  {
+    Pipe input;  // never written: the start prompt waits
+    Fd out(OpenForWriting(log));
+    Child child(root, {input.read_end.get(), out.get(), out.get()});
+    ASSERT_TRUE(PollUntil([&] { return SizeOf(log) > 0 || child.Ended(); }));
+    child.Signal(SIGINT);
+    ASSERT_TRUE(child.WaitForEnd(std::chrono::seconds(2)));
+    EXPECT_TRUE(EndedBySignal(child.status(), SIGINT)) << DescribeStatus(child.status());
+    EXPECT_EQ(FilesBelow(root), before);
+  }
+  {
+    Pipe input;
+    Fd out(OpenForWriting(log));
+    Child child(root, {input.read_end.get(), out.get(), out.get()});
+    Send(input.write_end, "\n");  // the exit prompt gets nothing
+    ASSERT_TRUE(PollUntil([&] { return HasTotal(log) || child.Ended(); }));
+    child.Signal(SIGTERM);
+    ASSERT_TRUE(child.WaitForEnd(std::chrono::seconds(2)));
+    EXPECT_TRUE(EndedBySignal(child.status(), SIGTERM)) << DescribeStatus(child.status());
+    EXPECT_TRUE(FilesBelow(root).empty());
+    EXPECT_EQ(DeletedPaths(ReadAll(log)), before);
+  }
+}
+
+}  // namespace
+}  // namespace testsupport

@@ -1,0 +1,115 @@
+// Folders that can't be read, from the start (locked, unlistable) or only
+// once collection is over (out of descriptors, say): they are passed over
+// without a word and the rest of the tree is cleaned.
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <set>
+#include <string>
+
+#include "platform/file_system.h"
+#include "tests/support/child_process.h"
+#include "tests/support/expected_run.h"
+#include "tests/support/fakes.h"
+#include "tests/support/scratch_tree.h"
+
+namespace testsupport {
+namespace {
+
+namespace fs = std::filesystem;
+
+TEST(UnreadableFolderTest, FoldersThatCantBeReadAreSkippedAndTheRestIsCleaned) {
+  ScratchDir tmp;
+  const fs::path root = tmp.path() / "proj";
+  for (const char* file : {"open/a.obj", "locked/b.obj", "unlistable/c.obj",
+                           "locked_above/inner/d.obj", "e.obj"}) {
+    MakeFile(root / file);
+  }
+  // As root, run as "nobody" so the locks hold; everything else stays open to it.
+  const bool as_nobody = ::geteuid() == 0;
+  fs::permissions(tmp.path(), fs::perms::all);
+  for (const auto& entry : fs::recursive_directory_iterator(root)) {
+    if (entry.is_directory()) fs::permissions(entry.path(), fs::perms::all);
+  }
+  fs::permissions(root, fs::perms::all);
+  fs::permissions(root / "locked", fs::perms::none);
+  fs::permissions(root / "locked_above", fs::perms::none);
+  fs::permissions(root / "unlistable", fs::perms::owner_write | fs::perms::owner_exec |
+                                           fs::perms::others_write | fs::perms::others_exec);
+  Fd in(Answers(tmp.path(), "\n\n"));
+  Fd out(OpenForWriting(tmp.path() / "log"));
+  Fd err(OpenForWriting(tmp.path() / "err"));
+  ChildOptions options;
+  options.as_nobody = as_nobody;
+  const fs::path program = tmp.path() / "buildsweep";
+  fs::copy_file(BUILDSWEEP_BINARY, program);
+  const std::string program_path = program.string();
+  options.program = program_path.c_str();
+  Child child(root, {in.get(), out.get(), err.get()}, options);
+  ASSERT_TRUE(child.WaitForEnd());
+
+  EXPECT_TRUE(ExitedWith(child.status(), 0)) << DescribeStatus(child.status());
+  EXPECT_EQ(ReadAll(tmp.path() / "err"), "");
+  const std::set<std::string> expected_left = {(root / "locked/b.obj").string(),
+                                               (root / "locked_above/inner/d.obj").string(),
+                                               (root / "unlistable/c.obj").string()};
+  for (const char* folder : {"locked", "locked_above", "unlistable"}) {
+    fs::permissions(root / folder, fs::perms::owner_all);
+  }
+  EXPECT_EQ(FilesBelow(root), expected_left);
+  const std::string report = ReadAll(tmp.path() / "log");
+  EXPECT_EQ(CountOf(report, "Folder : "), 2u) << report;  // "open" and the root
+}
+
+/// The real file system, with chosen calls failing once collection is over.
+class FailingAfterCollection : public DelegatingFileSystem {
+ public:
+  bool fail_listing = false;
+  bool fail_opening = false;
+  bool collected = false;
+
+  bool OpenChild(const platform::Dir& parent, std::string_view name, platform::Dir* dir,
+                 platform::FolderInfo* info) override {
+    return !(collected && fail_opening) && real_.OpenChild(parent, name, dir, info);
+  }
+  bool OpenParent(const platform::Dir& child, platform::Dir* dir, platform::FolderInfo* info) override {
+    return !(collected && fail_opening) && real_.OpenParent(child, dir, info);
+  }
+  bool ListEntries(const platform::Dir& dir, platform::EntryList* out) override {
+    return !(collected && fail_listing) && real_.ListEntries(dir, out);
+  }
+};
+
+TEST(FileSystemFaultTest, FoldersThatCanNoLongerBeOpenedOrListedAreSilentAndHarmless) {
+  ScratchDir tmp;
+  const fs::path root = tmp.path() / "proj";
+  for (const char* file : {"a/x.obj", "a/b/y.obj", "z.obj"}) MakeFile(root / file);
+  {
+    // Out of descriptors, say: every folder below the root is out of reach,
+    // the root itself is still open.
+    FailingAfterCollection faulty;
+    faulty.fail_opening = true;
+    FakeConsole console;
+    const RunResult run = RunIn(root, [&] { faulty.collected = true; }, faulty, console);
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.err, "");
+    EXPECT_EQ(DeletedPaths(run.out), Paths(root, {"z.obj"}));
+    EXPECT_EQ(CountOf(run.out, "Folder : "), 1u);
+  }
+  {
+    FailingAfterCollection faulty;
+    faulty.fail_listing = true;
+    FakeConsole console;
+    const RunResult run = RunIn(root, [&] { faulty.collected = true; }, faulty, console);
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.err, "");
+    EXPECT_EQ(CountOf(run.out, "Folder : "), 0u);
+    EXPECT_EQ(TotalOf(run.out), 0);
+    EXPECT_EQ(FilesBelow(root), Paths(root, {"a/x.obj", "a/b/y.obj"}));
+  }
+}
+
+}  // namespace
+}  // namespace testsupport
