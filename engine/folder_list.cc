@@ -117,12 +117,18 @@ std::uint64_t FolderList::Reader::ReadVarint() {
   }
 }
 
+std::size_t FolderList::Reader::ReadSize() {
+  // Written from a std::size_t of this same program, so it fits one again
+  // even where size_t is 32 bits wide.
+  return static_cast<std::size_t>(ReadVarint());
+}
+
 bool FolderList::Reader::Next(CollectedFolder* folder) {
   if (remaining_ == 0) return false;
   --remaining_;
-  folder->depth = ReadVarint();
+  folder->depth = ReadSize();
   folder->name.clear();
-  ReadInto(&folder->name, ReadVarint());
+  ReadInto(&folder->name, ReadSize());
   const std::uint64_t flags = ReadVarint();
   if (flags & kNewDevice) device_ = ReadVarint();
   folder->info.id.device = device_;

@@ -64,6 +64,7 @@ class FolderList {
 
    private:
     std::uint64_t ReadVarint();
+    std::size_t ReadSize();
     void ReadBytes(char* out, std::size_t size);
     void ReadInto(std::string* out, std::size_t size);
     char ReadByte();

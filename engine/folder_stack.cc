@@ -31,7 +31,7 @@ const platform::Dir* FolderStack::top() const {
 
 std::size_t FolderStack::open_levels() const {
   std::size_t open = 0;
-  for (const Level& level : levels_) open += level.dir.is_open() ? 1 : 0;
+  for (const Level& level : levels_) open += level.dir.is_open() ? 1u : 0u;
   return open;
 }
 
@@ -80,7 +80,12 @@ bool FolderStack::ReopenByParent(std::size_t level) {
   if (below.lost || !below.dir.is_open()) return false;
   platform::Dir dir;
   platform::FolderInfo info;
-  if (!fs_.OpenParent(below.dir, &dir, &info) || info.id != levels_[level].id) return false;
+  // ".." leads wherever the folder now stands: only a known, equal id proves
+  // it is still the parent we left.
+  if (!fs_.OpenParent(below.dir, &dir, &info) || !info.id.IsKnown() ||
+      info.id != levels_[level].id) {
+    return false;
+  }
   levels_[level].dir = std::move(dir);
   return true;
 }
@@ -93,7 +98,10 @@ bool FolderStack::ReopenFromRoot(std::size_t level) {
   for (std::size_t step = 1; step <= level; ++step) {
     platform::Dir next;
     platform::FolderInfo info;
-    if (!fs_.OpenChild(*at, NameOf(step), &next, &info) || info.id != levels_[step].id) return false;
+    if (!fs_.OpenChild(*at, NameOf(step), &next, &info) ||
+        platform::KnownToDiffer(info.id, levels_[step].id)) {
+      return false;
+    }
     current = std::move(next);
     at = &current;
   }

@@ -18,8 +18,10 @@ namespace engine {
 /// any depth costs a bounded number of descriptors. A level that has to be
 /// opened again on the way back up is reached through ".." and accepted only
 /// if it is still the same folder (same identity); otherwise it is reached
-/// again by name from the root, every step checked the same way. A level
-/// that can't be reached either way is lost: nothing below it is touched.
+/// again by name from the root, every step checked the same way. A folder
+/// without a known identity can't be checked through "..", so it is always
+/// reached by name. A level that can't be reached either way is lost:
+/// nothing below it is touched.
 class FolderStack {
  public:
   /// Levels kept open below the root by default: deeper than almost any real

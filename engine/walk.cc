@@ -10,8 +10,10 @@ namespace {
 // this run shows the message before it closes.
 constexpr int kFatalPauseMilliseconds = 500;
 
-// Sorts the entries of `list` from `first` on by name, in byte order.
+// Sorts the entries of `list` from `first` on by name, in byte order, where
+// the system's listings are not already in an order of their own.
 void SortByName(platform::EntryList* list, std::size_t first = 0) {
+  if (!platform::kSortsListings) return;
   const std::string& names = list->names;
   std::sort(list->entries.begin() + static_cast<std::ptrdiff_t>(first), list->entries.end(),
             [&names](const platform::Entry& a, const platform::Entry& b) {
@@ -68,6 +70,10 @@ bool Walker::ListAndSplit(CollectedFolder* folder, const ExtensionList& extensio
   return true;
 }
 
+void Walker::RememberAncestor(const platform::FolderId& id) {
+  if (id.IsKnown()) ancestors_.insert(id);
+}
+
 void Walker::LeaveFrame() {
   const Frame& frame = frames_.back();
   ancestors_.erase(frame.id);
@@ -93,7 +99,7 @@ int Walker::CollectSubFolders(const std::string& /*folder*/, FolderList& folders
   if (!ListAndSplit(&root, extensions)) return 0;
   // The root is cleaned last, long after collection: always list it again.
   root.has_listing = false;
-  ancestors_.insert(root.info.id);
+  RememberAncestor(root.info.id);
 
   CollectedFolder& child = scratch_folder_;
   while (!frames_.empty()) {
@@ -115,14 +121,16 @@ int Walker::CollectSubFolders(const std::string& /*folder*/, FolderList& folders
       continue;
     }
     child.identity_known = true;
-    if (ancestors_.count(child.info.id) != 0) {
+    // An unknown id can't show a loop, and is never taken for one: every
+    // such folder would otherwise look like its own ancestor.
+    if (child.info.id.IsKnown() && ancestors_.count(child.info.id) != 0) {
       stack_.PopTo(frames_.size());  // a loop back to an ancestor
       continue;
     }
     const bool listed = ListAndSplit(&child, extensions);
     folders.Append(child);
     if (listed) {
-      ancestors_.insert(child.info.id);
+      RememberAncestor(child.info.id);
     } else {
       stack_.PopTo(frames_.size());
     }
@@ -138,7 +146,8 @@ const platform::Dir* Walker::ReachForCleaning(const CollectedFolder& folder,
     // The root's own handle was read to its end during collection; read it
     // through a fresh one, which must still be the same folder.
     std::string reason;
-    if (!fs_.OpenCurrentDirectory(&root_for_cleaning_, now, &reason) || now->id != root_.info.id) {
+    if (!fs_.OpenCurrentDirectory(&root_for_cleaning_, now, &reason) ||
+        platform::KnownToDiffer(now->id, root_.info.id)) {
       return nullptr;
     }
     return &root_for_cleaning_;
@@ -147,9 +156,10 @@ const platform::Dir* Walker::ReachForCleaning(const CollectedFolder& folder,
   if (!folder.identity_known || stack_.size() < folder.depth) return nullptr;
   stack_.PopTo(folder.depth);
   if (!stack_.Push(folder.name, now)) return nullptr;
-  if (now->id != folder.info.id) {
+  if (platform::KnownToDiffer(now->id, folder.info.id)) {
     // Something else stands under the collected name now (a folder moved or
     // swapped in): it was never part of the tree we showed, so leave it.
+    // Without ids the name, opened without following links, is all we have.
     stack_.PopTo(folder.depth);
     return nullptr;
   }

@@ -6,11 +6,13 @@
 //   is never deleted either. A link to a file, or a dangling link, with a
 //   listed extension is removed itself; its target is never touched.
 // - Siblings are visited, and files deleted, in byte order of their names,
-//   so the same tree always gives the same report.
+//   so the same tree always gives the same report; on Windows in the order
+//   the file system lists them (see platform::kSortsListings).
 // - There is no depth limit and no recursion: the walk keeps its own stack,
 //   and only a bounded number of folders are open at any time.
 // - A folder whose identity is that of one of its ancestors (a bind mount
-//   loop) is not entered again.
+//   loop) is not entered again. A folder without a known identity (the file
+//   system reports none) is never taken for a loop.
 // - A folder is cleaned only if it is still the folder that was collected.
 // - Version-control databases (.git, .hg, .svn, .bzr folders) are never
 //   entered, nor is any folder the NameFilter excludes.
@@ -85,6 +87,7 @@ class Walker {
   bool ListAndSplit(CollectedFolder* folder, const ExtensionList& extensions);
   bool ListTargets(const platform::Dir& dir, const ExtensionList& extensions,
                    platform::EntryList* targets, platform::EntryList* subfolders);
+  void RememberAncestor(const platform::FolderId& id);
   void LeaveFrame();
   const platform::Dir* ReachForCleaning(const CollectedFolder& folder, platform::FolderInfo* now);
   int DeleteTargets(const platform::Dir& dir, const platform::EntryList& targets,

@@ -24,7 +24,9 @@ class Console {
   /// `error`, when they could not all be written.
   virtual bool Write(OutputStream stream, std::string_view bytes, std::string* error) = 0;
 
-  /// Reads one character from standard input; -1 at its end.
+  /// Reads one character from standard input; -1 at its end. Everything
+  /// written so far is shown first. A stop signal while waiting ends the
+  /// process there (the default effect on POSIX; EndByStopSignal on Windows).
   virtual int ReadChar() = 0;
 
   /// Suspends the process for `milliseconds`.
@@ -48,10 +50,11 @@ bool PathsNeedConversion(TextEncoding encoding);
 /// Appends `path` converted to `encoding`; used only when PathsNeedConversion.
 void AppendConvertedPath(std::string* out, std::string_view path, TextEncoding encoding);
 
-/// From now on SIGINT, SIGTERM and SIGHUP (Ctrl+C and Ctrl+Break on Windows)
-/// only set a flag that StopRequested reports, so the run can stop between
-/// two files and keep its record complete. One the process was started with
-/// ignored (nohup) stays ignored.
+/// From now on SIGINT, SIGTERM and SIGHUP (on Windows Ctrl+C, Ctrl+Break,
+/// closing the console, logoff and shutdown, which are held so from the
+/// first use of the console on) only set a flag that StopRequested reports,
+/// so the run can stop between two files and keep its record complete. One
+/// the process was started with ignored (nohup) stays ignored.
 void DeferStopSignals();
 
 /// Gives the stop signals their default effect again (end the process).

@@ -11,10 +11,18 @@ namespace platform {
 class Dir {
  public:
 #if defined(_WIN32)
-  /// A Windows folder is reached by its full "\\?\" path; the handle pins it.
+  /// A Windows folder handle, through which its entries are opened. The
+  /// rest is what the platform layer learns about the folder while it is
+  /// open, kept so that each file does not cost another query.
   struct Native {
     void* handle = nullptr;
-    std::wstring path;
+    /// The folder's name from its volume's root, once read (empty before).
+    mutable std::wstring name;
+    /// The names, each ended by a NUL, of the listed files that are reparse
+    /// points but not links (cloud placeholders, deduplicated files).
+    mutable std::wstring reparse_files;
+    /// Set once the folder's volume refused deletion with POSIX semantics.
+    mutable bool posix_deletion_unsupported = false;
   };
 #else
   /// A POSIX folder is an O_DIRECTORY descriptor.

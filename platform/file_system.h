@@ -19,10 +19,15 @@ namespace platform {
 /// a symbolic link (or a junction) is a kLink whatever it points to.
 enum class EntryKind : unsigned char { kFile, kFolder, kLink };
 
-/// Identity of a folder: two opens that yield the same pair opened the same folder.
+/// Identity of a folder: two opens that yield the same pair opened the same
+/// folder. Some file systems have no usable identity and report 0 (or all
+/// ones) for every folder; such an id is unknown and tells nothing.
 struct FolderId {
   std::uint64_t device = 0;
   std::uint64_t inode = 0;
+
+  /// Whether the file system gave this folder an identity of its own.
+  bool IsKnown() const { return inode != 0 && inode != ~std::uint64_t{0}; }
 };
 
 /// Whether `a` and `b` name the same folder.
@@ -31,6 +36,11 @@ inline bool operator==(const FolderId& a, const FolderId& b) {
 }
 /// Whether `a` and `b` name different folders.
 inline bool operator!=(const FolderId& a, const FolderId& b) { return !(a == b); }
+/// Whether `a` and `b` are known to be different folders; never when either
+/// id is unknown, as nothing then tells them apart.
+inline bool KnownToDiffer(const FolderId& a, const FolderId& b) {
+  return a.IsKnown() && b.IsKnown() && a != b;
+}
 
 /// What opening a folder tells about it.
 struct FolderInfo {
@@ -131,6 +141,17 @@ class FileSystem {
 
 /// The operating system's own file system.
 FileSystem& NativeFileSystem();
+
+/// Whether the walk puts sibling folders and deletions in byte order of
+/// their names. POSIX listings come in no useful order (a hash, or creation
+/// order), so they are sorted; Windows keeps the order the file system lists
+/// them in, as its users know it from dir and Explorer (NTFS keeps every
+/// folder sorted by its own case-blind rule).
+#if defined(_WIN32)
+inline constexpr bool kSortsListings = false;
+#else
+inline constexpr bool kSortsListings = true;
+#endif
 
 /// The character written between a folder and a name in displayed paths.
 extern const char kPathSeparator;

@@ -14,17 +14,27 @@ constexpr std::size_t kWindow = 4;
 constexpr std::size_t kChainDepth = 30;
 
 // Counts the climbs through "..", and can be told to answer them with the
-// wrong folder, as a folder moved meanwhile would.
+// wrong folder, as a folder moved meanwhile would, or to give no folder an
+// identity, as some file systems do.
 class ParentFileSystem : public testsupport::DelegatingFileSystem {
  public:
+  bool OpenChild(const platform::Dir& parent, std::string_view name, platform::Dir* dir,
+                 platform::FolderInfo* info) override {
+    const bool opened = real_.OpenChild(parent, name, dir, info);
+    if (unknown_ids) info->id = platform::FolderId();
+    return opened;
+  }
   bool OpenParent(const platform::Dir& child, platform::Dir* dir,
                   platform::FolderInfo* info) override {
     ++parent_opens;
-    if (lie) return real_.OpenChild(child, ".", dir, info);
-    return real_.OpenParent(child, dir, info);
+    const bool opened =
+        lie ? OpenChild(child, ".", dir, info) : real_.OpenParent(child, dir, info);
+    if (unknown_ids) info->id = platform::FolderId();
+    return opened;
   }
   int parent_opens = 0;
   bool lie = false;
+  bool unknown_ids = false;
 };
 
 // Level k of the chain is "d/d/.../d" (k times) and holds the marker "m<k>".
@@ -96,6 +106,14 @@ TEST_F(FolderStackTest, WrongParentIsRejectedAndTheLevelReachedFromTheRoot) {
   fs_.lie = true;
   ExpectPopReaches(20);
   EXPECT_GT(fs_.parent_opens, 0);
+  ExpectPopReaches(2);
+}
+
+TEST_F(FolderStackTest, WithoutIdsLevelsAreReachedByNameNeverThroughDotDot) {
+  fs_.unknown_ids = true;
+  ASSERT_NO_FATAL_FAILURE(PushWholeChain());
+  fs_.lie = true;  // ".." can't be checked without ids, so must not be used
+  ExpectPopReaches(20);
   ExpectPopReaches(2);
 }
 

@@ -261,22 +261,27 @@ TEST_F(ProjectTest, FolderWithThousandsOfEntriesIsReadInFullTwice) {
 
 // Gives the folder "loop" the identity of the root, as a bind mount of an
 // ancestor would have.
+// Gives "loop" the root's identity; or, with `unknown_ids`, no folder any
+// identity at all (all ids 0), as some Windows file systems report them.
 class LoopingFileSystem : public testsupport::DelegatingFileSystem {
  public:
+  explicit LoopingFileSystem(bool unknown_ids = false) : unknown_ids_(unknown_ids) {}
   bool OpenCurrentDirectory(platform::Dir* dir, platform::FolderInfo* info,
                             std::string* error) override {
     const bool opened = real_.OpenCurrentDirectory(dir, info, error);
+    if (unknown_ids_) info->id = platform::FolderId();
     root_id_ = info->id;
     return opened;
   }
   bool OpenChild(const platform::Dir& parent, std::string_view name, platform::Dir* dir,
                  platform::FolderInfo* info) override {
     const bool opened = real_.OpenChild(parent, name, dir, info);
-    if (opened && name == "loop") info->id = root_id_;
+    if (opened && (unknown_ids_ || name == "loop")) info->id = root_id_;
     return opened;
   }
 
  private:
+  bool unknown_ids_;
   platform::FolderId root_id_;
 };
 
@@ -288,6 +293,18 @@ TEST_F(ProjectTest, FolderThatIsItsOwnAncestorIsNotEnteredAgain) {
   EXPECT_EQ(RunInProcess(console, fs).out,
             Expected(FolderBlock(root_ + "/a", {"y.obj"}) + RootBlock(root_, {})));
   EXPECT_TRUE(Exists("a/loop/x.obj"));
+}
+
+TEST_F(ProjectTest, FoldersWithoutIdentityAreAllCleanedNeverTakenForLoops) {
+  MakeFile("a/b/x.obj");
+  MakeFile("a/y.obj");
+  MakeFile("z.obj");
+  LoopingFileSystem fs(/*unknown_ids=*/true);
+  testsupport::FakeConsole console;
+  EXPECT_EQ(RunInProcess(console, fs).out,
+            Expected(FolderBlock(root_ + "/a", {"y.obj"}) + FolderBlock(root_ + "/a/b", {"x.obj"}) +
+                     RootBlock(root_, {"z.obj"})));
+  EXPECT_FALSE(Exists("a/b/x.obj"));
 }
 
 // A terminal: what it has shown is recorded write by write and at each read.

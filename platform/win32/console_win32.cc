@@ -3,15 +3,30 @@
 // code page. Redirected, it goes out as bytes with CR LF line ends, as
 // Windows programs write text: in CP949 on a Korean system (ANSI code page
 // 949), whose own tools expect those bytes, and in UTF-8 everywhere else.
+// Each stream is judged on its own: with the report at a console and errors
+// sent to a file, the file still gets the system's encoding.
 //
-// Ctrl+C and Ctrl+Break stand for the POSIX stop signals. While deferred,
-// they only raise a flag; the run then stops between two files and ends
-// with STATUS_CONTROL_C_EXIT, the status Windows' own handler gives a
-// process it ends for Ctrl+C, so callers see the usual interrupted status.
+// Console output is gathered and written in batches: one WriteConsoleW per
+// line is slow, and while the user selects text (QuickEdit) every write
+// waits. The batch goes out before each read of input, before each line on
+// standard error, and at least every 100 ms, by a small thread when the run
+// is busy elsewhere.
+//
+// Ctrl+C, Ctrl+Break, closing the console window, logoff and shutdown stand
+// for the POSIX stop signals. The handler is in place from the first use of
+// the console, so a Ctrl+C at the start prompt ends the run right there,
+// with nothing deleted, and is never raced by the system's default handler.
+// Until the run restores the default, the handler only raises a flag; the
+// run then stops between two files and ends with STATUS_CONTROL_C_EXIT, the
+// status Windows' own handler gives a process it ends for Ctrl+C. For the
+// last three the system ends the process as soon as the handler returns, so
+// the handler waits (within the system's grace period) for the run to put
+// its record out and end first.
 #include <windows.h>
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 
 #include "platform/console.h"
 #include "platform/win32/text_win32.h"
@@ -22,13 +37,37 @@ namespace {
 constexpr UINT kKoreanCodePage = 949;
 // WriteConsoleW shares a small buffer with the console host: write in pieces.
 constexpr std::size_t kConsoleChunk = 8192;
+// Console output never waits longer than this to be shown.
+constexpr DWORD kFlushIntervalMilliseconds = 100;
+// How long the handler holds off the end of the process after a close,
+// logoff or shutdown: below the 5 seconds the system grants.
+constexpr DWORD kSessionEndGraceMilliseconds = 4000;
+// How long a read that ended at a console waits for the Ctrl+C that may
+// have ended it, whose handler runs on a thread of its own.
+constexpr DWORD kInterruptedReadMilliseconds = 200;
+
+/// What the stop events do at this point of the run.
+enum StopPhase : LONG {
+  kHeld = 0,      ///< before and during the run: raise the flag only
+  kDefault = 1,   ///< after the run: the system's default (end at once)
+};
 
 volatile LONG g_stop_requested = 0;
+volatile LONG g_stop_phase = kHeld;
+HANDLE g_stop_event = nullptr;  // set together with the flag
+
+bool EndsTheSession(DWORD event) {
+  return event == CTRL_CLOSE_EVENT || event == CTRL_LOGOFF_EVENT || event == CTRL_SHUTDOWN_EVENT;
+}
 
 BOOL WINAPI NoteStopRequest(DWORD event) {
-  if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT) return FALSE;
+  if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT && !EndsTheSession(event)) return FALSE;
+  if (g_stop_phase == kDefault) return FALSE;
   ::InterlockedExchange(&g_stop_requested, 1);
-  return TRUE;  // handled: don't end the process now
+  if (g_stop_event != nullptr) ::SetEvent(g_stop_event);
+  // The run ends the process itself once its record is out.
+  if (EndsTheSession(event)) ::Sleep(kSessionEndGraceMilliseconds);
+  return TRUE;
 }
 
 bool IsConsole(HANDLE handle) {
@@ -44,6 +83,54 @@ bool NoProgress() {
 
 bool IsLowSurrogate(wchar_t unit) { return unit >= 0xdc00 && unit <= 0xdfff; }
 
+UINT CodePageOf(TextEncoding encoding) {
+  return encoding == TextEncoding::kCp949 ? kKoreanCodePage : CP_UTF8;
+}
+
+// Appends `bytes`, in the code page `code_page`, to `out` as UTF-16.
+void AppendFromCodePage(std::wstring* out, UINT code_page, std::string_view bytes) {
+  if (bytes.empty()) return;
+  if (code_page == CP_UTF8) {
+    win32::AppendWide(out, bytes);
+    return;
+  }
+  const int input = static_cast<int>(bytes.size());
+  const int length = ::MultiByteToWideChar(code_page, 0, bytes.data(), input, nullptr, 0);
+  const std::size_t start = out->size();
+  out->resize(start + static_cast<std::size_t>(length));
+  ::MultiByteToWideChar(code_page, 0, bytes.data(), input, &(*out)[start], length);
+}
+
+// Appends the UTF-16 `wide` to `out` in the code page `code_page`. A
+// character the code page lacks becomes '?', never a "best fit" look-alike
+// ("A" for an accented A), which would show one name as another.
+void AppendInCodePage(std::string* out, UINT code_page, std::wstring_view wide) {
+  if (wide.empty()) return;
+  if (code_page == CP_UTF8) {
+    win32::AppendWtf8(out, wide);
+    return;
+  }
+  const int input = static_cast<int>(wide.size());
+  const int length = ::WideCharToMultiByte(code_page, WC_NO_BEST_FIT_CHARS, wide.data(), input,
+                                           nullptr, 0, nullptr, nullptr);
+  const std::size_t start = out->size();
+  out->resize(start + static_cast<std::size_t>(length));
+  ::WideCharToMultiByte(code_page, WC_NO_BEST_FIT_CHARS, wide.data(), input, &(*out)[start], length,
+                        nullptr, nullptr);
+}
+
+/// Holds a critical section for a scope.
+class Lock {
+ public:
+  explicit Lock(CRITICAL_SECTION* section) : section_(section) { ::EnterCriticalSection(section_); }
+  ~Lock() { ::LeaveCriticalSection(section_); }
+  Lock(const Lock&) = delete;
+  Lock& operator=(const Lock&) = delete;
+
+ private:
+  CRITICAL_SECTION* section_;
+};
+
 class Win32Console : public Console {
  public:
   Win32Console()
@@ -51,44 +138,121 @@ class Win32Console : public Console {
         error_(::GetStdHandle(STD_ERROR_HANDLE)),
         output_is_console_(IsConsole(output_)),
         error_is_console_(IsConsole(error_)),
-        encoding_(!output_is_console_ && ::GetACP() == kKoreanCodePage ? TextEncoding::kCp949
-                                                                        : TextEncoding::kUtf8) {}
+        input_is_console_(IsConsole(::GetStdHandle(STD_INPUT_HANDLE))),
+        file_encoding_(::GetACP() == kKoreanCodePage ? TextEncoding::kCp949 : TextEncoding::kUtf8),
+        encoding_(output_is_console_ ? TextEncoding::kUtf8 : file_encoding_) {
+    ::InitializeCriticalSection(&pending_lock_);
+    ::InitializeCriticalSection(&write_lock_);
+  }
 
   bool Write(OutputStream stream, std::string_view bytes, std::string* error) override {
     const bool to_output = stream == OutputStream::kStandardOutput;
-    const HANDLE handle = to_output ? output_ : error_;
-    const bool ok = (to_output ? output_is_console_ : error_is_console_)
-                        ? WriteToConsole(handle, bytes)
-                        : WriteToFile(handle, bytes);
+    bool ok;
+    if (to_output && output_is_console_) {
+      ok = AddToBatch(bytes);
+    } else {
+      // An error line comes after everything written before it.
+      if (!to_output) FlushBatch();
+      const HANDLE handle = to_output ? output_ : error_;
+      ok = (to_output ? output_is_console_ : error_is_console_) ? WriteToConsole(handle, bytes)
+                                                                : WriteToFile(handle, bytes);
+    }
     if (!ok) *error = win32::SystemMessage(::GetLastError());
     return ok;
   }
 
-  int ReadChar() override { return std::getchar(); }
+  int ReadChar() override {
+    FlushBatch();  // the prompt must show before we wait
+    const int c = std::getchar();
+    // Ctrl+C ends a read at a console, and its handler may not have run yet.
+    if (c == EOF && input_is_console_ && g_stop_event != nullptr) {
+      ::WaitForSingleObject(g_stop_event, kInterruptedReadMilliseconds);
+    }
+    EndByStopSignal();  // a stop at a prompt ends the run there
+    return c;
+  }
 
-  void Pause(int milliseconds) override { ::Sleep(static_cast<DWORD>(milliseconds)); }
+  void Pause(int milliseconds) override {
+    FlushBatch();
+    ::Sleep(static_cast<DWORD>(milliseconds));
+  }
 
   bool OutputIsInteractive() override { return output_is_console_; }
 
   TextEncoding Encoding() override { return encoding_; }
 
+  /// Writes out the batched console output. False, with the reason in
+  /// GetLastError, when this or an earlier batch could not be written.
+  /// Unless `wait`, leaves the batch to a write already under way (which
+  /// a text selection in the console may hold up) rather than wait for it.
+  bool FlushBatch(bool wait = true) {
+    if (!output_is_console_) return true;
+    if (!wait && !::TryEnterCriticalSection(&write_lock_)) return BatchesSucceeded();
+    if (wait) ::EnterCriticalSection(&write_lock_);  // batches go out whole and in order
+    {
+      Lock pending(&pending_lock_);
+      sending_.swap(pending_);
+      pending_.clear();
+      last_flush_ = ::GetTickCount64();
+    }
+    if (!sending_.empty() && !WriteWide(output_, sending_) && batch_failure_ == 0) {
+      batch_failure_ = ::GetLastError();
+    }
+    sending_.clear();
+    ::LeaveCriticalSection(&write_lock_);
+    return BatchesSucceeded();
+  }
+
  private:
-  // `bytes` are in the output encoding (only standard error can be a
-  // console while standard output is a CP949 file).
+  bool BatchesSucceeded() const {
+    if (batch_failure_ == 0) return true;
+    ::SetLastError(batch_failure_);
+    return false;
+  }
+
+  bool AddToBatch(std::string_view bytes) {
+    bool due;
+    {
+      Lock pending(&pending_lock_);
+      AppendFromCodePage(&pending_, CodePageOf(encoding_), bytes);
+      due = ::GetTickCount64() - last_flush_ >= kFlushIntervalMilliseconds;
+    }
+    StartFlushThread();
+    return due ? FlushBatch(/*wait=*/false) : BatchesSucceeded();
+  }
+
+  // Starts the thread that shows a batch the run leaves waiting.
+  void StartFlushThread() {
+    if (flush_thread_started_) return;
+    flush_thread_started_ = true;
+    const HANDLE thread = ::CreateThread(nullptr, 0, &FlushEveryInterval, this, 0, nullptr);
+    if (thread != nullptr) ::CloseHandle(thread);
+  }
+
+  static DWORD WINAPI FlushEveryInterval(void* self) {
+    for (;;) {
+      ::Sleep(kFlushIntervalMilliseconds);
+      static_cast<Win32Console*>(self)->FlushBatch();
+    }
+  }
+
+  // `bytes` are in the report's encoding, which follows standard output: a
+  // console shows them converted to UTF-16.
   bool WriteToConsole(HANDLE handle, std::string_view bytes) {
     wide_.clear();
-    if (encoding_ == TextEncoding::kCp949) {
-      AppendFromCodePage(kKoreanCodePage, bytes);
-    } else {
-      win32::AppendWide(&wide_, bytes);
-    }
+    AppendFromCodePage(&wide_, CodePageOf(encoding_), bytes);
+    Lock writing(&write_lock_);
+    return WriteWide(handle, wide_);
+  }
+
+  static bool WriteWide(HANDLE handle, const std::wstring& wide) {
     std::size_t done = 0;
-    while (done < wide_.size()) {
-      std::size_t piece = std::min(kConsoleChunk, wide_.size() - done);
+    while (done < wide.size()) {
+      std::size_t piece = std::min(kConsoleChunk, wide.size() - done);
       // Never split a surrogate pair between two writes.
-      if (done + piece < wide_.size() && IsLowSurrogate(wide_[done + piece])) --piece;
+      if (done + piece < wide.size() && IsLowSurrogate(wide[done + piece])) --piece;
       DWORD written = 0;
-      if (!::WriteConsoleW(handle, wide_.data() + done, static_cast<DWORD>(piece), &written, nullptr)) {
+      if (!::WriteConsoleW(handle, wide.data() + done, static_cast<DWORD>(piece), &written, nullptr)) {
         return false;
       }
       if (written == 0) return NoProgress();
@@ -97,8 +261,16 @@ class Win32Console : public Console {
     return true;
   }
 
-  // Text-mode line ends: every LF goes out as CR LF.
+  // Text-mode line ends: every LF goes out as CR LF, in the encoding files
+  // get on this system even when the report is in another (at a console).
   bool WriteToFile(HANDLE handle, std::string_view bytes) {
+    if (encoding_ != file_encoding_) {
+      wide_.clear();
+      AppendFromCodePage(&wide_, CodePageOf(encoding_), bytes);
+      converted_.clear();
+      AppendInCodePage(&converted_, CodePageOf(file_encoding_), wide_);
+      bytes = converted_;
+    }
     crlf_.clear();
     for (char c : bytes) {
       if (c == '\n') crlf_.push_back('\r');
@@ -115,28 +287,43 @@ class Win32Console : public Console {
     return true;
   }
 
-  void AppendFromCodePage(UINT code_page, std::string_view bytes) {
-    if (bytes.empty()) return;
-    const int input = static_cast<int>(bytes.size());
-    const int length = ::MultiByteToWideChar(code_page, 0, bytes.data(), input, nullptr, 0);
-    const std::size_t start = wide_.size();
-    wide_.resize(start + static_cast<std::size_t>(length));
-    ::MultiByteToWideChar(code_page, 0, bytes.data(), input, &wide_[start], length);
-  }
-
   HANDLE output_;
   HANDLE error_;
   bool output_is_console_;
   bool error_is_console_;
-  TextEncoding encoding_;
+  bool input_is_console_;
+  TextEncoding file_encoding_;  // what a redirected stream gets here
+  TextEncoding encoding_;       // what the report writes in
   std::wstring wide_;  // scratch, reused for every write
+  std::string converted_;
   std::string crlf_;
+
+  // The console batch. pending_lock_ guards pending_ and last_flush_;
+  // write_lock_ is held while a batch or line is written, so output keeps
+  // its order whichever thread writes.
+  CRITICAL_SECTION pending_lock_;
+  CRITICAL_SECTION write_lock_;
+  std::wstring pending_;
+  std::wstring sending_;
+  ULONGLONG last_flush_ = 0;
+  volatile DWORD batch_failure_ = 0;  // the first failed batch's error
+  bool flush_thread_started_ = false;
 };
+
+Win32Console* g_console = nullptr;
+
+void FlushConsoleAtExit() { g_console->FlushBatch(); }
 
 }  // namespace
 
 Console& NativeConsole() {
-  static Win32Console* const console = new Win32Console();
+  static Win32Console* const console = [] {
+    g_console = new Win32Console();
+    g_stop_event = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    ::SetConsoleCtrlHandler(NoteStopRequest, TRUE);
+    std::atexit(FlushConsoleAtExit);
+    return g_console;
+  }();
   return *console;
 }
 
@@ -149,23 +336,22 @@ void AppendConvertedPath(std::string* out, std::string_view path, TextEncoding e
   }
   // Names outside CP949 (simplified Chinese, say) show as '?': the bytes
   // can't say more, and the file is deleted by its real name all the same.
-  const std::wstring wide = win32::WideFromWtf8(path);
-  if (wide.empty()) return;
-  const int input = static_cast<int>(wide.size());
-  const int length = ::WideCharToMultiByte(kKoreanCodePage, 0, wide.data(), input, nullptr, 0, nullptr, nullptr);
-  const std::size_t start = out->size();
-  out->resize(start + static_cast<std::size_t>(length));
-  ::WideCharToMultiByte(kKoreanCodePage, 0, wide.data(), input, &(*out)[start], length, nullptr, nullptr);
+  AppendInCodePage(out, kKoreanCodePage, win32::WideFromWtf8(path));
 }
 
-void DeferStopSignals() { ::SetConsoleCtrlHandler(NoteStopRequest, TRUE); }
+// The handler itself is installed with the console (see NativeConsole).
+void DeferStopSignals() { ::InterlockedExchange(&g_stop_phase, kHeld); }
 
-void RestoreStopSignals() { ::SetConsoleCtrlHandler(NoteStopRequest, FALSE); }
+void RestoreStopSignals() {
+  if (g_console != nullptr) g_console->FlushBatch();
+  ::InterlockedExchange(&g_stop_phase, kDefault);
+}
 
 bool StopRequested() { return g_stop_requested != 0; }
 
 void EndByStopSignal() {
   if (g_stop_requested == 0) return;
+  if (g_console != nullptr) g_console->FlushBatch();
   ::ExitProcess(STATUS_CONTROL_C_EXIT);
 }
 

@@ -1,18 +1,35 @@
-// Win32 file system. Every folder is held open by a handle and reached by its
-// full "\\?\" path, which has no length limit. The handle is opened without
-// FILE_SHARE_DELETE, so while we hold it the folder can be neither renamed
-// nor replaced, and paths built from it keep naming the same folder.
+// Win32 file system. Only the starting folder is opened by its path (its
+// "\\?\" form, which has no length limit); every entry below it is opened
+// by its bare name relative to its open parent's handle (NtCreateFile with
+// a RootDirectory), as the POSIX walk uses openat. So no path is ever
+// resolved again from the top: a junction re-pointed higher up can't
+// redirect an open, and depth has no limit. Folder handles are opened
+// without FILE_SHARE_DELETE, so an open folder can be neither renamed nor
+// replaced.
 //
-// Links are never followed. A folder below the root is opened with
-// FILE_FLAG_OPEN_REPARSE_POINT and refused if it is a junction or symbolic
-// link. Not every system honours that flag (wine follows Unix symlinks
-// whatever it is told, and deletes a symlink's target through them), so
-// every handle of an entry is also asked for its own name and must be
-// exactly folder + "\" + name before it is used.
+// Links are never followed. Every entry is opened with
+// FILE_OPEN_REPARSE_POINT, a folder is refused if it is a junction or
+// symbolic link, and whether a link leads to a folder is read from the link
+// itself. Wine does not honour that flag (it follows Unix symlinks whatever
+// it is told, and deletes a symlink's target through them), so there, and
+// only there, every handle of an entry is also asked for its own name,
+// which must be exactly folder + "\" + name before the handle is used.
+//
+// System calls (real Windows; wine adds one name query per entry and one
+// per folder):
+// - deleting a file: open relative, refusing folders (NtCreateFile), set the
+//   disposition, close: 3 (4 on volumes without POSIX-semantics deletion,
+//   where the first attempt is refused once per folder); a cloud
+//   placeholder or other non-link reparse file costs 5 more (tag query,
+//   reopen without FILE_OPEN_REPARSE_POINT, two id queries, close);
+// - entering a folder: open relative, attributes and tag, identity: 3, plus
+//   one NtQueryDirectoryFile per 64 KiB of listing and the close.
 #include <windows.h>
 #include <shlwapi.h>
+#include <winternl.h>
 
 #include <cstdint>
+#include <cstring>
 #include <vector>
 
 #include "platform/file_system.h"
@@ -29,36 +46,101 @@ void AppendPathComponent(std::string* path, std::string_view name) {
   path->append(name.data(), name.size());
 }
 
+namespace {
+
+using PathMatchSpecExFunction = HRESULT(WINAPI*)(LPCWSTR name, LPCWSTR pattern, DWORD flags);
+
+// The shell's matcher, loaded on first use only: shlwapi brings user32 in,
+// and a console program with user32 loaded is no longer told of logoff and
+// shutdown, which the run must hear to end with its record complete.
+PathMatchSpecExFunction ShellMatcher() {
+  static const PathMatchSpecExFunction matcher = [] {
+    const HMODULE shlwapi = ::LoadLibraryW(L"shlwapi.dll");  // a known DLL: from System32 only
+    const FARPROC found = shlwapi != nullptr ? ::GetProcAddress(shlwapi, "PathMatchSpecExW") : nullptr;
+    return reinterpret_cast<PathMatchSpecExFunction>(reinterpret_cast<void*>(found));
+  }();
+  return matcher;
+}
+
+}  // namespace
+
 bool NameMatchesPattern(std::string_view pattern, std::string_view name) {
   // The shell's own matcher, so "*.LOG" matches "a.log" as Explorer's search
   // would. PMSF_NORMAL takes the pattern as one pattern, ';' included.
   const std::wstring wide_pattern = win32::WideFromWtf8(pattern);
   const std::wstring wide_name = win32::WideFromWtf8(name);
-  return ::PathMatchSpecExW(wide_name.c_str(), wide_pattern.c_str(), PMSF_NORMAL) == S_OK;
+  // A pattern without wildcards (".git") is the name itself, case ignored,
+  // which needs no shell; nor does a system without one.
+  const bool plain = pattern.find_first_of("*?[") == std::string_view::npos;
+  const PathMatchSpecExFunction matcher = plain ? nullptr : ShellMatcher();
+  if (matcher == nullptr) {
+    return ::CompareStringOrdinal(wide_name.data(), static_cast<int>(wide_name.size()),
+                                  wide_pattern.data(), static_cast<int>(wide_pattern.size()),
+                                  TRUE) == CSTR_EQUAL;
+  }
+  return matcher(wide_name.c_str(), wide_pattern.c_str(), PMSF_NORMAL) == S_OK;
 }
 
 namespace {
 
 // A folder handle shares everything but deletion, so the folder stays put.
-// Sharing is only enforced against handles that carry data access, hence
-// FILE_LIST_DIRECTORY even though the listing itself goes by path.
 constexpr DWORD kFolderAccess = FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | SYNCHRONIZE;
 constexpr DWORD kFolderShare = FILE_SHARE_READ | FILE_SHARE_WRITE;
 constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
-// The longest name a handle can report: 32,767 UTF-16 units.
-constexpr std::size_t kNameInfoBytes = sizeof(FILE_NAME_INFO) + 32768 * sizeof(wchar_t);
+// Room for several hundred entries per listing call.
+constexpr std::size_t kListingBytes = 64 * 1024;
+// A handle's name usually fits this; a longer one grows the buffer.
+constexpr std::size_t kFirstNameBytes = 1024;
+
+// What the SDK headers of older systems lack, by the documented values.
+constexpr FILE_INFO_BY_HANDLE_CLASS kFileIdInfo = static_cast<FILE_INFO_BY_HANDLE_CLASS>(18);
+constexpr FILE_INFO_BY_HANDLE_CLASS kFileDispositionInfoEx =
+    static_cast<FILE_INFO_BY_HANDLE_CLASS>(21);
+constexpr DWORD kDispositionDelete = 0x1;
+constexpr DWORD kDispositionPosixSemantics = 0x2;
+struct DispositionInfoEx {
+  DWORD flags;
+};
+struct FileIdInfo {
+  ULONGLONG volume_serial;
+  BYTE id[16];
+};
+constexpr FILE_INFORMATION_CLASS kFileFullDirectoryInformation =
+    static_cast<FILE_INFORMATION_CLASS>(2);
+constexpr NTSTATUS kStatusNoMoreFiles = static_cast<NTSTATUS>(0x80000006L);
+constexpr NTSTATUS kStatusNoSuchFile = static_cast<NTSTATUS>(0xC000000FL);
+constexpr NTSTATUS kStatusObjectNameNotFound = static_cast<NTSTATUS>(0xC0000034L);
+constexpr NTSTATUS kStatusObjectPathNotFound = static_cast<NTSTATUS>(0xC000003AL);
+constexpr NTSTATUS kStatusDeletePending = static_cast<NTSTATUS>(0xC0000056L);
+constexpr NTSTATUS kStatusFileIsADirectory = static_cast<NTSTATUS>(0xC00000BAL);
+constexpr NTSTATUS kStatusNameTooLong = static_cast<NTSTATUS>(0xC0000106L);
+
+}  // namespace
+}  // namespace platform
+
+extern "C" NTSTATUS NTAPI NtQueryDirectoryFile(HANDLE file, HANDLE event, PIO_APC_ROUTINE apc,
+                                               PVOID apc_context, PIO_STATUS_BLOCK io,
+                                               PVOID buffer, ULONG length,
+                                               FILE_INFORMATION_CLASS information_class,
+                                               BOOLEAN single_entry, PUNICODE_STRING file_name,
+                                               BOOLEAN restart_scan);
+
+namespace platform {
+namespace {
 
 /// Closes a handle when it goes out of scope, unless released.
 class ScopedHandle {
  public:
-  explicit ScopedHandle(HANDLE handle) : handle_(handle) {}
-  ~ScopedHandle() {
-    if (valid()) ::CloseHandle(handle_);
-  }
+  explicit ScopedHandle(HANDLE handle = INVALID_HANDLE_VALUE) : handle_(handle) {}
+  ~ScopedHandle() { Reset(INVALID_HANDLE_VALUE); }
   ScopedHandle(const ScopedHandle&) = delete;
   ScopedHandle& operator=(const ScopedHandle&) = delete;
   bool valid() const { return handle_ != INVALID_HANDLE_VALUE && handle_ != nullptr; }
   HANDLE get() const { return handle_; }
+  void Reset(HANDLE handle) {
+    if (valid()) ::CloseHandle(handle_);
+    handle_ = handle;
+  }
   HANDLE release() {
     const HANDLE handle = handle_;
     handle_ = INVALID_HANDLE_VALUE;
@@ -82,8 +164,7 @@ std::wstring LongPath(const std::wstring& path) {
   return L"\\\\?\\" + path;
 }
 
-// Appends `name` to the internal path `path`. A "\\?\" path is not
-// normalised by the system, so a root's own backslash must not be doubled.
+// Appends `name` to the volume-relative name `path`, with one backslash.
 void JoinWide(std::wstring* path, std::wstring_view name) {
   if (path->empty() || path->back() != L'\\') path->push_back(L'\\');
   path->append(name.data(), name.size());
@@ -127,40 +208,164 @@ bool IsLink(DWORD attributes, DWORD tag) {
          (tag == 0 || IsReparseTagNameSurrogate(tag));
 }
 
-// The reparse tag of an open entry; 0 when it can't be read.
-DWORD ReparseTagOf(HANDLE handle) {
-  FILE_ATTRIBUTE_TAG_INFO info;
-  if (!::GetFileInformationByHandleEx(handle, FileAttributeTagInfo, &info, sizeof info)) return 0;
-  return info.ReparseTag;
-}
-
-// Identity and change stamp of an open folder, and its attributes.
-bool Describe(HANDLE handle, FolderInfo* info, DWORD* attributes) {
-  BY_HANDLE_FILE_INFORMATION data;
-  if (!::GetFileInformationByHandle(handle, &data)) return false;
-  info->id.device = data.dwVolumeSerialNumber;
-  info->id.inode = (static_cast<std::uint64_t>(data.nFileIndexHigh) << 32) | data.nFileIndexLow;
-  info->change_stamp = static_cast<std::int64_t>(
-      (static_cast<std::uint64_t>(data.ftLastWriteTime.dwHighDateTime) << 32) |
-      data.ftLastWriteTime.dwLowDateTime);
-  // NTFS may update a folder's write time late and FAT keeps it to two
-  // seconds, so a listing is never reused on an unchanged stamp.
-  info->stamp_is_reliable = false;
-  *attributes = data.dwFileAttributes;
-  return true;
+// A reparse point that is no link: its file-system filter must see it opened.
+bool IsOtherReparsePoint(DWORD attributes, DWORD tag) {
+  return (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 && !IsLink(attributes, tag);
 }
 
 bool IsMissing(DWORD error) { return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND; }
 
-bool IsDots(const wchar_t* name) {
-  return name[0] == L'.' && (name[1] == L'\0' || (name[1] == L'.' && name[2] == L'\0'));
+// Missing, or already being deleted by someone else: either way it is gone.
+bool IsGone(NTSTATUS status) {
+  return status == kStatusObjectNameNotFound || status == kStatusObjectPathNotFound ||
+         status == kStatusDeletePending;
 }
 
-EntryKind KindOf(const WIN32_FIND_DATAW& data) {
-  // With the reparse attribute set, dwReserved0 holds the reparse tag.
-  if (IsLink(data.dwFileAttributes, data.dwReserved0)) return EntryKind::kLink;
-  if ((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return EntryKind::kFolder;
-  return EntryKind::kFile;
+// Whether `status` reports success (NT_SUCCESS, which not every SDK's
+// user-mode headers define).
+bool Succeeded(NTSTATUS status) { return status >= 0; }
+
+// Records `status` as the thread's last error, for SystemMessage.
+void SetLastStatus(NTSTATUS status) { ::SetLastError(::RtlNtStatusToDosError(status)); }
+
+bool IsDots(std::wstring_view name) { return name == L"." || name == L".."; }
+
+// Whether this process runs under wine, which follows links it is told not
+// to; only there must every entry's handle prove its own name.
+bool RunsUnderWine() {
+  static const bool wine =
+      ::GetProcAddress(::GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
+  return wine;
+}
+
+// Opens `name` directly inside the open folder `parent`, never looking
+// anywhere else: the name is taken exactly, as the listing gave it.
+NTSTATUS OpenRelative(HANDLE parent, std::wstring_view name, ACCESS_MASK access, ULONG share,
+                      ULONG options, HANDLE* handle) {
+  const std::size_t bytes = name.size() * sizeof(wchar_t);
+  if (bytes > 0xfffe) return kStatusNameTooLong;
+  UNICODE_STRING object_name;
+  object_name.Buffer = const_cast<PWSTR>(name.data());
+  object_name.Length = static_cast<USHORT>(bytes);
+  object_name.MaximumLength = static_cast<USHORT>(bytes);
+  OBJECT_ATTRIBUTES attributes;
+  InitializeObjectAttributes(&attributes, &object_name, 0, parent, nullptr);
+  IO_STATUS_BLOCK io;
+  return ::NtCreateFile(handle, access | SYNCHRONIZE, &attributes, &io, nullptr, 0, share, FILE_OPEN,
+                        options | FILE_SYNCHRONOUS_IO_NONALERT | FILE_OPEN_FOR_BACKUP_INTENT,
+                        nullptr, 0);
+}
+
+// Attributes and reparse tag of an open entry, in one query.
+bool AttributesOf(HANDLE handle, FILE_ATTRIBUTE_TAG_INFO* info) {
+  return ::GetFileInformationByHandleEx(handle, FileAttributeTagInfo, info, sizeof *info) != 0;
+}
+
+// A 128-bit file id in 64 bits. NTFS ids have a zero upper half and are
+// kept exactly; ReFS uses all 128 bits, which are mixed so that two folders
+// share a value only by a 1 in 2^64 chance. All zeros or all ones (no id)
+// stay so, to be recognised as unknown.
+std::uint64_t FoldFileId(const BYTE (&id)[16]) {
+  std::uint64_t low;
+  std::uint64_t high;
+  std::memcpy(&low, id, sizeof low);
+  std::memcpy(&high, id + 8, sizeof high);
+  if (high == 0) return low;
+  if (high == ~std::uint64_t{0} && low == high) return low;
+  std::uint64_t mixed = high * 0x9e3779b97f4a7c15ull;
+  mixed ^= mixed >> 29;
+  const std::uint64_t folded = low ^ mixed;
+  return folded == 0 || folded == ~std::uint64_t{0} ? 1 : folded;
+}
+
+// The identity of an open folder: the 64-bit volume serial and 128-bit id
+// where the system has them (Windows 8 and later), else the 32-bit serial
+// and 64-bit index. Unknown when neither can be read.
+FolderId IdentityOf(HANDLE handle) {
+  FolderId id;
+  FileIdInfo wide;
+  if (::GetFileInformationByHandleEx(handle, kFileIdInfo, &wide, sizeof wide)) {
+    id.device = wide.volume_serial;
+    id.inode = FoldFileId(wide.id);
+    return id;
+  }
+  BY_HANDLE_FILE_INFORMATION data;
+  if (::GetFileInformationByHandle(handle, &data)) {
+    id.device = data.dwVolumeSerialNumber;
+    id.inode = (static_cast<std::uint64_t>(data.nFileIndexHigh) << 32) | data.nFileIndexLow;
+  }
+  return id;
+}
+
+// Fills `info` for the open handle `folder` and checks that it is a real
+// folder (a link is one only when `follow_link`). A check that can't be
+// made fails, with ERROR_DIRECTORY when it is no real folder.
+bool AcceptFolder(HANDLE folder, bool follow_link, FolderInfo* info) {
+  FILE_ATTRIBUTE_TAG_INFO attributes;
+  if (!AttributesOf(folder, &attributes)) return false;
+  if ((attributes.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 ||
+      (!follow_link && IsLink(attributes.FileAttributes, attributes.ReparseTag))) {
+    ::SetLastError(ERROR_DIRECTORY);
+    return false;
+  }
+  info->id = IdentityOf(folder);
+  // NTFS may update a folder's write time late and FAT keeps it to two
+  // seconds, so a listing is never reused on an unchanged stamp, and no
+  // stamp is read.
+  info->change_stamp = 0;
+  info->stamp_is_reliable = false;
+  return true;
+}
+
+// Whether the disposition call was refused because the volume doesn't know
+// the class or its POSIX flag (FAT, exFAT, SMB, older systems, wine), as
+// opposed to refusing this file.
+bool IsUnsupportedClass(DWORD error) {
+  return error == ERROR_INVALID_PARAMETER || error == ERROR_NOT_SUPPORTED ||
+         error == ERROR_INVALID_FUNCTION || error == ERROR_CALL_NOT_IMPLEMENTED;
+}
+
+// Marks the open file for deletion. With POSIX semantics the name goes at
+// once, when our handle closes, even while a virus scanner or indexer holds
+// the file, and no other handle can cancel it; where the volume lacks them,
+// the name stays until the last handle closes.
+bool MarkForDeletion(HANDLE file, bool* posix_unsupported) {
+  if (!*posix_unsupported) {
+    DispositionInfoEx posix = {kDispositionDelete | kDispositionPosixSemantics};
+    if (::SetFileInformationByHandle(file, kFileDispositionInfoEx, &posix, sizeof posix)) return true;
+    if (!IsUnsupportedClass(::GetLastError())) return false;
+    *posix_unsupported = true;
+  }
+  FILE_DISPOSITION_INFO classic = {TRUE};
+  return ::SetFileInformationByHandle(file, FileDispositionInfo, &classic, sizeof classic) != 0;
+}
+
+// The reason a deletion of `file` failed with `error`; a read-only file
+// says so, as that is the one refusal the user can lift with a click.
+std::string DeletionFailure(HANDLE file, DWORD error) {
+  std::string reason = win32::SystemMessage(error);
+  FILE_ATTRIBUTE_TAG_INFO attributes;
+  if (error == ERROR_ACCESS_DENIED && AttributesOf(file, &attributes) &&
+      (attributes.FileAttributes & FILE_ATTRIBUTE_READONLY) != 0) {
+    reason += " (the file is read-only)";
+  }
+  return reason;
+}
+
+bool HasName(const std::wstring& names, std::wstring_view name) {
+  for (std::size_t at = 0; at < names.size();) {
+    const std::size_t end = names.find(L'\0', at);
+    if (std::wstring_view(names).substr(at, end - at) == name) return true;
+    at = end + 1;
+  }
+  return false;
+}
+
+// A Dir's contents for the open folder `handle`, nothing yet learnt about it.
+Dir::Native NativeFolder(HANDLE handle) {
+  Dir::Native native;
+  native.handle = handle;
+  return native;
 }
 
 /// What asking an entry's handle for its own name showed.
@@ -168,7 +373,7 @@ enum class NameCheck { kSame, kDifferent, kUnknown };
 
 class Win32FileSystem : public FileSystem {
  public:
-  Win32FileSystem() : name_info_(kNameInfoBytes) {}
+  Win32FileSystem() : name_info_(kFirstNameBytes) {}
 
   bool CurrentDirectory(std::string* path, std::string* error) override {
     std::wstring cwd;
@@ -191,10 +396,9 @@ class Win32FileSystem : public FileSystem {
     if (ReadCurrentDirectory(&cwd)) {
       // The user chose to start here, so a link on the way to the root is
       // followed; only links below it are not.
-      std::wstring path = LongPath(cwd);
-      ScopedHandle folder(OpenFolder(path, /*follow_link=*/true, info));
+      ScopedHandle folder(OpenFolder(LongPath(cwd), /*follow_link=*/true, info));
       if (folder.valid()) {
-        dir->Reset({folder.release(), std::move(path)});
+        dir->Reset(NativeFolder(folder.release()));
         return true;
       }
     }
@@ -203,91 +407,87 @@ class Win32FileSystem : public FileSystem {
   }
 
   bool OpenChild(const Dir& parent, std::string_view name, Dir* dir, FolderInfo* info) override {
-    const std::wstring wide_name = win32::WideFromWtf8(name);
-    std::wstring path = parent.native().path;
-    JoinWide(&path, wide_name);
-    ScopedHandle folder(OpenFolder(path, /*follow_link=*/false, info));
-    if (!folder.valid()) return false;
-    if (CheckIsEntry(parent.native().handle, folder.get(), wide_name) == NameCheck::kDifferent) {
-      return false;  // the system followed a link after all
+    SetWideName(name);
+    HANDLE handle;
+    const NTSTATUS status =
+        OpenRelative(parent.native().handle, wide_name_, kFolderAccess, kFolderShare,
+                     FILE_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT, &handle);
+    if (!Succeeded(status)) {
+      SetLastStatus(status);
+      return false;
     }
-    dir->Reset({folder.release(), std::move(path)});
+    ScopedHandle folder(handle);
+    if (!AcceptFolder(folder.get(), /*follow_link=*/false, info)) return false;
+    if (RunsUnderWine() && CheckIsEntry(parent, folder.get()) != NameCheck::kSame) return false;
+    dir->Reset(NativeFolder(folder.release()));
     return true;
   }
 
   bool OpenParent(const Dir& child, Dir* dir, FolderInfo* info) override {
-    // The caller checks that the folder found is the one it left.
+    // Only needed past the folder stack's window of open levels, so the
+    // path is read here rather than kept for every folder. The caller
+    // checks that the folder found is the one it left.
     std::wstring path;
-    if (!ParentPath(child.native().path, &path)) return false;
-    ScopedHandle folder(OpenFolder(path, /*follow_link=*/false, info));
+    std::wstring parent;
+    if (!FinalPathOf(child.native().handle, &path) || !ParentPath(path, &parent)) return false;
+    ScopedHandle folder(OpenFolder(parent, /*follow_link=*/false, info));
     if (!folder.valid()) return false;
-    dir->Reset({folder.release(), std::move(path)});
+    dir->Reset(NativeFolder(folder.release()));
     return true;
   }
 
   bool ListEntries(const Dir& dir, EntryList* out) override {
     out->Clear();
-    path_ = dir.native().path;
-    JoinWide(&path_, L"*");
-    WIN32_FIND_DATAW data;
-    const HANDLE find = ::FindFirstFileExW(path_.c_str(), FindExInfoBasic, &data,
-                                           FindExSearchNameMatch, nullptr, FIND_FIRST_EX_LARGE_FETCH);
-    // Not even "." and "..": a folder (such as an empty drive root) with no
-    // entries at all.
-    if (find == INVALID_HANDLE_VALUE) return ::GetLastError() == ERROR_FILE_NOT_FOUND;
-    do {
-      if (!IsDots(data.cFileName)) AddEntry(out, data);
-    } while (::FindNextFileW(find, &data));
-    const DWORD end = ::GetLastError();
-    ::FindClose(find);
-    return end == ERROR_NO_MORE_FILES;
+    dir.native().reparse_files.clear();
+    if (listing_.empty()) listing_.resize(kListingBytes);
+    for (BOOLEAN restart = TRUE;; restart = FALSE) {
+      IO_STATUS_BLOCK io;
+      const NTSTATUS status = ::NtQueryDirectoryFile(
+          dir.native().handle, nullptr, nullptr, nullptr, &io, listing_.data(),
+          static_cast<ULONG>(listing_.size()), kFileFullDirectoryInformation, FALSE, nullptr, restart);
+      if (status == kStatusNoMoreFiles) return true;
+      // Not even "." and "..": a folder (such as an empty drive root) with
+      // no entries at all.
+      if (status == kStatusNoSuchFile && restart) return true;
+      if (!Succeeded(status)) {
+        SetLastStatus(status);
+        return false;
+      }
+      if (io.Information == 0) return true;  // nothing more was there to give
+      AddEntries(dir, out);
+    }
   }
 
   bool LinkLeadsToFolder(const Dir& dir, std::string_view name) override {
-    SetEntryPath(dir, name);
-    // A link's own attributes carry FILE_ATTRIBUTE_DIRECTORY for directory
-    // links and junctions; wine shows a Unix symlink to a folder the same way.
-    const DWORD attributes = ::GetFileAttributesW(path_.c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES) return false;
-    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return true;
-    // A file link may still point at a folder: look through it. A dangling
-    // or looping link fails to open and leads nowhere.
-    ScopedHandle target(::CreateFileW(path_.c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr,
-                                      OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
-    BY_HANDLE_FILE_INFORMATION data;
-    return target.valid() && ::GetFileInformationByHandle(target.get(), &data) &&
-           (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    // Decided from the link itself, never by following it (which could make
+    // the system connect to whatever host the link names): a directory
+    // symlink or junction carries FILE_ATTRIBUTE_DIRECTORY, a file symlink
+    // does not. Wine shows a Unix symlink to a folder the same way.
+    SetWideName(name);
+    HANDLE handle;
+    if (!Succeeded(OpenRelative(dir.native().handle, wide_name_, FILE_READ_ATTRIBUTES, kShareAll,
+                                 FILE_OPEN_REPARSE_POINT, &handle))) {
+      return false;  // gone or unreadable: removing it will tell
+    }
+    ScopedHandle link(handle);
+    FILE_ATTRIBUTE_TAG_INFO attributes;
+    return AttributesOf(link.get(), &attributes) &&
+           (attributes.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
   }
 
   RemoveResult RemoveFile(const Dir& dir, std::string_view name, std::string* error) override {
-    const std::wstring_view wide_name = SetEntryPath(dir, name);
-    // Delete through a handle of the entry itself, checked to be the entry:
-    // deleting by path could remove what a link points to instead.
-    ScopedHandle entry(::CreateFileW(path_.c_str(), DELETE | FILE_READ_ATTRIBUTES, kShareAll, nullptr,
-                                     OPEN_EXISTING,
-                                     FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-    if (!entry.valid()) {
-      const DWORD failure = ::GetLastError();
-      if (IsMissing(failure)) return RemoveResult::kMissing;
-      *error = win32::SystemMessage(failure);
+    HANDLE handle;
+    const RemoveResult opened = OpenToDelete(dir, name, &handle, error);
+    if (opened != RemoveResult::kRemoved) return opened;
+    ScopedHandle entry(handle);
+    if (HasName(dir.native().reparse_files, wide_name_) && !OpenThroughFilter(dir, &entry, error)) {
       return RemoveResult::kFailed;
     }
-    BY_HANDLE_FILE_INFORMATION data;
-    if (::GetFileInformationByHandle(entry.get(), &data) &&
-        (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-      return RemoveResult::kIsFolder;  // folders, and links to them, stay
-    }
-    if (CheckIsEntry(dir.native().handle, entry.get(), wide_name) == NameCheck::kDifferent) {
-      *error = "it is a link, and this system would delete what it points to instead";
-      return RemoveResult::kFailed;
-    }
-    FILE_DISPOSITION_INFO disposition = {TRUE};
     // Read-only files refuse this, and are reported rather than forced.
-    if (!::SetFileInformationByHandle(entry.get(), FileDispositionInfo, &disposition,
-                                      sizeof disposition)) {
+    if (!MarkForDeletion(entry.get(), &dir.native().posix_deletion_unsupported)) {
       const DWORD failure = ::GetLastError();
       if (IsMissing(failure)) return RemoveResult::kMissing;
-      *error = win32::SystemMessage(failure);
+      *error = DeletionFailure(entry.get(), failure);
       return RemoveResult::kFailed;
     }
     return RemoveResult::kRemoved;  // gone once the handle closes, just below
@@ -295,26 +495,56 @@ class Win32FileSystem : public FileSystem {
 
   RemoveResult ExamineFile(const Dir& dir, std::string_view name, std::uint64_t* size,
                            std::string* error) override {
-    SetEntryPath(dir, name);
-    // The entry's own attributes: a link is not looked through.
-    WIN32_FILE_ATTRIBUTE_DATA data;
-    if (!::GetFileAttributesExW(path_.c_str(), GetFileExInfoStandard, &data)) {
-      const DWORD failure = ::GetLastError();
-      if (IsMissing(failure)) return RemoveResult::kMissing;
-      *error = win32::SystemMessage(failure);
+    // Opened for deletion as RemoveFile opens it, so rights and sharing
+    // answer as they would there; only the deletion itself is left out.
+    HANDLE handle;
+    const RemoveResult opened = OpenToDelete(dir, name, &handle, error);
+    if (opened != RemoveResult::kRemoved) return opened;
+    ScopedHandle entry(handle);
+    FILE_ATTRIBUTE_TAG_INFO attributes;
+    if (AttributesOf(entry.get(), &attributes) &&
+        (attributes.FileAttributes & FILE_ATTRIBUTE_READONLY) != 0) {
+      *error = DeletionFailure(entry.get(), ERROR_ACCESS_DENIED);  // RemoveFile does not force it
       return RemoveResult::kFailed;
     }
-    if ((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return RemoveResult::kIsFolder;
-    // RemoveFile does not force read-only files, so neither may this.
-    if ((data.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0) {
-      *error = win32::SystemMessage(ERROR_ACCESS_DENIED);
-      return RemoveResult::kFailed;
-    }
-    *size = (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+    FILE_STANDARD_INFO standard;
+    *size = ::GetFileInformationByHandleEx(entry.get(), FileStandardInfo, &standard, sizeof standard)
+                ? static_cast<std::uint64_t>(standard.EndOfFile.QuadPart)
+                : 0;
     return RemoveResult::kRemoved;
   }
 
  private:
+  // Opens the entry `name` in `dir` with the right to delete it: the entry
+  // itself, never what a link leads to, and never a folder. kRemoved, with
+  // the handle in `entry`, when the deletion may go ahead.
+  RemoveResult OpenToDelete(const Dir& dir, std::string_view name, HANDLE* entry,
+                            std::string* error) {
+    SetWideName(name);
+    HANDLE handle;
+    const NTSTATUS status = OpenRelative(dir.native().handle, wide_name_,
+                                         DELETE | FILE_READ_ATTRIBUTES, kShareAll,
+                                         FILE_NON_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT, &handle);
+    if (status == kStatusFileIsADirectory) return RemoveResult::kIsFolder;  // folders, and links to them, stay
+    if (IsGone(status)) return RemoveResult::kMissing;
+    if (!Succeeded(status)) {
+      *error = win32::SystemMessage(::RtlNtStatusToDosError(status));
+      return RemoveResult::kFailed;
+    }
+    ScopedHandle opened(handle);
+    if (RunsUnderWine()) {
+      const NameCheck check = CheckIsEntry(dir, opened.get());
+      if (check != NameCheck::kSame) {
+        *error = check == NameCheck::kDifferent
+                     ? "it is a link, and this system would delete what it points to instead"
+                     : "its name could not be checked: " + win32::SystemMessage(::GetLastError());
+        return RemoveResult::kFailed;
+      }
+    }
+    *entry = opened.release();
+    return RemoveResult::kRemoved;
+  }
+
   // The current directory, whatever its length.
   static bool ReadCurrentDirectory(std::wstring* cwd) {
     DWORD size = ::GetCurrentDirectoryW(0, nullptr);
@@ -330,69 +560,133 @@ class Win32FileSystem : public FileSystem {
     return false;
   }
 
-  // Opens the folder at `path`; INVALID_HANDLE_VALUE, with the reason in
-  // GetLastError, when it is not (or no longer) a real folder.
+  // The "\\?\" path of an open folder, whatever its length.
+  static bool FinalPathOf(HANDLE handle, std::wstring* path) {
+    DWORD size = MAX_PATH;
+    for (;;) {
+      path->resize(size);
+      const DWORD length = ::GetFinalPathNameByHandleW(handle, &(*path)[0], size, VOLUME_NAME_DOS);
+      if (length == 0) return false;
+      if (length < size) {
+        path->resize(length);
+        return true;
+      }
+      size = length;
+    }
+  }
+
+  // Opens the folder at the "\\?\" path `path`; INVALID_HANDLE_VALUE, with
+  // the reason in GetLastError, when it is not (or no longer) a real folder.
   static HANDLE OpenFolder(const std::wstring& path, bool follow_link, FolderInfo* info) {
     const DWORD flags = FILE_FLAG_BACKUP_SEMANTICS | (follow_link ? 0 : FILE_FLAG_OPEN_REPARSE_POINT);
     ScopedHandle folder(::CreateFileW(path.c_str(), kFolderAccess, kFolderShare, nullptr,
                                       OPEN_EXISTING, flags, nullptr));
-    if (!folder.valid()) return INVALID_HANDLE_VALUE;
-    DWORD attributes = 0;
-    if (!Describe(folder.get(), info, &attributes)) return INVALID_HANDLE_VALUE;
-    const bool is_folder = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-    const bool is_link = IsLink(attributes, (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0
-                                                ? ReparseTagOf(folder.get())
-                                                : 0);
-    if (!is_folder || (!follow_link && is_link)) {
-      ::SetLastError(ERROR_DIRECTORY);
-      return INVALID_HANDLE_VALUE;
-    }
+    if (!folder.valid() || !AcceptFolder(folder.get(), follow_link, info)) return INVALID_HANDLE_VALUE;
     return folder.release();
   }
 
-  // The name of an open entry, from its volume's root ("\work\proj\x.obj").
-  bool NameOf(HANDLE handle, std::wstring* name) {
-    if (!::GetFileInformationByHandleEx(handle, FileNameInfo, name_info_.data(),
-                                        static_cast<DWORD>(name_info_.size()))) {
+  // A non-link reparse file (a cloud placeholder, a deduplicated file) is
+  // deleted as DeleteFileW does it: reopened without FILE_OPEN_REPARSE_POINT,
+  // so that its file-system filter sees the deletion. Only if the entry
+  // still is such a file, and the new handle is the same file, so a link
+  // swapped in meanwhile is never followed.
+  bool OpenThroughFilter(const Dir& dir, ScopedHandle* entry, std::string* error) {
+    FILE_ATTRIBUTE_TAG_INFO attributes;
+    if (!AttributesOf(entry->get(), &attributes)) {
+      *error = win32::SystemMessage(::GetLastError());
       return false;
     }
-    const auto* info = reinterpret_cast<const FILE_NAME_INFO*>(name_info_.data());
-    name->assign(info->FileName, info->FileNameLength / sizeof(wchar_t));
+    if (!IsOtherReparsePoint(attributes.FileAttributes, attributes.ReparseTag)) return true;
+    HANDLE handle;
+    const NTSTATUS status = OpenRelative(dir.native().handle, wide_name_, DELETE | FILE_READ_ATTRIBUTES,
+                                         kShareAll, FILE_NON_DIRECTORY_FILE, &handle);
+    if (!Succeeded(status)) {
+      *error = win32::SystemMessage(::RtlNtStatusToDosError(status));
+      return false;
+    }
+    ScopedHandle through(handle);
+    const FolderId before = IdentityOf(entry->get());
+    if (!before.IsKnown() || before != IdentityOf(through.get())) {
+      *error = "it was replaced while being deleted";
+      return false;
+    }
+    entry->Reset(through.release());
     return true;
   }
 
-  // Whether `entry` is `name` directly in the folder `folder`, and not what
-  // a link of that name leads to. kUnknown where the file system can't
-  // tell names; the reparse-point flag is all the protection there.
-  NameCheck CheckIsEntry(HANDLE folder, HANDLE entry, std::wstring_view name) {
-    if (!NameOf(folder, &folder_name_) || !NameOf(entry, &entry_name_)) return NameCheck::kUnknown;
-    JoinWide(&folder_name_, name);
+  // The name of an open entry, from its volume's root ("\work\proj\x.obj").
+  // The buffer starts small and grows to what a longer name needs.
+  bool NameOf(HANDLE handle, std::wstring* name) {
+    for (;;) {
+      if (::GetFileInformationByHandleEx(handle, FileNameInfo, name_info_.data(),
+                                         static_cast<DWORD>(name_info_.size()))) {
+        const auto* info = reinterpret_cast<const FILE_NAME_INFO*>(name_info_.data());
+        name->assign(info->FileName, info->FileNameLength / sizeof(wchar_t));
+        return true;
+      }
+      if (::GetLastError() != ERROR_MORE_DATA) return false;
+      const auto* partial = reinterpret_cast<const FILE_NAME_INFO*>(name_info_.data());
+      const std::size_t needed = sizeof(FILE_NAME_INFO) + partial->FileNameLength;
+      name_info_.resize(needed > name_info_.size() ? needed : 2 * name_info_.size());
+    }
+  }
+
+  // Whether `entry` is wide_name_ directly in the folder `dir`, and not
+  // what a link of that name leads to. The folder's own name is read once
+  // per open folder. kUnknown when a name can't be read.
+  NameCheck CheckIsEntry(const Dir& dir, HANDLE entry) {
+    std::wstring& folder_name = dir.native().name;
+    if (folder_name.empty() && !NameOf(dir.native().handle, &folder_name)) return NameCheck::kUnknown;
+    if (!NameOf(entry, &entry_name_)) return NameCheck::kUnknown;
+    expected_name_ = folder_name;
+    JoinWide(&expected_name_, wide_name_);
     const int order = ::CompareStringOrdinal(
-        folder_name_.data(), static_cast<int>(folder_name_.size()), entry_name_.data(),
+        expected_name_.data(), static_cast<int>(expected_name_.size()), entry_name_.data(),
         static_cast<int>(entry_name_.size()), /*bIgnoreCase=*/TRUE);
     return order == CSTR_EQUAL ? NameCheck::kSame : NameCheck::kDifferent;
   }
 
-  // Sets path_ to the full path of `name` in `dir`; returns the name's part.
-  std::wstring_view SetEntryPath(const Dir& dir, std::string_view name) {
-    path_ = dir.native().path;
-    if (path_.empty() || path_.back() != L'\\') path_.push_back(L'\\');
-    const std::size_t name_start = path_.size();
-    win32::AppendWide(&path_, name);
-    return std::wstring_view(path_).substr(name_start);
+  void SetWideName(std::string_view name) {
+    wide_name_.clear();
+    win32::AppendWide(&wide_name_, name);
   }
 
-  static void AddEntry(EntryList* out, const WIN32_FIND_DATAW& data) {
-    const std::size_t offset = out->names.size();
-    win32::AppendWtf8(&out->names, data.cFileName);
-    out->entries.push_back({static_cast<std::uint32_t>(offset),
-                            static_cast<std::uint32_t>(out->names.size() - offset), KindOf(data)});
+  // Appends the entries of one listing call, and notes the folder's
+  // non-link reparse files for RemoveFile.
+  void AddEntries(const Dir& dir, EntryList* out) {
+    for (std::size_t at = 0;;) {
+      const auto* data = reinterpret_cast<const FILE_FULL_DIR_INFO*>(listing_.data() + at);
+      const std::wstring_view name(data->FileName, data->FileNameLength / sizeof(wchar_t));
+      // With the reparse attribute set, EaSize holds the reparse tag.
+      const DWORD attributes = data->FileAttributes;
+      const DWORD tag = data->EaSize;
+      if (!IsDots(name)) {
+        const std::size_t offset = out->names.size();
+        win32::AppendWtf8(&out->names, name);
+        out->entries.push_back({static_cast<std::uint32_t>(offset),
+                                static_cast<std::uint32_t>(out->names.size() - offset),
+                                KindOf(attributes, tag)});
+        if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0 && IsOtherReparsePoint(attributes, tag)) {
+          dir.native().reparse_files.append(name.data(), name.size());
+          dir.native().reparse_files.push_back(L'\0');
+        }
+      }
+      if (data->NextEntryOffset == 0) return;
+      at += data->NextEntryOffset;
+    }
   }
 
-  std::wstring path_;  // scratch, reused for every call
-  std::wstring folder_name_;
+  static EntryKind KindOf(DWORD attributes, DWORD tag) {
+    if (IsLink(attributes, tag)) return EntryKind::kLink;
+    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return EntryKind::kFolder;
+    return EntryKind::kFile;
+  }
+
+  std::wstring wide_name_;  // scratch, reused for every call
   std::wstring entry_name_;
+  std::wstring expected_name_;
   std::vector<char> name_info_;
+  std::vector<char> listing_;
 };
 
 }  // namespace

@@ -7,14 +7,16 @@
 #     as a directory reparse point with tag 0): nothing outside is touched;
 #   - 15 levels of 200-character folder names (a 3,000-character path);
 #   - a drive root (R:\ shows its folders as R:\\Debug);
-#   - read-only files, reported on standard error;
+#   - read-only files, reported on standard error as read-only;
 #   - the command line: /?, a dry run and a --yes run of a folder named in
 #     Korean, with an exclusion that ignores case;
 #   - a console (a terminal, through script(1)): Korean texts and names shown
-#     whatever the console's code page, and each prompt waits for Enter;
+#     whatever the console's code page, each prompt waits for Enter, and
+#     standard error redirected beside it is in the system's encoding;
+#   - Ctrl+C at the start prompt: the run ends there, nothing deleted;
 #   - Ctrl+C halfway: the run stops between two files, every deletion on
 #     record, with the status Windows gives for Ctrl+C;
-#   - the icon and manifest in the executable;
+#   - the icon and manifest in the executable, and no user32 among its imports;
 #   - the unit tests, when the build has them.
 #
 # Usage: run_wine_tests.sh BUILD_DIR...
@@ -314,7 +316,7 @@ test_read_only_files_are_reported() {
     expect_present "$tree/$name"
     if cmp -s "$cases/dry-err" "$cases/err"; then pass; else fail "dry run said: $(cat "$cases/dry-err")"; fi
     # One line with the path and the system's reason, in the output's
-    # encoding (the reason is Korean on a Korean system).
+    # encoding (the reason is Korean on a Korean system), saying read-only.
     local error
     if [ "$locale" = "$KOREAN_LOCALE" ]; then
       error=$(iconv -f CP949 -t UTF-8 "$cases/err") || fail "standard error is not CP949"
@@ -323,7 +325,7 @@ test_read_only_files_are_reported() {
     fi
     local prefix="Error: cannot delete '$root\\$name': "
     if [ "$(wc -l <"$cases/err")" -eq 1 ] && [ "${error#"$prefix"}" != "$error" ] &&
-       [ -n "${error#"$prefix"}" ] && [ "${error: -1}" = $'\r' ]; then
+       [ -n "${error#"$prefix"}" ] && [ "${error: -1}" = $'\r' ] && [[ $error == *read-only* ]]; then
       pass
     else
       fail "standard error: $error"
@@ -385,8 +387,40 @@ windows_process() {
   done
 }
 
+# Starts the program in TREE with standard input held open on a FIFO and
+# INPUT written to it, and sends it Ctrl+C (wine turns SIGINT into the
+# console's Ctrl+C event) once its standard output has a line matching
+# PATTERN (grep -E).
+interrupt_when() {
+  local tree=$1 input=$2 pattern=$3 child="" waited
+  mkfifo "$cases/stdin"
+  (cd "$tree" && LANG=$UTF8_LOCALE LC_ALL=$UTF8_LOCALE exec wine "$exe" \
+    <"$cases/stdin" >"$cases/out" 2>"$cases/err") &
+  launcher=$!
+  exec 3>"$cases/stdin"
+  printf '%b' "$input" >&3
+  for waited in {1..400}; do
+    [ -n "$child" ] || child=$(windows_process "$exe")
+    [ -n "$child" ] && grep -qE "$pattern" "$cases/out" && break
+    sleep 0.05
+  done
+  if [ -n "$child" ]; then kill -INT "$child"; else fail "the program never showed up"; fi
+}
+
+# Writes INPUT, closes standard input so that the run can end whatever
+# happened, and waits for it; leaves its exit status in $status. (The
+# write is in a subshell, so that a program already gone can't take the
+# script with it through SIGPIPE.)
+finish_interrupted() {
+  (printf '%b' "$1" >&3) 2>/dev/null
+  exec 3>&-
+  wait "$launcher"
+  status=$?
+  rm -f "$cases/stdin"
+}
+
 test_ctrl_c_stops_with_every_deletion_on_record() {
-  local tree folder launcher child waited
+  local tree folder launcher
   label="Ctrl+C"
   tree=$(new_tree interrupt)
   for folder in {1..40}; do
@@ -394,25 +428,8 @@ test_ctrl_c_stops_with_every_deletion_on_record() {
     (cd "$tree/d$folder" && touch $(seq -f 'f%g.obj' 1 500))
   done
   # Standard input stays open, so only the interruption can end the run.
-  mkfifo "$cases/stdin"
-  (cd "$tree" && LANG=$UTF8_LOCALE LC_ALL=$UTF8_LOCALE exec wine "$exe" \
-    <"$cases/stdin" >"$cases/out" 2>"$cases/err") &
-  launcher=$!
-  exec 3>"$cases/stdin"
-  printf '\n' >&3
-  # Wine turns SIGINT into the console's Ctrl+C event. Send it to the
-  # program once deletions show.
-  child=""
-  for waited in {1..400}; do
-    [ -n "$child" ] || child=$(windows_process "$exe")
-    [ -n "$child" ] && grep -q '^Delete' "$cases/out" && break
-    sleep 0.05
-  done
-  if [ -n "$child" ]; then kill -INT "$child"; else fail "the program never showed up"; fi
-  exec 3>&-  # whatever happened, the run can now end
-  wait "$launcher"
-  status=$?
-  rm -f "$cases/stdin"
+  interrupt_when "$tree" '\n' '^Delete'
+  finish_interrupted ''
   # STATUS_CONTROL_C_EXIT (0xC000013A), of which a Unix parent sees the
   # low byte.
   expect_status $((0xC000013A & 0xff))
@@ -427,8 +444,9 @@ test_ctrl_c_stops_with_every_deletion_on_record() {
 
 # What the terminal shows of the session recorded in $cases/screen, without
 # the escape sequences and carriage returns of wine's console.
+# (Nothing before script(1) has made the file.)
 screen_text() {
-  sed -e 's/\x1b\[[0-9;?]*[A-Za-z]//g' -e 's/\x1b\][^\x07]*\x07//g' "$cases/screen" | tr -d '\r'
+  sed -e 's/\x1b\[[0-9;?]*[A-Za-z]//g' -e 's/\x1b\][^\x07]*\x07//g' "$cases/screen" 2>/dev/null | tr -d '\r'
 }
 
 # Waits up to 20 seconds for TEXT to show on the terminal.
@@ -442,34 +460,63 @@ wait_for_screen() {
 }
 
 test_console_shows_every_character() {
-  local tree session
-  label="at a console"
-  tree=$(new_tree console)
-  mkdir "$tree/Debug"
-  touch "$tree/Debug/a.obj" "$tree/한글.obj"
-  # script(1) gives wine a terminal, which wine makes the program's console.
-  # Its code page (437 here) has no Hangul: only UTF-16 written with
-  # WriteConsoleW shows the Korean texts and names.
-  mkfifo "$cases/keys"
-  (cd "$tree" && LANG=$UTF8_LOCALE LC_ALL=$UTF8_LOCALE exec script -qfec "wine $(printf '%q' "$exe")" \
-    "$cases/screen" <"$cases/keys" >/dev/null 2>&1) &
-  session=$!
-  exec 4>"$cases/keys"
-  if wait_for_screen "$START_PROMPT"; then pass; else fail "no start prompt: $(screen_text)"; fi
-  if screen_text | grep -qF "Root Path"; then fail "did not wait for Enter"; else pass; fi
-  printf '\r' >&4
-  if wait_for_screen "$EXIT_PROMPT"; then pass; else fail "no exit prompt: $(screen_text)"; fi
-  printf '\r' >&4
-  exec 4>&-
-  wait "$session"
-  status=$?
-  rm -f "$cases/keys"
-  expect_status 0
-  # (The terminal wraps the extension line at 80 columns.)
-  if screen_text | grep -qF "확장자 : pch,mdp,clw,obj"; then pass; else fail "extension line garbled"; fi
-  if screen_text | grep -qF '\한글.obj'; then pass; else fail "Korean name garbled: $(screen_text)"; fi
-  if screen_text | grep -qF 'Total Remove File : 2'; then pass; else fail "no total"; fi
-  expect_gone "$tree/한글.obj" "$tree/Debug/a.obj"
+  local tree session locale name=읽기전용.obj error
+  for locale in "$UTF8_LOCALE" "$KOREAN_LOCALE"; do
+    label="at a console, $locale"
+    tree=$(new_tree console)
+    mkdir "$tree/Debug"
+    touch "$tree/Debug/a.obj" "$tree/한글.obj" "$tree/$name"
+    chmod a-w "$tree/$name"
+    # script(1) gives wine a terminal, which wine makes the program's console.
+    # Its code page (437 here) has no Hangul: only UTF-16 written with
+    # WriteConsoleW shows the Korean texts and names. Standard error goes to
+    # a file, which must get the system's encoding, not the console's.
+    mkfifo "$cases/keys"
+    rm -f "$cases/screen" "$cases/console-err"
+    (cd "$tree" && LANG=$locale LC_ALL=$locale exec script -qfec \
+      "wine $(printf '%q' "$exe") 2>$(printf '%q' "$cases/console-err")" \
+      "$cases/screen" <"$cases/keys" >/dev/null 2>&1) &
+    session=$!
+    exec 4>"$cases/keys"
+    if wait_for_screen "$START_PROMPT"; then pass; else fail "no start prompt: $(screen_text)"; fi
+    if screen_text | grep -qF "Root Path"; then fail "did not wait for Enter"; else pass; fi
+    printf '\r' >&4
+    if wait_for_screen "$EXIT_PROMPT"; then pass; else fail "no exit prompt: $(screen_text)"; fi
+    printf '\r' >&4
+    exec 4>&-
+    wait "$session"
+    status=$?
+    rm -f "$cases/keys"
+    expect_status 2  # the read-only file
+    # (The terminal wraps the extension line at 80 columns.)
+    if screen_text | grep -qF "확장자 : pch,mdp,clw,obj"; then pass; else fail "extension line garbled"; fi
+    if screen_text | grep -qF '\한글.obj'; then pass; else fail "Korean name garbled: $(screen_text)"; fi
+    if screen_text | grep -qF 'Total Remove File : 2'; then pass; else fail "no total"; fi
+    expect_gone "$tree/한글.obj" "$tree/Debug/a.obj"
+    if [ "$locale" = "$KOREAN_LOCALE" ]; then
+      error=$(iconv -f CP949 -t UTF-8 "$cases/console-err" 2>/dev/null) || error="(not CP949)"
+    else
+      error=$(cat "$cases/console-err")
+    fi
+    if [[ $error == "Error: cannot delete '$(windows_path "$tree")\\$name': "*read-only* ]]; then
+      pass
+    else
+      fail "standard error in the wrong encoding: $(cat -A "$cases/console-err")"
+    fi
+  done
+}
+
+test_ctrl_c_at_the_start_prompt() {
+  local tree launcher
+  label="Ctrl+C at the start prompt"
+  tree=$(new_tree prompt)
+  touch "$tree/x.obj"
+  interrupt_when "$tree" '' "$START_PROMPT"
+  sleep 0.5
+  finish_interrupted '\n\n'  # Enter after Ctrl+C must not start the run
+  expect_status $((0xC000013A & 0xff))
+  expect_present "$tree/x.obj"
+  if grep -q '^Root Path' "$cases/out"; then fail "the run started"; else pass; fi
 }
 
 test_resources() {
@@ -481,6 +528,14 @@ test_resources() {
     pass
   else
     fail "resources missing"
+  fi
+  # A console program that loads user32 (shlwapi brings it in) is no longer
+  # told of logoff and shutdown, so the run could not end with its record.
+  local objdump=x86_64-w64-mingw32-objdump
+  if "$objdump" -p "$exe" | grep -qiE 'DLL Name: (user32|gdi32|shlwapi)'; then
+    fail "imports $("$objdump" -p "$exe" | grep -iE 'DLL Name: (user32|gdi32|shlwapi)')"
+  else
+    pass
   fi
 }
 
@@ -509,6 +564,7 @@ for build in "$@"; do
   test_read_only_files_are_reported
   test_command_line
   test_ctrl_c_stops_with_every_deletion_on_record
+  test_ctrl_c_at_the_start_prompt
   test_console_shows_every_character
   test_resources
   test_unit_tests
