@@ -6,9 +6,11 @@
 #include "platform/process.h"
 
 int main(int argc, char** argv) {
-  // A reader that goes away (buildsweep | head) must not kill the run halfway
-  // through a deletion; the failed write is reported and the run ends cleanly.
-  platform::IgnoreBrokenPipe();
+  // A reader that goes away (buildsweep | head), or a report file that hits
+  // the size limit, must not kill the run halfway through a deletion; the
+  // failed write is reported and the run ends cleanly.
+  platform::IgnoreOutputSignals();
+  platform::RaiseOpenFileLimit();
   return driver::RunCommandLine(platform::NativeFileSystem(), platform::NativeConsole(),
                                 platform::CommandLineArguments(argc, argv));
 }

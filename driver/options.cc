@@ -211,8 +211,8 @@ std::string HelpText() {
       "                                 clean here, but not in third_party or logs\n"
       "\n"
       "Exit status: 0 after a normal run; 1 when input ended at the final prompt;\n"
-      "2 when a file could not be deleted, the report could not be written, or\n"
-      "the command line was wrong.\n";
+      "2 when the run could not do all it should (a file not deleted, a folder\n"
+      "not read, the report not written) or the command line was wrong.\n";
   return text;
 }
 

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <new>
 #include <string>
 #include <utility>
 #include <vector>
@@ -59,26 +60,24 @@ int Prompt(engine::Report& report, const engine::LocalizedText& prompt) {
 void CloseBanner(engine::Report& report) { report.Text(kBanner).Text("\n").EndLine(); }
 
 // Collects the tree, then cleans every folder below the root in collection
-// order and the root last. Returns the number of files deleted.
-int CleanTree(engine::Walker& walker, engine::Report& report, const std::string& root,
-              const engine::ExtensionList& extensions, engine::FolderList& folders,
-              const RunHooks& hooks) {
+// order and the root last.
+void CleanTree(engine::Walker& walker, engine::Report& report, const std::string& root,
+               const engine::ExtensionList& extensions, engine::FolderList& folders,
+               const RunHooks& hooks) {
   walker.CollectSubFolders(root, folders, extensions);
   if (hooks.after_collection) hooks.after_collection();
-  int total = 0;
   engine::FolderList::Reader reader(folders);
   engine::CollectedFolder folder;
   engine::PathBuilder paths(root);
   while (!walker.ShouldStop() && reader.Next(&folder)) {
     const std::string& current = paths.Enter(folder.depth, folder.name);
     report.Text(kBanner).EndLine();
-    total += walker.CleanFolder(folder, current, extensions);
+    walker.CleanFolder(folder, current, extensions);
     CloseBanner(report);
   }
-  if (walker.ShouldStop()) return total;
-  total += walker.CleanFolder(walker.root(), root, extensions);
+  if (walker.ShouldStop()) return;
+  walker.CleanFolder(walker.root(), root, extensions);
   CloseBanner(report);
-  return total;
 }
 
 // A stop signal ends the run once the file in hand is done, with every
@@ -106,40 +105,53 @@ struct Sweep {
         report(run_report),
         options(run_options),
         extensions(run_extensions),
-        hooks(run_hooks) {}
+        hooks(run_hooks),
+        kept_files(platform::StandardStreamFiles()) {}
 
   platform::FileSystem& fs;
   engine::Report& report;
   const Options& options;
   const engine::ExtensionList& extensions;
   const RunHooks& hooks;
+  /// The run's own output files, never deleted.
+  const std::vector<platform::FolderId> kept_files;
   engine::FolderList folders;
-  bool deletion_failed = false;
+  long long deleted = 0;
+  bool fell_short = false;
+  bool out_of_memory = false;
 };
 
 // What a run started in the current directory prints from its root line to
-// its root's closing banner. Returns the number of files deleted.
-int SweepCurrentDirectory(Sweep& sweep) {
+// its root's closing banner.
+void SweepCurrentDirectory(Sweep& sweep) {
   engine::NameFilter filter;
   for (const std::string& pattern : sweep.options.exclusions) filter.AddExclusion(pattern);
   engine::Walker walker(sweep.fs, sweep.report, std::move(filter));
   if (sweep.options.dry_run) walker.set_deletion_label("Would delete : ");
+  walker.KeepFiles(sweep.kept_files);
   std::string root;
-  int total = 0;
-  if (walker.GetRootFolder(root) == 1) {
-    total = CleanTree(walker, sweep.report, root, sweep.extensions, sweep.folders, sweep.hooks);
+  try {
+    if (walker.GetRootFolder(root) == 1) {
+      CleanTree(walker, sweep.report, root, sweep.extensions, sweep.folders, sweep.hooks);
+    }
+  } catch (const std::bad_alloc&) {
+    // Every deletion so far is on record (its line was made room for before
+    // the file went), so stop here and end the run the ordinary way.
+    sweep.out_of_memory = true;
+    sweep.folders.Clear();
+    walker.ReleaseMemory();
+    sweep.report.Error("Error: out of memory; the cleaning stopped here");
   }
   sweep.folders.Clear();
-  sweep.deletion_failed = sweep.deletion_failed || walker.had_deletion_failure();
-  return total;
+  sweep.deleted += walker.deleted();
+  sweep.fell_short = sweep.fell_short || walker.fell_short();
 }
 
 // Each chosen folder in turn, each entered from where the run started, the
 // way the check before the start prompt entered it.
-int SweepChosenFolders(Sweep& sweep, const platform::Dir& start) {
-  int total = 0;
+void SweepChosenFolders(Sweep& sweep, const platform::Dir& start) {
   for (const std::string& folder : sweep.options.folders) {
-    if (platform::StopRequested() || sweep.report.output_failed()) break;
+    if (platform::StopRequested() || sweep.report.output_failed() || sweep.out_of_memory) break;
     std::string reason;
     if (!platform::ReturnToFolder(start, &reason) || !platform::ChangeDirectory(folder, &reason)) {
       // It was there a moment ago: someone removed it since.
@@ -148,14 +160,13 @@ int SweepChosenFolders(Sweep& sweep, const platform::Dir& start) {
       line += "': ";
       sweep.report.AppendForDisplay(&line, reason);
       sweep.report.Error(line);
-      sweep.deletion_failed = true;
+      sweep.fell_short = true;
       continue;
     }
-    total += SweepCurrentDirectory(sweep);
+    SweepCurrentDirectory(sweep);
   }
   std::string ignored;
   platform::ReturnToFolder(start, &ignored);
-  return total;
 }
 
 std::string SizeLine(std::uint64_t bytes) {
@@ -192,8 +203,11 @@ int Run(platform::FileSystem& fs, platform::Console& console, const Options& opt
   engine::DryRunFileSystem dry_run_fs(fs);
   Sweep sweep(options.dry_run ? dry_run_fs : fs, report, options, extensions, hooks);
   platform::DeferStopSignals();
-  const int total =
-      options.folders.empty() ? SweepCurrentDirectory(sweep) : SweepChosenFolders(sweep, start);
+  if (options.folders.empty()) {
+    SweepCurrentDirectory(sweep);
+  } else {
+    SweepChosenFolders(sweep, start);
+  }
   EndIfStopped(report);
   // Put every deletion on record while a signal still only sets the flag: the
   // write may wait long on a slow reader, and a signal with its default
@@ -203,10 +217,10 @@ int Run(platform::FileSystem& fs, platform::Console& console, const Options& opt
   EndIfStopped(report);  // a signal that came just before the restore
 
   engine::ExtensionList().swap(extensions);
-  report.Text("Total Remove File : ").Number(total).EndLine();
+  report.Text("Total Remove File : ").Number(sweep.deleted).EndLine();
   if (options.dry_run) report.Text(SizeLine(dry_run_fs.bytes_freed())).EndLine();
   const int answer = prompts ? Prompt(report, kExitPrompt) : 0;
-  if (sweep.deletion_failed || report.output_failed()) return kExitIncomplete;
+  if (sweep.fell_short || sweep.out_of_memory || report.output_failed()) return kExitIncomplete;
   return answer == -1 ? kExitInputEnded : kExitOk;
 }
 

@@ -13,9 +13,10 @@ bool DryRunFileSystem::OpenCurrentDirectory(platform::Dir* dir, platform::Folder
   return real_.OpenCurrentDirectory(dir, info, error);
 }
 
-bool DryRunFileSystem::OpenChild(const platform::Dir& parent, std::string_view name,
-                                 platform::Dir* dir, platform::FolderInfo* info) {
-  return real_.OpenChild(parent, name, dir, info);
+platform::OpenResult DryRunFileSystem::OpenChild(const platform::Dir& parent,
+                                                 std::string_view name, platform::Dir* dir,
+                                                 platform::FolderInfo* info, std::string* error) {
+  return real_.OpenChild(parent, name, dir, info, error);
 }
 
 bool DryRunFileSystem::OpenParent(const platform::Dir& child, platform::Dir* dir,
@@ -23,12 +24,15 @@ bool DryRunFileSystem::OpenParent(const platform::Dir& child, platform::Dir* dir
   return real_.OpenParent(child, dir, info);
 }
 
-bool DryRunFileSystem::ListEntries(const platform::Dir& dir, platform::EntryList* out) {
-  return real_.ListEntries(dir, out);
+bool DryRunFileSystem::ListEntries(const platform::Dir& dir, platform::EntryList* out,
+                                   std::string* error) {
+  return real_.ListEntries(dir, out, error);
 }
 
-bool DryRunFileSystem::LinkLeadsToFolder(const platform::Dir& dir, std::string_view name) {
-  return real_.LinkLeadsToFolder(dir, name);
+platform::LinkTarget DryRunFileSystem::LinkLeadsToFolder(const platform::Dir& dir,
+                                                         std::string_view name,
+                                                         std::string* error) {
+  return real_.LinkLeadsToFolder(dir, name, error);
 }
 
 platform::RemoveResult DryRunFileSystem::RemoveFile(const platform::Dir& dir,

@@ -23,12 +23,14 @@ class DryRunFileSystem : public platform::FileSystem {
   bool CurrentDirectory(std::string* path, std::string* error) override;
   bool OpenCurrentDirectory(platform::Dir* dir, platform::FolderInfo* info,
                             std::string* error) override;
-  bool OpenChild(const platform::Dir& parent, std::string_view name, platform::Dir* dir,
-                 platform::FolderInfo* info) override;
+  platform::OpenResult OpenChild(const platform::Dir& parent, std::string_view name,
+                                 platform::Dir* dir, platform::FolderInfo* info,
+                                 std::string* error) override;
   bool OpenParent(const platform::Dir& child, platform::Dir* dir,
                   platform::FolderInfo* info) override;
-  bool ListEntries(const platform::Dir& dir, platform::EntryList* out) override;
-  bool LinkLeadsToFolder(const platform::Dir& dir, std::string_view name) override;
+  bool ListEntries(const platform::Dir& dir, platform::EntryList* out, std::string* error) override;
+  platform::LinkTarget LinkLeadsToFolder(const platform::Dir& dir, std::string_view name,
+                                         std::string* error) override;
   /// Removes nothing; answers what removing would have done.
   platform::RemoveResult RemoveFile(const platform::Dir& dir, std::string_view name,
                                     std::string* error) override;

@@ -13,6 +13,7 @@ constexpr std::uint64_t kNewDevice = 1;    // a device number follows
 constexpr std::uint64_t kHasListing = 2;   // a target list follows
 constexpr std::uint64_t kReliableStamp = 4;
 constexpr std::uint64_t kIdentityKnown = 8;
+constexpr std::uint64_t kUnreadable = 16;  // the reason follows
 
 }  // namespace
 
@@ -51,8 +52,13 @@ void FolderList::Append(const CollectedFolder& folder) {
   const bool new_device = folder.info.id.device != last_device_;
   PutVarint((new_device ? kNewDevice : 0) | (folder.has_listing ? kHasListing : 0) |
             (folder.info.stamp_is_reliable ? kReliableStamp : 0) |
-            (folder.identity_known ? kIdentityKnown : 0));
+            (folder.identity_known ? kIdentityKnown : 0) |
+            (folder.unreadable_reason.empty() ? 0 : kUnreadable));
   if (new_device) PutVarint(folder.info.id.device);
+  if (!folder.unreadable_reason.empty()) {
+    PutVarint(folder.unreadable_reason.size());
+    PutBytes(folder.unreadable_reason.data(), folder.unreadable_reason.size());
+  }
   last_device_ = folder.info.id.device;
   PutVarint(folder.info.id.inode);
   const auto stamp = static_cast<std::uint64_t>(folder.info.change_stamp);
@@ -131,6 +137,8 @@ bool FolderList::Reader::Next(CollectedFolder* folder) {
   ReadInto(&folder->name, ReadSize());
   const std::uint64_t flags = ReadVarint();
   if (flags & kNewDevice) device_ = ReadVarint();
+  folder->unreadable_reason.clear();
+  if (flags & kUnreadable) ReadInto(&folder->unreadable_reason, ReadSize());
   folder->info.id.device = device_;
   folder->info.id.inode = ReadVarint();
   char stamp_bytes[8];

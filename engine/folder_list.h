@@ -36,6 +36,9 @@ struct CollectedFolder {
   bool has_listing = false;
   /// The listed by-products (files and links), sorted by name.
   platform::EntryList targets;
+  /// Why the folder could not be opened or listed when collected; empty when
+  /// it could, or when it had merely gone away, which is no failure.
+  std::string unreadable_reason;
 };
 
 /// The folders below the root in depth-first pre-order.

@@ -1,11 +1,19 @@
 #include "engine/folder_stack.h"
 
+#include <algorithm>
 #include <utility>
 
 namespace engine {
+namespace {
+
+// Handles the walk may hold besides the window's: the two a level reached
+// again from the root takes on its way there.
+constexpr std::size_t kHandlesBesideWindow = 2;
+
+}  // namespace
 
 FolderStack::FolderStack(platform::FileSystem& fs, std::size_t window)
-    : fs_(fs), window_(window < 2 ? 2 : window) {}
+    : fs_(fs), max_window_(window < 1 ? 1 : window), window_(max_window_) {}
 
 bool FolderStack::OpenRoot(platform::FolderInfo* info, std::string* error) {
   levels_.clear();
@@ -16,6 +24,13 @@ bool FolderStack::OpenRoot(platform::FolderInfo* info, std::string* error) {
   root.name_end = 0;
   levels_.push_back(std::move(root));
   first_open_ = 1;
+  // Under a low descriptor limit, a window that fits from the start saves
+  // running into the limit over and over.
+  const std::size_t spare = platform::SpareFolderHandles();
+  window_ = max_window_;
+  if (spare < window_ + kHandlesBesideWindow) {
+    window_ = spare > kHandlesBesideWindow + 1 ? spare - kHandlesBesideWindow : 1;
+  }
   return true;
 }
 
@@ -35,16 +50,46 @@ std::size_t FolderStack::open_levels() const {
   return open;
 }
 
-bool FolderStack::Push(std::string_view name, platform::FolderInfo* info) {
-  const platform::Dir* parent = top();
-  if (parent == nullptr) return false;
+platform::OpenResult FolderStack::Push(std::string_view name, platform::FolderInfo* info,
+                                       std::string* error) {
+  if (levels_.empty()) return platform::OpenResult::kGone;
+  const Level& parent = levels_.back();
+  if (parent.lost) {
+    if (parent.lost_reason.empty()) return platform::OpenResult::kGone;
+    *error = parent.lost_reason;
+    return platform::OpenResult::kFailed;
+  }
   Level child;
-  if (!fs_.OpenChild(*parent, name, &child.dir, info)) return false;
+  const platform::OpenResult opened =
+      OpenChild(parent.dir, levels_.size() - 1, name, &child.dir, info, error);
+  if (opened != platform::OpenResult::kOpened) return opened;
   child.id = info->id;
   names_.append(name.data(), name.size());
   child.name_end = names_.size();
   levels_.push_back(std::move(child));
   CloseBeyondWindow();
+  return opened;
+}
+
+// Opens `name` in `parent`. Out of handles, it gives up open levels from the
+// shallowest on (never `keep_open`, the parent) and tries again: a folder is
+// never passed over because the walk itself held the handles it needed.
+platform::OpenResult FolderStack::OpenChild(const platform::Dir& parent, std::size_t keep_open,
+                                            std::string_view name, platform::Dir* dir,
+                                            platform::FolderInfo* info, std::string* error) {
+  for (;;) {
+    const platform::OpenResult opened = fs_.OpenChild(parent, name, dir, info, error);
+    if (opened != platform::OpenResult::kNoHandles || !CloseShallowestOpenLevel(keep_open)) {
+      return opened;
+    }
+  }
+}
+
+bool FolderStack::CloseShallowestOpenLevel(std::size_t keep_open) {
+  if (first_open_ >= keep_open) return false;
+  levels_[first_open_++].dir.Close();
+  // What is open now is all that fits: keep no more from here on.
+  window_ = std::max<std::size_t>(1, levels_.size() - first_open_);
   return true;
 }
 
@@ -57,6 +102,12 @@ void FolderStack::PopTo(std::size_t size) {
   if (size < 1) size = 1;  // the root stays
   if (size >= levels_.size()) return;
   const std::size_t new_top = size - 1;
+  // The levels left behind are closed first, all but the shallowest open
+  // one, which reopening climbs from: a long climb then never holds more
+  // than the window.
+  for (std::size_t level = std::max(first_open_, new_top) + 1; level < levels_.size(); ++level) {
+    levels_[level].dir.Close();
+  }
   const std::size_t shallowest = new_top >= window_ ? new_top - window_ + 1 : 1;
   // Reopen while the deeper levels are still there to climb from.
   if (new_top >= 1 && first_open_ > shallowest) ReopenUpTo(shallowest, new_top);
@@ -98,8 +149,15 @@ bool FolderStack::ReopenFromRoot(std::size_t level) {
   for (std::size_t step = 1; step <= level; ++step) {
     platform::Dir next;
     platform::FolderInfo info;
-    if (!fs_.OpenChild(*at, NameOf(step), &next, &info) ||
+    std::string error;
+    const platform::OpenResult opened = fs_.OpenChild(*at, NameOf(step), &next, &info, &error);
+    if (opened != platform::OpenResult::kOpened ||
         platform::KnownToDiffer(info.id, levels_[step].id)) {
+      // A folder gone or swapped is no failure; one that is there but out
+      // of reach is, and says why when something below it is wanted.
+      const bool failed = opened == platform::OpenResult::kFailed ||
+                          opened == platform::OpenResult::kNoHandles;
+      levels_[level].lost_reason = failed ? error : std::string();
       return false;
     }
     current = std::move(next);

@@ -15,36 +15,42 @@ namespace engine {
 /// relative to its parent's open handle, never through a link.
 ///
 /// Only the root and the deepest `window` levels are kept open, so a tree of
-/// any depth costs a bounded number of descriptors. A level that has to be
-/// opened again on the way back up is reached through ".." and accepted only
-/// if it is still the same folder (same identity); otherwise it is reached
-/// again by name from the root, every step checked the same way. A folder
-/// without a known identity can't be checked through "..", so it is always
-/// reached by name. A level that can't be reached either way is lost:
-/// nothing below it is touched.
+/// any depth costs a bounded number of descriptors. The window shrinks to fit
+/// the handles the process has to spare, and again whenever opening a folder
+/// finds none left. A level that has to be opened again on the way back up is
+/// reached through ".." and accepted only if it is still the same folder
+/// (same identity); otherwise it is reached again by name from the root,
+/// every step checked the same way. A folder without a known identity can't
+/// be checked through "..", so it is always reached by name. A level that
+/// can't be reached either way is lost: nothing below it is touched.
 class FolderStack {
  public:
-  /// Levels kept open below the root by default: deeper than almost any real
+  /// The most levels kept open below the root: deeper than almost any real
   /// project, so climbing back up rarely has to reopen anything, yet far
-  /// below any descriptor limit.
+  /// below the usual descriptor limit.
   static constexpr std::size_t kDefaultWindow = 64;
 
-  /// A stack that opens folders through `fs`.
+  /// A stack that opens folders through `fs` and keeps at most `window`
+  /// levels open below the root.
   explicit FolderStack(platform::FileSystem& fs, std::size_t window = kDefaultWindow);
 
   /// Makes the current directory level 0. False with the reason on failure.
   bool OpenRoot(platform::FolderInfo* info, std::string* error);
   /// The number of levels, root included (0 before OpenRoot).
   std::size_t size() const { return levels_.size(); }
-  /// Opens `name` inside the top level and makes it the new top. False when
-  /// the top is lost or `name` is not a real folder that can be opened.
-  bool Push(std::string_view name, platform::FolderInfo* info);
+  /// Opens `name` inside the top level and makes it the new top. kGone when
+  /// `name` is no real folder or the top was lost because its folder went
+  /// away; kFailed or kNoHandles, with the reason in `error`, when a folder
+  /// is there but can't be reached.
+  platform::OpenResult Push(std::string_view name, platform::FolderInfo* info, std::string* error);
   /// Leaves levels until `size` remain (at least the root).
   void PopTo(std::size_t size);
   /// The top folder, or null when it is lost.
   const platform::Dir* top() const;
   /// How many levels are open now (for tests of the descriptor bound).
   std::size_t open_levels() const;
+  /// How many levels below the root may be open now.
+  std::size_t window() const { return window_; }
 
  private:
   struct Level {
@@ -52,15 +58,21 @@ class FolderStack {
     platform::FolderId id;
     std::size_t name_end;  // end of this level's name in names_
     bool lost = false;
+    std::string lost_reason;  // why a lost level can't be reached; empty when it went away
   };
 
   std::string_view NameOf(std::size_t level) const;
+  platform::OpenResult OpenChild(const platform::Dir& parent, std::size_t keep_open,
+                                 std::string_view name, platform::Dir* dir,
+                                 platform::FolderInfo* info, std::string* error);
+  bool CloseShallowestOpenLevel(std::size_t keep_open);
   void CloseBeyondWindow();
   void ReopenUpTo(std::size_t shallowest, std::size_t new_top);
   bool ReopenByParent(std::size_t level);
   bool ReopenFromRoot(std::size_t level);
 
   platform::FileSystem& fs_;
+  std::size_t max_window_;
   std::size_t window_;
   std::vector<Level> levels_;
   std::string names_;

@@ -7,8 +7,6 @@
 namespace engine {
 namespace {
 
-// Large enough that a redirected run writes in a few hundred big blocks.
-constexpr std::size_t kFlushThreshold = std::size_t{256} * 1024;
 
 bool IsC0OrDelete(unsigned char c) { return c < 0x20 || c == 0x7f; }
 
@@ -58,7 +56,8 @@ Report::Report(platform::Console& console)
       encoding_(console.Encoding()),
       interactive_(console.OutputIsInteractive()),
       paths_need_conversion_(platform::PathsNeedConversion(encoding_)) {
-  buffer_.reserve(kFlushThreshold + 4096);
+  buffer_.reserve(kBlockLimit + 4096);
+  displayed_name_.reserve(4096);
 }
 
 Report::~Report() { Flush(); }
@@ -86,11 +85,20 @@ Report& Report::DisplayedPath(std::string_view displayed) {
 Report& Report::PathInFolder(std::string_view displayed_folder, std::string_view name) {
   displayed_name_.clear();
   AppendForDisplay(&displayed_name_, name);
+  return DisplayedPathInFolder(displayed_folder, displayed_name_);
+}
+
+Report& Report::DisplayedPathInFolder(std::string_view displayed_folder,
+                                      std::string_view displayed_name) {
   buffer_.append(displayed_folder);
   // Converting and escaping never touch a separator, so joining the
   // displayed parts gives the displayed whole.
-  platform::AppendPathComponent(&buffer_, displayed_name_);
+  platform::AppendPathComponent(&buffer_, displayed_name);
   return *this;
+}
+
+void Report::MakeRoom(std::size_t bytes) {
+  if (buffer_.capacity() - buffer_.size() < bytes) buffer_.reserve(buffer_.size() + bytes);
 }
 
 void Report::AppendForDisplay(std::string* out, std::string_view text) {
@@ -116,18 +124,27 @@ Report& Report::EndLine() {
   } else {
     FlushIfFull();
   }
+  line_start_ = buffer_.size();
   return *this;
 }
 
 void Report::FlushIfFull() {
-  if (buffer_.size() >= kFlushThreshold) Flush();
+  if (buffer_.size() <= kBlockLimit) return;
+  // Write the lines before this one first, so that no more than the limit
+  // is ever held back; a line longer than the limit goes out on its own.
+  if (line_start_ > 0) WriteOut(line_start_);
+  if (buffer_.size() >= kBlockLimit) WriteOut(buffer_.size());
 }
 
-void Report::Flush() {
-  if (buffer_.empty()) return;
+void Report::Flush() { WriteOut(buffer_.size()); }
+
+// Writes the first `size` bytes of the buffer and drops them.
+void Report::WriteOut(std::size_t size) {
+  if (size == 0) return;
   if (!output_failed_) {
     std::string reason;
-    if (!console_.Write(platform::OutputStream::kStandardOutput, buffer_, &reason)) {
+    if (!console_.Write(platform::OutputStream::kStandardOutput,
+                        std::string_view(buffer_.data(), size), &reason)) {
       // Say it once: every later write would fail the same way.
       output_failed_ = true;
       std::string line = "Error: cannot write standard output: ";
@@ -136,7 +153,8 @@ void Report::Flush() {
       console_.Write(platform::OutputStream::kStandardError, line, &reason);
     }
   }
-  buffer_.clear();
+  buffer_.erase(0, size);
+  line_start_ = line_start_ > size ? line_start_ - size : 0;
 }
 
 void Report::Error(std::string_view line) {

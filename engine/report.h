@@ -23,10 +23,14 @@ struct LocalizedText {
 /// controls U+0080..U+009F become \u0080..\u009f. Every other byte is kept.
 void AppendEscaped(std::string* out, std::string_view path, platform::TextEncoding encoding);
 
-/// The report. Lines are collected in one large buffer and written in big
-/// blocks; at a terminal every line is written as soon as it ends.
+/// The report. Lines are collected in a buffer and written in blocks of at
+/// most kBlockLimit bytes of whole lines, so that when output fails no more
+/// than that is lost; at a terminal every line is written as soon as it ends.
 class Report {
  public:
+  /// The most bytes of ended lines that are ever held back unwritten.
+  static constexpr std::size_t kBlockLimit = std::size_t{64} * 1024;
+
   /// Reports to `console`.
   explicit Report(platform::Console& console);
   ~Report();
@@ -45,6 +49,12 @@ class Report {
   /// displayable by AppendForDisplay, is `displayed_folder`. Lets a folder's
   /// path be converted and escaped once for all the files deleted in it.
   Report& PathInFolder(std::string_view displayed_folder, std::string_view name);
+  /// Appends the path of the file whose name AppendForDisplay has made
+  /// displayable, inside the folder `displayed_folder`.
+  Report& DisplayedPathInFolder(std::string_view displayed_folder, std::string_view displayed_name);
+  /// Makes room for `bytes` more, so that appending them cannot fail for
+  /// want of memory: a line about something already done is never lost.
+  void MakeRoom(std::size_t bytes);
   /// Appends `text` from the system (a path or a reason) to `out` the way
   /// Path shows it: converted to the output's character set and escaped.
   void AppendForDisplay(std::string* out, std::string_view text);
@@ -66,6 +76,7 @@ class Report {
 
  private:
   void FlushIfFull();
+  void WriteOut(std::size_t size);
 
   platform::Console& console_;
   platform::TextEncoding encoding_;
@@ -73,6 +84,7 @@ class Report {
   bool paths_need_conversion_;
   bool output_failed_ = false;
   std::string buffer_;
+  std::size_t line_start_ = 0;  // where the line being built begins in buffer_
   std::string converted_;  // reused for paths that need conversion
   std::string displayed_name_;  // reused by PathInFolder
 };

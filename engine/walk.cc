@@ -32,6 +32,7 @@ bool Walker::ShouldStop() const { return platform::StopRequested() || report_.ou
 int Walker::GetRootFolder(std::string& root) {
   std::string reason;
   if (!fs_.CurrentDirectory(&root, &reason) || root.empty()) {
+    fell_short_ = true;
     report_.Error("Fatal Error: GetCnrrentDirectory failed");
     report_.console().Pause(kFatalPauseMilliseconds);
     return 0;
@@ -40,30 +41,51 @@ int Walker::GetRootFolder(std::string& root) {
   return 1;
 }
 
-// Lists `dir` and keeps its by-products in `targets` (emptied first) and,
-// when asked, its subfolders at the end of `subfolders`, each sorted by name.
-bool Walker::ListTargets(const platform::Dir& dir, const ExtensionList& extensions,
-                         platform::EntryList* targets, platform::EntryList* subfolders) {
-  targets->Clear();
-  if (!fs_.ListEntries(dir, &listing_)) return false;
+// Lists `dir`, on `device`, and keeps its by-products in `targets` and, when
+// asked, its subfolders at the end of `subfolders`, each sorted by name. The
+// listing is read straight into `targets` and thinned out in place: a folder
+// of a hundred thousand by-products is then held once, not twice.
+bool Walker::ListTargets(const platform::Dir& dir, std::uint64_t device,
+                         const ExtensionList& extensions, platform::EntryList* targets,
+                         platform::EntryList* subfolders, std::string* error) {
+  if (!fs_.ListEntries(dir, targets, error)) {
+    targets->Clear();
+    return false;
+  }
   const std::size_t first_subfolder = subfolders != nullptr ? subfolders->entries.size() : 0;
-  for (const platform::Entry& entry : listing_.entries) {
-    const std::string_view name = listing_.NameOf(entry);
+  const bool check_kept = !kept_files_.empty() && targets->inodes.size() == targets->entries.size();
+  std::size_t kept = 0;
+  for (std::size_t i = 0; i < targets->entries.size(); ++i) {
+    const platform::Entry entry = targets->entries[i];
+    const std::string_view name = targets->NameOf(entry);
     if (entry.kind == platform::EntryKind::kFolder) {
       if (subfolders != nullptr && !filter_.SkipsFolder(name)) subfolders->Add(name, entry.kind);
-    } else if (IsListedExtension(ExtensionOf(name), extensions) == 1 && !filter_.SkipsFile(name)) {
-      targets->Add(name, entry.kind);
+    } else if (IsListedExtension(ExtensionOf(name), extensions) == 1 && !filter_.SkipsFile(name) &&
+               !(check_kept && IsKeptFile(device, targets->inodes[i]))) {
+      targets->entries[kept++] = entry;  // its name stays where it was listed
     }
   }
+  targets->entries.resize(kept);
+  targets->inodes.clear();
   SortByName(targets);
   if (subfolders != nullptr) SortByName(subfolders, first_subfolder);
   return true;
 }
 
+bool Walker::IsKeptFile(std::uint64_t device, std::uint64_t inode) const {
+  for (const platform::FolderId& kept : kept_files_) {
+    if (kept.inode == inode && kept.device == device) return true;
+  }
+  return false;
+}
+
 bool Walker::ListAndSplit(CollectedFolder* folder, const ExtensionList& extensions) {
   folder->has_listing = false;
   const std::size_t first_child = subfolders_.entries.size();
-  if (!ListTargets(*stack_.top(), extensions, &folder->targets, &subfolders_)) return false;
+  if (!ListTargets(*stack_.top(), folder->info.id.device, extensions, &folder->targets,
+                   &subfolders_, &folder->unreadable_reason)) {
+    return false;
+  }
   // Keep what we saw only if a later change is sure to show in the stamp.
   folder->has_listing = folder->info.stamp_is_reliable;
   frames_.push_back({first_child, subfolders_.entries.size(), folder->info.id});
@@ -90,8 +112,7 @@ int Walker::CollectSubFolders(const std::string& /*folder*/, FolderList& folders
   // which may be longer than the system accepts in one call.
   CollectedFolder& root = root_;
   root = CollectedFolder();
-  std::string reason;
-  if (!stack_.OpenRoot(&root.info, &reason)) return 0;
+  if (!stack_.OpenRoot(&root.info, &root.unreadable_reason)) return 0;
   root.identity_known = true;
   frames_.clear();
   subfolders_.Clear();
@@ -111,43 +132,60 @@ int Walker::CollectSubFolders(const std::string& /*folder*/, FolderList& folders
     }
     child.depth = frames_.size();
     child.name.assign(subfolders_.NameOf(subfolders_.entries[frame.next_child++]));
-    if (!stack_.Push(child.name, &child.info)) {
-      // Listed as a folder but can't be opened: it keeps its place in the
-      // list, and cleaning will find it can't be read.
-      child.info = platform::FolderInfo();
-      child.identity_known = false;
-      child.has_listing = false;
-      folders.Append(child);
-      continue;
-    }
-    child.identity_known = true;
-    // An unknown id can't show a loop, and is never taken for one: every
-    // such folder would otherwise look like its own ancestor.
-    if (child.info.id.IsKnown() && ancestors_.count(child.info.id) != 0) {
-      stack_.PopTo(frames_.size());  // a loop back to an ancestor
-      continue;
-    }
-    const bool listed = ListAndSplit(&child, extensions);
-    folders.Append(child);
-    if (listed) {
-      RememberAncestor(child.info.id);
-    } else {
-      stack_.PopTo(frames_.size());
-    }
+    CollectChild(&child, &folders, extensions);
   }
+  // The largest folder's by-products were copied into the list; cleaning
+  // reads them from there, so their scratch copy need not wait out the run.
+  child = CollectedFolder();
   return 1;
 }
 
+// Opens and lists the folder `child` below the top of the stack and records
+// it; a folder that can be read becomes the new top.
+void Walker::CollectChild(CollectedFolder* child, FolderList* folders,
+                          const ExtensionList& extensions) {
+  child->unreadable_reason.clear();
+  const platform::OpenResult opened =
+      stack_.Push(child->name, &child->info, &child->unreadable_reason);
+  if (opened != platform::OpenResult::kOpened) {
+    // Listed as a folder but can't be opened: it keeps its place in the
+    // list, and cleaning says why, unless it had simply gone away.
+    if (opened == platform::OpenResult::kGone) child->unreadable_reason.clear();
+    child->info = platform::FolderInfo();
+    child->identity_known = false;
+    child->has_listing = false;
+    child->targets.Clear();
+    folders->Append(*child);
+    return;
+  }
+  child->identity_known = true;
+  // An unknown id can't show a loop, and is never taken for one: every
+  // such folder would otherwise look like its own ancestor.
+  if (child->info.id.IsKnown() && ancestors_.count(child->info.id) != 0) {
+    stack_.PopTo(frames_.size());  // a loop back to an ancestor
+    return;
+  }
+  const bool listed = ListAndSplit(child, extensions);
+  folders->Append(*child);
+  if (listed) {
+    RememberAncestor(child->info.id);
+  } else {
+    stack_.PopTo(frames_.size());
+  }
+}
+
+// The open folder to clean `folder` in, or null: then `error` holds why it
+// can't be read, or stays empty when it is simply no longer there.
 const platform::Dir* Walker::ReachForCleaning(const CollectedFolder& folder,
-                                              platform::FolderInfo* now) {
+                                              platform::FolderInfo* now, std::string* error) {
   if (stack_.size() == 0) return nullptr;  // the root was never opened
   if (folder.depth == 0) {
     stack_.PopTo(1);
     // The root's own handle was read to its end during collection; read it
     // through a fresh one, which must still be the same folder.
-    std::string reason;
-    if (!fs_.OpenCurrentDirectory(&root_for_cleaning_, now, &reason) ||
-        platform::KnownToDiffer(now->id, root_.info.id)) {
+    if (!fs_.OpenCurrentDirectory(&root_for_cleaning_, now, error)) return nullptr;
+    if (platform::KnownToDiffer(now->id, root_.info.id)) {
+      error->clear();
       return nullptr;
     }
     return &root_for_cleaning_;
@@ -155,7 +193,11 @@ const platform::Dir* Walker::ReachForCleaning(const CollectedFolder& folder,
   // A folder whose parent could not be reached is not reached either.
   if (!folder.identity_known || stack_.size() < folder.depth) return nullptr;
   stack_.PopTo(folder.depth);
-  if (!stack_.Push(folder.name, now)) return nullptr;
+  const platform::OpenResult opened = stack_.Push(folder.name, now, error);
+  if (opened != platform::OpenResult::kOpened) {
+    if (opened == platform::OpenResult::kGone) error->clear();
+    return nullptr;
+  }
   if (platform::KnownToDiffer(now->id, folder.info.id)) {
     // Something else stands under the collected name now (a folder moved or
     // swapped in): it was never part of the tree we showed, so leave it.
@@ -166,6 +208,26 @@ const platform::Dir* Walker::ReachForCleaning(const CollectedFolder& folder,
   return stack_.top();
 }
 
+// Whether the target `name` may be removed. A link is a by-product only if
+// it is known not to lead to a folder; either way only the link itself is
+// ever removed.
+bool Walker::MayDelete(const platform::Dir& dir, const platform::Entry& target,
+                       std::string_view name, const std::string& folder_path) {
+  if (target.kind != platform::EntryKind::kLink) return true;
+  std::string reason;
+  switch (fs_.LinkLeadsToFolder(dir, name, &reason)) {
+    case platform::LinkTarget::kNotFolder:
+      return true;
+    case platform::LinkTarget::kFolder:
+      return false;
+    case platform::LinkTarget::kUnknown:
+      break;
+  }
+  fell_short_ = true;
+  ReportFailedDeletion(folder_path, name, reason);
+  return false;
+}
+
 int Walker::DeleteTargets(const platform::Dir& dir, const platform::EntryList& targets,
                           const std::string& folder_path) {
   int count = 0;
@@ -173,19 +235,24 @@ int Walker::DeleteTargets(const platform::Dir& dir, const platform::EntryList& t
   for (const platform::Entry& target : targets.entries) {
     if (ShouldStop()) break;
     const std::string_view name = targets.NameOf(target);
-    // A link is a by-product only if it does not lead to a folder; either
-    // way only the link itself is ever removed.
-    if (target.kind == platform::EntryKind::kLink && fs_.LinkLeadsToFolder(dir, name)) continue;
+    if (!MayDelete(dir, target, name, folder_path)) continue;
+    // Everything the line needs is made ready first: once the file is gone,
+    // running out of memory must not cost its line.
+    displayed_name_.clear();
+    report_.AppendForDisplay(&displayed_name_, name);
+    report_.MakeRoom(displayed_folder_.size() + displayed_name_.size() + 16);
     switch (fs_.RemoveFile(dir, name, &reason)) {
       case platform::RemoveResult::kRemoved:
         ++count;
-        report_.Text(deletion_label_).PathInFolder(displayed_folder_, name).Text(" ").EndLine();
+        ++deleted_;
+        report_.Text(deletion_label_).DisplayedPathInFolder(displayed_folder_, displayed_name_);
+        report_.Text(" ").EndLine();
         break;
       case platform::RemoveResult::kMissing:
       case platform::RemoveResult::kIsFolder:
         break;  // gone already, or no longer a file: not ours to count
       case platform::RemoveResult::kFailed:
-        deletion_failed_ = true;
+        fell_short_ = true;
         ReportFailedDeletion(folder_path, name, reason);
         break;
     }
@@ -204,17 +271,45 @@ void Walker::ReportFailedDeletion(const std::string& folder_path, std::string_vi
   report_.Error(line);
 }
 
+void Walker::ReportUnreadable(const std::string& path, const std::string& reason) {
+  fell_short_ = true;
+  std::string line = "Error: cannot read '";
+  report_.AppendForDisplay(&line, path);
+  line += "': ";
+  report_.AppendForDisplay(&line, reason);
+  report_.Error(line);
+}
+
+void Walker::ReleaseMemory() {
+  subfolders_ = platform::EntryList();
+  fresh_targets_ = platform::EntryList();
+  scratch_folder_ = CollectedFolder();
+  std::vector<Frame>().swap(frames_);
+  std::unordered_set<platform::FolderId, IdHash>().swap(ancestors_);
+}
+
 int Walker::CleanFolder(const CollectedFolder& folder, const std::string& path,
                         const ExtensionList& extensions) {
+  if (!folder.unreadable_reason.empty()) {
+    ReportUnreadable(path, folder.unreadable_reason);
+    return 0;
+  }
   platform::FolderInfo now;
-  const platform::Dir* reached = ReachForCleaning(folder, &now);
-  if (reached == nullptr) return 0;
+  std::string reason;
+  const platform::Dir* reached = ReachForCleaning(folder, &now, &reason);
+  if (reached == nullptr) {
+    if (!reason.empty()) ReportUnreadable(path, reason);
+    return 0;
+  }
   const platform::Dir& dir = *reached;
   // An unchanged stamp proves the folder holds the same names as when it was
   // collected, so that listing can stand in for reading it again.
   const platform::EntryList* targets = &folder.targets;
   if (!folder.has_listing || now.change_stamp != folder.info.change_stamp) {
-    if (!ListTargets(dir, extensions, &fresh_targets_, nullptr)) return 0;
+    if (!ListTargets(dir, now.id.device, extensions, &fresh_targets_, nullptr, &reason)) {
+      ReportUnreadable(path, reason);
+      return 0;
+    }
     targets = &fresh_targets_;
   }
   displayed_folder_.clear();

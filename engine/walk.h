@@ -16,10 +16,16 @@
 // - A folder is cleaned only if it is still the folder that was collected.
 // - Version-control databases (.git, .hg, .svn, .bzr folders) are never
 //   entered, nor is any folder the NameFilter excludes.
+// - A link whose target can't be examined is kept and reported: it may lead
+//   to a folder.
+// - A folder that is there but can't be read is reported on standard error
+//   where it would have been cleaned; one that went away is passed over.
+// - The files standard output and standard error write to are never deleted.
 #ifndef BUILDSWEEP_ENGINE_WALK_H_
 #define BUILDSWEEP_ENGINE_WALK_H_
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <unordered_set>
@@ -42,7 +48,8 @@ class Walker {
   Walker(platform::FileSystem& fs, Report& report, NameFilter filter = NameFilter());
 
   /// Reads the current directory into `root` and prints "Root Path = ...".
-  /// 1 on success; 0 after the fatal message and a short pause.
+  /// 1 on success; 0 after the fatal message and a short pause (the run then
+  /// fell short).
   int GetRootFolder(std::string& root);
 
   /// Appends every folder below the root (whose displayed path is `folder`)
@@ -53,8 +60,8 @@ class Walker {
 
   /// Deletes the listed-extension files directly in `folder`, whose displayed
   /// path is `path`, and reports them. Returns how many were deleted; 0, with
-  /// nothing printed, when the folder can't be read or is no longer the one
-  /// that was collected.
+  /// nothing on standard output, when the folder can't be read (said on
+  /// standard error) or is no longer the one that was collected.
   int CleanFolder(const CollectedFolder& folder, const std::string& path,
                   const ExtensionList& extensions);
 
@@ -64,8 +71,16 @@ class Walker {
 
   /// The root as collection saw it (depth 0).
   const CollectedFolder& root() const { return root_; }
-  /// Whether a file that should have been deleted could not be.
-  bool had_deletion_failure() const { return deletion_failed_; }
+  /// Whether the run could not do all it should: the root not resolved, a
+  /// folder not read, or a file (or a link that may lead to a folder) that
+  /// should have been deleted not deleted.
+  bool fell_short() const { return fell_short_; }
+  /// How many files have been deleted so far.
+  long long deleted() const { return deleted_; }
+  /// Never deletes the files with these identities (the run's own output).
+  void KeepFiles(std::vector<platform::FolderId> files) { kept_files_ = std::move(files); }
+  /// Gives back the memory kept for reuse between folders.
+  void ReleaseMemory();
   /// Whether the run should stop before the next file (a stop signal, or
   /// output that can no longer keep the record).
   bool ShouldStop() const;
@@ -85,15 +100,22 @@ class Walker {
   };
 
   bool ListAndSplit(CollectedFolder* folder, const ExtensionList& extensions);
-  bool ListTargets(const platform::Dir& dir, const ExtensionList& extensions,
-                   platform::EntryList* targets, platform::EntryList* subfolders);
+  bool ListTargets(const platform::Dir& dir, std::uint64_t device, const ExtensionList& extensions,
+                   platform::EntryList* targets, platform::EntryList* subfolders,
+                   std::string* error);
+  bool IsKeptFile(std::uint64_t device, std::uint64_t inode) const;
+  void CollectChild(CollectedFolder* child, FolderList* folders, const ExtensionList& extensions);
   void RememberAncestor(const platform::FolderId& id);
   void LeaveFrame();
-  const platform::Dir* ReachForCleaning(const CollectedFolder& folder, platform::FolderInfo* now);
+  const platform::Dir* ReachForCleaning(const CollectedFolder& folder, platform::FolderInfo* now,
+                                        std::string* error);
+  bool MayDelete(const platform::Dir& dir, const platform::Entry& target, std::string_view name,
+                 const std::string& folder_path);
   int DeleteTargets(const platform::Dir& dir, const platform::EntryList& targets,
                     const std::string& folder_path);
   void ReportFailedDeletion(const std::string& folder_path, std::string_view name,
                             const std::string& reason);
+  void ReportUnreadable(const std::string& path, const std::string& reason);
 
   platform::FileSystem& fs_;
   Report& report_;
@@ -101,17 +123,19 @@ class Walker {
   FolderStack stack_;
   CollectedFolder root_;
   platform::Dir root_for_cleaning_;
-  bool deletion_failed_ = false;
+  bool fell_short_ = false;
+  long long deleted_ = 0;
+  std::vector<platform::FolderId> kept_files_;
   std::string_view deletion_label_ = "Delete : ";
 
   // Collection scratch, reused for every folder.
-  platform::EntryList listing_;
   platform::EntryList subfolders_;  // names still to visit, deepest folder's last
   std::vector<Frame> frames_;
   std::unordered_set<platform::FolderId, IdHash> ancestors_;
   CollectedFolder scratch_folder_;
   platform::EntryList fresh_targets_;
   std::string displayed_folder_;  // the cleaned folder's path, ready to print
+  std::string displayed_name_;    // the name being deleted, ready to print
 };
 
 /// Rebuilds full displayed paths while folders are read in pre-order.

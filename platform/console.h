@@ -67,9 +67,14 @@ bool StopRequested();
 /// shell sees the conventional status. Returns only if that is impossible.
 void EndByStopSignal();
 
-/// Makes a write to a closed pipe fail with an error instead of killing the
-/// process, so the run can report it and end cleanly.
-void IgnoreBrokenPipe();
+/// Makes a write to a closed pipe, or one beyond the file-size limit, fail
+/// with an error instead of killing the process, so the run can report it
+/// and end cleanly.
+void IgnoreOutputSignals();
+
+/// Raises the process's own limit on open files as far as the system lets
+/// it, so that deep trees cost fewer reopened folders.
+void RaiseOpenFileLimit();
 
 }  // namespace platform
 

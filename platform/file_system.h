@@ -19,9 +19,9 @@ namespace platform {
 /// a symbolic link (or a junction) is a kLink whatever it points to.
 enum class EntryKind : unsigned char { kFile, kFolder, kLink };
 
-/// Identity of a folder: two opens that yield the same pair opened the same
-/// folder. Some file systems have no usable identity and report 0 (or all
-/// ones) for every folder; such an id is unknown and tells nothing.
+/// Identity of a folder or file: two opens that yield the same pair opened
+/// the same one. Some file systems have no usable identity and report 0 (or
+/// all ones) for every folder; such an id is unknown and tells nothing.
 struct FolderId {
   std::uint64_t device = 0;
   std::uint64_t inode = 0;
@@ -61,10 +61,14 @@ struct Entry {
 };
 
 /// A folder listing. Kept and reused by the caller so that listing a folder
-/// does not allocate once the buffers have grown.
+/// does not allocate once the buffers have grown. A list thinned out by
+/// dropping entries may keep their names in `names`.
 struct EntryList {
   std::string names;
   std::vector<Entry> entries;
+  /// The file number of each entry, parallel to `entries`, where the listing
+  /// gives it for free (POSIX); empty otherwise.
+  std::vector<std::uint64_t> inodes;
 
   /// The name of `e`.
   std::string_view NameOf(const Entry& e) const {
@@ -76,15 +80,22 @@ struct EntryList {
                        static_cast<std::uint32_t>(name.size()), kind});
     names.append(name.data(), name.size());
   }
-  /// Removes the entries from `first` on.
+  /// Appends an entry named `name` whose file number is `inode`.
+  void Add(std::string_view name, EntryKind kind, std::uint64_t inode) {
+    Add(name, kind);
+    inodes.push_back(inode);
+  }
+  /// Removes the entries from `first` on, in a list built by Add alone.
   void TruncateTo(std::size_t first) {
     if (first < entries.size()) names.resize(entries[first].name_offset);
     entries.resize(first);
+    if (inodes.size() > first) inodes.resize(first);
   }
   /// Empties the list, keeping its capacity.
   void Clear() {
     names.clear();
     entries.clear();
+    inodes.clear();
   }
 };
 
@@ -94,6 +105,21 @@ enum class RemoveResult {
   kMissing,   ///< nothing by that name was there any more
   kIsFolder,  ///< the name now belongs to a folder, which is never removed
   kFailed,    ///< the entry is still there; the reason says why
+};
+
+/// Outcome of opening a folder.
+enum class OpenResult {
+  kOpened,     ///< open; the folder's description has been filled in
+  kGone,       ///< no real folder by that name any more (removed, or now a file or link)
+  kFailed,     ///< the folder is there but can't be opened; the reason says why
+  kNoHandles,  ///< the process or system is out of handles; closing some may help
+};
+
+/// What a link leads to, followed through any number of links.
+enum class LinkTarget {
+  kFolder,     ///< a folder: the link is never deleted
+  kNotFolder,  ///< a file, or nothing at all (a dangling link)
+  kUnknown,    ///< can't be told (no access, too many links, ...); the reason says why
 };
 
 /// The file-system operations the engine uses. Every folder is reached
@@ -110,21 +136,26 @@ class FileSystem {
   /// Opens the process's current directory.
   virtual bool OpenCurrentDirectory(Dir* dir, FolderInfo* info, std::string* error) = 0;
 
-  /// Opens the folder `name` inside `parent` without following a link. Fails
-  /// when `name` is not (or no longer) a real folder.
-  virtual bool OpenChild(const Dir& parent, std::string_view name, Dir* dir, FolderInfo* info) = 0;
+  /// Opens the folder `name` inside `parent` without following a link: kGone
+  /// when `name` is not (or no longer) a real folder. On kFailed and
+  /// kNoHandles, `error` holds the system's reason.
+  virtual OpenResult OpenChild(const Dir& parent, std::string_view name, Dir* dir,
+                               FolderInfo* info, std::string* error) = 0;
 
   /// Opens the folder that contains `child`.
   virtual bool OpenParent(const Dir& child, Dir* dir, FolderInfo* info) = 0;
 
   /// Lists every entry of `dir` except "." and ".." into `out` (cleared
-  /// first), in the order the file system yields them. False when the
-  /// listing could not be read. A Dir is listed at most once.
-  virtual bool ListEntries(const Dir& dir, EntryList* out) = 0;
+  /// first), in the order the file system yields them. False, with the
+  /// system's reason in `error`, when the listing could not be read. A Dir is
+  /// listed at most once.
+  virtual bool ListEntries(const Dir& dir, EntryList* out, std::string* error) = 0;
 
-  /// Whether the link `name` in `dir` leads, through any number of links, to a
-  /// folder. A dangling or looping link leads nowhere: false.
-  virtual bool LinkLeadsToFolder(const Dir& dir, std::string_view name) = 0;
+  /// What the link `name` in `dir` leads to. A dangling link leads nowhere
+  /// (kNotFolder); when the target can't be examined, kUnknown with the
+  /// system's reason in `error`.
+  virtual LinkTarget LinkLeadsToFolder(const Dir& dir, std::string_view name,
+                                       std::string* error) = 0;
 
   /// Removes the non-folder entry `name` from `dir`; a link is removed itself,
   /// never its target. On kFailed, `error` holds the system's reason.
@@ -141,6 +172,14 @@ class FileSystem {
 
 /// The operating system's own file system.
 FileSystem& NativeFileSystem();
+
+/// How many more folders the process can hold open at once, after what it
+/// holds now; a large number where handles are not scarce.
+std::size_t SpareFolderHandles();
+
+/// The identities of the files that standard output and standard error
+/// write to, so the run never deletes its own report.
+std::vector<FolderId> StandardStreamFiles();
 
 /// Whether the walk puts sibling folders and deletions in byte order of
 /// their names. POSIX listings come in no useful order (a hash, or creation

@@ -15,3 +15,15 @@ install_missing_packages() {
   DEBIAN_FRONTEND=noninteractive "${as_root[@]}" apt-get install -y -qq --no-install-recommends \
     "${missing[@]}" >/dev/null
 }
+
+# Makes the EUC-KR locale named plain "ko_KR", as Korean systems have it, so
+# the tests can check that a locale named without a charset is asked for its
+# own. Tests that need it skip themselves where it could not be made.
+install_korean_euc_locale() {
+  locale -a 2>/dev/null | grep -qx 'ko_KR' && return 0
+  install_missing_packages locales
+  local as_root=()
+  [ "$(id -u)" -eq 0 ] || as_root=(sudo)
+  "${as_root[@]}" localedef -i ko_KR -f EUC-KR ko_KR ||
+    echo "The ko_KR (EUC-KR) locale could not be made: its tests are skipped."
+}

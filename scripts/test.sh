@@ -7,6 +7,7 @@ set -euo pipefail
 repo=$(cd "$(dirname "$0")/.." && pwd)
 . "$repo/scripts/prerequisites.sh"
 install_missing_packages cmake g++ make libgtest-dev libgmock-dev tmux dpkg-dev
+install_korean_euc_locale
 
 jobs=$(nproc)
 cmake -S "$repo" -B "$repo/build" -DCMAKE_BUILD_TYPE=Release >/dev/null

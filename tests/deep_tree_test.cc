@@ -5,6 +5,7 @@
 #include <string>
 
 #include "driver/run.h"
+#include "tests/support/child_process.h"
 #include "tests/support/fakes.h"
 #include "tests/support/scratch_tree.h"
 
@@ -48,6 +49,19 @@ TEST_F(DeepTreeTest, ChainOfTwentyThousandFoldersIsCleanedToTheBottom) {
 
 TEST_F(DeepTreeTest, SixtyLevelsOfLongNamesAreCleanedToTheBottom) {
   ExpectChainCleaned(60, std::string(200, 'n'));
+}
+
+TEST_F(DeepTreeTest, ThreeHundredLevelsAreCleanedUnderEightDescriptors) {
+  testsupport::MakeChain(root_, 300, "d", "x.obj");
+  testsupport::ProcessOptions options;
+  options.argv = {"/bin/sh", "-c", "ulimit -n 8 && exec \"$0\"", BUILDSWEEP_BINARY};
+  options.input = "\n\n";
+  options.cwd = root_;
+  const testsupport::ProcessResult run = testsupport::RunProcess(options);
+  EXPECT_EQ(run.err, "");
+  EXPECT_EQ(run.exit_status, 0);
+  EXPECT_NE(run.out.find("\nTotal Remove File : 1\n"), std::string::npos);
+  EXPECT_FALSE(testsupport::InspectChain(root_, "d", "x.obj").leaf_present);
 }
 
 TEST_F(DeepTreeTest, CurrentDirectoryLongerThanPathMaxIsRead) {

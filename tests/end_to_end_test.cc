@@ -2,7 +2,10 @@
 // from the environment, and the rights of an ordinary user.
 #include <gtest/gtest.h>
 
+#include <clocale>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <utility>
 #include <vector>
@@ -18,6 +21,11 @@ using testsupport::Header;
 using testsupport::MakeFile;
 using testsupport::RootBlock;
 using testsupport::RootLine;
+
+std::string Contents(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
 
 class EndToEndTest : public ::testing::Test {
  protected:
@@ -71,8 +79,17 @@ TEST_F(EndToEndTest, KoreanLocalesGetCp949AndEverythingElseUtf8) {
       {{{"LANG", "ko_KR.UTF-8"}}, false},
       {{{"LC_ALL", "C.UTF-8"}, {"LANG", "ko_KR.CP949"}}, false},
       {{{"LC_ALL", ""}, {"LANG", "ko_KR.euckr"}}, true},
+      // Named without a charset: only the C library knows these are EUC-KR.
+      {{{"LANG", "ko_KR"}}, true},
+      {{{"LANG", "korean"}}, true},
+      {{{"LANG", "korean.euc"}}, true},
   };
+  const bool euc_locale_installed = std::setlocale(LC_CTYPE, "ko_KR") != nullptr;
+  std::setlocale(LC_CTYPE, "C");
   for (const Case& c : cases) {
+    if (!euc_locale_installed && c.env.size() == 1 && c.env[0].second.find('.') == std::string::npos) {
+      continue;
+    }
     std::string trace;
     for (const auto& [name, value] : c.env) trace += name + "=" + value + " ";
     SCOPED_TRACE(trace);
@@ -80,6 +97,20 @@ TEST_F(EndToEndTest, KoreanLocalesGetCp949AndEverythingElseUtf8) {
     EXPECT_EQ(run.out,
               Header(c.cp949) + RootLine(root_) + RootBlock(root_, {}) + Footer(0, c.cp949));
   }
+  if (!euc_locale_installed) GTEST_SKIP() << "no ko_KR locale (localedef -i ko_KR -f EUC-KR ko_KR)";
+}
+
+TEST_F(EndToEndTest, TheRunsOwnReportFilesAreNeitherDeletedNorListed) {
+  MakeFile("a.obj");
+  MakeFile("clean.log");
+  MakeFile("err.log");
+  const testsupport::ProcessResult run =
+      RunProgram("\n\n", {}, {"/bin/sh", "-c", "exec \"$0\" >clean.log 2>err.log", BUILDSWEEP_BINARY});
+  EXPECT_EQ(run.exit_status, 0);
+  EXPECT_EQ(Contents("clean.log"),
+            Header() + RootLine(root_) + RootBlock(root_, {"a.obj"}) + Footer(1));
+  EXPECT_EQ(Contents("err.log"), "");
+  EXPECT_FALSE(testsupport::Exists("a.obj"));
 }
 
 // An ordinary user meets folders it can't read and files it can't delete,
@@ -106,18 +137,29 @@ class UnprivilegedTest : public EndToEndTest {
   std::string why_not_;
 };
 
-TEST_F(UnprivilegedTest, UnreadableFolderGetsItsBannersOnly) {
+TEST_F(UnprivilegedTest, UnreadableFolderGetsItsBannersAndOneErrorLine) {
   if (argv_.empty()) GTEST_SKIP() << why_not_;
   MakeFile("locked/x.obj");
   MakeFile("locked/inner/y.obj");
   testsupport::SetMode("locked", 0);
   MakeWritableFolderWith("open", "z.obj");
+  // A link whose target lies behind the locked folder may lead to a folder.
+  testsupport::MakeLink("locked/inner", "peek.log");
   const testsupport::ProcessResult run = RunProgram("\n\n", {}, argv_);
   EXPECT_EQ(run.out, Header() + RootLine(root_) + testsupport::SilentBlock() +
                          testsupport::FolderBlock(root_ + "/open", {"z.obj"}) +
                          RootBlock(root_, {}) + Footer(1));
-  EXPECT_EQ(run.err, "");
-  EXPECT_EQ(run.exit_status, 0);
+  EXPECT_EQ(run.err, "Error: cannot read '" + root_ + "/locked': Permission denied\n"
+                     "Error: cannot delete '" + root_ + "/peek.log': Permission denied\n");
+  EXPECT_EQ(run.exit_status, 2);
+  EXPECT_TRUE(testsupport::Exists("peek.log"));
+  // Not even the starting folder can be read.
+  testsupport::SetMode(root_, 0);
+  const testsupport::ProcessResult closed = RunProgram("\n\n", {}, argv_);
+  testsupport::SetMode(root_, 0777);
+  EXPECT_EQ(closed.out, Header() + RootLine(root_) + std::string(64, '=') + "\n\n" + Footer(0));
+  EXPECT_EQ(closed.err, "Error: cannot read '" + root_ + "': Permission denied\n");
+  EXPECT_EQ(closed.exit_status, 2);
   testsupport::SetMode("locked", 0700);  // so that a non-root test can look inside
   EXPECT_TRUE(testsupport::Exists("locked/x.obj"));
 }

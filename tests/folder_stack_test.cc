@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+
+#include <algorithm>
 #include <string>
 
 #include "tests/support/fakes.h"
@@ -13,28 +16,52 @@ namespace {
 constexpr std::size_t kWindow = 4;
 constexpr std::size_t kChainDepth = 30;
 
+// How many descriptors the process has open.
+std::size_t OpenDescriptors() {
+  std::size_t open = 0;
+  for (int fd = 0; fd < 4096; ++fd) open += ::fcntl(fd, F_GETFD) != -1 ? 1 : 0;
+  return open;
+}
+
 // Counts the climbs through "..", and can be told to answer them with the
 // wrong folder, as a folder moved meanwhile would, or to give no folder an
-// identity, as some file systems do.
+// identity, as some file systems do. Notes the most folders held open when
+// another is opened, and can refuse opens beyond a cap, as a process out of
+// descriptors would.
 class ParentFileSystem : public testsupport::DelegatingFileSystem {
  public:
-  bool OpenChild(const platform::Dir& parent, std::string_view name, platform::Dir* dir,
-                 platform::FolderInfo* info) override {
-    const bool opened = real_.OpenChild(parent, name, dir, info);
+  platform::OpenResult OpenChild(const platform::Dir& parent, std::string_view name,
+                                 platform::Dir* dir, platform::FolderInfo* info,
+                                 std::string* error) override {
+    if (NoteHeld() >= cap) {
+      *error = "Too many open files";
+      return platform::OpenResult::kNoHandles;
+    }
+    const platform::OpenResult opened = real_.OpenChild(parent, name, dir, info, error);
     if (unknown_ids) info->id = platform::FolderId();
     return opened;
   }
   bool OpenParent(const platform::Dir& child, platform::Dir* dir,
                   platform::FolderInfo* info) override {
     ++parent_opens;
-    const bool opened =
-        lie ? OpenChild(child, ".", dir, info) : real_.OpenParent(child, dir, info);
+    NoteHeld();
+    std::string error;
+    const bool opened = lie ? OpenChild(child, ".", dir, info, &error) == platform::OpenResult::kOpened
+                            : real_.OpenParent(child, dir, info);
     if (unknown_ids) info->id = platform::FolderId();
     return opened;
+  }
+  std::size_t NoteHeld() {
+    const std::size_t held = OpenDescriptors() - baseline;
+    most_held = std::max(most_held, held);
+    return held;
   }
   int parent_opens = 0;
   bool lie = false;
   bool unknown_ids = false;
+  std::size_t baseline = OpenDescriptors();
+  std::size_t most_held = 0;
+  std::size_t cap = static_cast<std::size_t>(-1);
 };
 
 // Level k of the chain is "d/d/.../d" (k times) and holds the marker "m<k>".
@@ -60,7 +87,8 @@ class FolderStackTest : public ::testing::Test {
     const platform::Dir* top = stack_.top();
     if (top == nullptr) return "lost";
     platform::EntryList entries;
-    if (!fs_.ListEntries(*top, &entries)) return "unlisted";
+    std::string error;
+    if (!fs_.ListEntries(*top, &entries, &error)) return "unlisted";
     for (const platform::Entry& entry : entries.entries) {
       if (entries.NameOf(entry)[0] == 'm') return std::string(entries.NameOf(entry));
     }
@@ -70,7 +98,8 @@ class FolderStackTest : public ::testing::Test {
   void PushWholeChain() {
     platform::FolderInfo info;
     for (std::size_t level = 1; level <= kChainDepth; ++level) {
-      ASSERT_TRUE(stack_.Push("d", &info)) << "level " << level;
+      std::string error;
+      ASSERT_EQ(stack_.Push("d", &info, &error), platform::OpenResult::kOpened) << "level " << level;
       ASSERT_LE(stack_.open_levels(), kWindow + 1) << "level " << level;
     }
     ASSERT_EQ(TopMarker(), "m" + std::to_string(kChainDepth));
@@ -94,10 +123,21 @@ TEST_F(FolderStackTest, DeepChainKeepsOpenLevelsBoundedBothWays) {
   ExpectPopReaches(24);
   ExpectPopReaches(9);
   EXPECT_GT(fs_.parent_opens, 0) << "closed levels should be reopened through ..";
+  // Climbing never held more than the root and the window at once.
+  EXPECT_LE(fs_.most_held, kWindow + 1);
   // Going down again from a reopened level works as before.
   platform::FolderInfo info;
-  ASSERT_TRUE(stack_.Push("d", &info));
+  std::string error;
+  ASSERT_EQ(stack_.Push("d", &info, &error), platform::OpenResult::kOpened);
   EXPECT_EQ(TopMarker(), "m10");
+  ExpectPopReaches(0);
+}
+
+TEST_F(FolderStackTest, OutOfDescriptorsTheWindowShrinksAndNoFolderIsMissed) {
+  fs_.cap = 3;  // the root and two more
+  ASSERT_NO_FATAL_FAILURE(PushWholeChain());
+  EXPECT_EQ(stack_.window(), 1u);
+  ExpectPopReaches(12);
   ExpectPopReaches(0);
 }
 
@@ -128,7 +168,9 @@ TEST_F(FolderStackTest, FolderReplacedMeanwhileIsLostNotMistaken) {
   stack_.PopTo(21);
   EXPECT_EQ(stack_.top(), nullptr);
   platform::FolderInfo info;
-  EXPECT_FALSE(stack_.Push("d", &info)) << "nothing below a lost level may be opened";
+  std::string error;
+  EXPECT_EQ(stack_.Push("d", &info, &error), platform::OpenResult::kGone)
+      << "nothing below a lost level may be opened";
   ExpectPopReaches(9);
 }
 

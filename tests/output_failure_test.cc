@@ -80,6 +80,34 @@ TEST(BrokenOutputTest, ReaderLeavingMidRunStopsTheCleaningWithoutACrash) {
   EXPECT_FALSE(FilesBelow(root).empty()) << "kept deleting with no record";
 }
 
+TEST(BrokenOutputTest, FileSizeLimitMidRunIsReportedAndLeavesAtMostOneBlockUnwritten) {
+  ScratchDir tmp(Storage::kMemoryIfAvailable);
+  const fs::path root = tmp.path() / "proj";
+  MakeBigTree(root);
+  const std::set<std::string> before = FilesBelow(root);
+  Fd in(Answers(tmp.path(), "\n\n"));
+  Fd out(OpenForWriting(tmp.path() / "log"));
+  Fd err(OpenForWriting(tmp.path() / "err"));
+  ChildOptions options;
+  options.file_size_limit = 100 * 1024;  // as under ulimit -f 100
+  Child child(root, {in.get(), out.get(), err.get()}, options);
+  ASSERT_TRUE(child.WaitForEnd());
+
+  EXPECT_TRUE(ExitedWith(child.status(), 2)) << DescribeStatus(child.status());
+  EXPECT_EQ(ReadAll(tmp.path() / "err"), "Error: cannot write standard output: File too large\n");
+  const std::set<std::string> left = FilesBelow(root);
+  EXPECT_FALSE(left.empty()) << "kept deleting with no record";
+  // What was deleted but never written stays within one block of lines.
+  const std::set<std::string> reported = DeletedPaths(ReadAll(tmp.path() / "log"));
+  std::size_t unwritten = 0;
+  for (const std::string& file : before) {
+    if (left.count(file) == 0 && reported.count(file) == 0) {
+      unwritten += ("Delete : " + file + " \n").size();
+    }
+  }
+  EXPECT_LE(unwritten, std::size_t{64} * 1024);
+}
+
 TEST(OutputFailureTest, OutputLostMidRunStopsTheCleaningAtTheNextFile) {
   ScratchDir tmp;
   const fs::path root = tmp.path() / "proj";

@@ -51,9 +51,12 @@ class NativeFileSystemTest : public ::testing::Test {
     return dir;
   }
 
+  std::string open_error_;  // why an open failed, when it did
+
   std::set<std::pair<std::string, EntryKind>> List(const Dir& dir) {
     EntryList list;
-    EXPECT_TRUE(fs_.ListEntries(dir, &list));
+    std::string error;
+    EXPECT_TRUE(fs_.ListEntries(dir, &list, &error)) << error;
     std::set<std::pair<std::string, EntryKind>> entries;
     for (const Entry& entry : list.entries) entries.emplace(std::string(list.NameOf(entry)), entry.kind);
     return entries;
@@ -95,7 +98,7 @@ TEST_F(NativeFileSystemTest, AnEmptyFolderListsNothing) {
   const Dir root = OpenRoot(&root_info);
   Dir empty;
   FolderInfo info;
-  ASSERT_TRUE(fs_.OpenChild(root, "empty", &empty, &info));
+  ASSERT_EQ(fs_.OpenChild(root, "empty", &empty, &info, &open_error_), OpenResult::kOpened);
   EXPECT_TRUE(List(empty).empty());
 }
 
@@ -107,22 +110,22 @@ TEST_F(NativeFileSystemTest, OpensRealFoldersOnlyAndTellsThemApart) {
 
   Dir a;
   FolderInfo a_info;
-  ASSERT_TRUE(fs_.OpenChild(root, "a", &a, &a_info));
+  ASSERT_EQ(fs_.OpenChild(root, "a", &a, &a_info, &open_error_), OpenResult::kOpened);
   EXPECT_NE(a_info.id, root_info.id);
   Dir again;
   FolderInfo again_info;
-  ASSERT_TRUE(fs_.OpenChild(root, "a", &again, &again_info));
+  ASSERT_EQ(fs_.OpenChild(root, "a", &again, &again_info, &open_error_), OpenResult::kOpened);
   EXPECT_EQ(again_info.id, a_info.id);
 
   Dir korean;
   FolderInfo korean_info;
-  ASSERT_TRUE(fs_.OpenChild(a, kKoreanName, &korean, &korean_info)) << "a folder named like a target";
+  ASSERT_EQ(fs_.OpenChild(a, kKoreanName, &korean, &korean_info, &open_error_), OpenResult::kOpened) << "a folder named like a target";
   EXPECT_EQ(List(korean), (std::set<std::pair<std::string, EntryKind>>{{"deeper", EntryKind::kFolder}}));
 
   Dir refused;
   FolderInfo refused_info;
-  EXPECT_FALSE(fs_.OpenChild(root, "file.obj", &refused, &refused_info)) << "a file is no folder";
-  EXPECT_FALSE(fs_.OpenChild(root, "missing", &refused, &refused_info));
+  EXPECT_EQ(fs_.OpenChild(root, "file.obj", &refused, &refused_info, &open_error_), OpenResult::kGone) << "a file is no folder";
+  EXPECT_EQ(fs_.OpenChild(root, "missing", &refused, &refused_info, &open_error_), OpenResult::kGone);
   EXPECT_FALSE(refused.is_open());
 }
 
@@ -134,8 +137,8 @@ TEST_F(NativeFileSystemTest, ClimbsBackToTheSameParent) {
   Dir b;
   FolderInfo a_info;
   FolderInfo b_info;
-  ASSERT_TRUE(fs_.OpenChild(root, "a", &a, &a_info));
-  ASSERT_TRUE(fs_.OpenChild(a, "b", &b, &b_info));
+  ASSERT_EQ(fs_.OpenChild(root, "a", &a, &a_info, &open_error_), OpenResult::kOpened);
+  ASSERT_EQ(fs_.OpenChild(a, "b", &b, &b_info, &open_error_), OpenResult::kOpened);
 
   Dir parent;
   FolderInfo parent_info;

@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <new>
 #include <ostream>
 #include <string>
 #include <thread>
@@ -220,11 +221,17 @@ TEST_P(TreeRunTest, LinksAreNeverFollowedAndOnlyFileLinksRemoved) {
   MakeLink(outside_ + "/keep.obj", "file.obj");  // to a file: the link goes, the file stays
   MakeLink("nowhere", "gone.tmp");               // dangling
   MakeLink("loop.obj", "loop.obj");              // leads nowhere either
+  // More links than the system follows at once, ending at a folder.
+  MakeLink(root_ + "/real", outside_ + "/hop41");
+  for (int hop = 40; hop >= 1; --hop) {
+    MakeLink("hop" + std::to_string(hop + 1), outside_ + "/hop" + std::to_string(hop));
+  }
+  MakeLink(outside_ + "/hop1", "long.log");
   const RunResult run = RunHere();
   EXPECT_EQ(run.out, Expected(FolderBlock(root_ + "/real", {"r.obj"}) +
                               RootBlock(root_, {"file.obj", "gone.tmp", "loop.obj"})));
-  EXPECT_EQ(ListFolder("."),
-            (std::vector<std::string>{"chain.obj", "out", "out.obj", "real", "x.obj"}));
+  EXPECT_EQ(ListFolder("."), (std::vector<std::string>{"chain.obj", "long.log", "out", "out.obj",
+                                                       "real", "x.obj"}));
   EXPECT_TRUE(Exists(outside_ + "/keep.obj"));
   EXPECT_TRUE(Exists(outside_ + "/deep/x.obj"));
 }
@@ -273,10 +280,13 @@ class LoopingFileSystem : public testsupport::DelegatingFileSystem {
     root_id_ = info->id;
     return opened;
   }
-  bool OpenChild(const platform::Dir& parent, std::string_view name, platform::Dir* dir,
-                 platform::FolderInfo* info) override {
-    const bool opened = real_.OpenChild(parent, name, dir, info);
-    if (opened && (unknown_ids_ || name == "loop")) info->id = root_id_;
+  platform::OpenResult OpenChild(const platform::Dir& parent, std::string_view name,
+                                 platform::Dir* dir, platform::FolderInfo* info,
+                                 std::string* error) override {
+    const platform::OpenResult opened = real_.OpenChild(parent, name, dir, info, error);
+    if (opened == platform::OpenResult::kOpened && (unknown_ids_ || name == "loop")) {
+      info->id = root_id_;
+    }
     return opened;
   }
 
@@ -355,9 +365,9 @@ TEST_F(ProjectTest, RemovedCurrentDirectoryIsFatalButTheRunEndsNormally) {
   MakeFolders("gone");
   testsupport::EnterFolder("gone");
   testsupport::RemoveTree(root_ + "/gone");
-  for (const auto& [input, status] : {std::pair<std::string, int>{"\n\n", 0}, {"\n", 1}}) {
+  for (const std::string input : {"\n\n", "\n"}) {
     testsupport::FakeConsole console(input);
-    EXPECT_EQ(RunInProcess(console).status, status);
+    EXPECT_EQ(RunInProcess(console).status, 2) << "nothing could be done";
     EXPECT_EQ(console.out, Header() + Footer(0));
     EXPECT_EQ(console.err, "Fatal Error: GetCnrrentDirectory failed\n");
     EXPECT_EQ(console.paused_milliseconds, 500);
@@ -396,6 +406,29 @@ TEST_F(ProjectTest, FailedDeletionIsReportedOnStandardErrorAndNotCounted) {
   EXPECT_LT(console.transcript.find("/sub/a.obj \n"), error_at);
   EXPECT_GT(console.transcript.find("/sub/z.obj \n"), error_at);
   EXPECT_EQ(ListFolder("sub"), (std::vector<std::string>{"stuck\n.obj", "stuck.obj"}));
+}
+
+// Runs out of memory when it comes to delete "boom.obj".
+class MemoryRunningOut : public testsupport::DelegatingFileSystem {
+ public:
+  platform::RemoveResult RemoveFile(const platform::Dir& dir, std::string_view name,
+                                    std::string* error) override {
+    if (name == "boom.obj") throw std::bad_alloc();
+    return real_.RemoveFile(dir, name, error);
+  }
+};
+
+TEST_F(ProjectTest, OutOfMemoryStopsTheCleaningWithEveryDeletionOnRecord) {
+  for (const char* name : {"sub/a.obj", "sub/boom.obj", "sub/z.obj", "r.obj"}) MakeFile(name);
+  MemoryRunningOut fs;
+  testsupport::FakeConsole console;
+  const RunResult run = RunInProcess(console, fs);
+  EXPECT_EQ(run.status, 2);
+  EXPECT_EQ(run.out, Header() + RootLine(root_) + std::string(64, '=') + "\n" + "Folder : " + root_ + "/sub \n" +
+                         "Delete : " + root_ + "/sub/a.obj \n" + Footer(1));
+  EXPECT_EQ(run.err, "Error: out of memory; the cleaning stopped here\n");
+  EXPECT_EQ(ListFolder("sub"), (std::vector<std::string>{"boom.obj", "z.obj"}));
+  EXPECT_TRUE(Exists("r.obj"));
 }
 
 TEST_F(ProjectTest, TargetThatVanishedIsSkippedSilently) {

@@ -140,30 +140,37 @@ TEST(StopSignalTest, HangupIgnoredByWhoeverStartedTheRunNeitherStopsNorEndsIt) {
 TEST(PromptSignalTest, SignalAtEitherPromptEndsTheRunAtOnce) {
   ScratchDir tmp;
   const fs::path root = tmp.path() / "proj";
-  MakeFiles(root / "Debug", "main", ".obj", 3);
-  const std::set<std::string> before = FilesBelow(root);
   const fs::path log = tmp.path() / "log";
-  {
-    Pipe input;  // never written: the start prompt waits
-    Fd out(OpenForWriting(log));
-    Child child(root, {input.read_end.get(), out.get(), out.get()});
-    ASSERT_TRUE(PollUntil([&] { return SizeOf(log) > 0 || child.Ended(); }));
-    child.Signal(SIGINT);
-    ASSERT_TRUE(child.WaitForEnd(std::chrono::seconds(2)));
-    EXPECT_TRUE(EndedBySignal(child.status(), SIGINT)) << DescribeStatus(child.status());
-    EXPECT_EQ(FilesBelow(root), before);
-  }
-  {
-    Pipe input;
-    Fd out(OpenForWriting(log));
-    Child child(root, {input.read_end.get(), out.get(), out.get()});
-    Send(input.write_end, "\n");  // the exit prompt gets nothing
-    ASSERT_TRUE(PollUntil([&] { return HasTotal(log) || child.Ended(); }));
-    child.Signal(SIGTERM);
-    ASSERT_TRUE(child.WaitForEnd(std::chrono::seconds(2)));
-    EXPECT_TRUE(EndedBySignal(child.status(), SIGTERM)) << DescribeStatus(child.status());
-    EXPECT_TRUE(FilesBelow(root).empty());
-    EXPECT_EQ(DeletedPaths(ReadAll(log)), before);
+  // Input left non-blocking by whoever shares it says "nothing yet", which is
+  // no answer: the prompts wait all the same.
+  for (const bool non_blocking : {false, true}) {
+    SCOPED_TRACE(non_blocking ? "non-blocking input" : "blocking input");
+    MakeFiles(root / "Debug", "main", ".obj", 3);
+    const std::set<std::string> before = FilesBelow(root);
+    {
+      Pipe input;  // never written: the start prompt waits
+      if (non_blocking) ::fcntl(input.read_end.get(), F_SETFL, O_NONBLOCK);
+      Fd out(OpenForWriting(log));
+      Child child(root, {input.read_end.get(), out.get(), out.get()});
+      ASSERT_TRUE(PollUntil([&] { return SizeOf(log) > 0 || child.Ended(); }));
+      child.Signal(SIGINT);
+      ASSERT_TRUE(child.WaitForEnd(std::chrono::seconds(2)));
+      EXPECT_TRUE(EndedBySignal(child.status(), SIGINT)) << DescribeStatus(child.status());
+      EXPECT_EQ(FilesBelow(root), before);
+    }
+    {
+      Pipe input;
+      if (non_blocking) ::fcntl(input.read_end.get(), F_SETFL, O_NONBLOCK);
+      Fd out(OpenForWriting(log));
+      Child child(root, {input.read_end.get(), out.get(), out.get()});
+      Send(input.write_end, "\n");  // the exit prompt gets nothing
+      ASSERT_TRUE(PollUntil([&] { return HasTotal(log) || child.Ended(); }));
+      child.Signal(SIGTERM);
+      ASSERT_TRUE(child.WaitForEnd(std::chrono::seconds(2)));
+      EXPECT_TRUE(EndedBySignal(child.status(), SIGTERM)) << DescribeStatus(child.status());
+      EXPECT_TRUE(FilesBelow(root).empty());
+      EXPECT_EQ(DeletedPaths(ReadAll(log)), before);
+    }
   }
 }
 

@@ -1,6 +1,6 @@
 // Folders that can't be read, from the start (locked, unlistable) or only
-// once collection is over (out of descriptors, say): they are passed over
-// without a word and the rest of the tree is cleaned.
+// once collection is over (out of descriptors, say): each gets one line on
+// standard error, the rest of the tree is cleaned, and the run fails.
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -20,7 +20,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-TEST(UnreadableFolderTest, FoldersThatCantBeReadAreSkippedAndTheRestIsCleaned) {
+TEST(UnreadableFolderTest, FoldersThatCantBeReadAreReportedAndTheRestIsCleaned) {
   ScratchDir tmp;
   const fs::path root = tmp.path() / "proj";
   for (const char* file : {"open/a.obj", "locked/b.obj", "unlistable/c.obj",
@@ -50,8 +50,13 @@ TEST(UnreadableFolderTest, FoldersThatCantBeReadAreSkippedAndTheRestIsCleaned) {
   Child child(root, {in.get(), out.get(), err.get()}, options);
   ASSERT_TRUE(child.WaitForEnd());
 
-  EXPECT_TRUE(ExitedWith(child.status(), 0)) << DescribeStatus(child.status());
-  EXPECT_EQ(ReadAll(tmp.path() / "err"), "");
+  EXPECT_TRUE(ExitedWith(child.status(), 2)) << DescribeStatus(child.status());
+  // The folder below a locked one is never seen, so it gets no line.
+  std::string unread;
+  for (const char* folder : {"locked", "locked_above", "unlistable"}) {
+    unread += "Error: cannot read '" + (root / folder).string() + "': Permission denied\n";
+  }
+  EXPECT_EQ(ReadAll(tmp.path() / "err"), unread);
   const std::set<std::string> expected_left = {(root / "locked/b.obj").string(),
                                                (root / "locked_above/inner/d.obj").string(),
                                                (root / "unlistable/c.obj").string()};
@@ -70,19 +75,29 @@ class FailingAfterCollection : public DelegatingFileSystem {
   bool fail_opening = false;
   bool collected = false;
 
-  bool OpenChild(const platform::Dir& parent, std::string_view name, platform::Dir* dir,
-                 platform::FolderInfo* info) override {
-    return !(collected && fail_opening) && real_.OpenChild(parent, name, dir, info);
+  platform::OpenResult OpenChild(const platform::Dir& parent, std::string_view name,
+                                 platform::Dir* dir, platform::FolderInfo* info,
+                                 std::string* error) override {
+    if (collected && fail_opening) {
+      *error = "Too many open files";
+      return platform::OpenResult::kFailed;
+    }
+    return real_.OpenChild(parent, name, dir, info, error);
   }
   bool OpenParent(const platform::Dir& child, platform::Dir* dir, platform::FolderInfo* info) override {
     return !(collected && fail_opening) && real_.OpenParent(child, dir, info);
   }
-  bool ListEntries(const platform::Dir& dir, platform::EntryList* out) override {
-    return !(collected && fail_listing) && real_.ListEntries(dir, out);
+  bool ListEntries(const platform::Dir& dir, platform::EntryList* out,
+                   std::string* error) override {
+    if (collected && fail_listing) {
+      *error = "Input/output error";
+      return false;
+    }
+    return real_.ListEntries(dir, out, error);
   }
 };
 
-TEST(FileSystemFaultTest, FoldersThatCanNoLongerBeOpenedOrListedAreSilentAndHarmless) {
+TEST(FileSystemFaultTest, FoldersThatCanNoLongerBeOpenedOrListedAreReportedAndHarmless) {
   ScratchDir tmp;
   const fs::path root = tmp.path() / "proj";
   for (const char* file : {"a/x.obj", "a/b/y.obj", "z.obj"}) MakeFile(root / file);
@@ -93,8 +108,9 @@ TEST(FileSystemFaultTest, FoldersThatCanNoLongerBeOpenedOrListedAreSilentAndHarm
     faulty.fail_opening = true;
     FakeConsole console;
     const RunResult run = RunIn(root, [&] { faulty.collected = true; }, faulty, console);
-    EXPECT_EQ(run.status, 0);
-    EXPECT_EQ(run.err, "");
+    EXPECT_EQ(run.status, 2);
+    // Nothing below a folder out of reach is reached either: one line for it.
+    EXPECT_EQ(run.err, "Error: cannot read '" + (root / "a").string() + "': Too many open files\n");
     EXPECT_EQ(DeletedPaths(run.out), Paths(root, {"z.obj"}));
     EXPECT_EQ(CountOf(run.out, "Folder : "), 1u);
   }
@@ -103,8 +119,12 @@ TEST(FileSystemFaultTest, FoldersThatCanNoLongerBeOpenedOrListedAreSilentAndHarm
     faulty.fail_listing = true;
     FakeConsole console;
     const RunResult run = RunIn(root, [&] { faulty.collected = true; }, faulty, console);
-    EXPECT_EQ(run.status, 0);
-    EXPECT_EQ(run.err, "");
+    EXPECT_EQ(run.status, 2);
+    std::string unread;
+    for (const fs::path& folder : {root / "a", root / "a/b", root}) {
+      unread += "Error: cannot read '" + folder.string() + "': Input/output error\n";
+    }
+    EXPECT_EQ(run.err, unread);
     EXPECT_EQ(CountOf(run.out, "Folder : "), 0u);
     EXPECT_EQ(TotalOf(run.out), 0);
     EXPECT_EQ(FilesBelow(root), Paths(root, {"a/x.obj", "a/b/y.obj"}));

@@ -1,5 +1,8 @@
+#include <langinfo.h>
+#include <locale.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -26,28 +29,44 @@ constexpr int kStopSignalCount = sizeof kStopSignals / sizeof kStopSignals[0];
 // for it not to end the run.
 bool g_left_ignored[kStopSignalCount] = {};
 
-// The character set named by the locale variables, in the order the C
-// library consults them. Korean legacy locales get CP949; everything else
-// gets UTF-8, which is what a modern terminal expects.
-TextEncoding EncodingFromEnvironment() {
-  const char* locale = nullptr;
-  for (const char* name : {"LC_ALL", "LC_CTYPE", "LANG"}) {
-    const char* value = std::getenv(name);
-    if (value != nullptr && value[0] != '\0') {
-      locale = value;
-      break;
-    }
-  }
-  if (locale == nullptr) return TextEncoding::kUtf8;
-  const char* dot = std::strchr(locale, '.');
-  if (dot == nullptr) return TextEncoding::kUtf8;
+// Korean legacy character sets get CP949 (a superset of EUC-KR); everything
+// else gets UTF-8, which is what a modern terminal expects.
+TextEncoding EncodingOfCharset(const char* name) {
   std::string charset;
-  for (const char* c = dot + 1; *c != '\0' && *c != '@'; ++c) {
+  for (const char* c = name; *c != '\0' && *c != '@'; ++c) {
     if (*c == '-' || *c == '_') continue;
     charset.push_back(static_cast<char>(std::tolower(static_cast<unsigned char>(*c))));
   }
   if (charset == "cp949" || charset == "uhc" || charset == "euckr") return TextEncoding::kCp949;
   return TextEncoding::kUtf8;
+}
+
+// The character set of the user's locale. A locale name need not carry its
+// charset ("ko_KR" and "korean" are EUC-KR), so the C library that defines
+// the locale is asked first; only a locale that isn't installed is judged by
+// the charset written in the variable, read in the order the library would.
+TextEncoding EncodingFromEnvironment() {
+  const char* previous = ::setlocale(LC_CTYPE, nullptr);
+  const std::string restore = previous != nullptr ? previous : "C";
+  if (::setlocale(LC_CTYPE, "") != nullptr) {
+    const TextEncoding encoding = EncodingOfCharset(::nl_langinfo(CODESET));
+    ::setlocale(LC_CTYPE, restore.c_str());  // the rest of the run stays byte-exact
+    return encoding;
+  }
+  for (const char* name : {"LC_ALL", "LC_CTYPE", "LANG"}) {
+    const char* value = std::getenv(name);
+    if (value == nullptr || value[0] == '\0') continue;
+    const char* dot = std::strchr(value, '.');
+    return dot == nullptr ? TextEncoding::kUtf8 : EncodingOfCharset(dot + 1);
+  }
+  return TextEncoding::kUtf8;
+}
+
+// Waits until standard input has something to read or has ended.
+void WaitForInput() {
+  struct pollfd wait_for_input = {STDIN_FILENO, POLLIN, 0};
+  while (::poll(&wait_for_input, 1, -1) < 0 && errno == EINTR) {
+  }
 }
 
 bool WriteAll(int fd, std::string_view bytes, std::string* error) {
@@ -81,7 +100,17 @@ class PosixConsole : public Console {
                     error);
   }
 
-  int ReadChar() override { return std::getchar(); }
+  int ReadChar() override {
+    for (;;) {
+      errno = 0;
+      const int c = std::getchar();
+      // A non-blocking input (set by whoever shares it) says "nothing yet",
+      // which is no answer: wait for a key or for the input's true end.
+      if (c != EOF || !std::ferror(stdin) || (errno != EAGAIN && errno != EWOULDBLOCK)) return c;
+      std::clearerr(stdin);
+      WaitForInput();
+    }
+  }
 
   void Pause(int milliseconds) override {
     struct timespec left = {milliseconds / 1000, (milliseconds % 1000) * 1000000L};
@@ -147,6 +176,21 @@ void EndByStopSignal() {
   std::_Exit(128 + signal_number);  // only if the signal was somehow ignored
 }
 
-void IgnoreBrokenPipe() { ::signal(SIGPIPE, SIG_IGN); }
+void IgnoreOutputSignals() {
+  ::signal(SIGPIPE, SIG_IGN);
+  // Over the file-size limit, write then fails with EFBIG like a full disk.
+  ::signal(SIGXFSZ, SIG_IGN);
+}
+
+void RaiseOpenFileLimit() {
+  struct rlimit limit;
+  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur >= limit.rlim_max) return;
+  limit.rlim_cur = limit.rlim_max;
+  if (::setrlimit(RLIMIT_NOFILE, &limit) == 0) return;
+  // Some systems refuse an unlimited or very large soft limit; a bounded
+  // raise still helps.
+  limit.rlim_cur = 65536 < limit.rlim_max ? 65536 : limit.rlim_max;
+  ::setrlimit(RLIMIT_NOFILE, &limit);
+}
 
 }  // namespace platform

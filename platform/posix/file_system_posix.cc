@@ -5,6 +5,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <fnmatch.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
@@ -15,6 +16,8 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <set>
+#include <utility>
 
 #include "platform/file_system.h"
 
@@ -39,6 +42,12 @@ bool NameMatchesPattern(std::string_view pattern, std::string_view name) {
 namespace {
 
 constexpr int kOpenFolderFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+// Reaching a folder only to look at names in it needs no right to read it.
+#if defined(O_PATH)
+constexpr int kReachFolderFlags = O_PATH | O_DIRECTORY | O_CLOEXEC;
+#else
+constexpr int kReachFolderFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
+#endif
 
 // Only a stamp older than this, measured against the clock when the folder
 // was opened, is trusted to change on the next modification: it covers the
@@ -69,6 +78,7 @@ bool Describe(int fd, std::int64_t opened_at, FolderInfo* info) {
   return true;
 }
 
+// Opens and describes the folder `name` in `at`; on failure errno says why.
 bool OpenAndDescribe(int at, const char* name, Dir* dir, FolderInfo* info) {
   const std::int64_t opened_at = NowNanoseconds();
   int fd;
@@ -78,10 +88,22 @@ bool OpenAndDescribe(int at, const char* name, Dir* dir, FolderInfo* info) {
   if (fd < 0) return false;
   dir->Reset(fd);
   if (!Describe(fd, opened_at, info)) {
+    const int failure = errno;
     dir->Close();
+    errno = failure;
     return false;
   }
   return true;
+}
+
+// Sorts a failed open by what the walk should make of it.
+OpenResult ClassifyOpenFailure(int failure, std::string* error) {
+  // O_NOFOLLOW on a link gives ELOOP; a file gives ENOTDIR: either way the
+  // name no longer stands for a real folder.
+  if (failure == ENOENT || failure == ENOTDIR || failure == ELOOP) return OpenResult::kGone;
+  *error = std::strerror(failure);
+  if (failure == EMFILE || failure == ENFILE) return OpenResult::kNoHandles;
+  return OpenResult::kFailed;
 }
 
 EntryKind KindFromMode(mode_t mode) {
@@ -111,19 +133,33 @@ class PosixFileSystem : public FileSystem {
     return false;
   }
 
-  bool OpenChild(const Dir& parent, std::string_view name, Dir* dir, FolderInfo* info) override {
-    return OpenAndDescribe(parent.native(), Terminated(name), dir, info);
+  OpenResult OpenChild(const Dir& parent, std::string_view name, Dir* dir, FolderInfo* info,
+                       std::string* error) override {
+    if (OpenAndDescribe(parent.native(), Terminated(name), dir, info)) return OpenResult::kOpened;
+    return ClassifyOpenFailure(errno, error);
   }
 
   bool OpenParent(const Dir& child, Dir* dir, FolderInfo* info) override {
     return OpenAndDescribe(child.native(), "..", dir, info);
   }
 
-  bool ListEntries(const Dir& dir, EntryList* out) override;
+  bool ListEntries(const Dir& dir, EntryList* out, std::string* error) override {
+    if (ListInto(dir, out)) return true;
+    *error = std::strerror(errno);
+    return false;
+  }
 
-  bool LinkLeadsToFolder(const Dir& dir, std::string_view name) override {
+  LinkTarget LinkLeadsToFolder(const Dir& dir, std::string_view name, std::string* error) override {
     struct stat st;
-    return ::fstatat(dir.native(), Terminated(name), &st, 0) == 0 && S_ISDIR(st.st_mode);
+    if (::fstatat(dir.native(), Terminated(name), &st, 0) == 0) {
+      return S_ISDIR(st.st_mode) ? LinkTarget::kFolder : LinkTarget::kNotFolder;
+    }
+    // Only a target that is missing is known to be no folder; a private
+    // folder on the way may hide one.
+    if (errno == ENOENT || errno == ENOTDIR) return LinkTarget::kNotFolder;
+    if (errno == ELOOP) return FollowLinkByHand(dir.native(), name, error);
+    *error = std::strerror(errno);
+    return LinkTarget::kUnknown;
   }
 
   RemoveResult RemoveFile(const Dir& dir, std::string_view name, std::string* error) override {
@@ -168,9 +204,13 @@ class PosixFileSystem : public FileSystem {
     return name_.c_str();
   }
 
+  bool ListInto(const Dir& dir, EntryList* out);
+  LinkTarget FollowLinkByHand(int dir_fd, std::string_view name, std::string* error);
+
   // The kind from the listing itself; only file systems that don't report it
   // cost an extra lstat-like call.
-  bool AddListed(EntryList* out, int dir_fd, const char* name, unsigned char type) {
+  bool AddListed(EntryList* out, int dir_fd, const char* name, unsigned char type,
+                 std::uint64_t inode) {
     if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'))) return true;
     EntryKind kind;
     switch (type) {
@@ -187,7 +227,7 @@ class PosixFileSystem : public FileSystem {
       }
       default: kind = EntryKind::kFile; break;
     }
-    out->Add(name, kind);
+    out->Add(name, kind, inode);
     return true;
   }
 
@@ -214,6 +254,55 @@ class PosixFileSystem : public FileSystem {
 #endif
 };
 
+// The system gives up after a fixed number of links (ELOOP), which does not
+// tell a link that loops, and so leads nowhere, from a long chain that may
+// end at a folder. Follow it one link at a time instead: a link met twice is
+// a loop; otherwise the chain's end decides.
+LinkTarget PosixFileSystem::FollowLinkByHand(int dir_fd, std::string_view name,
+                                              std::string* error) {
+  constexpr int kMostLinks = 4096;
+  std::set<std::pair<dev_t, ino_t>> links_met;
+  Dir holder;  // the folder holding the link looked at, once away from `dir_fd`
+  int at = dir_fd;
+  std::string path(name);
+  int failure = ELOOP;  // what ends the chain when it is just too long
+  for (int hop = 0; hop < kMostLinks; ++hop) {
+    // The folder part of a path is resolved by the system as usual; only
+    // the last name is looked at by hand.
+    const std::size_t slash = path.find_last_of('/');
+    if (slash != std::string::npos) {
+      const std::string folder = slash == 0 ? "/" : path.substr(0, slash);
+      const int fd = ::openat(at, folder.c_str(), kReachFolderFlags);
+      if (fd < 0) {
+        failure = errno;
+        break;
+      }
+      holder.Reset(fd);
+      at = fd;
+      path.erase(0, slash + 1);
+      if (path.empty()) path = ".";
+    }
+    struct stat st;
+    if (::fstatat(at, path.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+      failure = errno;
+      break;
+    }
+    if (!S_ISLNK(st.st_mode)) return S_ISDIR(st.st_mode) ? LinkTarget::kFolder : LinkTarget::kNotFolder;
+    if (!links_met.insert({st.st_dev, st.st_ino}).second) return LinkTarget::kNotFolder;
+    std::string target(static_cast<std::size_t>(st.st_size > 0 ? st.st_size : 4096) + 1, '\0');
+    const ssize_t n = ::readlinkat(at, path.c_str(), &target[0], target.size());
+    if (n < 0 || static_cast<std::size_t>(n) == target.size()) {  // gone, or grew meanwhile
+      failure = n < 0 ? errno : EAGAIN;
+      break;
+    }
+    target.resize(static_cast<std::size_t>(n));
+    path.swap(target);
+  }
+  if (failure == ENOENT || failure == ENOTDIR) return LinkTarget::kNotFolder;
+  *error = std::strerror(failure);
+  return LinkTarget::kUnknown;
+}
+
 #if defined(__linux__)
 
 struct LinuxDirent64 {
@@ -224,7 +313,7 @@ struct LinuxDirent64 {
   char d_name[];
 };
 
-bool PosixFileSystem::ListEntries(const Dir& dir, EntryList* out) {
+bool PosixFileSystem::ListInto(const Dir& dir, EntryList* out) {
   out->Clear();
   const int fd = dir.native();
   for (;;) {
@@ -236,7 +325,7 @@ bool PosixFileSystem::ListEntries(const Dir& dir, EntryList* out) {
     }
     for (long at = 0; at < n;) {
       const auto* entry = reinterpret_cast<const LinuxDirent64*>(dirent_buffer_ + at);
-      if (!AddListed(out, fd, entry->d_name, entry->d_type)) return false;
+      if (!AddListed(out, fd, entry->d_name, entry->d_type, entry->d_ino)) return false;
       at += entry->d_reclen;
     }
   }
@@ -244,7 +333,7 @@ bool PosixFileSystem::ListEntries(const Dir& dir, EntryList* out) {
 
 #else
 
-bool PosixFileSystem::ListEntries(const Dir& dir, EntryList* out) {
+bool PosixFileSystem::ListInto(const Dir& dir, EntryList* out) {
   out->Clear();
   // fdopendir takes the descriptor over, so give it a copy.
   const int copy = ::fcntl(dir.native(), F_DUPFD_CLOEXEC, 0);
@@ -263,12 +352,14 @@ bool PosixFileSystem::ListEntries(const Dir& dir, EntryList* out) {
       ok = errno == 0;
       break;
     }
-    if (!AddListed(out, dir.native(), entry->d_name, entry->d_type)) {
+    if (!AddListed(out, dir.native(), entry->d_name, entry->d_type, entry->d_ino)) {
       ok = false;
       break;
     }
   }
+  const int failure = errno;
   ::closedir(stream);
+  errno = failure;
   return ok;
 }
 
@@ -279,6 +370,33 @@ bool PosixFileSystem::ListEntries(const Dir& dir, EntryList* out) {
 FileSystem& NativeFileSystem() {
   static PosixFileSystem* const fs = new PosixFileSystem();
   return *fs;
+}
+
+std::size_t SpareFolderHandles() {
+  struct rlimit limit;
+  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) {
+    return static_cast<std::size_t>(-1);
+  }
+  // Counting what is open is only worth it where the limit is close.
+  constexpr rlim_t kPlenty = 4096;
+  if (limit.rlim_cur >= kPlenty) return static_cast<std::size_t>(limit.rlim_cur);
+  std::size_t open = 0;
+  for (int fd = 0; fd < static_cast<int>(limit.rlim_cur); ++fd) {
+    if (::fcntl(fd, F_GETFD) != -1) ++open;
+  }
+  const auto cap = static_cast<std::size_t>(limit.rlim_cur);
+  return open < cap ? cap - open : 0;
+}
+
+std::vector<FolderId> StandardStreamFiles() {
+  std::vector<FolderId> files;
+  for (int fd : {STDOUT_FILENO, STDERR_FILENO}) {
+    struct stat st;
+    if (::fstat(fd, &st) == 0 && !S_ISDIR(st.st_mode)) {
+      files.push_back({static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)});
+    }
+  }
+  return files;
 }
 
 }  // namespace platform

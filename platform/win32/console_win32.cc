@@ -357,6 +357,8 @@ void EndByStopSignal() {
 
 // Windows has no SIGPIPE: a write to a closed pipe already fails with an
 // error (ERROR_NO_DATA), which the report shows and the run survives.
-void IgnoreBrokenPipe() {}
+void IgnoreOutputSignals() {}
+
+void RaiseOpenFileLimit() {}
 
 }  // namespace platform

@@ -215,6 +215,14 @@ bool IsOtherReparsePoint(DWORD attributes, DWORD tag) {
 
 bool IsMissing(DWORD error) { return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND; }
 
+// Sorts a failed folder open by what the walk should make of it.
+OpenResult ClassifyOpenFailure(DWORD failure, std::string* error) {
+  if (IsMissing(failure) || failure == ERROR_DIRECTORY) return OpenResult::kGone;
+  *error = win32::SystemMessage(failure);
+  if (failure == ERROR_TOO_MANY_OPEN_FILES) return OpenResult::kNoHandles;
+  return OpenResult::kFailed;
+}
+
 // Missing, or already being deleted by someone else: either way it is gone.
 bool IsGone(NTSTATUS status) {
   return status == kStatusObjectNameNotFound || status == kStatusObjectPathNotFound ||
@@ -406,7 +414,8 @@ class Win32FileSystem : public FileSystem {
     return false;
   }
 
-  bool OpenChild(const Dir& parent, std::string_view name, Dir* dir, FolderInfo* info) override {
+  OpenResult OpenChild(const Dir& parent, std::string_view name, Dir* dir, FolderInfo* info,
+                       std::string* error) override {
     SetWideName(name);
     HANDLE handle;
     const NTSTATUS status =
@@ -414,13 +423,15 @@ class Win32FileSystem : public FileSystem {
                      FILE_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT, &handle);
     if (!Succeeded(status)) {
       SetLastStatus(status);
-      return false;
+      return ClassifyOpenFailure(::RtlNtStatusToDosError(status), error);
     }
     ScopedHandle folder(handle);
-    if (!AcceptFolder(folder.get(), /*follow_link=*/false, info)) return false;
-    if (RunsUnderWine() && CheckIsEntry(parent, folder.get()) != NameCheck::kSame) return false;
+    if (!AcceptFolder(folder.get(), /*follow_link=*/false, info)) return OpenResult::kGone;
+    if (RunsUnderWine() && CheckIsEntry(parent, folder.get()) != NameCheck::kSame) {
+      return OpenResult::kGone;
+    }
     dir->Reset(NativeFolder(folder.release()));
-    return true;
+    return OpenResult::kOpened;
   }
 
   bool OpenParent(const Dir& child, Dir* dir, FolderInfo* info) override {
@@ -436,7 +447,7 @@ class Win32FileSystem : public FileSystem {
     return true;
   }
 
-  bool ListEntries(const Dir& dir, EntryList* out) override {
+  bool ListEntries(const Dir& dir, EntryList* out, std::string* error) override {
     out->Clear();
     dir.native().reparse_files.clear();
     if (listing_.empty()) listing_.resize(kListingBytes);
@@ -451,6 +462,7 @@ class Win32FileSystem : public FileSystem {
       if (status == kStatusNoSuchFile && restart) return true;
       if (!Succeeded(status)) {
         SetLastStatus(status);
+        *error = win32::SystemMessage(::RtlNtStatusToDosError(status));
         return false;
       }
       if (io.Information == 0) return true;  // nothing more was there to give
@@ -458,7 +470,7 @@ class Win32FileSystem : public FileSystem {
     }
   }
 
-  bool LinkLeadsToFolder(const Dir& dir, std::string_view name) override {
+  LinkTarget LinkLeadsToFolder(const Dir& dir, std::string_view name, std::string*) override {
     // Decided from the link itself, never by following it (which could make
     // the system connect to whatever host the link names): a directory
     // symlink or junction carries FILE_ATTRIBUTE_DIRECTORY, a file symlink
@@ -467,12 +479,13 @@ class Win32FileSystem : public FileSystem {
     HANDLE handle;
     if (!Succeeded(OpenRelative(dir.native().handle, wide_name_, FILE_READ_ATTRIBUTES, kShareAll,
                                  FILE_OPEN_REPARSE_POINT, &handle))) {
-      return false;  // gone or unreadable: removing it will tell
+      return LinkTarget::kNotFolder;  // gone or unreadable: removing it will tell
     }
     ScopedHandle link(handle);
     FILE_ATTRIBUTE_TAG_INFO attributes;
-    return AttributesOf(link.get(), &attributes) &&
-           (attributes.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    const bool folder = AttributesOf(link.get(), &attributes) &&
+                        (attributes.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    return folder ? LinkTarget::kFolder : LinkTarget::kNotFolder;
   }
 
   RemoveResult RemoveFile(const Dir& dir, std::string_view name, std::string* error) override {
@@ -695,5 +708,11 @@ FileSystem& NativeFileSystem() {
   static Win32FileSystem* const fs = new Win32FileSystem();
   return *fs;
 }
+
+// Handles are not a scarce resource on Windows.
+std::size_t SpareFolderHandles() { return static_cast<std::size_t>(-1); }
+
+// Not looked up here: the Windows listing carries no file numbers to match.
+std::vector<FolderId> StandardStreamFiles() { return {}; }
 
 }  // namespace platform

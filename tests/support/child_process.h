@@ -64,6 +64,9 @@ struct ChildOptions {
   bool as_nobody = false;
   /// A signal the child starts with ignored, as under nohup; 0 for none.
   int ignored_signal = 0;
+  /// The most bytes the child may write to a file, as under `ulimit -f`;
+  /// 0 for no limit.
+  unsigned long file_size_limit = 0;
   /// The program to run; null for the built binary. Runs as nobody use a
   /// copy in the test's folder, since the build may lie below a private one.
   const char* program = nullptr;

@@ -2,6 +2,7 @@
 #include <grp.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -104,6 +105,10 @@ bool Drain(int out_fd, int err_fd, ProcessResult* result, int timeout_seconds) {
   // what a shell gives a foreground program.
   for (int signal_number : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) ::signal(signal_number, SIG_DFL);
   if (options.ignored_signal != 0) ::signal(options.ignored_signal, SIG_IGN);
+  if (options.file_size_limit != 0) {
+    const struct rlimit limit = {options.file_size_limit, options.file_size_limit};
+    if (::setrlimit(RLIMIT_FSIZE, &limit) != 0) ::_exit(126);
+  }
   sigset_t none;
   sigemptyset(&none);
   ::sigprocmask(SIG_SETMASK, &none, nullptr);

@@ -130,19 +130,22 @@ class DelegatingFileSystem : public platform::FileSystem {
                             std::string* error) override {
     return real_.OpenCurrentDirectory(dir, info, error);
   }
-  bool OpenChild(const platform::Dir& parent, std::string_view name, platform::Dir* dir,
-                 platform::FolderInfo* info) override {
-    return real_.OpenChild(parent, name, dir, info);
+  platform::OpenResult OpenChild(const platform::Dir& parent, std::string_view name,
+                                 platform::Dir* dir, platform::FolderInfo* info,
+                                 std::string* error) override {
+    return real_.OpenChild(parent, name, dir, info, error);
   }
   bool OpenParent(const platform::Dir& child, platform::Dir* dir,
                   platform::FolderInfo* info) override {
     return real_.OpenParent(child, dir, info);
   }
-  bool ListEntries(const platform::Dir& dir, platform::EntryList* out) override {
-    return real_.ListEntries(dir, out);
+  bool ListEntries(const platform::Dir& dir, platform::EntryList* out,
+                   std::string* error) override {
+    return real_.ListEntries(dir, out, error);
   }
-  bool LinkLeadsToFolder(const platform::Dir& dir, std::string_view name) override {
-    return real_.LinkLeadsToFolder(dir, name);
+  platform::LinkTarget LinkLeadsToFolder(const platform::Dir& dir, std::string_view name,
+                                         std::string* error) override {
+    return real_.LinkLeadsToFolder(dir, name, error);
   }
   platform::RemoveResult RemoveFile(const platform::Dir& dir, std::string_view name,
                                     std::string* error) override {
