@@ -30,8 +30,10 @@ case $kind in
       grep -q " $path\$" <<<"$contents" || fail "$path missing from $deb"
     done
     # The man page carries the same version as the program.
-    dpkg-deb --fsys-tarfile "$deb" | tar -xO ./usr/share/man/man1/buildsweep.1 |
-      grep -q "^\.TH BUILDSWEEP 1 .*\"buildsweep $version\"" || fail "man page version"
+    # (Read whole first: grep -q stops early, and pipefail would count tar's
+    # broken pipe as a failure.)
+    man=$(dpkg-deb --fsys-tarfile "$deb" | tar -xO ./usr/share/man/man1/buildsweep.1)
+    grep -q "^\.TH BUILDSWEEP 1 .*\"buildsweep $version\"" <<<"$man" || fail "man page version"
     [ "$("$build/buildsweep" --version)" = "buildsweep $version" ] || fail "program version"
     echo "package check: $(basename "$deb") holds the program, its man page and completion"
     ;;
