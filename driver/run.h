@@ -3,7 +3,10 @@
 #define BUILDSWEEP_DRIVER_RUN_H_
 
 #include <functional>
+#include <string>
+#include <vector>
 
+#include "driver/options.h"
 #include "platform/console.h"
 #include "platform/file_system.h"
 
@@ -24,9 +27,21 @@ constexpr int kExitInputEnded = 1;
 /// Exit status when the run could not do all it should: the root not
 /// resolved, a folder not read, a file not deleted, or the report not written.
 constexpr int kExitIncomplete = 2;
+/// Exit status when the command line was wrong; nothing was read or deleted.
+constexpr int kExitUsage = 2;
 
 /// Runs buildsweep in the current directory and returns the exit status.
 int Run(platform::FileSystem& fs, platform::Console& console, const RunHooks& hooks = RunHooks());
+
+/// Runs buildsweep as `options` ask (help and version aside) and returns the
+/// exit status. Every folder given is checked before anything is shown.
+int Run(platform::FileSystem& fs, platform::Console& console, const Options& options,
+        const RunHooks& hooks = RunHooks());
+
+/// Runs buildsweep as the command line `arguments` (without the program's
+/// name) asks and returns the exit status.
+int RunCommandLine(platform::FileSystem& fs, platform::Console& console,
+                   const std::vector<std::string>& arguments);
 
 }  // namespace driver
 

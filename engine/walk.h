@@ -27,6 +27,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <unordered_set>
 #include <vector>
 
@@ -63,6 +64,10 @@ class Walker {
   /// standard error) or is no longer the one that was collected.
   int CleanFolder(const CollectedFolder& folder, const std::string& path,
                   const ExtensionList& extensions);
+
+  /// Starts each deletion's line with `label` instead of "Delete : " (a dry
+  /// run says what it would delete). `label` must outlive the walker.
+  void set_deletion_label(std::string_view label) { deletion_label_ = label; }
 
   /// The root as collection saw it (depth 0).
   const CollectedFolder& root() const { return root_; }
@@ -121,6 +126,7 @@ class Walker {
   bool fell_short_ = false;
   long long deleted_ = 0;
   std::vector<platform::FolderId> kept_files_;
+  std::string_view deletion_label_ = "Delete : ";
 
   // Collection scratch, reused for every folder.
   platform::EntryList subfolders_;  // names still to visit, deepest folder's last

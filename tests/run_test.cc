@@ -6,7 +6,10 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdint>
+#include <filesystem>
 #include <functional>
+#include <map>
 #include <new>
 #include <ostream>
 #include <string>
@@ -73,11 +76,36 @@ class ProjectTest : public ::testing::Test {
   const std::string outside_;
 };
 
-enum class Way { kInProcess, kProgram };
+// kDryRunFirst runs the program with -n before the real run, which must then
+// delete exactly what the dry run listed.
+enum class Way { kInProcess, kProgram, kDryRunFirst };
+
+const char* NameOf(Way way) {
+  switch (way) {
+    case Way::kInProcess: return "InProcess";
+    case Way::kProgram: return "Program";
+    case Way::kDryRunFirst: return "DryRunFirst";
+  }
+  return "";
+}
 
 /// Names the way in test output.
-void PrintTo(Way way, std::ostream* os) {
-  *os << (way == Way::kInProcess ? "in process" : "program");
+void PrintTo(Way way, std::ostream* os) { *os << NameOf(way); }
+
+// The apparent size (a link's own, as lstat gives it) of every entry below
+// the current directory that is not a folder, by path.
+std::map<std::string, std::uintmax_t> ApparentSizes() {
+  namespace fs = std::filesystem;
+  std::map<std::string, std::uintmax_t> sizes;
+  for (const fs::directory_entry& entry : fs::recursive_directory_iterator(".")) {
+    const fs::file_status status = entry.symlink_status();
+    if (fs::is_symlink(status)) {
+      sizes[entry.path()] = fs::read_symlink(entry.path()).native().size();
+    } else if (fs::is_regular_file(status)) {
+      sizes[entry.path()] = fs::file_size(entry.path());
+    }
+  }
+  return sizes;
 }
 
 class TreeRunTest : public ProjectTest, public ::testing::WithParamInterface<Way> {
@@ -87,8 +115,25 @@ class TreeRunTest : public ProjectTest, public ::testing::WithParamInterface<Way
       testsupport::FakeConsole console(input);
       return RunInProcess(console);
     }
+    if (GetParam() == Way::kProgram) return RunProgram({}, input);
+    const RunResult dry = RunProgram({"-n"}, "");
+    const std::map<std::string, std::uintmax_t> before = ApparentSizes();
+    const RunResult real = RunProgram({}, input);
+    std::uintmax_t deleted_bytes = 0;
+    const std::map<std::string, std::uintmax_t> after = ApparentSizes();
+    for (const auto& [path, size] : before) deleted_bytes += after.count(path) == 0 ? size : 0;
+    EXPECT_EQ(dry.out, testsupport::AsDryRun(real.out, deleted_bytes));
+    EXPECT_EQ(dry.err, real.err);
+    if (real.status != driver::kExitInputEnded) {
+      EXPECT_EQ(dry.status, real.status);  // a dry run reads nothing, so it never ends that way
+    }
+    return real;
+  }
+
+  RunResult RunProgram(const std::vector<std::string>& arguments, const std::string& input) {
     testsupport::ProcessOptions options;
     options.argv = {BUILDSWEEP_BINARY};
+    options.argv.insert(options.argv.end(), arguments.begin(), arguments.end());
     options.input = input;
     options.cwd = root_;
     const testsupport::ProcessResult child = testsupport::RunProcess(options);
@@ -97,10 +142,9 @@ class TreeRunTest : public ProjectTest, public ::testing::WithParamInterface<Way
   }
 };
 
-INSTANTIATE_TEST_SUITE_P(BothWays, TreeRunTest, ::testing::Values(Way::kInProcess, Way::kProgram),
-                         [](const ::testing::TestParamInfo<Way>& way) {
-                           return way.param == Way::kInProcess ? "InProcess" : "Program";
-                         });
+INSTANTIATE_TEST_SUITE_P(EveryWay, TreeRunTest,
+                         ::testing::Values(Way::kInProcess, Way::kProgram, Way::kDryRunFirst),
+                         [](const ::testing::TestParamInfo<Way>& way) { return NameOf(way.param); });
 
 TEST_P(TreeRunTest, ExampleProjectGivesTheDocumentedRun) {
   testsupport::MakeExampleProject();

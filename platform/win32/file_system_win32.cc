@@ -489,28 +489,10 @@ class Win32FileSystem : public FileSystem {
   }
 
   RemoveResult RemoveFile(const Dir& dir, std::string_view name, std::string* error) override {
-    SetWideName(name);
-    // The entry itself, never what a link leads to, and never a folder.
     HANDLE handle;
-    const NTSTATUS status = OpenRelative(dir.native().handle, wide_name_,
-                                         DELETE | FILE_READ_ATTRIBUTES, kShareAll,
-                                         FILE_NON_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT, &handle);
-    if (status == kStatusFileIsADirectory) return RemoveResult::kIsFolder;  // folders, and links to them, stay
-    if (IsGone(status)) return RemoveResult::kMissing;
-    if (!Succeeded(status)) {
-      *error = win32::SystemMessage(::RtlNtStatusToDosError(status));
-      return RemoveResult::kFailed;
-    }
+    const RemoveResult opened = OpenToDelete(dir, name, &handle, error);
+    if (opened != RemoveResult::kRemoved) return opened;
     ScopedHandle entry(handle);
-    if (RunsUnderWine()) {
-      const NameCheck check = CheckIsEntry(dir, entry.get());
-      if (check != NameCheck::kSame) {
-        *error = check == NameCheck::kDifferent
-                     ? "it is a link, and this system would delete what it points to instead"
-                     : "its name could not be checked: " + win32::SystemMessage(::GetLastError());
-        return RemoveResult::kFailed;
-      }
-    }
     if (HasName(dir.native().reparse_files, wide_name_) && !OpenThroughFilter(dir, &entry, error)) {
       return RemoveResult::kFailed;
     }
@@ -524,7 +506,58 @@ class Win32FileSystem : public FileSystem {
     return RemoveResult::kRemoved;  // gone once the handle closes, just below
   }
 
+  RemoveResult ExamineFile(const Dir& dir, std::string_view name, std::uint64_t* size,
+                           std::string* error) override {
+    // Opened for deletion as RemoveFile opens it, so rights and sharing
+    // answer as they would there; only the deletion itself is left out.
+    HANDLE handle;
+    const RemoveResult opened = OpenToDelete(dir, name, &handle, error);
+    if (opened != RemoveResult::kRemoved) return opened;
+    ScopedHandle entry(handle);
+    FILE_ATTRIBUTE_TAG_INFO attributes;
+    if (AttributesOf(entry.get(), &attributes) &&
+        (attributes.FileAttributes & FILE_ATTRIBUTE_READONLY) != 0) {
+      *error = DeletionFailure(entry.get(), ERROR_ACCESS_DENIED);  // RemoveFile does not force it
+      return RemoveResult::kFailed;
+    }
+    FILE_STANDARD_INFO standard;
+    *size = ::GetFileInformationByHandleEx(entry.get(), FileStandardInfo, &standard, sizeof standard)
+                ? static_cast<std::uint64_t>(standard.EndOfFile.QuadPart)
+                : 0;
+    return RemoveResult::kRemoved;
+  }
+
  private:
+  // Opens the entry `name` in `dir` with the right to delete it: the entry
+  // itself, never what a link leads to, and never a folder. kRemoved, with
+  // the handle in `entry`, when the deletion may go ahead.
+  RemoveResult OpenToDelete(const Dir& dir, std::string_view name, HANDLE* entry,
+                            std::string* error) {
+    SetWideName(name);
+    HANDLE handle;
+    const NTSTATUS status = OpenRelative(dir.native().handle, wide_name_,
+                                         DELETE | FILE_READ_ATTRIBUTES, kShareAll,
+                                         FILE_NON_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT, &handle);
+    if (status == kStatusFileIsADirectory) return RemoveResult::kIsFolder;  // folders, and links to them, stay
+    if (IsGone(status)) return RemoveResult::kMissing;
+    if (!Succeeded(status)) {
+      *error = win32::SystemMessage(::RtlNtStatusToDosError(status));
+      return RemoveResult::kFailed;
+    }
+    ScopedHandle opened(handle);
+    if (RunsUnderWine()) {
+      const NameCheck check = CheckIsEntry(dir, opened.get());
+      if (check != NameCheck::kSame) {
+        *error = check == NameCheck::kDifferent
+                     ? "it is a link, and this system would delete what it points to instead"
+                     : "its name could not be checked: " + win32::SystemMessage(::GetLastError());
+        return RemoveResult::kFailed;
+      }
+    }
+    *entry = opened.release();
+    return RemoveResult::kRemoved;
+  }
+
   // The current directory, whatever its length.
   static bool ReadCurrentDirectory(std::wstring* cwd) {
     DWORD size = ::GetCurrentDirectoryW(0, nullptr);

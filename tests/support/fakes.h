@@ -4,6 +4,7 @@
 #define BUILDSWEEP_TESTS_SUPPORT_FAKES_H_
 
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <string_view>
@@ -149,6 +150,10 @@ class DelegatingFileSystem : public platform::FileSystem {
   platform::RemoveResult RemoveFile(const platform::Dir& dir, std::string_view name,
                                     std::string* error) override {
     return real_.RemoveFile(dir, name, error);
+  }
+  platform::RemoveResult ExamineFile(const platform::Dir& dir, std::string_view name,
+                                     std::uint64_t* size, std::string* error) override {
+    return real_.ExamineFile(dir, name, size, error);
   }
 
  protected:
