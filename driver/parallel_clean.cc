@@ -120,6 +120,7 @@ ParallelCleaning::ParallelCleaning(platform::FileSystem& fs, engine::Report& rep
                                                 collector_.filter(), folders_, root_));
     workers_.back()->walker.StopAlso(&halt_);
     workers_.back()->walker.KeepFiles(collector_.kept_files());
+    workers_.back()->walker.set_deletion_label(collector_.deletion_label());
     workers_.back()->report.LimitBlocks(std::max<std::size_t>(1, kThreadBlockBytes / jobs_));
   }
 }

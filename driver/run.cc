@@ -4,13 +4,19 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <cstdint>
 #include <new>
 #include <string>
+#include <utility>
+#include <vector>
 
+#include "driver/chosen_folders.h"
+#include "engine/dry_run.h"
 #include "engine/extensions.h"
 #include "engine/folder_list.h"
 #include "engine/report.h"
 #include "engine/walk.h"
+#include "platform/process.h"
 
 namespace driver {
 namespace {
@@ -107,11 +113,12 @@ unsigned ThreadsTheHandlesAllow(unsigned jobs) {
   return static_cast<unsigned>(std::min<std::size_t>(jobs, chains - 1));
 }
 
-// Cleans the whole tree, the root last.
+// Cleans the whole tree below the root with `jobs` threads, the root last.
 void CleanTree(platform::FileSystem& fs, engine::Walker& walker, engine::Report& report,
                const std::string& root, const engine::ExtensionList& extensions,
-               engine::FolderList& folders, const RunHooks& hooks, ThreadsOutcome* threads) {
-  const unsigned jobs = hooks.jobs > 1 ? ThreadsTheHandlesAllow(hooks.jobs) : 1;
+               engine::FolderList& folders, const RunHooks& hooks, unsigned jobs,
+               ThreadsOutcome* threads) {
+  if (jobs > 1) jobs = ThreadsTheHandlesAllow(jobs);
   if (jobs > 1) {
     CleanSubFoldersInParallel(fs, walker, report, root, extensions, folders, hooks, jobs, threads);
   } else {
@@ -130,6 +137,97 @@ void EndIfStopped(engine::Report& report) {
   platform::EndByStopSignal();
 }
 
+// The two lines of a usage error on standard error.
+int UsageError(engine::Report& report, const std::string& problem) {
+  std::string line = "buildsweep: ";
+  report.AppendForDisplay(&line, problem);
+  report.Error(line);
+  report.Error("Try 'buildsweep --help'.");
+  return kExitUsage;
+}
+
+// Everything one run shares between the folders it cleans.
+struct Sweep {
+  Sweep(platform::FileSystem& used_fs, engine::Report& run_report, const Options& run_options,
+        const engine::ExtensionList& run_extensions, const RunHooks& run_hooks)
+      : fs(used_fs),
+        report(run_report),
+        options(run_options),
+        extensions(run_extensions),
+        hooks(run_hooks),
+        kept_files(platform::StandardStreamFiles()) {}
+
+  platform::FileSystem& fs;
+  engine::Report& report;
+  const Options& options;
+  const engine::ExtensionList& extensions;
+  const RunHooks& hooks;
+  /// The run's own output files, never deleted.
+  const std::vector<platform::FolderId> kept_files;
+  engine::FolderList folders;
+  long long deleted = 0;
+  bool fell_short = false;
+  bool out_of_memory = false;
+};
+
+// What a run started in the current directory prints from its root line to
+// its root's closing banner.
+void SweepCurrentDirectory(Sweep& sweep) {
+  engine::NameFilter filter;
+  for (const std::string& pattern : sweep.options.exclusions) filter.AddExclusion(pattern);
+  engine::Walker walker(sweep.fs, sweep.report, std::move(filter));
+  if (sweep.options.dry_run) walker.set_deletion_label("Would delete : ");
+  walker.KeepFiles(sweep.kept_files);
+  std::string root;
+  const unsigned jobs = sweep.options.jobs > 0 ? sweep.options.jobs : platform::DefaultJobCount();
+  ThreadsOutcome threads;
+  try {
+    if (walker.GetRootFolder(root) == 1) {
+      CleanTree(sweep.fs, walker, sweep.report, root, sweep.extensions, sweep.folders,
+                sweep.hooks, jobs, &threads);
+    }
+  } catch (const std::bad_alloc&) {
+    // Every deletion so far is on record (its line was made room for before
+    // the file went), so stop here and end the run the ordinary way.
+    sweep.out_of_memory = true;
+    sweep.folders.Clear();
+    walker.ReleaseMemory();
+    sweep.report.Error("Error: out of memory; the cleaning stopped here");
+  }
+  sweep.folders.Clear();
+  sweep.deleted += walker.deleted() + threads.deleted;
+  sweep.fell_short = sweep.fell_short || walker.fell_short() || threads.fell_short;
+}
+
+// Each chosen folder in turn, each entered from where the run started, the
+// way the check before the start prompt entered it.
+void SweepChosenFolders(Sweep& sweep, const platform::Dir& start) {
+  for (const std::string& folder : sweep.options.folders) {
+    if (platform::StopRequested() || sweep.report.output_failed() || sweep.out_of_memory) break;
+    std::string reason;
+    if (!platform::ReturnToFolder(start, &reason) || !platform::ChangeDirectory(folder, &reason)) {
+      // It was there a moment ago: someone removed it since.
+      std::string line = "Error: cannot enter '";
+      sweep.report.AppendForDisplay(&line, folder);
+      line += "': ";
+      sweep.report.AppendForDisplay(&line, reason);
+      sweep.report.Error(line);
+      sweep.fell_short = true;
+      continue;
+    }
+    SweepCurrentDirectory(sweep);
+  }
+  std::string ignored;
+  platform::ReturnToFolder(start, &ignored);
+}
+
+std::string SizeLine(std::uint64_t bytes) {
+  std::string line = "Total Size : " + std::to_string(bytes) + " bytes";
+  const std::string readable = engine::ReadableSize(bytes);
+  if (!readable.empty()) line += " (" + readable + ")";
+  return line;
+}
+
 }  // namespace
 
 void CleanFolderBlock(engine::Walker& walker, engine::Report& report,
@@ -141,32 +239,35 @@ void CleanFolderBlock(engine::Walker& walker, engine::Report& report,
 }
 
 int Run(platform::FileSystem& fs, platform::Console& console, const RunHooks& hooks) {
+  return Run(fs, console, Options(), hooks);
+}
+
+int Run(platform::FileSystem& fs, platform::Console& console, const Options& options,
+        const RunHooks& hooks) {
   engine::Report report(console);
-  std::string root;
-  engine::FolderList folders;
+  platform::Dir start;
+  if (!options.folders.empty()) {
+    std::string reason;
+    if (!platform::RememberCurrentDirectory(&start, &reason)) {
+      return UsageError(report, "cannot hold on to the current folder: " + reason);
+    }
+    const std::string problem = CheckChosenFolders(fs, start, options.folders);
+    if (!problem.empty()) return UsageError(report, problem);
+  }
   engine::ExtensionList extensions;
   engine::BuildExtensionList(extensions);
   ShowExtensionLine(report, extensions);
-  Prompt(report, kStartPrompt);
+  const bool prompts = !options.dry_run && !options.no_prompts;
+  if (prompts) Prompt(report, kStartPrompt);
 
-  engine::Walker walker(fs, report);
-  walker.KeepFiles(platform::StandardStreamFiles());
+  engine::DryRunFileSystem dry_run_fs(fs);
+  Sweep sweep(options.dry_run ? dry_run_fs : fs, report, options, extensions, hooks);
   platform::DeferStopSignals();
-  bool out_of_memory = false;
-  ThreadsOutcome threads;
-  try {
-    if (walker.GetRootFolder(root) == 1) {
-      CleanTree(fs, walker, report, root, extensions, folders, hooks, &threads);
-    }
-  } catch (const std::bad_alloc&) {
-    // Every deletion so far is on record (its line was made room for before
-    // the file went), so stop here and end the run the ordinary way.
-    out_of_memory = true;
-    folders.Clear();
-    walker.ReleaseMemory();
-    report.Error("Error: out of memory; the cleaning stopped here");
+  if (options.folders.empty()) {
+    SweepCurrentDirectory(sweep);
+  } else {
+    SweepChosenFolders(sweep, start);
   }
-  const long long total = walker.deleted() + threads.deleted;
   EndIfStopped(report);
   // Put every deletion on record while a signal still only sets the flag: the
   // write may wait long on a slow reader, and a signal with its default
@@ -175,14 +276,28 @@ int Run(platform::FileSystem& fs, platform::Console& console, const RunHooks& ho
   platform::RestoreStopSignals();
   EndIfStopped(report);  // a signal that came just before the restore
 
-  folders.Clear();
   engine::ExtensionList().swap(extensions);
-  report.Text("Total Remove File : ").Number(total).EndLine();
-  const int answer = Prompt(report, kExitPrompt);
-  if (walker.fell_short() || threads.fell_short || out_of_memory || report.output_failed()) {
-    return kExitIncomplete;
-  }
+  report.Text("Total Remove File : ").Number(sweep.deleted).EndLine();
+  if (options.dry_run) report.Text(SizeLine(dry_run_fs.bytes_freed())).EndLine();
+  const int answer = prompts ? Prompt(report, kExitPrompt) : 0;
+  if (sweep.fell_short || sweep.out_of_memory || report.output_failed()) return kExitIncomplete;
   return answer == -1 ? kExitInputEnded : kExitOk;
+}
+
+int RunCommandLine(platform::FileSystem& fs, platform::Console& console,
+                   const std::vector<std::string>& arguments) {
+  const ParsedCommandLine parsed = ParseCommandLine(arguments);
+  if (!parsed.error.empty()) {
+    engine::Report report(console);
+    return UsageError(report, parsed.error);
+  }
+  if (parsed.options.show_help || parsed.options.show_version) {
+    engine::Report report(console);
+    report.Text(parsed.options.show_help ? HelpText() : VersionText());
+    report.Flush();
+    return report.output_failed() ? kExitIncomplete : kExitOk;
+  }
+  return Run(fs, console, parsed.options);
 }
 
 }  // namespace driver

@@ -3,18 +3,18 @@
 #define BUILDSWEEP_DRIVER_RUN_H_
 
 #include <functional>
+#include <string>
+#include <vector>
 
+#include "driver/options.h"
 #include "platform/console.h"
 #include "platform/file_system.h"
 
 namespace driver {
 
-/// How a run goes about its work, and points where tests may act in the
-/// middle of it. The program itself never sets the hooks.
+/// Points where tests may act in the middle of a run. The program itself
+/// never sets them.
 struct RunHooks {
-  /// Threads that clean; 1 cleans in one thread, after collecting the
-  /// whole tree. The report is the same for any number.
-  unsigned jobs = 1;
   /// Called after the whole tree has been collected, before anything is
   /// deleted, so a test can change the tree between the two phases.
   std::function<void()> after_collection;
@@ -27,9 +27,21 @@ constexpr int kExitInputEnded = 1;
 /// Exit status when the run could not do all it should: the root not
 /// resolved, a folder not read, a file not deleted, or the report not written.
 constexpr int kExitIncomplete = 2;
+/// Exit status when the command line was wrong; nothing was read or deleted.
+constexpr int kExitUsage = 2;
 
 /// Runs buildsweep in the current directory and returns the exit status.
 int Run(platform::FileSystem& fs, platform::Console& console, const RunHooks& hooks = RunHooks());
+
+/// Runs buildsweep as `options` ask (help and version aside) and returns the
+/// exit status. Every folder given is checked before anything is shown.
+int Run(platform::FileSystem& fs, platform::Console& console, const Options& options,
+        const RunHooks& hooks = RunHooks());
+
+/// Runs buildsweep as the command line `arguments` (without the program's
+/// name) asks and returns the exit status.
+int RunCommandLine(platform::FileSystem& fs, platform::Console& console,
+                   const std::vector<std::string>& arguments);
 
 }  // namespace driver
 

@@ -285,7 +285,7 @@ int Walker::DeleteTargets(const platform::Dir& dir, const platform::EntryList& t
       case platform::RemoveResult::kRemoved:
         ++count;
         ++deleted_;
-        report_.Text("Delete : ").DisplayedPathInFolder(displayed_folder_, displayed_name_);
+        report_.Text(deletion_label_).DisplayedPathInFolder(displayed_folder_, displayed_name_);
         report_.Text(" ").EndLine();
         break;
       case platform::RemoveResult::kMissing:

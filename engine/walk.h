@@ -79,6 +79,11 @@ class Walker {
   void ReachAncestors(const FolderTrail& trail, std::size_t depth);
   /// Also stops (see ShouldStop) once `flag` is set; null for no such flag.
   void StopAlso(const std::atomic<bool>* flag) { also_stop_ = flag; }
+  /// Starts each deletion's line with `label` instead of "Delete : " (a dry
+  /// run says what it would delete). `label` must outlive the walker.
+  void set_deletion_label(std::string_view label) { deletion_label_ = label; }
+  /// The label each deletion's line starts with.
+  std::string_view deletion_label() const { return deletion_label_; }
 
   /// The root as collection saw it (depth 0).
   const CollectedFolder& root() const { return root_; }
@@ -142,6 +147,7 @@ class Walker {
   long long deleted_ = 0;
   std::vector<platform::FolderId> kept_files_;
   const std::atomic<bool>* also_stop_ = nullptr;
+  std::string_view deletion_label_ = "Delete : ";
 
   // Collection scratch, reused for every folder.
   platform::EntryList subfolders_;  // names still to visit, deepest folder's last

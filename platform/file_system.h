@@ -160,6 +160,14 @@ class FileSystem {
   /// Removes the non-folder entry `name` from `dir`; a link is removed itself,
   /// never its target. On kFailed, `error` holds the system's reason.
   virtual RemoveResult RemoveFile(const Dir& dir, std::string_view name, std::string* error) = 0;
+
+  /// Answers as RemoveFile would for `name` in `dir`, without removing it:
+  /// kRemoved, with the entry's apparent size (a link's own) in `size`,
+  /// when it would be removed; kMissing, kIsFolder or kFailed otherwise.
+  /// kFailed foresees the refusals that can be seen without trying (missing
+  /// rights, a read-only file system); others show only in a real run.
+  virtual RemoveResult ExamineFile(const Dir& dir, std::string_view name, std::uint64_t* size,
+                                   std::string* error) = 0;
 };
 
 /// The operating system's own file system.

@@ -7,13 +7,14 @@
 set -euo pipefail
 repo=$(cd "$(dirname "$0")/.." && pwd)
 . "$repo/scripts/prerequisites.sh"
-install_missing_packages cmake g++ make libgtest-dev libgmock-dev tmux
+install_missing_packages cmake g++ make libgtest-dev libgmock-dev tmux dpkg-dev
 install_korean_euc_locale
 
 jobs=$(nproc)
 cmake -S "$repo" -B "$repo/build" -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build "$repo/build" -j"$jobs"
 ctest --test-dir "$repo/build" --output-on-failure -j"$jobs"
+"$repo/scripts/check_packages.sh" deb "$repo/build"
 
 # A sanitizer report aborts the process that made it (the test binary, or
 # the buildsweep a test runs), so the test it came from fails.

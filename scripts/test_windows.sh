@@ -64,4 +64,7 @@ cmake --preset windows-x86 -B "$repo/build-windows-x86-strict" -DBUILDSWEEP_BUIL
 cmake --build "$repo/build-windows-x86-strict" -j"$jobs"
 
 "$repo/tests/wine/run_wine_tests.sh" "$repo/build-windows-x86" "$repo/build-windows-x64"
+for arch in x86 x64; do
+  "$repo/scripts/check_packages.sh" zip "$repo/build-windows-$arch"
+done
 echo "Windows builds and wine tests: $((SECONDS - started)) s"

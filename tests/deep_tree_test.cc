@@ -28,9 +28,9 @@ class DeepTreeTest : public ::testing::TestWithParam<unsigned> {
     for (std::size_t level = start_depth; level < depth; ++level) bottom += "/" + name;
 
     testsupport::LineCountingConsole console;
-    driver::RunHooks settings;
-    settings.jobs = GetParam();
-    EXPECT_EQ(driver::Run(platform::NativeFileSystem(), console, settings), 0);
+    driver::Options options;
+    options.jobs = GetParam();
+    EXPECT_EQ(driver::Run(platform::NativeFileSystem(), console, options), 0);
     EXPECT_EQ(console.err, "");
     EXPECT_EQ(console.root_line, "Root Path = " + start);
     EXPECT_EQ(console.folder_lines, depth - start_depth + 1);

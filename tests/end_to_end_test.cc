@@ -170,7 +170,14 @@ TEST_F(UnprivilegedTest, FileThatCannotBeDeletedIsReportedAndFailsTheRun) {
   testsupport::SetMode("ro", 0555);
   MakeWritableFolderWith("open", "z.obj");
   MakeFile("r.obj");
+  // A dry run foresees the refusal: same lines on both streams, same status.
+  std::vector<std::string> dry_argv = argv_;
+  dry_argv.push_back("--dry-run");
+  const testsupport::ProcessResult dry = RunProgram("", {}, dry_argv);
   const testsupport::ProcessResult run = RunProgram("\n\n", {}, argv_);
+  EXPECT_EQ(dry.out, testsupport::AsDryRun(run.out, 0));
+  EXPECT_EQ(dry.err, run.err);
+  EXPECT_EQ(dry.exit_status, 2);
   EXPECT_EQ(run.out, Header() + RootLine(root_) +
                          testsupport::FolderBlock(root_ + "/open", {"z.obj"}) +
                          testsupport::FolderBlock(root_ + "/ro", {}) + RootBlock(root_, {"r.obj"}) +

@@ -7,8 +7,10 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <new>
 #include <ostream>
 #include <string>
@@ -52,11 +54,14 @@ class ProjectTest : public ::testing::Test {
     testsupport::EnterFolder(root_);
   }
 
+  // With `jobs` threads; 0 for the default number.
   RunResult RunInProcess(testsupport::FakeConsole& console,
                          platform::FileSystem& fs = platform::NativeFileSystem(),
-                         const driver::RunHooks& hooks = driver::RunHooks()) {
+                         const driver::RunHooks& hooks = driver::RunHooks(), unsigned jobs = 0) {
+    driver::Options options;
+    options.jobs = jobs;
     RunResult result;
-    result.status = driver::Run(fs, console, hooks);
+    result.status = driver::Run(fs, console, options, hooks);
     result.out = console.out;
     result.err = console.err;
     return result;
@@ -76,32 +81,71 @@ class ProjectTest : public ::testing::Test {
   const std::string outside_;
 };
 
-enum class Way { kInProcess, kProgram };
+// kDryRunFirst runs the program with -n before the real run, which must then
+// delete exactly what the dry run listed. In process, the report must not
+// change with the number of threads.
+enum class Way { kInProcess, kInProcessOneThread, kInProcessSevenThreads, kProgram, kDryRunFirst };
 
-/// How a scenario is run: in this process with a number of threads, or as
-/// the program with its default number.
-struct RunWay {
-  Way way;
-  unsigned jobs;
-};
-
-/// Names the way in test output.
-void PrintTo(const RunWay& run, std::ostream* os) {
-  *os << (run.way == Way::kInProcess ? "in process, threads: " : "program, threads: ")
-      << run.jobs;
+const char* NameOf(Way way) {
+  switch (way) {
+    case Way::kInProcess: return "InProcess";
+    case Way::kInProcessOneThread: return "InProcessOneThread";
+    case Way::kInProcessSevenThreads: return "InProcessSevenThreads";
+    case Way::kProgram: return "Program";
+    case Way::kDryRunFirst: return "DryRunFirst";
+  }
+  return "";
 }
 
-class TreeRunTest : public ProjectTest, public ::testing::WithParamInterface<RunWay> {
+/// Names the way in test output.
+void PrintTo(Way way, std::ostream* os) { *os << NameOf(way); }
+
+// The apparent size (a link's own, as lstat gives it) of every entry below
+// the current directory that is not a folder, by path.
+std::map<std::string, std::uintmax_t> ApparentSizes() {
+  namespace fs = std::filesystem;
+  std::map<std::string, std::uintmax_t> sizes;
+  for (const fs::directory_entry& entry : fs::recursive_directory_iterator(".")) {
+    const fs::file_status status = entry.symlink_status();
+    if (fs::is_symlink(status)) {
+      sizes[entry.path()] = fs::read_symlink(entry.path()).native().size();
+    } else if (fs::is_regular_file(status)) {
+      sizes[entry.path()] = fs::file_size(entry.path());
+    }
+  }
+  return sizes;
+}
+
+class TreeRunTest : public ProjectTest, public ::testing::WithParamInterface<Way> {
  protected:
   RunResult RunHere(const std::string& input = "\n\n") {
-    if (GetParam().way == Way::kInProcess) {
+    if (GetParam() == Way::kInProcess || GetParam() == Way::kInProcessOneThread ||
+        GetParam() == Way::kInProcessSevenThreads) {
       testsupport::FakeConsole console(input);
-      driver::RunHooks settings;
-      settings.jobs = GetParam().jobs;
-      return RunInProcess(console, platform::NativeFileSystem(), settings);
+      const unsigned jobs = GetParam() == Way::kInProcessOneThread      ? 1
+                            : GetParam() == Way::kInProcessSevenThreads ? 7
+                                                                        : 0;
+      return RunInProcess(console, platform::NativeFileSystem(), driver::RunHooks(), jobs);
     }
+    if (GetParam() == Way::kProgram) return RunProgram({}, input);
+    const RunResult dry = RunProgram({"-n"}, "");
+    const std::map<std::string, std::uintmax_t> before = ApparentSizes();
+    const RunResult real = RunProgram({}, input);
+    std::uintmax_t deleted_bytes = 0;
+    const std::map<std::string, std::uintmax_t> after = ApparentSizes();
+    for (const auto& [path, size] : before) deleted_bytes += after.count(path) == 0 ? size : 0;
+    EXPECT_EQ(dry.out, testsupport::AsDryRun(real.out, deleted_bytes));
+    EXPECT_EQ(dry.err, real.err);
+    if (real.status != driver::kExitInputEnded) {
+      EXPECT_EQ(dry.status, real.status);  // a dry run reads nothing, so it never ends that way
+    }
+    return real;
+  }
+
+  RunResult RunProgram(const std::vector<std::string>& arguments, const std::string& input) {
     testsupport::ProcessOptions options;
     options.argv = {BUILDSWEEP_BINARY};
+    options.argv.insert(options.argv.end(), arguments.begin(), arguments.end());
     options.input = input;
     options.cwd = root_;
     const testsupport::ProcessResult child = testsupport::RunProcess(options);
@@ -110,16 +154,11 @@ class TreeRunTest : public ProjectTest, public ::testing::WithParamInterface<Run
   }
 };
 
-// The program runs with its default number of threads; in process the
-// report must not change with the number.
-INSTANTIATE_TEST_SUITE_P(BothWays, TreeRunTest,
-                         ::testing::Values(RunWay{Way::kInProcess, 1}, RunWay{Way::kInProcess, 2},
-                                           RunWay{Way::kInProcess, 7}, RunWay{Way::kProgram, 0}),
-                         [](const ::testing::TestParamInfo<RunWay>& run) -> std::string {
-                           if (run.param.way == Way::kProgram) return "Program";
-                           if (run.param.jobs == 1) return "InProcess";
-                           return "InProcessThreads" + std::to_string(run.param.jobs);
-                         });
+INSTANTIATE_TEST_SUITE_P(EveryWay, TreeRunTest,
+                         ::testing::Values(Way::kInProcess, Way::kInProcessOneThread,
+                                           Way::kInProcessSevenThreads, Way::kProgram,
+                                           Way::kDryRunFirst),
+                         [](const ::testing::TestParamInfo<Way>& way) { return NameOf(way.param); });
 
 TEST_P(TreeRunTest, ExampleProjectGivesTheDocumentedRun) {
   testsupport::MakeExampleProject();
@@ -417,7 +456,6 @@ TEST_F(ProjectTest, TargetThatVanishedIsSkippedSilently) {
   EXPECT_EQ(run.status, 0);
 }
 
-// Folders named "locked..." can't be opened, on top of the flaky removals.
 // With `no_ids`, folders come without identities, as on file systems that
 // have none: threads must then tell folders apart by their names.
 class LockedFolders : public FlakyRemovals {
@@ -497,9 +535,7 @@ TEST_F(ProjectTest, AnyNumberOfThreadsGivesTheReportOfOne) {
       make_tree();
       LockedFolders fs(no_ids);
       testsupport::FakeConsole console;
-      driver::RunHooks settings;
-      settings.jobs = jobs;
-      const RunResult run = RunInProcess(console, fs, settings);
+      const RunResult run = RunInProcess(console, fs, driver::RunHooks(), jobs);
       if (jobs == 1) {
         first = run;
         first_transcript = console.transcript;
@@ -541,18 +577,16 @@ TEST_F(ProjectTest, UnwritableOutputStopsTheRunBeforeAnyDeletion) {
 }
 
 // The tree changes between collection and cleaning. With a settled tree the
-// listings taken during collection may be reused, so both ways are tried;
-// and with one thread and with several, which reach each folder apart.
+// listings taken during collection may be reused, so both ways are tried.
 class BetweenPhasesTest : public ProjectTest,
                           public ::testing::WithParamInterface<std::tuple<bool, unsigned>> {
  protected:
   RunResult RunWithChange(const std::function<void()>& change) {
     if (std::get<0>(GetParam())) std::this_thread::sleep_for(kSettleTime);
     driver::RunHooks hooks;
-    hooks.jobs = std::get<1>(GetParam());
     hooks.after_collection = change;
     testsupport::FakeConsole console;
-    return RunInProcess(console, platform::NativeFileSystem(), hooks);
+    return RunInProcess(console, platform::NativeFileSystem(), hooks, std::get<1>(GetParam()));
   }
 
   void MakeOutsideTargets() {

@@ -6,9 +6,12 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "platform/console.h"
 #include "platform/file_system.h"
+#include "platform/win32/process_win32.h"
 #include "platform/win32/text_win32.h"
 
 namespace platform {
@@ -47,6 +50,20 @@ TEST(Win32TextTest, BytesThatAreNotUtf8BecomeReplacementCharacters) {
   EXPECT_EQ(WideFromWtf8("\xc0\xaf"), L"\xfffd\xfffd");        // overlong "/"
   EXPECT_EQ(WideFromWtf8("\xe4\xbd"), L"\xfffd\xfffd");        // cut short
   EXPECT_EQ(WideFromWtf8("\xf4\x90\x80\x80"), std::wstring(4, L'\xfffd'));  // past U+10FFFF
+}
+
+TEST(Win32TextTest, CommandLineSplitsAsTheCRuntimeSplitsIt) {
+  const std::pair<std::wstring, std::vector<std::wstring>> cases[] = {
+      {L"bs.exe", {L"bs.exe"}},
+      {L"\"C:\\Program Files\\bs.exe\" -n  \t x", {L"C:\\Program Files\\bs.exe", L"-n", L"x"}},
+      {L"bs \"a b\"c \"\"", {L"bs", L"a bc", L""}},
+      {L"bs a\\\\b C:\\ \"C:\\\\\"", {L"bs", L"a\\\\b", L"C:\\", L"C:\\"}},
+      {L"bs a\\\"b \"x\"\"y\"", {L"bs", L"a\"b", L"x\"y"}},
+      {L"bs \xd3f4\xb354 /?", {L"bs", L"\xd3f4\xb354", L"/?"}},
+  };
+  for (const auto& [line, arguments] : cases) {
+    EXPECT_EQ(win32::SplitCommandLine(line), arguments) << Wtf8FromWide(line);
+  }
 }
 
 TEST(Win32TextTest, SystemMessagesAreOneLine) {

@@ -180,6 +180,24 @@ class PosixFileSystem : public FileSystem {
     return RemoveResult::kFailed;
   }
 
+  RemoveResult ExamineFile(const Dir& dir, std::string_view name, std::uint64_t* size,
+                           std::string* error) override {
+    struct stat st;
+    if (::fstatat(dir.native(), Terminated(name), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+      if (errno == ENOENT) return RemoveResult::kMissing;
+      *error = std::strerror(errno);
+      return RemoveResult::kFailed;
+    }
+    if (S_ISDIR(st.st_mode)) return RemoveResult::kIsFolder;
+    const int refusal = UnlinkRefusal(dir.native(), st);
+    if (refusal != 0) {
+      *error = std::strerror(refusal);
+      return RemoveResult::kFailed;
+    }
+    *size = static_cast<std::uint64_t>(st.st_size);
+    return RemoveResult::kRemoved;
+  }
+
  private:
   // System calls want NUL-terminated names; reuse one buffer for them in
   // each thread (cleaning threads share this file system).
@@ -214,6 +232,22 @@ class PosixFileSystem : public FileSystem {
     }
     out->Add(name, kind, inode);
     return true;
+  }
+
+  // Why unlinkat would refuse to remove the entry described by `entry` from
+  // the folder `dir_fd`, as errno would say it; 0 when nothing stands in
+  // its way that can be seen without trying. Removing needs write and search
+  // rights on the folder (a read-only mount shows here as EROFS), and in a
+  // sticky folder the file's or the folder's ownership.
+  static int UnlinkRefusal(int dir_fd, const struct stat& entry) {
+    if (::faccessat(dir_fd, ".", W_OK | X_OK, AT_EACCESS) != 0) return errno;
+    struct stat folder;
+    const uid_t user = ::geteuid();
+    if (::fstat(dir_fd, &folder) == 0 && (folder.st_mode & S_ISVTX) != 0 && user != 0 &&
+        entry.st_uid != user && folder.st_uid != user) {
+      return EPERM;
+    }
+    return 0;
   }
 };
 

@@ -414,10 +414,10 @@ class Win32FileSystem : public FileSystem {
 
   OpenResult OpenChild(const Dir& parent, std::string_view name, Dir* dir, FolderInfo* info,
                        std::string* error) override {
-    const std::wstring& wide_name = SetWideName(name);
+    SetWideName(name);
     HANDLE handle;
     const NTSTATUS status =
-        OpenRelative(parent.native().handle, wide_name, kFolderAccess, kFolderShare,
+        OpenRelative(parent.native().handle, Buffers().wide_name, kFolderAccess, kFolderShare,
                      FILE_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT, &handle);
     if (!Succeeded(status)) {
       SetLastStatus(status);
@@ -448,14 +448,13 @@ class Win32FileSystem : public FileSystem {
   bool ListEntries(const Dir& dir, EntryList* out, std::string* error) override {
     out->Clear();
     dir.native().reparse_files.clear();
-    std::vector<char>& listing = Buffers().listing;
-    if (listing.empty()) listing.resize(kListingBytes);
+    if (Buffers().listing.empty()) Buffers().listing.resize(kListingBytes);
     for (BOOLEAN restart = TRUE;; restart = FALSE) {
       IO_STATUS_BLOCK io;
-      const NTSTATUS status =
-          ::NtQueryDirectoryFile(dir.native().handle, nullptr, nullptr, nullptr, &io,
-                                 listing.data(), static_cast<ULONG>(listing.size()),
-                                 kFileFullDirectoryInformation, FALSE, nullptr, restart);
+      const NTSTATUS status = ::NtQueryDirectoryFile(
+          dir.native().handle, nullptr, nullptr, nullptr, &io, Buffers().listing.data(),
+          static_cast<ULONG>(Buffers().listing.size()), kFileFullDirectoryInformation, FALSE,
+          nullptr, restart);
       if (status == kStatusNoMoreFiles) return true;
       // Not even "." and "..": a folder (such as an empty drive root) with
       // no entries at all.
@@ -475,10 +474,10 @@ class Win32FileSystem : public FileSystem {
     // the system connect to whatever host the link names): a directory
     // symlink or junction carries FILE_ATTRIBUTE_DIRECTORY, a file symlink
     // does not. Wine shows a Unix symlink to a folder the same way.
-    const std::wstring& wide_name = SetWideName(name);
+    SetWideName(name);
     HANDLE handle;
-    if (!Succeeded(OpenRelative(dir.native().handle, wide_name, FILE_READ_ATTRIBUTES, kShareAll,
-                                 FILE_OPEN_REPARSE_POINT, &handle))) {
+    if (!Succeeded(OpenRelative(dir.native().handle, Buffers().wide_name, FILE_READ_ATTRIBUTES,
+                                kShareAll, FILE_OPEN_REPARSE_POINT, &handle))) {
       return LinkTarget::kNotFolder;  // gone or unreadable: removing it will tell
     }
     ScopedHandle link(handle);
@@ -489,29 +488,12 @@ class Win32FileSystem : public FileSystem {
   }
 
   RemoveResult RemoveFile(const Dir& dir, std::string_view name, std::string* error) override {
-    const std::wstring& wide_name = SetWideName(name);
-    // The entry itself, never what a link leads to, and never a folder.
     HANDLE handle;
-    const NTSTATUS status =
-        OpenRelative(dir.native().handle, wide_name, DELETE | FILE_READ_ATTRIBUTES, kShareAll,
-                     FILE_NON_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT, &handle);
-    if (status == kStatusFileIsADirectory) return RemoveResult::kIsFolder;  // folders, and links to them, stay
-    if (IsGone(status)) return RemoveResult::kMissing;
-    if (!Succeeded(status)) {
-      *error = win32::SystemMessage(::RtlNtStatusToDosError(status));
-      return RemoveResult::kFailed;
-    }
+    const RemoveResult opened = OpenToDelete(dir, name, &handle, error);
+    if (opened != RemoveResult::kRemoved) return opened;
     ScopedHandle entry(handle);
-    if (RunsUnderWine()) {
-      const NameCheck check = CheckIsEntry(dir, entry.get());
-      if (check != NameCheck::kSame) {
-        *error = check == NameCheck::kDifferent
-                     ? "it is a link, and this system would delete what it points to instead"
-                     : "its name could not be checked: " + win32::SystemMessage(::GetLastError());
-        return RemoveResult::kFailed;
-      }
-    }
-    if (HasName(dir.native().reparse_files, wide_name) && !OpenThroughFilter(dir, &entry, error)) {
+    if (HasName(dir.native().reparse_files, Buffers().wide_name) &&
+        !OpenThroughFilter(dir, &entry, error)) {
       return RemoveResult::kFailed;
     }
     // Read-only files refuse this, and are reported rather than forced.
@@ -524,7 +506,59 @@ class Win32FileSystem : public FileSystem {
     return RemoveResult::kRemoved;  // gone once the handle closes, just below
   }
 
+  RemoveResult ExamineFile(const Dir& dir, std::string_view name, std::uint64_t* size,
+                           std::string* error) override {
+    // Opened for deletion as RemoveFile opens it, so rights and sharing
+    // answer as they would there; only the deletion itself is left out.
+    HANDLE handle;
+    const RemoveResult opened = OpenToDelete(dir, name, &handle, error);
+    if (opened != RemoveResult::kRemoved) return opened;
+    ScopedHandle entry(handle);
+    FILE_ATTRIBUTE_TAG_INFO attributes;
+    if (AttributesOf(entry.get(), &attributes) &&
+        (attributes.FileAttributes & FILE_ATTRIBUTE_READONLY) != 0) {
+      *error = DeletionFailure(entry.get(), ERROR_ACCESS_DENIED);  // RemoveFile does not force it
+      return RemoveResult::kFailed;
+    }
+    FILE_STANDARD_INFO standard;
+    *size = ::GetFileInformationByHandleEx(entry.get(), FileStandardInfo, &standard, sizeof standard)
+                ? static_cast<std::uint64_t>(standard.EndOfFile.QuadPart)
+                : 0;
+    return RemoveResult::kRemoved;
+  }
+
  private:
+  // Opens the entry `name` in `dir` with the right to delete it: the entry
+  // itself, never what a link leads to, and never a folder. kRemoved, with
+  // the handle in `entry`, when the deletion may go ahead.
+  RemoveResult OpenToDelete(const Dir& dir, std::string_view name, HANDLE* entry,
+                            std::string* error) {
+    SetWideName(name);
+    HANDLE handle;
+    const NTSTATUS status =
+        OpenRelative(dir.native().handle, Buffers().wide_name, DELETE | FILE_READ_ATTRIBUTES,
+                     kShareAll, FILE_NON_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT, &handle);
+    if (status == kStatusFileIsADirectory)
+      return RemoveResult::kIsFolder;  // folders, and links to them, stay
+    if (IsGone(status)) return RemoveResult::kMissing;
+    if (!Succeeded(status)) {
+      *error = win32::SystemMessage(::RtlNtStatusToDosError(status));
+      return RemoveResult::kFailed;
+    }
+    ScopedHandle opened(handle);
+    if (RunsUnderWine()) {
+      const NameCheck check = CheckIsEntry(dir, opened.get());
+      if (check != NameCheck::kSame) {
+        *error = check == NameCheck::kDifferent
+                     ? "it is a link, and this system would delete what it points to instead"
+                     : "its name could not be checked: " + win32::SystemMessage(::GetLastError());
+        return RemoveResult::kFailed;
+      }
+    }
+    *entry = opened.release();
+    return RemoveResult::kRemoved;
+  }
+
   // The current directory, whatever its length.
   static bool ReadCurrentDirectory(std::wstring* cwd) {
     DWORD size = ::GetCurrentDirectoryW(0, nullptr);
@@ -597,53 +631,49 @@ class Win32FileSystem : public FileSystem {
 
   // The name of an open entry, from its volume's root ("\work\proj\x.obj").
   // The buffer starts small and grows to what a longer name needs.
-  static bool NameOf(HANDLE handle, std::wstring* name) {
-    std::vector<char>& buffer = Buffers().name_info;
+  bool NameOf(HANDLE handle, std::wstring* name) {
     for (;;) {
-      if (::GetFileInformationByHandleEx(handle, FileNameInfo, buffer.data(),
-                                         static_cast<DWORD>(buffer.size()))) {
-        const auto* info = reinterpret_cast<const FILE_NAME_INFO*>(buffer.data());
+      if (::GetFileInformationByHandleEx(handle, FileNameInfo, Buffers().name_info.data(),
+                                         static_cast<DWORD>(Buffers().name_info.size()))) {
+        const auto* info = reinterpret_cast<const FILE_NAME_INFO*>(Buffers().name_info.data());
         name->assign(info->FileName, info->FileNameLength / sizeof(wchar_t));
         return true;
       }
       if (::GetLastError() != ERROR_MORE_DATA) return false;
-      const auto* partial = reinterpret_cast<const FILE_NAME_INFO*>(buffer.data());
+      const auto* partial = reinterpret_cast<const FILE_NAME_INFO*>(Buffers().name_info.data());
       const std::size_t needed = sizeof(FILE_NAME_INFO) + partial->FileNameLength;
-      buffer.resize(needed > buffer.size() ? needed : 2 * buffer.size());
+      Buffers().name_info.resize(
+          needed > Buffers().name_info.size() ? needed : 2 * Buffers().name_info.size());
     }
   }
 
-  // Whether `entry` is the wide name set last, directly in the folder
-  // `dir`, and not what a link of that name leads to. The folder's own name
-  // is read once per open folder. kUnknown when a name can't be read.
+  // Whether `entry` is the wide name set last directly in `dir`, and not
+  // what a link of that name leads to. The folder's own name is read once
+  // per open folder. kUnknown when a name can't be read.
   NameCheck CheckIsEntry(const Dir& dir, HANDLE entry) {
     std::wstring& folder_name = dir.native().name;
-    if (folder_name.empty() && !NameOf(dir.native().handle, &folder_name)) return NameCheck::kUnknown;
-    Scratch& scratch = Buffers();
-    if (!NameOf(entry, &scratch.entry_name)) return NameCheck::kUnknown;
-    scratch.expected_name = folder_name;
-    JoinWide(&scratch.expected_name, scratch.wide_name);
+    if (folder_name.empty() && !NameOf(dir.native().handle, &folder_name))
+      return NameCheck::kUnknown;
+    if (!NameOf(entry, &Buffers().entry_name)) return NameCheck::kUnknown;
+    Buffers().expected_name = folder_name;
+    JoinWide(&Buffers().expected_name, Buffers().wide_name);
     const int order = ::CompareStringOrdinal(
-        scratch.expected_name.data(), static_cast<int>(scratch.expected_name.size()),
-        scratch.entry_name.data(), static_cast<int>(scratch.entry_name.size()),
+        Buffers().expected_name.data(), static_cast<int>(Buffers().expected_name.size()),
+        Buffers().entry_name.data(), static_cast<int>(Buffers().entry_name.size()),
         /*bIgnoreCase=*/TRUE);
     return order == CSTR_EQUAL ? NameCheck::kSame : NameCheck::kDifferent;
   }
 
-  // Converts `name` into this thread's wide-name buffer and returns it.
-  static const std::wstring& SetWideName(std::string_view name) {
-    std::wstring& wide_name = Buffers().wide_name;
-    wide_name.clear();
-    win32::AppendWide(&wide_name, name);
-    return wide_name;
+  void SetWideName(std::string_view name) {
+    Buffers().wide_name.clear();
+    win32::AppendWide(&Buffers().wide_name, name);
   }
 
   // Appends the entries of one listing call, and notes the folder's
   // non-link reparse files for RemoveFile.
   void AddEntries(const Dir& dir, EntryList* out) {
     for (std::size_t at = 0;;) {
-      const auto* data =
-          reinterpret_cast<const FILE_FULL_DIR_INFO*>(Buffers().listing.data() + at);
+      const auto* data = reinterpret_cast<const FILE_FULL_DIR_INFO*>(Buffers().listing.data() + at);
       const std::wstring_view name(data->FileName, data->FileNameLength / sizeof(wchar_t));
       // With the reparse attribute set, EaSize holds the reparse tag.
       const DWORD attributes = data->FileAttributes;

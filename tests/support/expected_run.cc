@@ -94,6 +94,27 @@ std::string ExampleRunOutput(const std::string& root) {
          kExitPrompt;
 }
 
+std::string AsDryRun(const std::string& real_output, unsigned long long bytes) {
+  if (bytes >= 1024) throw std::invalid_argument("AsDryRun writes no readable figure");
+  std::string dry;
+  for (std::size_t start = 0; start < real_output.size();) {
+    const std::size_t line_feed = real_output.find('\n', start);
+    const std::size_t end = line_feed == std::string::npos ? real_output.size() : line_feed + 1;
+    const std::string line = real_output.substr(start, end - start);
+    start = end;
+    if (line == kStartPrompt || line == kExitPrompt) continue;
+    if (line.rfind("Delete : ", 0) == 0) {
+      dry += "Would delete : " + line.substr(9);
+    } else {
+      dry += line;
+    }
+    if (line.rfind("Total Remove File : ", 0) == 0) {
+      dry += "Total Size : " + std::to_string(bytes) + " bytes\n";
+    }
+  }
+  return dry;
+}
+
 std::string ToCp949(const std::string& utf8) {
   iconv_t converter = ::iconv_open("CP949", "UTF-8");
   if (converter == reinterpret_cast<iconv_t>(-1)) throw std::runtime_error("no CP949 converter");

@@ -39,6 +39,10 @@ std::set<std::string> DeletedPaths(std::string_view report);
 long TotalOf(const std::string& report);
 /// How many times `needle` occurs in `text`.
 std::size_t CountOf(std::string_view text, std::string_view needle);
+/// What a dry run prints where a real run with both prompts printed
+/// `real_output` (UTF-8): no prompt lines, "Would delete : " for
+/// "Delete : ", and after the total the size line for `bytes` (below 1 KiB).
+std::string AsDryRun(const std::string& real_output, unsigned long long bytes);
 
 /// `utf8` in CP949, converted by the C library, independent of the program.
 std::string ToCp949(const std::string& utf8);

@@ -4,6 +4,7 @@
 #define BUILDSWEEP_TESTS_SUPPORT_FAKES_H_
 
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <string_view>
@@ -150,6 +151,10 @@ class DelegatingFileSystem : public platform::FileSystem {
                                     std::string* error) override {
     return real_.RemoveFile(dir, name, error);
   }
+  platform::RemoveResult ExamineFile(const platform::Dir& dir, std::string_view name,
+                                     std::uint64_t* size, std::string* error) override {
+    return real_.ExamineFile(dir, name, size, error);
+  }
 
  protected:
   platform::FileSystem& real_ = platform::NativeFileSystem();
@@ -163,15 +168,17 @@ struct RunResult {
 };
 
 /// Runs buildsweep in the folder `root` through `fs` and `console` with
-/// `jobs` threads, calling `between` once collection is over.
+/// `jobs` threads (0: the default number), calling `between` once
+/// collection is over.
 inline RunResult RunIn(const std::string& root, const std::function<void()>& between,
-                       platform::FileSystem& fs, FakeConsole& console, unsigned jobs = 1) {
+                       platform::FileSystem& fs, FakeConsole& console, unsigned jobs = 0) {
   EnterFolder(root);
   driver::RunHooks hooks;
-  hooks.jobs = jobs;
   hooks.after_collection = between;
+  driver::Options options;
+  options.jobs = jobs;
   RunResult result;
-  result.status = driver::Run(fs, console, hooks);
+  result.status = driver::Run(fs, console, options, hooks);
   result.out = console.out;
   result.err = console.err;
   return result;

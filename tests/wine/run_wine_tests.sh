@@ -8,6 +8,8 @@
 #   - 15 levels of 200-character folder names (a 3,000-character path);
 #   - a drive root (R:\ shows its folders as R:\\Debug);
 #   - read-only files, reported on standard error as read-only;
+#   - the command line: /?, a dry run and a --yes run of a folder named in
+#     Korean, with an exclusion that ignores case;
 #   - a console (a terminal, through script(1)): Korean texts and names shown
 #     whatever the console's code page, each prompt waits for Enter, and
 #     standard error redirected beside it is in the system's encoding;
@@ -60,12 +62,13 @@ fail() {
 # The Windows form of a Unix path, as wine's drive Z: shows it.
 windows_path() { printf 'Z:%s' "${1//\//\\}"; }
 
-# Runs buildsweep.exe in FOLDER with LOCALE and INPUT on standard input;
-# leaves standard output in $cases/out, standard error in $cases/err and the
-# exit status in $status.
+# Runs buildsweep.exe in FOLDER with LOCALE and INPUT on standard input, and
+# any further arguments on its command line; leaves standard output in
+# $cases/out, standard error in $cases/err and the exit status in $status.
 run_sweep() {
   local folder=$1 locale=$2 input=$3
-  (cd "$folder" && printf '%b' "$input" | LANG=$locale LC_ALL=$locale wine "$exe" \
+  shift 3
+  (cd "$folder" && printf '%b' "$input" | LANG=$locale LC_ALL=$locale wine "$exe" "$@" \
     >"$cases/out" 2>"$cases/err")
   status=$?
 }
@@ -303,10 +306,15 @@ test_read_only_files_are_reported() {
     else
       crlf <"$cases/expected" >"$cases/expected-bytes"
     fi
+    # A dry run foresees the refusal, with the same line and status.
+    run_sweep "$tree" "$locale" '' --dry-run
+    expect_status 2
+    cp "$cases/err" "$cases/dry-err"
     run_sweep "$tree" "$locale" '\n\n'
     expect_status 2
     expect_output "$cases/expected-bytes"
     expect_present "$tree/$name"
+    if cmp -s "$cases/dry-err" "$cases/err"; then pass; else fail "dry run said: $(cat "$cases/dry-err")"; fi
     # One line with the path and the system's reason, in the output's
     # encoding (the reason is Korean on a Korean system), saying read-only.
     local error
@@ -323,6 +331,45 @@ test_read_only_files_are_reported() {
       fail "standard error: $error"
     fi
   done
+}
+
+# The command line, read as wide characters: /?, then a dry run and a real
+# run of a folder named in Korean, with an exclusion that ignores case.
+test_command_line() {
+  local tree root
+  label="/? shows the usage"
+  tree=$(new_tree help)
+  run_sweep "$tree" "$UTF8_LOCALE" '' '/?'
+  expect_status 0
+  if head -n 1 "$cases/out" | grep -q $'^Usage: buildsweep \\[OPTION\\]\\.\\.\\. \\[FOLDER\\]\\.\\.\\.\r$'; then
+    pass
+  else
+    fail "no usage line: $(head -n 1 "$cases/out")"
+  fi
+
+  label="dry run of a folder named on the command line"
+  tree=$(new_tree options)
+  mkdir -p "$tree/폴더"
+  printf 'abc' >"$tree/폴더/a.obj"
+  touch "$tree/폴더/b.log"
+  root=$(windows_path "$tree/폴더")
+  {
+    printf '%s\nRoot Path = %s\n' "$EXTENSION_LINE" "$root"
+    folder_part root "$root" a.obj | sed 's/^Delete : /Would delete : /'
+    printf 'Total Remove File : 1\nTotal Size : 3 bytes\n'
+  } | crlf >"$cases/expected"
+  run_sweep "$tree" "$UTF8_LOCALE" '' -n -x '*.LOG' 폴더
+  expect_status 0
+  expect_output "$cases/expected"
+  expect_no_errors
+  expect_present "$tree/폴더/a.obj"
+
+  label="--yes run of a folder named on the command line"
+  run_sweep "$tree" "$UTF8_LOCALE" '' --yes --exclude='*.LOG' 폴더
+  expect_status 0
+  expect_no_errors
+  expect_gone "$tree/폴더/a.obj"
+  expect_present "$tree/폴더/b.log"
 }
 
 # The process id of the running Windows program at the Unix path PATH.
@@ -515,6 +562,7 @@ for build in "$@"; do
   test_paths_past_260_characters
   test_drive_root
   test_read_only_files_are_reported
+  test_command_line
   test_ctrl_c_stops_with_every_deletion_on_record
   test_ctrl_c_at_the_start_prompt
   test_console_shows_every_character

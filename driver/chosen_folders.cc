@@ -1,0 +1,103 @@
+#include "driver/chosen_folders.h"
+
+#include <algorithm>
+#include <cstddef>
+#include <utility>
+
+#include "platform/process.h"
+
+namespace driver {
+namespace {
+
+/// What is known of one given folder once it has been entered.
+struct FolderPlace {
+  /// Its physical path, as a run started there shows it; empty if unknown.
+  std::string path;
+  /// Its identity, if it could be opened.
+  bool identity_known = false;
+  platform::FolderId id;
+  /// The identities of the folders above it, as far up as they can be read.
+  std::vector<platform::FolderId> ancestors;
+};
+
+bool Contains(const std::vector<platform::FolderId>& ids, const platform::FolderId& id) {
+  return std::find(ids.begin(), ids.end(), id) != ids.end();
+}
+
+// Climbs from `dir` to the top of its file-system tree. Identities, not
+// paths, so that a folder reached through a bind mount or under another
+// spelling is still recognised; where a parent can't be opened the climb
+// stops, and the paths are left to tell.
+void CollectAncestors(platform::FileSystem& fs, platform::Dir dir, platform::FolderId id,
+                      std::vector<platform::FolderId>* ancestors) {
+  platform::Dir parent;
+  platform::FolderInfo info;
+  while (fs.OpenParent(dir, &parent, &info) && info.id != id && !Contains(*ancestors, info.id)) {
+    ancestors->push_back(info.id);
+    id = info.id;
+    dir = std::move(parent);
+  }
+}
+
+// Enters `folder` and learns where it is. Returns the system's reason when
+// it can't be entered (missing, not a folder, not searchable).
+std::string Locate(platform::FileSystem& fs, const std::string& folder, FolderPlace* place) {
+  std::string reason;
+  if (!platform::ChangeDirectory(folder, &reason)) return reason;
+  if (!fs.CurrentDirectory(&place->path, &reason)) place->path.clear();
+  platform::Dir dir;
+  platform::FolderInfo info;
+  // An unreadable folder is still cleaned as a run started in it would be
+  // (which finds nothing to list); only its identity stays unknown.
+  if (fs.OpenCurrentDirectory(&dir, &info, &reason)) {
+    place->identity_known = true;
+    place->id = info.id;
+    CollectAncestors(fs, std::move(dir), info.id, &place->ancestors);
+  }
+  return std::string();
+}
+
+bool IsInsidePath(const std::string& path, const std::string& folder) {
+  if (path.empty() || folder.empty() || path.size() <= folder.size() ||
+      path.compare(0, folder.size(), folder) != 0) {
+    return false;
+  }
+  return folder.back() == platform::kPathSeparator || path[folder.size()] == platform::kPathSeparator;
+}
+
+bool IsSame(const FolderPlace& a, const FolderPlace& b) {
+  if (a.identity_known && b.identity_known) return a.id == b.id;
+  return !a.path.empty() && a.path == b.path;
+}
+
+bool IsInside(const FolderPlace& inner, const FolderPlace& outer) {
+  return (outer.identity_known && Contains(inner.ancestors, outer.id)) ||
+         IsInsidePath(inner.path, outer.path);
+}
+
+}  // namespace
+
+std::string CheckChosenFolders(platform::FileSystem& fs, const platform::Dir& start,
+                               const std::vector<std::string>& folders) {
+  std::vector<FolderPlace> places(folders.size());
+  std::string problem;
+  for (std::size_t i = 0; i < folders.size() && problem.empty(); ++i) {
+    const std::string reason = Locate(fs, folders[i], &places[i]);
+    if (!reason.empty()) problem = "cannot clean '" + folders[i] + "': " + reason;
+    std::string ignored;
+    platform::ReturnToFolder(start, &ignored);
+  }
+  for (std::size_t i = 0; i < folders.size() && problem.empty(); ++i) {
+    for (std::size_t j = 0; j < folders.size() && problem.empty(); ++j) {
+      if (i == j) continue;
+      if (j > i && IsSame(places[i], places[j])) {
+        problem = "'" + folders[i] + "' and '" + folders[j] + "' are the same folder";
+      } else if (!IsSame(places[i], places[j]) && IsInside(places[i], places[j])) {
+        problem = "'" + folders[i] + "' is inside '" + folders[j] + "'";
+      }
+    }
+  }
+  return problem;
+}
+
+}  // namespace driver

@@ -1,0 +1,244 @@
+#include "driver/options.h"
+
+#include <string_view>
+
+#include "driver/version.h"
+#include "platform/file_system.h"
+#include "platform/process.h"
+
+namespace driver {
+namespace {
+
+/// Stores an option's effect in `options`. `value` is the option's value
+/// (empty for a switch); the result is the problem with it, or empty.
+using ApplyOption = std::string (*)(Options* options, std::string_view value);
+
+/// One option the command line knows. To add one with a value (a count,
+/// say), give it `takes_value` and an `apply` that checks the value and
+/// answers with the problem when it is not acceptable.
+struct OptionRule {
+  char short_name;
+  std::string_view long_name;
+  bool takes_value;
+  ApplyOption apply;
+};
+
+std::string AddExclusion(Options* options, std::string_view pattern) {
+  // Patterns are matched against a bare name, which never holds a
+  // separator: such a pattern would silently exclude nothing.
+  if (pattern.find('/') != std::string_view::npos ||
+      pattern.find(platform::kPathSeparator) != std::string_view::npos) {
+    return "exclusion '" + std::string(pattern) + "' holds a path separator; it is matched " +
+           "against names alone";
+  }
+  options->exclusions.emplace_back(pattern);
+  return std::string();
+}
+
+std::string ShowHelp(Options* options, std::string_view) {
+  options->show_help = true;
+  return std::string();
+}
+std::string ShowVersion(Options* options, std::string_view) {
+  options->show_version = true;
+  return std::string();
+}
+std::string DryRun(Options* options, std::string_view) {
+  options->dry_run = true;
+  return std::string();
+}
+std::string NoPrompts(Options* options, std::string_view) {
+  options->no_prompts = true;
+  return std::string();
+}
+std::string SetJobs(Options* options, std::string_view value) {
+  // A thousand threads would only wait on each other: anything above that
+  // is taken for a typo.
+  constexpr unsigned kMostJobs = 1024;
+  unsigned jobs = 0;
+  for (const char c : value) {
+    if (c < '0' || c > '9' || jobs > kMostJobs) {
+      jobs = 0;
+      break;
+    }
+    jobs = jobs * 10 + static_cast<unsigned>(c - '0');
+  }
+  if (jobs < 1 || jobs > kMostJobs) {
+    return "the number of threads must be from 1 to " + std::to_string(kMostJobs) + ", not '" +
+           std::string(value) + "'";
+  }
+  options->jobs = jobs;
+  return std::string();
+}
+
+const OptionRule kOptionRules[] = {
+    {'h', "help", false, ShowHelp},        {'V', "version", false, ShowVersion},
+    {'n', "dry-run", false, DryRun},       {'y', "yes", false, NoPrompts},
+    {'x', "exclude", true, AddExclusion},  {'j', "jobs", true, SetJobs},
+};
+
+const OptionRule* FindShort(char name) {
+  for (const OptionRule& rule : kOptionRules) {
+    if (rule.short_name == name) return &rule;
+  }
+  return nullptr;
+}
+
+// The rule whose long name is `name` or, failing that, the only one that
+// starts with it. Sets `ambiguous` when several start with it.
+const OptionRule* FindLong(std::string_view name, bool* ambiguous) {
+  const OptionRule* found = nullptr;
+  int prefix_matches = 0;
+  for (const OptionRule& rule : kOptionRules) {
+    if (rule.long_name == name) return &rule;
+    if (rule.long_name.substr(0, name.size()) == name) {
+      found = &rule;
+      ++prefix_matches;
+    }
+  }
+  *ambiguous = prefix_matches > 1;
+  return prefix_matches == 1 ? found : nullptr;
+}
+
+/// Walks the arguments once, filling `result`.
+class Parser {
+ public:
+  Parser(const std::vector<std::string>& arguments, ParsedCommandLine* result)
+      : arguments_(arguments), result_(result) {}
+
+  void Parse() {
+    bool options_ended = false;
+    for (next_ = 0; next_ < arguments_.size() && result_->error.empty();) {
+      const std::string& argument = arguments_[next_++];
+      if (options_ended || argument.size() < 2 || argument[0] != '-') {
+        if (!options_ended && platform::IsSystemHelpSwitch(argument)) {
+          result_->options.show_help = true;
+        } else {
+          result_->options.folders.push_back(argument);
+        }
+      } else if (argument == "--") {
+        options_ended = true;
+      } else if (argument[1] == '-') {
+        ParseLong(std::string_view(argument).substr(2));
+      } else {
+        ParseShortGroup(std::string_view(argument).substr(1));
+      }
+    }
+  }
+
+ private:
+  void ParseLong(std::string_view text) {
+    const std::size_t equals = text.find('=');
+    const std::string_view name = text.substr(0, equals);
+    bool ambiguous = false;
+    const OptionRule* rule = FindLong(name, &ambiguous);
+    if (rule == nullptr) {
+      Fail(std::string(ambiguous ? "ambiguous option '--" : "unknown option '--") +
+           std::string(name) + "'");
+      return;
+    }
+    const std::string shown = "--" + std::string(rule->long_name);
+    if (!rule->takes_value) {
+      if (equals != std::string_view::npos) {
+        Fail("option '" + shown + "' takes no value");
+        return;
+      }
+      Apply(*rule, std::string_view());
+    } else if (equals != std::string_view::npos) {
+      Apply(*rule, text.substr(equals + 1));
+    } else {
+      ApplyNextArgument(*rule, shown);
+    }
+  }
+
+  // "-nyx GLOB": switches up to the first option that takes a value, which
+  // takes the rest of the argument or, if nothing is left, the next one.
+  void ParseShortGroup(std::string_view group) {
+    for (std::size_t i = 0; i < group.size() && result_->error.empty(); ++i) {
+      const OptionRule* rule = FindShort(group[i]);
+      if (rule == nullptr) {
+        Fail("unknown option '-" + std::string(1, group[i]) + "'");
+        return;
+      }
+      if (!rule->takes_value) {
+        Apply(*rule, std::string_view());
+        continue;
+      }
+      if (i + 1 < group.size()) {
+        Apply(*rule, group.substr(i + 1));
+      } else {
+        ApplyNextArgument(*rule, "-" + std::string(1, rule->short_name));
+      }
+      return;
+    }
+  }
+
+  void ApplyNextArgument(const OptionRule& rule, const std::string& shown) {
+    if (next_ == arguments_.size()) {
+      Fail("option '" + shown + "' needs a value");
+      return;
+    }
+    Apply(rule, arguments_[next_++]);
+  }
+
+  void Apply(const OptionRule& rule, std::string_view value) {
+    std::string problem = rule.apply(&result_->options, value);
+    if (!problem.empty()) Fail(std::move(problem));
+  }
+
+  void Fail(std::string problem) { result_->error = std::move(problem); }
+
+  const std::vector<std::string>& arguments_;
+  ParsedCommandLine* result_;
+  std::size_t next_ = 0;
+};
+
+}  // namespace
+
+ParsedCommandLine ParseCommandLine(const std::vector<std::string>& arguments) {
+  ParsedCommandLine result;
+  Parser(arguments, &result).Parse();
+  return result;
+}
+
+std::string HelpText() {
+  std::string text =
+      "Usage: buildsweep [OPTION]... [FOLDER]...\n"
+      "Delete the by-products of compilers, linkers and IDEs (object files,\n"
+      "precompiled headers, link and browse databases, temp, log and backup\n"
+      "files) in each FOLDER and every folder below it, or in the current\n"
+      "folder when none is given. Links are never followed.\n"
+      "\n"
+      "Options:\n"
+      "  -n, --dry-run        list what would be deleted and the space it frees;\n"
+      "                       delete nothing, ask nothing\n"
+      "  -y, --yes            ask nothing: no prompt before or after the run\n"
+      "  -x, --exclude=GLOB   do not enter folders, and keep files, whose name\n"
+      "                       matches GLOB (*, ?, [...]); may be repeated\n"
+      "  -j, --jobs=N         clean with N threads (default: the processors this\n"
+      "                       process may use, at most 8; 1 on Windows); the\n"
+      "                       report is the same for any N\n"
+      "  -h, --help           show this help and exit\n"
+      "  -V, --version        show the version and exit\n";
+  if (platform::IsSystemHelpSwitch("/?")) {
+    text += "  /?                   show this help and exit\n";
+  }
+  text +=
+      "\n"
+      "Examples:\n"
+      "  buildsweep -n ~/src/app        see what would go, and how much space\n"
+      "  buildsweep -y ~/src/app ~/src/lib\n"
+      "                                 clean two projects without prompts\n"
+      "  buildsweep -x third_party -x '*.log'\n"
+      "                                 clean here, but not in third_party or logs\n"
+      "  buildsweep -j 1                clean here with one thread\n"
+      "\n"
+      "Exit status: 0 after a normal run; 1 when input ended at the final prompt;\n"
+      "2 when the run could not do all it should (a file not deleted, a folder\n"
+      "not read, the report not written) or the command line was wrong.\n";
+  return text;
+}
+
+std::string VersionText() { return std::string("buildsweep ") + kVersion + "\n"; }
+
+}  // namespace driver

@@ -1,0 +1,56 @@
+// The file system of a dry run: everything is read as in a real run, and
+// the one call that changes anything, RemoveFile, only looks.
+#ifndef BUILDSWEEP_ENGINE_DRY_RUN_H_
+#define BUILDSWEEP_ENGINE_DRY_RUN_H_
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "platform/file_system.h"
+
+namespace engine {
+
+/// Passes every call to the real file system except RemoveFile, which
+/// answers as a removal would (see FileSystem::ExamineFile) and adds up the
+/// sizes of the files it would have removed. Because the walk itself is
+/// unchanged, a dry run picks its files by exactly the code a real run uses.
+class DryRunFileSystem : public platform::FileSystem {
+ public:
+  /// Reads through `real`.
+  explicit DryRunFileSystem(platform::FileSystem& real) : real_(real) {}
+
+  bool CurrentDirectory(std::string* path, std::string* error) override;
+  bool OpenCurrentDirectory(platform::Dir* dir, platform::FolderInfo* info,
+                            std::string* error) override;
+  platform::OpenResult OpenChild(const platform::Dir& parent, std::string_view name,
+                                 platform::Dir* dir, platform::FolderInfo* info,
+                                 std::string* error) override;
+  bool OpenParent(const platform::Dir& child, platform::Dir* dir,
+                  platform::FolderInfo* info) override;
+  bool ListEntries(const platform::Dir& dir, platform::EntryList* out, std::string* error) override;
+  platform::LinkTarget LinkLeadsToFolder(const platform::Dir& dir, std::string_view name,
+                                         std::string* error) override;
+  /// Removes nothing; answers what removing would have done.
+  platform::RemoveResult RemoveFile(const platform::Dir& dir, std::string_view name,
+                                    std::string* error) override;
+  platform::RemoveResult ExamineFile(const platform::Dir& dir, std::string_view name,
+                                     std::uint64_t* size, std::string* error) override;
+
+  /// The total apparent size of the files RemoveFile said would go.
+  std::uint64_t bytes_freed() const { return bytes_freed_.load(); }
+
+ private:
+  platform::FileSystem& real_;
+  std::atomic<std::uint64_t> bytes_freed_{0};  // added to by every cleaning thread
+};
+
+/// "1.2 MiB": `bytes` in the largest binary unit that keeps the figure at
+/// least 1, with one decimal; empty below 1 KiB, where the byte count says
+/// it all.
+std::string ReadableSize(std::uint64_t bytes);
+
+}  // namespace engine
+
+#endif  // BUILDSWEEP_ENGINE_DRY_RUN_H_

@@ -1,0 +1,38 @@
+// What the process was started with, and where it works: its arguments and
+// its current directory.
+#ifndef BUILDSWEEP_PLATFORM_PROCESS_H_
+#define BUILDSWEEP_PLATFORM_PROCESS_H_
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/dir.h"
+
+namespace platform {
+
+/// The program's arguments, its own name left out, held the way paths are
+/// held: bytes as given on POSIX (whatever the locale), WTF-8 of the wide
+/// command line on Windows (so any folder name comes through). `argc` and
+/// `argv` are main's.
+std::vector<std::string> CommandLineArguments(int argc, char** argv);
+
+/// Whether `argument` is this system's own way to ask a program for help
+/// ("/?" on Windows; nothing on POSIX).
+bool IsSystemHelpSwitch(std::string_view argument);
+
+/// Makes the folder `path` (relative to the current directory, links on the
+/// way resolved like `cd -P`) the current directory. False, with the
+/// system's reason in `error`, when it is missing or not a folder.
+bool ChangeDirectory(std::string_view path, std::string* error);
+
+/// Holds on to the current directory in `dir`, so that ReturnToFolder can
+/// make it current again even if it is not readable or has been renamed.
+bool RememberCurrentDirectory(Dir* dir, std::string* error);
+
+/// Makes the folder held by RememberCurrentDirectory the current directory.
+bool ReturnToFolder(const Dir& dir, std::string* error);
+
+}  // namespace platform
+
+#endif  // BUILDSWEEP_PLATFORM_PROCESS_H_

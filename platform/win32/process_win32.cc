@@ -1,0 +1,144 @@
+// The command line and the current directory on Windows. Arguments come from
+// the wide command line, so that any folder name survives, whatever the
+// ANSI code page. It is split here rather than by CommandLineToArgvW, whose
+// shell32 would bring user32 into the process and with it lose the console's
+// logoff and shutdown events.
+#include "platform/win32/process_win32.h"
+
+#include <windows.h>
+
+#include <cstddef>
+
+#include "platform/process.h"
+#include "platform/win32/text_win32.h"
+
+namespace platform {
+namespace win32 {
+
+std::vector<std::wstring> SplitCommandLine(std::wstring_view line) {
+  std::vector<std::wstring> arguments;
+  std::size_t at = 0;
+  const auto is_blank = [&line](std::size_t i) { return line[i] == L' ' || line[i] == L'\t'; };
+  // The program's name: no escapes, only quotes.
+  std::wstring name;
+  bool quoted = false;
+  for (; at < line.size() && (quoted || !is_blank(at)); ++at) {
+    if (line[at] == L'"') {
+      quoted = !quoted;
+    } else {
+      name.push_back(line[at]);
+    }
+  }
+  arguments.push_back(std::move(name));
+  for (;;) {
+    while (at < line.size() && is_blank(at)) ++at;
+    if (at == line.size()) return arguments;
+    std::wstring argument;
+    quoted = false;
+    while (at < line.size() && (quoted || !is_blank(at))) {
+      std::size_t backslashes = 0;
+      while (at < line.size() && line[at] == L'\\') {
+        ++backslashes;
+        ++at;
+      }
+      if (at < line.size() && line[at] == L'"') {
+        argument.append(backslashes / 2, L'\\');
+        if (backslashes % 2 == 1) {
+          argument.push_back(L'"');
+        } else if (quoted && at + 1 < line.size() && line[at + 1] == L'"') {
+          argument.push_back(L'"');  // "" inside a group
+          ++at;
+        } else {
+          quoted = !quoted;
+        }
+        ++at;
+      } else {
+        argument.append(backslashes, L'\\');
+        if (at < line.size() && (quoted || !is_blank(at))) argument.push_back(line[at++]);
+      }
+    }
+    arguments.push_back(std::move(argument));
+  }
+}
+
+}  // namespace win32
+
+namespace {
+
+bool SetCurrentDirectoryTo(const std::wstring& path, std::string* error) {
+  if (::SetCurrentDirectoryW(path.c_str())) return true;
+  *error = win32::SystemMessage(::GetLastError());
+  return false;
+}
+
+// The path of the open folder `handle` with every link and junction on its
+// way resolved, as users write it: "C:\x", "\\server\share\x".
+bool FinalPathOf(HANDLE handle, std::wstring* path) {
+  const DWORD size = ::GetFinalPathNameByHandleW(handle, nullptr, 0, VOLUME_NAME_DOS);
+  if (size == 0) return false;
+  path->resize(size);
+  const DWORD length = ::GetFinalPathNameByHandleW(handle, &(*path)[0], size, VOLUME_NAME_DOS);
+  if (length == 0 || length >= size) return false;
+  path->resize(length);
+  if (path->compare(0, 8, L"\\\\?\\UNC\\") == 0) {
+    path->erase(2, 6);  // "\\?\UNC\server" -> "\\server"
+  } else if (path->compare(0, 4, L"\\\\?\\") == 0) {
+    path->erase(0, 4);
+  }
+  return true;
+}
+
+// Opens the current directory, for its final path or to come back to it.
+HANDLE OpenCurrentFolder() {
+  return ::CreateFileW(L".", FILE_READ_ATTRIBUTES,
+                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                       OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+}
+
+}  // namespace
+
+std::vector<std::string> CommandLineArguments(int /*argc*/, char** /*argv*/) {
+  // argv holds the arguments in the ANSI code page, which loses every
+  // character outside it: read the wide command line instead.
+  std::vector<std::wstring> wide = win32::SplitCommandLine(::GetCommandLineW());
+  std::vector<std::string> arguments;
+  for (std::size_t i = 1; i < wide.size(); ++i) arguments.push_back(win32::Wtf8FromWide(wide[i]));
+  return arguments;
+}
+
+bool IsSystemHelpSwitch(std::string_view argument) { return argument == "/?"; }
+
+bool ChangeDirectory(std::string_view path, std::string* error) {
+  if (!SetCurrentDirectoryTo(win32::WideFromWtf8(path), error)) return false;
+  // Like cd -P: the root is shown, and checked, as the folder it really is.
+  const HANDLE folder = OpenCurrentFolder();
+  if (folder == INVALID_HANDLE_VALUE) return true;  // then as given
+  std::wstring final_path;
+  std::string ignored;
+  if (FinalPathOf(folder, &final_path)) SetCurrentDirectoryTo(final_path, &ignored);
+  ::CloseHandle(folder);
+  return true;
+}
+
+bool RememberCurrentDirectory(Dir* dir, std::string* error) {
+  const HANDLE folder = OpenCurrentFolder();
+  if (folder == INVALID_HANDLE_VALUE) {
+    *error = win32::SystemMessage(::GetLastError());
+    return false;
+  }
+  Dir::Native native;
+  native.handle = folder;
+  dir->Reset(std::move(native));
+  return true;
+}
+
+bool ReturnToFolder(const Dir& dir, std::string* error) {
+  std::wstring path;
+  if (!FinalPathOf(dir.native().handle, &path)) {
+    *error = win32::SystemMessage(::GetLastError());
+    return false;
+  }
+  return SetCurrentDirectoryTo(path, error);
+}
+
+}  // namespace platform

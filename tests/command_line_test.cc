@@ -1,0 +1,201 @@
+// The command line: how arguments are read, and what the built program does
+// with each option and each wrong command line.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "driver/options.h"
+#include "engine/dry_run.h"
+#include "tests/support/child_process.h"
+#include "tests/support/expected_run.h"
+#include "tests/support/scratch_tree.h"
+
+namespace {
+
+using testsupport::Exists;
+using testsupport::FolderBlock;
+using testsupport::MakeFile;
+using testsupport::RootBlock;
+using testsupport::RootLine;
+
+TEST(ParseCommandLineTest, ReadsOptionsTheWayUnixToolsDo) {
+  struct Case {
+    std::vector<std::string> arguments;
+    // What the options came to, as flags "hVny" and the lists.
+    std::string flags;
+    std::vector<std::string> folders;
+    std::vector<std::string> exclusions;
+  };
+  const Case cases[] = {
+      {{}, "", {}, {}},
+      {{"-ny"}, "ny", {}, {}},
+      {{"--dry-run", "--yes", "--help", "--version"}, "hVny", {}, {}},
+      {{"--dry", "--y", "--h"}, "hny", {}, {}},  // unambiguous prefixes
+      {{"-nyx", "*.o", "-x*.log", "--exclude=a", "--exclude", "-n"}, "ny", {}, {"*.o", "*.log", "a", "-n"}},
+      {{"p", "-n", "q"}, "n", {"p", "q"}, {}},  // options after folders
+      {{"--", "-n", "--help", "--"}, "", {"-n", "--help", "--"}, {}},
+      {{"-", "/?"}, "", {"-", "/?"}, {}},  // "/?" asks for help on Windows only
+      {{"--exclude="}, "", {}, {""}},
+  };
+  for (const Case& c : cases) {
+    std::string trace;
+    for (const std::string& argument : c.arguments) trace += "[" + argument + "] ";
+    SCOPED_TRACE(trace);
+    const driver::ParsedCommandLine parsed = driver::ParseCommandLine(c.arguments);
+    EXPECT_EQ(parsed.error, "");
+    const driver::Options& o = parsed.options;
+    std::string flags;
+    if (o.show_help) flags += 'h';
+    if (o.show_version) flags += 'V';
+    if (o.dry_run) flags += 'n';
+    if (o.no_prompts) flags += 'y';
+    EXPECT_EQ(flags, c.flags);
+    EXPECT_EQ(o.folders, c.folders);
+    EXPECT_EQ(o.exclusions, c.exclusions);
+  }
+}
+
+TEST(ReadableSizeTest, OneDecimalInTheLargestUnitThatFits) {
+  const std::pair<std::uint64_t, std::string> cases[] = {
+      {0, ""},
+      {1023, ""},
+      {1024, "1.0 KiB"},
+      {1234567, "1.2 MiB"},
+      {1048575, "1.0 MiB"},  // 1023.999 KiB would read "1024.0 KiB"
+      {std::uint64_t{5} << 40, "5.0 TiB"},
+      {~std::uint64_t{0}, "16.0 EiB"},
+  };
+  for (const auto& [bytes, text] : cases) EXPECT_EQ(engine::ReadableSize(bytes), text) << bytes;
+}
+
+// The built program, started in "proj" inside a scratch folder.
+class CommandLineTest : public ::testing::Test {
+ protected:
+  CommandLineTest() : root_(scratch_.path().string() + "/proj") {
+    testsupport::MakeFolders(root_);
+    testsupport::EnterFolder(root_);
+  }
+
+  testsupport::ProcessResult Run(std::vector<std::string> arguments, const std::string& input = "") {
+    testsupport::ProcessOptions options;
+    options.argv = {BUILDSWEEP_BINARY};
+    options.argv.insert(options.argv.end(), arguments.begin(), arguments.end());
+    options.input = input;
+    options.cwd = root_;
+    options.timeout_seconds = 30;
+    testsupport::ProcessResult result = testsupport::RunProcess(options);
+    EXPECT_FALSE(result.timed_out) << "the program waited for input";
+    return result;
+  }
+
+  // The extension line alone: runs that ask nothing show no prompt.
+  static std::string ExtensionLine() {
+    const std::string header = testsupport::Header();
+    return header.substr(0, header.find('\n') + 1);
+  }
+
+  testsupport::ScratchDir scratch_;
+  const std::string root_;
+};
+
+TEST_F(CommandLineTest, HelpAndVersionReadAndDeleteNothing) {
+  MakeFile("a.obj");
+  const std::string version = std::string("buildsweep ") + BUILDSWEEP_VERSION + "\n";
+  struct Case {
+    std::vector<std::string> arguments;
+    std::string out;
+    int status;
+  };
+  const Case cases[] = {
+      {{"--help"}, driver::HelpText(), 0},
+      {{"-n", "missing", "-h"}, driver::HelpText(), 0},  // folders are not looked at
+      {{"-V"}, version, 0},
+      {{"--version", "."}, version, 0},
+      {{"-h", "-x"}, "", 2},  // a wrong command line wins over help
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.arguments[0]);
+    const testsupport::ProcessResult run = Run(c.arguments, "\n\n");
+    EXPECT_EQ(run.out, c.out);
+    EXPECT_EQ(run.exit_status, c.status);
+  }
+  EXPECT_EQ(driver::HelpText().rfind("Usage: buildsweep [OPTION]... [FOLDER]...\n", 0), 0u);
+  EXPECT_TRUE(Exists("a.obj"));
+}
+
+TEST_F(CommandLineTest, WrongCommandLineIsUsageErrorBeforeAnythingIsShown) {
+  MakeFile("a/x.obj");
+  MakeFile("b/y.obj");
+  MakeFile("file.txt");
+  testsupport::MakeLink("a", "link-to-a");
+  const std::pair<std::vector<std::string>, std::string> cases[] = {
+      {{"--bogus"}, "unknown option '--bogus'"},
+      {{"-nq"}, "unknown option '-q'"},
+      {{"--=x"}, "ambiguous option '--'"},
+      {{"-n", "-x"}, "option '-x' needs a value"},
+      {{"a", "--excl"}, "option '--exclude' needs a value"},
+      {{"--yes=no"}, "option '--yes' takes no value"},
+      {{"-x", "a/x.obj"},
+       "exclusion 'a/x.obj' holds a path separator; it is matched against names alone"},
+      {{"b", "missing"}, "cannot clean 'missing': No such file or directory"},
+      {{"file.txt"}, "cannot clean 'file.txt': Not a directory"},
+      {{"ctl\x1b[31m\n"}, "cannot clean 'ctl\\x1b[31m\\n': No such file or directory"},
+      {{"a", "b", "a/"}, "'a' and 'a/' are the same folder"},
+      {{"link-to-a", "b", "a"}, "'link-to-a' and 'a' are the same folder"},
+      {{".", "b"}, "'b' is inside '.'"},
+      {{"link-to-a/..", "a"}, "'a' is inside 'link-to-a/..'"},  // ".." taken after the link
+  };
+  for (const auto& [arguments, problem] : cases) {
+    SCOPED_TRACE(arguments.back());
+    const testsupport::ProcessResult run = Run(arguments, "\n\n");
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(run.err, "buildsweep: " + problem + "\nTry 'buildsweep --help'.\n");
+    EXPECT_EQ(run.exit_status, 2);
+  }
+  EXPECT_TRUE(Exists("a/x.obj"));
+  EXPECT_TRUE(Exists("b/y.obj"));
+}
+
+TEST_F(CommandLineTest, ChosenFoldersAreCleanedAsRunsStartedInThem) {
+  MakeFile("a/sub/x.obj");
+  MakeFile("a/z.tmp");
+  MakeFile("b/y.obj");
+  MakeFile("top.obj");
+  testsupport::MakeLink(root_ + "/b", scratch_.path().string() + "/to-b");
+  const std::string expected =
+      testsupport::Header() + RootLine(root_ + "/a") + FolderBlock(root_ + "/a/sub", {"x.obj"}) +
+      RootBlock(root_ + "/a", {"z.tmp"}) + RootLine(root_ + "/b") + RootBlock(root_ + "/b", {"y.obj"}) +
+      testsupport::Footer(3);
+  // A link given on the command line is resolved like cd -P.
+  const testsupport::ProcessResult run = Run({"a", "../to-b"}, "\n\n");
+  EXPECT_EQ(run.out, expected);
+  EXPECT_EQ(run.err, "");
+  EXPECT_EQ(run.exit_status, 0);
+  EXPECT_TRUE(Exists("top.obj"));
+  EXPECT_FALSE(Exists("b/y.obj"));
+}
+
+TEST_F(CommandLineTest, YesAsksNothingAndExclusionsAreLeftAlone) {
+  for (const char* name :
+       {"keep/x.obj", "keep.obj", "a.obj", "sub/c.log", "sub/e.obj", "\xff\xfe/f.obj"}) {
+    MakeFile(name);
+  }
+  // Names match exactly on POSIX: "*.LOG" leaves c.log to the rule.
+  const testsupport::ProcessResult run =
+      Run({"-y", "-x", "keep*", "--exclude", "*.LOG", "-x[e]*"}, /*input=*/"");
+  EXPECT_EQ(run.out, ExtensionLine() + RootLine(root_) + FolderBlock(root_ + "/sub", {"c.log"}) +
+                         FolderBlock(root_ + "/\xff\xfe", {"f.obj"}) + RootBlock(root_, {"a.obj"}) +
+                         "Total Remove File : 3\n");
+  EXPECT_EQ(run.exit_status, 0);  // input was at its end, so nothing was read
+  for (const char* name : {"keep/x.obj", "keep.obj", "sub/e.obj"}) EXPECT_TRUE(Exists(name)) << name;
+  // A folder name that is not valid text is still a folder to clean.
+  MakeFile("\xff\xfe/g.obj");
+  EXPECT_EQ(Run({"-y", "\xff\xfe"}).out, ExtensionLine() + RootLine(root_ + "/\xff\xfe") +
+                                            RootBlock(root_ + "/\xff\xfe", {"g.obj"}) +
+                                            "Total Remove File : 1\n");
+}
+
+}  // namespace
