@@ -1,29 +1,36 @@
 /// bench_floor: the benchmark's lower bound for cleaning a tree.
 ///
-/// Usage: bench_floor [--count] [DIR]
+/// Usage: bench_floor [--count] [--threads N] [DIR]
 /// Deletes what buildsweep deletes below DIR (default: the current directory)
 /// with nothing but openat/getdents64/unlinkat, one pass, no output. --count
 /// prints the totals afterwards (for checks; the timed runs leave it off).
+/// --threads N (N > 1) shares the folders among N threads instead.
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "floor_walk.h"
 
 int main(int argc, char** argv) {
     bool printCounts = false;
+    unsigned threads = 1;
     const char* root = ".";
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--count") == 0) {
             printCounts = true;
+        } else if (std::strcmp(argv[i], "--threads") == 0 && i + 1 < argc &&
+                   std::atoi(argv[i + 1]) > 0) {
+            threads = static_cast<unsigned>(std::atoi(argv[++i]));
         } else if (argv[i][0] == '-') {
-            std::fprintf(stderr, "usage: %s [--count] [DIR]\n", argv[0]);
+            std::fprintf(stderr, "usage: %s [--count] [--threads N] [DIR]\n", argv[0]);
             return 2;
         } else {
             root = argv[i];
         }
     }
-    bench::FloorResult result = bench::removeListedFiles(root);
+    bench::FloorResult result = threads > 1 ? bench::removeListedFilesInParallel(root, threads)
+                                            : bench::removeListedFiles(root);
     if (printCounts) {
         std::printf("folders=%llu removed=%llu failures=%llu\n",
                     static_cast<unsigned long long>(result.foldersVisited),

@@ -1,8 +1,12 @@
 #include "floor_walk.h"
 
+#include <condition_variable>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
+#include <utility>
 #include <vector>
 
 #include "platform/fs.h"
@@ -106,7 +110,139 @@ private:
     FloorResult result_;              ///< totals so far
 };
 
+/// An open folder shared by the stack entries of its subfolders; closed
+/// when the last of them has been opened.
+class SharedDirectory {
+public:
+    explicit SharedDirectory(int directory) : directory_(directory) {}
+    ~SharedDirectory() { platform::closeDirectory(directory_); }
+    SharedDirectory(const SharedDirectory&) = delete;
+    SharedDirectory& operator=(const SharedDirectory&) = delete;
+    int get() const { return directory_; }
+
+private:
+    int directory_;
+};
+
+/// A folder still to visit: its name in its open parent.
+struct PendingFolder {
+    std::shared_ptr<SharedDirectory> parent;
+    std::string name;
+};
+
+/// The shared state of a parallel floor walk.
+class ParallelFloorWalk {
+public:
+    ParallelFloorWalk(unsigned threads, std::size_t readBufferSize)
+        : threads_(threads < 1 ? 1 : threads), bufferSize_(readBufferSize) {}
+
+    FloorResult run(const char* root) {
+        const int directory = platform::openDirectory(root);
+        if (directory == platform::kNoDirectory) {
+            result_.failures = 1;
+            return result_;
+        }
+        std::vector<std::thread> helpers;
+        auto first = std::make_shared<SharedDirectory>(directory);
+        std::unique_ptr<char[]> buffer(new char[bufferSize_]);
+        FloorResult mine;
+        // The calling thread lists the root; the others wait for its subfolders.
+        busy_ = 1;
+        for (unsigned i = 1; i < threads_; ++i) helpers.emplace_back([this] { work(); });
+        visit(first, buffer.get(), mine);
+        first.reset();
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            result_ = mine;
+        }
+        finishVisit();
+        work();
+        for (std::thread& helper : helpers) helper.join();
+        return result_;
+    }
+
+private:
+    /// Takes folders until none is left and no thread can add more.
+    void work() {
+        std::unique_ptr<char[]> buffer(new char[bufferSize_]);
+        FloorResult mine;
+        for (;;) {
+            PendingFolder next;
+            {
+                std::unique_lock<std::mutex> lock(mutex_);
+                changed_.wait(lock, [this] { return !stack_.empty() || busy_ == 0; });
+                if (stack_.empty()) break;
+                next = std::move(stack_.back());
+                stack_.pop_back();
+                ++busy_;
+            }
+            const int directory = platform::openSubdirectory(next.parent->get(), next.name.c_str());
+            next.parent.reset();
+            if (directory == platform::kNoDirectory) {
+                ++mine.failures;
+            } else {
+                visit(std::make_shared<SharedDirectory>(directory), buffer.get(), mine);
+            }
+            finishVisit();
+        }
+        std::lock_guard<std::mutex> lock(mutex_);
+        result_.foldersVisited += mine.foldersVisited;
+        result_.filesRemoved += mine.filesRemoved;
+        result_.failures += mine.failures;
+    }
+
+    /// Cleans one open folder and puts its subfolders on the stack in one go.
+    void visit(const std::shared_ptr<SharedDirectory>& folder, char* buffer, FloorResult& mine) {
+        ++mine.foldersVisited;
+        found_.clear();
+        platform::EntryReader reader(folder->get(), buffer, bufferSize_);
+        platform::EntryView entry;
+        while (reader.next(entry)) {
+            if (entry.type == platform::EntryType::Directory) {
+                found_.emplace_back(entry.name);
+            } else if (isListedName(entry.name)) {
+                if (entry.type == platform::EntryType::Link &&
+                    platform::linkLeadsToDirectory(folder->get(), entry.name)) {
+                    continue;
+                }
+                if (platform::removeEntry(folder->get(), entry.name)) {
+                    ++mine.filesRemoved;
+                } else {
+                    ++mine.failures;
+                }
+            }
+        }
+        if (reader.failed()) ++mine.failures;
+        if (found_.empty()) return;
+        std::lock_guard<std::mutex> lock(mutex_);
+        for (std::string& name : found_) stack_.push_back(PendingFolder{folder, std::move(name)});
+        changed_.notify_all();
+    }
+
+    /// Marks one visit done; the last one ends the walk.
+    void finishVisit() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (--busy_ == 0 && stack_.empty()) changed_.notify_all();
+    }
+
+    const unsigned threads_;
+    const std::size_t bufferSize_;
+    static thread_local std::vector<std::string> found_;  ///< one folder's subfolders
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::vector<PendingFolder> stack_;  ///< folders to visit, the newest on top
+    unsigned busy_ = 0;                 ///< threads visiting a folder
+    FloorResult result_;
+};
+
+thread_local std::vector<std::string> ParallelFloorWalk::found_;
+
 }  // namespace
+
+FloorResult removeListedFilesInParallel(const char* root, unsigned threads,
+                                        std::size_t readBufferSize) {
+    return ParallelFloorWalk(threads, readBufferSize).run(root);
+}
 
 FloorResult removeListedFiles(const char* root, std::size_t readBufferSize) {
     return FloorWalk(readBufferSize).run(root);

@@ -23,4 +23,11 @@ constexpr std::size_t kFloorReadBufferSize = 1 << 20;
 /// as folders it does not enter); other links are deleted themselves.
 FloorResult removeListedFiles(const char* root, std::size_t readBufferSize = kFloorReadBufferSize);
 
+/// The same with `threads` threads that take folders from one shared stack,
+/// each opening its folder relative to the parent's descriptor, listing it
+/// and deleting its targets: what parallel finders and removers do, with
+/// no order and no report.
+FloorResult removeListedFilesInParallel(const char* root, unsigned threads,
+                                        std::size_t readBufferSize = kFloorReadBufferSize);
+
 }  // namespace bench

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Benchmark for buildsweep against a kernel floor, GNU find and fd.
 #
-#   bench/run.sh [--large] [--runs N] [--only-tmpfs] [--keep] [--tools DIR] BUILDSWEEP_BINARY
+#   bench/run.sh [--large | --folders N [--files N]] [--runs N] [--only-tmpfs] [--keep] [--tools DIR] BUILDSWEEP_BINARY
 #   bench/run.sh --smoke [--tools DIR] BUILDSWEEP_BINARY
 #
 # See bench/README.md for what it prints. Environment: BENCH_TMPFS_ROOT,
@@ -31,7 +31,7 @@ die() {
 
 # ---------------------------------------------------------------- options
 
-large=0 smoke=0 only_tmpfs=0 keep=0 runs="" tools_dir="" binary=""
+large=0 smoke=0 only_tmpfs=0 keep=0 runs="" tools_dir="" binary="" folders_option="" files_option=""
 while (($#)); do
     case $1 in
         --large) large=1 ;;
@@ -39,6 +39,8 @@ while (($#)); do
         --only-tmpfs) only_tmpfs=1 ;;
         --keep) keep=1 ;;
         --runs) (($# >= 2)) || usage; runs=$2; shift ;;
+        --folders) (($# >= 2)) || usage; folders_option=$2; shift ;;
+        --files) (($# >= 2)) || usage; files_option=$2; shift ;;
         --tools) (($# >= 2)) || usage; tools_dir=$2; shift ;;
         -h | --help) usage ;;
         -*) usage ;;
@@ -56,6 +58,10 @@ if ((smoke)); then
     folders=50 files=10 runs=1
 elif ((large)); then
     folders=1000000 files=2 runs=${runs:-3}
+elif [[ -n $folders_option ]]; then
+    [[ $folders_option =~ ^[1-9][0-9]*$ && ${files_option:-10} =~ ^[1-9][0-9]*$ ]] ||
+        die "--folders and --files want positive numbers"
+    folders=$folders_option files=${files_option:-10} runs=${runs:-5}
 else
     folders=20000 files=10 runs=${runs:-5}
 fi
@@ -106,11 +112,26 @@ fd_binary=$(command -v fdfind || command -v fd || true)
 time_binary=/usr/bin/time
 [[ -x $time_binary ]] || time_binary=""
 
+# Whether the program takes -j (a build without it would ignore the option
+# and run with its default, which would pass for a one-thread run). Asked in
+# an empty folder: a build without a command line ignores --help and cleans
+# where it stands.
+takes_jobs() {
+    local empty
+    empty=$(mktemp -d)
+    (cd "$empty" && "$binary" --help 2>/dev/null </dev/null) | grep -q -- '--jobs'
+    local found=$?
+    rm -rf "$empty"
+    return $found
+}
+
 # The command line of tool $1, run inside the tree.
 tool_command() {
     case $1 in
         floor) command_line=("$floor") ;;
+        floor2) command_line=("$floor" --threads 2) ;;
         buildsweep) command_line=("$binary") ;;
+        buildsweep-j1) command_line=("$binary" -j 1) ;;
         # Like buildsweep, find keeps a link that leads to a folder (-xtype d).
         find) command_line=(find . \( -type f -o -type l ! -xtype d \) \( "${find_rule[@]}" \) -print -delete) ;;
         # -u: hidden and ignored files too; -s: fd would otherwise match case-insensitively.
@@ -174,7 +195,7 @@ verify_run() {
         disagreements=$((disagreements + 1))
     fi
     case $tool in
-        buildsweep) check_buildsweep_report ;;
+        buildsweep*) check_buildsweep_report "$tool" ;;
         find) check_count find "$(wc -l <"$work/out/find.out")" ;;
     esac
 }
@@ -187,9 +208,9 @@ check_count() {
     fi
 }
 
-# Checks buildsweep's own report: the total, and that it adds up.
+# Checks the report of buildsweep run as tool $1: the total, and that it adds up.
 check_buildsweep_report() {
-    local out="$work/out/buildsweep.out" total deletes per_folder
+    local out="$work/out/$1.out" total deletes per_folder
     total=$(sed -n 's/^Total Remove File : \([0-9]*\).*/\1/p' "$out" | tail -n 1)
     deletes=$(grep -c '^Delete : ' "$out" || true)
     per_folder=$(sed -n 's/^Remove File Count = \([0-9]*\).*/\1/p' "$out" | awk '{ s += $1 } END { print s + 0 }')
@@ -243,7 +264,9 @@ bench_filesystem() {
     say ""
     say "== $label: $base ($(stat -f -c %T "$base")), $runs run(s) per tool, tree written in $(field seconds "$line") s"
 
-    local tools=(floor buildsweep find)
+    local tools=(floor floor2 buildsweep)
+    ((jobs_option)) && tools+=(buildsweep-j1)
+    tools+=(find)
     [[ -n $fd_binary ]] && ((!smoke)) && tools+=(fd)
     declare -A times=() rss=()
     local run tool
@@ -276,12 +299,21 @@ report() {
         local min rss_med name=$tool
         min=$(tr ' ' '\n' <<<"${times[$tool]}" | grep . | minimum)
         rss_med=$(tr ' ' '\n' <<<"${rss[$tool]}" | grep -v '^-\?$' | median || true)
-        case $tool in find) name="find -delete" ;; fd) name="fd -X rm" ;; esac
+        case $tool in
+            floor2) name="floor, 2 thr" ;;
+            buildsweep-j1) name="buildsweep -j1" ;;
+            find) name="find -delete" ;;
+            fd) name="fd -X rm" ;;
+        esac
         awk -v n="$name" -v m="${med[$tool]}" -v lo="$min" -v f="$floor_ms" -v r="$rss_med" \
             'BEGIN { printf "   %-14s %11.1f %10.1f %9.2f %14s\n", n, m, lo, (f > 0 ? m / f : 0), r }'
     done
-    awk -v b="${med[buildsweep]}" -v f="$floor_ms" -v x="${med[find]}" \
-        'BEGIN { if (b > 0 && f > 0) printf "   buildsweep: %.2fx the floor, %.2fx faster than find -delete\n", b / f, x / b }'
+    awk -v b="${med[buildsweep]}" -v f="$floor_ms" -v f2="${med[floor2]}" -v x="${med[find]}" \
+        'BEGIN { if (b > 0 && f > 0 && f2 > 0) printf "   buildsweep: %.2fx the floor, %.2fx the 2-thread floor (which is %.2fx the floor), %.2fx faster than find -delete\n", b / f, b / f2, f2 / f, x / b }'
+    awk -v b="${med[buildsweep]}" -v n="$expected_entries" \
+        'BEGIN { if (n > 0) printf "   buildsweep: %.3f us per file in the tree\n", b * 1000 / n }'
+    [[ -n ${med[buildsweep-j1]:-} ]] && awk -v b="${med[buildsweep-j1]}" -v f="$floor_ms" \
+        'BEGIN { if (b > 0 && f > 0) printf "   buildsweep -j 1: %.2fx the floor\n", b / f }'
     [[ -n $time_binary ]] || return 0
     local peak base
     peak=$(tr ' ' '\n' <<<"${rss[buildsweep]}" | grep -v '^-\?$' | sort -n | tail -n 1)
@@ -301,6 +333,8 @@ expected_folders=$(field folders "$stats")
 expected_entries=$(field entries "$stats")
 expected_targets=$(field targets "$stats")
 disagreements=0
+jobs_option=0
+takes_jobs && jobs_option=1
 
 say "buildsweep bench: $binary"
 say "tree: $expected_folders folders below the root, $expected_entries files and links ($expected_targets to delete," \
@@ -310,6 +344,7 @@ say "      $(field listed_folder_links "$stats") links to folders have listed na
 fd_note=${fd_binary:-not installed, skipped}
 ((smoke)) && fd_note="not run in the smoke test"
 say "find: $(find --version | head -n 1); fd: $fd_note"
+say "buildsweep runs with its default number of threads$( ((jobs_option)) && echo ' and with -j 1' || echo '; it takes no -j, so no one-thread run')"
 
 if ((smoke)); then
     smoke_base=$(mktemp -d "$([[ -d /dev/shm ]] && echo /dev/shm || echo "${TMPDIR:-/tmp}")/buildsweep-smoke.XXXXXX")

@@ -51,11 +51,30 @@ std::string NoPrompts(Options* options, std::string_view) {
   options->no_prompts = true;
   return std::string();
 }
+std::string SetJobs(Options* options, std::string_view value) {
+  // A thousand threads would only wait on each other: anything above that
+  // is taken for a typo.
+  constexpr unsigned kMostJobs = 1024;
+  unsigned jobs = 0;
+  for (const char c : value) {
+    if (c < '0' || c > '9' || jobs > kMostJobs) {
+      jobs = 0;
+      break;
+    }
+    jobs = jobs * 10 + static_cast<unsigned>(c - '0');
+  }
+  if (jobs < 1 || jobs > kMostJobs) {
+    return "the number of threads must be from 1 to " + std::to_string(kMostJobs) + ", not '" +
+           std::string(value) + "'";
+  }
+  options->jobs = jobs;
+  return std::string();
+}
 
 const OptionRule kOptionRules[] = {
     {'h', "help", false, ShowHelp},        {'V', "version", false, ShowVersion},
     {'n', "dry-run", false, DryRun},       {'y', "yes", false, NoPrompts},
-    {'x', "exclude", true, AddExclusion},
+    {'x', "exclude", true, AddExclusion},  {'j', "jobs", true, SetJobs},
 };
 
 const OptionRule* FindShort(char name) {
@@ -196,6 +215,9 @@ std::string HelpText() {
       "  -y, --yes            ask nothing: no prompt before or after the run\n"
       "  -x, --exclude=GLOB   do not enter folders, and keep files, whose name\n"
       "                       matches GLOB (*, ?, [...]); may be repeated\n"
+      "  -j, --jobs=N         clean with N threads (default: the processors this\n"
+      "                       process may use, at most 8; 1 on Windows); the\n"
+      "                       report is the same for any N\n"
       "  -h, --help           show this help and exit\n"
       "  -V, --version        show the version and exit\n";
   if (platform::IsSystemHelpSwitch("/?")) {
@@ -209,6 +231,7 @@ std::string HelpText() {
       "                                 clean two projects without prompts\n"
       "  buildsweep -x third_party -x '*.log'\n"
       "                                 clean here, but not in third_party or logs\n"
+      "  buildsweep -j 1                clean here with one thread\n"
       "\n"
       "Exit status: 0 after a normal run; 1 when input ended at the final prompt;\n"
       "2 when the run could not do all it should (a file not deleted, a folder\n"

@@ -23,6 +23,9 @@ struct Options {
   std::vector<std::string> folders;
   /// Wildcards for names of folders not to enter and files to leave alone.
   std::vector<std::string> exclusions;
+  /// Threads that clean; 0 for the system's default (see
+  /// platform::DefaultJobCount). The report is the same for any number.
+  unsigned jobs = 0;
 };
 
 /// What parsing made of the arguments.

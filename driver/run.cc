@@ -1,5 +1,8 @@
 #include "driver/run.h"
 
+#include "driver/parallel_clean.h"
+
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <new>
@@ -60,20 +63,66 @@ int Prompt(engine::Report& report, const engine::LocalizedText& prompt) {
 void CloseBanner(engine::Report& report) { report.Text(kBanner).Text("\n").EndLine(); }
 
 // Collects the tree, then cleans every folder below the root in collection
-// order and the root last.
-void CleanTree(engine::Walker& walker, engine::Report& report, const std::string& root,
-               const engine::ExtensionList& extensions, engine::FolderList& folders,
-               const RunHooks& hooks) {
+// order.
+void CleanSubFolders(engine::Walker& walker, engine::Report& report, const std::string& root,
+                     const engine::ExtensionList& extensions, engine::FolderList& folders,
+                     const RunHooks& hooks) {
   walker.CollectSubFolders(root, folders, extensions);
   if (hooks.after_collection) hooks.after_collection();
   engine::FolderList::Reader reader(folders);
   engine::CollectedFolder folder;
   engine::PathBuilder paths(root);
   while (!walker.ShouldStop() && reader.Next(&folder)) {
-    const std::string& current = paths.Enter(folder.depth, folder.name);
-    report.Text(kBanner).EndLine();
-    walker.CleanFolder(folder, current, extensions);
-    CloseBanner(report);
+    CleanFolderBlock(walker, report, folder, paths.Enter(folder.depth, folder.name), extensions);
+  }
+}
+
+// The same with `jobs` threads, which clean while the tree is collected;
+// the report is the same, byte for byte. What the threads did goes into
+// `threads`, also when memory runs out (std::bad_alloc is passed on once
+// all they recorded is written).
+void CleanSubFoldersInParallel(platform::FileSystem& fs, engine::Walker& walker,
+                               engine::Report& report, const std::string& root,
+                               const engine::ExtensionList& extensions,
+                               engine::FolderList& folders, const RunHooks& hooks, unsigned jobs,
+                               ThreadsOutcome* threads) {
+  ParallelCleaning cleaning(fs, report, walker, folders, extensions, root, jobs);
+  // A test that changes the tree between the phases gets them one after
+  // the other.
+  const bool phases_apart = static_cast<bool>(hooks.after_collection);
+  cleaning.Start(phases_apart);
+  bool collected = false;
+  try {
+    walker.CollectSubFolders(root, folders, extensions);
+    collected = true;
+  } catch (const std::bad_alloc&) {
+    cleaning.HaltForLackOfMemory();
+  }
+  cleaning.CollectionDone();
+  if (collected && phases_apart) hooks.after_collection();
+  cleaning.Finish(threads);
+}
+
+// Each cleaning thread holds its own chain of open folders, besides the one
+// collection holds: use only as many threads as can each have a full
+// window of descriptors, so a low limit costs speed, never folders.
+unsigned ThreadsTheHandlesAllow(unsigned jobs) {
+  constexpr std::size_t kHandlesPerChain = engine::FolderStack::kDefaultWindow + 2;
+  const std::size_t chains = platform::SpareFolderHandles() / kHandlesPerChain;
+  if (chains < 3) return 1;
+  return static_cast<unsigned>(std::min<std::size_t>(jobs, chains - 1));
+}
+
+// Cleans the whole tree below the root with `jobs` threads, the root last.
+void CleanTree(platform::FileSystem& fs, engine::Walker& walker, engine::Report& report,
+               const std::string& root, const engine::ExtensionList& extensions,
+               engine::FolderList& folders, const RunHooks& hooks, unsigned jobs,
+               ThreadsOutcome* threads) {
+  if (jobs > 1) jobs = ThreadsTheHandlesAllow(jobs);
+  if (jobs > 1) {
+    CleanSubFoldersInParallel(fs, walker, report, root, extensions, folders, hooks, jobs, threads);
+  } else {
+    CleanSubFolders(walker, report, root, extensions, folders, hooks);
   }
   if (walker.ShouldStop()) return;
   walker.CleanFolder(walker.root(), root, extensions);
@@ -130,9 +179,12 @@ void SweepCurrentDirectory(Sweep& sweep) {
   if (sweep.options.dry_run) walker.set_deletion_label("Would delete : ");
   walker.KeepFiles(sweep.kept_files);
   std::string root;
+  const unsigned jobs = sweep.options.jobs > 0 ? sweep.options.jobs : platform::DefaultJobCount();
+  ThreadsOutcome threads;
   try {
     if (walker.GetRootFolder(root) == 1) {
-      CleanTree(walker, sweep.report, root, sweep.extensions, sweep.folders, sweep.hooks);
+      CleanTree(sweep.fs, walker, sweep.report, root, sweep.extensions, sweep.folders,
+                sweep.hooks, jobs, &threads);
     }
   } catch (const std::bad_alloc&) {
     // Every deletion so far is on record (its line was made room for before
@@ -143,8 +195,8 @@ void SweepCurrentDirectory(Sweep& sweep) {
     sweep.report.Error("Error: out of memory; the cleaning stopped here");
   }
   sweep.folders.Clear();
-  sweep.deleted += walker.deleted();
-  sweep.fell_short = sweep.fell_short || walker.fell_short();
+  sweep.deleted += walker.deleted() + threads.deleted;
+  sweep.fell_short = sweep.fell_short || walker.fell_short() || threads.fell_short;
 }
 
 // Each chosen folder in turn, each entered from where the run started, the
@@ -177,6 +229,14 @@ std::string SizeLine(std::uint64_t bytes) {
 }
 
 }  // namespace
+
+void CleanFolderBlock(engine::Walker& walker, engine::Report& report,
+                      const engine::CollectedFolder& folder, const std::string& path,
+                      const engine::ExtensionList& extensions) {
+  report.Text(kBanner).EndLine();
+  walker.CleanFolder(folder, path, extensions);
+  CloseBanner(report);
+}
 
 int Run(platform::FileSystem& fs, platform::Console& console, const RunHooks& hooks) {
   return Run(fs, console, Options(), hooks);

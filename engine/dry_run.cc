@@ -39,7 +39,7 @@ platform::RemoveResult DryRunFileSystem::RemoveFile(const platform::Dir& dir,
                                                     std::string_view name, std::string* error) {
   std::uint64_t size = 0;
   const platform::RemoveResult result = real_.ExamineFile(dir, name, &size, error);
-  if (result == platform::RemoveResult::kRemoved) bytes_freed_ += size;
+  if (result == platform::RemoveResult::kRemoved) bytes_freed_.fetch_add(size);
   return result;
 }
 

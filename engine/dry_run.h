@@ -3,6 +3,7 @@
 #ifndef BUILDSWEEP_ENGINE_DRY_RUN_H_
 #define BUILDSWEEP_ENGINE_DRY_RUN_H_
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -38,11 +39,11 @@ class DryRunFileSystem : public platform::FileSystem {
                                      std::uint64_t* size, std::string* error) override;
 
   /// The total apparent size of the files RemoveFile said would go.
-  std::uint64_t bytes_freed() const { return bytes_freed_; }
+  std::uint64_t bytes_freed() const { return bytes_freed_.load(); }
 
  private:
   platform::FileSystem& real_;
-  std::uint64_t bytes_freed_ = 0;
+  std::atomic<std::uint64_t> bytes_freed_{0};  // added to by every cleaning thread
 };
 
 /// "1.2 MiB": `bytes` in the largest binary unit that keeps the figure at

@@ -17,17 +17,26 @@ constexpr std::uint64_t kUnreadable = 16;  // the reason follows
 
 }  // namespace
 
+// A block knows the next one, so a reader never needs the writer's
+// bookkeeping: `next` is set before any record that reaches into it counts.
+struct FolderList::Block {
+  Block* next = nullptr;
+  char bytes[kBlockSize];
+};
+
 FolderList::FolderList() = default;
-FolderList::~FolderList() = default;
+FolderList::~FolderList() { Clear(); }
 
 void FolderList::PutBytes(const char* data, std::size_t size) {
   while (size > 0) {
-    if (blocks_.empty() || used_in_last_ == kBlockSize) {
-      blocks_.emplace_back(new char[kBlockSize]);
+    if (last_ == nullptr || used_in_last_ == kBlockSize) {
+      Block* block = new Block;
+      (last_ == nullptr ? first_ : last_->next) = block;
+      last_ = block;
       used_in_last_ = 0;
     }
     const std::size_t n = std::min(size, kBlockSize - used_in_last_);
-    std::memcpy(blocks_.back().get() + used_in_last_, data, n);
+    std::memcpy(last_->bytes + used_in_last_, data, n);
     used_in_last_ += n;
     data += n;
     size -= n;
@@ -73,37 +82,55 @@ void FolderList::Append(const CollectedFolder& folder) {
       PutBytes(folder.targets.names.data() + target.name_offset, target.name_size);
     }
   }
-  ++count_;
+  // The record is whole: readers may have it.
+  const std::size_t count = count_.load(std::memory_order_relaxed) + 1;
+  count_.store(count, std::memory_order_release);
+  if (listener_ != nullptr) listener_->Appended(count);
 }
 
 void FolderList::Clear() {
-  // Swap with an empty vector: clear() alone would keep the block pointers.
-  std::vector<std::unique_ptr<char[]>>().swap(blocks_);
+  while (first_ != nullptr) {
+    Block* next = first_->next;
+    delete first_;
+    first_ = next;
+  }
+  last_ = nullptr;
   used_in_last_ = 0;
-  count_ = 0;
+  count_.store(0, std::memory_order_relaxed);
   last_device_ = 0;
 }
 
-FolderList::Reader::Reader(const FolderList& list) : list_(list), remaining_(list.count_) {}
+FolderList::Reader::Reader(const FolderList& list) : list_(list), offset_(kBlockSize) {}
+
+void FolderList::Reader::NextBlockIfAtEnd() {
+  if (offset_ != kBlockSize) return;
+  // The first block is looked up only once there is a record to read, so a
+  // reader made before the writer started still finds it.
+  block_ = block_ == nullptr ? list_.first_ : block_->next;
+  offset_ = 0;
+}
 
 char FolderList::Reader::ReadByte() {
-  if (offset_ == kBlockSize) {
-    ++block_;
-    offset_ = 0;
-  }
-  return list_.blocks_[block_][offset_++];
+  NextBlockIfAtEnd();
+  return block_->bytes[offset_++];
 }
 
 void FolderList::Reader::ReadBytes(char* out, std::size_t size) {
   while (size > 0) {
-    if (offset_ == kBlockSize) {
-      ++block_;
-      offset_ = 0;
-    }
+    NextBlockIfAtEnd();
     const std::size_t n = std::min(size, kBlockSize - offset_);
-    std::memcpy(out, list_.blocks_[block_].get() + offset_, n);
+    std::memcpy(out, block_->bytes + offset_, n);
     offset_ += n;
     out += n;
+    size -= n;
+  }
+}
+
+void FolderList::Reader::SkipBytes(std::size_t size) {
+  while (size > 0) {
+    NextBlockIfAtEnd();
+    const std::size_t n = std::min(size, kBlockSize - offset_);
+    offset_ += n;
     size -= n;
   }
 }
@@ -129,9 +156,13 @@ std::size_t FolderList::Reader::ReadSize() {
   return static_cast<std::size_t>(ReadVarint());
 }
 
-bool FolderList::Reader::Next(CollectedFolder* folder) {
-  if (remaining_ == 0) return false;
-  --remaining_;
+bool FolderList::Reader::Next(CollectedFolder* folder) { return ReadFolder(folder, true); }
+
+bool FolderList::Reader::Skip(CollectedFolder* folder) { return ReadFolder(folder, false); }
+
+bool FolderList::Reader::ReadFolder(CollectedFolder* folder, bool with_targets) {
+  if (read_ == list_.size()) return false;
+  ++read_;
   folder->depth = ReadSize();
   folder->name.clear();
   ReadInto(&folder->name, ReadSize());
@@ -156,6 +187,10 @@ bool FolderList::Reader::Next(CollectedFolder* folder) {
       const std::uint64_t size_and_link = ReadVarint();
       const auto offset = static_cast<std::uint32_t>(folder->targets.names.size());
       const auto size = static_cast<std::uint32_t>(size_and_link >> 1);
+      if (!with_targets) {
+        SkipBytes(size);
+        continue;
+      }
       ReadInto(&folder->targets.names, size);
       folder->targets.entries.push_back(
           {offset, size, (size_and_link & 1) ? platform::EntryKind::kLink : platform::EntryKind::kFile});

@@ -6,12 +6,16 @@
 // rebuilt while reading in order), its identity and change stamp, and the
 // by-product names collection saw in it. Blocks are fixed-size, so growing the
 // list never copies it.
+//
+// One thread may append while others read: a folder becomes visible to
+// readers once its record is whole (size() counts it), and readers follow
+// the chain of blocks without touching what the writer changes.
 #ifndef BUILDSWEEP_ENGINE_FOLDER_LIST_H_
 #define BUILDSWEEP_ENGINE_FOLDER_LIST_H_
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
-#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -43,17 +47,29 @@ struct CollectedFolder {
 
 /// The folders below the root in depth-first pre-order.
 class FolderList {
+  struct Block;
+
  public:
   FolderList();
   ~FolderList();
   FolderList(const FolderList&) = delete;
   FolderList& operator=(const FolderList&) = delete;
 
+  /// Told of every folder appended, by the appending thread.
+  class Listener {
+   public:
+    virtual ~Listener() = default;
+    /// The list now holds `count` folders, all of them readable.
+    virtual void Appended(std::size_t count) = 0;
+  };
+
   /// Appends `folder` at the end. Its depth is at most one more than the
   /// depth of the folder appended before it (or 1 for the first).
   void Append(const CollectedFolder& folder);
-  /// The number of folders.
-  std::size_t size() const { return count_; }
+  /// The number of folders; from any thread, all of them readable.
+  std::size_t size() const { return count_.load(std::memory_order_acquire); }
+  /// Tells `listener` (or no one, when null) of every later append.
+  void set_listener(Listener* listener) { listener_ = listener; }
   /// Removes every folder and releases the memory.
   void Clear();
 
@@ -62,20 +78,27 @@ class FolderList {
    public:
     /// Starts before the first folder of `list`.
     explicit Reader(const FolderList& list);
-    /// Reads the next folder into `folder`; false after the last.
+    /// Reads the next folder into `folder`; false after the last one
+    /// appended so far.
     bool Next(CollectedFolder* folder);
+    /// Reads the next folder like Next, but not its by-products: `folder`
+    /// gets its depth, name and identity only.
+    bool Skip(CollectedFolder* folder);
 
    private:
+    bool ReadFolder(CollectedFolder* folder, bool with_targets);
     std::uint64_t ReadVarint();
     std::size_t ReadSize();
     void ReadBytes(char* out, std::size_t size);
+    void SkipBytes(std::size_t size);
     void ReadInto(std::string* out, std::size_t size);
     char ReadByte();
+    void NextBlockIfAtEnd();
 
     const FolderList& list_;
-    std::size_t block_ = 0;
-    std::size_t offset_ = 0;
-    std::size_t remaining_;
+    const Block* block_ = nullptr;  // null before the first byte
+    std::size_t offset_;
+    std::size_t read_ = 0;
     std::uint64_t device_ = 0;
   };
 
@@ -83,10 +106,12 @@ class FolderList {
   void PutVarint(std::uint64_t value);
   void PutBytes(const char* data, std::size_t size);
 
-  std::vector<std::unique_ptr<char[]>> blocks_;
-  std::size_t used_in_last_ = 0;  // bytes used in blocks_.back()
-  std::size_t count_ = 0;
+  Block* first_ = nullptr;
+  Block* last_ = nullptr;
+  std::size_t used_in_last_ = 0;  // bytes used in last_
+  std::atomic<std::size_t> count_{0};
   std::uint64_t last_device_ = 0;
+  Listener* listener_ = nullptr;
 };
 
 }  // namespace engine

@@ -34,6 +34,12 @@ bool FolderStack::OpenRoot(platform::FolderInfo* info, std::string* error) {
   return true;
 }
 
+void FolderStack::Clear() {
+  levels_.clear();
+  names_.clear();
+  first_open_ = 1;
+}
+
 std::string_view FolderStack::NameOf(std::size_t level) const {
   const std::size_t begin = levels_[level - 1].name_end;
   return std::string_view(names_).substr(begin, levels_[level].name_end - begin);

@@ -45,6 +45,12 @@ class FolderStack {
   platform::OpenResult Push(std::string_view name, platform::FolderInfo* info, std::string* error);
   /// Leaves levels until `size` remain (at least the root).
   void PopTo(std::size_t size);
+  /// The identity level `level` (< size()) had when it was pushed.
+  const platform::FolderId& id_at(std::size_t level) const { return levels_[level].id; }
+  /// The name level `level` (1 to size() - 1) was pushed with.
+  std::string_view name_at(std::size_t level) const { return NameOf(level); }
+  /// Closes every level, the root too, as before OpenRoot.
+  void Clear();
   /// The top folder, or null when it is lost.
   const platform::Dir* top() const;
   /// How many levels are open now (for tests of the descriptor bound).

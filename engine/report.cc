@@ -129,11 +129,11 @@ Report& Report::EndLine() {
 }
 
 void Report::FlushIfFull() {
-  if (buffer_.size() <= kBlockLimit) return;
+  if (buffer_.size() <= block_limit_) return;
   // Write the lines before this one first, so that no more than the limit
   // is ever held back; a line longer than the limit goes out on its own.
   if (line_start_ > 0) WriteOut(line_start_);
-  if (buffer_.size() >= kBlockLimit) WriteOut(buffer_.size());
+  if (buffer_.size() >= block_limit_) WriteOut(buffer_.size());
 }
 
 void Report::Flush() { WriteOut(buffer_.size()); }
@@ -141,12 +141,12 @@ void Report::Flush() { WriteOut(buffer_.size()); }
 // Writes the first `size` bytes of the buffer and drops them.
 void Report::WriteOut(std::size_t size) {
   if (size == 0) return;
-  if (!output_failed_) {
+  if (!output_failed()) {
     std::string reason;
     if (!console_.Write(platform::OutputStream::kStandardOutput,
                         std::string_view(buffer_.data(), size), &reason)) {
       // Say it once: every later write would fail the same way.
-      output_failed_ = true;
+      output_failed_.store(true, std::memory_order_relaxed);
       std::string line = "Error: cannot write standard output: ";
       AppendForDisplay(&line, reason);
       line += "\n";
@@ -158,11 +158,25 @@ void Report::WriteOut(std::size_t size) {
 }
 
 void Report::Error(std::string_view line) {
-  Flush();
   std::string text(line);
   text.push_back('\n');
+  PassOn(platform::OutputStream::kStandardError, text);
+}
+
+void Report::PassOn(platform::OutputStream stream, std::string_view bytes) {
+  if (stream == platform::OutputStream::kStandardOutput) {
+    buffer_.append(bytes);
+    if (interactive_) {
+      Flush();
+    } else {
+      FlushIfFull();
+    }
+    line_start_ = buffer_.size();  // the bytes end with a whole line
+    return;
+  }
+  Flush();
   std::string reason;
-  console_.Write(platform::OutputStream::kStandardError, text, &reason);
+  console_.Write(platform::OutputStream::kStandardError, bytes, &reason);
 }
 
 }  // namespace engine

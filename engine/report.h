@@ -3,6 +3,7 @@
 #ifndef BUILDSWEEP_ENGINE_REPORT_H_
 #define BUILDSWEEP_ENGINE_REPORT_H_
 
+#include <atomic>
 #include <cstddef>
 #include <string>
 #include <string_view>
@@ -64,13 +65,23 @@ class Report {
   Report& EndLine();
   /// Writes out everything collected so far.
   void Flush();
+  /// From now on writes blocks of at most `bytes` (at most kBlockLimit):
+  /// where several reports feed one output, each takes a share of the bound.
+  void LimitBlocks(std::size_t bytes) { block_limit_ = bytes < kBlockLimit ? bytes : kBlockLimit; }
+  /// How many bytes are collected and not yet written.
+  std::size_t held() const { return buffer_.size(); }
 
   /// Writes `line` and a line feed to standard error, after everything
   /// reported so far, so both streams keep program order.
   void Error(std::string_view line);
+  /// Passes on `bytes` that another Report wrote to `stream`: whole lines,
+  /// already in the output's character set. Standard output is buffered and
+  /// flushed as EndLine would; standard error goes out at once, in order.
+  void PassOn(platform::OutputStream stream, std::string_view bytes);
 
   /// Whether standard output failed; the reason has been reported once.
-  bool output_failed() const { return output_failed_; }
+  /// Safe to ask from any thread.
+  bool output_failed() const { return output_failed_.load(std::memory_order_relaxed); }
   /// The console behind the report.
   platform::Console& console() { return console_; }
 
@@ -82,9 +93,10 @@ class Report {
   platform::TextEncoding encoding_;
   bool interactive_;
   bool paths_need_conversion_;
-  bool output_failed_ = false;
+  std::atomic<bool> output_failed_{false};
   std::string buffer_;
   std::size_t line_start_ = 0;  // where the line being built begins in buffer_
+  std::size_t block_limit_ = kBlockLimit;
   std::string converted_;  // reused for paths that need conversion
   std::string displayed_name_;  // reused by PathInFolder
 };

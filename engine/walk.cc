@@ -27,7 +27,47 @@ void SortByName(platform::EntryList* list, std::size_t first = 0) {
 Walker::Walker(platform::FileSystem& fs, Report& report, NameFilter filter)
     : fs_(fs), report_(report), filter_(std::move(filter)), stack_(fs) {}
 
-bool Walker::ShouldStop() const { return platform::StopRequested() || report_.output_failed(); }
+bool Walker::ShouldStop() const {
+  return platform::StopRequested() || report_.output_failed() ||
+         (also_stop_ != nullptr && also_stop_->load(std::memory_order_relaxed));
+}
+
+void Walker::OpenRootForCleaning(const platform::FolderId& root) {
+  platform::FolderInfo info;
+  std::string reason;
+  if (!stack_.OpenRoot(&info, &reason) || platform::KnownToDiffer(info.id, root)) stack_.Clear();
+}
+
+void Walker::ReachAncestors(const FolderTrail& trail, std::size_t depth) {
+  if (stack_.size() == 0) return;
+  // Keep the levels that already are the trail's (same name below the same
+  // parent, same identity); cleaning in order would not have left them.
+  std::size_t reached = 1;
+  while (reached < stack_.size() && reached < depth) {
+    const FolderTrail::Step step = trail.At(reached);
+    if (!step.identity_known || stack_.name_at(reached) != step.name ||
+        stack_.id_at(reached) != step.id) {
+      break;
+    }
+    ++reached;
+  }
+  stack_.PopTo(reached);
+  for (; reached < depth; ++reached) {
+    const FolderTrail::Step step = trail.At(reached);
+    platform::FolderInfo now;
+    // A failure here was reported, if at all, where that folder itself was
+    // cleaned; below it nothing is reached, as in order.
+    std::string unreported;
+    if (!step.identity_known ||
+        stack_.Push(step.name, &now, &unreported) != platform::OpenResult::kOpened) {
+      return;
+    }
+    if (platform::KnownToDiffer(now.id, step.id)) {
+      stack_.PopTo(reached);
+      return;
+    }
+  }
+}
 
 int Walker::GetRootFolder(std::string& root) {
   std::string reason;
@@ -328,6 +368,23 @@ const std::string& PathBuilder::Enter(std::size_t depth, const std::string& name
   platform::AppendPathComponent(&path_, name);
   length_at_depth_.push_back(path_.size());
   return path_;
+}
+
+FolderTrail::FolderTrail(std::string root) : paths_(std::move(root)) {}
+
+const std::string& FolderTrail::Enter(const CollectedFolder& folder) {
+  const std::string& path = paths_.Enter(folder.depth, folder.name);
+  levels_.resize(folder.depth - 1);
+  levels_.push_back({folder.info.id, folder.identity_known, path.size() - folder.name.size(),
+                     folder.name.size()});
+  path_ = &path;
+  return path;
+}
+
+FolderTrail::Step FolderTrail::At(std::size_t depth) const {
+  const Level& level = levels_[depth - 1];
+  return {std::string_view(*path_).substr(level.name_begin, level.name_size), level.id,
+          level.identity_known};
 }
 
 }  // namespace engine

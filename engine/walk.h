@@ -24,6 +24,7 @@
 #ifndef BUILDSWEEP_ENGINE_WALK_H_
 #define BUILDSWEEP_ENGINE_WALK_H_
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -39,6 +40,8 @@
 #include "platform/file_system.h"
 
 namespace engine {
+
+class FolderTrail;
 
 /// The state that the walk keeps across the calls of one run.
 class Walker {
@@ -65,12 +68,27 @@ class Walker {
   int CleanFolder(const CollectedFolder& folder, const std::string& path,
                   const ExtensionList& extensions);
 
+  /// Makes this walker ready to clean folders that another walker collected
+  /// below the root `root`: opens the current directory, which must still be
+  /// that folder. When it is not, nothing below it will be reached.
+  void OpenRootForCleaning(const platform::FolderId& root);
+  /// Reaches the ancestors of a folder at `depth` the way cleaning the list
+  /// in order would have: each one from its parent, checked against the
+  /// identity on `trail`. A walker that cleans only part of the list calls
+  /// this before the first folder of each part.
+  void ReachAncestors(const FolderTrail& trail, std::size_t depth);
+  /// Also stops (see ShouldStop) once `flag` is set; null for no such flag.
+  void StopAlso(const std::atomic<bool>* flag) { also_stop_ = flag; }
   /// Starts each deletion's line with `label` instead of "Delete : " (a dry
   /// run says what it would delete). `label` must outlive the walker.
   void set_deletion_label(std::string_view label) { deletion_label_ = label; }
+  /// The label each deletion's line starts with.
+  std::string_view deletion_label() const { return deletion_label_; }
 
   /// The root as collection saw it (depth 0).
   const CollectedFolder& root() const { return root_; }
+  /// What this walker leaves alone.
+  const NameFilter& filter() const { return filter_; }
   /// Whether the run could not do all it should: the root not resolved, a
   /// folder not read, or a file (or a link that may lead to a folder) that
   /// should have been deleted not deleted.
@@ -79,6 +97,8 @@ class Walker {
   long long deleted() const { return deleted_; }
   /// Never deletes the files with these identities (the run's own output).
   void KeepFiles(std::vector<platform::FolderId> files) { kept_files_ = std::move(files); }
+  /// The files this walker never deletes.
+  const std::vector<platform::FolderId>& kept_files() const { return kept_files_; }
   /// Gives back the memory kept for reuse between folders.
   void ReleaseMemory();
   /// Whether the run should stop before the next file (a stop signal, or
@@ -126,6 +146,7 @@ class Walker {
   bool fell_short_ = false;
   long long deleted_ = 0;
   std::vector<platform::FolderId> kept_files_;
+  const std::atomic<bool>* also_stop_ = nullptr;
   std::string_view deletion_label_ = "Delete : ";
 
   // Collection scratch, reused for every folder.
@@ -149,6 +170,38 @@ class PathBuilder {
  private:
   std::string path_;
   std::vector<std::size_t> length_at_depth_;
+};
+
+/// The displayed path and the collected identities of the folders from the
+/// root down to the folder read last, so that a walker can start cleaning in
+/// the middle of the list.
+class FolderTrail {
+ public:
+  /// One folder on the trail.
+  struct Step {
+    std::string_view name;
+    platform::FolderId id;
+    bool identity_known;
+  };
+
+  /// Starts at the root's displayed path.
+  explicit FolderTrail(std::string root);
+  /// Moves to `folder` (depth >= 1), read from the list in order, and
+  /// returns its displayed path.
+  const std::string& Enter(const CollectedFolder& folder);
+  /// The folder at `depth` (1 to the depth of the folder entered last).
+  Step At(std::size_t depth) const;
+
+ private:
+  struct Level {
+    platform::FolderId id;
+    bool identity_known;
+    std::size_t name_begin;  // in the path
+    std::size_t name_size;
+  };
+  PathBuilder paths_;
+  const std::string* path_ = nullptr;
+  std::vector<Level> levels_;  // depth 1 first
 };
 
 }  // namespace engine

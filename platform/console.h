@@ -67,6 +67,11 @@ bool StopRequested();
 /// shell sees the conventional status. Returns only if that is impossible.
 void EndByStopSignal();
 
+/// How many threads a run cleans with unless told otherwise: the processors
+/// this process may use, at most 8, on POSIX systems; 1 on Windows, where
+/// running in parallel has not been measured on a real machine yet.
+unsigned DefaultJobCount();
+
 /// Makes a write to a closed pipe, or one beyond the file-size limit, fail
 /// with an error instead of killing the process, so the run can report it
 /// and end cleanly.

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# Installs whatever is missing, builds buildsweep and runs every test twice:
-# once as released, and once more built with AddressSanitizer and
-# UndefinedBehaviorSanitizer, where any report fails the run. Then the
-# Windows executables are cross-built and tested under wine.
+# Installs whatever is missing, builds buildsweep and runs every test three
+# times: once as released, once built with AddressSanitizer and
+# UndefinedBehaviorSanitizer, and once with ThreadSanitizer; any sanitizer
+# report fails the run. Then the Windows executables are cross-built and
+# tested under wine.
 set -euo pipefail
 repo=$(cd "$(dirname "$0")/.." && pwd)
 . "$repo/scripts/prerequisites.sh"
@@ -23,6 +24,14 @@ cmake --build "$repo/build-asan" -j"$jobs"
 ASAN_OPTIONS=halt_on_error=1:abort_on_error=1:detect_leaks=1:detect_stack_use_after_return=1 \
 UBSAN_OPTIONS=halt_on_error=1:abort_on_error=1:print_stacktrace=1 \
   ctest --test-dir "$repo/build-asan" --output-on-failure -j"$jobs"
+
+# The cleaning threads under ThreadSanitizer: any data race the suite's
+# parallel runs reach fails the test (in-process) or the program it ran.
+cmake -S "$repo" -B "$repo/build-tsan" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DBUILDSWEEP_TSAN=ON >/dev/null
+cmake --build "$repo/build-tsan" -j"$jobs"
+TSAN_OPTIONS=halt_on_error=1:abort_on_error=1:second_deadlock_stack=1 \
+  ctest --test-dir "$repo/build-tsan" --output-on-failure -j"$jobs"
 
 # Where clang and its libFuzzer runtime are installed, also let the fuzzer
 # loose on the name rule and the escaping of printed paths for a while.

@@ -28,9 +28,13 @@ TEST(ParseCommandLineTest, ReadsOptionsTheWayUnixToolsDo) {
     std::string flags;
     std::vector<std::string> folders;
     std::vector<std::string> exclusions;
+    unsigned jobs = 0;
   };
   const Case cases[] = {
       {{}, "", {}, {}},
+      {{"-j", "3", "-nj12"}, "n", {}, {}, 12},
+      {{"--jobs=1024"}, "", {}, {}, 1024},
+      {{"--jobs", "07"}, "", {}, {}, 7},
       {{"-ny"}, "ny", {}, {}},
       {{"--dry-run", "--yes", "--help", "--version"}, "hVny", {}, {}},
       {{"--dry", "--y", "--h"}, "hny", {}, {}},  // unambiguous prefixes
@@ -55,6 +59,7 @@ TEST(ParseCommandLineTest, ReadsOptionsTheWayUnixToolsDo) {
     EXPECT_EQ(flags, c.flags);
     EXPECT_EQ(o.folders, c.folders);
     EXPECT_EQ(o.exclusions, c.exclusions);
+    EXPECT_EQ(o.jobs, c.jobs);
   }
 }
 
@@ -138,6 +143,12 @@ TEST_F(CommandLineTest, WrongCommandLineIsUsageErrorBeforeAnythingIsShown) {
       {{"-n", "-x"}, "option '-x' needs a value"},
       {{"a", "--excl"}, "option '--exclude' needs a value"},
       {{"--yes=no"}, "option '--yes' takes no value"},
+      {{"-j0"}, "the number of threads must be from 1 to 1024, not '0'"},
+      {{"--jobs=1025"}, "the number of threads must be from 1 to 1024, not '1025'"},
+      {{"-j", "2x"}, "the number of threads must be from 1 to 1024, not '2x'"},
+      {{"-j", "99999999999999999999"},
+       "the number of threads must be from 1 to 1024, not '99999999999999999999'"},
+      {{"-n", "-j"}, "option '-j' needs a value"},
       {{"-x", "a/x.obj"},
        "exclusion 'a/x.obj' holds a path separator; it is matched against names alone"},
       {{"b", "missing"}, "cannot clean 'missing': No such file or directory"},

@@ -11,7 +11,9 @@
 
 namespace {
 
-class DeepTreeTest : public ::testing::Test {
+// With one thread, and with several that each reach the chain's levels
+// from the root down by themselves.
+class DeepTreeTest : public ::testing::TestWithParam<unsigned> {
  protected:
   DeepTreeTest() : root_(scratch_.path().string() + "/proj") { testsupport::MakeFolders(root_); }
 
@@ -26,7 +28,9 @@ class DeepTreeTest : public ::testing::Test {
     for (std::size_t level = start_depth; level < depth; ++level) bottom += "/" + name;
 
     testsupport::LineCountingConsole console;
-    EXPECT_EQ(driver::Run(platform::NativeFileSystem(), console), 0);
+    driver::Options options;
+    options.jobs = GetParam();
+    EXPECT_EQ(driver::Run(platform::NativeFileSystem(), console, options), 0);
     EXPECT_EQ(console.err, "");
     EXPECT_EQ(console.root_line, "Root Path = " + start);
     EXPECT_EQ(console.folder_lines, depth - start_depth + 1);
@@ -43,11 +47,11 @@ class DeepTreeTest : public ::testing::Test {
   const std::string root_;
 };
 
-TEST_F(DeepTreeTest, ChainOfTwentyThousandFoldersIsCleanedToTheBottom) {
+TEST_P(DeepTreeTest, ChainOfTwentyThousandFoldersIsCleanedToTheBottom) {
   ExpectChainCleaned(20000, "d");
 }
 
-TEST_F(DeepTreeTest, SixtyLevelsOfLongNamesAreCleanedToTheBottom) {
+TEST_P(DeepTreeTest, SixtyLevelsOfLongNamesAreCleanedToTheBottom) {
   ExpectChainCleaned(60, std::string(200, 'n'));
 }
 
@@ -64,8 +68,10 @@ TEST_F(DeepTreeTest, ThreeHundredLevelsAreCleanedUnderEightDescriptors) {
   EXPECT_FALSE(testsupport::InspectChain(root_, "d", "x.obj").leaf_present);
 }
 
-TEST_F(DeepTreeTest, CurrentDirectoryLongerThanPathMaxIsRead) {
+TEST_P(DeepTreeTest, CurrentDirectoryLongerThanPathMaxIsRead) {
   ExpectChainCleaned(60, std::string(200, 'n'), 30);
 }
+
+INSTANTIATE_TEST_SUITE_P(Threads, DeepTreeTest, ::testing::Values(1u, 3u));
 
 }  // namespace

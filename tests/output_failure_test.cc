@@ -127,6 +127,35 @@ TEST(OutputFailureTest, OutputLostMidRunStopsTheCleaningAtTheNextFile) {
   EXPECT_EQ(gone, recorded + 1) << "only the file whose line failed may go unrecorded";
 }
 
+TEST(OutputFailureTest, OutputLostMidRunStopsEveryThreadSoonAfter) {
+  // Threads clean ahead of what is written, but what they hold back and
+  // what the report holds stay within one block: so a failed write leaves
+  // no more deletions off the record than with one thread.
+  ScratchDir tmp;
+  const fs::path root = tmp.path() / "proj";
+  const std::string long_name(100, 'n');
+  // The first folder keeps its thread busy while the others run ahead.
+  MakeFiles(root / "f1000", long_name, ".obj", 3000);
+  for (int i = 1; i < 400; ++i) MakeFiles(root / ("f" + std::to_string(1000 + i)), long_name, ".obj", 5);
+  const std::set<std::string> before = FilesBelow(root);
+  FakeConsole console;
+  console.interactive = true;
+  console.fail_output_from = 2000;
+  const RunResult run = RunIn(root, nullptr, platform::NativeFileSystem(), console, 3);
+
+  EXPECT_EQ(run.status, 2);
+  const std::set<std::string> left = FilesBelow(root);
+  const std::set<std::string> reported = DeletedPaths(run.out);
+  std::size_t unwritten = 0;
+  for (const std::string& file : before) {
+    if (left.count(file) == 0 && reported.count(file) == 0) {
+      unwritten += ("Delete : " + file + " \n").size();
+    }
+  }
+  EXPECT_LE(unwritten, std::size_t{64} * 1024);
+  EXPECT_GT(left.size(), before.size() / 2);
+}
+
 TEST(OutputFailureTest, BothStreamsFailingStillEndsTheRunWithStatusTwo) {
   ScratchDir tmp;
   const fs::path root = tmp.path() / "proj";

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
@@ -14,6 +15,7 @@
 #include <ostream>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -52,11 +54,14 @@ class ProjectTest : public ::testing::Test {
     testsupport::EnterFolder(root_);
   }
 
+  // With `jobs` threads; 0 for the default number.
   RunResult RunInProcess(testsupport::FakeConsole& console,
                          platform::FileSystem& fs = platform::NativeFileSystem(),
-                         const driver::RunHooks& hooks = driver::RunHooks()) {
+                         const driver::RunHooks& hooks = driver::RunHooks(), unsigned jobs = 0) {
+    driver::Options options;
+    options.jobs = jobs;
     RunResult result;
-    result.status = driver::Run(fs, console, hooks);
+    result.status = driver::Run(fs, console, options, hooks);
     result.out = console.out;
     result.err = console.err;
     return result;
@@ -77,12 +82,15 @@ class ProjectTest : public ::testing::Test {
 };
 
 // kDryRunFirst runs the program with -n before the real run, which must then
-// delete exactly what the dry run listed.
-enum class Way { kInProcess, kProgram, kDryRunFirst };
+// delete exactly what the dry run listed. In process, the report must not
+// change with the number of threads.
+enum class Way { kInProcess, kInProcessOneThread, kInProcessSevenThreads, kProgram, kDryRunFirst };
 
 const char* NameOf(Way way) {
   switch (way) {
     case Way::kInProcess: return "InProcess";
+    case Way::kInProcessOneThread: return "InProcessOneThread";
+    case Way::kInProcessSevenThreads: return "InProcessSevenThreads";
     case Way::kProgram: return "Program";
     case Way::kDryRunFirst: return "DryRunFirst";
   }
@@ -111,9 +119,13 @@ std::map<std::string, std::uintmax_t> ApparentSizes() {
 class TreeRunTest : public ProjectTest, public ::testing::WithParamInterface<Way> {
  protected:
   RunResult RunHere(const std::string& input = "\n\n") {
-    if (GetParam() == Way::kInProcess) {
+    if (GetParam() == Way::kInProcess || GetParam() == Way::kInProcessOneThread ||
+        GetParam() == Way::kInProcessSevenThreads) {
       testsupport::FakeConsole console(input);
-      return RunInProcess(console);
+      const unsigned jobs = GetParam() == Way::kInProcessOneThread      ? 1
+                            : GetParam() == Way::kInProcessSevenThreads ? 7
+                                                                        : 0;
+      return RunInProcess(console, platform::NativeFileSystem(), driver::RunHooks(), jobs);
     }
     if (GetParam() == Way::kProgram) return RunProgram({}, input);
     const RunResult dry = RunProgram({"-n"}, "");
@@ -143,7 +155,9 @@ class TreeRunTest : public ProjectTest, public ::testing::WithParamInterface<Way
 };
 
 INSTANTIATE_TEST_SUITE_P(EveryWay, TreeRunTest,
-                         ::testing::Values(Way::kInProcess, Way::kProgram, Way::kDryRunFirst),
+                         ::testing::Values(Way::kInProcess, Way::kInProcessOneThread,
+                                           Way::kInProcessSevenThreads, Way::kProgram,
+                                           Way::kDryRunFirst),
                          [](const ::testing::TestParamInfo<Way>& way) { return NameOf(way.param); });
 
 TEST_P(TreeRunTest, ExampleProjectGivesTheDocumentedRun) {
@@ -442,6 +456,104 @@ TEST_F(ProjectTest, TargetThatVanishedIsSkippedSilently) {
   EXPECT_EQ(run.status, 0);
 }
 
+// With `no_ids`, folders come without identities, as on file systems that
+// have none: threads must then tell folders apart by their names.
+class LockedFolders : public FlakyRemovals {
+ public:
+  explicit LockedFolders(bool no_ids) : no_ids_(no_ids) {}
+  bool OpenCurrentDirectory(platform::Dir* dir, platform::FolderInfo* info,
+                            std::string* error) override {
+    return Describe(real_.OpenCurrentDirectory(dir, info, error), info);
+  }
+  platform::OpenResult OpenChild(const platform::Dir& parent, std::string_view name,
+                                 platform::Dir* dir, platform::FolderInfo* info,
+                                 std::string* error) override {
+    if (name.substr(0, 6) == "locked") {
+      *error = "Permission denied";
+      return platform::OpenResult::kFailed;
+    }
+    const platform::OpenResult opened = real_.OpenChild(parent, name, dir, info, error);
+    Describe(true, info);
+    return opened;
+  }
+  bool OpenParent(const platform::Dir& child, platform::Dir* dir,
+                  platform::FolderInfo* info) override {
+    return Describe(real_.OpenParent(child, dir, info), info);
+  }
+
+ private:
+  bool Describe(bool opened, platform::FolderInfo* info) const {
+    if (no_ids_) info->id = platform::FolderId();
+    return opened;
+  }
+  const bool no_ids_;
+};
+
+// Every path below the current directory, folders marked with a slash.
+std::vector<std::string> TreeListing() {
+  std::vector<std::string> paths;
+  for (auto it = std::filesystem::recursive_directory_iterator("."); it != decltype(it)(); ++it) {
+    paths.push_back(it->path().string() + (it->is_directory() && !it->is_symlink() ? "/" : ""));
+  }
+  std::sort(paths.begin(), paths.end());
+  return paths;
+}
+
+TEST_F(ProjectTest, AnyNumberOfThreadsGivesTheReportOfOne) {
+  // Deep (past the levels kept open), wide, with links, folders that can't
+  // be opened, and files that can't be deleted or are gone already.
+  const auto make_tree = [&] {
+    std::string chain = "d";
+    for (int level = 1; level <= 100; ++level, chain += "/d") {
+      if (level % 25 == 0) MakeFile(chain + "/x.obj");
+      if (level == 70) MakeFile(chain + "/stuck.obj");
+    }
+    for (int i = 100; i < 250; ++i) {
+      const std::string wide = "w" + std::to_string(i);
+      MakeFile(wide + "/a.obj");
+      MakeFile(wide + "/keep.txt");
+      MakeFile(wide + "/s/b.obj");
+      if (i % 10 == 0) MakeFile(wide + "/s/stuck.log");
+      if (i % 7 == 0) MakeFile(wide + "/locked/x.obj");
+      if (i % 9 == 0) MakeFile(wide + "/vanish.tmp");
+      if (i % 11 == 0) MakeLink(outside_, wide + "/out.obj");
+    }
+    MakeFile(outside_ + "/o.obj");
+    MakeLink(outside_ + "/o.obj", "file.obj");
+    MakeLink("nowhere", "gone.tmp");
+    MakeFile("r.obj");
+  };
+  RunResult first;
+  std::string first_transcript;
+  std::vector<std::string> first_listing;
+  for (const bool no_ids : {false, true}) {
+    for (unsigned jobs : {1u, 2u, 7u}) {
+      SCOPED_TRACE("threads: " + std::to_string(jobs) + (no_ids ? ", no ids" : ""));
+      testsupport::RemoveTree(root_);
+      MakeFolders(root_);
+      testsupport::EnterFolder(root_);
+      make_tree();
+      LockedFolders fs(no_ids);
+      testsupport::FakeConsole console;
+      const RunResult run = RunInProcess(console, fs, driver::RunHooks(), jobs);
+      if (jobs == 1) {
+        first = run;
+        first_transcript = console.transcript;
+        first_listing = TreeListing();
+        EXPECT_GT(run.out.size(), 50000u);
+        EXPECT_NE(run.err, "");
+        continue;
+      }
+      EXPECT_EQ(run.status, first.status);
+      EXPECT_EQ(run.out, first.out);
+      EXPECT_EQ(run.err, first.err);
+      EXPECT_EQ(console.transcript, first_transcript) << "stderr lines moved";
+      EXPECT_EQ(TreeListing(), first_listing);
+    }
+  }
+  EXPECT_TRUE(Exists(outside_ + "/o.obj"));
+}
+
 // Standard output that can't be written: nothing may be deleted off the record.
 class BrokenOutput : public testsupport::FakeConsole {
  public:
@@ -466,14 +578,15 @@ TEST_F(ProjectTest, UnwritableOutputStopsTheRunBeforeAnyDeletion) {
 
 // The tree changes between collection and cleaning. With a settled tree the
 // listings taken during collection may be reused, so both ways are tried.
-class BetweenPhasesTest : public ProjectTest, public ::testing::WithParamInterface<bool> {
+class BetweenPhasesTest : public ProjectTest,
+                          public ::testing::WithParamInterface<std::tuple<bool, unsigned>> {
  protected:
   RunResult RunWithChange(const std::function<void()>& change) {
-    if (GetParam()) std::this_thread::sleep_for(kSettleTime);
+    if (std::get<0>(GetParam())) std::this_thread::sleep_for(kSettleTime);
     driver::RunHooks hooks;
     hooks.after_collection = change;
     testsupport::FakeConsole console;
-    return RunInProcess(console, platform::NativeFileSystem(), hooks);
+    return RunInProcess(console, platform::NativeFileSystem(), hooks, std::get<1>(GetParam()));
   }
 
   void MakeOutsideTargets() {
@@ -486,10 +599,12 @@ class BetweenPhasesTest : public ProjectTest, public ::testing::WithParamInterfa
   }
 };
 
-INSTANTIATE_TEST_SUITE_P(FreshAndSettled, BetweenPhasesTest, ::testing::Values(false, true),
-                         [](const ::testing::TestParamInfo<bool>& settled) {
-                           return settled.param ? "Settled" : "Fresh";
-                         });
+INSTANTIATE_TEST_SUITE_P(
+    FreshAndSettled, BetweenPhasesTest, ::testing::Combine(::testing::Bool(), ::testing::Values(1u, 3u)),
+    [](const ::testing::TestParamInfo<std::tuple<bool, unsigned>>& run) {
+      return std::string(std::get<0>(run.param) ? "Settled" : "Fresh") + "Threads" +
+             std::to_string(std::get<1>(run.param));
+    });
 
 TEST_P(BetweenPhasesTest, FolderSwappedForLinkLeadsNowhere) {
   MakeOutsideTargets();
@@ -514,6 +629,25 @@ TEST_P(BetweenPhasesTest, FolderSwappedForAnotherFolderIsLeftAlone) {
   });
   EXPECT_EQ(run.out, Expected(SilentBlock() + SilentBlock() + RootBlock(root_, {})));
   ExpectTargetsIn(root_ + "/sub");
+}
+
+TEST_P(BetweenPhasesTest, FolderMovedUnderASwappedParentIsNotCleaned) {
+  // Enough subfolders that several threads share them: a thread that starts
+  // among them reaches "sub" itself, and must find it is not the one
+  // collected, although "c45" below it is.
+  std::string blocks = SilentBlock();
+  for (int i = 0; i < 40; ++i) {
+    MakeFile("sub/c" + std::to_string(10 + i) + "/x.obj");
+    blocks += SilentBlock();
+  }
+  MakeFile("zz/z.obj");
+  const RunResult run = RunWithChange([&] {
+    testsupport::Rename(root_ + "/sub", scratch_.path().string() + "/old-sub");
+    MakeFolders(root_ + "/sub");
+    testsupport::Rename(scratch_.path().string() + "/old-sub/c45", root_ + "/sub/c45");
+  });
+  EXPECT_EQ(run.out, Expected(blocks + FolderBlock(root_ + "/zz", {"z.obj"}) + RootBlock(root_, {})));
+  EXPECT_TRUE(Exists("sub/c45/x.obj"));
 }
 
 TEST_P(BetweenPhasesTest, RemovedFolderIsSilent) {

@@ -6,6 +6,10 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <sched.h>
+
+#include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
@@ -17,9 +21,13 @@
 namespace platform {
 namespace {
 
-volatile sig_atomic_t g_stop_signal = 0;
+// Read by every cleaning thread; a lock-free atomic may be set from a handler.
+std::atomic<int> g_stop_signal{0};
+static_assert(std::atomic<int>::is_always_lock_free, "the stop flag is set in a signal handler");
 
-void NoteStopSignal(int signal_number) { g_stop_signal = signal_number; }
+void NoteStopSignal(int signal_number) {
+  g_stop_signal.store(signal_number, std::memory_order_relaxed);
+}
 
 constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP};
 constexpr int kStopSignalCount = sizeof kStopSignals / sizeof kStopSignals[0];
@@ -162,10 +170,10 @@ void DeferStopSignals() {
 
 void RestoreStopSignals() { SetStopSignalAction(SIG_DFL); }
 
-bool StopRequested() { return g_stop_signal != 0; }
+bool StopRequested() { return g_stop_signal.load(std::memory_order_relaxed) != 0; }
 
 void EndByStopSignal() {
-  const int signal_number = g_stop_signal;
+  const int signal_number = g_stop_signal.load();
   if (signal_number == 0) return;
   ::signal(signal_number, SIG_DFL);
   sigset_t just_this;
@@ -191,6 +199,21 @@ void RaiseOpenFileLimit() {
   // raise still helps.
   limit.rlim_cur = 65536 < limit.rlim_max ? 65536 : limit.rlim_max;
   ::setrlimit(RLIMIT_NOFILE, &limit);
+}
+
+unsigned DefaultJobCount() {
+  // Beyond eight threads the file system's own locks, not the cores, set
+  // the pace; below that, use what the process may run on (taskset, cgroup
+  // cpusets), not what the machine has.
+  constexpr unsigned kMostJobs = 8;
+  long usable = 0;
+#if defined(__linux__)
+  cpu_set_t allowed;
+  if (::sched_getaffinity(0, sizeof allowed, &allowed) == 0) usable = CPU_COUNT(&allowed);
+#endif
+  if (usable <= 0) usable = ::sysconf(_SC_NPROCESSORS_ONLN);
+  if (usable <= 0) return 1;
+  return std::min(kMostJobs, static_cast<unsigned>(usable));
 }
 
 }  // namespace platform

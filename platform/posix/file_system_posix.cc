@@ -16,6 +16,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <set>
 #include <utility>
 
@@ -198,10 +199,12 @@ class PosixFileSystem : public FileSystem {
   }
 
  private:
-  // System calls want NUL-terminated names; reuse one buffer for them.
-  const char* Terminated(std::string_view name) {
-    name_.assign(name.data(), name.size());
-    return name_.c_str();
+  // System calls want NUL-terminated names; reuse one buffer for them in
+  // each thread (cleaning threads share this file system).
+  static const char* Terminated(std::string_view name) {
+    thread_local std::string terminated;
+    terminated.assign(name.data(), name.size());
+    return terminated.c_str();
   }
 
   bool ListInto(const Dir& dir, EntryList* out);
@@ -246,12 +249,6 @@ class PosixFileSystem : public FileSystem {
     }
     return 0;
   }
-
-  std::string name_;
-#if defined(__linux__)
-  // One large buffer: most folders are read in a single getdents64 call.
-  alignas(8) char dirent_buffer_[64 * 1024];
-#endif
 };
 
 // The system gives up after a fixed number of links (ELOOP), which does not
@@ -313,18 +310,28 @@ struct LinuxDirent64 {
   char d_name[];
 };
 
+// One large buffer per thread: most folders are read in a single
+// getdents64 call.
+constexpr std::size_t kDirentBufferSize = 64 * 1024;
+struct alignas(8) DirentBuffer {
+  char bytes[kDirentBufferSize];
+};
+
 bool PosixFileSystem::ListInto(const Dir& dir, EntryList* out) {
+  thread_local std::unique_ptr<DirentBuffer> buffer;
+  if (!buffer) buffer.reset(new DirentBuffer);
+  char* const bytes = buffer->bytes;
   out->Clear();
   const int fd = dir.native();
   for (;;) {
-    const long n = ::syscall(SYS_getdents64, fd, dirent_buffer_, sizeof dirent_buffer_);
+    const long n = ::syscall(SYS_getdents64, fd, bytes, kDirentBufferSize);
     if (n == 0) return true;
     if (n < 0) {
       if (errno == EINTR) continue;
       return false;
     }
     for (long at = 0; at < n;) {
-      const auto* entry = reinterpret_cast<const LinuxDirent64*>(dirent_buffer_ + at);
+      const auto* entry = reinterpret_cast<const LinuxDirent64*>(bytes + at);
       if (!AddListed(out, fd, entry->d_name, entry->d_type, entry->d_ino)) return false;
       at += entry->d_reclen;
     }

@@ -381,8 +381,6 @@ enum class NameCheck { kSame, kDifferent, kUnknown };
 
 class Win32FileSystem : public FileSystem {
  public:
-  Win32FileSystem() : name_info_(kFirstNameBytes) {}
-
   bool CurrentDirectory(std::string* path, std::string* error) override {
     std::wstring cwd;
     if (!ReadCurrentDirectory(&cwd)) {
@@ -419,7 +417,7 @@ class Win32FileSystem : public FileSystem {
     SetWideName(name);
     HANDLE handle;
     const NTSTATUS status =
-        OpenRelative(parent.native().handle, wide_name_, kFolderAccess, kFolderShare,
+        OpenRelative(parent.native().handle, Buffers().wide_name, kFolderAccess, kFolderShare,
                      FILE_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT, &handle);
     if (!Succeeded(status)) {
       SetLastStatus(status);
@@ -450,12 +448,13 @@ class Win32FileSystem : public FileSystem {
   bool ListEntries(const Dir& dir, EntryList* out, std::string* error) override {
     out->Clear();
     dir.native().reparse_files.clear();
-    if (listing_.empty()) listing_.resize(kListingBytes);
+    if (Buffers().listing.empty()) Buffers().listing.resize(kListingBytes);
     for (BOOLEAN restart = TRUE;; restart = FALSE) {
       IO_STATUS_BLOCK io;
       const NTSTATUS status = ::NtQueryDirectoryFile(
-          dir.native().handle, nullptr, nullptr, nullptr, &io, listing_.data(),
-          static_cast<ULONG>(listing_.size()), kFileFullDirectoryInformation, FALSE, nullptr, restart);
+          dir.native().handle, nullptr, nullptr, nullptr, &io, Buffers().listing.data(),
+          static_cast<ULONG>(Buffers().listing.size()), kFileFullDirectoryInformation, FALSE,
+          nullptr, restart);
       if (status == kStatusNoMoreFiles) return true;
       // Not even "." and "..": a folder (such as an empty drive root) with
       // no entries at all.
@@ -477,8 +476,8 @@ class Win32FileSystem : public FileSystem {
     // does not. Wine shows a Unix symlink to a folder the same way.
     SetWideName(name);
     HANDLE handle;
-    if (!Succeeded(OpenRelative(dir.native().handle, wide_name_, FILE_READ_ATTRIBUTES, kShareAll,
-                                 FILE_OPEN_REPARSE_POINT, &handle))) {
+    if (!Succeeded(OpenRelative(dir.native().handle, Buffers().wide_name, FILE_READ_ATTRIBUTES,
+                                kShareAll, FILE_OPEN_REPARSE_POINT, &handle))) {
       return LinkTarget::kNotFolder;  // gone or unreadable: removing it will tell
     }
     ScopedHandle link(handle);
@@ -493,7 +492,8 @@ class Win32FileSystem : public FileSystem {
     const RemoveResult opened = OpenToDelete(dir, name, &handle, error);
     if (opened != RemoveResult::kRemoved) return opened;
     ScopedHandle entry(handle);
-    if (HasName(dir.native().reparse_files, wide_name_) && !OpenThroughFilter(dir, &entry, error)) {
+    if (HasName(dir.native().reparse_files, Buffers().wide_name) &&
+        !OpenThroughFilter(dir, &entry, error)) {
       return RemoveResult::kFailed;
     }
     // Read-only files refuse this, and are reported rather than forced.
@@ -535,10 +535,11 @@ class Win32FileSystem : public FileSystem {
                             std::string* error) {
     SetWideName(name);
     HANDLE handle;
-    const NTSTATUS status = OpenRelative(dir.native().handle, wide_name_,
-                                         DELETE | FILE_READ_ATTRIBUTES, kShareAll,
-                                         FILE_NON_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT, &handle);
-    if (status == kStatusFileIsADirectory) return RemoveResult::kIsFolder;  // folders, and links to them, stay
+    const NTSTATUS status =
+        OpenRelative(dir.native().handle, Buffers().wide_name, DELETE | FILE_READ_ATTRIBUTES,
+                     kShareAll, FILE_NON_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT, &handle);
+    if (status == kStatusFileIsADirectory)
+      return RemoveResult::kIsFolder;  // folders, and links to them, stay
     if (IsGone(status)) return RemoveResult::kMissing;
     if (!Succeeded(status)) {
       *error = win32::SystemMessage(::RtlNtStatusToDosError(status));
@@ -611,8 +612,9 @@ class Win32FileSystem : public FileSystem {
     }
     if (!IsOtherReparsePoint(attributes.FileAttributes, attributes.ReparseTag)) return true;
     HANDLE handle;
-    const NTSTATUS status = OpenRelative(dir.native().handle, wide_name_, DELETE | FILE_READ_ATTRIBUTES,
-                                         kShareAll, FILE_NON_DIRECTORY_FILE, &handle);
+    const NTSTATUS status =
+        OpenRelative(dir.native().handle, Buffers().wide_name, DELETE | FILE_READ_ATTRIBUTES,
+                     kShareAll, FILE_NON_DIRECTORY_FILE, &handle);
     if (!Succeeded(status)) {
       *error = win32::SystemMessage(::RtlNtStatusToDosError(status));
       return false;
@@ -631,44 +633,47 @@ class Win32FileSystem : public FileSystem {
   // The buffer starts small and grows to what a longer name needs.
   bool NameOf(HANDLE handle, std::wstring* name) {
     for (;;) {
-      if (::GetFileInformationByHandleEx(handle, FileNameInfo, name_info_.data(),
-                                         static_cast<DWORD>(name_info_.size()))) {
-        const auto* info = reinterpret_cast<const FILE_NAME_INFO*>(name_info_.data());
+      if (::GetFileInformationByHandleEx(handle, FileNameInfo, Buffers().name_info.data(),
+                                         static_cast<DWORD>(Buffers().name_info.size()))) {
+        const auto* info = reinterpret_cast<const FILE_NAME_INFO*>(Buffers().name_info.data());
         name->assign(info->FileName, info->FileNameLength / sizeof(wchar_t));
         return true;
       }
       if (::GetLastError() != ERROR_MORE_DATA) return false;
-      const auto* partial = reinterpret_cast<const FILE_NAME_INFO*>(name_info_.data());
+      const auto* partial = reinterpret_cast<const FILE_NAME_INFO*>(Buffers().name_info.data());
       const std::size_t needed = sizeof(FILE_NAME_INFO) + partial->FileNameLength;
-      name_info_.resize(needed > name_info_.size() ? needed : 2 * name_info_.size());
+      Buffers().name_info.resize(
+          needed > Buffers().name_info.size() ? needed : 2 * Buffers().name_info.size());
     }
   }
 
-  // Whether `entry` is wide_name_ directly in the folder `dir`, and not
+  // Whether `entry` is the wide name set last directly in `dir`, and not
   // what a link of that name leads to. The folder's own name is read once
   // per open folder. kUnknown when a name can't be read.
   NameCheck CheckIsEntry(const Dir& dir, HANDLE entry) {
     std::wstring& folder_name = dir.native().name;
-    if (folder_name.empty() && !NameOf(dir.native().handle, &folder_name)) return NameCheck::kUnknown;
-    if (!NameOf(entry, &entry_name_)) return NameCheck::kUnknown;
-    expected_name_ = folder_name;
-    JoinWide(&expected_name_, wide_name_);
+    if (folder_name.empty() && !NameOf(dir.native().handle, &folder_name))
+      return NameCheck::kUnknown;
+    if (!NameOf(entry, &Buffers().entry_name)) return NameCheck::kUnknown;
+    Buffers().expected_name = folder_name;
+    JoinWide(&Buffers().expected_name, Buffers().wide_name);
     const int order = ::CompareStringOrdinal(
-        expected_name_.data(), static_cast<int>(expected_name_.size()), entry_name_.data(),
-        static_cast<int>(entry_name_.size()), /*bIgnoreCase=*/TRUE);
+        Buffers().expected_name.data(), static_cast<int>(Buffers().expected_name.size()),
+        Buffers().entry_name.data(), static_cast<int>(Buffers().entry_name.size()),
+        /*bIgnoreCase=*/TRUE);
     return order == CSTR_EQUAL ? NameCheck::kSame : NameCheck::kDifferent;
   }
 
   void SetWideName(std::string_view name) {
-    wide_name_.clear();
-    win32::AppendWide(&wide_name_, name);
+    Buffers().wide_name.clear();
+    win32::AppendWide(&Buffers().wide_name, name);
   }
 
   // Appends the entries of one listing call, and notes the folder's
   // non-link reparse files for RemoveFile.
   void AddEntries(const Dir& dir, EntryList* out) {
     for (std::size_t at = 0;;) {
-      const auto* data = reinterpret_cast<const FILE_FULL_DIR_INFO*>(listing_.data() + at);
+      const auto* data = reinterpret_cast<const FILE_FULL_DIR_INFO*>(Buffers().listing.data() + at);
       const std::wstring_view name(data->FileName, data->FileNameLength / sizeof(wchar_t));
       // With the reparse attribute set, EaSize holds the reparse tag.
       const DWORD attributes = data->FileAttributes;
@@ -695,11 +700,19 @@ class Win32FileSystem : public FileSystem {
     return EntryKind::kFile;
   }
 
-  std::wstring wide_name_;  // scratch, reused for every call
-  std::wstring entry_name_;
-  std::wstring expected_name_;
-  std::vector<char> name_info_;
-  std::vector<char> listing_;
+  // Scratch buffers, reused for every call. One set per thread: cleaning
+  // threads call the one file system at the same time.
+  struct Scratch {
+    std::wstring wide_name;
+    std::wstring entry_name;
+    std::wstring expected_name;
+    std::vector<char> name_info = std::vector<char>(kFirstNameBytes);
+    std::vector<char> listing;
+  };
+  static Scratch& Buffers() {
+    thread_local Scratch scratch;
+    return scratch;
+  }
 };
 
 }  // namespace

@@ -167,15 +167,18 @@ struct RunResult {
   std::string err;
 };
 
-/// Runs buildsweep in the folder `root` through `fs` and `console`, calling
-/// `between` once collection is over.
+/// Runs buildsweep in the folder `root` through `fs` and `console` with
+/// `jobs` threads (0: the default number), calling `between` once
+/// collection is over.
 inline RunResult RunIn(const std::string& root, const std::function<void()>& between,
-                       platform::FileSystem& fs, FakeConsole& console) {
+                       platform::FileSystem& fs, FakeConsole& console, unsigned jobs = 0) {
   EnterFolder(root);
   driver::RunHooks hooks;
   hooks.after_collection = between;
+  driver::Options options;
+  options.jobs = jobs;
   RunResult result;
-  result.status = driver::Run(fs, console, hooks);
+  result.status = driver::Run(fs, console, options, hooks);
   result.out = console.out;
   result.err = console.err;
   return result;
