@@ -8,9 +8,10 @@
 // buffers are written out strictly in chunk order, by whichever thread
 // finishes the chunk that is next, so standard output and standard error
 // come out as from one thread; the thread whose chunk is next writes
-// straight to the report. Threads run at most a few chunks, and a few
-// kilobytes of output, ahead of what has been written: that bounds the
-// memory the buffers take and what a failed write leaves off the record.
+// straight to the report. Threads run at most a few chunks ahead of what
+// has been written, and what they hold back stays, with what the report
+// holds, within the report's 64 KiB block: that bounds the memory the
+// buffers take and what a failed write leaves off the record.
 //
 // Cleaning may start while the list is still being collected: a chunk is
 // taken once it is whole.

@@ -25,7 +25,8 @@ constexpr int kExitOk = 0;
 /// Exit status when standard input ended at the final prompt.
 constexpr int kExitInputEnded = 1;
 /// Exit status when the run could not do all it should: the root not
-/// resolved, a folder not read, a file not deleted, or the report not written.
+/// resolved, a folder not read, a file not deleted, memory exhausted, or the
+/// report not written.
 constexpr int kExitIncomplete = 2;
 /// Exit status when the command line was wrong; nothing was read or deleted.
 constexpr int kExitUsage = 2;
