@@ -5,8 +5,8 @@ set -euo pipefail
 repo=$(cd "$(dirname "$0")/.." && pwd)
 . "$repo/scripts/prerequisites.sh"
 install_missing_packages cmake g++ make
-cmake -S "$repo" -B "$repo/build" -DCMAKE_BUILD_TYPE=Release -DBUILDSWEEP_BUILD_TESTS=OFF >/dev/null
-cmake --build "$repo/build" --target buildsweep -j"$(nproc)" >/dev/null
+cmake -S "$repo" -B "$repo/build-demo" -DCMAKE_BUILD_TYPE=Release -DBUILDSWEEP_BUILD_TESTS=OFF >/dev/null
+cmake --build "$repo/build-demo" --target buildsweep -j"$(nproc)" >/dev/null
 
 demo=$(mktemp -d "${TMPDIR:-/tmp}/buildsweep-demo.XXXXXX")
 trap 'rm -rf "$demo"' EXIT
@@ -20,9 +20,9 @@ echo "Demo project before the run:"
 (cd "$demo" && find proj -type f | sort | sed 's/^/  /')
 echo
 if [ -t 0 ]; then
-  (cd "$proj" && "$repo/build/buildsweep")          # answer both prompts with Enter
+  (cd "$proj" && "$repo/build-demo/buildsweep")          # answer both prompts with Enter
 else
-  (cd "$proj" && printf '\n\n' | "$repo/build/buildsweep")
+  (cd "$proj" && printf '\n\n' | "$repo/build-demo/buildsweep")
 fi
 echo
 echo "Demo project after the run:"

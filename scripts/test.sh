@@ -11,7 +11,7 @@ install_missing_packages cmake g++ make libgtest-dev libgmock-dev tmux dpkg-dev
 install_korean_euc_locale
 
 jobs=$(nproc)
-cmake -S "$repo" -B "$repo/build" -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake -S "$repo" -B "$repo/build" -DCMAKE_BUILD_TYPE=Release -DBUILDSWEEP_BUILD_TESTS=ON >/dev/null
 cmake --build "$repo/build" -j"$jobs"
 ctest --test-dir "$repo/build" --output-on-failure -j"$jobs"
 "$repo/scripts/check_packages.sh" deb "$repo/build"
