@@ -35,20 +35,10 @@ std::string AddExclusion(Options* options, std::string_view pattern) {
   return std::string();
 }
 
-std::string ShowHelp(Options* options, std::string_view) {
-  options->show_help = true;
-  return std::string();
-}
-std::string ShowVersion(Options* options, std::string_view) {
-  options->show_version = true;
-  return std::string();
-}
-std::string DryRun(Options* options, std::string_view) {
-  options->dry_run = true;
-  return std::string();
-}
-std::string NoPrompts(Options* options, std::string_view) {
-  options->no_prompts = true;
+// An option without a value that only switches `flag` on.
+template <bool Options::*flag>
+std::string SetFlag(Options* options, std::string_view) {
+  options->*flag = true;
   return std::string();
 }
 std::string SetJobs(Options* options, std::string_view value) {
@@ -72,9 +62,12 @@ std::string SetJobs(Options* options, std::string_view value) {
 }
 
 const OptionRule kOptionRules[] = {
-    {'h', "help", false, ShowHelp},        {'V', "version", false, ShowVersion},
-    {'n', "dry-run", false, DryRun},       {'y', "yes", false, NoPrompts},
-    {'x', "exclude", true, AddExclusion},  {'j', "jobs", true, SetJobs},
+    {'h', "help", false, SetFlag<&Options::show_help>},
+    {'V', "version", false, SetFlag<&Options::show_version>},
+    {'n', "dry-run", false, SetFlag<&Options::dry_run>},
+    {'y', "yes", false, SetFlag<&Options::no_prompts>},
+    {'x', "exclude", true, AddExclusion},
+    {'j', "jobs", true, SetJobs},
 };
 
 const OptionRule* FindShort(char name) {
