@@ -273,7 +273,6 @@ void ParallelCleaning::CleanChunk(Worker& worker, std::size_t chunk, std::size_t
     // Each block counts against what may be held back as soon as it is done.
     worker.report.Flush();
   }
-  worker.report.Flush();
 }
 
 void ParallelCleaning::Deliver(Worker& worker, Slot& slot) {

@@ -207,11 +207,7 @@ void SweepChosenFolders(Sweep& sweep, const platform::Dir& start) {
     std::string reason;
     if (!platform::ReturnToFolder(start, &reason) || !platform::ChangeDirectory(folder, &reason)) {
       // It was there a moment ago: someone removed it since.
-      std::string line = "Error: cannot enter '";
-      sweep.report.AppendForDisplay(&line, folder);
-      line += "': ";
-      sweep.report.AppendForDisplay(&line, reason);
-      sweep.report.Error(line);
+      sweep.report.CannotError("enter", folder, reason);
       sweep.fell_short = true;
       continue;
     }

@@ -58,6 +58,7 @@ std::size_t FolderStack::open_levels() const {
 
 platform::OpenResult FolderStack::Push(std::string_view name, platform::FolderInfo* info,
                                        std::string* error) {
+  error->clear();  // a folder that is simply gone has no reason to show
   if (levels_.empty()) return platform::OpenResult::kGone;
   const Level& parent = levels_.back();
   if (parent.lost) {
@@ -84,7 +85,11 @@ platform::OpenResult FolderStack::OpenChild(const platform::Dir& parent, std::si
                                             std::string_view name, platform::Dir* dir,
                                             platform::FolderInfo* info, std::string* error) {
   for (;;) {
+    // Each try starts afresh, so a reason from running out of handles never
+    // outlives the retry that found the folder gone.
+    error->clear();
     const platform::OpenResult opened = fs_.OpenChild(parent, name, dir, info, error);
+    if (opened == platform::OpenResult::kGone) error->clear();
     if (opened != platform::OpenResult::kNoHandles || !CloseShallowestOpenLevel(keep_open)) {
       return opened;
     }

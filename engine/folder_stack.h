@@ -38,9 +38,9 @@ class FolderStack {
   bool OpenRoot(platform::FolderInfo* info, std::string* error);
   /// The number of levels, root included (0 before OpenRoot).
   std::size_t size() const { return levels_.size(); }
-  /// Opens `name` inside the top level and makes it the new top. kGone when
-  /// `name` is no real folder or the top was lost because its folder went
-  /// away; kFailed or kNoHandles, with the reason in `error`, when a folder
+  /// Opens `name` inside the top level and makes it the new top. kGone, with
+  /// `error` empty, when `name` is no real folder or the top was lost because
+  /// its folder went away; kFailed or kNoHandles, with the reason in `error`, when a folder
   /// is there but can't be reached.
   platform::OpenResult Push(std::string_view name, platform::FolderInfo* info, std::string* error);
   /// Leaves levels until `size` remain (at least the root).

@@ -57,7 +57,6 @@ Report::Report(platform::Console& console)
       interactive_(console.OutputIsInteractive()),
       paths_need_conversion_(platform::PathsNeedConversion(encoding_)) {
   buffer_.reserve(kBlockLimit + 4096);
-  displayed_name_.reserve(4096);
 }
 
 Report::~Report() { Flush(); }
@@ -80,12 +79,6 @@ Report& Report::Path(std::string_view path) {
 Report& Report::DisplayedPath(std::string_view displayed) {
   buffer_.append(displayed);
   return *this;
-}
-
-Report& Report::PathInFolder(std::string_view displayed_folder, std::string_view name) {
-  displayed_name_.clear();
-  AppendForDisplay(&displayed_name_, name);
-  return DisplayedPathInFolder(displayed_folder, displayed_name_);
 }
 
 Report& Report::DisplayedPathInFolder(std::string_view displayed_folder,
@@ -155,6 +148,17 @@ void Report::WriteOut(std::size_t size) {
   }
   buffer_.erase(0, size);
   line_start_ = line_start_ > size ? line_start_ - size : 0;
+}
+
+void Report::CannotError(std::string_view action, std::string_view path,
+                         std::string_view reason) {
+  std::string line = "Error: cannot ";
+  line += action;
+  line += " '";
+  AppendForDisplay(&line, path);
+  line += "': ";
+  AppendForDisplay(&line, reason);
+  Error(line);
 }
 
 void Report::Error(std::string_view line) {

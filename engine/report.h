@@ -46,12 +46,9 @@ class Report {
   Report& Path(std::string_view path);
   /// Appends a path that AppendForDisplay has already made displayable.
   Report& DisplayedPath(std::string_view displayed);
-  /// Appends the path of `name` inside the folder whose path, already made
-  /// displayable by AppendForDisplay, is `displayed_folder`. Lets a folder's
-  /// path be converted and escaped once for all the files deleted in it.
-  Report& PathInFolder(std::string_view displayed_folder, std::string_view name);
   /// Appends the path of the file whose name AppendForDisplay has made
-  /// displayable, inside the folder `displayed_folder`.
+  /// displayable, inside the folder `displayed_folder` (displayable too). Lets
+  /// a folder's path be converted and escaped once for all its files.
   Report& DisplayedPathInFolder(std::string_view displayed_folder, std::string_view displayed_name);
   /// Makes room for `bytes` more, so that appending them cannot fail for
   /// want of memory: a line about something already done is never lost.
@@ -71,6 +68,9 @@ class Report {
   /// How many bytes are collected and not yet written.
   std::size_t held() const { return buffer_.size(); }
 
+  /// Writes "Error: cannot <action> '<path>': <reason>" to standard error,
+  /// path and reason shown as Path shows them.
+  void CannotError(std::string_view action, std::string_view path, std::string_view reason);
   /// Writes `line` and a line feed to standard error, after everything
   /// reported so far, so both streams keep program order.
   void Error(std::string_view line);
@@ -98,7 +98,6 @@ class Report {
   std::size_t line_start_ = 0;  // where the line being built begins in buffer_
   std::size_t block_limit_ = kBlockLimit;
   std::string converted_;  // reused for paths that need conversion
-  std::string displayed_name_;  // reused by PathInFolder
 };
 
 }  // namespace engine

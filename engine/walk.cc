@@ -184,13 +184,11 @@ int Walker::CollectSubFolders(const std::string& /*folder*/, FolderList& folders
 // it; a folder that can be read becomes the new top.
 void Walker::CollectChild(CollectedFolder* child, FolderList* folders,
                           const ExtensionList& extensions) {
-  child->unreadable_reason.clear();
   const platform::OpenResult opened =
       stack_.Push(child->name, &child->info, &child->unreadable_reason);
   if (opened != platform::OpenResult::kOpened) {
     // Listed as a folder but can't be opened: it keeps its place in the
     // list, and cleaning says why, unless it had simply gone away.
-    if (opened == platform::OpenResult::kGone) child->unreadable_reason.clear();
     child->info = platform::FolderInfo();
     child->identity_known = false;
     child->has_listing = false;
@@ -234,10 +232,7 @@ const platform::Dir* Walker::ReachForCleaning(const CollectedFolder& folder,
   if (!folder.identity_known || stack_.size() < folder.depth) return nullptr;
   stack_.PopTo(folder.depth);
   const platform::OpenResult opened = stack_.Push(folder.name, now, error);
-  if (opened != platform::OpenResult::kOpened) {
-    if (opened == platform::OpenResult::kGone) error->clear();
-    return nullptr;
-  }
+  if (opened != platform::OpenResult::kOpened) return nullptr;
   if (platform::KnownToDiffer(now->id, folder.info.id)) {
     // Something else stands under the collected name now (a folder moved or
     // swapped in): it was never part of the tree we showed, so leave it.
@@ -263,7 +258,6 @@ bool Walker::MayDelete(const platform::Dir& dir, const platform::Entry& target,
     case platform::LinkTarget::kUnknown:
       break;
   }
-  fell_short_ = true;
   ReportFailedDeletion(folder_path, name, reason);
   return false;
 }
@@ -292,7 +286,6 @@ int Walker::DeleteTargets(const platform::Dir& dir, const platform::EntryList& t
       case platform::RemoveResult::kIsFolder:
         break;  // gone already, or no longer a file: not ours to count
       case platform::RemoveResult::kFailed:
-        fell_short_ = true;
         ReportFailedDeletion(folder_path, name, reason);
         break;
     }
@@ -302,22 +295,15 @@ int Walker::DeleteTargets(const platform::Dir& dir, const platform::EntryList& t
 
 void Walker::ReportFailedDeletion(const std::string& folder_path, std::string_view name,
                                   const std::string& reason) {
+  fell_short_ = true;
   std::string file_path = folder_path;
   platform::AppendPathComponent(&file_path, name);
-  std::string line = "Error: cannot delete '";
-  report_.AppendForDisplay(&line, file_path);
-  line += "': ";
-  report_.AppendForDisplay(&line, reason);
-  report_.Error(line);
+  report_.CannotError("delete", file_path, reason);
 }
 
 void Walker::ReportUnreadable(const std::string& path, const std::string& reason) {
   fell_short_ = true;
-  std::string line = "Error: cannot read '";
-  report_.AppendForDisplay(&line, path);
-  line += "': ";
-  report_.AppendForDisplay(&line, reason);
-  report_.Error(line);
+  report_.CannotError("read", path, reason);
 }
 
 void Walker::ReleaseMemory() {
