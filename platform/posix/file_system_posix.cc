@@ -243,8 +243,9 @@ class PosixFileSystem : public FileSystem {
     if (::faccessat(dir_fd, ".", W_OK | X_OK, AT_EACCESS) != 0) return errno;
     struct stat folder;
     const uid_t user = ::geteuid();
-    if (::fstat(dir_fd, &folder) == 0 && (folder.st_mode & S_ISVTX) != 0 && user != 0 &&
-        entry.st_uid != user && folder.st_uid != user) {
+    // The folder is looked at only for a file someone else owns.
+    if (user != 0 && entry.st_uid != user && ::fstat(dir_fd, &folder) == 0 &&
+        (folder.st_mode & S_ISVTX) != 0 && folder.st_uid != user) {
       return EPERM;
     }
     return 0;

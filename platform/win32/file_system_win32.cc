@@ -233,9 +233,6 @@ bool IsGone(NTSTATUS status) {
 // user-mode headers define).
 bool Succeeded(NTSTATUS status) { return status >= 0; }
 
-// Records `status` as the thread's last error, for SystemMessage.
-void SetLastStatus(NTSTATUS status) { ::SetLastError(::RtlNtStatusToDosError(status)); }
-
 bool IsDots(std::wstring_view name) { return name == L"." || name == L".."; }
 
 // Whether this process runs under wine, which follows links it is told not
@@ -419,12 +416,13 @@ class Win32FileSystem : public FileSystem {
     const NTSTATUS status =
         OpenRelative(parent.native().handle, Buffers().wide_name, kFolderAccess, kFolderShare,
                      FILE_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT, &handle);
-    if (!Succeeded(status)) {
-      SetLastStatus(status);
-      return ClassifyOpenFailure(::RtlNtStatusToDosError(status), error);
-    }
+    if (!Succeeded(status)) return ClassifyOpenFailure(::RtlNtStatusToDosError(status), error);
     ScopedHandle folder(handle);
-    if (!AcceptFolder(folder.get(), /*follow_link=*/false, info)) return OpenResult::kGone;
+    // No real folder is gone for us; a check that could not be made is a
+    // folder we failed to read, and says why.
+    if (!AcceptFolder(folder.get(), /*follow_link=*/false, info)) {
+      return ClassifyOpenFailure(::GetLastError(), error);
+    }
     if (RunsUnderWine() && CheckIsEntry(parent, folder.get()) != NameCheck::kSame) {
       return OpenResult::kGone;
     }
@@ -460,7 +458,6 @@ class Win32FileSystem : public FileSystem {
       // no entries at all.
       if (status == kStatusNoSuchFile && restart) return true;
       if (!Succeeded(status)) {
-        SetLastStatus(status);
         *error = win32::SystemMessage(::RtlNtStatusToDosError(status));
         return false;
       }
