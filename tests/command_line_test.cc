@@ -128,6 +128,11 @@ TEST_F(CommandLineTest, HelpAndVersionReadAndDeleteNothing) {
     EXPECT_EQ(run.exit_status, c.status);
   }
   EXPECT_EQ(driver::HelpText().rfind("Usage: buildsweep [OPTION]... [FOLDER]...\n", 0), 0u);
+  // The help is the program's own text, so hold it to naming every option.
+  for (const char* option : {"  -n, --dry-run ", "  -y, --yes ", "  -x, --exclude=GLOB ",
+                             "  -j, --jobs=N ", "  -h, --help ", "  -V, --version "}) {
+    EXPECT_NE(driver::HelpText().find(std::string("\n") + option), std::string::npos) << option;
+  }
   EXPECT_TRUE(Exists("a.obj"));
 }
 

@@ -85,6 +85,9 @@ TEST(HostileTreeTest, FolderOfAHundredThousandFilesIsCleanedCompletely) {
   EXPECT_EQ(TotalOf(run.out), 50000);
   EXPECT_EQ(CountOf(run.out, "Remove File Count = 50000\n"), 1u);
   EXPECT_EQ(FilesBelow(root).size(), 50000u);
+  for (const std::string& file : FilesBelow(root)) {
+    ASSERT_EQ(fs::path(file).extension(), ".cpp") << file;
+  }
 }
 
 }  // namespace

@@ -167,6 +167,20 @@ struct RunResult {
   std::string err;
 };
 
+/// Runs buildsweep where the test stands (which may have been removed)
+/// through `fs` and `console` with `jobs` threads (0: the default number).
+inline RunResult RunInCurrentFolder(platform::FileSystem& fs, FakeConsole& console,
+                                    const driver::RunHooks& hooks = driver::RunHooks(),
+                                    unsigned jobs = 0) {
+  driver::Options options;
+  options.jobs = jobs;
+  RunResult result;
+  result.status = driver::Run(fs, console, options, hooks);
+  result.out = console.out;
+  result.err = console.err;
+  return result;
+}
+
 /// Runs buildsweep in the folder `root` through `fs` and `console` with
 /// `jobs` threads (0: the default number), calling `between` once
 /// collection is over.
@@ -175,13 +189,7 @@ inline RunResult RunIn(const std::string& root, const std::function<void()>& bet
   EnterFolder(root);
   driver::RunHooks hooks;
   hooks.after_collection = between;
-  driver::Options options;
-  options.jobs = jobs;
-  RunResult result;
-  result.status = driver::Run(fs, console, options, hooks);
-  result.out = console.out;
-  result.err = console.err;
-  return result;
+  return RunInCurrentFolder(fs, console, hooks, jobs);
 }
 
 /// Runs buildsweep in `root` on the real file system with Enter at both
