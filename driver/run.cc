@@ -1,6 +1,6 @@
 #include "driver/run.h"
 
-#include "driver/parallel_clean.h"
+#include "driver/parallel_sweep.h"
 
 #include <algorithm>
 #include <cstddef>
@@ -13,7 +13,6 @@
 #include "driver/chosen_folders.h"
 #include "engine/dry_run.h"
 #include "engine/extensions.h"
-#include "engine/folder_list.h"
 #include "engine/report.h"
 #include "engine/walk.h"
 #include "platform/process.h"
@@ -41,6 +40,9 @@ constexpr engine::LocalizedText kExitPrompt = {
     "Enter\xb8\xa6 \xc4\xa1\xb8\xe9 \xc1\xbe\xb7\xe1\xc7\xd5\xb4\xcf\xb4\xd9.",
 };
 constexpr const char* kBanner = "================================================================";
+// Each folder's block ends with the banner and an empty line.
+constexpr const char* kClosingBanner =
+    "================================================================\n";
 
 void ShowExtensionLine(engine::Report& report, const engine::ExtensionList& extensions) {
   report.Text(kExtensionLabel);
@@ -60,52 +62,9 @@ int Prompt(engine::Report& report, const engine::LocalizedText& prompt) {
   return report.console().ReadChar();
 }
 
-void CloseBanner(engine::Report& report) { report.Text(kBanner).Text("\n").EndLine(); }
-
-// Collects the tree, then cleans every folder below the root in collection
-// order.
-void CleanSubFolders(engine::Walker& walker, engine::Report& report, const std::string& root,
-                     const engine::ExtensionList& extensions, engine::FolderList& folders,
-                     const RunHooks& hooks) {
-  walker.CollectSubFolders(root, folders, extensions);
-  if (hooks.after_collection) hooks.after_collection();
-  engine::FolderList::Reader reader(folders);
-  engine::CollectedFolder folder;
-  engine::PathBuilder paths(root);
-  while (!walker.ShouldStop() && reader.Next(&folder)) {
-    CleanFolderBlock(walker, report, folder, paths.Enter(folder.depth, folder.name), extensions);
-  }
-}
-
-// The same with `jobs` threads, which clean while the tree is collected;
-// the report is the same, byte for byte. What the threads did goes into
-// `threads`, also when memory runs out (std::bad_alloc is passed on once
-// all they recorded is written).
-void CleanSubFoldersInParallel(platform::FileSystem& fs, engine::Walker& walker,
-                               engine::Report& report, const std::string& root,
-                               const engine::ExtensionList& extensions,
-                               engine::FolderList& folders, const RunHooks& hooks, unsigned jobs,
-                               ThreadsOutcome* threads) {
-  ParallelCleaning cleaning(fs, report, walker, folders, extensions, root, jobs);
-  // A test that changes the tree between the phases gets them one after
-  // the other.
-  const bool phases_apart = static_cast<bool>(hooks.after_collection);
-  cleaning.Start(phases_apart);
-  bool collected = false;
-  try {
-    walker.CollectSubFolders(root, folders, extensions);
-    collected = true;
-  } catch (const std::bad_alloc&) {
-    cleaning.HaltForLackOfMemory();
-  }
-  cleaning.CollectionDone();
-  if (collected && phases_apart) hooks.after_collection();
-  cleaning.Finish(threads);
-}
-
-// Each cleaning thread holds its own chain of open folders, besides the one
-// collection holds: use only as many threads as can each have a full
-// window of descriptors, so a low limit costs speed, never folders.
+// Each thread sweeps with its own chain of open folders: use only as many
+// threads as can each have a full window of descriptors, so a low limit costs
+// speed, never folders.
 unsigned ThreadsTheHandlesAllow(unsigned jobs) {
   constexpr std::size_t kHandlesPerChain = engine::FolderStack::kDefaultWindow + 2;
   const std::size_t chains = platform::SpareFolderHandles() / kHandlesPerChain;
@@ -113,20 +72,20 @@ unsigned ThreadsTheHandlesAllow(unsigned jobs) {
   return static_cast<unsigned>(std::min<std::size_t>(jobs, chains - 1));
 }
 
-// Cleans the whole tree below the root with `jobs` threads, the root last.
-void CleanTree(platform::FileSystem& fs, engine::Walker& walker, engine::Report& report,
-               const std::string& root, const engine::ExtensionList& extensions,
-               engine::FolderList& folders, const RunHooks& hooks, unsigned jobs,
+// Sweeps the whole tree below the root with `jobs` threads, then cleans the
+// root last. What other threads did goes into `threads`.
+void CleanTree(platform::FileSystem& fs, engine::Walker& walker, const std::string& root,
+               const engine::ExtensionList& extensions, const RunHooks& hooks, unsigned jobs,
                ThreadsOutcome* threads) {
   if (jobs > 1) jobs = ThreadsTheHandlesAllow(jobs);
   if (jobs > 1) {
-    CleanSubFoldersInParallel(fs, walker, report, root, extensions, folders, hooks, jobs, threads);
+    SweepInParallel(fs, walker, root, extensions, hooks.after_root_listed, jobs, threads);
   } else {
-    CleanSubFolders(walker, report, root, extensions, folders, hooks);
+    walker.SweepSubFolders(root, extensions, hooks.after_root_listed);
   }
   if (walker.ShouldStop()) return;
-  walker.CleanFolder(walker.root(), root, extensions);
-  CloseBanner(report);
+  walker.CleanRoot(root, extensions);
+  walker.CloseBlock();
 }
 
 // A stop signal ends the run once the file in hand is done, with every
@@ -164,7 +123,6 @@ struct Sweep {
   const RunHooks& hooks;
   /// The run's own output files, never deleted.
   const std::vector<platform::FolderId> kept_files;
-  engine::FolderList folders;
   long long deleted = 0;
   bool fell_short = false;
   bool out_of_memory = false;
@@ -177,24 +135,22 @@ void SweepCurrentDirectory(Sweep& sweep) {
   for (const std::string& pattern : sweep.options.exclusions) filter.AddExclusion(pattern);
   engine::Walker walker(sweep.fs, sweep.report, std::move(filter));
   if (sweep.options.dry_run) walker.set_deletion_label("Would delete : ");
+  walker.set_block_lines(kBanner, kClosingBanner);
   walker.KeepFiles(sweep.kept_files);
   std::string root;
   const unsigned jobs = sweep.options.jobs > 0 ? sweep.options.jobs : platform::DefaultJobCount();
   ThreadsOutcome threads;
   try {
     if (walker.GetRootFolder(root) == 1) {
-      CleanTree(sweep.fs, walker, sweep.report, root, sweep.extensions, sweep.folders,
-                sweep.hooks, jobs, &threads);
+      CleanTree(sweep.fs, walker, root, sweep.extensions, sweep.hooks, jobs, &threads);
     }
   } catch (const std::bad_alloc&) {
     // Every deletion so far is on record (its line was made room for before
     // the file went), so stop here and end the run the ordinary way.
     sweep.out_of_memory = true;
-    sweep.folders.Clear();
     walker.ReleaseMemory();
     sweep.report.Error("Error: out of memory; the cleaning stopped here");
   }
-  sweep.folders.Clear();
   sweep.deleted += walker.deleted() + threads.deleted;
   sweep.fell_short = sweep.fell_short || walker.fell_short() || threads.fell_short;
 }
@@ -225,14 +181,6 @@ std::string SizeLine(std::uint64_t bytes) {
 }
 
 }  // namespace
-
-void CleanFolderBlock(engine::Walker& walker, engine::Report& report,
-                      const engine::CollectedFolder& folder, const std::string& path,
-                      const engine::ExtensionList& extensions) {
-  report.Text(kBanner).EndLine();
-  walker.CleanFolder(folder, path, extensions);
-  CloseBanner(report);
-}
 
 int Run(platform::FileSystem& fs, platform::Console& console, const RunHooks& hooks) {
   return Run(fs, console, Options(), hooks);

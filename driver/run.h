@@ -15,9 +15,9 @@ namespace driver {
 /// Points where tests may act in the middle of a run. The program itself
 /// never sets them.
 struct RunHooks {
-  /// Called after the whole tree has been collected, before anything is
-  /// deleted, so a test can change the tree between the two phases.
-  std::function<void()> after_collection;
+  /// Called once the root has been listed, before any folder below it is
+  /// entered, so a test can change the tree while the run goes on.
+  std::function<void()> after_root_listed;
 };
 
 /// Exit status after a clean run.

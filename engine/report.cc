@@ -1,12 +1,13 @@
 #include "engine/report.h"
 
-#include <cstdio>
+#include <charconv>
+#include <cstdint>
+#include <cstring>
 
 #include "platform/file_system.h"
 
 namespace engine {
 namespace {
-
 
 bool IsC0OrDelete(unsigned char c) { return c < 0x20 || c == 0x7f; }
 
@@ -26,12 +27,39 @@ void AppendEscapedControl(std::string* out, unsigned char c) {
   }
 }
 
+// Bytes of `word` that are zero come out with their high bit set (and no
+// others, as long as no byte below them borrows: bytes above a zero may be
+// flagged too, which only makes the caller look closer).
+std::uint64_t ZeroBytes(std::uint64_t word) {
+  constexpr std::uint64_t kOnes = 0x0101010101010101ull;
+  return (word - kOnes) & ~word & (kOnes * 0x80);
+}
+
+// How many bytes from the start of `text` certainly need no escape: whole
+// words with no control byte, no DEL and (in UTF-8) no 0xc2, which begins
+// the C1 controls. Names are mostly plain, so most are copied in one go.
+std::size_t PlainPrefix(std::string_view text, bool utf8) {
+  constexpr std::uint64_t kOnes = 0x0101010101010101ull;
+  std::size_t plain = 0;
+  while (plain + sizeof(std::uint64_t) <= text.size()) {
+    std::uint64_t word;
+    std::memcpy(&word, text.data() + plain, sizeof word);
+    // Below 0x20: the byte minus 0x20 borrows, and its high bit was clear.
+    std::uint64_t suspect = (word - kOnes * 0x20) & ~word & (kOnes * 0x80);
+    suspect |= ZeroBytes(word ^ (kOnes * 0x7f));
+    if (utf8) suspect |= ZeroBytes(word ^ (kOnes * 0xc2));
+    if (suspect != 0) break;
+    plain += sizeof(std::uint64_t);
+  }
+  return plain;
+}
+
 }  // namespace
 
 void AppendEscaped(std::string* out, std::string_view path, platform::TextEncoding encoding) {
   const bool utf8 = encoding == platform::TextEncoding::kUtf8;
   std::size_t clean_from = 0;  // start of the run of bytes copied unchanged
-  for (std::size_t i = 0; i < path.size(); ++i) {
+  for (std::size_t i = PlainPrefix(path, utf8); i < path.size(); ++i) {
     const unsigned char c = static_cast<unsigned char>(path[i]);
     // In UTF-8, U+0080..U+009F are the two bytes C2 80..C2 9F. In CP949 those
     // bytes form ordinary Hangul, so they are only escaped in UTF-8.
@@ -105,8 +133,8 @@ void Report::AppendForDisplay(std::string* out, std::string_view text) {
 
 Report& Report::Number(long long value) {
   char digits[24];
-  const int n = std::snprintf(digits, sizeof digits, "%lld", value);
-  buffer_.append(digits, static_cast<std::size_t>(n));
+  const std::to_chars_result written = std::to_chars(digits, digits + sizeof digits, value);
+  buffer_.append(digits, static_cast<std::size_t>(written.ptr - digits));
   return *this;
 }
 

@@ -32,43 +32,6 @@ bool Walker::ShouldStop() const {
          (also_stop_ != nullptr && also_stop_->load(std::memory_order_relaxed));
 }
 
-void Walker::OpenRootForCleaning(const platform::FolderId& root) {
-  platform::FolderInfo info;
-  std::string reason;
-  if (!stack_.OpenRoot(&info, &reason) || platform::KnownToDiffer(info.id, root)) stack_.Clear();
-}
-
-void Walker::ReachAncestors(const FolderTrail& trail, std::size_t depth) {
-  if (stack_.size() == 0) return;
-  // Keep the levels that already are the trail's (same name below the same
-  // parent, same identity); cleaning in order would not have left them.
-  std::size_t reached = 1;
-  while (reached < stack_.size() && reached < depth) {
-    const FolderTrail::Step step = trail.At(reached);
-    if (!step.identity_known || stack_.name_at(reached) != step.name ||
-        stack_.id_at(reached) != step.id) {
-      break;
-    }
-    ++reached;
-  }
-  stack_.PopTo(reached);
-  for (; reached < depth; ++reached) {
-    const FolderTrail::Step step = trail.At(reached);
-    platform::FolderInfo now;
-    // A failure here was reported, if at all, where that folder itself was
-    // cleaned; below it nothing is reached, as in order.
-    std::string unreported;
-    if (!step.identity_known ||
-        stack_.Push(step.name, &now, &unreported) != platform::OpenResult::kOpened) {
-      return;
-    }
-    if (platform::KnownToDiffer(now.id, step.id)) {
-      stack_.PopTo(reached);
-      return;
-    }
-  }
-}
-
 int Walker::GetRootFolder(std::string& root) {
   std::string reason;
   if (!fs_.CurrentDirectory(&root, &reason) || root.empty()) {
@@ -120,25 +83,28 @@ bool Walker::IsKeptFile(std::uint64_t device, std::uint64_t inode) const {
 }
 
 bool Walker::ListAndSplit(CollectedFolder* folder, const ExtensionList& extensions) {
-  folder->has_listing = false;
   const std::size_t first_child = subfolders_.entries.size();
   if (!ListTargets(*stack_.top(), folder->info.id.device, extensions, &folder->targets,
                    &subfolders_, &folder->unreadable_reason)) {
     return false;
   }
-  // Keep what we saw only if a later change is sure to show in the stamp.
-  folder->has_listing = folder->info.stamp_is_reliable;
-  frames_.push_back({first_child, subfolders_.entries.size(), folder->info.id});
+  const std::uint64_t above = frames_.empty() ? 0 : frames_.back().lineage_bits;
+  frames_.push_back({first_child, subfolders_.entries.size(), folder->info.id,
+                     above | LineageBit(folder->info.id)});
   return true;
 }
 
-void Walker::RememberAncestor(const platform::FolderId& id) {
-  if (id.IsKnown()) ancestors_.insert(id);
+// Whether `id` is that of a folder on the stack, a subfolder's ancestor.
+bool Walker::IsOpenAncestor(const platform::FolderId& id) const {
+  if (frames_.empty() || (frames_.back().lineage_bits & LineageBit(id)) == 0) return false;
+  for (const Frame& frame : frames_) {
+    if (frame.id == id) return true;
+  }
+  return false;
 }
 
 void Walker::LeaveFrame() {
   const Frame& frame = frames_.back();
-  ancestors_.erase(frame.id);
   // Children are stored after their parent's, so a finished folder's names
   // are always the last ones.
   subfolders_.TruncateTo(frame.first_child);
@@ -146,22 +112,26 @@ void Walker::LeaveFrame() {
   stack_.PopTo(frames_.size());
 }
 
-int Walker::CollectSubFolders(const std::string& /*folder*/, FolderList& folders,
-                              const ExtensionList& extensions) {
+const platform::Dir* Walker::OpenRoot(const ExtensionList& extensions) {
   // The root is walked through its open handle, not its displayed path,
   // which may be longer than the system accepts in one call.
   CollectedFolder& root = root_;
   root = CollectedFolder();
-  if (!stack_.OpenRoot(&root.info, &root.unreadable_reason)) return 0;
-  root.identity_known = true;
   frames_.clear();
   subfolders_.Clear();
-  ancestors_.clear();
-  if (!ListAndSplit(&root, extensions)) return 0;
-  // The root is cleaned last, long after collection: always list it again.
-  root.has_listing = false;
-  RememberAncestor(root.info.id);
+  if (!stack_.OpenRoot(&root.info, &root.unreadable_reason)) return nullptr;
+  if (!ListAndSplit(&root, extensions)) return nullptr;
+  // The root is cleaned last, long after this: its files are listed again then.
+  root.targets = platform::EntryList();
+  return stack_.top();
+}
 
+int Walker::SweepSubFolders(const std::string& root_path, const ExtensionList& extensions,
+                            const std::function<void()>& after_root_listed) {
+  if (OpenRoot(extensions) == nullptr) return 0;
+  if (after_root_listed) after_root_listed();
+
+  PathBuilder paths(root_path);
   CollectedFolder& child = scratch_folder_;
   while (!frames_.empty()) {
     if (ShouldStop()) return 0;
@@ -172,76 +142,48 @@ int Walker::CollectSubFolders(const std::string& /*folder*/, FolderList& folders
     }
     child.depth = frames_.size();
     child.name.assign(subfolders_.NameOf(subfolders_.entries[frame.next_child++]));
-    CollectChild(&child, &folders, extensions);
+    SweepChild(&child, paths.Enter(child.depth, child.name), extensions);
   }
-  // The largest folder's by-products were copied into the list; cleaning
-  // reads them from there, so their scratch copy need not wait out the run.
+  // The largest folder's by-products need not wait out the run.
   child = CollectedFolder();
   return 1;
 }
 
-// Opens and lists the folder `child` below the top of the stack and records
-// it; a folder that can be read becomes the new top.
-void Walker::CollectChild(CollectedFolder* child, FolderList* folders,
-                          const ExtensionList& extensions) {
+// Opens and lists the folder `child` below the top of the stack, cleans it
+// through that same handle and writes its block; a folder that can be read
+// becomes the new top, so its subfolders are visited next.
+void Walker::SweepChild(CollectedFolder* child, const std::string& path,
+                        const ExtensionList& extensions) {
   const platform::OpenResult opened =
       stack_.Push(child->name, &child->info, &child->unreadable_reason);
   if (opened != platform::OpenResult::kOpened) {
-    // Listed as a folder but can't be opened: it keeps its place in the
-    // list, and cleaning says why, unless it had simply gone away.
-    child->info = platform::FolderInfo();
-    child->identity_known = false;
-    child->has_listing = false;
-    child->targets.Clear();
-    folders->Append(*child);
+    // Listed as a folder but can't be opened: its block says why, unless it
+    // had simply gone away.
+    OpenBlock();
+    if (!child->unreadable_reason.empty()) ReportUnreadable(path, child->unreadable_reason);
+    CloseBlock();
     return;
   }
-  child->identity_known = true;
   // An unknown id can't show a loop, and is never taken for one: every
   // such folder would otherwise look like its own ancestor.
-  if (child->info.id.IsKnown() && ancestors_.count(child->info.id) != 0) {
+  if (child->info.id.IsKnown() && IsOpenAncestor(child->info.id)) {
     stack_.PopTo(frames_.size());  // a loop back to an ancestor
     return;
   }
   const bool listed = ListAndSplit(child, extensions);
-  folders->Append(*child);
+  OpenBlock();
   if (listed) {
-    RememberAncestor(child->info.id);
+    CleanListedFolder(*stack_.top(), child->targets, path);
   } else {
+    ReportUnreadable(path, child->unreadable_reason);
     stack_.PopTo(frames_.size());
   }
+  CloseBlock();
 }
 
-// The open folder to clean `folder` in, or null: then `error` holds why it
-// can't be read, or stays empty when it is simply no longer there.
-const platform::Dir* Walker::ReachForCleaning(const CollectedFolder& folder,
-                                              platform::FolderInfo* now, std::string* error) {
-  if (stack_.size() == 0) return nullptr;  // the root was never opened
-  if (folder.depth == 0) {
-    stack_.PopTo(1);
-    // The root's own handle was read to its end during collection; read it
-    // through a fresh one, which must still be the same folder.
-    if (!fs_.OpenCurrentDirectory(&root_for_cleaning_, now, error)) return nullptr;
-    if (platform::KnownToDiffer(now->id, root_.info.id)) {
-      error->clear();
-      return nullptr;
-    }
-    return &root_for_cleaning_;
-  }
-  // A folder whose parent could not be reached is not reached either.
-  if (!folder.identity_known || stack_.size() < folder.depth) return nullptr;
-  stack_.PopTo(folder.depth);
-  const platform::OpenResult opened = stack_.Push(folder.name, now, error);
-  if (opened != platform::OpenResult::kOpened) return nullptr;
-  if (platform::KnownToDiffer(now->id, folder.info.id)) {
-    // Something else stands under the collected name now (a folder moved or
-    // swapped in): it was never part of the tree we showed, so leave it.
-    // Without ids the name, opened without following links, is all we have.
-    stack_.PopTo(folder.depth);
-    return nullptr;
-  }
-  return stack_.top();
-}
+void Walker::OpenBlock() { report_.Text(block_opening_).EndLine(); }
+
+void Walker::CloseBlock() { report_.Text(block_closing_).EndLine(); }
 
 // Whether the target `name` may be removed. A link is a by-product only if
 // it is known not to lead to a folder; either way only the link itself is
@@ -308,40 +250,41 @@ void Walker::ReportUnreadable(const std::string& path, const std::string& reason
 
 void Walker::ReleaseMemory() {
   subfolders_ = platform::EntryList();
-  fresh_targets_ = platform::EntryList();
   scratch_folder_ = CollectedFolder();
   std::vector<Frame>().swap(frames_);
-  std::unordered_set<platform::FolderId, IdHash>().swap(ancestors_);
 }
 
-int Walker::CleanFolder(const CollectedFolder& folder, const std::string& path,
-                        const ExtensionList& extensions) {
-  if (!folder.unreadable_reason.empty()) {
-    ReportUnreadable(path, folder.unreadable_reason);
+int Walker::CleanRoot(const std::string& path, const ExtensionList& extensions) {
+  if (!root_.unreadable_reason.empty()) {
+    ReportUnreadable(path, root_.unreadable_reason);
     return 0;
   }
+  if (stack_.size() == 0) return 0;  // the root was never opened
+  stack_.PopTo(1);
+  // The root's own handle was read to its end when it was swept; read it
+  // through a fresh one, which must still be the same folder.
+  platform::Dir dir;
   platform::FolderInfo now;
   std::string reason;
-  const platform::Dir* reached = ReachForCleaning(folder, &now, &reason);
-  if (reached == nullptr) {
-    if (!reason.empty()) ReportUnreadable(path, reason);
+  if (!fs_.OpenCurrentDirectory(&dir, &now, &reason)) {
+    ReportUnreadable(path, reason);
     return 0;
   }
-  const platform::Dir& dir = *reached;
-  // An unchanged stamp proves the folder holds the same names as when it was
-  // collected, so that listing can stand in for reading it again.
-  const platform::EntryList* targets = &folder.targets;
-  if (!folder.has_listing || now.change_stamp != folder.info.change_stamp) {
-    if (!ListTargets(dir, now.id.device, extensions, &fresh_targets_, nullptr, &reason)) {
-      ReportUnreadable(path, reason);
-      return 0;
-    }
-    targets = &fresh_targets_;
+  if (platform::KnownToDiffer(now.id, root_.info.id)) return 0;
+  platform::EntryList& targets = scratch_folder_.targets;
+  if (!ListTargets(dir, now.id.device, extensions, &targets, nullptr, &reason)) {
+    ReportUnreadable(path, reason);
+    return 0;
   }
+  return CleanListedFolder(dir, targets, path);
+}
+
+int Walker::CleanListedFolder(const platform::Dir& dir, const platform::EntryList& targets,
+                              const std::string& path) {
   displayed_folder_.clear();
   report_.AppendForDisplay(&displayed_folder_, path);
   report_.Text("Folder : ").DisplayedPath(displayed_folder_).Text(" ").EndLine();
-  const int count = DeleteTargets(dir, *targets, path);
+  const int count = DeleteTargets(dir, targets, path);
   report_.Text("Remove File Count = ").Number(count).EndLine();
   return count;
 }
@@ -354,23 +297,6 @@ const std::string& PathBuilder::Enter(std::size_t depth, const std::string& name
   platform::AppendPathComponent(&path_, name);
   length_at_depth_.push_back(path_.size());
   return path_;
-}
-
-FolderTrail::FolderTrail(std::string root) : paths_(std::move(root)) {}
-
-const std::string& FolderTrail::Enter(const CollectedFolder& folder) {
-  const std::string& path = paths_.Enter(folder.depth, folder.name);
-  levels_.resize(folder.depth - 1);
-  levels_.push_back({folder.info.id, folder.identity_known, path.size() - folder.name.size(),
-                     folder.name.size()});
-  path_ = &path;
-  return path;
-}
-
-FolderTrail::Step FolderTrail::At(std::size_t depth) const {
-  const Level& level = levels_[depth - 1];
-  return {std::string_view(*path_).substr(level.name_begin, level.name_size), level.id,
-          level.identity_known};
 }
 
 }  // namespace engine

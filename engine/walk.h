@@ -13,7 +13,10 @@
 // - A folder whose identity is that of one of its ancestors (a bind mount
 //   loop) is not entered again. A folder without a known identity (the file
 //   system reports none) is never taken for a loop.
-// - A folder is cleaned only if it is still the folder that was collected.
+// - Each folder is collected and cleaned in one visit, through the handle it
+//   was listed with: nothing can stand in for it between the two. The root
+//   alone is cleaned last, through a fresh handle that must still be the
+//   same folder.
 // - Version-control databases (.git, .hg, .svn, .bzr folders) are never
 //   entered, nor is any folder the NameFilter excludes.
 // - A link whose target can't be examined is kept and reported: it may lead
@@ -25,15 +28,14 @@
 #define BUILDSWEEP_ENGINE_WALK_H_
 
 #include <atomic>
+#include <functional>
 #include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
-#include <unordered_set>
 #include <vector>
 
 #include "engine/extensions.h"
-#include "engine/folder_list.h"
 #include "engine/folder_stack.h"
 #include "engine/name_filter.h"
 #include "engine/report.h"
@@ -41,7 +43,28 @@
 
 namespace engine {
 
-class FolderTrail;
+/// One of 64 bits that stands for the folder `id`. The bits of a folder and
+/// its ancestors, or-ed together, rule out most folders as one of them
+/// without a look at each ancestor; an unknown id has no bit.
+inline std::uint64_t LineageBit(const platform::FolderId& id) {
+  if (!id.IsKnown()) return 0;
+  return std::uint64_t{1} << ((id.inode * 0x9e3779b97f4a7c15ull ^ id.device) >> 58);
+}
+
+/// A folder as the walk found it.
+struct CollectedFolder {
+  /// 0 for the root, 1 for a folder directly below it, and so on.
+  std::size_t depth = 0;
+  /// The bare name (empty for the root).
+  std::string name;
+  /// Identity and change stamp when opened.
+  platform::FolderInfo info;
+  /// The listed by-products (files and links), sorted by name.
+  platform::EntryList targets;
+  /// Why the folder could not be opened or listed; empty when it could, or
+  /// when it had merely gone away, which is no failure.
+  std::string unreadable_reason;
+};
 
 /// The state that the walk keeps across the calls of one run.
 class Walker {
@@ -55,28 +78,56 @@ class Walker {
   /// fell short).
   int GetRootFolder(std::string& root);
 
-  /// Appends every folder below the root (whose displayed path is `folder`)
-  /// to `folders` in depth-first pre-order, noting the by-products in each.
-  /// 1 when the root could be read, 0 when not.
-  int CollectSubFolders(const std::string& folder, FolderList& folders,
-                        const ExtensionList& extensions);
+  /// Visits every folder below the root (whose displayed path is
+  /// `root_path`) depth-first, siblings in order, and cleans each as soon as
+  /// it is listed, through the same handle, writing its block (see
+  /// set_block_lines) in the report's order. `after_root_listed`, when set,
+  /// runs once the root's subfolders are known. 1 when the root could be
+  /// read, 0 when not or when the run must stop.
+  int SweepSubFolders(const std::string& root_path, const ExtensionList& extensions,
+                      const std::function<void()>& after_root_listed = nullptr);
 
-  /// Deletes the listed-extension files directly in `folder`, whose displayed
-  /// path is `path`, and reports them. Returns how many were deleted; 0, with
-  /// nothing on standard output, when the folder can't be read (said on
-  /// standard error) or is no longer the one that was collected.
-  int CleanFolder(const CollectedFolder& folder, const std::string& path,
-                  const ExtensionList& extensions);
+  /// Opens and lists the root, as SweepSubFolders begins: its subfolders
+  /// (sorted, the skipped ones left out) are then root_subfolders(). The
+  /// open root, or null when it can't be read (CleanRoot then says why).
+  const platform::Dir* OpenRoot(const ExtensionList& extensions);
+  /// The subfolders of the root, once OpenRoot listed it.
+  const platform::EntryList& root_subfolders() const { return subfolders_; }
 
-  /// Makes this walker ready to clean folders that another walker collected
-  /// below the root `root`: opens the current directory, which must still be
-  /// that folder. When it is not, nothing below it will be reached.
-  void OpenRootForCleaning(const platform::FolderId& root);
-  /// Reaches the ancestors of a folder at `depth` the way cleaning the list
-  /// in order would have: each one from its parent, checked against the
-  /// identity on `trail`. A walker that cleans only part of the list calls
-  /// this before the first folder of each part.
-  void ReachAncestors(const FolderTrail& trail, std::size_t depth);
+  /// Cleans the root itself, whose displayed path is `path`, through a fresh
+  /// handle that must still be the folder SweepSubFolders opened. Returns how
+  /// many files were deleted.
+  int CleanRoot(const std::string& path, const ExtensionList& extensions);
+
+  /// Lists `dir`, on `device`: its by-products into `targets` and, when
+  /// asked, its subfolders at the end of `subfolders`, each sorted by name.
+  /// False with the reason in `error` when it can't be read.
+  bool ListTargets(const platform::Dir& dir, std::uint64_t device, const ExtensionList& extensions,
+                   platform::EntryList* targets, platform::EntryList* subfolders,
+                   std::string* error);
+  /// Deletes `targets`, listed from `dir`, and reports the folder, whose
+  /// displayed path is `path`, with its deletions and their count.
+  int CleanListedFolder(const platform::Dir& dir, const platform::EntryList& targets,
+                        const std::string& path);
+  /// Says on standard error that the folder `path` can't be read, and why.
+  void ReportUnreadable(const std::string& path, const std::string& reason);
+  /// The line that opens each folder's block, and the one that closes it.
+  /// Both must outlive the walker.
+  void set_block_lines(std::string_view opening, std::string_view closing) {
+    block_opening_ = opening;
+    block_closing_ = closing;
+  }
+  /// The line that opens each folder's block.
+  std::string_view block_opening() const { return block_opening_; }
+  /// The line that closes each folder's block.
+  std::string_view block_closing() const { return block_closing_; }
+  /// The report this walker writes to.
+  Report& report() const { return report_; }
+  /// Writes the line that opens a folder's block.
+  void OpenBlock();
+  /// Writes the line that closes a folder's block.
+  void CloseBlock();
+
   /// Also stops (see ShouldStop) once `flag` is set; null for no such flag.
   void StopAlso(const std::atomic<bool>* flag) { also_stop_ = flag; }
   /// Starts each deletion's line with `label` instead of "Delete : " (a dry
@@ -85,7 +136,7 @@ class Walker {
   /// The label each deletion's line starts with.
   std::string_view deletion_label() const { return deletion_label_; }
 
-  /// The root as collection saw it (depth 0).
+  /// The root as the sweep saw it (depth 0).
   const CollectedFolder& root() const { return root_; }
   /// What this walker leaves alone.
   const NameFilter& filter() const { return filter_; }
@@ -106,55 +157,44 @@ class Walker {
   bool ShouldStop() const;
 
  private:
-  struct IdHash {
-    std::size_t operator()(const platform::FolderId& id) const {
-      return static_cast<std::size_t>(id.inode * 0x9e3779b97f4a7c15ull ^ id.device);
-    }
-  };
-  /// One folder being expanded during collection.
+  /// One folder being expanded during the sweep.
   struct Frame {
     std::size_t first_child;  // this folder's subfolders in subfolders_
     std::size_t end_child;
     platform::FolderId id;
+    std::uint64_t lineage_bits;  // LineageBit of this folder and its ancestors
     std::size_t next_child = first_child;
   };
 
   bool ListAndSplit(CollectedFolder* folder, const ExtensionList& extensions);
-  bool ListTargets(const platform::Dir& dir, std::uint64_t device, const ExtensionList& extensions,
-                   platform::EntryList* targets, platform::EntryList* subfolders,
-                   std::string* error);
   bool IsKeptFile(std::uint64_t device, std::uint64_t inode) const;
-  void CollectChild(CollectedFolder* child, FolderList* folders, const ExtensionList& extensions);
-  void RememberAncestor(const platform::FolderId& id);
+  void SweepChild(CollectedFolder* child, const std::string& path, const ExtensionList& extensions);
+  bool IsOpenAncestor(const platform::FolderId& id) const;
   void LeaveFrame();
-  const platform::Dir* ReachForCleaning(const CollectedFolder& folder, platform::FolderInfo* now,
-                                        std::string* error);
   bool MayDelete(const platform::Dir& dir, const platform::Entry& target, std::string_view name,
                  const std::string& folder_path);
   int DeleteTargets(const platform::Dir& dir, const platform::EntryList& targets,
                     const std::string& folder_path);
   void ReportFailedDeletion(const std::string& folder_path, std::string_view name,
                             const std::string& reason);
-  void ReportUnreadable(const std::string& path, const std::string& reason);
 
   platform::FileSystem& fs_;
   Report& report_;
   const NameFilter filter_;
   FolderStack stack_;
   CollectedFolder root_;
-  platform::Dir root_for_cleaning_;
   bool fell_short_ = false;
   long long deleted_ = 0;
   std::vector<platform::FolderId> kept_files_;
   const std::atomic<bool>* also_stop_ = nullptr;
   std::string_view deletion_label_ = "Delete : ";
+  std::string_view block_opening_;
+  std::string_view block_closing_;
 
   // Collection scratch, reused for every folder.
   platform::EntryList subfolders_;  // names still to visit, deepest folder's last
   std::vector<Frame> frames_;
-  std::unordered_set<platform::FolderId, IdHash> ancestors_;
   CollectedFolder scratch_folder_;
-  platform::EntryList fresh_targets_;
   std::string displayed_folder_;  // the cleaned folder's path, ready to print
   std::string displayed_name_;    // the name being deleted, ready to print
 };
@@ -170,38 +210,6 @@ class PathBuilder {
  private:
   std::string path_;
   std::vector<std::size_t> length_at_depth_;
-};
-
-/// The displayed path and the collected identities of the folders from the
-/// root down to the folder read last, so that a walker can start cleaning in
-/// the middle of the list.
-class FolderTrail {
- public:
-  /// One folder on the trail.
-  struct Step {
-    std::string_view name;
-    platform::FolderId id;
-    bool identity_known;
-  };
-
-  /// Starts at the root's displayed path.
-  explicit FolderTrail(std::string root);
-  /// Moves to `folder` (depth >= 1), read from the list in order, and
-  /// returns its displayed path.
-  const std::string& Enter(const CollectedFolder& folder);
-  /// The folder at `depth` (1 to the depth of the folder entered last).
-  Step At(std::size_t depth) const;
-
- private:
-  struct Level {
-    platform::FolderId id;
-    bool identity_known;
-    std::size_t name_begin;  // in the path
-    std::size_t name_size;
-  };
-  PathBuilder paths_;
-  const std::string* path_ = nullptr;
-  std::vector<Level> levels_;  // depth 1 first
 };
 
 }  // namespace engine

@@ -45,12 +45,6 @@ inline bool KnownToDiffer(const FolderId& a, const FolderId& b) {
 /// What opening a folder tells about it.
 struct FolderInfo {
   FolderId id;
-  /// Changes whenever an entry of the folder is added, removed or renamed.
-  std::int64_t change_stamp = 0;
-  /// True when `change_stamp` is fine-grained and old enough that any later
-  /// change of the folder is guaranteed to produce a different stamp. Only
-  /// then may a listing taken now be trusted later on an unchanged stamp.
-  bool stamp_is_reliable = false;
 };
 
 /// One entry of a folder listing; the name lives in EntryList::names.

@@ -1,6 +1,6 @@
-// The tree rearranged while a run goes on: between collection and cleaning
-// in this process, and by a thread swapping folders for links to outside
-// while the real binary runs. Nothing outside the tree is ever deleted.
+// The tree rearranged while a run goes on: once the root is listed, in this
+// process, and by a thread swapping folders for links to outside while the
+// real binary runs. Nothing outside the tree is ever deleted.
 #include <fcntl.h>
 #include <stdio.h>  // renameat2
 #include <unistd.h>
@@ -25,11 +25,9 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// A small project and an outside folder full of by-products. The parameter
-// says whether the tree is old enough for collection's listings to be trusted
-// at cleaning time on an unchanged change stamp, so both ways of finding the
-// targets meet each change.
-class TreeChangedMidRunTest : public ::testing::TestWithParam<bool> {
+// A small project and an outside folder full of by-products, swept with the
+// number of threads the parameter gives.
+class TreeChangedMidRunTest : public ::testing::TestWithParam<unsigned> {
  protected:
   void SetUp() override {
     for (const char* file : {"keep/k.obj", "keep/k.txt", "victim/v.obj", "victim/sub/w.obj",
@@ -39,14 +37,14 @@ class TreeChangedMidRunTest : public ::testing::TestWithParam<bool> {
     MakeFiles(outside_, "precious", ".obj", 5);
     MakeFiles(outside_ / "deeper", "precious", ".obj", 5);
     outside_files_ = FilesBelow(outside_);
-    if (GetParam()) SleepMs(150);
   }
 
-  /// Runs with `change` between the phases and checks what every such run
+  /// Runs with `change` once the root is listed and checks what every such run
   /// must give: status 0, no error, exactly `deleted` reported and gone, the
   /// total matching, the outside folder whole.
   void RunAndExpect(const std::function<void()>& change, const std::set<std::string>& deleted) {
-    const RunResult run = RunIn(root_, change);
+    FakeConsole console;
+    const RunResult run = RunIn(root_, change, platform::NativeFileSystem(), console, GetParam());
     EXPECT_EQ(run.status, 0);
     EXPECT_EQ(run.err, "");
     EXPECT_EQ(DeletedPaths(run.out), deleted) << run.out;
@@ -116,11 +114,11 @@ TEST_P(TreeChangedMidRunTest, TargetReplacedByALinkToAnOutsideFolderIsKept) {
   EXPECT_TRUE(fs::is_symlink(root_ / "turn.obj"));
 }
 
-std::string TreeAgeName(const ::testing::TestParamInfo<bool>& param) {
-  return param.param ? "Settled" : "Fresh";
+std::string ThreadsName(const ::testing::TestParamInfo<unsigned>& param) {
+  return "Threads" + std::to_string(param.param);
 }
 
-INSTANTIATE_TEST_SUITE_P(EachTreeAge, TreeChangedMidRunTest, ::testing::Bool(), TreeAgeName);
+INSTANTIATE_TEST_SUITE_P(Threads, TreeChangedMidRunTest, ::testing::Values(1u, 3u), ThreadsName);
 
 // Swaps each folder of `folders` with a link to an outside folder parked at
 // the same index of `links` (both ways in one atomic exchange), round and

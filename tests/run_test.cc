@@ -574,17 +574,17 @@ TEST_F(ProjectTest, UnwritableOutputStopsTheRunBeforeAnyDeletion) {
   EXPECT_TRUE(Exists("sub/y.obj"));
 }
 
-// The tree changes between collection and cleaning. With a settled tree the
-// listings taken during collection may be reused, so both ways are tried.
-class BetweenPhasesTest : public ProjectTest,
-                          public ::testing::WithParamInterface<std::tuple<bool, unsigned>> {
+// The tree changes once the root is listed, before the folders below it are
+// entered: each folder is taken as it is when the run reaches it, never
+// through a link, whatever number of threads.
+class TreeChangedAfterRootListedTest : public ProjectTest,
+                                       public ::testing::WithParamInterface<unsigned> {
  protected:
   RunResult RunWithChange(const std::function<void()>& change) {
-    if (std::get<0>(GetParam())) std::this_thread::sleep_for(kSettleTime);
     driver::RunHooks hooks;
-    hooks.after_collection = change;
+    hooks.after_root_listed = change;
     testsupport::FakeConsole console;
-    return RunInProcess(console, platform::NativeFileSystem(), hooks, std::get<1>(GetParam()));
+    return RunInProcess(console, platform::NativeFileSystem(), hooks, GetParam());
   }
 
   void MakeOutsideTargets() {
@@ -597,14 +597,12 @@ class BetweenPhasesTest : public ProjectTest,
   }
 };
 
-INSTANTIATE_TEST_SUITE_P(
-    FreshAndSettled, BetweenPhasesTest, ::testing::Combine(::testing::Bool(), ::testing::Values(1u, 3u)),
-    [](const ::testing::TestParamInfo<std::tuple<bool, unsigned>>& run) {
-      return std::string(std::get<0>(run.param) ? "Settled" : "Fresh") + "Threads" +
-             std::to_string(std::get<1>(run.param));
-    });
+INSTANTIATE_TEST_SUITE_P(Threads, TreeChangedAfterRootListedTest, ::testing::Values(1u, 3u),
+                         [](const ::testing::TestParamInfo<unsigned>& run) {
+                           return "Threads" + std::to_string(run.param);
+                         });
 
-TEST_P(BetweenPhasesTest, FolderSwappedForLinkLeadsNowhere) {
+TEST_P(TreeChangedAfterRootListedTest, FolderSwappedForLinkLeadsNowhere) {
   MakeOutsideTargets();
   MakeFile("sub/a.obj");
   MakeFile("sub/deep/b.obj");
@@ -612,50 +610,47 @@ TEST_P(BetweenPhasesTest, FolderSwappedForLinkLeadsNowhere) {
     testsupport::Rename(root_ + "/sub", scratch_.path().string() + "/old-sub");
     MakeLink(outside_, root_ + "/sub");
   });
-  EXPECT_EQ(run.out, Expected(SilentBlock() + SilentBlock() + RootBlock(root_, {})));
+  EXPECT_EQ(run.out, Expected(SilentBlock() + RootBlock(root_, {})));
   ExpectTargetsIn(outside_);
   EXPECT_TRUE(Exists(scratch_.path().string() + "/old-sub/deep/b.obj"));
 }
 
-TEST_P(BetweenPhasesTest, FolderSwappedForAnotherFolderIsLeftAlone) {
+TEST_P(TreeChangedAfterRootListedTest, FolderMovedInBeforeItIsReachedIsSweptAsPartOfTheTree) {
   MakeOutsideTargets();
   MakeFile("sub/a.obj");
-  MakeFile("sub/deep/b.obj");
   const RunResult run = RunWithChange([&] {
     testsupport::Rename(root_ + "/sub", scratch_.path().string() + "/old-sub");
     testsupport::Rename(outside_, root_ + "/sub");
   });
-  EXPECT_EQ(run.out, Expected(SilentBlock() + SilentBlock() + RootBlock(root_, {})));
-  ExpectTargetsIn(root_ + "/sub");
+  EXPECT_EQ(run.out, Expected(FolderBlock(root_ + "/sub", {"a.obj", "c.obj"}) +
+                              FolderBlock(root_ + "/sub/deep", {"b.obj"}) + RootBlock(root_, {})));
+  EXPECT_TRUE(Exists(scratch_.path().string() + "/old-sub/a.obj"));
 }
 
-TEST_P(BetweenPhasesTest, FolderMovedUnderASwappedParentIsNotCleaned) {
-  // Enough subfolders that several threads share them: a thread that starts
-  // among them reaches "sub" itself, and must find it is not the one
-  // collected, although "c45" below it is.
-  std::string blocks = SilentBlock();
-  for (int i = 0; i < 40; ++i) {
-    MakeFile("sub/c" + std::to_string(10 + i) + "/x.obj");
-    blocks += SilentBlock();
-  }
+TEST_P(TreeChangedAfterRootListedTest, ReplacedFolderIsSweptAsItIsNow) {
+  // Enough subfolders that several threads share them; none of them is in
+  // the folder that now stands under the name.
+  for (int i = 0; i < 40; ++i) MakeFile("sub/c" + std::to_string(10 + i) + "/x.obj");
   MakeFile("zz/z.obj");
   const RunResult run = RunWithChange([&] {
     testsupport::Rename(root_ + "/sub", scratch_.path().string() + "/old-sub");
     MakeFolders(root_ + "/sub");
     testsupport::Rename(scratch_.path().string() + "/old-sub/c45", root_ + "/sub/c45");
   });
-  EXPECT_EQ(run.out, Expected(blocks + FolderBlock(root_ + "/zz", {"z.obj"}) + RootBlock(root_, {})));
-  EXPECT_TRUE(Exists("sub/c45/x.obj"));
+  EXPECT_EQ(run.out, Expected(FolderBlock(root_ + "/sub", {}) +
+                              FolderBlock(root_ + "/sub/c45", {"x.obj"}) +
+                              FolderBlock(root_ + "/zz", {"z.obj"}) + RootBlock(root_, {})));
+  EXPECT_TRUE(Exists(scratch_.path().string() + "/old-sub/c44/x.obj"));
 }
 
-TEST_P(BetweenPhasesTest, RemovedFolderIsSilent) {
+TEST_P(TreeChangedAfterRootListedTest, RemovedFolderIsSilent) {
   MakeFile("sub/deep/b.obj");
   MakeFile("r.obj");
   const RunResult run = RunWithChange([&] { testsupport::RemoveTree(root_ + "/sub"); });
-  EXPECT_EQ(run.out, Expected(SilentBlock() + SilentBlock() + RootBlock(root_, {"r.obj"})));
+  EXPECT_EQ(run.out, Expected(SilentBlock() + RootBlock(root_, {"r.obj"})));
 }
 
-TEST_P(BetweenPhasesTest, FilesAreTakenAsTheyAreWhenTheFolderIsCleaned) {
+TEST_P(TreeChangedAfterRootListedTest, FilesAreTakenAsTheyAreWhenTheFolderIsReached) {
   for (const char* name : {"keep/x.obj", "keep/y.obj", "keep/notes.txt"}) MakeFile(name);
   const RunResult run = RunWithChange([&] {
     testsupport::RemoveTree(root_ + "/keep/x.obj");

@@ -68,28 +68,28 @@ TEST(UnreadableFolderTest, FoldersThatCantBeReadAreReportedAndTheRestIsCleaned) 
   EXPECT_EQ(CountOf(report, "Folder : "), 2u) << report;  // "open" and the root
 }
 
-/// The real file system, with chosen calls failing once collection is over.
-class FailingAfterCollection : public DelegatingFileSystem {
+/// The real file system, with chosen calls failing once the root is listed.
+class FailingOnceRootListed : public DelegatingFileSystem {
  public:
   bool fail_listing = false;
   bool fail_opening = false;
-  bool collected = false;
+  bool root_listed = false;
 
   platform::OpenResult OpenChild(const platform::Dir& parent, std::string_view name,
                                  platform::Dir* dir, platform::FolderInfo* info,
                                  std::string* error) override {
-    if (collected && fail_opening) {
+    if (root_listed && fail_opening) {
       *error = "Too many open files";
       return platform::OpenResult::kFailed;
     }
     return real_.OpenChild(parent, name, dir, info, error);
   }
   bool OpenParent(const platform::Dir& child, platform::Dir* dir, platform::FolderInfo* info) override {
-    return !(collected && fail_opening) && real_.OpenParent(child, dir, info);
+    return !(root_listed && fail_opening) && real_.OpenParent(child, dir, info);
   }
   bool ListEntries(const platform::Dir& dir, platform::EntryList* out,
                    std::string* error) override {
-    if (collected && fail_listing) {
+    if (root_listed && fail_listing) {
       *error = "Input/output error";
       return false;
     }
@@ -104,10 +104,10 @@ TEST(FileSystemFaultTest, FoldersThatCanNoLongerBeOpenedOrListedAreReportedAndHa
   {
     // Out of descriptors, say: every folder below the root is out of reach,
     // the root itself is still open.
-    FailingAfterCollection faulty;
+    FailingOnceRootListed faulty;
     faulty.fail_opening = true;
     FakeConsole console;
-    const RunResult run = RunIn(root, [&] { faulty.collected = true; }, faulty, console);
+    const RunResult run = RunIn(root, [&] { faulty.root_listed = true; }, faulty, console);
     EXPECT_EQ(run.status, 2);
     // Nothing below a folder out of reach is reached either: one line for it.
     EXPECT_EQ(run.err, "Error: cannot read '" + (root / "a").string() + "': Too many open files\n");
@@ -115,13 +115,14 @@ TEST(FileSystemFaultTest, FoldersThatCanNoLongerBeOpenedOrListedAreReportedAndHa
     EXPECT_EQ(CountOf(run.out, "Folder : "), 1u);
   }
   {
-    FailingAfterCollection faulty;
+    FailingOnceRootListed faulty;
     faulty.fail_listing = true;
     FakeConsole console;
-    const RunResult run = RunIn(root, [&] { faulty.collected = true; }, faulty, console);
+    const RunResult run = RunIn(root, [&] { faulty.root_listed = true; }, faulty, console);
     EXPECT_EQ(run.status, 2);
     std::string unread;
-    for (const fs::path& folder : {root / "a", root / "a/b", root}) {
+    // "a/b" is never seen: "a" could not be listed.
+    for (const fs::path& folder : {root / "a", root}) {
       unread += "Error: cannot read '" + folder.string() + "': Input/output error\n";
     }
     EXPECT_EQ(run.err, unread);

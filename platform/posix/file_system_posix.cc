@@ -50,45 +50,24 @@ constexpr int kReachFolderFlags = O_PATH | O_DIRECTORY | O_CLOEXEC;
 constexpr int kReachFolderFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
 #endif
 
-// Only a stamp older than this, measured against the clock when the folder
-// was opened, is trusted to change on the next modification: it covers the
-// coarse clock the kernel stamps with and sub-second file-system granularity.
-constexpr std::int64_t kStampSettleNanoseconds = std::int64_t{100} * 1000 * 1000;
-
-std::int64_t ToNanoseconds(const struct timespec& t) {
-  return static_cast<std::int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec;
-}
-
-std::int64_t NowNanoseconds() {
-  struct timespec now;
-  clock_gettime(CLOCK_REALTIME, &now);
-  return ToNanoseconds(now);
-}
-
-// Describes the open folder `fd`; `opened_at` is the clock before it was opened.
-bool Describe(int fd, std::int64_t opened_at, FolderInfo* info) {
+// Describes the open folder `fd`.
+bool Describe(int fd, FolderInfo* info) {
   struct stat st;
   if (::fstat(fd, &st) != 0) return false;
   info->id.device = static_cast<std::uint64_t>(st.st_dev);
   info->id.inode = static_cast<std::uint64_t>(st.st_ino);
-  info->change_stamp = ToNanoseconds(st.st_ctim);
-  // A stamp with no sub-second part comes from a coarse file system, where
-  // two changes within one second share a stamp: never trust it.
-  info->stamp_is_reliable =
-      st.st_ctim.tv_nsec != 0 && info->change_stamp + kStampSettleNanoseconds < opened_at;
   return true;
 }
 
 // Opens and describes the folder `name` in `at`; on failure errno says why.
 bool OpenAndDescribe(int at, const char* name, Dir* dir, FolderInfo* info) {
-  const std::int64_t opened_at = NowNanoseconds();
   int fd;
   do {
     fd = ::openat(at, name, kOpenFolderFlags);
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) return false;
   dir->Reset(fd);
-  if (!Describe(fd, opened_at, info)) {
+  if (!Describe(fd, info)) {
     const int failure = errno;
     dir->Close();
     errno = failure;

@@ -314,11 +314,6 @@ bool AcceptFolder(HANDLE folder, bool follow_link, FolderInfo* info) {
     return false;
   }
   info->id = IdentityOf(folder);
-  // NTFS may update a folder's write time late and FAT keeps it to two
-  // seconds, so a listing is never reused on an unchanged stamp, and no
-  // stamp is read.
-  info->change_stamp = 0;
-  info->stamp_is_reliable = false;
   return true;
 }
 

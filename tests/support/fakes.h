@@ -182,18 +182,18 @@ inline RunResult RunInCurrentFolder(platform::FileSystem& fs, FakeConsole& conso
 }
 
 /// Runs buildsweep in the folder `root` through `fs` and `console` with
-/// `jobs` threads (0: the default number), calling `between` once
-/// collection is over.
+/// `jobs` threads (0: the default number), calling `between` once the root
+/// is listed, before any folder below it is entered.
 inline RunResult RunIn(const std::string& root, const std::function<void()>& between,
                        platform::FileSystem& fs, FakeConsole& console, unsigned jobs = 0) {
   EnterFolder(root);
   driver::RunHooks hooks;
-  hooks.after_collection = between;
+  hooks.after_root_listed = between;
   return RunInCurrentFolder(fs, console, hooks, jobs);
 }
 
 /// Runs buildsweep in `root` on the real file system with Enter at both
-/// prompts, calling `between` once collection is over.
+/// prompts, calling `between` once the root is listed.
 inline RunResult RunIn(const std::string& root, const std::function<void()>& between = nullptr) {
   FakeConsole console;
   return RunIn(root, between, platform::NativeFileSystem(), console);
