@@ -1,5 +1,6 @@
-// The folder walk: resolving the root, collecting every folder below it, and
-// deleting the by-products in one folder.
+// The folder walk: resolving the root, then sweeping every folder below it,
+// each listed and cleaned of its by-products through one handle, and the
+// root last.
 //
 // Defaults worth knowing:
 // - Links (and junctions) are never followed; a link that leads to a folder
@@ -57,7 +58,7 @@ struct CollectedFolder {
   std::size_t depth = 0;
   /// The bare name (empty for the root).
   std::string name;
-  /// Identity and change stamp when opened.
+  /// Identity when opened.
   platform::FolderInfo info;
   /// The listed by-products (files and links), sorted by name.
   platform::EntryList targets;
@@ -191,7 +192,7 @@ class Walker {
   std::string_view block_opening_;
   std::string_view block_closing_;
 
-  // Collection scratch, reused for every folder.
+  // Sweep scratch, reused for every folder.
   platform::EntryList subfolders_;  // names still to visit, deepest folder's last
   std::vector<Frame> frames_;
   CollectedFolder scratch_folder_;

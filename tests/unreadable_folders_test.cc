@@ -1,5 +1,5 @@
 // Folders that can't be read, from the start (locked, unlistable) or only
-// once collection is over (out of descriptors, say): each gets one line on
+// once the root is listed (out of descriptors, say): each gets one line on
 // standard error, the rest of the tree is cleaned, and the run fails.
 #include <unistd.h>
 

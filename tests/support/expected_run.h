@@ -18,7 +18,8 @@ std::string RootLine(const std::string& root);
 /// A subfolder cleaned in full: banner, folder line, one line per deleted
 /// name (in the order given), count line, closing banner and empty line.
 std::string FolderBlock(const std::string& folder, const std::vector<std::string>& deleted);
-/// A subfolder that could not be read or was no longer the one collected.
+/// A subfolder that could not be read, or was gone or no longer a real folder
+/// when the run reached it.
 std::string SilentBlock();
 /// The root, cleaned last: like FolderBlock without the opening banner.
 std::string RootBlock(const std::string& root, const std::vector<std::string>& deleted);
