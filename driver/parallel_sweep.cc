@@ -35,6 +35,9 @@ constexpr std::size_t kReportWriteBytes = kMostHeldBytes / 2;
 // taken tries again this many times before it sleeps, which would cost two
 // context switches.
 constexpr int kLockTries = 100;
+// The size of the unit in which processors share memory, on the machines
+// this runs on.
+constexpr std::size_t kCacheLine = 64;
 // A stop signal sets a flag and wakes no one: waiting threads look at it
 // this often.
 constexpr std::chrono::milliseconds kStopCheckInterval(10);
@@ -123,7 +126,7 @@ class ParallelSweep {
   void Retire(Order::iterator entry);
   void NoteFirst();
   void Wake();
-  void Sweep(Worker& worker, Task& task);
+  bool Sweep(Worker& worker, Task& task);
   void Publish(Worker& worker, std::shared_ptr<const Node> node,
                std::shared_ptr<const platform::Dir> dir, platform::EntryList* names);
   std::shared_ptr<const platform::Dir> Reach(const std::shared_ptr<const Node>& node,
@@ -151,16 +154,18 @@ class ParallelSweep {
 
   std::vector<std::unique_ptr<Worker>> workers_;  // the calling thread's first
   std::vector<std::thread> threads_;
-  std::atomic<std::size_t> held_handles_{0};
-  std::atomic<std::size_t> held_bytes_{0};   // in blocks, not yet written
-  std::atomic<std::size_t> report_held_{0};  // in the run's report, not yet written
-  std::atomic<bool> halt_{false};            // output failed, or memory ran out
+  // Each on a cache line of its own: they change often, and halt_ is read
+  // before every file, so none may drag another between the processors.
+  alignas(kCacheLine) std::atomic<std::size_t> held_handles_{0};
+  alignas(kCacheLine) std::atomic<std::size_t> held_bytes_{0};   // in blocks, not yet written
+  alignas(kCacheLine) std::atomic<std::size_t> report_held_{0};  // in the report, not yet written
+  alignas(kCacheLine) std::atomic<bool> halt_{false};            // output failed, or memory ran out
 
   // The first block of the order, while a block is first: its thread may
   // write straight through. Looked at without the lock, set with it.
-  std::atomic<const Entry*> first_block_{nullptr};
+  alignas(kCacheLine) std::atomic<const Entry*> first_block_{nullptr};
 
-  std::mutex mutex_;  // guards what follows
+  alignas(kCacheLine) std::mutex mutex_;  // guards what follows
   std::condition_variable changed_;
   unsigned waiting_ = 0;  // threads waiting for changed_
   Order order_;
@@ -245,7 +250,8 @@ struct ParallelSweep::Worker {
   std::uint64_t path_serial = ~std::uint64_t{0};  // none yet: the root is 0
   std::string node_path;
   std::uint64_t serials = 0;  // nodes made by this worker
-  std::string path;  // of the folder in hand
+  std::string path;       // of the folder in hand
+  std::string next_name;  // of its first subfolder
 };
 
 ParallelSweep::ParallelSweep(platform::FileSystem& fs, engine::Walker& root_walker,
@@ -326,7 +332,10 @@ void ParallelSweep::Work(Worker& worker) {
     Task task;
     while (Next(worker, in_hand, &task)) {
       in_hand = true;
-      Sweep(worker, task);
+      // A folder's first subfolder comes right after it in the order, so the
+      // thread goes straight on to it, in the same block.
+      while (Sweep(worker, task) && !worker.walker.ShouldStop()) {
+      }
       task = Task();
       // Each block counts against what may be kept back as soon as it is done.
       worker.report.Flush();
@@ -438,10 +447,11 @@ void ParallelSweep::NoteFirst() {
   first_block_.store(first, std::memory_order_release);
 }
 
-// Opens, lists and cleans the folder `task` names, writing its block; its
-// subfolders go into the order first, so other threads may take them while
-// this one deletes.
-void ParallelSweep::Sweep(Worker& worker, Task& task) {
+// Opens, lists and cleans the folder `task` names, writing its block. Its
+// subfolders after the first go into the order first, so other threads may
+// take them while this one deletes; then `task` becomes the first subfolder
+// and the answer is true, or false when there is none.
+bool ParallelSweep::Sweep(Worker& worker, Task& task) {
   engine::Walker& walker = worker.walker;
   const std::string& path = PathOf(worker, task.parent, task.name);
   std::string reason;
@@ -459,42 +469,51 @@ void ParallelSweep::Sweep(Worker& worker, Task& task) {
     walker.OpenBlock();
     if (!reason.empty()) walker.ReportUnreadable(path, reason);
     walker.CloseBlock();
-    return;
+    return false;
   }
   // A folder that is one of its own ancestors (a bind mount loop) gets no
   // block at all. An unknown id can't show a loop, and is never taken for one.
-  if (info.id.IsKnown() && IsInLineage(*task.parent, info.id)) return;
+  if (info.id.IsKnown() && IsInLineage(*task.parent, info.id)) return false;
   worker.subfolders.Clear();
   if (!walker.ListTargets(dir, info.id.device, extensions_, &worker.targets, &worker.subfolders,
                           &reason)) {
     walker.OpenBlock();
     walker.ReportUnreadable(path, reason);
     walker.CloseBlock();
-    return;
+    return false;
   }
   const platform::Dir* clean_through = &dir;
   std::shared_ptr<const platform::Dir> held;
+  std::shared_ptr<const Node> node;
   if (!worker.subfolders.entries.empty()) {
-    auto node = std::make_shared<Node>();
-    node->name = task.name;
-    node->id = info.id;
-    node->lineage_bits = task.parent->lineage_bits | engine::LineageBit(info.id);
-    node->parent = std::move(task.parent);
+    auto made = std::make_shared<Node>();
+    made->name = task.name;
+    made->id = info.id;
+    made->lineage_bits = task.parent->lineage_bits | engine::LineageBit(info.id);
+    made->parent = std::move(task.parent);
+    made->serial = ++worker.serials * jobs_ + worker.index;
+    node = std::move(made);
     held = Hold(std::move(dir));
     clean_through = held.get();
-    node->serial = ++worker.serials * jobs_ + worker.index;
     worker.path_serial = node->serial;
     worker.node_path = path;
-    Publish(worker, std::move(node), held, &worker.subfolders);
+    worker.next_name.assign(worker.subfolders.NameOf(worker.subfolders.entries.front()));
+    if (worker.subfolders.entries.size() > 1) Publish(worker, node, held, &worker.subfolders);
   }
   task.parent.reset();
   walker.OpenBlock();
   walker.CleanListedFolder(*clean_through, worker.targets, path);
   walker.CloseBlock();
+  if (node == nullptr) return false;
+  task.parent = std::move(node);
+  task.parent_dir = std::move(held);
+  task.name.swap(worker.next_name);
+  return true;
 }
 
-// Puts the subfolders `names` of `node` right behind the worker's block, so
-// they come before whatever followed it, as one thread visits them.
+// Puts the subfolders `names` of `node`, all but the first (which the
+// worker goes on to itself), right behind the worker's block, so they come
+// before whatever followed it, as one thread visits them.
 void ParallelSweep::Publish(Worker& worker, std::shared_ptr<const Node> node,
                             std::shared_ptr<const platform::Dir> dir, platform::EntryList* names) {
   if (held_handles_.load() <= most_held_handles_) {
@@ -509,6 +528,7 @@ void ParallelSweep::Publish(Worker& worker, std::shared_ptr<const Node> node,
   range->dir = std::move(dir);
   // The worker gets the spare entry's buffers for its next listing.
   std::swap(range->names, *names);
+  range->next = 1;
   Wake();
 }
 
