@@ -21,6 +21,9 @@
 namespace driver {
 namespace {
 
+// The size of the unit in which processors share memory, on the machines
+// this runs on.
+constexpr std::size_t kCacheLine = 64;
 // A failed write may leave at most Report::kBlockLimit bytes of lines
 // unwritten, with one thread as with several. With several, that bound is
 // shared: threads pass their lines on in pieces that together stay within
@@ -35,9 +38,6 @@ constexpr std::size_t kReportWriteBytes = kMostHeldBytes / 2;
 // taken tries again this many times before it sleeps, which would cost two
 // context switches.
 constexpr int kLockTries = 100;
-// The size of the unit in which processors share memory, on the machines
-// this runs on.
-constexpr std::size_t kCacheLine = 64;
 // A stop signal sets a flag and wakes no one: waiting threads look at it
 // this often.
 constexpr std::chrono::milliseconds kStopCheckInterval(10);
@@ -57,8 +57,10 @@ struct CapturedOutput {
 };
 
 // A listed folder whose subfolders may still be waiting: what it takes to
-// reach them again and to tell a loop. The root's node has no parent.
-struct Node {
+// reach them again and to tell a loop. The root's node has no parent. Its
+// fields sit apart from the counts of its shared owners, which threads
+// change all the time while they read the fields.
+struct alignas(kCacheLine) Node {
   std::shared_ptr<const Node> parent;
   // Tells nodes apart for as long as the run lasts, unlike their addresses.
   std::uint64_t serial = 0;
