@@ -206,7 +206,9 @@ class ParallelSweep::CapturingConsole : public platform::Console {
     }
     target_->bytes.append(bytes);
     owner_.held_bytes_.fetch_add(bytes.size());
-    if (!target_->pieces.empty() && target_->pieces.back().stream == stream) {
+    // At a terminal each line stays a piece of its own, so that it is shown
+    // on its own when its turn comes, as one thread shows it.
+    if (!interactive_ && !target_->pieces.empty() && target_->pieces.back().stream == stream) {
       target_->pieces.back().end = target_->bytes.size();
     } else {
       target_->pieces.push_back({stream, target_->bytes.size()});
