@@ -5,8 +5,10 @@
 // folders taken so far, each with the output of its block, and between them
 // the subfolders of listed folders that no thread has taken yet. A thread
 // always takes the first folder not yet taken, opens it from its parent's
-// open handle (never through a link), lists it, puts its subfolders into the
-// list right behind it, and cleans it through the handle it listed. So the
+// open handle (never through a link), lists it, puts its subfolders but the
+// first into the list right behind it, cleans it through the handle it
+// listed, and goes straight on to that first subfolder, which comes next in
+// the order, writing it into the same block. So the
 // threads work side by side near the front of the order, and blocks are
 // written strictly in list order: the thread whose block is first writes
 // straight to the report; the others keep their output until their turn.
