@@ -62,9 +62,10 @@ int Prompt(engine::Report& report, const engine::LocalizedText& prompt) {
   return report.console().ReadChar();
 }
 
-// Each thread sweeps with its own chain of open folders: use only as many
-// threads as can each have a full window of descriptors, so a low limit costs
-// speed, never folders.
+// Threads share the handles of folders whose subfolders wait (up to half of
+// the spare ones) and each holds a few more while it works: run several only
+// when the descriptors leave each the room a single walker's window would
+// take, so a low limit costs speed, never folders.
 unsigned ThreadsTheHandlesAllow(unsigned jobs) {
   constexpr std::size_t kHandlesPerChain = engine::FolderStack::kDefaultWindow + 2;
   const std::size_t chains = platform::SpareFolderHandles() / kHandlesPerChain;
