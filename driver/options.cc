@@ -208,9 +208,9 @@ std::string HelpText() {
       "  -y, --yes            ask nothing: no prompt before or after the run\n"
       "  -x, --exclude=GLOB   do not enter folders, and keep files, whose name\n"
       "                       matches GLOB (*, ?, [...]); may be repeated\n"
-      "  -j, --jobs=N         clean with N threads (default: the processors this\n"
-      "                       process may use, at most 8; 1 on Windows); the\n"
-      "                       report is the same for any N\n"
+      "  -j, --jobs=N         clean with N threads, at most one per processor this\n"
+      "                       process may use (default: that many, at most 8;\n"
+      "                       1 on Windows); the report is the same for any N\n"
       "  -h, --help           show this help and exit\n"
       "  -V, --version        show the version and exit\n";
   if (platform::IsSystemHelpSwitch("/?")) {

@@ -72,6 +72,9 @@ void EndByStopSignal();
 /// running in parallel has not been measured on a real machine yet.
 unsigned DefaultJobCount();
 
+/// How many processors this process may run on (at least 1).
+unsigned UsableProcessors();
+
 /// Makes a write to a closed pipe, or one beyond the file-size limit, fail
 /// with an error instead of killing the process, so the run can report it
 /// and end cleanly.

@@ -201,19 +201,23 @@ void RaiseOpenFileLimit() {
   ::setrlimit(RLIMIT_NOFILE, &limit);
 }
 
-unsigned DefaultJobCount() {
-  // Beyond eight threads the file system's own locks, not the cores, set
-  // the pace; below that, use what the process may run on (taskset, cgroup
-  // cpusets), not what the machine has.
-  constexpr unsigned kMostJobs = 8;
+unsigned UsableProcessors() {
+  // What the process may run on (taskset, cgroup cpusets), not what the
+  // machine has.
   long usable = 0;
 #if defined(__linux__)
   cpu_set_t allowed;
   if (::sched_getaffinity(0, sizeof allowed, &allowed) == 0) usable = CPU_COUNT(&allowed);
 #endif
   if (usable <= 0) usable = ::sysconf(_SC_NPROCESSORS_ONLN);
-  if (usable <= 0) return 1;
-  return std::min(kMostJobs, static_cast<unsigned>(usable));
+  return usable > 0 ? static_cast<unsigned>(usable) : 1;
+}
+
+unsigned DefaultJobCount() {
+  // Beyond eight threads the file system's own locks, not the cores, set
+  // the pace.
+  constexpr unsigned kMostJobs = 8;
+  return std::min(kMostJobs, UsableProcessors());
 }
 
 }  // namespace platform
