@@ -68,6 +68,20 @@ struct alignas(kCacheLine) Node {
   platform::FolderId id;
   // The engine::LineageBit of this folder and of each of its ancestors.
   std::uint64_t lineage_bits = 0;
+
+  Node() = default;
+  Node(const Node&) = delete;
+  Node& operator=(const Node&) = delete;
+  // Lets go of the ancestors no one else holds one at a time: in a deep
+  // tree, destroying each from its child's destructor would go as deep.
+  ~Node() {
+    std::shared_ptr<const Node> up = std::move(parent);
+    // No weak pointers to nodes exist, so a count of one is ours alone.
+    while (up != nullptr && up.use_count() == 1) {
+      std::shared_ptr<const Node> next = std::move(const_cast<Node&>(*up).parent);
+      up = std::move(next);
+    }
+  }
   std::weak_ptr<const platform::Dir> dir;  // open while a waiting range holds it
 };
 
