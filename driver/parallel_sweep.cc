@@ -72,15 +72,24 @@ struct alignas(kCacheLine) Node {
   Node() = default;
   Node(const Node&) = delete;
   Node& operator=(const Node&) = delete;
-  // Lets go of the ancestors no one else holds one at a time: in a deep
-  // tree, destroying each from its child's destructor would go as deep.
+  // Lets go of the ancestors one at a time: in a deep tree, destroying each
+  // from its child's destructor would go as deep. A node destroyed while
+  // this thread is already letting go of a chain hands its parent back to
+  // the loop below instead.
   ~Node() {
-    std::shared_ptr<const Node> up = std::move(parent);
-    // No weak pointers to nodes exist, so a count of one is ours alone.
-    while (up != nullptr && up.use_count() == 1) {
-      std::shared_ptr<const Node> next = std::move(const_cast<Node&>(*up).parent);
-      up = std::move(next);
+    thread_local bool letting_go = false;
+    thread_local std::shared_ptr<const Node> handed_back;
+    if (letting_go) {
+      handed_back = std::move(parent);
+      return;
     }
+    letting_go = true;
+    std::shared_ptr<const Node> up = std::move(parent);
+    while (up != nullptr) {
+      up.reset();  // if that was the last owner, its parent is handed back
+      up = std::move(handed_back);
+    }
+    letting_go = false;
   }
   std::weak_ptr<const platform::Dir> dir;  // open while a waiting range holds it
 };
