@@ -68,6 +68,7 @@ struct alignas(kCacheLine) Node {
   platform::FolderId id;
   // The engine::LineageBit of this folder and of each of its ancestors.
   std::uint64_t lineage_bits = 0;
+  std::weak_ptr<const platform::Dir> dir;  // open while a waiting range holds it
 
   Node() = default;
   Node(const Node&) = delete;
@@ -91,7 +92,6 @@ struct alignas(kCacheLine) Node {
     }
     letting_go = false;
   }
-  std::weak_ptr<const platform::Dir> dir;  // open while a waiting range holds it
 };
 
 // Whether the folder `id` is `parent` or one of its ancestors.
