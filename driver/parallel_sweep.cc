@@ -493,9 +493,7 @@ bool ParallelSweep::Sweep(Worker& worker, Task& task) {
   if (opened != platform::OpenResult::kOpened) {
     // Listed as a folder but can't be opened: its block says why, unless it
     // had simply gone away.
-    walker.OpenBlock();
-    if (!reason.empty()) walker.ReportUnreadable(path, reason);
-    walker.CloseBlock();
+    walker.WriteUnreachedBlock(path, reason);
     return false;
   }
   // A folder that is one of its own ancestors (a bind mount loop) gets no
@@ -504,9 +502,7 @@ bool ParallelSweep::Sweep(Worker& worker, Task& task) {
   worker.subfolders.Clear();
   if (!walker.ListTargets(dir, info.id.device, extensions_, &worker.targets, &worker.subfolders,
                           &reason)) {
-    walker.OpenBlock();
-    walker.ReportUnreadable(path, reason);
-    walker.CloseBlock();
+    walker.WriteUnreachedBlock(path, reason);
     return false;
   }
   const platform::Dir* clean_through = &dir;
@@ -528,9 +524,7 @@ bool ParallelSweep::Sweep(Worker& worker, Task& task) {
     if (worker.subfolders.entries.size() > 1) Publish(worker, node, held, &worker.subfolders);
   }
   task.parent.reset();
-  walker.OpenBlock();
-  walker.CleanListedFolder(*clean_through, worker.targets, path);
-  walker.CloseBlock();
+  walker.WriteCleanedBlock(*clean_through, worker.targets, path);
   if (node == nullptr) return false;
   task.parent = std::move(node);
   task.parent_dir = std::move(held);

@@ -140,9 +140,8 @@ int Walker::SweepSubFolders(const std::string& root_path, const ExtensionList& e
       LeaveFrame();
       continue;
     }
-    child.depth = frames_.size();
     child.name.assign(subfolders_.NameOf(subfolders_.entries[frame.next_child++]));
-    SweepChild(&child, paths.Enter(child.depth, child.name), extensions);
+    SweepChild(&child, paths.Enter(frames_.size(), child.name), extensions);
   }
   // The largest folder's by-products need not wait out the run.
   child = CollectedFolder();
@@ -159,9 +158,7 @@ void Walker::SweepChild(CollectedFolder* child, const std::string& path,
   if (opened != platform::OpenResult::kOpened) {
     // Listed as a folder but can't be opened: its block says why, unless it
     // had simply gone away.
-    OpenBlock();
-    if (!child->unreadable_reason.empty()) ReportUnreadable(path, child->unreadable_reason);
-    CloseBlock();
+    WriteUnreachedBlock(path, child->unreadable_reason);
     return;
   }
   // An unknown id can't show a loop, and is never taken for one: every
@@ -170,14 +167,24 @@ void Walker::SweepChild(CollectedFolder* child, const std::string& path,
     stack_.PopTo(frames_.size());  // a loop back to an ancestor
     return;
   }
-  const bool listed = ListAndSplit(child, extensions);
-  OpenBlock();
-  if (listed) {
-    CleanListedFolder(*stack_.top(), child->targets, path);
-  } else {
-    ReportUnreadable(path, child->unreadable_reason);
+  if (!ListAndSplit(child, extensions)) {
     stack_.PopTo(frames_.size());
+    WriteUnreachedBlock(path, child->unreadable_reason);
+    return;
   }
+  WriteCleanedBlock(*stack_.top(), child->targets, path);
+}
+
+void Walker::WriteCleanedBlock(const platform::Dir& dir, const platform::EntryList& targets,
+                               const std::string& path) {
+  OpenBlock();
+  CleanListedFolder(dir, targets, path);
+  CloseBlock();
+}
+
+void Walker::WriteUnreachedBlock(const std::string& path, const std::string& reason) {
+  OpenBlock();
+  if (!reason.empty()) ReportUnreadable(path, reason);
   CloseBlock();
 }
 

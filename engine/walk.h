@@ -54,8 +54,6 @@ inline std::uint64_t LineageBit(const platform::FolderId& id) {
 
 /// A folder as the walk found it.
 struct CollectedFolder {
-  /// 0 for the root, 1 for a folder directly below it, and so on.
-  std::size_t depth = 0;
   /// The bare name (empty for the root).
   std::string name;
   /// Identity when opened.
@@ -106,12 +104,14 @@ class Walker {
   bool ListTargets(const platform::Dir& dir, std::uint64_t device, const ExtensionList& extensions,
                    platform::EntryList* targets, platform::EntryList* subfolders,
                    std::string* error);
-  /// Deletes `targets`, listed from `dir`, and reports the folder, whose
-  /// displayed path is `path`, with its deletions and their count.
-  int CleanListedFolder(const platform::Dir& dir, const platform::EntryList& targets,
-                        const std::string& path);
-  /// Says on standard error that the folder `path` can't be read, and why.
-  void ReportUnreadable(const std::string& path, const std::string& reason);
+  /// Writes the block of the folder whose displayed path is `path`: deletes
+  /// `targets`, listed from `dir`, reporting each and their count.
+  void WriteCleanedBlock(const platform::Dir& dir, const platform::EntryList& targets,
+                         const std::string& path);
+  /// Writes the block of the folder `path` that could not be opened or
+  /// listed: empty, with `reason` on standard error, or nothing said when
+  /// `reason` is empty (the folder had gone away).
+  void WriteUnreachedBlock(const std::string& path, const std::string& reason);
   /// The line that opens each folder's block, and the one that closes it.
   /// Both must outlive the walker.
   void set_block_lines(std::string_view opening, std::string_view closing) {
@@ -124,8 +124,6 @@ class Walker {
   std::string_view block_closing() const { return block_closing_; }
   /// The report this walker writes to.
   Report& report() const { return report_; }
-  /// Writes the line that opens a folder's block.
-  void OpenBlock();
   /// Writes the line that closes a folder's block.
   void CloseBlock();
 
@@ -178,6 +176,10 @@ class Walker {
                     const std::string& folder_path);
   void ReportFailedDeletion(const std::string& folder_path, std::string_view name,
                             const std::string& reason);
+  void ReportUnreadable(const std::string& path, const std::string& reason);
+  int CleanListedFolder(const platform::Dir& dir, const platform::EntryList& targets,
+                        const std::string& path);
+  void OpenBlock();
 
   platform::FileSystem& fs_;
   Report& report_;
