@@ -140,13 +140,19 @@ Report& Report::Number(long long value) {
 
 Report& Report::EndLine() {
   buffer_.push_back('\n');
+  LinesEnded();
+  return *this;
+}
+
+// The buffer ends with a whole line: a terminal is shown it now; otherwise it
+// waits until the block is full.
+void Report::LinesEnded() {
   if (interactive_) {
     Flush();
   } else {
     FlushIfFull();
   }
   line_start_ = buffer_.size();
-  return *this;
 }
 
 void Report::FlushIfFull() {
@@ -197,13 +203,8 @@ void Report::Error(std::string_view line) {
 
 void Report::PassOn(platform::OutputStream stream, std::string_view bytes) {
   if (stream == platform::OutputStream::kStandardOutput) {
-    buffer_.append(bytes);
-    if (interactive_) {
-      Flush();
-    } else {
-      FlushIfFull();
-    }
-    line_start_ = buffer_.size();  // the bytes end with a whole line
+    buffer_.append(bytes);  // they end with a whole line
+    LinesEnded();
     return;
   }
   Flush();

@@ -87,6 +87,7 @@ class Report {
 
  private:
   void FlushIfFull();
+  void LinesEnded();
   void WriteOut(std::size_t size);
 
   platform::Console& console_;
