@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <new>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -39,10 +40,10 @@ constexpr engine::LocalizedText kExitPrompt = {
     "\xeb\x8b\xa4.",
     "Enter\xb8\xa6 \xc4\xa1\xb8\xe9 \xc1\xbe\xb7\xe1\xc7\xd5\xb4\xcf\xb4\xd9.",
 };
-constexpr const char* kBanner = "================================================================";
 // Each folder's block ends with the banner and an empty line.
-constexpr const char* kClosingBanner =
+constexpr std::string_view kClosingBanner =
     "================================================================\n";
+constexpr std::string_view kBanner = kClosingBanner.substr(0, kClosingBanner.size() - 1);
 
 void ShowExtensionLine(engine::Report& report, const engine::ExtensionList& extensions) {
   report.Text(kExtensionLabel);
