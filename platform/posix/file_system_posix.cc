@@ -7,7 +7,6 @@
 #include <fnmatch.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
-#include <time.h>
 #include <unistd.h>
 #if defined(__linux__)
 #include <sys/syscall.h>
