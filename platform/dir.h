@@ -16,11 +16,12 @@ class Dir {
   /// open, kept so that each file does not cost another query.
   struct Native {
     void* handle = nullptr;
-    /// The folder's name from its volume's root, once read (empty before).
-    mutable std::wstring name;
-    /// The names, each ended by a NUL, of the listed files that are reparse
-    /// points but not links (cloud placeholders, deduplicated files).
-    mutable std::wstring reparse_files;
+    /// The folder's name from its volume's root, read when it was opened
+    /// where opens are checked by name (under wine); empty otherwise.
+    std::wstring name;
+    /// Whether its listing held files that are reparse points but not links
+    /// (cloud placeholders, deduplicated files).
+    mutable bool has_reparse_files = false;
     /// Set once the folder's volume refused deletion with POSIX semantics.
     mutable bool posix_deletion_unsupported = false;
   };

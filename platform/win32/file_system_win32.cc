@@ -233,6 +233,11 @@ bool IsGone(NTSTATUS status) {
 // user-mode headers define).
 bool Succeeded(NTSTATUS status) { return status >= 0; }
 
+// The system's words for the failed `status`.
+std::string StatusMessage(NTSTATUS status) {
+  return win32::SystemMessage(::RtlNtStatusToDosError(status));
+}
+
 bool IsDots(std::wstring_view name) { return name == L"." || name == L".."; }
 
 // Whether this process runs under wine, which follows links it is told not
@@ -352,21 +357,6 @@ std::string DeletionFailure(HANDLE file, DWORD error) {
   return reason;
 }
 
-bool HasName(const std::wstring& names, std::wstring_view name) {
-  for (std::size_t at = 0; at < names.size();) {
-    const std::size_t end = names.find(L'\0', at);
-    if (std::wstring_view(names).substr(at, end - at) == name) return true;
-    at = end + 1;
-  }
-  return false;
-}
-
-// A Dir's contents for the open folder `handle`, nothing yet learnt about it.
-Dir::Native NativeFolder(HANDLE handle) {
-  Dir::Native native;
-  native.handle = handle;
-  return native;
-}
 
 /// What asking an entry's handle for its own name showed.
 enum class NameCheck { kSame, kDifferent, kUnknown };
@@ -396,7 +386,7 @@ class Win32FileSystem : public FileSystem {
       // followed; only links below it are not.
       ScopedHandle folder(OpenFolder(LongPath(cwd), /*follow_link=*/true, info));
       if (folder.valid()) {
-        dir->Reset(NativeFolder(folder.release()));
+        dir->Reset(Wrap(folder.release()));
         return true;
       }
     }
@@ -421,7 +411,7 @@ class Win32FileSystem : public FileSystem {
     if (RunsUnderWine() && CheckIsEntry(parent, folder.get()) != NameCheck::kSame) {
       return OpenResult::kGone;
     }
-    dir->Reset(NativeFolder(folder.release()));
+    dir->Reset(Wrap(folder.release()));
     return OpenResult::kOpened;
   }
 
@@ -434,13 +424,13 @@ class Win32FileSystem : public FileSystem {
     if (!FinalPathOf(child.native().handle, &path) || !ParentPath(path, &parent)) return false;
     ScopedHandle folder(OpenFolder(parent, /*follow_link=*/false, info));
     if (!folder.valid()) return false;
-    dir->Reset(NativeFolder(folder.release()));
+    dir->Reset(Wrap(folder.release()));
     return true;
   }
 
   bool ListEntries(const Dir& dir, EntryList* out, std::string* error) override {
     out->Clear();
-    dir.native().reparse_files.clear();
+    dir.native().has_reparse_files = false;
     if (Buffers().listing.empty()) Buffers().listing.resize(kListingBytes);
     for (BOOLEAN restart = TRUE;; restart = FALSE) {
       IO_STATUS_BLOCK io;
@@ -453,7 +443,7 @@ class Win32FileSystem : public FileSystem {
       // no entries at all.
       if (status == kStatusNoSuchFile && restart) return true;
       if (!Succeeded(status)) {
-        *error = win32::SystemMessage(::RtlNtStatusToDosError(status));
+        *error = StatusMessage(status);
         return false;
       }
       if (io.Information == 0) return true;  // nothing more was there to give
@@ -484,8 +474,7 @@ class Win32FileSystem : public FileSystem {
     const RemoveResult opened = OpenToDelete(dir, name, &handle, error);
     if (opened != RemoveResult::kRemoved) return opened;
     ScopedHandle entry(handle);
-    if (HasName(dir.native().reparse_files, Buffers().wide_name) &&
-        !OpenThroughFilter(dir, &entry, error)) {
+    if (dir.native().has_reparse_files && !OpenThroughFilter(dir, &entry, error)) {
       return RemoveResult::kFailed;
     }
     // Read-only files refuse this, and are reported rather than forced.
@@ -534,7 +523,7 @@ class Win32FileSystem : public FileSystem {
       return RemoveResult::kIsFolder;  // folders, and links to them, stay
     if (IsGone(status)) return RemoveResult::kMissing;
     if (!Succeeded(status)) {
-      *error = win32::SystemMessage(::RtlNtStatusToDosError(status));
+      *error = StatusMessage(status);
       return RemoveResult::kFailed;
     }
     ScopedHandle opened(handle);
@@ -608,7 +597,7 @@ class Win32FileSystem : public FileSystem {
         OpenRelative(dir.native().handle, Buffers().wide_name, DELETE | FILE_READ_ATTRIBUTES,
                      kShareAll, FILE_NON_DIRECTORY_FILE, &handle);
     if (!Succeeded(status)) {
-      *error = win32::SystemMessage(::RtlNtStatusToDosError(status));
+      *error = StatusMessage(status);
       return false;
     }
     ScopedHandle through(handle);
@@ -619,6 +608,16 @@ class Win32FileSystem : public FileSystem {
     }
     entry->Reset(through.release());
     return true;
+  }
+
+  // A Dir's contents for the open folder `handle`. Under wine, where opens
+  // are checked by name, its name is read now, before other threads may
+  // share the folder, rather than on first use.
+  Dir::Native Wrap(HANDLE handle) {
+    Dir::Native native;
+    native.handle = handle;
+    if (RunsUnderWine() && !NameOf(handle, &native.name)) native.name.clear();
+    return native;
   }
 
   // The name of an open entry, from its volume's root ("\work\proj\x.obj").
@@ -640,12 +639,10 @@ class Win32FileSystem : public FileSystem {
   }
 
   // Whether `entry` is the wide name set last directly in `dir`, and not
-  // what a link of that name leads to. The folder's own name is read once
-  // per open folder. kUnknown when a name can't be read.
+  // what a link of that name leads to. kUnknown when a name can't be read.
   NameCheck CheckIsEntry(const Dir& dir, HANDLE entry) {
-    std::wstring& folder_name = dir.native().name;
-    if (folder_name.empty() && !NameOf(dir.native().handle, &folder_name))
-      return NameCheck::kUnknown;
+    const std::wstring& folder_name = dir.native().name;
+    if (folder_name.empty()) return NameCheck::kUnknown;
     if (!NameOf(entry, &Buffers().entry_name)) return NameCheck::kUnknown;
     Buffers().expected_name = folder_name;
     JoinWide(&Buffers().expected_name, Buffers().wide_name);
@@ -661,8 +658,8 @@ class Win32FileSystem : public FileSystem {
     win32::AppendWide(&Buffers().wide_name, name);
   }
 
-  // Appends the entries of one listing call, and notes the folder's
-  // non-link reparse files for RemoveFile.
+  // Appends the entries of one listing call, and notes whether the folder
+  // holds non-link reparse files, which RemoveFile then looks for.
   void AddEntries(const Dir& dir, EntryList* out) {
     for (std::size_t at = 0;;) {
       const auto* data = reinterpret_cast<const FILE_FULL_DIR_INFO*>(Buffers().listing.data() + at);
@@ -677,8 +674,7 @@ class Win32FileSystem : public FileSystem {
                                 static_cast<std::uint32_t>(out->names.size() - offset),
                                 KindOf(attributes, tag)});
         if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0 && IsOtherReparsePoint(attributes, tag)) {
-          dir.native().reparse_files.append(name.data(), name.size());
-          dir.native().reparse_files.push_back(L'\0');
+          dir.native().has_reparse_files = true;
         }
       }
       if (data->NextEntryOffset == 0) return;
