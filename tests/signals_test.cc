@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <filesystem>
 #include <set>
 #include <string>
@@ -55,30 +56,46 @@ std::string RecordGaps(const std::set<std::string>& reported, const std::set<std
   return text;
 }
 
+/// A big tree in memory, the files it held, and one log for both streams of
+/// the run started in it.
+struct BigTreeRun {
+  BigTreeRun() {
+    MakeBigTree(root);
+    before = FilesBelow(root);
+  }
+  ChildStreams streams() const { return {input.read_end.get(), out.get(), out.get()}; }
+  /// Enter at the start prompt, then wait until the run is well under way:
+  /// the first block only reaches the log once the cleaning has produced a
+  /// few thousand lines.
+  bool StartAndReachMidRun(Child& child) {
+    Send(input.write_end, "\n");
+    return PollUntil([&] { return SizeOf(log) > 16384 || child.Ended(); });
+  }
+
+  ScratchDir tmp{Storage::kMemoryIfAvailable};
+  const fs::path root = tmp.path() / "proj";
+  const fs::path log = tmp.path() / "log";
+  std::set<std::string> before;
+  Pipe input;
+  Fd out{OpenForWriting(log)};
+};
+
 class StopSignalTest : public ::testing::TestWithParam<int> {};
 
 TEST_P(StopSignalTest, MidRunStopRecordsEveryDeletedFileAndEndsByTheSignal) {
   const int signal_number = GetParam();
-  ScratchDir tmp(Storage::kMemoryIfAvailable);
-  const fs::path root = tmp.path() / "proj";
-  MakeBigTree(root);
-  const std::set<std::string> before = FilesBelow(root);
-  const fs::path log = tmp.path() / "log";
-  Pipe input;
-  Fd out(OpenForWriting(log));
-  Child child(root, {input.read_end.get(), out.get(), out.get()});
-  Send(input.write_end, "\n");
-  // The first block after the prompt only reaches the file once the cleaning
-  // has produced a few thousand lines.
-  ASSERT_TRUE(PollUntil([&] { return SizeOf(log) > 16384 || child.Ended(); }));
+  BigTreeRun run;
+  const fs::path& root = run.root;
+  Child child(root, run.streams());
+  ASSERT_TRUE(run.StartAndReachMidRun(child));
   child.Signal(signal_number);
   ASSERT_TRUE(child.WaitForEnd());
 
   EXPECT_TRUE(EndedBySignal(child.status(), signal_number)) << DescribeStatus(child.status());
   const std::set<std::string> left = FilesBelow(root);
   ASSERT_FALSE(left.empty()) << "the run finished before the signal came";
-  const std::string report = ReadAll(log);
-  EXPECT_EQ(RecordGaps(DeletedPaths(report), Minus(before, left)), "");
+  const std::string report = ReadAll(run.log);
+  EXPECT_EQ(RecordGaps(DeletedPaths(report), Minus(run.before, left)), "");
   EXPECT_EQ(report.back(), '\n');
   EXPECT_EQ(CountOf(report, "Total Remove File"), 0u);
 }
@@ -95,7 +112,9 @@ TEST(StopSignalTest, StopWhileTheLastBlockWaitsForAFullPipeStillDeliversIt) {
   const fs::path root = tmp.path() / "proj";
   MakeFiles(root / "out", "object", ".obj", 600);
   Pipe input, output;
-  ::fcntl(output.write_end.get(), F_SETPIPE_SZ, 4096);  // the report can't fit in the pipe
+  // The report can't fit in the pipe.
+  const int capacity = ::fcntl(output.write_end.get(), F_SETPIPE_SZ, 4096);
+  ASSERT_GT(capacity, 0) << strerror(errno);
   Fd err(OpenForWriting(tmp.path() / "err"));
   Child child(root, {input.read_end.get(), output.write_end.get(), err.get()});
   output.write_end.Close();
@@ -109,32 +128,28 @@ TEST(StopSignalTest, StopWhileTheLastBlockWaitsForAFullPipeStillDeliversIt) {
   ASSERT_TRUE(child.WaitForEnd());
 
   EXPECT_TRUE(EndedBySignal(child.status(), SIGTERM)) << DescribeStatus(child.status());
+  EXPECT_GT(report.size(), static_cast<std::size_t>(capacity)) << "the report fit: nothing waited";
   EXPECT_EQ(DeletedPaths(report).size(), 600u);
 }
 
 TEST(StopSignalTest, HangupIgnoredByWhoeverStartedTheRunNeitherStopsNorEndsIt) {
-  ScratchDir tmp(Storage::kMemoryIfAvailable);
-  const fs::path root = tmp.path() / "proj";
-  MakeBigTree(root);
-  const std::set<std::string> before = FilesBelow(root);
-  const fs::path log = tmp.path() / "log";
-  Pipe input;
-  Fd out(OpenForWriting(log));
+  BigTreeRun run;
   ChildOptions nohup;
   nohup.ignored_signal = SIGHUP;
-  Child child(root, {input.read_end.get(), out.get(), out.get()}, nohup);
-  Send(input.write_end, "\n");
-  ASSERT_TRUE(PollUntil([&] { return SizeOf(log) > 16384 || child.Ended(); }));
+  Child child(run.root, run.streams(), nohup);
+  ASSERT_TRUE(run.StartAndReachMidRun(child));
+  ASSERT_FALSE(HasTotal(run.log) || child.Ended()) << "the run finished before the signal came";
   child.Signal(SIGHUP);  // mid-run
-  ASSERT_TRUE(PollUntil([&] { return HasTotal(log) || child.Ended(); }));
+  ASSERT_TRUE(PollUntil([&] { return HasTotal(run.log) || child.Ended(); }));
   child.Signal(SIGHUP);  // at the exit prompt
   SleepMs(50);
-  Send(input.write_end, "\n");
+  Send(run.input.write_end, "\n");
   ASSERT_TRUE(child.WaitForEnd());
 
   EXPECT_TRUE(ExitedWith(child.status(), 0)) << DescribeStatus(child.status());
-  EXPECT_EQ(RecordGaps(DeletedPaths(ReadAll(log)), Minus(before, FilesBelow(root))), "");
-  EXPECT_EQ(FilesBelow(root).size(), 0u);
+  EXPECT_EQ(RecordGaps(DeletedPaths(ReadAll(run.log)), Minus(run.before, FilesBelow(run.root))),
+            "");
+  EXPECT_EQ(FilesBelow(run.root).size(), 0u);
 }
 
 TEST(PromptSignalTest, SignalAtEitherPromptEndsTheRunAtOnce) {
