@@ -21,6 +21,22 @@ namespace {
 
 namespace fs = std::filesystem;
 
+/// The most report a failed write may leave unwritten: one block of lines.
+constexpr std::size_t kOneBlock = std::size_t{64} * 1024;
+
+/// The bytes of the Delete lines of the files gone from `before` (not in
+/// `left`) that `reported` does not name.
+std::size_t UnrecordedBytes(const std::set<std::string>& before, const std::set<std::string>& left,
+                            const std::set<std::string>& reported = {}) {
+  std::size_t bytes = 0;
+  for (const std::string& file : before) {
+    if (left.count(file) == 0 && reported.count(file) == 0) {
+      bytes += ("Delete : " + file + " \n").size();
+    }
+  }
+  return bytes;
+}
+
 /// Ways standard output can be unwritable from the start.
 enum class BrokenOutput { kFullDevice, kClosed, kPipeWithoutReader };
 
@@ -82,11 +98,7 @@ TEST(BrokenOutputTest, ReaderLeavingMidRunStopsTheCleaningWithoutACrash) {
   EXPECT_FALSE(left.empty()) << "kept deleting with no record";
   // Nothing past the prompt was read, so every file gone is a line lost:
   // no more than one block's worth.
-  std::size_t unwritten = 0;
-  for (const std::string& file : before) {
-    if (left.count(file) == 0) unwritten += ("Delete : " + file + " \n").size();
-  }
-  EXPECT_LE(unwritten, std::size_t{64} * 1024);
+  EXPECT_LE(UnrecordedBytes(before, left), kOneBlock);
 }
 
 TEST(BrokenOutputTest, FileSizeLimitMidRunIsReportedAndLeavesAtMostOneBlockUnwritten) {
@@ -108,13 +120,7 @@ TEST(BrokenOutputTest, FileSizeLimitMidRunIsReportedAndLeavesAtMostOneBlockUnwri
   EXPECT_FALSE(left.empty()) << "kept deleting with no record";
   // What was deleted but never written stays within one block of lines.
   const std::set<std::string> reported = DeletedPaths(ReadAll(tmp.path() / "log"));
-  std::size_t unwritten = 0;
-  for (const std::string& file : before) {
-    if (left.count(file) == 0 && reported.count(file) == 0) {
-      unwritten += ("Delete : " + file + " \n").size();
-    }
-  }
-  EXPECT_LE(unwritten, std::size_t{64} * 1024);
+  EXPECT_LE(UnrecordedBytes(before, left, reported), kOneBlock);
 }
 
 TEST(OutputFailureTest, OutputLostMidRunStopsTheCleaningAtTheNextFile) {
@@ -154,14 +160,7 @@ TEST(OutputFailureTest, OutputLostMidRunStopsEveryThreadSoonAfter) {
 
   EXPECT_EQ(run.status, 2);
   const std::set<std::string> left = FilesBelow(root);
-  const std::set<std::string> reported = DeletedPaths(run.out);
-  std::size_t unwritten = 0;
-  for (const std::string& file : before) {
-    if (left.count(file) == 0 && reported.count(file) == 0) {
-      unwritten += ("Delete : " + file + " \n").size();
-    }
-  }
-  EXPECT_LE(unwritten, std::size_t{64} * 1024);
+  EXPECT_LE(UnrecordedBytes(before, left, DeletedPaths(run.out)), kOneBlock);
   EXPECT_GT(left.size(), before.size() / 2);
 }
 
