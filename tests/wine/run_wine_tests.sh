@@ -546,9 +546,12 @@ test_resources() {
   fi
   # A console program that loads user32 (shlwapi brings it in) is no longer
   # told of logoff and shutdown, so the run could not end with its record.
-  local objdump=x86_64-w64-mingw32-objdump
-  if "$objdump" -p "$exe" | grep -qiE 'DLL Name: (user32|gdi32|shlwapi)'; then
-    fail "imports $("$objdump" -p "$exe" | grep -iE 'DLL Name: (user32|gdi32|shlwapi)')"
+  local objdump=x86_64-w64-mingw32-objdump imports
+  # An import table that can't be read proves nothing.
+  if ! imports=$("$objdump" -p "$exe") || ! grep -q 'DLL Name:' <<<"$imports"; then
+    fail "cannot read the imports"
+  elif grep -qiE 'DLL Name: (user32|gdi32|shlwapi)' <<<"$imports"; then
+    fail "imports $(grep -iE 'DLL Name: (user32|gdi32|shlwapi)' <<<"$imports")"
   else
     pass
   fi
