@@ -140,8 +140,6 @@ struct Pipe {
 
 /// Opens `file` for writing, emptied or created.
 int OpenForWriting(const std::string& file);
-/// Opens `file` for reading.
-int OpenForReading(const std::string& file);
 /// A file "answers" in `folder` holding `text`, opened for reading, to stand
 /// in for a keyboard.
 int Answers(const std::string& folder, std::string_view text);

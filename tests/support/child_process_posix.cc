@@ -123,6 +123,8 @@ bool Drain(int out_fd, int err_fd, ProcessResult* result, int timeout_seconds) {
   ::_exit(127);
 }
 
+int OpenForReading(const std::string& file) { return ::open(file.c_str(), O_RDONLY | O_CLOEXEC); }
+
 }  // namespace
 
 ProcessResult RunProcess(const ProcessOptions& options) {
@@ -271,8 +273,6 @@ Pipe::Pipe() {
 int OpenForWriting(const std::string& file) {
   return ::open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
 }
-
-int OpenForReading(const std::string& file) { return ::open(file.c_str(), O_RDONLY | O_CLOEXEC); }
 
 int Answers(const std::string& folder, std::string_view text) {
   const std::string file = folder + "/answers";

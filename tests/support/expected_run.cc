@@ -9,6 +9,23 @@
 namespace testsupport {
 namespace {
 
+/// `utf8` in CP949, converted by the C library, independent of the program.
+std::string ToCp949(const std::string& utf8) {
+  iconv_t converter = ::iconv_open("CP949", "UTF-8");
+  if (converter == reinterpret_cast<iconv_t>(-1)) throw std::runtime_error("no CP949 converter");
+  std::string in = utf8;
+  std::string out(in.size() * 2, '\0');
+  char* in_at = &in[0];
+  char* out_at = &out[0];
+  std::size_t in_left = in.size();
+  std::size_t out_left = out.size();
+  const std::size_t result = ::iconv(converter, &in_at, &in_left, &out_at, &out_left);
+  ::iconv_close(converter);
+  if (result == static_cast<std::size_t>(-1)) throw std::runtime_error("not convertible to CP949");
+  out.resize(out.size() - out_left);
+  return out;
+}
+
 const std::string kBanner(64, '=');
 const char kExtensionLine[] =
     "확장자 : pch,mdp,clw,obj,aps,cpl,awk,tmp,exp,idb,opt,map,ilk,scc,bsc,sbr,manifest,dep,log,"
@@ -115,21 +132,6 @@ std::string AsDryRun(const std::string& real_output, unsigned long long bytes) {
   return dry;
 }
 
-std::string ToCp949(const std::string& utf8) {
-  iconv_t converter = ::iconv_open("CP949", "UTF-8");
-  if (converter == reinterpret_cast<iconv_t>(-1)) throw std::runtime_error("no CP949 converter");
-  std::string in = utf8;
-  std::string out(in.size() * 2, '\0');
-  char* in_at = &in[0];
-  char* out_at = &out[0];
-  std::size_t in_left = in.size();
-  std::size_t out_left = out.size();
-  const std::size_t result = ::iconv(converter, &in_at, &in_left, &out_at, &out_left);
-  ::iconv_close(converter);
-  if (result == static_cast<std::size_t>(-1)) throw std::runtime_error("not convertible to CP949");
-  out.resize(out.size() - out_left);
-  return out;
-}
 
 std::set<std::string> DeletedPaths(std::string_view report) {
   static constexpr std::string_view kLabel = "Delete : ";

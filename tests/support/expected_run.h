@@ -45,9 +45,6 @@ std::size_t CountOf(std::string_view text, std::string_view needle);
 /// "Delete : ", and after the total the size line for `bytes` (below 1 KiB).
 std::string AsDryRun(const std::string& real_output, unsigned long long bytes);
 
-/// `utf8` in CP949, converted by the C library, independent of the program.
-std::string ToCp949(const std::string& utf8);
-
 }  // namespace testsupport
 
 #endif  // BUILDSWEEP_TESTS_SUPPORT_EXPECTED_RUN_H_

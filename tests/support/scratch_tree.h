@@ -32,10 +32,10 @@ class ScratchDir {
 
   /// The absolute, canonical path of the scratch folder.
   const std::filesystem::path& path() const { return path_; }
-  /// Makes the scratch folder the current directory again.
-  void EnterAgain() const;
 
  private:
+  void EnterAgain() const;
+
   std::filesystem::path path_;
   int previous_cwd_;
 };
