@@ -319,7 +319,7 @@ report() {
     peak=$(tr ' ' '\n' <<<"${rss[buildsweep]}" | grep -v '^-\?$' | sort -n | tail -n 1)
     base=$(baseline_rss)
     awk -v p="$peak" -v n="$expected_folders" -v b="$base" 'BEGIN {
-        printf "   buildsweep peak RSS %d KiB for %d collected folders: %.4f KiB = %.1f bytes per folder", p, n, p / n, p * 1024 / n
+        printf "   buildsweep peak RSS %d KiB for %d folders in the tree: %.4f KiB = %.1f bytes per folder", p, n, p / n, p * 1024 / n
         if (b != "-") printf " (empty folder: %d KiB; above that %.1f bytes per folder)", b, (p - b) * 1024 / n
         printf "\n" }'
 }

@@ -11,7 +11,7 @@ namespace bench {
 
 /// Totals of a plan, the numbers a benchmark run is checked against.
 struct TreeStats {
-    std::uint64_t folders = 0;      ///< folders below the root (what a cleaner collects)
+    std::uint64_t folders = 0;      ///< folders below the root (what a cleaner visits)
     std::uint64_t entries = 0;      ///< non-folder entries, the root's included
     std::uint64_t targets = 0;      ///< entries a correct run deletes
     std::uint64_t links = 0;        ///< symbolic links among the entries
