@@ -57,10 +57,13 @@ struct CapturedOutput {
 };
 
 // A listed folder whose subfolders may still be waiting: what it takes to
-// reach them again and to tell a loop. The root's node has no parent. Its
-// fields sit apart from the counts of its shared owners, which threads
-// change all the time while they read the fields.
-struct alignas(kCacheLine) Node {
+// reach them again and to tell a loop. The root's node has no parent.
+struct Node {
+  // Keeps the fields off the cache line of the counts of the node's shared
+  // owners, which threads change all the time while they read the fields.
+  // Padding rather than alignas: an over-aligned node would cost an aligned
+  // allocation, far slower than a plain one.
+  char apart_from_counts[kCacheLine];
   std::shared_ptr<const Node> parent;
   // Tells nodes apart for as long as the run lasts, unlike their addresses.
   std::uint64_t serial = 0;
@@ -276,7 +279,8 @@ struct ParallelSweep::Worker {
   // thread most often takes a subfolder of the folder it listed last.
   std::uint64_t path_serial = ~std::uint64_t{0};  // none yet: the root is 0
   std::string node_path;
-  std::uint64_t serials = 0;  // nodes made by this worker
+  std::vector<const std::string*> path_names;  // scratch for building node_path
+  std::uint64_t serials = 0;                   // nodes made by this worker
   std::string path;       // of the folder in hand
   std::string next_name;  // of its first subfolder
 };
@@ -363,7 +367,8 @@ void ParallelSweep::Work(Worker& worker) {
       // thread goes straight on to it, in the same block.
       while (Sweep(worker, task) && !worker.walker.ShouldStop()) {
       }
-      task = Task();
+      task.parent.reset();
+      task.parent_dir.reset();  // its name keeps its buffer for the next one
       // Each block counts against what may be kept back as soon as it is done.
       worker.report.Flush();
     }
@@ -555,12 +560,23 @@ void ParallelSweep::Publish(Worker& worker, std::shared_ptr<const Node> node,
 
 // A handle shared by the folder's waiting subfolders, counted while open.
 std::shared_ptr<const platform::Dir> ParallelSweep::Hold(platform::Dir dir) {
-  held_handles_.fetch_add(1);
-  return std::shared_ptr<const platform::Dir>(new platform::Dir(std::move(dir)),
-                                              [this](const platform::Dir* held) {
-                                                delete held;
-                                                held_handles_.fetch_sub(1);
-                                              });
+  // Handle, count and owner's counts in one allocation.
+  struct Held {
+    Held(platform::Dir opened, std::atomic<std::size_t>& count)
+        : dir(std::move(opened)), held_handles(count) {
+      held_handles.fetch_add(1);
+    }
+    ~Held() {
+      dir.Close();
+      held_handles.fetch_sub(1);
+    }
+    Held(const Held&) = delete;
+    Held& operator=(const Held&) = delete;
+    platform::Dir dir;
+    std::atomic<std::size_t>& held_handles;
+  };
+  auto held = std::make_shared<Held>(std::move(dir), held_handles_);
+  return std::shared_ptr<const platform::Dir>(held, &held->dir);
 }
 
 // Reaches `node`'s folder again by name from its nearest ancestor that is
@@ -618,7 +634,8 @@ void ParallelSweep::ReleaseHeldHandles() {
 const std::string& ParallelSweep::PathOf(Worker& worker, const std::shared_ptr<const Node>& parent,
                                          const std::string& name) {
   if (worker.path_serial != parent->serial) {
-    std::vector<const std::string*> names;
+    std::vector<const std::string*>& names = worker.path_names;
+    names.clear();
     for (const Node* node = parent.get(); node->parent != nullptr; node = node->parent.get()) {
       names.push_back(&node->name);
     }
