@@ -223,7 +223,9 @@ int Walker::DeleteTargets(const platform::Dir& dir, const platform::EntryList& t
     // running out of memory must not cost its line.
     displayed_name_.clear();
     report_.AppendForDisplay(&displayed_name_, name);
-    report_.MakeRoom(displayed_folder_.size() + displayed_name_.size() + 16);
+    // The line: label, folder, separator, name, " \n".
+    report_.MakeRoom(deletion_label_.size() + displayed_folder_.size() + 1 +
+                     displayed_name_.size() + 2);
     switch (fs_.RemoveFile(dir, name, &reason)) {
       case platform::RemoveResult::kRemoved:
         ++count;
