@@ -13,8 +13,8 @@ namespace {
 struct FolderPlace {
   /// Its physical path, as a run started there shows it; empty if unknown.
   std::string path;
-  /// Its identity, if it could be opened.
-  bool identity_known = false;
+  /// Its identity; unknown if it could not be opened, or the file system
+  /// gives folders none.
   platform::FolderId id;
   /// The identities of the folders above it, as far up as they can be read.
   std::vector<platform::FolderId> ancestors;
@@ -50,7 +50,6 @@ std::string Locate(platform::FileSystem& fs, const std::string& folder, FolderPl
   // An unreadable folder is still cleaned as a run started in it would be
   // (which finds nothing to list); only its identity stays unknown.
   if (fs.OpenCurrentDirectory(&dir, &info, &reason)) {
-    place->identity_known = true;
     place->id = info.id;
     CollectAncestors(fs, std::move(dir), info.id, &place->ancestors);
   }
@@ -66,12 +65,12 @@ bool IsInsidePath(const std::string& path, const std::string& folder) {
 }
 
 bool IsSame(const FolderPlace& a, const FolderPlace& b) {
-  if (a.identity_known && b.identity_known) return a.id == b.id;
+  if (a.id.IsKnown() && b.id.IsKnown()) return a.id == b.id;
   return !a.path.empty() && a.path == b.path;
 }
 
 bool IsInside(const FolderPlace& inner, const FolderPlace& outer) {
-  return (outer.identity_known && Contains(inner.ancestors, outer.id)) ||
+  return (outer.id.IsKnown() && Contains(inner.ancestors, outer.id)) ||
          IsInsidePath(inner.path, outer.path);
 }
 
@@ -90,9 +89,9 @@ std::string CheckChosenFolders(platform::FileSystem& fs, const platform::Dir& st
   for (std::size_t i = 0; i < folders.size() && problem.empty(); ++i) {
     for (std::size_t j = 0; j < folders.size() && problem.empty(); ++j) {
       if (i == j) continue;
-      if (j > i && IsSame(places[i], places[j])) {
-        problem = "'" + folders[i] + "' and '" + folders[j] + "' are the same folder";
-      } else if (!IsSame(places[i], places[j]) && IsInside(places[i], places[j])) {
+      if (IsSame(places[i], places[j])) {
+        if (j > i) problem = "'" + folders[i] + "' and '" + folders[j] + "' are the same folder";
+      } else if (IsInside(places[i], places[j])) {
         problem = "'" + folders[i] + "' is inside '" + folders[j] + "'";
       }
     }

@@ -21,6 +21,8 @@
 #include <utility>
 #include <vector>
 
+#include "driver/chosen_folders.h"
+#include "platform/process.h"
 #include "tests/support/child_process.h"
 #include "tests/support/expected_run.h"
 #include "tests/support/fakes.h"
@@ -317,6 +319,12 @@ TEST_F(ProjectTest, FoldersWithoutIdentityAreAllCleanedNeverTakenForLoops) {
             Expected(FolderBlock(root_ + "/a", {"y.obj"}) + FolderBlock(root_ + "/a/b", {"x.obj"}) +
                      RootBlock(root_, {"z.obj"})));
   EXPECT_FALSE(Exists("a/b/x.obj"));
+  // Nor are two of them taken for the same folder when both are chosen.
+  MakeFolders(root_ + "/c");
+  platform::Dir start;
+  std::string reason;
+  ASSERT_TRUE(platform::RememberCurrentDirectory(&start, &reason)) << reason;
+  EXPECT_EQ(driver::CheckChosenFolders(fs, start, {"a", "c"}), "");
 }
 
 // A terminal: what it has shown is recorded write by write and at each read.
