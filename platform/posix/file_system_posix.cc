@@ -33,9 +33,12 @@ void AppendPathComponent(std::string* path, std::string_view name) {
 }
 
 bool NameMatchesPattern(std::string_view pattern, std::string_view name) {
-  // fnmatch wants terminated strings; names and patterns are short.
-  const std::string terminated_pattern(pattern);
-  const std::string terminated_name(name);
+  // fnmatch wants terminated strings. It is asked for every listed file and
+  // folder under -x, so the copies reuse their buffers.
+  thread_local std::string terminated_pattern;
+  thread_local std::string terminated_name;
+  terminated_pattern.assign(pattern.data(), pattern.size());
+  terminated_name.assign(name.data(), name.size());
   return ::fnmatch(terminated_pattern.c_str(), terminated_name.c_str(), 0) == 0;
 }
 
@@ -220,7 +223,7 @@ class PosixFileSystem : public FileSystem {
   static int UnlinkRefusal(int dir_fd, const struct stat& entry) {
     if (::faccessat(dir_fd, ".", W_OK | X_OK, AT_EACCESS) != 0) return errno;
     struct stat folder;
-    const uid_t user = ::geteuid();
+    static const uid_t user = ::geteuid();  // asked for every file; the run never changes it
     // The folder is looked at only for a file someone else owns.
     if (user != 0 && entry.st_uid != user && ::fstat(dir_fd, &folder) == 0 &&
         (folder.st_mode & S_ISVTX) != 0 && folder.st_uid != user) {
