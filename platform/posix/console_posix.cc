@@ -70,10 +70,10 @@ TextEncoding EncodingFromEnvironment() {
   return TextEncoding::kUtf8;
 }
 
-// Waits until standard input has something to read or has ended.
-void WaitForInput() {
-  struct pollfd wait_for_input = {STDIN_FILENO, POLLIN, 0};
-  while (::poll(&wait_for_input, 1, -1) < 0 && errno == EINTR) {
+// Waits until `fd` is ready for `events` (or has ended or failed).
+void WaitUntilReady(int fd, short events) {
+  struct pollfd wait = {fd, events, 0};
+  while (::poll(&wait, 1, -1) < 0 && errno == EINTR) {
   }
 }
 
@@ -89,8 +89,7 @@ bool WriteAll(int fd, std::string_view bytes, std::string* error) {
     }
     if (errno == EINTR) continue;
     if (errno == EAGAIN) {  // a non-blocking descriptor inherited from the shell
-      struct pollfd wait_for_room = {fd, POLLOUT, 0};
-      ::poll(&wait_for_room, 1, -1);
+      WaitUntilReady(fd, POLLOUT);
       continue;
     }
     *error = std::strerror(errno);
@@ -116,7 +115,7 @@ class PosixConsole : public Console {
       // which is no answer: wait for a key or for the input's true end.
       if (c != EOF || !std::ferror(stdin) || (errno != EAGAIN && errno != EWOULDBLOCK)) return c;
       std::clearerr(stdin);
-      WaitForInput();
+      WaitUntilReady(STDIN_FILENO, POLLIN);
     }
   }
 
