@@ -87,7 +87,6 @@ void CleanTree(platform::FileSystem& fs, engine::Walker& walker, const std::stri
   }
   if (walker.ShouldStop()) return;
   walker.CleanRoot(root, extensions);
-  walker.CloseBlock();
 }
 
 // A stop signal ends the run once the file in hand is done, with every

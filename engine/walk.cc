@@ -126,15 +126,15 @@ const platform::Dir* Walker::OpenRoot(const ExtensionList& extensions) {
   return stack_.top();
 }
 
-int Walker::SweepSubFolders(const std::string& root_path, const ExtensionList& extensions,
-                            const std::function<void()>& after_root_listed) {
-  if (OpenRoot(extensions) == nullptr) return 0;
+void Walker::SweepSubFolders(const std::string& root_path, const ExtensionList& extensions,
+                             const std::function<void()>& after_root_listed) {
+  if (OpenRoot(extensions) == nullptr) return;
   if (after_root_listed) after_root_listed();
 
   PathBuilder paths(root_path);
   CollectedFolder& child = scratch_folder_;
   while (!frames_.empty()) {
-    if (ShouldStop()) return 0;
+    if (ShouldStop()) return;
     Frame& frame = frames_.back();
     if (frame.next_child == frame.end_child) {
       LeaveFrame();
@@ -145,7 +145,6 @@ int Walker::SweepSubFolders(const std::string& root_path, const ExtensionList& e
   }
   // The largest folder's by-products need not wait out the run.
   child = CollectedFolder();
-  return 1;
 }
 
 // Opens and lists the folder `child` below the top of the stack, cleans it
@@ -263,12 +262,17 @@ void Walker::ReleaseMemory() {
   std::vector<Frame>().swap(frames_);
 }
 
-int Walker::CleanRoot(const std::string& path, const ExtensionList& extensions) {
+void Walker::CleanRoot(const std::string& path, const ExtensionList& extensions) {
+  CleanRootFolder(path, extensions);
+  CloseBlock();
+}
+
+void Walker::CleanRootFolder(const std::string& path, const ExtensionList& extensions) {
   if (!root_.unreadable_reason.empty()) {
     ReportUnreadable(path, root_.unreadable_reason);
-    return 0;
+    return;
   }
-  if (stack_.size() == 0) return 0;  // the root was never opened
+  if (stack_.size() == 0) return;  // the root was never opened
   stack_.PopTo(1);
   // The root's own handle was read to its end when it was swept; read it
   // through a fresh one, which must still be the same folder.
@@ -277,25 +281,24 @@ int Walker::CleanRoot(const std::string& path, const ExtensionList& extensions) 
   std::string reason;
   if (!fs_.OpenCurrentDirectory(&dir, &now, &reason)) {
     ReportUnreadable(path, reason);
-    return 0;
+    return;
   }
-  if (platform::KnownToDiffer(now.id, root_.info.id)) return 0;
+  if (platform::KnownToDiffer(now.id, root_.info.id)) return;
   platform::EntryList& targets = scratch_folder_.targets;
   if (!ListTargets(dir, now.id.device, extensions, &targets, nullptr, &reason)) {
     ReportUnreadable(path, reason);
-    return 0;
+    return;
   }
-  return CleanListedFolder(dir, targets, path);
+  CleanListedFolder(dir, targets, path);
 }
 
-int Walker::CleanListedFolder(const platform::Dir& dir, const platform::EntryList& targets,
-                              const std::string& path) {
+void Walker::CleanListedFolder(const platform::Dir& dir, const platform::EntryList& targets,
+                               const std::string& path) {
   displayed_folder_.clear();
   report_.AppendForDisplay(&displayed_folder_, path);
   report_.Text("Folder : ").DisplayedPath(displayed_folder_).Text(" ").EndLine();
   const int count = DeleteTargets(dir, targets, path);
   report_.Text("Remove File Count = ").Number(count).EndLine();
-  return count;
 }
 
 PathBuilder::PathBuilder(std::string root) : path_(std::move(root)), length_at_depth_{path_.size()} {}

@@ -81,10 +81,10 @@ class Walker {
   /// `root_path`) depth-first, siblings in order, and cleans each as soon as
   /// it is listed, through the same handle, writing its block (see
   /// set_block_lines) in the report's order. `after_root_listed`, when set,
-  /// runs once the root's subfolders are known. 1 when the root could be
-  /// read, 0 when not or when the run must stop.
-  int SweepSubFolders(const std::string& root_path, const ExtensionList& extensions,
-                      const std::function<void()>& after_root_listed = nullptr);
+  /// runs once the root's subfolders are known. Stops early when the root
+  /// can't be read (CleanRoot then says why) or the run must stop.
+  void SweepSubFolders(const std::string& root_path, const ExtensionList& extensions,
+                       const std::function<void()>& after_root_listed = nullptr);
 
   /// Opens and lists the root, as SweepSubFolders begins: its subfolders
   /// (sorted, the skipped ones left out) are then root_subfolders(). The
@@ -94,9 +94,9 @@ class Walker {
   const platform::EntryList& root_subfolders() const { return subfolders_; }
 
   /// Cleans the root itself, whose displayed path is `path`, through a fresh
-  /// handle that must still be the folder SweepSubFolders opened. Returns how
-  /// many files were deleted.
-  int CleanRoot(const std::string& path, const ExtensionList& extensions);
+  /// handle that must still be the folder SweepSubFolders opened, and closes
+  /// its block: the last of the run.
+  void CleanRoot(const std::string& path, const ExtensionList& extensions);
 
   /// Lists `dir`, on `device`: its by-products into `targets` and, when
   /// asked, its subfolders at the end of `subfolders`, each sorted by name.
@@ -124,8 +124,6 @@ class Walker {
   std::string_view block_closing() const { return block_closing_; }
   /// The report this walker writes to.
   Report& report() const { return report_; }
-  /// Writes the line that closes a folder's block.
-  void CloseBlock();
 
   /// Also stops (see ShouldStop) once `flag` is set; null for no such flag.
   void StopAlso(const std::atomic<bool>* flag) { also_stop_ = flag; }
@@ -177,9 +175,11 @@ class Walker {
   void ReportFailedDeletion(const std::string& folder_path, std::string_view name,
                             const std::string& reason);
   void ReportUnreadable(const std::string& path, const std::string& reason);
-  int CleanListedFolder(const platform::Dir& dir, const platform::EntryList& targets,
-                        const std::string& path);
+  void CleanListedFolder(const platform::Dir& dir, const platform::EntryList& targets,
+                         const std::string& path);
+  void CleanRootFolder(const std::string& path, const ExtensionList& extensions);
   void OpenBlock();
+  void CloseBlock();
 
   platform::FileSystem& fs_;
   Report& report_;
