@@ -261,11 +261,11 @@ class ParallelSweep::CapturingConsole : public platform::Console {
 // the scratch it reuses from folder to folder.
 struct ParallelSweep::Worker {
   Worker(ParallelSweep& owner, unsigned number, platform::FileSystem& fs,
-         platform::Console& real_console, const engine::NameFilter& filter)
+         platform::Console& real_console, const engine::WalkerSettings& settings)
       : index(number),
         console(owner, *this, real_console),
         report(console),
-        walker(fs, report, filter) {}
+        walker(fs, report, settings) {}
 
   const unsigned index;
   CapturingConsole console;
@@ -297,12 +297,8 @@ ParallelSweep::ParallelSweep(platform::FileSystem& fs, engine::Walker& root_walk
       most_held_handles_(std::min(kMostHeldHandles, platform::SpareFolderHandles() / 2)) {
   for (unsigned i = 0; i < jobs_; ++i) {
     workers_.push_back(
-        std::make_unique<Worker>(*this, i, fs_, report_.console(), root_walker_.filter()));
-    engine::Walker& walker = workers_.back()->walker;
-    walker.StopAlso(&halt_);
-    walker.KeepFiles(root_walker_.kept_files());
-    walker.set_deletion_label(root_walker_.deletion_label());
-    walker.set_block_lines(root_walker_.block_opening(), root_walker_.block_closing());
+        std::make_unique<Worker>(*this, i, fs_, report_.console(), root_walker_.settings()));
+    workers_.back()->walker.StopAlso(&halt_);
     workers_.back()->report.LimitBlocks(std::max<std::size_t>(1, kThreadBlockBytes / jobs_));
   }
 }

@@ -132,12 +132,15 @@ struct Sweep {
 // What a run started in the current directory prints from its root line to
 // its root's closing banner.
 void SweepCurrentDirectory(Sweep& sweep) {
-  engine::NameFilter filter;
-  for (const std::string& pattern : sweep.options.exclusions) filter.AddExclusion(pattern);
-  engine::Walker walker(sweep.fs, sweep.report, std::move(filter));
-  if (sweep.options.dry_run) walker.set_deletion_label("Would delete : ");
-  walker.set_block_lines(kBanner, kClosingBanner);
-  walker.KeepFiles(sweep.kept_files);
+  engine::WalkerSettings settings;
+  for (const std::string& pattern : sweep.options.exclusions) {
+    settings.filter.AddExclusion(pattern);
+  }
+  settings.kept_files = sweep.kept_files;
+  if (sweep.options.dry_run) settings.deletion_label = "Would delete : ";
+  settings.block_opening = kBanner;
+  settings.block_closing = kClosingBanner;
+  engine::Walker walker(sweep.fs, sweep.report, std::move(settings));
   std::string root;
   const unsigned jobs = sweep.options.jobs > 0 ? sweep.options.jobs : platform::DefaultJobCount();
   ThreadsOutcome threads;

@@ -24,8 +24,8 @@ void SortByName(platform::EntryList* list, std::size_t first = 0) {
 
 }  // namespace
 
-Walker::Walker(platform::FileSystem& fs, Report& report, NameFilter filter)
-    : fs_(fs), report_(report), filter_(std::move(filter)), stack_(fs) {}
+Walker::Walker(platform::FileSystem& fs, Report& report, WalkerSettings settings)
+    : fs_(fs), report_(report), settings_(std::move(settings)), stack_(fs) {}
 
 bool Walker::ShouldStop() const {
   return platform::StopRequested() || report_.output_failed() ||
@@ -56,14 +56,16 @@ bool Walker::ListTargets(const platform::Dir& dir, std::uint64_t device,
     return false;
   }
   const std::size_t first_subfolder = subfolders != nullptr ? subfolders->entries.size() : 0;
-  const bool check_kept = !kept_files_.empty() && targets->inodes.size() == targets->entries.size();
+  const NameFilter& filter = settings_.filter;
+  const bool check_kept =
+      !settings_.kept_files.empty() && targets->inodes.size() == targets->entries.size();
   std::size_t kept = 0;
   for (std::size_t i = 0; i < targets->entries.size(); ++i) {
     const platform::Entry entry = targets->entries[i];
     const std::string_view name = targets->NameOf(entry);
     if (entry.kind == platform::EntryKind::kFolder) {
-      if (subfolders != nullptr && !filter_.SkipsFolder(name)) subfolders->Add(name, entry.kind);
-    } else if (IsListedExtension(ExtensionOf(name), extensions) == 1 && !filter_.SkipsFile(name) &&
+      if (subfolders != nullptr && !filter.SkipsFolder(name)) subfolders->Add(name, entry.kind);
+    } else if (IsListedExtension(ExtensionOf(name), extensions) == 1 && !filter.SkipsFile(name) &&
                !(check_kept && IsKeptFile(device, targets->inodes[i]))) {
       targets->entries[kept++] = entry;  // its name stays where it was listed
     }
@@ -76,7 +78,7 @@ bool Walker::ListTargets(const platform::Dir& dir, std::uint64_t device,
 }
 
 bool Walker::IsKeptFile(std::uint64_t device, std::uint64_t inode) const {
-  for (const platform::FolderId& kept : kept_files_) {
+  for (const platform::FolderId& kept : settings_.kept_files) {
     if (kept.inode == inode && kept.device == device) return true;
   }
   return false;
@@ -187,9 +189,9 @@ void Walker::WriteUnreachedBlock(const std::string& path, const std::string& rea
   CloseBlock();
 }
 
-void Walker::OpenBlock() { report_.Text(block_opening_).EndLine(); }
+void Walker::OpenBlock() { report_.Text(settings_.block_opening).EndLine(); }
 
-void Walker::CloseBlock() { report_.Text(block_closing_).EndLine(); }
+void Walker::CloseBlock() { report_.Text(settings_.block_closing).EndLine(); }
 
 // Whether the target `name` may be removed. A link is a by-product only if
 // it is known not to lead to a folder; either way only the link itself is
@@ -223,13 +225,14 @@ int Walker::DeleteTargets(const platform::Dir& dir, const platform::EntryList& t
     displayed_name_.clear();
     report_.AppendForDisplay(&displayed_name_, name);
     // The line: label, folder, separator, name, " \n".
-    report_.MakeRoom(deletion_label_.size() + displayed_folder_.size() + 1 +
+    report_.MakeRoom(settings_.deletion_label.size() + displayed_folder_.size() + 1 +
                      displayed_name_.size() + 2);
     switch (fs_.RemoveFile(dir, name, &reason)) {
       case platform::RemoveResult::kRemoved:
         ++count;
         ++deleted_;
-        report_.Text(deletion_label_).DisplayedPathInFolder(displayed_folder_, displayed_name_);
+        report_.Text(settings_.deletion_label)
+            .DisplayedPathInFolder(displayed_folder_, displayed_name_);
         report_.Text(" ").EndLine();
         break;
       case platform::RemoveResult::kMissing:

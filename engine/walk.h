@@ -65,12 +65,28 @@ struct CollectedFolder {
   std::string unreadable_reason;
 };
 
+/// What a walker is told once for the whole run; every thread's walker is
+/// told the same.
+struct WalkerSettings {
+  /// What the walk leaves alone.
+  NameFilter filter;
+  /// The files never deleted: the run's own output.
+  std::vector<platform::FolderId> kept_files;
+  /// What each deletion's line starts with; a dry run says what it would
+  /// delete instead. Must outlive the walker.
+  std::string_view deletion_label = "Delete : ";
+  /// The lines that open and close each folder's block. Must outlive the
+  /// walker.
+  std::string_view block_opening;
+  std::string_view block_closing;
+};
+
 /// The state that the walk keeps across the calls of one run.
 class Walker {
  public:
-  /// A walker that works through `fs`, reports to `report` and leaves alone
-  /// what `filter` skips.
-  Walker(platform::FileSystem& fs, Report& report, NameFilter filter = NameFilter());
+  /// A walker that works through `fs`, reports to `report` and follows
+  /// `settings`.
+  Walker(platform::FileSystem& fs, Report& report, WalkerSettings settings = WalkerSettings());
 
   /// Reads the current directory into `root` and prints "Root Path = ...".
   /// 1 on success; 0 after the fatal message and a short pause (the run then
@@ -80,7 +96,7 @@ class Walker {
   /// Visits every folder below the root (whose displayed path is
   /// `root_path`) depth-first, siblings in order, and cleans each as soon as
   /// it is listed, through the same handle, writing its block (see
-  /// set_block_lines) in the report's order. `after_root_listed`, when set,
+  /// WalkerSettings) in the report's order. `after_root_listed`, when set,
   /// runs once the root's subfolders are known. Stops early when the root
   /// can't be read (CleanRoot then says why) or the run must stop.
   void SweepSubFolders(const std::string& root_path, const ExtensionList& extensions,
@@ -112,41 +128,22 @@ class Walker {
   /// listed: empty, with `reason` on standard error, or nothing said when
   /// `reason` is empty (the folder had gone away).
   void WriteUnreachedBlock(const std::string& path, const std::string& reason);
-  /// The line that opens each folder's block, and the one that closes it.
-  /// Both must outlive the walker.
-  void set_block_lines(std::string_view opening, std::string_view closing) {
-    block_opening_ = opening;
-    block_closing_ = closing;
-  }
-  /// The line that opens each folder's block.
-  std::string_view block_opening() const { return block_opening_; }
-  /// The line that closes each folder's block.
-  std::string_view block_closing() const { return block_closing_; }
   /// The report this walker writes to.
   Report& report() const { return report_; }
 
   /// Also stops (see ShouldStop) once `flag` is set; null for no such flag.
   void StopAlso(const std::atomic<bool>* flag) { also_stop_ = flag; }
-  /// Starts each deletion's line with `label` instead of "Delete : " (a dry
-  /// run says what it would delete). `label` must outlive the walker.
-  void set_deletion_label(std::string_view label) { deletion_label_ = label; }
-  /// The label each deletion's line starts with.
-  std::string_view deletion_label() const { return deletion_label_; }
 
   /// The root as the sweep saw it (depth 0).
   const CollectedFolder& root() const { return root_; }
-  /// What this walker leaves alone.
-  const NameFilter& filter() const { return filter_; }
+  /// What this walker was told for the run.
+  const WalkerSettings& settings() const { return settings_; }
   /// Whether the run could not do all it should: the root not resolved, a
   /// folder not read, or a file (or a link that may lead to a folder) that
   /// should have been deleted not deleted.
   bool fell_short() const { return fell_short_; }
   /// How many files have been deleted so far.
   long long deleted() const { return deleted_; }
-  /// Never deletes the files with these identities (the run's own output).
-  void KeepFiles(std::vector<platform::FolderId> files) { kept_files_ = std::move(files); }
-  /// The files this walker never deletes.
-  const std::vector<platform::FolderId>& kept_files() const { return kept_files_; }
   /// Gives back the memory kept for reuse between folders.
   void ReleaseMemory();
   /// Whether the run should stop before the next file (a stop signal, or
@@ -183,16 +180,12 @@ class Walker {
 
   platform::FileSystem& fs_;
   Report& report_;
-  const NameFilter filter_;
+  const WalkerSettings settings_;
   FolderStack stack_;
   CollectedFolder root_;
   bool fell_short_ = false;
   long long deleted_ = 0;
-  std::vector<platform::FolderId> kept_files_;
   const std::atomic<bool>* also_stop_ = nullptr;
-  std::string_view deletion_label_ = "Delete : ";
-  std::string_view block_opening_;
-  std::string_view block_closing_;
 
   // Sweep scratch, reused for every folder.
   platform::EntryList subfolders_;  // names still to visit, deepest folder's last
