@@ -165,7 +165,11 @@ TEST(SwapRaceTest, FoldersSwappedForOutsideLinksDuringRunsNeverCostAnOutsideFile
     std::atomic<long> swaps{0};
     std::thread swapper(SwapFoldersWithLinks, std::cref(swapped), std::cref(links), std::cref(stop),
                         std::ref(swaps));
-    ASSERT_TRUE(PollUntil([&] { return swaps.load() > 100; }));  // in full swing
+    if (!PollUntil([&] { return swaps.load() > 100; })) {  // in full swing
+      stop = true;
+      swapper.join();  // a running thread must not be destroyed: that would end every test
+      FAIL() << "the swapper never exchanged a folder: " << swaps.load() << " swaps";
+    }
     Child child(root, {in.get(), sink.get(), sink.get()});
     const bool ended = child.WaitForEnd();
     stop = true;

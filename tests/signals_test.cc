@@ -96,6 +96,7 @@ TEST_P(StopSignalTest, MidRunStopRecordsEveryDeletedFileAndEndsByTheSignal) {
   ASSERT_FALSE(left.empty()) << "the run finished before the signal came";
   const std::string report = ReadAll(run.log);
   EXPECT_EQ(RecordGaps(DeletedPaths(report), Minus(run.before, left)), "");
+  ASSERT_FALSE(report.empty());
   EXPECT_EQ(report.back(), '\n');
   EXPECT_EQ(CountOf(report, "Total Remove File"), 0u);
 }
