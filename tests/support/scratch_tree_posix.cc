@@ -192,7 +192,9 @@ std::set<std::string> Paths(const std::string& root, std::initializer_list<const
 std::set<std::string> FilesBelow(const std::string& root) {
   std::set<std::string> files;
   std::error_code ignored;
-  for (auto it = fs::recursive_directory_iterator(root, ignored);
+  // Without skip_permission_denied the walk would end at the first locked folder.
+  for (auto it = fs::recursive_directory_iterator(
+           root, fs::directory_options::skip_permission_denied, ignored);
        it != fs::recursive_directory_iterator(); it.increment(ignored)) {
     if (it->is_symlink(ignored) || !it->is_directory(ignored)) files.insert(it->path().string());
   }
