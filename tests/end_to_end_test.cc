@@ -4,8 +4,6 @@
 
 #include <clocale>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <utility>
 #include <vector>
@@ -21,11 +19,6 @@ using testsupport::Header;
 using testsupport::MakeFile;
 using testsupport::RootBlock;
 using testsupport::RootLine;
-
-std::string Contents(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
 
 class EndToEndTest : public ::testing::Test {
  protected:
@@ -107,9 +100,9 @@ TEST_F(EndToEndTest, TheRunsOwnReportFilesAreNeitherDeletedNorListed) {
   const testsupport::ProcessResult run =
       RunProgram("\n\n", {}, {"/bin/sh", "-c", "exec \"$0\" >clean.log 2>err.log", BUILDSWEEP_BINARY});
   EXPECT_EQ(run.exit_status, 0);
-  EXPECT_EQ(Contents("clean.log"),
+  EXPECT_EQ(testsupport::ReadAll("clean.log"),
             Header() + RootLine(root_) + RootBlock(root_, {"a.obj"}) + Footer(1));
-  EXPECT_EQ(Contents("err.log"), "");
+  EXPECT_EQ(testsupport::ReadAll("err.log"), "");
   EXPECT_FALSE(testsupport::Exists("a.obj"));
 }
 
