@@ -345,15 +345,18 @@ bool MarkForDeletion(HANDLE file, bool* posix_unsupported) {
   return ::SetFileInformationByHandle(file, FileDispositionInfo, &classic, sizeof classic) != 0;
 }
 
-// The reason a deletion of `file` failed with `error`; a read-only file
-// says so, as that is the one refusal the user can lift with a click.
-std::string DeletionFailure(HANDLE file, DWORD error) {
-  std::string reason = win32::SystemMessage(error);
+// Whether the open entry `file` is marked read-only.
+bool IsReadOnly(HANDLE file) {
   FILE_ATTRIBUTE_TAG_INFO attributes;
-  if (error == ERROR_ACCESS_DENIED && AttributesOf(file, &attributes) &&
-      (attributes.FileAttributes & FILE_ATTRIBUTE_READONLY) != 0) {
-    reason += " (the file is read-only)";
-  }
+  return AttributesOf(file, &attributes) &&
+         (attributes.FileAttributes & FILE_ATTRIBUTE_READONLY) != 0;
+}
+
+// The reason a deletion failed with `error`; a `read_only` file says so, as
+// that is the one refusal the user can lift with a click.
+std::string DeletionFailure(DWORD error, bool read_only) {
+  std::string reason = win32::SystemMessage(error);
+  if (read_only) reason += " (the file is read-only)";
   return reason;
 }
 
@@ -481,7 +484,7 @@ class Win32FileSystem : public FileSystem {
     if (!MarkForDeletion(entry.get(), &dir.native().posix_deletion_unsupported)) {
       const DWORD failure = ::GetLastError();
       if (IsMissing(failure)) return RemoveResult::kMissing;
-      *error = DeletionFailure(entry.get(), failure);
+      *error = DeletionFailure(failure, failure == ERROR_ACCESS_DENIED && IsReadOnly(entry.get()));
       return RemoveResult::kFailed;
     }
     return RemoveResult::kRemoved;  // gone once the handle closes, just below
@@ -495,10 +498,8 @@ class Win32FileSystem : public FileSystem {
     const RemoveResult opened = OpenToDelete(dir, name, &handle, error);
     if (opened != RemoveResult::kRemoved) return opened;
     ScopedHandle entry(handle);
-    FILE_ATTRIBUTE_TAG_INFO attributes;
-    if (AttributesOf(entry.get(), &attributes) &&
-        (attributes.FileAttributes & FILE_ATTRIBUTE_READONLY) != 0) {
-      *error = DeletionFailure(entry.get(), ERROR_ACCESS_DENIED);  // RemoveFile does not force it
+    if (IsReadOnly(entry.get())) {  // RemoveFile does not force it
+      *error = DeletionFailure(ERROR_ACCESS_DENIED, /*read_only=*/true);
       return RemoveResult::kFailed;
     }
     FILE_STANDARD_INFO standard;
