@@ -424,7 +424,9 @@ class Win32FileSystem : public FileSystem {
     // checks that the folder found is the one it left.
     std::wstring path;
     std::wstring parent;
-    if (!FinalPathOf(child.native().handle, &path) || !ParentPath(path, &parent)) return false;
+    if (!win32::FinalPathOf(child.native().handle, &path) || !ParentPath(path, &parent)) {
+      return false;
+    }
     ScopedHandle folder(OpenFolder(parent, /*follow_link=*/false, info));
     if (!folder.valid()) return false;
     dir->Reset(Wrap(folder.release()));
@@ -554,21 +556,6 @@ class Win32FileSystem : public FileSystem {
       size = length;  // it grew in between; try again with what it asks for
     }
     return false;
-  }
-
-  // The "\\?\" path of an open folder, whatever its length.
-  static bool FinalPathOf(HANDLE handle, std::wstring* path) {
-    DWORD size = MAX_PATH;
-    for (;;) {
-      path->resize(size);
-      const DWORD length = ::GetFinalPathNameByHandleW(handle, &(*path)[0], size, VOLUME_NAME_DOS);
-      if (length == 0) return false;
-      if (length < size) {
-        path->resize(length);
-        return true;
-      }
-      size = length;
-    }
   }
 
   // Opens the folder at the "\\?\" path `path`; INVALID_HANDLE_VALUE, with
