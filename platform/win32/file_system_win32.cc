@@ -475,10 +475,9 @@ class Win32FileSystem : public FileSystem {
   }
 
   RemoveResult RemoveFile(const Dir& dir, std::string_view name, std::string* error) override {
-    HANDLE handle;
-    const RemoveResult opened = OpenToDelete(dir, name, &handle, error);
+    ScopedHandle entry;
+    const RemoveResult opened = OpenToDelete(dir, name, &entry, error);
     if (opened != RemoveResult::kRemoved) return opened;
-    ScopedHandle entry(handle);
     if (dir.native().has_reparse_files && !OpenThroughFilter(dir, &entry, error)) {
       return RemoveResult::kFailed;
     }
@@ -496,10 +495,9 @@ class Win32FileSystem : public FileSystem {
                            std::string* error) override {
     // Opened for deletion as RemoveFile opens it, so rights and sharing
     // answer as they would there; only the deletion itself is left out.
-    HANDLE handle;
-    const RemoveResult opened = OpenToDelete(dir, name, &handle, error);
+    ScopedHandle entry;
+    const RemoveResult opened = OpenToDelete(dir, name, &entry, error);
     if (opened != RemoveResult::kRemoved) return opened;
-    ScopedHandle entry(handle);
     if (IsReadOnly(entry.get())) {  // RemoveFile does not force it
       *error = DeletionFailure(ERROR_ACCESS_DENIED, /*read_only=*/true);
       return RemoveResult::kFailed;
@@ -515,7 +513,7 @@ class Win32FileSystem : public FileSystem {
   // Opens the entry `name` in `dir` with the right to delete it: the entry
   // itself, never what a link leads to, and never a folder. kRemoved, with
   // the handle in `entry`, when the deletion may go ahead.
-  RemoveResult OpenToDelete(const Dir& dir, std::string_view name, HANDLE* entry,
+  RemoveResult OpenToDelete(const Dir& dir, std::string_view name, ScopedHandle* entry,
                             std::string* error) {
     SetWideName(name);
     HANDLE handle;
@@ -539,7 +537,7 @@ class Win32FileSystem : public FileSystem {
         return RemoveResult::kFailed;
       }
     }
-    *entry = opened.release();
+    entry->Reset(opened.release());
     return RemoveResult::kRemoved;
   }
 
