@@ -67,8 +67,14 @@ PathMatchSpecExFunction ShellMatcher() {
 bool NameMatchesPattern(std::string_view pattern, std::string_view name) {
   // The shell's own matcher, so "*.LOG" matches "a.log" as Explorer's search
   // would. PMSF_NORMAL takes the pattern as one pattern, ';' included.
-  const std::wstring wide_pattern = win32::WideFromWtf8(pattern);
-  const std::wstring wide_name = win32::WideFromWtf8(name);
+  // Scratch strings, reused: with -x this runs for every folder met, once
+  // per pattern.
+  thread_local std::wstring wide_pattern;
+  thread_local std::wstring wide_name;
+  wide_pattern.clear();
+  win32::AppendWide(&wide_pattern, pattern);
+  wide_name.clear();
+  win32::AppendWide(&wide_name, name);
   // A pattern without wildcards (".git") is the name itself, case ignored,
   // which needs no shell; nor does a system without one.
   const bool plain = pattern.find_first_of("*?[") == std::string_view::npos;
