@@ -608,7 +608,7 @@ class Win32FileSystem : public FileSystem {
   Dir::Native Wrap(HANDLE handle) {
     Dir::Native native;
     native.handle = handle;
-    if (RunsUnderWine() && !NameOf(handle, &native.name)) native.name.clear();
+    if (RunsUnderWine()) NameOf(handle, &native.name);  // left empty when it can't be read
     return native;
   }
 
