@@ -336,7 +336,11 @@ void AppendConvertedPath(std::string* out, std::string_view path, TextEncoding e
   }
   // Names outside CP949 (simplified Chinese, say) show as '?': the bytes
   // can't say more, and the file is deleted by its real name all the same.
-  AppendInCodePage(out, kKoreanCodePage, win32::WideFromWtf8(path));
+  // A scratch string, reused: this runs for every name shown.
+  thread_local std::wstring wide_path;
+  wide_path.clear();
+  win32::AppendWide(&wide_path, path);
+  AppendInCodePage(out, kKoreanCodePage, wide_path);
 }
 
 // The handler itself is installed with the console (see NativeConsole).

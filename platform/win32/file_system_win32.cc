@@ -67,8 +67,14 @@ PathMatchSpecExFunction ShellMatcher() {
 bool NameMatchesPattern(std::string_view pattern, std::string_view name) {
   // The shell's own matcher, so "*.LOG" matches "a.log" as Explorer's search
   // would. PMSF_NORMAL takes the pattern as one pattern, ';' included.
-  const std::wstring wide_pattern = win32::WideFromWtf8(pattern);
-  const std::wstring wide_name = win32::WideFromWtf8(name);
+  // Scratch strings, reused: with -x this runs for every folder met, once
+  // per pattern.
+  thread_local std::wstring wide_pattern;
+  thread_local std::wstring wide_name;
+  wide_pattern.clear();
+  win32::AppendWide(&wide_pattern, pattern);
+  wide_name.clear();
+  win32::AppendWide(&wide_name, name);
   // A pattern without wildcards (".git") is the name itself, case ignored,
   // which needs no shell; nor does a system without one.
   const bool plain = pattern.find_first_of("*?[") == std::string_view::npos;
@@ -345,15 +351,18 @@ bool MarkForDeletion(HANDLE file, bool* posix_unsupported) {
   return ::SetFileInformationByHandle(file, FileDispositionInfo, &classic, sizeof classic) != 0;
 }
 
-// The reason a deletion of `file` failed with `error`; a read-only file
-// says so, as that is the one refusal the user can lift with a click.
-std::string DeletionFailure(HANDLE file, DWORD error) {
-  std::string reason = win32::SystemMessage(error);
+// Whether the open entry `file` is marked read-only.
+bool IsReadOnly(HANDLE file) {
   FILE_ATTRIBUTE_TAG_INFO attributes;
-  if (error == ERROR_ACCESS_DENIED && AttributesOf(file, &attributes) &&
-      (attributes.FileAttributes & FILE_ATTRIBUTE_READONLY) != 0) {
-    reason += " (the file is read-only)";
-  }
+  return AttributesOf(file, &attributes) &&
+         (attributes.FileAttributes & FILE_ATTRIBUTE_READONLY) != 0;
+}
+
+// The reason a deletion failed with `error`; a `read_only` file says so, as
+// that is the one refusal the user can lift with a click.
+std::string DeletionFailure(DWORD error, bool read_only) {
+  std::string reason = win32::SystemMessage(error);
+  if (read_only) reason += " (the file is read-only)";
   return reason;
 }
 
@@ -421,7 +430,9 @@ class Win32FileSystem : public FileSystem {
     // checks that the folder found is the one it left.
     std::wstring path;
     std::wstring parent;
-    if (!FinalPathOf(child.native().handle, &path) || !ParentPath(path, &parent)) return false;
+    if (!win32::FinalPathOf(child.native().handle, &path) || !ParentPath(path, &parent)) {
+      return false;
+    }
     ScopedHandle folder(OpenFolder(parent, /*follow_link=*/false, info));
     if (!folder.valid()) return false;
     dir->Reset(Wrap(folder.release()));
@@ -470,10 +481,9 @@ class Win32FileSystem : public FileSystem {
   }
 
   RemoveResult RemoveFile(const Dir& dir, std::string_view name, std::string* error) override {
-    HANDLE handle;
-    const RemoveResult opened = OpenToDelete(dir, name, &handle, error);
+    ScopedHandle entry;
+    const RemoveResult opened = OpenToDelete(dir, name, &entry, error);
     if (opened != RemoveResult::kRemoved) return opened;
-    ScopedHandle entry(handle);
     if (dir.native().has_reparse_files && !OpenThroughFilter(dir, &entry, error)) {
       return RemoveResult::kFailed;
     }
@@ -481,7 +491,7 @@ class Win32FileSystem : public FileSystem {
     if (!MarkForDeletion(entry.get(), &dir.native().posix_deletion_unsupported)) {
       const DWORD failure = ::GetLastError();
       if (IsMissing(failure)) return RemoveResult::kMissing;
-      *error = DeletionFailure(entry.get(), failure);
+      *error = DeletionFailure(failure, failure == ERROR_ACCESS_DENIED && IsReadOnly(entry.get()));
       return RemoveResult::kFailed;
     }
     return RemoveResult::kRemoved;  // gone once the handle closes, just below
@@ -491,14 +501,11 @@ class Win32FileSystem : public FileSystem {
                            std::string* error) override {
     // Opened for deletion as RemoveFile opens it, so rights and sharing
     // answer as they would there; only the deletion itself is left out.
-    HANDLE handle;
-    const RemoveResult opened = OpenToDelete(dir, name, &handle, error);
+    ScopedHandle entry;
+    const RemoveResult opened = OpenToDelete(dir, name, &entry, error);
     if (opened != RemoveResult::kRemoved) return opened;
-    ScopedHandle entry(handle);
-    FILE_ATTRIBUTE_TAG_INFO attributes;
-    if (AttributesOf(entry.get(), &attributes) &&
-        (attributes.FileAttributes & FILE_ATTRIBUTE_READONLY) != 0) {
-      *error = DeletionFailure(entry.get(), ERROR_ACCESS_DENIED);  // RemoveFile does not force it
+    if (IsReadOnly(entry.get())) {  // RemoveFile does not force it
+      *error = DeletionFailure(ERROR_ACCESS_DENIED, /*read_only=*/true);
       return RemoveResult::kFailed;
     }
     FILE_STANDARD_INFO standard;
@@ -512,7 +519,7 @@ class Win32FileSystem : public FileSystem {
   // Opens the entry `name` in `dir` with the right to delete it: the entry
   // itself, never what a link leads to, and never a folder. kRemoved, with
   // the handle in `entry`, when the deletion may go ahead.
-  RemoveResult OpenToDelete(const Dir& dir, std::string_view name, HANDLE* entry,
+  RemoveResult OpenToDelete(const Dir& dir, std::string_view name, ScopedHandle* entry,
                             std::string* error) {
     SetWideName(name);
     HANDLE handle;
@@ -536,7 +543,7 @@ class Win32FileSystem : public FileSystem {
         return RemoveResult::kFailed;
       }
     }
-    *entry = opened.release();
+    entry->Reset(opened.release());
     return RemoveResult::kRemoved;
   }
 
@@ -553,21 +560,6 @@ class Win32FileSystem : public FileSystem {
       size = length;  // it grew in between; try again with what it asks for
     }
     return false;
-  }
-
-  // The "\\?\" path of an open folder, whatever its length.
-  static bool FinalPathOf(HANDLE handle, std::wstring* path) {
-    DWORD size = MAX_PATH;
-    for (;;) {
-      path->resize(size);
-      const DWORD length = ::GetFinalPathNameByHandleW(handle, &(*path)[0], size, VOLUME_NAME_DOS);
-      if (length == 0) return false;
-      if (length < size) {
-        path->resize(length);
-        return true;
-      }
-      size = length;
-    }
   }
 
   // Opens the folder at the "\\?\" path `path`; INVALID_HANDLE_VALUE, with
@@ -616,7 +608,7 @@ class Win32FileSystem : public FileSystem {
   Dir::Native Wrap(HANDLE handle) {
     Dir::Native native;
     native.handle = handle;
-    if (RunsUnderWine() && !NameOf(handle, &native.name)) native.name.clear();
+    if (RunsUnderWine()) NameOf(handle, &native.name);  // left empty when it can't be read
     return native;
   }
 

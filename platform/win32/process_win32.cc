@@ -73,13 +73,8 @@ bool SetCurrentDirectoryTo(const std::wstring& path, std::string* error) {
 
 // The path of the open folder `handle` with every link and junction on its
 // way resolved, as users write it: "C:\x", "\\server\share\x".
-bool FinalPathOf(HANDLE handle, std::wstring* path) {
-  const DWORD size = ::GetFinalPathNameByHandleW(handle, nullptr, 0, VOLUME_NAME_DOS);
-  if (size == 0) return false;
-  path->resize(size);
-  const DWORD length = ::GetFinalPathNameByHandleW(handle, &(*path)[0], size, VOLUME_NAME_DOS);
-  if (length == 0 || length >= size) return false;
-  path->resize(length);
+bool UserPathOf(HANDLE handle, std::wstring* path) {
+  if (!win32::FinalPathOf(handle, path)) return false;
   if (path->compare(0, 8, L"\\\\?\\UNC\\") == 0) {
     path->erase(2, 6);  // "\\?\UNC\server" -> "\\server"
   } else if (path->compare(0, 4, L"\\\\?\\") == 0) {
@@ -115,7 +110,7 @@ bool ChangeDirectory(std::string_view path, std::string* error) {
   if (folder == INVALID_HANDLE_VALUE) return true;  // then as given
   std::wstring final_path;
   std::string ignored;
-  if (FinalPathOf(folder, &final_path)) SetCurrentDirectoryTo(final_path, &ignored);
+  if (UserPathOf(folder, &final_path)) SetCurrentDirectoryTo(final_path, &ignored);
   ::CloseHandle(folder);
   return true;
 }
@@ -134,7 +129,7 @@ bool RememberCurrentDirectory(Dir* dir, std::string* error) {
 
 bool ReturnToFolder(const Dir& dir, std::string* error) {
   std::wstring path;
-  if (!FinalPathOf(dir.native().handle, &path)) {
+  if (!UserPathOf(dir.native().handle, &path)) {
     *error = win32::SystemMessage(::GetLastError());
     return false;
   }

@@ -136,5 +136,19 @@ std::string SystemMessage(unsigned long code) {
   return Wtf8FromWide(text);
 }
 
+bool FinalPathOf(void* handle, std::wstring* path) {
+  DWORD size = MAX_PATH;
+  for (;;) {
+    path->resize(size);
+    const DWORD length = ::GetFinalPathNameByHandleW(handle, &(*path)[0], size, VOLUME_NAME_DOS);
+    if (length == 0) return false;
+    if (length < size) {
+      path->resize(length);
+      return true;
+    }
+    size = length;  // too small: try again with the room it asks for
+  }
+}
+
 }  // namespace win32
 }  // namespace platform

@@ -1,5 +1,6 @@
-// Text conversions shared by the Win32 file system and console. Windows
-// names are UTF-16; the rest of the program holds them as 8-bit strings.
+// Text conversions and path queries shared by the Win32 platform files.
+// Windows names are UTF-16; the rest of the program holds them as 8-bit
+// strings.
 //
 // Internal names and paths are WTF-8: UTF-8 that also carries the unpaired
 // surrogates Windows allows in file names, so that every name the system
@@ -30,6 +31,11 @@ std::wstring WideFromWtf8(std::string_view text);
 /// in WTF-8 and on one line: line breaks become blanks and trailing blanks
 /// are dropped. Never empty.
 std::string SystemMessage(unsigned long code);
+
+/// The "\\?\" path of the open entry `handle` ("\\?\C:\x",
+/// "\\?\UNC\server\share\x"), every link on its way resolved, whatever
+/// its length. False, with the reason in GetLastError, when it can't be read.
+bool FinalPathOf(void* handle, std::wstring* path);
 
 }  // namespace win32
 }  // namespace platform
