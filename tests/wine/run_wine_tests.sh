@@ -394,7 +394,9 @@ windows_process() {
   local proc name windows
   windows=$(windows_path "$1")
   for proc in /proc/[0-9]*; do
-    IFS= read -r -d '' name <"$proc/cmdline" 2>/dev/null || continue
+    # A process may end between the listing and the read: the error stream
+    # is redirected first, so the shell's complaint about the file goes too.
+    IFS= read -r -d '' name 2>/dev/null <"$proc/cmdline" || continue
     if [ "$name" = "$1" ] || [ "$name" = "$windows" ]; then
       printf '%s' "${proc#/proc/}"
       return
