@@ -165,7 +165,7 @@ class ParallelSweep {
   void ReleaseHeldHandles();
   const std::string& PathOf(Worker& worker, const std::shared_ptr<const Node>& parent,
                             const std::string& name);
-  void HoldBack(Worker& worker);
+  void HoldBack(Worker& worker, std::size_t incoming);
   void WriteDoneBlocks(std::unique_lock<std::mutex>& lock);
   void PassOn(const CapturedOutput& output);
   void ClearOutput(CapturedOutput& output);
@@ -225,6 +225,9 @@ class ParallelSweep::CapturingConsole : public platform::Console {
   void PassOnTo(engine::Report* report) { report_ = report; }
 
   bool Write(platform::OutputStream stream, std::string_view bytes, std::string*) override {
+    // Room is made before the bytes are kept, so that what is kept never
+    // passes the bound, not even by these bytes.
+    if (report_ == nullptr) owner_.HoldBack(worker_, bytes.size());
     if (report_ != nullptr) {
       report_->PassOn(stream, bytes);
       owner_.NoteWritten();
@@ -239,7 +242,6 @@ class ParallelSweep::CapturingConsole : public platform::Console {
     } else {
       target_->pieces.push_back({stream, target_->bytes.size()});
     }
-    owner_.HoldBack(worker_);
     return true;
   }
   int ReadChar() override { return -1; }
@@ -646,15 +648,21 @@ const std::string& ParallelSweep::PathOf(Worker& worker, const std::shared_ptr<c
   return worker.path;
 }
 
-void ParallelSweep::HoldBack(Worker& worker) {
+// Before `incoming` bytes are kept: waits, between two lines, while keeping
+// them would pass the bound, unless the worker's block is first, in which
+// case it writes what it kept and from then on writes straight through.
+void ParallelSweep::HoldBack(Worker& worker, std::size_t incoming) {
   if (worker.writing) return;
+  const auto fits = [&] {
+    return held_bytes_.load() + report_held_.load() + incoming <= kMostHeldBytes;
+  };
   const bool first = first_block_.load(std::memory_order_acquire) == &*worker.block;
-  if (!first && held_bytes_.load() + report_held_.load() <= kMostHeldBytes) return;
+  if (!first && fits()) return;
   std::unique_lock<std::mutex> lock = Lock();
   for (;;) {
-    if (order_.begin() == worker.block) {
-      if (writing_) return;  // someone is finishing the block before; next time
-      // Our turn: what was kept goes out, the rest as it is written.
+    if (order_.begin() == worker.block && !writing_) {
+      // First, and no one is still writing out the blocks before: our turn.
+      // What was kept goes out, the rest as it is written.
       writing_ = true;
       worker.writing = true;
       lock.unlock();
@@ -664,7 +672,7 @@ void ParallelSweep::HoldBack(Worker& worker) {
       worker.console.PassOnTo(&report_);
       return;
     }
-    if (held_bytes_.load() + report_held_.load() <= kMostHeldBytes || MustStop()) return;
+    if (fits() || MustStop()) return;
     Wait(lock);
   }
 }
