@@ -7,6 +7,8 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -455,9 +457,13 @@ TEST_F(ProjectTest, TargetThatVanishedIsSkippedSilently) {
 // have none: threads must then tell folders apart by their names. With
 // `scarce_handles`, every 40th folder opened finds the process out of
 // handles, so threads give up the ones they hold and reach folders by name.
+// With `parallel`, the first thread to open a folder waits there for a
+// second one, so that on a loaded machine one thread can't sweep the whole
+// tree alone and pass for a parallel run.
 class LockedFolders : public FlakyRemovals {
  public:
-  LockedFolders(bool no_ids, bool scarce_handles) : no_ids_(no_ids), scarce_(scarce_handles) {}
+  LockedFolders(bool no_ids, bool scarce_handles, bool parallel)
+      : no_ids_(no_ids), scarce_(scarce_handles), parallel_(parallel) {}
   bool OpenCurrentDirectory(platform::Dir* dir, platform::FolderInfo* info,
                             std::string* error) override {
     return Describe(real_.OpenCurrentDirectory(dir, info, error), info);
@@ -470,8 +476,12 @@ class LockedFolders : public FlakyRemovals {
       return platform::OpenResult::kFailed;
     }
     {
-      std::lock_guard<std::mutex> lock(mutex_);
+      std::unique_lock<std::mutex> lock(mutex_);
       threads_.insert(std::this_thread::get_id());
+      company_.notify_all();
+      if (parallel_) {
+        company_.wait_for(lock, std::chrono::seconds(10), [&] { return threads_.size() > 1; });
+      }
     }
     if (scarce_ && ++opens_ % 40 == 0) {
       *error = "Too many open files";
@@ -493,8 +503,10 @@ class LockedFolders : public FlakyRemovals {
   }
   const bool no_ids_;
   const bool scarce_;
+  const bool parallel_;
   std::atomic<int> opens_{0};
   std::mutex mutex_;
+  std::condition_variable company_;    // a thread opened its first folder
   std::set<std::thread::id> threads_;  // that opened a folder
 
  public:
@@ -553,7 +565,7 @@ TEST_F(ProjectTest, AnyNumberOfThreadsGivesTheReportOfOne) {
       MakeFolders(root_);
       testsupport::EnterFolder(root_);
       make_tree();
-      LockedFolders fs(no_ids, scarce);
+      LockedFolders fs(no_ids, scarce, /*parallel=*/jobs > 1);
       testsupport::FakeConsole console;
       const RunResult run = RunInProcess(console, fs, driver::RunHooks(), jobs);
       // Several threads are compared with one only if several really ran.
