@@ -483,10 +483,15 @@ class LockedFolders : public FlakyRemovals {
         company_.wait_for(lock, std::chrono::seconds(10), [&] { return threads_.size() > 1; });
       }
     }
-    if (scarce_ && ++opens_ % 40 == 0) {
+    // A thread that gave up its handles after a refusal finds room on its
+    // next try, however many opens other threads made in between.
+    thread_local bool just_refused = false;
+    if (scarce_ && ++opens_ % 40 == 0 && !just_refused) {
+      just_refused = true;
       *error = "Too many open files";
       return platform::OpenResult::kNoHandles;
     }
+    just_refused = false;
     const platform::OpenResult opened = real_.OpenChild(parent, name, dir, info, error);
     Describe(true, info);
     return opened;
