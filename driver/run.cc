@@ -1,7 +1,5 @@
 #include "driver/run.h"
 
-#include "driver/parallel_sweep.h"
-
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -63,32 +61,6 @@ int Prompt(engine::Report& report, const engine::LocalizedText& prompt) {
   return report.console().ReadChar();
 }
 
-// Threads share the handles of folders whose subfolders wait (up to half of
-// the spare ones) and each holds a few more while it works: run several only
-// when the descriptors leave each the room a single walker's window would
-// take, so a low limit costs speed, never folders.
-unsigned ThreadsTheHandlesAllow(unsigned jobs) {
-  constexpr std::size_t kHandlesPerChain = engine::FolderStack::kDefaultWindow + 2;
-  const std::size_t chains = platform::SpareFolderHandles() / kHandlesPerChain;
-  if (chains < 3) return 1;
-  return static_cast<unsigned>(std::min<std::size_t>(jobs, chains - 1));
-}
-
-// Sweeps the whole tree below the root with `jobs` threads, then cleans the
-// root last. What other threads did goes into `threads`.
-void CleanTree(platform::FileSystem& fs, engine::Walker& walker, const std::string& root,
-               const engine::ExtensionList& extensions, const RunHooks& hooks, unsigned jobs,
-               ThreadsOutcome* threads) {
-  if (jobs > 1) jobs = ThreadsTheHandlesAllow(jobs);
-  if (jobs > 1) {
-    SweepInParallel(fs, walker, root, extensions, hooks.after_root_listed, jobs, threads);
-  } else {
-    walker.SweepSubFolders(root, extensions, hooks.after_root_listed);
-  }
-  if (walker.ShouldStop()) return;
-  walker.CleanRoot(root, extensions);
-}
-
 // A stop signal ends the run once the file in hand is done, with every
 // deletion so far on record.
 void EndIfStopped(engine::Report& report) {
@@ -110,43 +82,40 @@ int UsageError(engine::Report& report, const std::string& problem) {
 struct Sweep {
   Sweep(platform::FileSystem& used_fs, engine::Report& run_report, const Options& run_options,
         const engine::ExtensionList& run_extensions, const RunHooks& run_hooks)
-      : fs(used_fs),
-        report(run_report),
-        options(run_options),
+      : report(run_report),
         extensions(run_extensions),
         hooks(run_hooks),
-        kept_files(platform::StandardStreamFiles()) {}
+        walker(used_fs, run_report, SettingsFor(run_options),
+               run_options.jobs > 0 ? run_options.jobs : platform::DefaultJobCount()) {}
 
-  platform::FileSystem& fs;
+  static engine::WalkerSettings SettingsFor(const Options& options) {
+    engine::WalkerSettings settings;
+    for (const std::string& pattern : options.exclusions) settings.filter.AddExclusion(pattern);
+    // The run's own output files, never deleted.
+    settings.kept_files = platform::StandardStreamFiles();
+    if (options.dry_run) settings.deletion_label = "Would delete : ";
+    settings.block_opening = kBanner;
+    settings.block_closing = kClosingBanner;
+    return settings;
+  }
+
   engine::Report& report;
-  const Options& options;
   const engine::ExtensionList& extensions;
   const RunHooks& hooks;
-  /// The run's own output files, never deleted.
-  const std::vector<platform::FolderId> kept_files;
-  long long deleted = 0;
-  bool fell_short = false;
+  // One walker for every folder the run cleans: its threads start once.
+  engine::Walker walker;
   bool out_of_memory = false;
 };
 
 // What a run started in the current directory prints from its root line to
 // its root's closing banner.
 void SweepCurrentDirectory(Sweep& sweep) {
-  engine::WalkerSettings settings;
-  for (const std::string& pattern : sweep.options.exclusions) {
-    settings.filter.AddExclusion(pattern);
-  }
-  settings.kept_files = sweep.kept_files;
-  if (sweep.options.dry_run) settings.deletion_label = "Would delete : ";
-  settings.block_opening = kBanner;
-  settings.block_closing = kClosingBanner;
-  engine::Walker walker(sweep.fs, sweep.report, std::move(settings));
+  engine::Walker& walker = sweep.walker;
   std::string root;
-  const unsigned jobs = sweep.options.jobs > 0 ? sweep.options.jobs : platform::DefaultJobCount();
-  ThreadsOutcome threads;
   try {
     if (walker.GetRootFolder(root) == 1) {
-      CleanTree(sweep.fs, walker, root, sweep.extensions, sweep.hooks, jobs, &threads);
+      walker.SweepSubFolders(root, sweep.extensions, sweep.hooks.after_root_listed);
+      if (!walker.ShouldStop()) walker.CleanRoot(root, sweep.extensions);
     }
   } catch (const std::bad_alloc&) {
     // Every deletion so far is on record (its line was made room for before
@@ -155,20 +124,19 @@ void SweepCurrentDirectory(Sweep& sweep) {
     walker.ReleaseMemory();
     sweep.report.Error("Error: out of memory; the cleaning stopped here");
   }
-  sweep.deleted += walker.deleted() + threads.deleted;
-  sweep.fell_short = sweep.fell_short || walker.fell_short() || threads.fell_short;
 }
 
 // Each chosen folder in turn, each entered from where the run started, the
 // way the check before the start prompt entered it.
-void SweepChosenFolders(Sweep& sweep, const platform::Dir& start) {
-  for (const std::string& folder : sweep.options.folders) {
+void SweepChosenFolders(Sweep& sweep, const Options& options, const platform::Dir& start,
+                        bool* fell_short) {
+  for (const std::string& folder : options.folders) {
     if (platform::StopRequested() || sweep.report.output_failed() || sweep.out_of_memory) break;
     std::string reason;
     if (!platform::ReturnToFolder(start, &reason) || !platform::ChangeDirectory(folder, &reason)) {
       // It was there a moment ago: someone removed it since.
       sweep.report.CannotError("enter", folder, reason);
-      sweep.fell_short = true;
+      *fell_short = true;
       continue;
     }
     SweepCurrentDirectory(sweep);
@@ -209,12 +177,13 @@ int Run(platform::FileSystem& fs, platform::Console& console, const Options& opt
   if (prompts) Prompt(report, kStartPrompt);
 
   engine::DryRunFileSystem dry_run_fs(fs);
+  bool fell_short = false;
   Sweep sweep(options.dry_run ? dry_run_fs : fs, report, options, extensions, hooks);
   platform::DeferStopSignals();
   if (options.folders.empty()) {
     SweepCurrentDirectory(sweep);
   } else {
-    SweepChosenFolders(sweep, start);
+    SweepChosenFolders(sweep, options, start, &fell_short);
   }
   EndIfStopped(report);
   // Put every deletion on record while a signal still only sets the flag: the
@@ -225,10 +194,11 @@ int Run(platform::FileSystem& fs, platform::Console& console, const Options& opt
   EndIfStopped(report);  // a signal that came just before the restore
 
   engine::ExtensionList().swap(extensions);
-  report.Text("Total Remove File : ").Number(sweep.deleted).EndLine();
+  report.Text("Total Remove File : ").Number(sweep.walker.deleted()).EndLine();
   if (options.dry_run) report.Text(SizeLine(dry_run_fs.bytes_freed())).EndLine();
   const int answer = prompts ? Prompt(report, kExitPrompt) : 0;
-  if (sweep.fell_short || sweep.out_of_memory || report.output_failed()) return kExitIncomplete;
+  fell_short = fell_short || sweep.walker.fell_short();
+  if (fell_short || sweep.out_of_memory || report.output_failed()) return kExitIncomplete;
   return answer == -1 ? kExitInputEnded : kExitOk;
 }
 

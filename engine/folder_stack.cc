@@ -4,26 +4,34 @@
 #include <utility>
 
 namespace engine {
-namespace {
 
-// Handles the walk may hold besides the window's: the two a level reached
-// again from the root takes on its way there.
-constexpr std::size_t kHandlesBesideWindow = 2;
-
-}  // namespace
+FolderNode::~FolderNode() {
+  // A node destroyed while this thread is already letting go of a chain
+  // hands its parent back to the loop below instead of destroying it.
+  thread_local bool letting_go = false;
+  thread_local std::shared_ptr<const FolderNode> handed_back;
+  if (letting_go) {
+    handed_back = std::move(parent);
+    return;
+  }
+  letting_go = true;
+  std::shared_ptr<const FolderNode> up = std::move(parent);
+  while (up != nullptr) {
+    up.reset();  // if that was the last owner, its parent is handed back
+    up = std::move(handed_back);
+  }
+  letting_go = false;
+}
 
 FolderStack::FolderStack(platform::FileSystem& fs, std::size_t window)
     : fs_(fs), max_window_(window < 1 ? 1 : window), window_(max_window_) {}
 
-bool FolderStack::OpenRoot(platform::FolderInfo* info, std::string* error) {
-  levels_.clear();
-  names_.clear();
-  Level root;
-  if (!fs_.OpenCurrentDirectory(&root.dir, info, error)) return false;
-  root.id = info->id;
-  root.name_end = 0;
-  levels_.push_back(std::move(root));
-  first_open_ = 1;
+bool FolderStack::OpenRoot(platform::FolderInfo* info, std::string* error, std::string_view path) {
+  Clear();
+  platform::Dir dir;
+  if (!fs_.OpenCurrentDirectory(&dir, info, error)) return false;
+  path_.assign(path);
+  AddLevel("", info->id, std::make_shared<const platform::Dir>(std::move(dir)), nullptr);
   // Under a low descriptor limit, a window that fits from the start saves
   // running into the limit over and over.
   const std::size_t spare = platform::SpareFolderHandles();
@@ -34,26 +42,72 @@ bool FolderStack::OpenRoot(platform::FolderInfo* info, std::string* error) {
   return true;
 }
 
-void FolderStack::Clear() {
-  levels_.clear();
-  names_.clear();
-  first_open_ = 1;
+void FolderStack::StartAt(std::shared_ptr<const platform::Dir> root, const platform::FolderId& id,
+                          std::shared_ptr<const FolderNode> node, std::string_view path) {
+  Clear();
+  path_.assign(path);
+  AddLevel("", id, std::move(root), std::move(node));
+  window_ = max_window_;
 }
 
-std::string_view FolderStack::NameOf(std::size_t level) const {
-  const std::size_t begin = levels_[level - 1].name_end;
-  return std::string_view(names_).substr(begin, levels_[level].name_end - begin);
+void FolderStack::Clear() {
+  levels_.clear();
+  path_.clear();
+  ancestors_.clear();
+  first_open_ = 1;
+  top_repeats_ = false;
+}
+
+std::string_view FolderStack::name_at(std::size_t level) const {
+  const Level& at = levels_[level];
+  return std::string_view(path_).substr(at.name_begin, at.name_end - at.name_begin);
+}
+
+std::string FolderStack::PathInTop(std::string_view name) const {
+  std::string path = path_;
+  platform::AppendPathComponent(&path, name);
+  return path;
 }
 
 const platform::Dir* FolderStack::top() const {
   if (levels_.empty() || levels_.back().lost) return nullptr;
-  return &levels_.back().dir;
+  return levels_.back().dir.get();
 }
 
 std::size_t FolderStack::open_levels() const {
   std::size_t open = 0;
-  for (const Level& level : levels_) open += level.dir.is_open() ? 1u : 0u;
+  for (const Level& level : levels_) open += level.dir != nullptr && level.dir->is_open() ? 1u : 0u;
   return open;
+}
+
+void FolderStack::AddLevel(std::string_view name, const platform::FolderId& id,
+                           std::shared_ptr<const platform::Dir> dir,
+                           std::shared_ptr<const FolderNode> node) {
+  Level level;
+  if (!levels_.empty()) platform::AppendPathComponent(&path_, name);
+  level.name_begin = path_.size() - (levels_.empty() ? 0 : name.size());
+  level.name_end = path_.size();
+  level.id = id;
+  level.dir = std::move(dir);
+  level.node = std::move(node);
+  // A set of the levels' identities answers "is it an ancestor?" at once,
+  // however deep the stack: an ancestor's identity is already in it.
+  top_repeats_ = false;
+  if (id.IsKnown()) {
+    level.counted = ancestors_.insert(id).second;
+    top_repeats_ = !level.counted;
+  }
+  levels_.push_back(std::move(level));
+}
+
+void FolderStack::DropLevelsFrom(std::size_t size) {
+  for (std::size_t level = size; level < levels_.size(); ++level) {
+    if (levels_[level].counted) ancestors_.erase(levels_[level].id);
+  }
+  levels_.resize(size);
+  path_.resize(levels_.back().name_end);
+  top_repeats_ = false;
+  if (first_open_ > size) first_open_ = size;
 }
 
 platform::OpenResult FolderStack::Push(std::string_view name, platform::FolderInfo* info,
@@ -66,39 +120,42 @@ platform::OpenResult FolderStack::Push(std::string_view name, platform::FolderIn
     *error = parent.lost_reason;
     return platform::OpenResult::kFailed;
   }
-  Level child;
+  platform::Dir dir;
   const platform::OpenResult opened =
-      OpenChild(parent.dir, levels_.size() - 1, name, &child.dir, info, error);
+      OpenChild(*parent.dir, levels_.size() - 1, name, &dir, info, error);
   if (opened != platform::OpenResult::kOpened) return opened;
-  child.id = info->id;
-  names_.append(name.data(), name.size());
-  child.name_end = names_.size();
-  levels_.push_back(std::move(child));
+  AddLevel(name, info->id, std::make_shared<const platform::Dir>(std::move(dir)), nullptr);
   CloseBeyondWindow();
   return opened;
 }
 
 // Opens `name` in `parent`. Out of handles, it gives up open levels from the
-// shallowest on (never `keep_open`, the parent) and tries again: a folder is
-// never passed over because the walk itself held the handles it needed.
+// shallowest on (never `keep_open`, the parent), then the handles held
+// elsewhere, and tries again: a folder is never passed over because the walk
+// itself held the handles it needed.
 platform::OpenResult FolderStack::OpenChild(const platform::Dir& parent, std::size_t keep_open,
                                             std::string_view name, platform::Dir* dir,
                                             platform::FolderInfo* info, std::string* error) {
+  bool released = false;
   for (;;) {
     // Each try starts afresh, so a reason from running out of handles never
     // outlives the retry that found the folder gone.
     error->clear();
     const platform::OpenResult opened = fs_.OpenChild(parent, name, dir, info, error);
     if (opened == platform::OpenResult::kGone) error->clear();
-    if (opened != platform::OpenResult::kNoHandles || !CloseShallowestOpenLevel(keep_open)) {
-      return opened;
-    }
+    if (opened != platform::OpenResult::kNoHandles) return opened;
+    if (CloseShallowestOpenLevel(keep_open)) continue;
+    // The last resort, tried once: handles other threads or waiting
+    // folders hold may be free by now, or can be let go of.
+    if (released) return opened;
+    released = true;
+    if (release_) release_();
   }
 }
 
 bool FolderStack::CloseShallowestOpenLevel(std::size_t keep_open) {
   if (first_open_ >= keep_open) return false;
-  levels_[first_open_++].dir.Close();
+  levels_[first_open_++].dir.reset();
   // What is open now is all that fits: keep no more from here on.
   window_ = std::max<std::size_t>(1, levels_.size() - first_open_);
   return true;
@@ -106,7 +163,7 @@ bool FolderStack::CloseShallowestOpenLevel(std::size_t keep_open) {
 
 void FolderStack::CloseBeyondWindow() {
   const std::size_t top_level = levels_.size() - 1;
-  while (first_open_ + window_ <= top_level) levels_[first_open_++].dir.Close();
+  while (first_open_ + window_ <= top_level) levels_[first_open_++].dir.reset();
 }
 
 void FolderStack::PopTo(std::size_t size) {
@@ -117,14 +174,12 @@ void FolderStack::PopTo(std::size_t size) {
   // one, which reopening climbs from: a long climb then never holds more
   // than the window.
   for (std::size_t level = std::max(first_open_, new_top) + 1; level < levels_.size(); ++level) {
-    levels_[level].dir.Close();
+    levels_[level].dir.reset();
   }
   const std::size_t shallowest = new_top >= window_ ? new_top - window_ + 1 : 1;
   // Reopen while the deeper levels are still there to climb from.
   if (new_top >= 1 && first_open_ > shallowest) ReopenUpTo(shallowest, new_top);
-  levels_.resize(size);
-  names_.resize(levels_.back().name_end);
-  if (first_open_ > size) first_open_ = size;
+  DropLevelsFrom(size);
 }
 
 void FolderStack::ReopenUpTo(std::size_t shallowest, std::size_t new_top) {
@@ -133,22 +188,22 @@ void FolderStack::ReopenUpTo(std::size_t shallowest, std::size_t new_top) {
     first_open_ = level;
     // A level above the new top was only a stepping stone: close it now so
     // that climbing a deep chain never holds more than the window.
-    if (level + 1 > new_top) levels_[level + 1].dir.Close();
+    if (level + 1 > new_top) levels_[level + 1].dir.reset();
   }
 }
 
 bool FolderStack::ReopenByParent(std::size_t level) {
   const Level& below = levels_[level + 1];
-  if (below.lost || !below.dir.is_open()) return false;
+  if (below.lost || below.dir == nullptr) return false;
   platform::Dir dir;
   platform::FolderInfo info;
   // ".." leads wherever the folder now stands: only a known, equal id proves
   // it is still the parent we left.
-  if (!fs_.OpenParent(below.dir, &dir, &info) || !info.id.IsKnown() ||
+  if (!fs_.OpenParent(*below.dir, &dir, &info) || !info.id.IsKnown() ||
       info.id != levels_[level].id) {
     return false;
   }
-  levels_[level].dir = std::move(dir);
+  levels_[level].dir = std::make_shared<const platform::Dir>(std::move(dir));
   return true;
 }
 
@@ -156,12 +211,13 @@ bool FolderStack::ReopenFromRoot(std::size_t level) {
   // Every step is checked, so a folder moved or swapped since it was first
   // opened is never mistaken for the one we left.
   platform::Dir current;
-  const platform::Dir* at = &levels_[0].dir;
+  const platform::Dir* at = levels_[0].dir.get();
   for (std::size_t step = 1; step <= level; ++step) {
     platform::Dir next;
     platform::FolderInfo info;
     std::string error;
-    const platform::OpenResult opened = fs_.OpenChild(*at, NameOf(step), &next, &info, &error);
+    // Level 0 is kept open: no level of this stack is given up on the way.
+    const platform::OpenResult opened = OpenChild(*at, 0, name_at(step), &next, &info, &error);
     if (opened != platform::OpenResult::kOpened ||
         platform::KnownToDiffer(info.id, levels_[step].id)) {
       // A folder gone or swapped is no failure; one that is there but out
@@ -174,7 +230,64 @@ bool FolderStack::ReopenFromRoot(std::size_t level) {
     current = std::move(next);
     at = &current;
   }
-  levels_[level].dir = std::move(current);
+  levels_[level].dir = std::make_shared<const platform::Dir>(std::move(current));
+  return true;
+}
+
+bool FolderStack::MoveTo(const std::shared_ptr<const FolderNode>& node,
+                         std::shared_ptr<const platform::Dir> held, std::string* error) {
+  error->clear();
+  // The nodes from `node` up to the deepest one this stack already stands
+  // on, each as the shared pointer that keeps it alive.
+  std::vector<const std::shared_ptr<const FolderNode>*>& climb = climb_;
+  climb.clear();
+  const std::shared_ptr<const FolderNode>* at = &node;
+  while (!((*at)->depth < levels_.size() && levels_[(*at)->depth].node == *at)) {
+    climb.push_back(at);
+    at = &(*at)->parent;
+    if (*at == nullptr) return false;  // not of this stack's tree
+  }
+  const std::size_t kept = (*at)->depth + 1;
+  if (held != nullptr) {
+    // Nothing to climb or reach: the levels in between are taken on closed,
+    // and reopened only if the stack ever climbs back to them.
+    DropLevelsFrom(kept);
+    for (auto step = climb.rbegin(); step != climb.rend(); ++step) {
+      AddLevel((**step)->name, (**step)->id, nullptr, **step);
+    }
+    Level& top_level = levels_.back();
+    const std::size_t top_index = levels_.size() - 1;
+    if (top_index >= 1 && (top_level.dir == nullptr || top_level.lost)) {
+      top_level.dir = std::move(held);
+      top_level.lost = false;
+      first_open_ = top_index;
+    }
+    return true;
+  }
+  PopTo(kept);
+  for (auto step = climb.rbegin(); step != climb.rend(); ++step) {
+    const FolderNode& wanted = ***step;
+    const Level& parent = levels_.back();
+    if (parent.lost) {
+      *error = parent.lost_reason;
+      return false;
+    }
+    platform::Dir dir;
+    platform::FolderInfo info;
+    const platform::OpenResult opened =
+        OpenChild(*parent.dir, levels_.size() - 1, wanted.name, &dir, &info, error);
+    if (opened != platform::OpenResult::kOpened) return false;
+    if (platform::KnownToDiffer(info.id, wanted.id)) {
+      error->clear();  // swapped since it was listed: not the folder we left
+      return false;
+    }
+    AddLevel(wanted.name, wanted.id, std::make_shared<const platform::Dir>(std::move(dir)), **step);
+    CloseBeyondWindow();
+  }
+  if (levels_.back().lost) {
+    *error = levels_.back().lost_reason;
+    return false;
+  }
   return true;
 }
 

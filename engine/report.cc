@@ -79,12 +79,13 @@ void AppendEscaped(std::string* out, std::string_view path, platform::TextEncodi
   out->append(path.data() + clean_from, path.size() - clean_from);
 }
 
-Report::Report(platform::Console& console)
+Report::Report(platform::Console& console, std::size_t block_limit)
     : console_(console),
       encoding_(console.Encoding()),
       interactive_(console.OutputIsInteractive()),
-      paths_need_conversion_(platform::PathsNeedConversion(encoding_)) {
-  buffer_.reserve(kBlockLimit + 4096);
+      paths_need_conversion_(platform::PathsNeedConversion(encoding_)),
+      block_limit_(block_limit < kBlockLimit ? block_limit : kBlockLimit) {
+  buffer_.reserve(block_limit_ + 4096);
 }
 
 Report::~Report() { Flush(); }

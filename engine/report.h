@@ -32,8 +32,10 @@ class Report {
   /// The most bytes of ended lines that are ever held back unwritten.
   static constexpr std::size_t kBlockLimit = std::size_t{64} * 1024;
 
-  /// Reports to `console`.
-  explicit Report(platform::Console& console);
+  /// Reports to `console`, in blocks of at most `block_limit` bytes (at most
+  /// kBlockLimit): where several reports feed one output, each takes a share
+  /// of the bound.
+  explicit Report(platform::Console& console, std::size_t block_limit = kBlockLimit);
   ~Report();
   Report(const Report&) = delete;
   Report& operator=(const Report&) = delete;
@@ -62,9 +64,8 @@ class Report {
   Report& EndLine();
   /// Writes out everything collected so far.
   void Flush();
-  /// From now on writes blocks of at most `bytes` (at most kBlockLimit):
-  /// where several reports feed one output, each takes a share of the bound.
-  void LimitBlocks(std::size_t bytes) { block_limit_ = bytes < kBlockLimit ? bytes : kBlockLimit; }
+  /// The most bytes of ended lines it holds back.
+  std::size_t block_limit() const { return block_limit_; }
   /// How many bytes are collected and not yet written.
   std::size_t held() const { return buffer_.size(); }
 

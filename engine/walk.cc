@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <utility>
 
+#include "engine/sweep.h"
+
 namespace engine {
 namespace {
 
@@ -24,33 +26,22 @@ void SortByName(platform::EntryList* list, std::size_t first = 0) {
 
 }  // namespace
 
-Walker::Walker(platform::FileSystem& fs, Report& report, WalkerSettings settings)
-    : fs_(fs), report_(report), settings_(std::move(settings)), stack_(fs) {}
+FolderCleaner::FolderCleaner(platform::FileSystem& fs, Report& report,
+                             const WalkerSettings& settings, const std::atomic<bool>* also_stop)
+    : fs_(fs), report_(report), settings_(settings), also_stop_(also_stop) {}
 
-bool Walker::ShouldStop() const {
+bool FolderCleaner::ShouldStop() const {
   return platform::StopRequested() || report_.output_failed() ||
          (also_stop_ != nullptr && also_stop_->load(std::memory_order_relaxed));
-}
-
-int Walker::GetRootFolder(std::string& root) {
-  std::string reason;
-  if (!fs_.CurrentDirectory(&root, &reason) || root.empty()) {
-    fell_short_ = true;
-    report_.Error("Fatal Error: GetCnrrentDirectory failed");
-    report_.console().Pause(kFatalPauseMilliseconds);
-    return 0;
-  }
-  report_.Text("Root Path = ").Path(root).EndLine();
-  return 1;
 }
 
 // Lists `dir`, on `device`, and keeps its by-products in `targets` and, when
 // asked, its subfolders at the end of `subfolders`, each sorted by name. The
 // listing is read straight into `targets` and thinned out in place: a folder
 // of a hundred thousand by-products is then held once, not twice.
-bool Walker::ListTargets(const platform::Dir& dir, std::uint64_t device,
-                         const ExtensionList& extensions, platform::EntryList* targets,
-                         platform::EntryList* subfolders, std::string* error) {
+bool FolderCleaner::ListTargets(const platform::Dir& dir, std::uint64_t device,
+                                const ExtensionList& extensions, platform::EntryList* targets,
+                                platform::EntryList* subfolders, std::string* error) {
   if (!fs_.ListEntries(dir, targets, error)) {
     targets->Clear();
     return false;
@@ -77,127 +68,35 @@ bool Walker::ListTargets(const platform::Dir& dir, std::uint64_t device,
   return true;
 }
 
-bool Walker::IsKeptFile(std::uint64_t device, std::uint64_t inode) const {
+bool FolderCleaner::IsKeptFile(std::uint64_t device, std::uint64_t inode) const {
   for (const platform::FolderId& kept : settings_.kept_files) {
     if (kept.inode == inode && kept.device == device) return true;
   }
   return false;
 }
 
-bool Walker::ListAndSplit(CollectedFolder* folder, const ExtensionList& extensions) {
-  const std::size_t first_child = subfolders_.entries.size();
-  if (!ListTargets(*stack_.top(), folder->info.id.device, extensions, &folder->targets,
-                   &subfolders_, &folder->unreadable_reason)) {
-    return false;
-  }
-  const std::uint64_t above = frames_.empty() ? 0 : frames_.back().lineage_bits;
-  frames_.push_back({first_child, subfolders_.entries.size(), folder->info.id,
-                     above | LineageBit(folder->info.id)});
-  return true;
-}
-
-// Whether `id` is that of a folder on the stack, a subfolder's ancestor.
-bool Walker::IsOpenAncestor(const platform::FolderId& id) const {
-  if (frames_.empty() || (frames_.back().lineage_bits & LineageBit(id)) == 0) return false;
-  for (const Frame& frame : frames_) {
-    if (frame.id == id) return true;
-  }
-  return false;
-}
-
-void Walker::LeaveFrame() {
-  const Frame& frame = frames_.back();
-  // Children are stored after their parent's, so a finished folder's names
-  // are always the last ones.
-  subfolders_.TruncateTo(frame.first_child);
-  frames_.pop_back();
-  stack_.PopTo(frames_.size());
-}
-
-const platform::Dir* Walker::OpenRoot(const ExtensionList& extensions) {
-  // The root is walked through its open handle, not its displayed path,
-  // which may be longer than the system accepts in one call.
-  CollectedFolder& root = root_;
-  root = CollectedFolder();
-  frames_.clear();
-  subfolders_.Clear();
-  if (!stack_.OpenRoot(&root.info, &root.unreadable_reason)) return nullptr;
-  if (!ListAndSplit(&root, extensions)) return nullptr;
-  // The root is cleaned last, long after this: its files are listed again then.
-  root.targets = platform::EntryList();
-  return stack_.top();
-}
-
-void Walker::SweepSubFolders(const std::string& root_path, const ExtensionList& extensions,
-                             const std::function<void()>& after_root_listed) {
-  if (OpenRoot(extensions) == nullptr) return;
-  if (after_root_listed) after_root_listed();
-
-  PathBuilder paths(root_path);
-  CollectedFolder& child = scratch_folder_;
-  while (!frames_.empty()) {
-    if (ShouldStop()) return;
-    Frame& frame = frames_.back();
-    if (frame.next_child == frame.end_child) {
-      LeaveFrame();
-      continue;
-    }
-    child.name.assign(subfolders_.NameOf(subfolders_.entries[frame.next_child++]));
-    SweepChild(&child, paths.Enter(frames_.size(), child.name), extensions);
-  }
-  // The largest folder's by-products need not wait out the run.
-  child = CollectedFolder();
-}
-
-// Opens and lists the folder `child` below the top of the stack, cleans it
-// through that same handle and writes its block; a folder that can be read
-// becomes the new top, so its subfolders are visited next.
-void Walker::SweepChild(CollectedFolder* child, const std::string& path,
-                        const ExtensionList& extensions) {
-  const platform::OpenResult opened =
-      stack_.Push(child->name, &child->info, &child->unreadable_reason);
-  if (opened != platform::OpenResult::kOpened) {
-    // Listed as a folder but can't be opened: its block says why, unless it
-    // had simply gone away.
-    WriteUnreachedBlock(path, child->unreadable_reason);
-    return;
-  }
-  // An unknown id can't show a loop, and is never taken for one: every
-  // such folder would otherwise look like its own ancestor.
-  if (child->info.id.IsKnown() && IsOpenAncestor(child->info.id)) {
-    stack_.PopTo(frames_.size());  // a loop back to an ancestor
-    return;
-  }
-  if (!ListAndSplit(child, extensions)) {
-    stack_.PopTo(frames_.size());
-    WriteUnreachedBlock(path, child->unreadable_reason);
-    return;
-  }
-  WriteCleanedBlock(*stack_.top(), child->targets, path);
-}
-
-void Walker::WriteCleanedBlock(const platform::Dir& dir, const platform::EntryList& targets,
-                               const std::string& path) {
+void FolderCleaner::WriteCleanedBlock(const platform::Dir& dir, const platform::EntryList& targets,
+                                      const std::string& path) {
   OpenBlock();
   CleanListedFolder(dir, targets, path);
   CloseBlock();
 }
 
-void Walker::WriteUnreachedBlock(const std::string& path, const std::string& reason) {
+void FolderCleaner::WriteUnreachedBlock(const std::string& path, const std::string& reason) {
   OpenBlock();
   if (!reason.empty()) ReportUnreadable(path, reason);
   CloseBlock();
 }
 
-void Walker::OpenBlock() { report_.Text(settings_.block_opening).EndLine(); }
+void FolderCleaner::OpenBlock() { report_.Text(settings_.block_opening).EndLine(); }
 
-void Walker::CloseBlock() { report_.Text(settings_.block_closing).EndLine(); }
+void FolderCleaner::CloseBlock() { report_.Text(settings_.block_closing).EndLine(); }
 
 // Whether the target `name` may be removed. A link is a by-product only if
 // it is known not to lead to a folder; either way only the link itself is
 // ever removed.
-bool Walker::MayDelete(const platform::Dir& dir, const platform::Entry& target,
-                       std::string_view name, const std::string& folder_path) {
+bool FolderCleaner::MayDelete(const platform::Dir& dir, const platform::Entry& target,
+                              std::string_view name, const std::string& folder_path) {
   if (target.kind != platform::EntryKind::kLink) return true;
   std::string reason;
   switch (fs_.LinkLeadsToFolder(dir, name, &reason)) {
@@ -212,8 +111,8 @@ bool Walker::MayDelete(const platform::Dir& dir, const platform::Entry& target,
   return false;
 }
 
-int Walker::DeleteTargets(const platform::Dir& dir, const platform::EntryList& targets,
-                          const std::string& folder_path) {
+int FolderCleaner::DeleteTargets(const platform::Dir& dir, const platform::EntryList& targets,
+                                 const std::string& folder_path) {
   int count = 0;
   std::string reason;
   for (const platform::Entry& target : targets.entries) {
@@ -225,8 +124,15 @@ int Walker::DeleteTargets(const platform::Dir& dir, const platform::EntryList& t
     displayed_name_.clear();
     report_.AppendForDisplay(&displayed_name_, name);
     // The line: label, folder, separator, name, " \n".
-    report_.MakeRoom(settings_.deletion_label.size() + displayed_folder_.size() + 1 +
-                     displayed_name_.size() + 2);
+    const std::size_t line_size = settings_.deletion_label.size() + displayed_folder_.size() + 1 +
+                                  displayed_name_.size() + 2;
+    if (line_size > report_.block_limit()) {
+      // A line longer than a block goes out on its own, after all before it.
+      report_.Flush();
+      if (before_long_line_) before_long_line_(line_size);
+      if (ShouldStop()) break;
+    }
+    report_.MakeRoom(line_size);
     switch (fs_.RemoveFile(dir, name, &reason)) {
       case platform::RemoveResult::kRemoved:
         ++count;
@@ -246,57 +152,21 @@ int Walker::DeleteTargets(const platform::Dir& dir, const platform::EntryList& t
   return count;
 }
 
-void Walker::ReportFailedDeletion(const std::string& folder_path, std::string_view name,
-                                  const std::string& reason) {
+void FolderCleaner::ReportFailedDeletion(const std::string& folder_path, std::string_view name,
+                                         const std::string& reason) {
   fell_short_ = true;
   std::string file_path = folder_path;
   platform::AppendPathComponent(&file_path, name);
   report_.CannotError("delete", file_path, reason);
 }
 
-void Walker::ReportUnreadable(const std::string& path, const std::string& reason) {
+void FolderCleaner::ReportUnreadable(const std::string& path, const std::string& reason) {
   fell_short_ = true;
   report_.CannotError("read", path, reason);
 }
 
-void Walker::ReleaseMemory() {
-  subfolders_ = platform::EntryList();
-  scratch_folder_ = CollectedFolder();
-  std::vector<Frame>().swap(frames_);
-}
-
-void Walker::CleanRoot(const std::string& path, const ExtensionList& extensions) {
-  CleanRootFolder(path, extensions);
-  CloseBlock();
-}
-
-void Walker::CleanRootFolder(const std::string& path, const ExtensionList& extensions) {
-  if (!root_.unreadable_reason.empty()) {
-    ReportUnreadable(path, root_.unreadable_reason);
-    return;
-  }
-  if (stack_.size() == 0) return;  // the root was never opened
-  stack_.PopTo(1);
-  // The root's own handle was read to its end when it was swept; read it
-  // through a fresh one, which must still be the same folder.
-  platform::Dir dir;
-  platform::FolderInfo now;
-  std::string reason;
-  if (!fs_.OpenCurrentDirectory(&dir, &now, &reason)) {
-    ReportUnreadable(path, reason);
-    return;
-  }
-  if (platform::KnownToDiffer(now.id, root_.info.id)) return;
-  platform::EntryList& targets = scratch_folder_.targets;
-  if (!ListTargets(dir, now.id.device, extensions, &targets, nullptr, &reason)) {
-    ReportUnreadable(path, reason);
-    return;
-  }
-  CleanListedFolder(dir, targets, path);
-}
-
-void Walker::CleanListedFolder(const platform::Dir& dir, const platform::EntryList& targets,
-                               const std::string& path) {
+void FolderCleaner::CleanListedFolder(const platform::Dir& dir, const platform::EntryList& targets,
+                                      const std::string& path) {
   displayed_folder_.clear();
   report_.AppendForDisplay(&displayed_folder_, path);
   report_.Text("Folder : ").DisplayedPath(displayed_folder_).Text(" ").EndLine();
@@ -304,14 +174,94 @@ void Walker::CleanListedFolder(const platform::Dir& dir, const platform::EntryLi
   report_.Text("Remove File Count = ").Number(count).EndLine();
 }
 
-PathBuilder::PathBuilder(std::string root) : path_(std::move(root)), length_at_depth_{path_.size()} {}
+void FolderCleaner::ReleaseMemory() {
+  std::string().swap(displayed_folder_);
+  std::string().swap(displayed_name_);
+}
 
-const std::string& PathBuilder::Enter(std::size_t depth, const std::string& name) {
-  length_at_depth_.resize(depth);
-  path_.resize(length_at_depth_.back());
-  platform::AppendPathComponent(&path_, name);
-  length_at_depth_.push_back(path_.size());
-  return path_;
+Walker::Walker(platform::FileSystem& fs, Report& report, WalkerSettings settings, unsigned jobs)
+    : fs_(fs),
+      report_(report),
+      settings_(std::move(settings)),
+      jobs_(jobs < 1 ? 1 : jobs),
+      root_cleaner_(fs, report, settings_),
+      root_stack_(fs) {}
+
+Walker::~Walker() = default;
+
+int Walker::GetRootFolder(std::string& root) {
+  std::string reason;
+  if (!fs_.CurrentDirectory(&root, &reason) || root.empty()) {
+    fell_short_ = true;
+    report_.Error("Fatal Error: GetCnrrentDirectory failed");
+    report_.console().Pause(kFatalPauseMilliseconds);
+    return 0;
+  }
+  report_.Text("Root Path = ").Path(root).EndLine();
+  return 1;
+}
+
+void Walker::SweepSubFolders(const std::string& root_path, const ExtensionList& extensions,
+                             const std::function<void()>& after_root_listed) {
+  root_unreadable_reason_.clear();
+  root_opened_ = false;
+  root_subfolders_.Clear();
+  // The root is walked through its open handle, not its displayed path,
+  // which may be longer than the system accepts in one call.
+  platform::FolderInfo info;
+  if (!root_stack_.OpenRoot(&info, &root_unreadable_reason_, root_path)) return;
+  root_id_ = info.id;
+  root_opened_ = true;
+  // The root is cleaned last, long after this: its files are listed again then.
+  const bool listed = root_cleaner_.ListTargets(*root_stack_.top(), info.id.device, extensions,
+                                                &root_targets_, &root_subfolders_,
+                                                &root_unreadable_reason_);
+  root_targets_ = platform::EntryList();
+  if (!listed) return;
+  if (after_root_listed) after_root_listed();
+  if (root_subfolders_.entries.empty() || ShouldStop()) return;
+  if (sweep_ == nullptr) sweep_ = std::make_unique<Sweep>(fs_, report_, settings_, jobs_);
+  sweep_->Run(root_stack_.shared_top(), root_id_, root_path, &root_subfolders_, extensions);
+}
+
+void Walker::CleanRoot(const std::string& path, const ExtensionList& extensions) {
+  if (!root_unreadable_reason_.empty()) {
+    root_cleaner_.ReportUnreadable(path, root_unreadable_reason_);
+  } else if (root_opened_) {
+    root_stack_.Clear();
+    // The root's own handle was read to its end when it was swept; read it
+    // through a fresh one, which must still be the same folder.
+    platform::Dir dir;
+    platform::FolderInfo now;
+    std::string reason;
+    if (!fs_.OpenCurrentDirectory(&dir, &now, &reason)) {
+      root_cleaner_.ReportUnreadable(path, reason);
+    } else if (!platform::KnownToDiffer(now.id, root_id_)) {
+      if (!root_cleaner_.ListTargets(dir, now.id.device, extensions, &root_targets_, nullptr,
+                                     &reason)) {
+        root_cleaner_.ReportUnreadable(path, reason);
+      } else {
+        root_cleaner_.CleanListedFolder(dir, root_targets_, path);
+      }
+    }
+    root_targets_ = platform::EntryList();
+  }
+  root_cleaner_.CloseBlock();
+}
+
+bool Walker::fell_short() const {
+  return fell_short_ || root_cleaner_.fell_short() || (sweep_ != nullptr && sweep_->fell_short());
+}
+
+long long Walker::deleted() const {
+  return root_cleaner_.deleted() + (sweep_ != nullptr ? sweep_->deleted() : 0);
+}
+
+void Walker::ReleaseMemory() {
+  root_subfolders_ = platform::EntryList();
+  root_targets_ = platform::EntryList();
+  root_cleaner_.ReleaseMemory();
+  if (sweep_ != nullptr) sweep_->ReleaseMemory();
 }
 
 }  // namespace engine

@@ -18,6 +18,8 @@
 //   was listed with: nothing can stand in for it between the two. The root
 //   alone is cleaned last, through a fresh handle that must still be the
 //   same folder.
+// - Any number of threads sweeps the tree (engine/sweep.h), and the report
+//   is byte for byte the one a single thread writes.
 // - Version-control databases (.git, .hg, .svn, .bzr folders) are never
 //   entered, nor is any folder the NameFilter excludes.
 // - A link whose target can't be examined is kept and reported: it may lead
@@ -29,9 +31,10 @@
 #define BUILDSWEEP_ENGINE_WALK_H_
 
 #include <atomic>
-#include <functional>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -44,28 +47,9 @@
 
 namespace engine {
 
-/// One of 64 bits that stands for the folder `id`. The bits of a folder and
-/// its ancestors, or-ed together, rule out most folders as one of them
-/// without a look at each ancestor; an unknown id has no bit.
-inline std::uint64_t LineageBit(const platform::FolderId& id) {
-  if (!id.IsKnown()) return 0;
-  return std::uint64_t{1} << ((id.inode * 0x9e3779b97f4a7c15ull ^ id.device) >> 58);
-}
+class Sweep;
 
-/// A folder as the walk found it.
-struct CollectedFolder {
-  /// The bare name (empty for the root).
-  std::string name;
-  /// Identity when opened.
-  platform::FolderInfo info;
-  /// The listed by-products (files and links), sorted by name.
-  platform::EntryList targets;
-  /// Why the folder could not be opened or listed; empty when it could, or
-  /// when it had merely gone away, which is no failure.
-  std::string unreadable_reason;
-};
-
-/// What a walker is told once for the whole run; every thread's walker is
+/// What a walker is told once for the whole run; every thread's cleaner is
 /// told the same.
 struct WalkerSettings {
   /// What the walk leaves alone.
@@ -81,38 +65,14 @@ struct WalkerSettings {
   std::string_view block_closing;
 };
 
-/// The state that the walk keeps across the calls of one run.
-class Walker {
+/// Lists one folder, deletes its by-products and writes its block to one
+/// report. Each cleaning thread has its own.
+class FolderCleaner {
  public:
-  /// A walker that works through `fs`, reports to `report` and follows
-  /// `settings`.
-  Walker(platform::FileSystem& fs, Report& report, WalkerSettings settings = WalkerSettings());
-
-  /// Reads the current directory into `root` and prints "Root Path = ...".
-  /// 1 on success; 0 after the fatal message and a short pause (the run then
-  /// fell short).
-  int GetRootFolder(std::string& root);
-
-  /// Visits every folder below the root (whose displayed path is
-  /// `root_path`) depth-first, siblings in order, and cleans each as soon as
-  /// it is listed, through the same handle, writing its block (see
-  /// WalkerSettings) in the report's order. `after_root_listed`, when set,
-  /// runs once the root's subfolders are known. Stops early when the root
-  /// can't be read (CleanRoot then says why) or the run must stop.
-  void SweepSubFolders(const std::string& root_path, const ExtensionList& extensions,
-                       const std::function<void()>& after_root_listed = nullptr);
-
-  /// Opens and lists the root, as SweepSubFolders begins: its subfolders
-  /// (sorted, the skipped ones left out) are then root_subfolders(). The
-  /// open root, or null when it can't be read (CleanRoot then says why).
-  const platform::Dir* OpenRoot(const ExtensionList& extensions);
-  /// The subfolders of the root, once OpenRoot listed it.
-  const platform::EntryList& root_subfolders() const { return subfolders_; }
-
-  /// Cleans the root itself, whose displayed path is `path`, through a fresh
-  /// handle that must still be the folder SweepSubFolders opened, and closes
-  /// its block: the last of the run.
-  void CleanRoot(const std::string& path, const ExtensionList& extensions);
+  /// A cleaner that works through `fs`, reports to `report` and follows
+  /// `settings`; it also stops once `also_stop` (if given) is set.
+  FolderCleaner(platform::FileSystem& fs, Report& report, const WalkerSettings& settings,
+                const std::atomic<bool>* also_stop = nullptr);
 
   /// Lists `dir`, on `device`: its by-products into `targets` and, when
   /// asked, its subfolders at the end of `subfolders`, each sorted by name.
@@ -128,84 +88,114 @@ class Walker {
   /// listed: empty, with `reason` on standard error, or nothing said when
   /// `reason` is empty (the folder had gone away).
   void WriteUnreachedBlock(const std::string& path, const std::string& reason);
-  /// The report this walker writes to.
-  Report& report() const { return report_; }
+  /// Writes the folder line, the deletions and the count of a folder, with
+  /// no banners (the root's).
+  void CleanListedFolder(const platform::Dir& dir, const platform::EntryList& targets,
+                         const std::string& path);
+  /// Says on standard error that the folder `path` can't be read.
+  void ReportUnreadable(const std::string& path, const std::string& reason);
+  /// Writes the closing banner of a block.
+  void CloseBlock();
+  /// Called before a deletion whose line is longer than the report's block,
+  /// with the line's length, so everything before it can be put on record
+  /// first: then a failed write can cost that one line at most.
+  void BeforeLongLine(std::function<void(std::size_t)> make_room) {
+    before_long_line_ = std::move(make_room);
+  }
 
-  /// Also stops (see ShouldStop) once `flag` is set; null for no such flag.
-  void StopAlso(const std::atomic<bool>* flag) { also_stop_ = flag; }
-
-  /// The root as the sweep saw it (depth 0).
-  const CollectedFolder& root() const { return root_; }
-  /// What this walker was told for the run.
-  const WalkerSettings& settings() const { return settings_; }
-  /// Whether the run could not do all it should: the root not resolved, a
-  /// folder not read, or a file (or a link that may lead to a folder) that
-  /// should have been deleted not deleted.
-  bool fell_short() const { return fell_short_; }
-  /// How many files have been deleted so far.
-  long long deleted() const { return deleted_; }
-  /// Gives back the memory kept for reuse between folders.
-  void ReleaseMemory();
   /// Whether the run should stop before the next file (a stop signal, or
   /// output that can no longer keep the record).
   bool ShouldStop() const;
+  /// Whether something could not be done: a folder not read, or a file (or a
+  /// link that may lead to a folder) that should have been deleted not
+  /// deleted.
+  bool fell_short() const { return fell_short_; }
+  /// How many files it deleted.
+  long long deleted() const { return deleted_; }
+  /// The report it writes to.
+  Report& report() const { return report_; }
+  /// Gives back the memory kept for reuse between folders.
+  void ReleaseMemory();
 
  private:
-  /// One folder being expanded during the sweep.
-  struct Frame {
-    std::size_t first_child;  // this folder's subfolders in subfolders_
-    std::size_t end_child;
-    platform::FolderId id;
-    std::uint64_t lineage_bits;  // LineageBit of this folder and its ancestors
-    std::size_t next_child = first_child;
-  };
-
-  bool ListAndSplit(CollectedFolder* folder, const ExtensionList& extensions);
   bool IsKeptFile(std::uint64_t device, std::uint64_t inode) const;
-  void SweepChild(CollectedFolder* child, const std::string& path, const ExtensionList& extensions);
-  bool IsOpenAncestor(const platform::FolderId& id) const;
-  void LeaveFrame();
   bool MayDelete(const platform::Dir& dir, const platform::Entry& target, std::string_view name,
                  const std::string& folder_path);
   int DeleteTargets(const platform::Dir& dir, const platform::EntryList& targets,
                     const std::string& folder_path);
   void ReportFailedDeletion(const std::string& folder_path, std::string_view name,
                             const std::string& reason);
-  void ReportUnreadable(const std::string& path, const std::string& reason);
-  void CleanListedFolder(const platform::Dir& dir, const platform::EntryList& targets,
-                         const std::string& path);
-  void CleanRootFolder(const std::string& path, const ExtensionList& extensions);
   void OpenBlock();
-  void CloseBlock();
 
   platform::FileSystem& fs_;
   Report& report_;
-  const WalkerSettings settings_;
-  FolderStack stack_;
-  CollectedFolder root_;
+  const WalkerSettings& settings_;
+  const std::atomic<bool>* also_stop_;
+  std::function<void(std::size_t)> before_long_line_;
   bool fell_short_ = false;
   long long deleted_ = 0;
-  const std::atomic<bool>* also_stop_ = nullptr;
-
-  // Sweep scratch, reused for every folder.
-  platform::EntryList subfolders_;  // names still to visit, deepest folder's last
-  std::vector<Frame> frames_;
-  CollectedFolder scratch_folder_;
   std::string displayed_folder_;  // the cleaned folder's path, ready to print
   std::string displayed_name_;    // the name being deleted, ready to print
 };
 
-/// Rebuilds full displayed paths while folders are read in pre-order.
-class PathBuilder {
+/// The walk of one run: the root, every folder below it, the root last. One
+/// walker serves every folder a run cleans, so its threads start once.
+class Walker {
  public:
-  /// Starts at the root's displayed path.
-  explicit PathBuilder(std::string root);
-  /// Moves to the folder `name` at `depth` (>= 1) and returns its path.
-  const std::string& Enter(std::size_t depth, const std::string& name);
+  /// A walker that works through `fs`, reports to `report`, follows
+  /// `settings` and sweeps with up to `jobs` threads (the calling one among
+  /// them; fewer when the descriptors or the system allow fewer).
+  Walker(platform::FileSystem& fs, Report& report, WalkerSettings settings = WalkerSettings(),
+         unsigned jobs = 1);
+  ~Walker();
+  Walker(const Walker&) = delete;
+  Walker& operator=(const Walker&) = delete;
+
+  /// Reads the current directory into `root` and prints "Root Path = ...".
+  /// 1 on success; 0 after the fatal message and a short pause (the run then
+  /// fell short).
+  int GetRootFolder(std::string& root);
+
+  /// Visits every folder below the current directory (whose displayed path
+  /// is `root_path`) depth-first, siblings in order, and cleans each as soon
+  /// as it is listed, through the same handle, writing its block (see
+  /// WalkerSettings) in the report's order. `after_root_listed`, when set,
+  /// runs once the root's subfolders are known. Stops early when the root
+  /// can't be read (CleanRoot then says why) or the run must stop. Throws
+  /// std::bad_alloc, once all that was done is on record, if memory ran out.
+  void SweepSubFolders(const std::string& root_path, const ExtensionList& extensions,
+                       const std::function<void()>& after_root_listed = nullptr);
+
+  /// Cleans the root itself, whose displayed path is `path`, through a fresh
+  /// handle that must still be the folder SweepSubFolders opened, and closes
+  /// its block: the last of the run.
+  void CleanRoot(const std::string& path, const ExtensionList& extensions);
+
+  /// Whether the run could not do all it should: the root not resolved, a
+  /// folder not read, or a file (or a link that may lead to a folder) that
+  /// should have been deleted not deleted.
+  bool fell_short() const;
+  /// How many files have been deleted so far.
+  long long deleted() const;
+  /// Gives back the memory kept for reuse between folders.
+  void ReleaseMemory();
+  /// Whether the run should stop before the next file.
+  bool ShouldStop() const { return root_cleaner_.ShouldStop(); }
 
  private:
-  std::string path_;
-  std::vector<std::size_t> length_at_depth_;
+  platform::FileSystem& fs_;
+  Report& report_;
+  const WalkerSettings settings_;
+  const unsigned jobs_;
+  FolderCleaner root_cleaner_;
+  FolderStack root_stack_;  // the root alone, open while it is swept
+  platform::FolderId root_id_;
+  bool root_opened_ = false;
+  std::string root_unreadable_reason_;
+  bool fell_short_ = false;
+  platform::EntryList root_subfolders_;
+  platform::EntryList root_targets_;
+  std::unique_ptr<Sweep> sweep_;  // made at the first sweep, kept for the run
 };
 
 }  // namespace engine

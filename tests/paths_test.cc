@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <tuple>
 
 #include "engine/report.h"
 #include "engine/walk.h"
@@ -74,18 +75,15 @@ TEST(AppendEscapedTest, NoPairOfBytesLeavesAControlInTheOutput) {
   }
 }
 
-TEST(PathBuilderTest, OneSeparatorBetweenFolderAndNameEvenBelowRootSlash) {
+TEST(PathsTest, OneSeparatorBetweenFolderAndNameEvenBelowRootSlash) {
   if (platform::kPathSeparator != '/') GTEST_SKIP() << "the rule for '/' roots is POSIX's";
-  PathBuilder paths("/");
-  EXPECT_EQ(paths.Enter(1, "a"), "/a");
-  EXPECT_EQ(paths.Enter(2, "long-name"), "/a/long-name");
-  EXPECT_EQ(paths.Enter(3, "c"), "/a/long-name/c");
-  EXPECT_EQ(paths.Enter(2, "d"), "/a/d");
-  EXPECT_EQ(paths.Enter(1, "e"), "/e");
-  std::string file = "/";
-  platform::AppendPathComponent(&file, "x.obj");
-  EXPECT_EQ(file, "/x.obj");
-  EXPECT_EQ(PathBuilder("/r").Enter(1, "b"), "/r/b");
+  for (const auto& [folder, name, joined] :
+       std::vector<std::tuple<std::string, std::string, std::string>>{
+           {"/", "x.obj", "/x.obj"}, {"/r", "b", "/r/b"}, {"/a/long-name", "c", "/a/long-name/c"}}) {
+    std::string path = folder;
+    platform::AppendPathComponent(&path, name);
+    EXPECT_EQ(path, joined);
+  }
 }
 
 }  // namespace

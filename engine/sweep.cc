@@ -1,0 +1,646 @@
+#include "engine/sweep.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <iterator>
+#include <new>
+#include <system_error>
+#include <utility>
+
+#include "platform/console.h"
+
+namespace engine {
+namespace {
+
+// A failed write may leave at most Report::kBlockLimit bytes of lines
+// unwritten, with one worker as with several. Each worker's own report holds
+// at most its share of kWorkerBlockBytes before it hands its lines on; the
+// worker writing to the run's report may add one such piece past what the
+// others may keep, kMostHeldBytes, before it writes out.
+constexpr std::size_t kWorkerBlockBytes = std::size_t{4} * 1024;
+constexpr std::size_t kMostHeldBytes = Report::kBlockLimit - 2 * kWorkerBlockBytes;
+// While other workers keep output back, the run's report is written out
+// once it holds this much, so they always have room left to work ahead in.
+constexpr std::size_t kReportWriteBytes = kMostHeldBytes / 2;
+// The lock is held for a few list steps at a time: a thread that finds it
+// taken tries again this many times before it sleeps, which would cost two
+// context switches.
+constexpr int kLockTries = 100;
+// A stop signal sets a flag and wakes no one: waiting workers look at it
+// this often.
+constexpr std::chrono::milliseconds kStopCheckInterval(10);
+// Folders whose subfolders wait to be taken keep their handles open, so the
+// subfolders are opened from them directly; past this many (or half the
+// spare handles), they are reached again by name or by climbing back.
+constexpr std::size_t kMostHeldHandles = 1024;
+// What one worker's stack may hold open: its window and what reaching a
+// level again takes.
+constexpr std::size_t kHandlesPerWorker =
+    FolderStack::kDefaultWindow + FolderStack::kHandlesBesideWindow;
+
+// Workers share the handles of folders whose subfolders wait (up to half of
+// the spare ones) and each holds a window of its own: run several only when
+// the descriptors leave each the room a single stack's window would take,
+// so a low limit costs speed, never folders.
+unsigned WorkersTheHandlesAllow(unsigned jobs, std::size_t spare) {
+  const std::size_t chains = spare / kHandlesPerWorker;
+  if (chains < 3) return 1;
+  return static_cast<unsigned>(std::min<std::size_t>(jobs, chains - 1));
+}
+
+}  // namespace
+
+// What one block wrote, stream by stream, in order.
+struct CapturedOutput {
+  struct Piece {
+    platform::OutputStream stream;
+    std::size_t end;  // in bytes
+  };
+  std::string bytes;
+  std::vector<Piece> pieces;
+
+  void Clear() {
+    bytes.clear();
+    pieces.clear();
+  }
+};
+
+// One place in the sweep's order: either a folder taken (a block, with its
+// output) or subfolders of a listed folder not taken yet (a range).
+struct Sweep::Entry {
+  bool is_range = false;
+  // A range.
+  std::shared_ptr<const FolderNode> parent;
+  std::shared_ptr<const platform::Dir> dir;  // the parent's handle; null: reach it again
+  bool holds_handle = false;                 // dir counts in held_handles_
+  platform::EntryList names;                 // sorted as one thread visits them
+  std::size_t next = 0;
+  // A block.
+  CapturedOutput output;
+  bool done = false;
+};
+
+// A folder a worker has taken.
+struct Sweep::Task {
+  std::shared_ptr<const FolderNode> parent;
+  std::shared_ptr<const platform::Dir> parent_dir;  // null: reach the parent again
+  std::string name;
+};
+
+// A console for one worker's block: what the report writes is kept with the
+// block, in the order of the two streams, until the block is first; from then
+// on it goes straight to the run's report. A worker that keeps too much waits
+// here, between two lines, until it may go on.
+class Sweep::CapturingConsole : public platform::Console {
+ public:
+  CapturingConsole(Sweep& owner, Worker& worker, platform::Console& real)
+      : owner_(owner),
+        worker_(worker),
+        encoding_(real.Encoding()),
+        interactive_(real.OutputIsInteractive()) {}
+
+  /// Keeps what is written in `target`.
+  void Capture(CapturedOutput* target) {
+    target_ = target;
+    passing_on_ = false;
+  }
+  /// Passes what is written on to the run's report at once.
+  void PassOn() { passing_on_ = true; }
+
+  bool Write(platform::OutputStream stream, std::string_view bytes, std::string*) override {
+    // Room is made before the bytes are kept, so that what is kept never
+    // passes the bound, not even by these bytes.
+    if (!passing_on_) owner_.HoldBack(worker_, bytes.size());
+    owner_.unwritten_.fetch_add(bytes.size());
+    if (passing_on_) {
+      owner_.PassOn(stream, bytes);
+      return true;
+    }
+    target_->bytes.append(bytes);
+    // At a terminal each line stays a piece of its own, so that it is shown
+    // on its own when its turn comes, as one thread shows it.
+    if (!interactive_ && !target_->pieces.empty() && target_->pieces.back().stream == stream) {
+      target_->pieces.back().end = target_->bytes.size();
+    } else {
+      target_->pieces.push_back({stream, target_->bytes.size()});
+    }
+    return true;
+  }
+  int ReadChar() override { return -1; }
+  void Pause(int) override {}
+  // At a terminal each line is passed on as it ends, as one thread writes it.
+  bool OutputIsInteractive() override { return interactive_; }
+  platform::TextEncoding Encoding() override { return encoding_; }
+
+ private:
+  Sweep& owner_;
+  Worker& worker_;
+  platform::TextEncoding encoding_;
+  bool interactive_;
+  CapturedOutput* target_ = nullptr;
+  bool passing_on_ = false;
+};
+
+// One worker's own state: its stack of open folders, its cleaner, whose
+// report goes to its block, and the scratch it reuses from folder to folder.
+struct Sweep::Worker {
+  Worker(Sweep& owner, platform::FileSystem& fs, platform::Console& real_console,
+         const WalkerSettings& settings, std::size_t window, std::size_t block_bytes)
+      : console(owner, *this, real_console),
+        report(console, block_bytes),
+        cleaner(fs, report, settings, &owner.halt_),
+        stack(fs, window) {
+    cleaner.BeforeLongLine([&owner, this](std::size_t) {
+      // Wait to be first, then put everything before on record.
+      owner.HoldBack(*this, 4 * Report::kBlockLimit);
+      if (writing) owner.FlushReport();
+    });
+    stack.OnHandlesExhausted([&owner] { return owner.ReleaseHeldHandles(); });
+  }
+
+  CapturingConsole console;
+  Report report;
+  FolderCleaner cleaner;
+  FolderStack stack;
+  Order::iterator block;  // the block in hand
+  bool writing = false;   // its block is first: it writes to the report itself
+  platform::EntryList targets;
+  platform::EntryList subfolders;
+  std::string next_name;  // of the first subfolder of the folder in hand
+};
+
+Sweep::Sweep(platform::FileSystem& fs, Report& report, const WalkerSettings& settings,
+             unsigned jobs)
+    : fs_(fs), report_(report), settings_(settings) {
+  const std::size_t spare = platform::SpareFolderHandles();
+  const unsigned wanted = WorkersTheHandlesAllow(jobs < 1 ? 1 : jobs, spare);
+  most_held_handles_ = std::min(kMostHeldHandles, spare / 2);
+  // Each worker's window fits in what the waiting folders leave.
+  const std::size_t per_worker = (spare - most_held_handles_) / wanted;
+  const std::size_t window =
+      per_worker > FolderStack::kHandlesBesideWindow + 1
+          ? std::min(FolderStack::kDefaultWindow, per_worker - FolderStack::kHandlesBesideWindow)
+          : 1;
+  const std::size_t block_bytes = std::max<std::size_t>(1, kWorkerBlockBytes / wanted);
+  for (unsigned i = 0; i < wanted; ++i) {
+    try {
+      workers_.push_back(
+          std::make_unique<Worker>(*this, fs_, report_.console(), settings_, window, block_bytes));
+    } catch (const std::bad_alloc&) {
+      if (i == 0) throw;
+      break;  // fewer workers, same result
+    }
+  }
+}
+
+Sweep::~Sweep() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    closing_ = true;
+    round_changed_.notify_all();
+  }
+  for (std::thread& thread : threads_) thread.join();
+  // The workers go while what they report to is still there.
+  workers_.clear();
+}
+
+void Sweep::ThreadMain(Worker& worker) {
+  unsigned seen = 0;
+  for (;;) {
+    {
+      std::unique_lock<std::mutex> lock(mutex_);
+      round_changed_.wait(lock, [&] { return closing_ || round_ != seen; });
+      if (closing_) return;
+      seen = round_;
+    }
+    Work(worker);
+    std::lock_guard<std::mutex> lock(mutex_);
+    ++finished_;
+    round_changed_.notify_all();
+  }
+}
+
+void Sweep::Run(const std::shared_ptr<const platform::Dir>& root, const platform::FolderId& root_id,
+                const std::string& root_path, platform::EntryList* names,
+                const ExtensionList& extensions) {
+  if (threads_.empty() && workers_.size() > 1) {
+    for (std::size_t i = 1; i < workers_.size(); ++i) {
+      try {
+        Worker* worker = workers_[i].get();
+        threads_.emplace_back([this, worker] { ThreadMain(*worker); });
+      } catch (const std::system_error&) {
+        break;  // a thread the system won't give: fewer workers, same result
+      } catch (const std::bad_alloc&) {
+        break;
+      }
+    }
+    workers_.resize(threads_.size() + 1);
+  }
+  root_path_ = root_path;
+  extensions_ = &extensions;
+  auto root_node = std::make_shared<FolderNode>();
+  root_node->id = root_id;
+  // The threads wait for the round, so their stacks may be set from here.
+  for (const std::unique_ptr<Worker>& worker : workers_) {
+    worker->stack.StartAt(root, root_id, root_node, root_path);
+  }
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const Order::iterator range = Place(order_.end());
+    range->is_range = true;
+    range->parent = root_node;
+    range->dir = root;
+    std::swap(range->names, *names);
+    range->next = 0;
+    NoteFirst();
+    ++round_;
+    finished_ = 0;
+    round_changed_.notify_all();
+  }
+  root_node.reset();
+  Work(*workers_[0]);
+  {
+    std::unique_lock<std::mutex> lock(mutex_);
+    round_changed_.wait(lock, [&] { return finished_ == threads_.size(); });
+  }
+  // Every worker waits for the next round now. After a stop, blocks further
+  // on may be done while an earlier one is not: their deletions go on
+  // record after it, still in list order.
+  while (!order_.empty()) {
+    if (!order_.front().is_range) PassOnKept(order_.front());
+    Retire(order_.begin());
+  }
+  for (const std::unique_ptr<Worker>& worker : workers_) worker->stack.Clear();
+  if (out_of_memory_) throw std::bad_alloc();
+}
+
+void Sweep::Work(Worker& worker) {
+  bool in_hand = false;
+  try {
+    Task task;
+    while (Next(worker, in_hand, &task)) {
+      in_hand = true;
+      // A folder's first subfolder comes right after it in the order, so the
+      // worker goes straight on to it, in the same block.
+      while (SweepFolder(worker, task) && !worker.cleaner.ShouldStop()) {
+      }
+      task.parent.reset();
+      task.parent_dir.reset();  // its name keeps its buffer for the next one
+      // Each block counts against what may be kept back as soon as it is done.
+      worker.report.Flush();
+    }
+    in_hand = false;
+  } catch (const std::bad_alloc&) {
+    // Stop every worker; what this one recorded so far is written with the
+    // rest if it can be.
+    halt_.store(true);
+    if (in_hand) {
+      try {
+        worker.report.Flush();
+      } catch (const std::bad_alloc&) {
+      }
+    }
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (in_hand) {
+      if (worker.writing) writing_ = false;
+      worker.writing = false;
+      --busy_;
+    }
+    out_of_memory_ = true;
+    Wake();
+  }
+}
+
+// Hands in the block just finished, if any, and takes the next folder.
+bool Sweep::Next(Worker& worker, bool finished_one, Task* task) {
+  std::unique_lock<std::mutex> lock = Lock();
+  if (finished_one) Deliver(worker, lock);
+  return Take(worker, task, lock);
+}
+
+// Takes the first folder no worker has taken, and puts its block in its
+// place, in front of the folders that follow it. False once every folder
+// is done, or the run must stop.
+bool Sweep::Take(Worker& worker, Task* task, std::unique_lock<std::mutex>& lock) {
+  for (;;) {
+    if (MustStop()) return false;
+    auto range = std::find_if(order_.begin(), order_.end(),
+                              [](const Entry& entry) { return entry.is_range; });
+    if (range != order_.end()) {
+      task->name.assign(range->names.NameOf(range->names.entries[range->next++]));
+      worker.block = Place(range);
+      if (range->next == range->names.entries.size()) {
+        task->parent = std::move(range->parent);
+        task->parent_dir = std::move(range->dir);
+        if (range->holds_handle) held_handles_.fetch_sub(1);
+        range->holds_handle = false;
+        Retire(range);
+      } else {
+        task->parent = range->parent;
+        task->parent_dir = range->dir;
+      }
+      worker.console.Capture(&worker.block->output);
+      ++busy_;
+      NoteFirst();
+      return true;
+    }
+    if (busy_ == 0) return false;  // nothing left, and nothing more to come
+    Wait(lock);
+  }
+}
+
+std::unique_lock<std::mutex> Sweep::Lock() {
+  for (int i = 0; i < kLockTries; ++i) {
+    if (mutex_.try_lock()) return std::unique_lock<std::mutex>(mutex_, std::adopt_lock);
+  }
+  return std::unique_lock<std::mutex>(mutex_);
+}
+
+void Sweep::Wait(std::unique_lock<std::mutex>& lock) {
+  ++waiting_;
+  changed_.wait_for(lock, kStopCheckInterval);
+  --waiting_;
+}
+
+// A fresh entry in the order, in front of `before`; under the lock.
+Sweep::Order::iterator Sweep::Place(Order::iterator before) {
+  if (spare_.empty()) return order_.emplace(before);
+  order_.splice(before, spare_, spare_.begin());
+  return std::prev(before);
+}
+
+// Takes `entry` out of the order and keeps it, emptied, for reuse; under the
+// lock. Whoever took a range's last folder holds its parent and handle, so
+// nothing is closed here but what a stopped run left waiting.
+void Sweep::Retire(Order::iterator entry) {
+  if (entry->holds_handle) held_handles_.fetch_sub(1);
+  entry->holds_handle = false;
+  entry->is_range = false;
+  entry->parent.reset();
+  entry->dir.reset();
+  entry->names.Clear();
+  entry->next = 0;
+  entry->done = false;
+  // A block that once held much gives its buffer back.
+  if (entry->output.bytes.capacity() > kWorkerBlockBytes) entry->output = CapturedOutput();
+  entry->output.Clear();
+  spare_.splice(spare_.end(), order_, entry);
+}
+
+// Wakes the workers waiting for a change, if any; under the lock.
+void Sweep::Wake() {
+  if (waiting_ > 0) changed_.notify_all();
+}
+
+// Notes which block is first now; under the lock.
+void Sweep::NoteFirst() {
+  const Entry* first = nullptr;
+  if (!order_.empty() && !order_.front().is_range) first = &order_.front();
+  first_block_.store(first, std::memory_order_release);
+}
+
+// The displayed path of `name` inside `parent`, from the nodes alone: for a
+// folder whose parent could not be reached again.
+std::string Sweep::PathThroughNodes(const FolderNode& parent, const std::string& name) const {
+  std::vector<const std::string*> names{&name};
+  for (const FolderNode* node = &parent; node->parent != nullptr; node = node->parent.get()) {
+    names.push_back(&node->name);
+  }
+  std::string path = root_path_;
+  for (auto step = names.rbegin(); step != names.rend(); ++step) {
+    platform::AppendPathComponent(&path, **step);
+  }
+  return path;
+}
+
+// Opens, lists and cleans the folder `task` names, writing its block. Its
+// subfolders after the first go into the order first, so other workers may
+// take them while this one deletes; then `task` becomes the first subfolder
+// and the answer is true, or false when there is none.
+bool Sweep::SweepFolder(Worker& worker, Task& task) {
+  FolderStack& stack = worker.stack;
+  FolderCleaner& cleaner = worker.cleaner;
+  std::string reason;
+  if (!stack.MoveTo(task.parent, std::move(task.parent_dir), &reason)) {
+    // The folder it lies in is out of reach now: its block says why,
+    // unless it had simply gone away.
+    cleaner.WriteUnreachedBlock(PathThroughNodes(*task.parent, task.name), reason);
+    return false;
+  }
+  platform::FolderInfo info;
+  if (stack.Push(task.name, &info, &reason) != platform::OpenResult::kOpened) {
+    // Listed as a folder but can't be opened: its block says why, unless it
+    // had simply gone away.
+    cleaner.WriteUnreachedBlock(stack.PathInTop(task.name), reason);
+    return false;
+  }
+  // A folder that is one of its own ancestors (a bind mount loop) gets no
+  // block at all. An unknown id can't show a loop, and is never taken for one.
+  if (stack.TopRepeatsAnAncestor()) {
+    stack.PopTo(stack.size() - 1);
+    return false;
+  }
+  worker.subfolders.Clear();
+  if (!cleaner.ListTargets(*stack.top(), info.id.device, *extensions_, &worker.targets,
+                           &worker.subfolders, &reason)) {
+    cleaner.WriteUnreachedBlock(stack.path(), reason);
+    stack.PopTo(stack.size() - 1);
+    return false;
+  }
+  std::shared_ptr<const FolderNode> node;
+  if (!worker.subfolders.entries.empty()) {
+    auto made = std::make_shared<FolderNode>();
+    made->parent = std::move(task.parent);
+    made->name = task.name;
+    made->id = info.id;
+    made->depth = stack.size() - 1;
+    node = std::move(made);
+    stack.SetTopNode(node);
+    worker.next_name.assign(worker.subfolders.NameOf(worker.subfolders.entries.front()));
+    if (worker.subfolders.entries.size() > 1) {
+      Publish(worker, node, stack.shared_top(), &worker.subfolders);
+    }
+  }
+  task.parent.reset();
+  cleaner.WriteCleanedBlock(*stack.top(), worker.targets, stack.path());
+  if (node == nullptr) return false;
+  // The stack stands on the folder: its first subfolder opens from there.
+  task.parent = std::move(node);
+  task.name.swap(worker.next_name);
+  return true;
+}
+
+// Puts the subfolders `names` of `node`, all but the first (which the
+// worker goes on to itself), right behind the worker's block, so they come
+// before whatever followed it, as one thread visits them.
+void Sweep::Publish(Worker& worker, std::shared_ptr<const FolderNode> node,
+                    std::shared_ptr<const platform::Dir> dir, platform::EntryList* names) {
+  const bool hold = held_handles_.load(std::memory_order_relaxed) < most_held_handles_;
+  std::unique_lock<std::mutex> lock = Lock();
+  const Order::iterator range = Place(std::next(worker.block));
+  range->is_range = true;
+  range->parent = std::move(node);
+  if (hold) {
+    range->dir = std::move(dir);
+    range->holds_handle = true;
+    held_handles_.fetch_add(1);
+  }
+  // The worker gets the spare entry's buffers for its next listing.
+  std::swap(range->names, *names);
+  range->next = 1;
+  Wake();
+}
+
+// Waiting subfolders will be reached again instead; each handle closes once
+// no worker uses it any more. Whether any was let go of.
+bool Sweep::ReleaseHeldHandles() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  bool released = false;
+  for (Entry& entry : order_) {
+    if (!entry.holds_handle) continue;
+    entry.dir.reset();
+    entry.holds_handle = false;
+    held_handles_.fetch_sub(1);
+    released = true;
+  }
+  return released;
+}
+
+// Before `incoming` bytes are kept: waits, between two lines, while keeping
+// them would pass the bound, unless the worker's block is first, in which
+// case it writes what it kept and from then on writes straight through.
+void Sweep::HoldBack(Worker& worker, std::size_t incoming) {
+  if (worker.writing) return;
+  const auto fits = [&] { return unwritten_.load() + incoming <= kMostHeldBytes; };
+  const bool first = first_block_.load(std::memory_order_acquire) == &*worker.block;
+  if (!first && fits()) return;
+  std::unique_lock<std::mutex> lock = Lock();
+  for (;;) {
+    if (order_.begin() == worker.block && !writing_) {
+      // First, and no one is still writing out the blocks before: our turn.
+      // What was kept goes out, the rest as it is written.
+      writing_ = true;
+      worker.writing = true;
+      lock.unlock();
+      PassOnKept(*worker.block);
+      worker.console.PassOn();
+      return;
+    }
+    if (fits() || MustStop()) return;
+    Wait(lock);
+  }
+}
+
+// Hands in the worker's finished block: written out now if it is first,
+// with whatever is done behind it, or else kept until its turn.
+void Sweep::Deliver(Worker& worker, std::unique_lock<std::mutex>& lock) {
+  --busy_;
+  if (worker.writing) {
+    // The block went out as it was written.
+    worker.writing = false;
+    Retire(worker.block);
+  } else {
+    worker.block->done = true;
+    // One worker writes at a time; it also writes what is done meanwhile.
+    if (writing_) {
+      Wake();
+      return;
+    }
+    writing_ = true;
+  }
+  WriteDoneBlocks(lock);
+  writing_ = false;
+  NoteFirst();
+  Wake();
+}
+
+void Sweep::WriteDoneBlocks(std::unique_lock<std::mutex>& lock) {
+  while (!order_.empty() && !order_.front().is_range && order_.front().done) {
+    // The block is ours until it leaves the order: no worker writes after it
+    // before that.
+    Entry& front = order_.front();
+    lock.unlock();
+    PassOnKept(front);
+    lock.lock();
+    Retire(order_.begin());
+  }
+}
+
+// Passes the output kept in `block` on to the run's report; by the writing
+// worker only.
+void Sweep::PassOnKept(Entry& block) {
+  const CapturedOutput& output = block.output;
+  std::size_t begin = 0;
+  for (const CapturedOutput::Piece& piece : output.pieces) {
+    PassOn(piece.stream, std::string_view(output.bytes).substr(begin, piece.end - begin));
+    begin = piece.end;
+  }
+  block.output.Clear();
+}
+
+// Passes `bytes`, already counted as unwritten, on to the run's report; by
+// the writing worker only.
+void Sweep::PassOn(platform::OutputStream stream, std::string_view bytes) {
+  const std::size_t before = report_.held();
+  report_.PassOn(stream, bytes);
+  NoteWritten(before, bytes.size());
+}
+
+// Writes out all the run's report holds; by the writing worker only.
+void Sweep::FlushReport() {
+  const std::size_t before = report_.held();
+  report_.Flush();
+  NoteWritten(before, 0);
+}
+
+// After the writing worker passed `added` bytes on to the run's report,
+// which held `before` bytes: counts what left it as written, writes out
+// early when what it and the other workers hold would pass the bound (it
+// never waits), and stops every worker once the output has failed.
+void Sweep::NoteWritten(std::size_t before, std::size_t added) {
+  std::size_t written = before + added - report_.held();
+  const std::size_t in_report = report_.held();
+  const std::size_t total = unwritten_.load() - written;
+  if (in_report > 0 &&
+      ((total > in_report && in_report >= kReportWriteBytes) || total > kMostHeldBytes)) {
+    report_.Flush();
+    written += in_report;
+  }
+  if (written > 0) {
+    unwritten_.fetch_sub(written);
+    // Workers may be waiting for the room just made.
+    std::lock_guard<std::mutex> lock(mutex_);
+    Wake();
+  }
+  // Nothing more may be deleted once it can't be put on record.
+  if (report_.output_failed()) halt_.store(true);
+}
+
+bool Sweep::MustStop() const {
+  return platform::StopRequested() || report_.output_failed() || halt_.load();
+}
+
+long long Sweep::deleted() const {
+  long long deleted = 0;
+  for (const std::unique_ptr<Worker>& worker : workers_) deleted += worker->cleaner.deleted();
+  return deleted;
+}
+
+bool Sweep::fell_short() const {
+  for (const std::unique_ptr<Worker>& worker : workers_) {
+    if (worker->cleaner.fell_short()) return true;
+  }
+  return false;
+}
+
+void Sweep::ReleaseMemory() {
+  for (const std::unique_ptr<Worker>& worker : workers_) {
+    worker->targets = platform::EntryList();
+    worker->subfolders = platform::EntryList();
+    worker->cleaner.ReleaseMemory();
+  }
+  Order().swap(spare_);
+}
+
+}  // namespace engine

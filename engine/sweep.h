@@ -1,0 +1,142 @@
+// Sweeping the folders below a root with any number of threads, one being
+// simply one worker, while the report stays exactly what one thread writes.
+//
+// The workers share one list in the order a single thread sweeps: the
+// folders taken so far, each with the output of its block, and between them
+// the subfolders of listed folders that no worker has taken yet. A worker
+// always takes the first folder not yet taken, moves its own stack of open
+// folders onto the parent (taking over the parent's handle where the waiting
+// subfolders hold it, climbing back or reaching it by name where not, every
+// step identity-checked), opens it without following links, lists it, puts
+// its subfolders but the first into the list right behind it, cleans it
+// through the handle it listed, and goes straight on to that first
+// subfolder, which comes next in the order, writing it into the same block.
+// So the workers work side by side near the front of the order, and blocks
+// are written strictly in list order: the worker whose block is first writes
+// straight to the report; the others keep their output until their turn.
+// What they keep, with what the report holds, stays within the report's
+// 64 KiB block: that bounds both the memory it takes and what a failed
+// write leaves off the record. A worker that would pass that bound waits
+// between two lines; the worker at the front never waits.
+#ifndef BUILDSWEEP_ENGINE_SWEEP_H_
+#define BUILDSWEEP_ENGINE_SWEEP_H_
+
+#include <atomic>
+#include <condition_variable>
+#include <cstddef>
+#include <list>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "engine/extensions.h"
+#include "engine/folder_stack.h"
+#include "engine/report.h"
+#include "engine/walk.h"
+#include "platform/file_system.h"
+
+namespace engine {
+
+/// The workers of one run and the order they share. The threads start at
+/// the first Run and wait between runs, so a run over many folders starts
+/// them once.
+class Sweep {
+ public:
+  /// A sweep through `fs` that reports to `report` as `settings` say, with
+  /// up to `jobs` workers: fewer when the spare descriptors leave too few
+  /// for each, or the system grants fewer threads or too little memory.
+  Sweep(platform::FileSystem& fs, Report& report, const WalkerSettings& settings, unsigned jobs);
+  ~Sweep();
+  Sweep(const Sweep&) = delete;
+  Sweep& operator=(const Sweep&) = delete;
+
+  /// Sweeps every folder below the open `root` (identity `root_id`, shown as
+  /// `root_path`), whose subfolders, sorted, are `names`. Throws
+  /// std::bad_alloc, once all that was done is on record, if memory ran out.
+  void Run(const std::shared_ptr<const platform::Dir>& root, const platform::FolderId& root_id,
+           const std::string& root_path, platform::EntryList* names,
+           const ExtensionList& extensions);
+
+  /// Files deleted by every worker so far.
+  long long deleted() const;
+  /// Whether any worker could not do all it should.
+  bool fell_short() const;
+  /// Gives back the memory the workers keep for reuse.
+  void ReleaseMemory();
+  /// How many workers there are (for tests).
+  std::size_t workers() const { return workers_.size(); }
+
+ private:
+  struct Worker;
+  struct Entry;
+  struct Task;
+  class CapturingConsole;
+  using Order = std::list<Entry>;
+
+  void ThreadMain(Worker& worker);
+  void Work(Worker& worker);
+  bool Next(Worker& worker, bool finished_one, Task* task);
+  void Deliver(Worker& worker, std::unique_lock<std::mutex>& lock);
+  bool Take(Worker& worker, Task* task, std::unique_lock<std::mutex>& lock);
+  void Wait(std::unique_lock<std::mutex>& lock);
+  std::unique_lock<std::mutex> Lock();
+  Order::iterator Place(Order::iterator before);
+  void Retire(Order::iterator entry);
+  void NoteFirst();
+  void Wake();
+  bool SweepFolder(Worker& worker, Task& task);
+  void Publish(Worker& worker, std::shared_ptr<const FolderNode> node,
+               std::shared_ptr<const platform::Dir> dir, platform::EntryList* names);
+  bool ReleaseHeldHandles();
+  std::string PathThroughNodes(const FolderNode& parent, const std::string& name) const;
+  void HoldBack(Worker& worker, std::size_t incoming);
+  void WriteDoneBlocks(std::unique_lock<std::mutex>& lock);
+  void PassOn(platform::OutputStream stream, std::string_view bytes);
+  void PassOnKept(Entry& block);
+  void FlushReport();
+  void NoteWritten(std::size_t before, std::size_t added);
+  bool MustStop() const;
+
+  platform::FileSystem& fs_;
+  Report& report_;
+  const WalkerSettings& settings_;
+  std::size_t most_held_handles_ = 0;
+  std::vector<std::unique_ptr<Worker>> workers_;  // the calling thread's first
+  std::vector<std::thread> threads_;              // for workers_[1] on
+
+  // What this run sweeps; set before the workers are woken.
+  std::string root_path_;
+  const ExtensionList* extensions_ = nullptr;
+
+  // Each on a cache line of its own: they change often, and halt_ is read
+  // before every file, so none may drag another between the processors.
+  alignas(64) std::atomic<std::size_t> held_handles_{0};  // by waiting subfolders
+  // Bytes of ended lines not yet written out: kept in blocks, or in the
+  // run's report. Raised before bytes are kept, lowered once written.
+  alignas(64) std::atomic<std::size_t> unwritten_{0};
+  alignas(64) std::atomic<bool> halt_{false};  // output failed, or memory ran out
+  // The first block of the order, while a block is first: its worker may
+  // write straight through. Looked at without the lock, set with it.
+  alignas(64) std::atomic<const Entry*> first_block_{nullptr};
+
+  alignas(64) std::mutex mutex_;  // guards what follows
+  std::condition_variable changed_;
+  unsigned waiting_ = 0;  // workers waiting for changed_
+  Order order_;
+  Order spare_;  // entries done with, kept with their buffers
+  unsigned busy_ = 0;     // workers with a folder in hand
+  bool writing_ = false;  // some worker is writing blocks out
+  bool out_of_memory_ = false;
+  // The threads' rounds: each Run is one; a thread that finished its part
+  // of the round counts itself in finished_.
+  std::condition_variable round_changed_;
+  unsigned round_ = 0;
+  unsigned finished_ = 0;
+  bool closing_ = false;
+};
+
+}  // namespace engine
+
+#endif  // BUILDSWEEP_ENGINE_SWEEP_H_
