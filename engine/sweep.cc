@@ -239,6 +239,9 @@ void Sweep::Run(const std::shared_ptr<const platform::Dir>& root, const platform
   }
   root_path_ = root_path;
   extensions_ = &extensions;
+  // What the report holds already (the root's line) is as unwritten as
+  // what the workers will add.
+  unwritten_.store(report_.held());
   auto root_node = std::make_shared<FolderNode>();
   root_node->id = root_id;
   // The threads wait for the round, so their stacks may be set from here.
@@ -599,6 +602,9 @@ void Sweep::FlushReport() {
 // early when what it and the other workers hold would pass the bound (it
 // never waits), and stops every worker once the output has failed.
 void Sweep::NoteWritten(std::size_t before, std::size_t added) {
+  // Nothing more may be deleted once it can't be put on record: every worker
+  // learns so before the room the lost lines leave lets any go on.
+  if (report_.output_failed()) halt_.store(true);
   std::size_t written = before + added - report_.held();
   const std::size_t in_report = report_.held();
   const std::size_t total = unwritten_.load() - written;
@@ -613,7 +619,6 @@ void Sweep::NoteWritten(std::size_t before, std::size_t added) {
     std::lock_guard<std::mutex> lock(mutex_);
     Wake();
   }
-  // Nothing more may be deleted once it can't be put on record.
   if (report_.output_failed()) halt_.store(true);
 }
 

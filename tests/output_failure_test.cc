@@ -7,8 +7,10 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <functional>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "platform/file_system.h"
 #include "tests/support/child_process.h"
@@ -101,26 +103,94 @@ TEST(BrokenOutputTest, ReaderLeavingMidRunStopsTheCleaningWithoutACrash) {
   EXPECT_LE(UnrecordedBytes(before, left), kOneBlock);
 }
 
-TEST(BrokenOutputTest, FileSizeLimitMidRunIsReportedAndLeavesAtMostOneBlockUnwritten) {
-  ScratchDir tmp(Storage::kMemoryIfAvailable);
-  const fs::path root = tmp.path() / "proj";
-  MakeBigTree(root);
-  const std::set<std::string> before = FilesBelow(root);
-  Fd in(Answers(tmp.path(), "\n\n"));
-  Fd out(OpenForWriting(tmp.path() / "log"));
-  Fd err(OpenForWriting(tmp.path() / "err"));
+// Runs the program in `root` with its report going to `log`, and at most
+// `limit` bytes written to any file, as under `ulimit -f`.
+int RunWithFileSizeLimit(const fs::path& root, const fs::path& log, std::size_t limit,
+                         const std::vector<std::string>& arguments = {}) {
+  const fs::path folder = log.parent_path();
+  Fd in(Answers(folder, "\n\n"));
+  Fd out(OpenForWriting(log));
+  Fd err(OpenForWriting(folder / "err"));
   ChildOptions options;
-  options.file_size_limit = 100 * 1024;  // as under ulimit -f 100
+  options.file_size_limit = limit;
+  options.arguments = arguments;
   Child child(root, {in.get(), out.get(), err.get()}, options);
-  ASSERT_TRUE(child.WaitForEnd());
+  EXPECT_TRUE(child.WaitForEnd());
+  return child.status();
+}
 
-  EXPECT_TRUE(ExitedWith(child.status(), 2)) << DescribeStatus(child.status());
-  EXPECT_EQ(ReadAll(tmp.path() / "err"), "Error: cannot write standard output: File too large\n");
-  const std::set<std::string> left = FilesBelow(root);
-  EXPECT_FALSE(left.empty()) << "kept deleting with no record";
-  // What was deleted but never written stays within one block of lines.
-  const std::set<std::string> reported = DeletedPaths(ReadAll(tmp.path() / "log"));
-  EXPECT_LE(UnrecordedBytes(before, left, reported), kOneBlock);
+TEST(BrokenOutputTest, FileSizeLimitMidRunIsReportedAndLeavesAtMostOneBlockUnwritten) {
+  // Many blocks of short lines, and folders of long names whose lines fill
+  // a block in a few hundred, each with the default threads and several
+  // times, since where the limit meets the threads varies from run to run.
+  const std::string long_name(200, 'n');
+  const struct {
+    const char* shape;
+    int rounds;
+    std::function<void(const fs::path&)> make;
+  } kShapes[] = {
+      {"big tree", 2, [](const fs::path& root) { MakeBigTree(root); }},
+      {"long names", 8,
+       [&](const fs::path& root) {
+         for (int i = 10; i < 60; ++i) MakeFiles(root / ("f" + std::to_string(i)), long_name, ".obj", 100);
+       }},
+  };
+  for (const auto& shape : kShapes) {
+    for (int round = 0; round < shape.rounds; ++round) {
+      SCOPED_TRACE(std::string(shape.shape) + ", round " + std::to_string(round));
+      ScratchDir tmp(Storage::kMemoryIfAvailable);
+      const fs::path root = tmp.path() / "proj";
+      shape.make(root);
+      const std::set<std::string> before = FilesBelow(root);
+      const int status = RunWithFileSizeLimit(root, tmp.path() / "log", 100 * 1024);
+
+      EXPECT_TRUE(ExitedWith(status, 2)) << DescribeStatus(status);
+      EXPECT_EQ(ReadAll(tmp.path() / "err"), "Error: cannot write standard output: File too large\n");
+      const std::set<std::string> left = FilesBelow(root);
+      EXPECT_FALSE(left.empty()) << "kept deleting with no record";
+      // What was deleted but never written stays within one block of lines.
+      const std::set<std::string> reported = DeletedPaths(ReadAll(tmp.path() / "log"));
+      EXPECT_LE(UnrecordedBytes(before, left, reported), kOneBlock);
+    }
+  }
+}
+
+TEST(BrokenOutputTest, LineLongerThanABlockGoesOutAfterEverythingBeforeIt) {
+  // A file whose line alone is longer than a block, in a folder whose own
+  // line still fits in one: the folder line waits in the block, and the limit
+  // falls in it. The file may go only once that line is on record, or a
+  // failed write would cost both.
+  const std::string long_name(250, 'n');
+  const std::string leaf = std::string(246, 'x') + ".obj";
+  for (const char* jobs : {"1", "2"}) {
+    SCOPED_TRACE(std::string("-j ") + jobs);
+    ScratchDir tmp(Storage::kMemoryIfAvailable);
+    const fs::path root = tmp.path() / "proj";
+    const std::size_t depth = (kOneBlock - 130 - root.string().size()) / (long_name.size() + 1);
+    MakeFiles(root / "a", long_name.substr(0, 240), ".obj", 300);
+    MakeChain(root.string(), depth, long_name, leaf);
+    // Where the folder's line begins in the report: a dry run prints the
+    // same lines, each deletion's 6 bytes longer.
+    ASSERT_TRUE(ExitedWith(RunWithFileSizeLimit(root, tmp.path() / "dry", 0, {"-n"}), 0));
+    const std::string dry = ReadAll(tmp.path() / "dry");
+    const std::size_t long_line =
+        dry.find("Would delete : " + root.string() + "/" + long_name + "/");
+    ASSERT_NE(long_line, std::string::npos);
+    ASSERT_GT(dry.find('\n', long_line) - long_line, kOneBlock);
+    const std::size_t folder_line = dry.rfind("Folder : ", long_line);
+    ASSERT_LE(long_line - folder_line, kOneBlock);
+    const std::size_t offset =
+        folder_line - 6 * CountOf(dry.substr(0, folder_line), "Would delete : ");
+    const std::set<std::string> before = FilesBelow(root);
+    const int status =
+        RunWithFileSizeLimit(root, tmp.path() / "log", offset + 1000, {"-y", "-j", jobs});
+
+    EXPECT_TRUE(ExitedWith(status, 2)) << DescribeStatus(status);
+    EXPECT_TRUE(InspectChain(root.string(), long_name, leaf).leaf_present)
+        << "deleted though the lines before its own were never written";
+    const std::set<std::string> reported = DeletedPaths(ReadAll(tmp.path() / "log"));
+    EXPECT_LE(UnrecordedBytes(before, FilesBelow(root), reported), kOneBlock);
+  }
 }
 
 TEST(OutputFailureTest, OutputLostMidRunStopsTheCleaningAtTheNextFile) {

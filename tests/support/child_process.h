@@ -70,6 +70,8 @@ struct ChildOptions {
   /// The program to run; null for the built binary. Runs as nobody use a
   /// copy in the test's folder, since the build may lie below a private one.
   const char* program = nullptr;
+  /// Its arguments after the program's name.
+  std::vector<std::string> arguments;
 };
 
 /// The real buildsweep binary running in `folder`, with default signal

@@ -88,7 +88,7 @@ bool Drain(int out_fd, int err_fd, ProcessResult* result, int timeout_seconds) {
 
 // Runs in the forked child: nothing here may allocate or throw.
 [[noreturn]] void ExecBinary(const char* folder, const ChildStreams& streams,
-                             const ChildOptions& options) {
+                             const ChildOptions& options, char* const* argv) {
   const int wanted[3] = {streams.in, streams.out, streams.err};
   // Move the given descriptors clear of 0..2 first, so one dup2 can't clobber another.
   int moved[3];
@@ -117,9 +117,7 @@ bool Drain(int out_fd, int err_fd, ProcessResult* result, int timeout_seconds) {
     ::_exit(126);
   }
   if (::chdir(folder) != 0) ::_exit(126);
-  const char* program = options.program != nullptr ? options.program : BUILDSWEEP_BINARY;
-  char* const argv[] = {const_cast<char*>(program), nullptr};
-  ::execv(program, argv);
+  ::execv(argv[0], argv);
   ::_exit(127);
 }
 
@@ -194,9 +192,15 @@ std::vector<std::string> AsUnprivilegedUser(const std::vector<std::string>& argv
 }
 
 Child::Child(const std::string& folder, const ChildStreams& streams, const ChildOptions& options) {
+  std::vector<char*> argv{
+      const_cast<char*>(options.program != nullptr ? options.program : BUILDSWEEP_BINARY)};
+  for (const std::string& argument : options.arguments) {
+    argv.push_back(const_cast<char*>(argument.c_str()));
+  }
+  argv.push_back(nullptr);
   pid_ = ::fork();
   if (pid_ < 0) throw std::runtime_error("fork failed");
-  if (pid_ == 0) ExecBinary(folder.c_str(), streams, options);
+  if (pid_ == 0) ExecBinary(folder.c_str(), streams, options, argv.data());
 }
 
 Child::~Child() {
