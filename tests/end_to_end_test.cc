@@ -93,6 +93,20 @@ TEST_F(EndToEndTest, KoreanLocalesGetCp949AndEverythingElseUtf8) {
   if (!euc_locale_installed) GTEST_SKIP() << "no ko_KR locale (localedef -i ko_KR -f EUC-KR ko_KR)";
 }
 
+TEST_F(EndToEndTest, LittleMemoryCostsThreadsNotTheCleaning) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "a sanitized program needs far more address space than the limit leaves";
+#endif
+  // Under `ulimit -v 6000` a thread's stack can't be had: the run goes on
+  // with the threads there are, and with the default number of them.
+  testsupport::MakeExampleProject();
+  const testsupport::ProcessResult run = RunProgram(
+      "\n\n", {}, {"/bin/sh", "-c", std::string("ulimit -v 6000 && exec ") + BUILDSWEEP_BINARY});
+  EXPECT_EQ(run.err, "");
+  EXPECT_EQ(run.out, testsupport::ExampleRunOutput(root_));
+  EXPECT_EQ(run.exit_status, 0);
+}
+
 TEST_F(EndToEndTest, TheRunsOwnReportFilesAreNeitherDeletedNorListed) {
   MakeFile("a.obj");
   MakeFile("clean.log");

@@ -115,10 +115,12 @@ TEST_P(TreeChangedMidRunTest, TargetReplacedByALinkToAnOutsideFolderIsKept) {
 }
 
 std::string ThreadsName(const ::testing::TestParamInfo<unsigned>& param) {
-  return "Threads" + std::to_string(param.param);
+  return param.param == 0 ? "DefaultThreads" : "Threads" + std::to_string(param.param);
 }
 
-INSTANTIATE_TEST_SUITE_P(Threads, TreeChangedMidRunTest, ::testing::Values(1u, 3u), ThreadsName);
+// 0: as many threads as a run takes by default.
+INSTANTIATE_TEST_SUITE_P(Threads, TreeChangedMidRunTest, ::testing::Values(1u, 0u, 3u),
+                         ThreadsName);
 
 // Swaps each folder of `folders` with a link to an outside folder parked at
 // the same index of `links` (both ways in one atomic exchange), round and

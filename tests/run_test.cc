@@ -80,13 +80,21 @@ class ProjectTest : public ::testing::Test {
 // kDryRunFirst runs the program with -n before the real run, which must then
 // delete exactly what the dry run listed. In process, the report must not
 // change with the number of threads.
-enum class Way { kInProcess, kInProcessOneThread, kInProcessSevenThreads, kProgram, kDryRunFirst };
+enum class Way {
+  kInProcess,
+  kInProcessOneThread,
+  kInProcessSevenThreads,
+  kInProcessScarceNameless,
+  kProgram,
+  kDryRunFirst
+};
 
 const char* NameOf(Way way) {
   switch (way) {
     case Way::kInProcess: return "InProcess";
     case Way::kInProcessOneThread: return "InProcessOneThread";
     case Way::kInProcessSevenThreads: return "InProcessSevenThreads";
+    case Way::kInProcessScarceNameless: return "InProcessScarceNameless";
     case Way::kProgram: return "Program";
     case Way::kDryRunFirst: return "DryRunFirst";
   }
@@ -112,9 +120,45 @@ std::map<std::string, std::uintmax_t> ApparentSizes() {
   return sizes;
 }
 
+// Folders without identities, as on file systems that have none, and
+// handles scarce: every fifth folder a thread opens is refused once for want
+// of them, so the walk must give up what it holds and try again.
+class ScarceNamelessFolders : public testsupport::DelegatingFileSystem {
+ public:
+  bool OpenCurrentDirectory(platform::Dir* dir, platform::FolderInfo* info,
+                            std::string* error) override {
+    const bool opened = real_.OpenCurrentDirectory(dir, info, error);
+    info->id = platform::FolderId();
+    return opened;
+  }
+  platform::OpenResult OpenChild(const platform::Dir& parent, std::string_view name,
+                                 platform::Dir* dir, platform::FolderInfo* info,
+                                 std::string* error) override {
+    thread_local int opens = 0;
+    if (++opens % 5 == 0) {
+      *error = "Too many open files";
+      return platform::OpenResult::kNoHandles;
+    }
+    const platform::OpenResult opened = real_.OpenChild(parent, name, dir, info, error);
+    info->id = platform::FolderId();
+    return opened;
+  }
+  bool OpenParent(const platform::Dir& child, platform::Dir* dir,
+                  platform::FolderInfo* info) override {
+    const bool opened = real_.OpenParent(child, dir, info);
+    info->id = platform::FolderId();
+    return opened;
+  }
+};
+
 class TreeRunTest : public ProjectTest, public ::testing::WithParamInterface<Way> {
  protected:
   RunResult RunHere(const std::string& input = "\n\n") {
+    if (GetParam() == Way::kInProcessScarceNameless) {
+      testsupport::FakeConsole console(input);
+      ScarceNamelessFolders fs;
+      return RunInProcess(console, fs, driver::RunHooks(), 7);
+    }
     if (GetParam() == Way::kInProcess || GetParam() == Way::kInProcessOneThread ||
         GetParam() == Way::kInProcessSevenThreads) {
       testsupport::FakeConsole console(input);
@@ -152,7 +196,8 @@ class TreeRunTest : public ProjectTest, public ::testing::WithParamInterface<Way
 
 INSTANTIATE_TEST_SUITE_P(EveryWay, TreeRunTest,
                          ::testing::Values(Way::kInProcess, Way::kInProcessOneThread,
-                                           Way::kInProcessSevenThreads, Way::kProgram,
+                                           Way::kInProcessSevenThreads,
+                                           Way::kInProcessScarceNameless, Way::kProgram,
                                            Way::kDryRunFirst),
                          [](const ::testing::TestParamInfo<Way>& way) { return NameOf(way.param); });
 
@@ -478,6 +523,10 @@ class LockedFolders : public FlakyRemovals {
     {
       std::unique_lock<std::mutex> lock(mutex_);
       threads_.insert(std::this_thread::get_id());
+      // A thread's own variables start afresh even where its id is reused.
+      thread_local const LockedFolders* counted_for = nullptr;
+      if (counted_for != this) ++threads_started_;
+      counted_for = this;
       company_.notify_all();
       if (parallel_) {
         company_.wait_for(lock, std::chrono::seconds(10), [&] { return threads_.size() > 1; });
@@ -520,6 +569,15 @@ class LockedFolders : public FlakyRemovals {
     std::lock_guard<std::mutex> lock(mutex_);
     return threads_.size();
   }
+  /// How many threads opened folders, a thread started anew for a later
+  /// part of the run counted again.
+  std::size_t ThreadsStarted() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return threads_started_;
+  }
+
+ private:
+  std::size_t threads_started_ = 0;
 };
 
 // Every path below the current directory, folders marked with a slash.
@@ -598,6 +656,22 @@ TEST_F(ProjectTest, AnyNumberOfThreadsGivesTheReportOfOne) {
   EXPECT_TRUE(Exists(outside_ + "/o.obj"));
 }
 
+TEST_F(ProjectTest, ThreadsStartOnceForEveryFolderARunCleans) {
+  driver::Options options;
+  options.jobs = 2;
+  for (int i = 0; i < 20; ++i) {
+    const std::string folder = "f" + std::to_string(i);
+    for (const char* sub : {"/a/x.obj", "/b/x.obj"}) MakeFile(folder + sub);
+    options.folders.push_back(folder);
+  }
+  LockedFolders fs(/*no_ids=*/false, /*scarce_handles=*/false, /*parallel=*/true);
+  testsupport::FakeConsole console;
+  EXPECT_EQ(driver::Run(fs, console, options), 0);
+  EXPECT_EQ(testsupport::TotalOf(console.out), 40);
+  EXPECT_EQ(fs.ThreadsSeen(), 2u);
+  EXPECT_EQ(fs.ThreadsStarted(), 2u) << "threads started again for each folder";
+}
+
 // Standard output that can't be written: nothing may be deleted off the record.
 class BrokenOutput : public testsupport::FakeConsole {
  public:
@@ -647,9 +721,11 @@ class TreeChangedAfterRootListedTest : public ProjectTest,
   }
 };
 
-INSTANTIATE_TEST_SUITE_P(Threads, TreeChangedAfterRootListedTest, ::testing::Values(1u, 3u),
+// 0: as many threads as a run takes by default.
+INSTANTIATE_TEST_SUITE_P(Threads, TreeChangedAfterRootListedTest, ::testing::Values(1u, 0u, 3u),
                          [](const ::testing::TestParamInfo<unsigned>& run) {
-                           return "Threads" + std::to_string(run.param);
+                           return run.param == 0 ? "DefaultThreads"
+                                                 : "Threads" + std::to_string(run.param);
                          });
 
 TEST_P(TreeChangedAfterRootListedTest, FolderSwappedForLinkLeadsNowhere) {
