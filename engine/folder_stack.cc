@@ -31,7 +31,7 @@ bool FolderStack::OpenRoot(platform::FolderInfo* info, std::string* error, std::
   platform::Dir dir;
   if (!fs_.OpenCurrentDirectory(&dir, info, error)) return false;
   path_.assign(path);
-  AddLevel("", info->id, std::make_shared<const platform::Dir>(std::move(dir)), nullptr);
+  AddLevel("", info->id, std::move(dir), nullptr);
   // Under a low descriptor limit, a window that fits from the start saves
   // running into the limit over and over.
   const std::size_t spare = platform::SpareFolderHandles();
@@ -46,14 +46,15 @@ void FolderStack::StartAt(std::shared_ptr<const platform::Dir> root, const platf
                           std::shared_ptr<const FolderNode> node, std::string_view path) {
   Clear();
   path_.assign(path);
-  AddLevel("", id, std::move(root), std::move(node));
+  AddLevel("", id, platform::Dir(), std::move(node));
+  levels_.back().shared = std::move(root);
   window_ = max_window_;
 }
 
 void FolderStack::Clear() {
   levels_.clear();
   path_.clear();
-  ancestors_.clear();
+  ancestors_.Clear();
   first_open_ = 1;
   top_repeats_ = false;
 }
@@ -71,30 +72,39 @@ std::string FolderStack::PathInTop(std::string_view name) const {
 
 const platform::Dir* FolderStack::top() const {
   if (levels_.empty() || levels_.back().lost) return nullptr;
-  return levels_.back().dir.get();
+  return levels_.back().dir();
+}
+
+std::shared_ptr<const platform::Dir> FolderStack::shared_top() {
+  Level& level = levels_.back();
+  if (level.lost) return nullptr;
+  // Shared only when someone else holds it too: most folders never are.
+  if (level.shared == nullptr && level.own.is_open()) {
+    level.shared = std::make_shared<const platform::Dir>(std::move(level.own));
+  }
+  return level.shared;
 }
 
 std::size_t FolderStack::open_levels() const {
   std::size_t open = 0;
-  for (const Level& level : levels_) open += level.dir != nullptr && level.dir->is_open() ? 1u : 0u;
+  for (const Level& level : levels_) open += level.dir() != nullptr ? 1u : 0u;
   return open;
 }
 
-void FolderStack::AddLevel(std::string_view name, const platform::FolderId& id,
-                           std::shared_ptr<const platform::Dir> dir,
+void FolderStack::AddLevel(std::string_view name, const platform::FolderId& id, platform::Dir dir,
                            std::shared_ptr<const FolderNode> node) {
   Level level;
   if (!levels_.empty()) platform::AppendPathComponent(&path_, name);
   level.name_begin = path_.size() - (levels_.empty() ? 0 : name.size());
   level.name_end = path_.size();
   level.id = id;
-  level.dir = std::move(dir);
+  level.own = std::move(dir);
   level.node = std::move(node);
   // A set of the levels' identities answers "is it an ancestor?" at once,
   // however deep the stack: an ancestor's identity is already in it.
   top_repeats_ = false;
   if (id.IsKnown()) {
-    level.counted = ancestors_.insert(id).second;
+    level.counted = ancestors_.Insert(id);
     top_repeats_ = !level.counted;
   }
   levels_.push_back(std::move(level));
@@ -102,7 +112,7 @@ void FolderStack::AddLevel(std::string_view name, const platform::FolderId& id,
 
 void FolderStack::DropLevelsFrom(std::size_t size) {
   for (std::size_t level = size; level < levels_.size(); ++level) {
-    if (levels_[level].counted) ancestors_.erase(levels_[level].id);
+    if (levels_[level].counted) ancestors_.Erase(levels_[level].id);
   }
   levels_.resize(size);
   path_.resize(levels_.back().name_end);
@@ -122,9 +132,9 @@ platform::OpenResult FolderStack::Push(std::string_view name, platform::FolderIn
   }
   platform::Dir dir;
   const platform::OpenResult opened =
-      OpenChild(*parent.dir, levels_.size() - 1, name, &dir, info, error);
+      OpenChild(*parent.dir(), levels_.size() - 1, name, &dir, info, error);
   if (opened != platform::OpenResult::kOpened) return opened;
-  AddLevel(name, info->id, std::make_shared<const platform::Dir>(std::move(dir)), nullptr);
+  AddLevel(name, info->id, std::move(dir), nullptr);
   CloseBeyondWindow();
   return opened;
 }
@@ -155,7 +165,7 @@ platform::OpenResult FolderStack::OpenChild(const platform::Dir& parent, std::si
 
 bool FolderStack::CloseShallowestOpenLevel(std::size_t keep_open) {
   if (first_open_ >= keep_open) return false;
-  levels_[first_open_++].dir.reset();
+  levels_[first_open_++].Close();
   // What is open now is all that fits: keep no more from here on.
   window_ = std::max<std::size_t>(1, levels_.size() - first_open_);
   return true;
@@ -163,7 +173,7 @@ bool FolderStack::CloseShallowestOpenLevel(std::size_t keep_open) {
 
 void FolderStack::CloseBeyondWindow() {
   const std::size_t top_level = levels_.size() - 1;
-  while (first_open_ + window_ <= top_level) levels_[first_open_++].dir.reset();
+  while (first_open_ + window_ <= top_level) levels_[first_open_++].Close();
 }
 
 void FolderStack::PopTo(std::size_t size) {
@@ -174,7 +184,7 @@ void FolderStack::PopTo(std::size_t size) {
   // one, which reopening climbs from: a long climb then never holds more
   // than the window.
   for (std::size_t level = std::max(first_open_, new_top) + 1; level < levels_.size(); ++level) {
-    levels_[level].dir.reset();
+    levels_[level].Close();
   }
   const std::size_t shallowest = new_top >= window_ ? new_top - window_ + 1 : 1;
   // Reopen while the deeper levels are still there to climb from.
@@ -188,22 +198,22 @@ void FolderStack::ReopenUpTo(std::size_t shallowest, std::size_t new_top) {
     first_open_ = level;
     // A level above the new top was only a stepping stone: close it now so
     // that climbing a deep chain never holds more than the window.
-    if (level + 1 > new_top) levels_[level + 1].dir.reset();
+    if (level + 1 > new_top) levels_[level + 1].Close();
   }
 }
 
 bool FolderStack::ReopenByParent(std::size_t level) {
   const Level& below = levels_[level + 1];
-  if (below.lost || below.dir == nullptr) return false;
+  if (below.lost || below.dir() == nullptr) return false;
   platform::Dir dir;
   platform::FolderInfo info;
   // ".." leads wherever the folder now stands: only a known, equal id proves
   // it is still the parent we left.
-  if (!fs_.OpenParent(*below.dir, &dir, &info) || !info.id.IsKnown() ||
+  if (!fs_.OpenParent(*below.dir(), &dir, &info) || !info.id.IsKnown() ||
       info.id != levels_[level].id) {
     return false;
   }
-  levels_[level].dir = std::make_shared<const platform::Dir>(std::move(dir));
+  levels_[level].own = std::move(dir);
   return true;
 }
 
@@ -211,7 +221,7 @@ bool FolderStack::ReopenFromRoot(std::size_t level) {
   // Every step is checked, so a folder moved or swapped since it was first
   // opened is never mistaken for the one we left.
   platform::Dir current;
-  const platform::Dir* at = levels_[0].dir.get();
+  const platform::Dir* at = levels_[0].dir();
   for (std::size_t step = 1; step <= level; ++step) {
     platform::Dir next;
     platform::FolderInfo info;
@@ -230,7 +240,7 @@ bool FolderStack::ReopenFromRoot(std::size_t level) {
     current = std::move(next);
     at = &current;
   }
-  levels_[level].dir = std::make_shared<const platform::Dir>(std::move(current));
+  levels_[level].own = std::move(current);
   return true;
 }
 
@@ -253,12 +263,13 @@ bool FolderStack::MoveTo(const std::shared_ptr<const FolderNode>& node,
     // and reopened only if the stack ever climbs back to them.
     DropLevelsFrom(kept);
     for (auto step = climb.rbegin(); step != climb.rend(); ++step) {
-      AddLevel((**step)->name, (**step)->id, nullptr, **step);
+      AddLevel((**step)->name, (**step)->id, platform::Dir(), **step);
     }
     Level& top_level = levels_.back();
     const std::size_t top_index = levels_.size() - 1;
-    if (top_index >= 1 && (top_level.dir == nullptr || top_level.lost)) {
-      top_level.dir = std::move(held);
+    if (top_index >= 1 && (top_level.dir() == nullptr || top_level.lost)) {
+      top_level.Close();
+      top_level.shared = std::move(held);
       top_level.lost = false;
       first_open_ = top_index;
     }
@@ -275,13 +286,13 @@ bool FolderStack::MoveTo(const std::shared_ptr<const FolderNode>& node,
     platform::Dir dir;
     platform::FolderInfo info;
     const platform::OpenResult opened =
-        OpenChild(*parent.dir, levels_.size() - 1, wanted.name, &dir, &info, error);
+        OpenChild(*parent.dir(), levels_.size() - 1, wanted.name, &dir, &info, error);
     if (opened != platform::OpenResult::kOpened) return false;
     if (platform::KnownToDiffer(info.id, wanted.id)) {
       error->clear();  // swapped since it was listed: not the folder we left
       return false;
     }
-    AddLevel(wanted.name, wanted.id, std::make_shared<const platform::Dir>(std::move(dir)), **step);
+    AddLevel(wanted.name, wanted.id, std::move(dir), **step);
     CloseBeyondWindow();
   }
   if (levels_.back().lost) {
@@ -289,6 +300,57 @@ bool FolderStack::MoveTo(const std::shared_ptr<const FolderNode>& node,
     return false;
   }
   return true;
+}
+
+bool FolderStack::IdSet::Insert(const platform::FolderId& id) {
+  if ((count_ + 1) * 2 > slots_.size()) Grow();
+  std::size_t slot = SlotOf(id);
+  const std::size_t mask = slots_.size() - 1;
+  while (slots_[slot].inode != 0) {
+    if (slots_[slot] == id) return false;
+    slot = (slot + 1) & mask;
+  }
+  slots_[slot] = id;
+  ++count_;
+  return true;
+}
+
+void FolderStack::IdSet::Erase(const platform::FolderId& id) {
+  const std::size_t mask = slots_.size() - 1;
+  std::size_t slot = SlotOf(id);
+  while (!(slots_[slot] == id)) slot = (slot + 1) & mask;
+  // Shift back the entries after it that would no longer be found past the
+  // hole, so no marker of removed entries is needed.
+  std::size_t hole = slot;
+  for (std::size_t next = (hole + 1) & mask; slots_[next].inode != 0; next = (next + 1) & mask) {
+    const std::size_t home = SlotOf(slots_[next]);
+    // Whether `home` lies cyclically in (hole, next]: then it stays.
+    const bool stays = hole <= next ? (hole < home && home <= next) : (hole < home || home <= next);
+    if (stays) continue;
+    slots_[hole] = slots_[next];
+    hole = next;
+  }
+  slots_[hole] = platform::FolderId();
+  --count_;
+}
+
+void FolderStack::IdSet::Clear() {
+  std::fill(slots_.begin(), slots_.end(), platform::FolderId());
+  count_ = 0;
+}
+
+std::size_t FolderStack::IdSet::SlotOf(const platform::FolderId& id) const {
+  const std::uint64_t mixed = (id.inode ^ id.device * 0x9e3779b97f4a7c15ull) * 0xbf58476d1ce4e5b9ull;
+  return static_cast<std::size_t>(mixed >> 32) & (slots_.size() - 1);
+}
+
+void FolderStack::IdSet::Grow() {
+  std::vector<platform::FolderId> old(slots_.size() < 16 ? 32 : slots_.size() * 2);
+  old.swap(slots_);
+  count_ = 0;
+  for (const platform::FolderId& id : old) {
+    if (id.inode != 0) Insert(id);
+  }
 }
 
 }  // namespace engine

@@ -8,7 +8,6 @@
 #include <memory>
 #include <string>
 #include <string_view>
-#include <unordered_set>
 #include <vector>
 
 #include "platform/file_system.h"
@@ -120,7 +119,7 @@ class FolderStack {
   /// The top folder, or null when it is lost.
   const platform::Dir* top() const;
   /// The top folder's handle, to share; null when it is lost.
-  const std::shared_ptr<const platform::Dir>& shared_top() const { return levels_.back().dir; }
+  std::shared_ptr<const platform::Dir> shared_top();
   /// How many levels are open now (for tests of the descriptor bound).
   std::size_t open_levels() const;
   /// How many levels below the root may be open now.
@@ -128,7 +127,9 @@ class FolderStack {
 
  private:
   struct Level {
-    std::shared_ptr<const platform::Dir> dir;
+    // Its handle: its own, or shared once someone else holds it too.
+    platform::Dir own;
+    std::shared_ptr<const platform::Dir> shared;
     platform::FolderId id;
     std::size_t name_begin;  // this level's name in path_
     std::size_t name_end;    // and the end of its path
@@ -136,15 +137,35 @@ class FolderStack {
     bool counted = false;     // its id is in ancestors_
     std::string lost_reason;  // why a lost level can't be reached; empty when it went away
     std::shared_ptr<const FolderNode> node;
-  };
-  struct IdHash {
-    std::size_t operator()(const platform::FolderId& id) const {
-      return static_cast<std::size_t>(id.inode * 0x9e3779b97f4a7c15ull ^ id.device);
+
+    const platform::Dir* dir() const {
+      if (shared != nullptr) return shared.get();
+      return own.is_open() ? &own : nullptr;
+    }
+    void Close() {
+      own.Close();
+      shared.reset();
     }
   };
+  // The known identities on the stack: open addressing, so that a push and a
+  // pop cost no allocation once it has grown to the deepest chain.
+  class IdSet {
+   public:
+    /// Adds `id`; false when it is there already.
+    bool Insert(const platform::FolderId& id);
+    /// Removes `id`, which is there.
+    void Erase(const platform::FolderId& id);
+    void Clear();
 
-  void AddLevel(std::string_view name, const platform::FolderId& id,
-                std::shared_ptr<const platform::Dir> dir, std::shared_ptr<const FolderNode> node);
+   private:
+    std::size_t SlotOf(const platform::FolderId& id) const;
+    void Grow();
+    std::vector<platform::FolderId> slots_;  // inode 0: empty (no known id has it)
+    std::size_t count_ = 0;
+  };
+
+  void AddLevel(std::string_view name, const platform::FolderId& id, platform::Dir dir,
+                std::shared_ptr<const FolderNode> node);
   void DropLevelsFrom(std::size_t size);
   platform::OpenResult OpenChild(const platform::Dir& parent, std::size_t keep_open,
                                  std::string_view name, platform::Dir* dir,
@@ -163,7 +184,7 @@ class FolderStack {
   std::size_t first_open_ = 1;  // levels [first_open_, top] are open or lost
   bool top_repeats_ = false;
   // The known identities of the levels, for the loop check.
-  std::unordered_set<platform::FolderId, IdHash> ancestors_;
+  IdSet ancestors_;
   std::function<bool()> release_;
   std::vector<const std::shared_ptr<const FolderNode>*> climb_;  // scratch for MoveTo
 };

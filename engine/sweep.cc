@@ -144,23 +144,35 @@ class Sweep::CapturingConsole : public platform::Console {
 
 // One worker's own state: its stack of open folders, its cleaner, whose
 // report goes to its block, and the scratch it reuses from folder to folder.
+// A worker alone (`direct`) is always first: it reports straight to the
+// run's report.
 struct Sweep::Worker {
   Worker(Sweep& owner, platform::FileSystem& fs, platform::Console& real_console,
-         const WalkerSettings& settings, std::size_t window, std::size_t block_bytes)
-      : console(owner, *this, real_console),
-        report(console, block_bytes),
-        cleaner(fs, report, settings, &owner.halt_),
+         const WalkerSettings& settings, std::size_t window, std::size_t block_bytes,
+         bool alone)
+      : direct(alone),
+        console(owner, *this, real_console),
+        own_report(console, block_bytes),
+        cleaner(fs, alone ? owner.report_ : own_report, settings, &owner.halt_),
         stack(fs, window) {
-    cleaner.BeforeLongLine([&owner, this](std::size_t) {
-      // Wait to be first, then put everything before on record.
-      owner.HoldBack(*this, 4 * Report::kBlockLimit);
-      if (writing) owner.FlushReport();
-    });
+    if (!direct) {
+      cleaner.BeforeLongLine([&owner, this](std::size_t) {
+        // Wait to be first, then put everything before on record.
+        owner.HoldBack(*this, 4 * Report::kBlockLimit);
+        if (writing) owner.FlushReport();
+      });
+    }
     stack.OnHandlesExhausted([&owner] { return owner.ReleaseHeldHandles(); });
   }
 
+  /// Hands on what its block's report holds, once a block is done.
+  void FlushBlock() {
+    if (!direct) own_report.Flush();
+  }
+
+  const bool direct;
   CapturingConsole console;
-  Report report;
+  Report own_report;
   FolderCleaner cleaner;
   FolderStack stack;
   Order::iterator block;  // the block in hand
@@ -185,8 +197,8 @@ Sweep::Sweep(platform::FileSystem& fs, Report& report, const WalkerSettings& set
   const std::size_t block_bytes = std::max<std::size_t>(1, kWorkerBlockBytes / wanted);
   for (unsigned i = 0; i < wanted; ++i) {
     try {
-      workers_.push_back(
-          std::make_unique<Worker>(*this, fs_, report_.console(), settings_, window, block_bytes));
+      workers_.push_back(std::make_unique<Worker>(*this, fs_, report_.console(), settings_, window,
+                                                  block_bytes, wanted == 1));
     } catch (const std::bad_alloc&) {
       if (i == 0) throw;
       break;  // fewer workers, same result
@@ -291,7 +303,7 @@ void Sweep::Work(Worker& worker) {
       task.parent.reset();
       task.parent_dir.reset();  // its name keeps its buffer for the next one
       // Each block counts against what may be kept back as soon as it is done.
-      worker.report.Flush();
+      worker.FlushBlock();
     }
     in_hand = false;
   } catch (const std::bad_alloc&) {
@@ -300,7 +312,7 @@ void Sweep::Work(Worker& worker) {
     halt_.store(true);
     if (in_hand) {
       try {
-        worker.report.Flush();
+        worker.FlushBlock();
       } catch (const std::bad_alloc&) {
       }
     }
@@ -343,7 +355,7 @@ bool Sweep::Take(Worker& worker, Task* task, std::unique_lock<std::mutex>& lock)
         task->parent = range->parent;
         task->parent_dir = range->dir;
       }
-      worker.console.Capture(&worker.block->output);
+      if (!worker.direct) worker.console.Capture(&worker.block->output);
       ++busy_;
       NoteFirst();
       return true;
@@ -514,7 +526,7 @@ bool Sweep::ReleaseHeldHandles() {
 // them would pass the bound, unless the worker's block is first, in which
 // case it writes what it kept and from then on writes straight through.
 void Sweep::HoldBack(Worker& worker, std::size_t incoming) {
-  if (worker.writing) return;
+  if (worker.writing || worker.direct) return;
   const auto fits = [&] { return unwritten_.load() + incoming <= kMostHeldBytes; };
   const bool first = first_block_.load(std::memory_order_acquire) == &*worker.block;
   if (!first && fits()) return;
@@ -539,7 +551,7 @@ void Sweep::HoldBack(Worker& worker, std::size_t incoming) {
 // with whatever is done behind it, or else kept until its turn.
 void Sweep::Deliver(Worker& worker, std::unique_lock<std::mutex>& lock) {
   --busy_;
-  if (worker.writing) {
+  if (worker.writing || worker.direct) {
     // The block went out as it was written.
     worker.writing = false;
     Retire(worker.block);
@@ -602,9 +614,6 @@ void Sweep::FlushReport() {
 // early when what it and the other workers hold would pass the bound (it
 // never waits), and stops every worker once the output has failed.
 void Sweep::NoteWritten(std::size_t before, std::size_t added) {
-  // Nothing more may be deleted once it can't be put on record: every worker
-  // learns so before the room the lost lines leave lets any go on.
-  if (report_.output_failed()) halt_.store(true);
   std::size_t written = before + added - report_.held();
   const std::size_t in_report = report_.held();
   const std::size_t total = unwritten_.load() - written;
@@ -613,13 +622,15 @@ void Sweep::NoteWritten(std::size_t before, std::size_t added) {
     report_.Flush();
     written += in_report;
   }
+  // Nothing more may be deleted once it can't be put on record: every worker
+  // learns so before the room the lost lines leave lets any go on.
+  if (report_.output_failed()) halt_.store(true);
   if (written > 0) {
     unwritten_.fetch_sub(written);
     // Workers may be waiting for the room just made.
     std::lock_guard<std::mutex> lock(mutex_);
     Wake();
   }
-  if (report_.output_failed()) halt_.store(true);
 }
 
 bool Sweep::MustStop() const {
