@@ -24,6 +24,9 @@ struct OptionRule {
 };
 
 std::string AddExclusion(Options* options, std::string_view pattern) {
+  // No name is empty, so an empty pattern would exclude nothing: most likely
+  // a variable that was meant to hold one.
+  if (pattern.empty()) return "exclusion '' is empty; it would match no name";
   // Patterns are matched against a bare name, which never holds a
   // separator: such a pattern would silently exclude nothing.
   if (pattern.find('/') != std::string_view::npos ||
