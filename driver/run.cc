@@ -63,12 +63,14 @@ int Prompt(engine::Report& report, const engine::LocalizedText& prompt) {
   return report.console().ReadChar();
 }
 
+// The handles a single walker's window takes, and a few it opens besides.
+constexpr std::size_t kHandlesPerChain = engine::FolderStack::kDefaultWindow + 2;
+
 // Threads share the handles of folders whose subfolders wait (up to half of
 // the spare ones) and each holds a few more while it works: run several only
 // when the descriptors leave each the room a single walker's window would
 // take, so a low limit costs speed, never folders.
 unsigned ThreadsTheHandlesAllow(unsigned jobs) {
-  constexpr std::size_t kHandlesPerChain = engine::FolderStack::kDefaultWindow + 2;
   const std::size_t chains = platform::SpareFolderHandles() / kHandlesPerChain;
   if (chains < 3) return 1;
   return static_cast<unsigned>(std::min<std::size_t>(jobs, chains - 1));
@@ -159,22 +161,67 @@ void SweepCurrentDirectory(Sweep& sweep) {
   sweep.fell_short = sweep.fell_short || walker.fell_short() || threads.fell_short;
 }
 
-// Each chosen folder in turn, each entered from where the run started, the
-// way the check before the start prompt entered it.
-void SweepChosenFolders(Sweep& sweep, const platform::Dir& start) {
-  for (const std::string& folder : sweep.options.folders) {
-    if (platform::StopRequested() || sweep.report.output_failed() || sweep.out_of_memory) break;
-    std::string reason;
-    if (!platform::ReturnToFolder(start, &reason) || !platform::ChangeDirectory(folder, &reason)) {
-      // It was there a moment ago: someone removed it since.
-      sweep.report.CannotError("enter", folder, reason);
-      sweep.fell_short = true;
-      continue;
+// What a run started in a folder that it may not enter would print: the
+// root's line, why it can't be read, and the closing banner.
+void ReportUnenterable(Sweep& sweep, const std::string& folder, const CheckedFolder& checked) {
+  const std::string& path = checked.unenterable_path.empty() ? folder : checked.unenterable_path;
+  sweep.report.Text("Root Path = ").Path(path).EndLine();
+  sweep.report.CannotError("read", path, checked.unenterable_reason);
+  sweep.report.Text(kClosingBanner).EndLine();
+  sweep.fell_short = true;
+}
+
+// Makes the chosen `folder` the current directory for its turn: the very
+// folder its check held, or, where none could be held, the folder by that
+// name if it is still the one checked. Says why not on standard error.
+bool EnterChecked(Sweep& sweep, const platform::Dir& start, const std::string& folder,
+                  const CheckedFolder& checked) {
+  std::string reason;
+  if (checked.held.is_open()) {
+    // The folder may have been renamed or removed since, never replaced.
+    std::string ignored;
+    if (platform::ReturnToFolder(checked.held, &reason) &&
+        sweep.fs.CurrentDirectory(&ignored, &reason)) {
+      return true;
     }
-    SweepCurrentDirectory(sweep);
+  } else if (platform::ReturnToFolder(start, &reason) &&
+             platform::ChangeDirectory(folder, &reason)) {
+    if (!platform::KnownToDiffer(platform::CurrentDirectoryId(), checked.id)) return true;
+    sweep.report.CannotError("clean", folder,
+                             "it is no longer the folder that was checked before the start");
+    sweep.fell_short = true;
+    return false;
+  }
+  // It was there a moment ago: someone removed it since.
+  sweep.report.CannotError("enter", folder, reason);
+  sweep.fell_short = true;
+  return false;
+}
+
+// Each chosen folder in turn, as its check before the start prompt found it.
+void SweepChosenFolders(Sweep& sweep, const platform::Dir& start,
+                        std::vector<CheckedFolder>& checked) {
+  for (std::size_t i = 0; i < checked.size(); ++i) {
+    if (platform::StopRequested() || sweep.report.output_failed() || sweep.out_of_memory) break;
+    const std::string& folder = sweep.options.folders[i];
+    if (!checked[i].unenterable_reason.empty()) {
+      ReportUnenterable(sweep, folder, checked[i]);
+    } else if (EnterChecked(sweep, start, folder, checked[i])) {
+      SweepCurrentDirectory(sweep);
+    }
+    checked[i].held.Close();  // its descriptor is the walk's again
   }
   std::string ignored;
   platform::ReturnToFolder(start, &ignored);
+}
+
+// How many chosen folders may be held open from their check to their turn:
+// as many as leave the run's walk the descriptors its threads would want.
+std::size_t FoldersToHold(const Options& options) {
+  const unsigned jobs = options.jobs > 0 ? options.jobs : platform::DefaultJobCount();
+  const std::size_t reserve = (std::size_t{jobs} + 1) * kHandlesPerChain;
+  const std::size_t spare = platform::SpareFolderHandles();
+  return spare > reserve ? spare - reserve : 0;
 }
 
 std::string SizeLine(std::uint64_t bytes) {
@@ -194,12 +241,14 @@ int Run(platform::FileSystem& fs, platform::Console& console, const Options& opt
         const RunHooks& hooks) {
   engine::Report report(console);
   platform::Dir start;
+  std::vector<CheckedFolder> checked;
   if (!options.folders.empty()) {
     std::string reason;
     if (!platform::RememberCurrentDirectory(&start, &reason)) {
       return UsageError(report, "cannot hold on to the current folder: " + reason);
     }
-    const std::string problem = CheckChosenFolders(fs, start, options.folders);
+    const std::string problem =
+        CheckChosenFolders(fs, start, options.folders, FoldersToHold(options), &checked);
     if (!problem.empty()) return UsageError(report, problem);
   }
   engine::ExtensionList extensions;
@@ -214,7 +263,7 @@ int Run(platform::FileSystem& fs, platform::Console& console, const Options& opt
   if (options.folders.empty()) {
     SweepCurrentDirectory(sweep);
   } else {
-    SweepChosenFolders(sweep, start);
+    SweepChosenFolders(sweep, start, checked);
   }
   EndIfStopped(report);
   // Put every deletion on record while a signal still only sets the flag: the

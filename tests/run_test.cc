@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -13,6 +15,7 @@
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <new>
 #include <ostream>
@@ -325,7 +328,8 @@ TEST_F(ProjectTest, FoldersWithoutIdentityAreAllCleanedNeverTakenForLoops) {
   platform::Dir start;
   std::string reason;
   ASSERT_TRUE(platform::RememberCurrentDirectory(&start, &reason)) << reason;
-  EXPECT_EQ(driver::CheckChosenFolders(fs, start, {"a", "c"}), "");
+  std::vector<driver::CheckedFolder> checked;
+  EXPECT_EQ(driver::CheckChosenFolders(fs, start, {"a", "c"}, 2, &checked), "");
 }
 
 // A terminal: what it has shown is recorded write by write and at each read.
@@ -619,6 +623,85 @@ TEST_F(ProjectTest, UnwritableOutputStopsTheRunBeforeAnyDeletion) {
   EXPECT_EQ(console.err, "Error: cannot write standard output: Broken pipe\n");
   EXPECT_TRUE(Exists("x.obj"));
   EXPECT_TRUE(Exists("sub/y.obj"));
+}
+
+// A console whose start prompt is answered only after `at_start_prompt` ran:
+// the user changes the tree while the run waits.
+class ChangingAtStartConsole : public testsupport::FakeConsole {
+ public:
+  explicit ChangingAtStartConsole(std::function<void()> at_start_prompt)
+      : at_start_prompt_(std::move(at_start_prompt)) {}
+  int ReadChar() override {
+    if (at_start_prompt_) std::exchange(at_start_prompt_, nullptr)();
+    return FakeConsole::ReadChar();
+  }
+
+ private:
+  std::function<void()> at_start_prompt_;
+};
+
+// The soft limit on open descriptors lowered for a scope, as by `ulimit -n`.
+class DescriptorLimit {
+ public:
+  explicit DescriptorLimit(rlim_t soft) {
+    ::getrlimit(RLIMIT_NOFILE, &saved_);
+    struct rlimit lowered = saved_;
+    lowered.rlim_cur = soft;
+    ::setrlimit(RLIMIT_NOFILE, &lowered);
+  }
+  ~DescriptorLimit() { ::setrlimit(RLIMIT_NOFILE, &saved_); }
+
+ private:
+  struct rlimit saved_;
+};
+
+TEST_F(ProjectTest, ChosenFolderSwappedAtTheStartPromptIsNeverCleanedInItsPlace) {
+  // The folders checked before the prompt are held open and cleaned through
+  // those handles; short of descriptors (ulimit -n 64 leaves none to hold),
+  // a folder is checked again by identity and refused when it changed.
+  const std::string victim = outside_ + "/victim";
+  for (const bool held : {true, false}) {
+    SCOPED_TRACE(held ? "held" : "checked again");
+    std::filesystem::remove_all(root_);
+    std::filesystem::remove_all(outside_);
+    MakeFile(root_ + "/a/x.obj");
+    MakeFile(root_ + "/b/y.obj");
+    MakeFile(root_ + "/p/z.obj");
+    MakeFile(victim + "/v.obj");
+    testsupport::EnterFolder(root_);
+    // "b" becomes a second way into "a"; "p" a way out of the tree.
+    ChangingAtStartConsole console([&] {
+      std::filesystem::rename(root_ + "/b", root_ + "/b.old");
+      MakeLink(root_ + "/a", root_ + "/b");
+      std::filesystem::rename(root_ + "/p", root_ + "/p.moved");
+      MakeLink(victim, root_ + "/p");
+    });
+    driver::Options options;
+    options.folders = {"a", "b", "p"};
+    options.jobs = 1;
+    int status;
+    {
+      std::unique_ptr<DescriptorLimit> limit;
+      if (!held) limit = std::make_unique<DescriptorLimit>(64);
+      status = driver::Run(platform::NativeFileSystem(), console, options);
+    }
+    EXPECT_TRUE(Exists(victim + "/v.obj"));
+    const std::string cleaned_a = RootLine(root_ + "/a") + RootBlock(root_ + "/a", {"x.obj"});
+    if (held) {
+      EXPECT_EQ(console.out, Header() + cleaned_a + RootLine(root_ + "/b.old") +
+                                 RootBlock(root_ + "/b.old", {"y.obj"}) +
+                                 RootLine(root_ + "/p.moved") +
+                                 RootBlock(root_ + "/p.moved", {"z.obj"}) + Footer(3));
+      EXPECT_EQ(console.err, "");
+      EXPECT_EQ(status, 0);
+    } else {
+      EXPECT_EQ(console.out, Header() + cleaned_a + Footer(1));
+      const std::string changed = "': it is no longer the folder that was checked before the start\n";
+      EXPECT_EQ(console.err, "Error: cannot clean 'b" + changed + "Error: cannot clean 'p" + changed);
+      EXPECT_EQ(status, 2);
+      EXPECT_TRUE(Exists(root_ + "/b.old/y.obj"));
+    }
+  }
 }
 
 // The tree changes once the root is listed, before the folders below it are
