@@ -224,8 +224,9 @@ std::size_t FoldersToHold(const Options& options) {
   return spare > reserve ? spare - reserve : 0;
 }
 
-std::string SizeLine(std::uint64_t bytes) {
-  std::string line = "Total Size : " + std::to_string(bytes) + " bytes";
+// "Total Size : 1234567 bytes (1.2 MiB)", under the label `label`.
+std::string SizeLine(std::string_view label, std::uint64_t bytes) {
+  std::string line = std::string(label) + std::to_string(bytes) + " bytes";
   const std::string readable = engine::ReadableSize(bytes);
   if (!readable.empty()) line += " (" + readable + ")";
   return line;
@@ -275,7 +276,12 @@ int Run(platform::FileSystem& fs, platform::Console& console, const Options& opt
 
   engine::ExtensionList().swap(extensions);
   report.Text("Total Remove File : ").Number(sweep.deleted).EndLine();
-  if (options.dry_run) report.Text(SizeLine(dry_run_fs.bytes_freed())).EndLine();
+  if (options.dry_run) {
+    // The apparent size, as ls -l adds it up, then what the disk would gain:
+    // sparse files and links that stay make the two differ.
+    report.Text(SizeLine("Total Size : ", dry_run_fs.apparent_bytes())).EndLine();
+    report.Text(SizeLine("Space Freed : ", dry_run_fs.bytes_freed())).EndLine();
+  }
   const int answer = prompts ? Prompt(report, kExitPrompt) : 0;
   if (sweep.fell_short || sweep.out_of_memory || report.output_failed()) return kExitIncomplete;
   return answer == -1 ? kExitInputEnded : kExitOk;

@@ -185,7 +185,7 @@ TEST_F(UnprivilegedTest, FileThatCannotBeDeletedIsReportedAndFailsTheRun) {
   dry_argv.push_back("--dry-run");
   const testsupport::ProcessResult dry = RunProgram("", {}, dry_argv);
   const testsupport::ProcessResult run = RunProgram("\n\n", {}, argv_);
-  EXPECT_EQ(dry.out, testsupport::AsDryRun(run.out, 0));
+  EXPECT_EQ(dry.out, testsupport::AsDryRun(run.out, 0, 0));
   EXPECT_EQ(dry.err, run.err);
   EXPECT_EQ(dry.exit_status, 2);
   EXPECT_EQ(run.out, Header() + RootLine(root_) +

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <sys/resource.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <atomic>
@@ -26,6 +27,7 @@
 #include <vector>
 
 #include "driver/chosen_folders.h"
+#include "engine/dry_run.h"
 #include "platform/process.h"
 #include "tests/support/child_process.h"
 #include "tests/support/expected_run.h"
@@ -99,20 +101,41 @@ const char* NameOf(Way way) {
 /// Names the way in test output.
 void PrintTo(Way way, std::ostream* os) { *os << NameOf(way); }
 
-// The apparent size (a link's own, as lstat gives it) of every entry below
-// the current directory that is not a folder, by path.
-std::map<std::string, std::uintmax_t> ApparentSizes() {
+// What lstat tells of an entry that is not a folder.
+struct FileSpace {
+  std::uintmax_t size;       // apparent (a link's own)
+  std::uintmax_t allocated;  // st_blocks, in bytes
+  std::uintmax_t links;
+  std::pair<std::uintmax_t, std::uintmax_t> id;
+};
+
+// Every entry below the current directory that is not a folder, by path.
+std::map<std::string, FileSpace> FileSpaces() {
   namespace fs = std::filesystem;
-  std::map<std::string, std::uintmax_t> sizes;
+  std::map<std::string, FileSpace> spaces;
   for (const fs::directory_entry& entry : fs::recursive_directory_iterator(".")) {
-    const fs::file_status status = entry.symlink_status();
-    if (fs::is_symlink(status)) {
-      sizes[entry.path()] = fs::read_symlink(entry.path()).native().size();
-    } else if (fs::is_regular_file(status)) {
-      sizes[entry.path()] = fs::file_size(entry.path());
-    }
+    struct stat st;
+    if (::lstat(entry.path().c_str(), &st) != 0 || S_ISDIR(st.st_mode)) continue;
+    spaces[entry.path()] = {static_cast<std::uintmax_t>(st.st_size),
+                            static_cast<std::uintmax_t>(st.st_blocks) * 512, st.st_nlink,
+                            {st.st_dev, st.st_ino}};
   }
-  return sizes;
+  return spaces;
+}
+
+// The apparent size of the entries in `before` that are gone from `after`,
+// and the space that went with them: a file's allocation once all its links
+// are gone.
+std::pair<std::uintmax_t, std::uintmax_t> SpaceGone(const std::map<std::string, FileSpace>& before,
+                                                    const std::map<std::string, FileSpace>& after) {
+  std::uintmax_t apparent = 0, freed = 0;
+  std::map<std::pair<std::uintmax_t, std::uintmax_t>, std::uintmax_t> links_gone;
+  for (const auto& [path, space] : before) {
+    if (after.count(path) != 0) continue;
+    apparent += space.size;
+    if (++links_gone[space.id] == space.links) freed += space.allocated;
+  }
+  return {apparent, freed};
 }
 
 class TreeRunTest : public ProjectTest, public ::testing::WithParamInterface<Way> {
@@ -128,12 +151,10 @@ class TreeRunTest : public ProjectTest, public ::testing::WithParamInterface<Way
     }
     if (GetParam() == Way::kProgram) return RunProgram({}, input);
     const RunResult dry = RunProgram({"-n"}, "");
-    const std::map<std::string, std::uintmax_t> before = ApparentSizes();
+    const std::map<std::string, FileSpace> before = FileSpaces();
     const RunResult real = RunProgram({}, input);
-    std::uintmax_t deleted_bytes = 0;
-    const std::map<std::string, std::uintmax_t> after = ApparentSizes();
-    for (const auto& [path, size] : before) deleted_bytes += after.count(path) == 0 ? size : 0;
-    EXPECT_EQ(dry.out, testsupport::AsDryRun(real.out, deleted_bytes));
+    const auto [apparent, freed] = SpaceGone(before, FileSpaces());
+    EXPECT_EQ(dry.out, testsupport::AsDryRun(real.out, apparent, freed));
     EXPECT_EQ(dry.err, real.err);
     if (real.status != driver::kExitInputEnded) {
       EXPECT_EQ(dry.status, real.status);  // a dry run reads nothing, so it never ends that way
@@ -623,6 +644,61 @@ TEST_F(ProjectTest, UnwritableOutputStopsTheRunBeforeAnyDeletion) {
   EXPECT_EQ(console.err, "Error: cannot write standard output: Broken pipe\n");
   EXPECT_TRUE(Exists("x.obj"));
   EXPECT_TRUE(Exists("sub/y.obj"));
+}
+
+// The bytes that lstat says `path` has allocated.
+std::uintmax_t AllocatedBytes(const std::string& path) {
+  struct stat st;
+  EXPECT_EQ(::lstat(path.c_str(), &st), 0) << path;
+  return static_cast<std::uintmax_t>(st.st_blocks) * 512;
+}
+
+// The line of `output` that starts with `label`, without its line feed.
+std::string LineStartingWith(const std::string& output, const std::string& label) {
+  const std::size_t start = output.find("\n" + label);
+  if (start == std::string::npos) return std::string();
+  return output.substr(start + 1, output.find('\n', start + 1) - start - 1);
+}
+
+TEST(DryRunSizeTest, SizeNeverOverflowsAndSpaceFreedCountsAFileOnceAllItsLinksGo) {
+  // In memory where possible: few disk file systems take a file of 8 EiB.
+  testsupport::ScratchDir tmp(testsupport::Storage::kMemoryIfAvailable);
+  const std::string root = tmp.path().string() + "/proj";
+  MakeFile(root + "/one.obj", std::string(10000, 'x'));
+  // Three links, all in the tree and in different folders: freed once.
+  MakeFile(root + "/a/linked.obj", std::string(20000, 'y'));
+  MakeFolders(root + "/b");
+  std::filesystem::create_hard_link(root + "/a/linked.obj", root + "/b/linked.tmp");
+  std::filesystem::create_hard_link(root + "/a/linked.obj", root + "/b/again.obj");
+  // A link that stays outside the tree: deleting the one inside frees nothing.
+  MakeFile(root + "/kept.obj", std::string(30000, 'z'));
+  std::filesystem::create_hard_link(root + "/kept.obj", tmp.path() / "outside.txt");
+  std::uintmax_t apparent = 10000 + 3 * 20000 + 30000;
+  bool sparse = true;
+  for (const char* name : {"/s1.obj", "/s2.obj", "/s3.obj"}) {
+    MakeFile(root + "/sparse" + name);
+    std::error_code refused;
+    std::filesystem::resize_file(root + "/sparse" + name, 9223372036854775807u, refused);
+    sparse = sparse && !refused;
+  }
+  const std::uintmax_t freed = AllocatedBytes(root + "/one.obj") +
+                               AllocatedBytes(root + "/a/linked.obj") +
+                               AllocatedBytes(root + "/sparse/s1.obj") * 3;
+  ASSERT_GT(AllocatedBytes(root + "/kept.obj"), 0u);
+  testsupport::EnterFolder(root);
+  driver::Options options;
+  options.dry_run = true;
+  options.jobs = 3;  // links of one file met by different threads
+  testsupport::FakeConsole console("");
+  EXPECT_EQ(driver::Run(platform::NativeFileSystem(), console, options), 0);
+  // Three files of 2^63 - 1 bytes pass what 64 bits hold: the sum stops there.
+  EXPECT_EQ(LineStartingWith(console.out, "Total Size : "),
+            sparse ? "Total Size : 18446744073709551615 bytes (16.0 EiB)"
+                   : "Total Size : " + std::to_string(apparent) + " bytes (" +
+                         engine::ReadableSize(apparent) + ")");
+  EXPECT_EQ(LineStartingWith(console.out, "Space Freed : "),
+            "Space Freed : " + std::to_string(freed) + " bytes (" + engine::ReadableSize(freed) + ")");
+  if (!sparse) GTEST_SKIP() << "this file system takes no file of 2^63 - 1 bytes";
 }
 
 // A console whose start prompt is answered only after `at_start_prompt` ran:

@@ -161,7 +161,7 @@ class PosixFileSystem : public FileSystem {
     return RemoveResult::kFailed;
   }
 
-  RemoveResult ExamineFile(const Dir& dir, std::string_view name, std::uint64_t* size,
+  RemoveResult ExamineFile(const Dir& dir, std::string_view name, FileExamination* file,
                            std::string* error) override {
     struct stat st;
     if (::fstatat(dir.native(), Terminated(name), &st, AT_SYMLINK_NOFOLLOW) != 0) {
@@ -175,7 +175,11 @@ class PosixFileSystem : public FileSystem {
       *error = std::strerror(refusal);
       return RemoveResult::kFailed;
     }
-    *size = static_cast<std::uint64_t>(st.st_size);
+    file->size = static_cast<std::uint64_t>(st.st_size);
+    // st_blocks counts 512-byte units, whatever the file system's block size.
+    file->allocated = static_cast<std::uint64_t>(st.st_blocks) * 512;
+    file->links = static_cast<std::uint64_t>(st.st_nlink);
+    file->id = {static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
     return RemoveResult::kRemoved;
   }
 
