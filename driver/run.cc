@@ -173,27 +173,28 @@ void ReportUnenterable(Sweep& sweep, const std::string& folder, const CheckedFol
 
 // Makes the chosen `folder` the current directory for its turn: the very
 // folder its check held, or, where none could be held, the folder by that
-// name if it is still the one checked. Says why not on standard error.
+// name. Either must still be the folder checked (on POSIX the held one is by
+// its nature; elsewhere returning to it goes by its path once more). Says
+// why not on standard error.
 bool EnterChecked(Sweep& sweep, const platform::Dir& start, const std::string& folder,
                   const CheckedFolder& checked) {
   std::string reason;
-  if (checked.held.is_open()) {
-    // The folder may have been renamed or removed since, never replaced.
-    std::string ignored;
-    if (platform::ReturnToFolder(checked.held, &reason) &&
-        sweep.fs.CurrentDirectory(&ignored, &reason)) {
-      return true;
-    }
-  } else if (platform::ReturnToFolder(start, &reason) &&
-             platform::ChangeDirectory(folder, &reason)) {
-    if (!platform::KnownToDiffer(platform::CurrentDirectoryId(), checked.id)) return true;
+  std::string ignored;
+  const bool entered =
+      checked.held.is_open()
+          // Renamed since, it is still found; removed, it has no path left.
+          ? platform::ReturnToFolder(checked.held, &reason) &&
+                sweep.fs.CurrentDirectory(&ignored, &reason)
+          : platform::ReturnToFolder(start, &reason) && platform::ChangeDirectory(folder, &reason);
+  if (!entered) {
+    // It was there a moment ago: someone removed it since.
+    sweep.report.CannotError("enter", folder, reason);
+  } else if (platform::KnownToDiffer(platform::CurrentDirectoryId(), checked.id)) {
     sweep.report.CannotError("clean", folder,
                              "it is no longer the folder that was checked before the start");
-    sweep.fell_short = true;
-    return false;
+  } else {
+    return true;
   }
-  // It was there a moment ago: someone removed it since.
-  sweep.report.CannotError("enter", folder, reason);
   sweep.fell_short = true;
   return false;
 }

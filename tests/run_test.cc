@@ -16,7 +16,6 @@
 #include <filesystem>
 #include <functional>
 #include <map>
-#include <memory>
 #include <mutex>
 #include <new>
 #include <ostream>
@@ -716,14 +715,15 @@ class ChangingAtStartConsole : public testsupport::FakeConsole {
   std::function<void()> at_start_prompt_;
 };
 
-// The soft limit on open descriptors lowered for a scope, as by `ulimit -n`.
+// The soft limit on open descriptors set for a scope, as by `ulimit -n`
+// (never past the hard limit).
 class DescriptorLimit {
  public:
   explicit DescriptorLimit(rlim_t soft) {
     ::getrlimit(RLIMIT_NOFILE, &saved_);
-    struct rlimit lowered = saved_;
-    lowered.rlim_cur = soft;
-    ::setrlimit(RLIMIT_NOFILE, &lowered);
+    struct rlimit changed = saved_;
+    changed.rlim_cur = std::min(soft, saved_.rlim_max);
+    ::setrlimit(RLIMIT_NOFILE, &changed);
   }
   ~DescriptorLimit() { ::setrlimit(RLIMIT_NOFILE, &saved_); }
 
@@ -733,8 +733,9 @@ class DescriptorLimit {
 
 TEST_F(ProjectTest, ChosenFolderSwappedAtTheStartPromptIsNeverCleanedInItsPlace) {
   // The folders checked before the prompt are held open and cleaned through
-  // those handles; short of descriptors (ulimit -n 64 leaves none to hold),
-  // a folder is checked again by identity and refused when it changed.
+  // those handles; short of descriptors (ulimit -n 64 leaves none to hold,
+  // 4096 plenty), a folder is checked again by identity and refused when it
+  // changed.
   const std::string victim = outside_ + "/victim";
   for (const bool held : {true, false}) {
     SCOPED_TRACE(held ? "held" : "checked again");
@@ -743,38 +744,40 @@ TEST_F(ProjectTest, ChosenFolderSwappedAtTheStartPromptIsNeverCleanedInItsPlace)
     MakeFile(root_ + "/a/x.obj");
     MakeFile(root_ + "/b/y.obj");
     MakeFile(root_ + "/p/z.obj");
+    MakeFile(root_ + "/q/w.obj");
     MakeFile(victim + "/v.obj");
     testsupport::EnterFolder(root_);
-    // "b" becomes a second way into "a"; "p" a way out of the tree.
+    // "b" becomes a second way into "a"; "p" a way out of the tree; "q" goes.
     ChangingAtStartConsole console([&] {
       std::filesystem::rename(root_ + "/b", root_ + "/b.old");
       MakeLink(root_ + "/a", root_ + "/b");
       std::filesystem::rename(root_ + "/p", root_ + "/p.moved");
       MakeLink(victim, root_ + "/p");
+      std::filesystem::remove_all(root_ + "/q");
     });
     driver::Options options;
-    options.folders = {"a", "b", "p"};
+    options.folders = {"a", "b", "p", "q"};
     options.jobs = 1;
     int status;
     {
-      std::unique_ptr<DescriptorLimit> limit;
-      if (!held) limit = std::make_unique<DescriptorLimit>(64);
+      const DescriptorLimit limit(held ? 4096 : 64);
       status = driver::Run(platform::NativeFileSystem(), console, options);
     }
     EXPECT_TRUE(Exists(victim + "/v.obj"));
     const std::string cleaned_a = RootLine(root_ + "/a") + RootBlock(root_ + "/a", {"x.obj"});
+    const std::string removed = "Error: cannot enter 'q': No such file or directory\n";
+    EXPECT_EQ(status, 2);
     if (held) {
       EXPECT_EQ(console.out, Header() + cleaned_a + RootLine(root_ + "/b.old") +
                                  RootBlock(root_ + "/b.old", {"y.obj"}) +
                                  RootLine(root_ + "/p.moved") +
                                  RootBlock(root_ + "/p.moved", {"z.obj"}) + Footer(3));
-      EXPECT_EQ(console.err, "");
-      EXPECT_EQ(status, 0);
+      EXPECT_EQ(console.err, removed);
     } else {
       EXPECT_EQ(console.out, Header() + cleaned_a + Footer(1));
       const std::string changed = "': it is no longer the folder that was checked before the start\n";
-      EXPECT_EQ(console.err, "Error: cannot clean 'b" + changed + "Error: cannot clean 'p" + changed);
-      EXPECT_EQ(status, 2);
+      EXPECT_EQ(console.err,
+                "Error: cannot clean 'b" + changed + "Error: cannot clean 'p" + changed + removed);
       EXPECT_TRUE(Exists(root_ + "/b.old/y.obj"));
     }
   }
