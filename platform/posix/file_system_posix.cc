@@ -5,6 +5,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <fnmatch.h>
+#include <poll.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -18,6 +19,7 @@
 #include <memory>
 #include <set>
 #include <utility>
+#include <vector>
 
 #include "platform/file_system.h"
 
@@ -373,11 +375,19 @@ std::size_t SpareFolderHandles() {
   // Counting what is open is only worth it where the limit is close.
   constexpr rlim_t kPlenty = 4096;
   if (limit.rlim_cur >= kPlenty) return static_cast<std::size_t>(limit.rlim_cur);
-  std::size_t open = 0;
-  for (int fd = 0; fd < static_cast<int>(limit.rlim_cur); ++fd) {
-    if (::fcntl(fd, F_GETFD) != -1) ++open;
-  }
+  // One poll over every possible descriptor says which are open (a closed
+  // one comes back POLLNVAL): a call per descriptor, made for each folder
+  // of a run given a thousand, took seconds.
   const auto cap = static_cast<std::size_t>(limit.rlim_cur);
+  thread_local std::vector<struct pollfd> probes;
+  probes.resize(cap);
+  for (std::size_t fd = 0; fd < cap; ++fd) probes[fd] = {static_cast<int>(fd), 0, 0};
+  std::size_t open = 0;
+  if (::poll(probes.data(), static_cast<nfds_t>(cap), 0) >= 0) {
+    for (const struct pollfd& probe : probes) open += (probe.revents & POLLNVAL) == 0 ? 1 : 0;
+  } else {
+    for (int fd = 0; fd < static_cast<int>(cap); ++fd) open += ::fcntl(fd, F_GETFD) != -1 ? 1 : 0;
+  }
   return open < cap ? cap - open : 0;
 }
 
