@@ -696,7 +696,8 @@ TEST(DryRunSizeTest, SizeNeverOverflowsAndSpaceFreedCountsAFileOnceAllItsLinksGo
                    : "Total Size : " + std::to_string(apparent) + " bytes (" +
                          engine::ReadableSize(apparent) + ")");
   EXPECT_EQ(LineStartingWith(console.out, "Space Freed : "),
-            "Space Freed : " + std::to_string(freed) + " bytes (" + engine::ReadableSize(freed) + ")");
+            "Space Freed : " + std::to_string(freed) + " bytes (" + engine::ReadableSize(freed) +
+                ")");
   if (!sparse) GTEST_SKIP() << "this file system takes no file of 2^63 - 1 bytes";
 }
 
@@ -775,7 +776,8 @@ TEST_F(ProjectTest, ChosenFolderSwappedAtTheStartPromptIsNeverCleanedInItsPlace)
       EXPECT_EQ(console.err, removed);
     } else {
       EXPECT_EQ(console.out, Header() + cleaned_a + Footer(1));
-      const std::string changed = "': it is no longer the folder that was checked before the start\n";
+      const std::string changed =
+          "': it is no longer the folder that was checked before the start\n";
       EXPECT_EQ(console.err,
                 "Error: cannot clean 'b" + changed + "Error: cannot clean 'p" + changed + removed);
       EXPECT_TRUE(Exists(root_ + "/b.old/y.obj"));
