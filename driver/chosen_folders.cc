@@ -39,11 +39,24 @@ void CollectAncestors(platform::FileSystem& fs, platform::Dir dir, platform::Fol
   }
 }
 
-// Enters `folder` and learns where it is. Returns the system's reason when
-// it can't be entered (missing, not a folder, not searchable).
-std::string Locate(platform::FileSystem& fs, const std::string& folder, FolderPlace* place) {
+// Enters `folder` and learns where it is, holding on to it in `checked`
+// when `hold` says so. Returns the system's reason when it can't be entered
+// and is no folder (missing, not a folder, a loop of links).
+std::string Locate(platform::FileSystem& fs, const std::string& folder, bool hold,
+                   FolderPlace* place, CheckedFolder* checked) {
   std::string reason;
-  if (!platform::ChangeDirectory(folder, &reason)) return reason;
+  if (!platform::ChangeDirectory(folder, &reason)) {
+    // A folder there that may not be entered (no right to search it) gets
+    // the unreadable folder's report in its turn, as a run started in it
+    // would; only its own path and identity can tell it from the others.
+    if (!platform::LookUpFolder(folder, &place->path, &place->id)) return reason;
+    checked->unenterable_reason = reason;
+    checked->unenterable_path = place->path;
+    return std::string();
+  }
+  std::string ignored;
+  if (hold) platform::RememberCurrentDirectory(&checked->held, &ignored);
+  checked->id = platform::CurrentDirectoryId();
   if (!fs.CurrentDirectory(&place->path, &reason)) place->path.clear();
   platform::Dir dir;
   platform::FolderInfo info;
@@ -77,11 +90,14 @@ bool IsInside(const FolderPlace& inner, const FolderPlace& outer) {
 }  // namespace
 
 std::string CheckChosenFolders(platform::FileSystem& fs, const platform::Dir& start,
-                               const std::vector<std::string>& folders) {
+                               const std::vector<std::string>& folders, std::size_t most_held,
+                               std::vector<CheckedFolder>* checked) {
   std::vector<FolderPlace> places(folders.size());
+  checked->clear();
+  checked->resize(folders.size());
   std::string problem;
   for (std::size_t i = 0; i < folders.size() && problem.empty(); ++i) {
-    const std::string reason = Locate(fs, folders[i], &places[i]);
+    const std::string reason = Locate(fs, folders[i], i < most_held, &places[i], &(*checked)[i]);
     if (!reason.empty()) problem = "cannot clean '" + folders[i] + "': " + reason;
     std::string ignored;
     platform::ReturnToFolder(start, &ignored);
@@ -96,6 +112,7 @@ std::string CheckChosenFolders(platform::FileSystem& fs, const platform::Dir& st
       }
     }
   }
+  if (!problem.empty()) checked->clear();
   return problem;
 }
 

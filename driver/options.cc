@@ -24,6 +24,9 @@ struct OptionRule {
 };
 
 std::string AddExclusion(Options* options, std::string_view pattern) {
+  // No name is empty, so an empty pattern would exclude nothing: most likely
+  // a variable that was meant to hold one.
+  if (pattern.empty()) return "exclusion '' is empty; it would match no name";
   // Patterns are matched against a bare name, which never holds a
   // separator: such a pattern would silently exclude nothing.
   if (pattern.find('/') != std::string_view::npos ||
@@ -203,8 +206,9 @@ std::string HelpText() {
       "folder when none is given. Links are never followed.\n"
       "\n"
       "Options:\n"
-      "  -n, --dry-run        list what would be deleted and the space it frees;\n"
-      "                       delete nothing, ask nothing\n"
+      "  -n, --dry-run        list what would be deleted, its size and the disk\n"
+      "                       space deleting it would free; delete nothing,\n"
+      "                       ask nothing\n"
       "  -y, --yes            ask nothing: no prompt before or after the run\n"
       "  -x, --exclude=GLOB   do not enter folders, and keep files, whose name\n"
       "                       matches GLOB (*, ?, [...]); may be repeated\n"

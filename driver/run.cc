@@ -61,6 +61,10 @@ int Prompt(engine::Report& report, const engine::LocalizedText& prompt) {
   return report.console().ReadChar();
 }
 
+// The handles a single walker's window takes, and a few it opens besides.
+constexpr std::size_t kHandlesPerChain =
+    engine::FolderStack::kDefaultWindow + engine::FolderStack::kHandlesBesideWindow;
+
 // A stop signal ends the run once the file in hand is done, with every
 // deletion so far on record.
 void EndIfStopped(engine::Report& report) {
@@ -82,7 +86,9 @@ int UsageError(engine::Report& report, const std::string& problem) {
 struct Sweep {
   Sweep(platform::FileSystem& used_fs, engine::Report& run_report, const Options& run_options,
         const engine::ExtensionList& run_extensions, const RunHooks& run_hooks)
-      : report(run_report),
+      : fs(used_fs),
+        report(run_report),
+        options(run_options),
         extensions(run_extensions),
         hooks(run_hooks),
         walker(used_fs, run_report, SettingsFor(run_options),
@@ -99,12 +105,15 @@ struct Sweep {
     return settings;
   }
 
+  platform::FileSystem& fs;
   engine::Report& report;
+  const Options& options;
   const engine::ExtensionList& extensions;
   const RunHooks& hooks;
   // One walker for every folder the run cleans: its threads start once.
   engine::Walker walker;
   bool out_of_memory = false;
+  bool fell_short = false;  // besides what the walker knows
 };
 
 // What a run started in the current directory prints from its root line to
@@ -126,27 +135,73 @@ void SweepCurrentDirectory(Sweep& sweep) {
   }
 }
 
-// Each chosen folder in turn, each entered from where the run started, the
-// way the check before the start prompt entered it.
-void SweepChosenFolders(Sweep& sweep, const Options& options, const platform::Dir& start,
-                        bool* fell_short) {
-  for (const std::string& folder : options.folders) {
+// What a run started in a folder that it may not enter would print: the
+// root's line, why it can't be read, and the closing banner.
+void ReportUnenterable(Sweep& sweep, const std::string& folder, const CheckedFolder& checked) {
+  const std::string& path = checked.unenterable_path.empty() ? folder : checked.unenterable_path;
+  sweep.report.Text("Root Path = ").Path(path).EndLine();
+  sweep.report.CannotError("read", path, checked.unenterable_reason);
+  sweep.report.Text(kClosingBanner).EndLine();
+  sweep.fell_short = true;
+}
+
+// Makes the chosen `folder` the current directory for its turn: the very
+// folder its check held, or, where none could be held, the folder by that
+// name. Either must still be the folder checked (on POSIX the held one is by
+// its nature; elsewhere returning to it goes by its path once more). Says
+// why not on standard error.
+bool EnterChecked(Sweep& sweep, const platform::Dir& start, const std::string& folder,
+                  const CheckedFolder& checked) {
+  std::string reason;
+  std::string ignored;
+  const bool entered =
+      checked.held.is_open()
+          // Renamed since, it is still found; removed, it has no path left.
+          ? platform::ReturnToFolder(checked.held, &reason) &&
+                sweep.fs.CurrentDirectory(&ignored, &reason)
+          : platform::ReturnToFolder(start, &reason) && platform::ChangeDirectory(folder, &reason);
+  if (!entered) {
+    // It was there a moment ago: someone removed it since.
+    sweep.report.CannotError("enter", folder, reason);
+  } else if (platform::KnownToDiffer(platform::CurrentDirectoryId(), checked.id)) {
+    sweep.report.CannotError("clean", folder,
+                             "it is no longer the folder that was checked before the start");
+  } else {
+    return true;
+  }
+  sweep.fell_short = true;
+  return false;
+}
+
+// Each chosen folder in turn, as its check before the start prompt found it.
+void SweepChosenFolders(Sweep& sweep, const platform::Dir& start,
+                        std::vector<CheckedFolder>& checked) {
+  for (std::size_t i = 0; i < checked.size(); ++i) {
     if (platform::StopRequested() || sweep.report.output_failed() || sweep.out_of_memory) break;
-    std::string reason;
-    if (!platform::ReturnToFolder(start, &reason) || !platform::ChangeDirectory(folder, &reason)) {
-      // It was there a moment ago: someone removed it since.
-      sweep.report.CannotError("enter", folder, reason);
-      *fell_short = true;
-      continue;
+    const std::string& folder = sweep.options.folders[i];
+    if (!checked[i].unenterable_reason.empty()) {
+      ReportUnenterable(sweep, folder, checked[i]);
+    } else if (EnterChecked(sweep, start, folder, checked[i])) {
+      SweepCurrentDirectory(sweep);
     }
-    SweepCurrentDirectory(sweep);
+    checked[i].held.Close();  // its descriptor is the walk's again
   }
   std::string ignored;
   platform::ReturnToFolder(start, &ignored);
 }
 
-std::string SizeLine(std::uint64_t bytes) {
-  std::string line = "Total Size : " + std::to_string(bytes) + " bytes";
+// How many chosen folders may be held open from their check to their turn:
+// as many as leave the run's walk the descriptors its threads would want.
+std::size_t FoldersToHold(const Options& options) {
+  const unsigned jobs = options.jobs > 0 ? options.jobs : platform::DefaultJobCount();
+  const std::size_t reserve = (std::size_t{jobs} + 1) * kHandlesPerChain;
+  const std::size_t spare = platform::SpareFolderHandles();
+  return spare > reserve ? spare - reserve : 0;
+}
+
+// "Total Size : 1234567 bytes (1.2 MiB)", under the label `label`.
+std::string SizeLine(std::string_view label, std::uint64_t bytes) {
+  std::string line = std::string(label) + std::to_string(bytes) + " bytes";
   const std::string readable = engine::ReadableSize(bytes);
   if (!readable.empty()) line += " (" + readable + ")";
   return line;
@@ -162,12 +217,14 @@ int Run(platform::FileSystem& fs, platform::Console& console, const Options& opt
         const RunHooks& hooks) {
   engine::Report report(console);
   platform::Dir start;
+  std::vector<CheckedFolder> checked;
   if (!options.folders.empty()) {
     std::string reason;
     if (!platform::RememberCurrentDirectory(&start, &reason)) {
       return UsageError(report, "cannot hold on to the current folder: " + reason);
     }
-    const std::string problem = CheckChosenFolders(fs, start, options.folders);
+    const std::string problem =
+        CheckChosenFolders(fs, start, options.folders, FoldersToHold(options), &checked);
     if (!problem.empty()) return UsageError(report, problem);
   }
   engine::ExtensionList extensions;
@@ -177,13 +234,12 @@ int Run(platform::FileSystem& fs, platform::Console& console, const Options& opt
   if (prompts) Prompt(report, kStartPrompt);
 
   engine::DryRunFileSystem dry_run_fs(fs);
-  bool fell_short = false;
   Sweep sweep(options.dry_run ? dry_run_fs : fs, report, options, extensions, hooks);
   platform::DeferStopSignals();
   if (options.folders.empty()) {
     SweepCurrentDirectory(sweep);
   } else {
-    SweepChosenFolders(sweep, options, start, &fell_short);
+    SweepChosenFolders(sweep, start, checked);
   }
   EndIfStopped(report);
   // Put every deletion on record while a signal still only sets the flag: the
@@ -195,9 +251,14 @@ int Run(platform::FileSystem& fs, platform::Console& console, const Options& opt
 
   engine::ExtensionList().swap(extensions);
   report.Text("Total Remove File : ").Number(sweep.walker.deleted()).EndLine();
-  if (options.dry_run) report.Text(SizeLine(dry_run_fs.bytes_freed())).EndLine();
+  if (options.dry_run) {
+    // The apparent size, as ls -l adds it up, then what the disk would gain:
+    // sparse files and links that stay make the two differ.
+    report.Text(SizeLine("Total Size : ", dry_run_fs.apparent_bytes())).EndLine();
+    report.Text(SizeLine("Space Freed : ", dry_run_fs.bytes_freed())).EndLine();
+  }
   const int answer = prompts ? Prompt(report, kExitPrompt) : 0;
-  fell_short = fell_short || sweep.walker.fell_short();
+  const bool fell_short = sweep.fell_short || sweep.walker.fell_short();
   if (fell_short || sweep.out_of_memory || report.output_failed()) return kExitIncomplete;
   return answer == -1 ? kExitInputEnded : kExitOk;
 }

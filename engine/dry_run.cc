@@ -37,16 +37,39 @@ platform::LinkTarget DryRunFileSystem::LinkLeadsToFolder(const platform::Dir& di
 
 platform::RemoveResult DryRunFileSystem::RemoveFile(const platform::Dir& dir,
                                                     std::string_view name, std::string* error) {
-  std::uint64_t size = 0;
-  const platform::RemoveResult result = real_.ExamineFile(dir, name, &size, error);
-  if (result == platform::RemoveResult::kRemoved) bytes_freed_.fetch_add(size);
+  platform::FileExamination file;
+  const platform::RemoveResult result = real_.ExamineFile(dir, name, &file, error);
+  if (result != platform::RemoveResult::kRemoved) return result;
+  AddSaturating(&apparent_bytes_, file.size);
+  if (file.links <= 1 || IsLastLink(file)) AddSaturating(&bytes_freed_, file.allocated);
   return result;
 }
 
+bool DryRunFileSystem::IsLastLink(const platform::FileExamination& file) {
+  // Without an identity its links can't be told from other files': its
+  // space is left out rather than counted for a link that may stay.
+  if (!file.id.IsKnown()) return false;
+  const std::pair<std::uint64_t, std::uint64_t> key(file.id.device, file.id.inode);
+  const std::lock_guard<std::mutex> lock(links_mutex_);
+  const auto seen = links_seen_.emplace(key, 0).first;
+  if (++seen->second < file.links) return false;
+  links_seen_.erase(seen);
+  return true;
+}
+
 platform::RemoveResult DryRunFileSystem::ExamineFile(const platform::Dir& dir,
-                                                     std::string_view name, std::uint64_t* size,
+                                                     std::string_view name,
+                                                     platform::FileExamination* file,
                                                      std::string* error) {
-  return real_.ExamineFile(dir, name, size, error);
+  return real_.ExamineFile(dir, name, file, error);
+}
+
+void AddSaturating(std::atomic<std::uint64_t>* total, std::uint64_t bytes) {
+  std::uint64_t now = total->load(std::memory_order_relaxed);
+  std::uint64_t sum;
+  do {
+    sum = bytes > ~std::uint64_t{0} - now ? ~std::uint64_t{0} : now + bytes;
+  } while (!total->compare_exchange_weak(now, sum, std::memory_order_relaxed));
 }
 
 std::string ReadableSize(std::uint64_t bytes) {

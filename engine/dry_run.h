@@ -5,17 +5,21 @@
 
 #include <atomic>
 #include <cstdint>
+#include <map>
+#include <mutex>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "platform/file_system.h"
 
 namespace engine {
 
 /// Passes every call to the real file system except RemoveFile, which
-/// answers as a removal would (see FileSystem::ExamineFile) and adds up the
-/// sizes of the files it would have removed. Because the walk itself is
+/// answers as a removal would (see FileSystem::ExamineFile) and adds up
+/// what the files it would have removed take. Because the walk itself is
 /// unchanged, a dry run picks its files by exactly the code a real run uses.
+/// Cleaning threads call it at once, so its sums are shared safely.
 class DryRunFileSystem : public platform::FileSystem {
  public:
   /// Reads through `real`.
@@ -36,15 +40,34 @@ class DryRunFileSystem : public platform::FileSystem {
   platform::RemoveResult RemoveFile(const platform::Dir& dir, std::string_view name,
                                     std::string* error) override;
   platform::RemoveResult ExamineFile(const platform::Dir& dir, std::string_view name,
-                                     std::uint64_t* size, std::string* error) override;
+                                     platform::FileExamination* file,
+                                     std::string* error) override;
 
-  /// The total apparent size of the files RemoveFile said would go.
+  /// The total apparent size of the files RemoveFile said would go (each
+  /// link's own), at most the largest 64-bit number.
+  std::uint64_t apparent_bytes() const { return apparent_bytes_.load(); }
+  /// The space their removal would give back: a file's allocation, counted
+  /// once all of its links have been said to go (a file with a link that
+  /// stays frees nothing), at most the largest 64-bit number.
   std::uint64_t bytes_freed() const { return bytes_freed_.load(); }
 
  private:
+  /// Counts one more link of `file` as going; true when that was its last.
+  bool IsLastLink(const platform::FileExamination& file);
+
   platform::FileSystem& real_;
-  std::atomic<std::uint64_t> bytes_freed_{0};  // added to by every cleaning thread
+  // Added to by every cleaning thread.
+  std::atomic<std::uint64_t> apparent_bytes_{0};
+  std::atomic<std::uint64_t> bytes_freed_{0};
+  // The links seen so far of the files with several: the only ones that
+  // need an entry, removed once all their links have been seen.
+  std::mutex links_mutex_;
+  std::map<std::pair<std::uint64_t, std::uint64_t>, std::uint64_t> links_seen_;
 };
+
+/// Adds `bytes` to `total`, stopping at the largest 64-bit number rather
+/// than wrapping around.
+void AddSaturating(std::atomic<std::uint64_t>* total, std::uint64_t bytes);
 
 /// "1.2 MiB": `bytes` in the largest binary unit that keeps the figure at
 /// least 1, with one decimal; empty below 1 KiB, where the byte count says

@@ -36,9 +36,10 @@ std::uint64_t ZeroBytes(std::uint64_t word) {
 }
 
 // How many bytes from the start of `text` certainly need no escape: whole
-// words with no control byte, no DEL and (in UTF-8) no 0xc2, which begins
-// the C1 controls. Names are mostly plain, so most are copied in one go.
-std::size_t PlainPrefix(std::string_view text, bool utf8) {
+// words with no control byte, no DEL, no backslash when it is to be escaped
+// and (in UTF-8) no 0xc2, which begins the C1 controls. Names are mostly
+// plain, so most are copied in one go.
+std::size_t PlainPrefix(std::string_view text, bool utf8, bool escape_backslash) {
   constexpr std::uint64_t kOnes = 0x0101010101010101ull;
   std::size_t plain = 0;
   while (plain + sizeof(std::uint64_t) <= text.size()) {
@@ -48,6 +49,7 @@ std::size_t PlainPrefix(std::string_view text, bool utf8) {
     std::uint64_t suspect = (word - kOnes * 0x20) & ~word & (kOnes * 0x80);
     suspect |= ZeroBytes(word ^ (kOnes * 0x7f));
     if (utf8) suspect |= ZeroBytes(word ^ (kOnes * 0xc2));
+    if (escape_backslash) suspect |= ZeroBytes(word ^ (kOnes * '\\'));
     if (suspect != 0) break;
     plain += sizeof(std::uint64_t);
   }
@@ -58,17 +60,23 @@ std::size_t PlainPrefix(std::string_view text, bool utf8) {
 
 void AppendEscaped(std::string* out, std::string_view path, platform::TextEncoding encoding) {
   const bool utf8 = encoding == platform::TextEncoding::kUtf8;
+  // Where a backslash is no separator it can be part of a name, and is then
+  // doubled, so that "a\\n" can't be taken for the escape of a line feed.
+  const bool escape_backslash = platform::kPathSeparator != '\\';
   std::size_t clean_from = 0;  // start of the run of bytes copied unchanged
-  for (std::size_t i = PlainPrefix(path, utf8); i < path.size(); ++i) {
+  for (std::size_t i = PlainPrefix(path, utf8, escape_backslash); i < path.size(); ++i) {
     const unsigned char c = static_cast<unsigned char>(path[i]);
     // In UTF-8, U+0080..U+009F are the two bytes C2 80..C2 9F. In CP949 those
     // bytes form ordinary Hangul, so they are only escaped in UTF-8.
     const bool c1 = utf8 && c == 0xc2 && i + 1 < path.size() &&
                     static_cast<unsigned char>(path[i + 1]) >= 0x80 &&
                     static_cast<unsigned char>(path[i + 1]) <= 0x9f;
-    if (!IsC0OrDelete(c) && !c1) continue;
+    const bool backslash = escape_backslash && c == '\\';
+    if (!IsC0OrDelete(c) && !c1 && !backslash) continue;
     out->append(path.data() + clean_from, i - clean_from);
-    if (c1) {
+    if (backslash) {
+      out->append("\\\\");
+    } else if (c1) {
       out->append("\\u00");
       AppendHexByte(out, static_cast<unsigned char>(path[++i]));
     } else {

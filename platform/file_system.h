@@ -116,6 +116,20 @@ enum class LinkTarget {
   kUnknown,    ///< can't be told (no access, too many links, ...); the reason says why
 };
 
+/// What examining a file tells about the space it takes.
+struct FileExamination {
+  /// Its apparent size (a link's own), as `ls -l` shows it.
+  std::uint64_t size = 0;
+  /// The space the file system has allocated to it, given back once its
+  /// last link goes.
+  std::uint64_t allocated = 0;
+  /// How many links (names) it has, anywhere on its volume.
+  std::uint64_t links = 1;
+  /// Its identity, which tells its links apart from other files; filled in
+  /// only when it has more than one link.
+  FolderId id;
+};
+
 /// The file-system operations the engine uses. Every folder is reached
 /// relative to an open parent, so a folder swapped for a link between two
 /// operations can never redirect the walk outside the tree.
@@ -156,11 +170,12 @@ class FileSystem {
   virtual RemoveResult RemoveFile(const Dir& dir, std::string_view name, std::string* error) = 0;
 
   /// Answers as RemoveFile would for `name` in `dir`, without removing it:
-  /// kRemoved, with the entry's apparent size (a link's own) in `size`,
-  /// when it would be removed; kMissing, kIsFolder or kFailed otherwise.
-  /// kFailed foresees the refusals that can be seen without trying (missing
-  /// rights, a read-only file system); others show only in a real run.
-  virtual RemoveResult ExamineFile(const Dir& dir, std::string_view name, std::uint64_t* size,
+  /// kRemoved, with what the entry itself (a link, never its target) takes
+  /// in `file`, when it would be removed; kMissing, kIsFolder or kFailed
+  /// otherwise. kFailed foresees the refusals that can be seen without
+  /// trying (missing rights, a read-only file system); others show only in
+  /// a real run.
+  virtual RemoveResult ExamineFile(const Dir& dir, std::string_view name, FileExamination* file,
                                    std::string* error) = 0;
 };
 

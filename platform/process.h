@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "platform/dir.h"
+#include "platform/file_system.h"
 
 namespace platform {
 
@@ -32,6 +33,16 @@ bool RememberCurrentDirectory(Dir* dir, std::string* error);
 
 /// Makes the folder held by RememberCurrentDirectory the current directory.
 bool ReturnToFolder(const Dir& dir, std::string* error);
+
+/// The identity of the current directory, read without the right to list
+/// it; unknown where the system can't tell.
+FolderId CurrentDirectoryId();
+
+/// Whether `path` (relative to the current directory, links followed) is a
+/// folder, even one this process may not enter. Then its physical path, as
+/// a run started in it shows it, goes to `physical` (empty where it can't be
+/// told) and its identity to `id` (unknown where it can't be told).
+bool LookUpFolder(std::string_view path, std::string* physical, FolderId* id);
 
 }  // namespace platform
 

@@ -160,6 +160,23 @@ TEST_F(UnprivilegedTest, UnreadableFolderGetsItsBannersAndOneErrorLine) {
                      "Error: cannot delete '" + root_ + "/peek.log': Permission denied\n");
   EXPECT_EQ(run.exit_status, 2);
   EXPECT_TRUE(testsupport::Exists("peek.log"));
+  // Chosen on the command line, a folder it may not enter and one it may
+  // enter but not list each get the lines of a run started in it.
+  MakeFile("open/z.obj");
+  testsupport::MakeFolders("search-only");
+  testsupport::SetMode("search-only", 0111);
+  std::vector<std::string> chosen_argv = argv_;
+  for (const char* folder : {"locked", "search-only", "open"}) chosen_argv.push_back(folder);
+  const testsupport::ProcessResult chosen = RunProgram("\n\n", {}, chosen_argv);
+  const auto unreadable = [](const std::string& folder) {
+    return RootLine(folder) + std::string(64, '=') + "\n\n";
+  };
+  EXPECT_EQ(chosen.out, Header() + unreadable(root_ + "/locked") +
+                            unreadable(root_ + "/search-only") + RootLine(root_ + "/open") +
+                            RootBlock(root_ + "/open", {"z.obj"}) + Footer(1));
+  EXPECT_EQ(chosen.err, "Error: cannot read '" + root_ + "/locked': Permission denied\n"
+                        "Error: cannot read '" + root_ + "/search-only': Permission denied\n");
+  EXPECT_EQ(chosen.exit_status, 2);
   // Not even the starting folder can be read.
   testsupport::SetMode(root_, 0);
   const testsupport::ProcessResult closed = RunProgram("\n\n", {}, argv_);
@@ -182,7 +199,7 @@ TEST_F(UnprivilegedTest, FileThatCannotBeDeletedIsReportedAndFailsTheRun) {
   dry_argv.push_back("--dry-run");
   const testsupport::ProcessResult dry = RunProgram("", {}, dry_argv);
   const testsupport::ProcessResult run = RunProgram("\n\n", {}, argv_);
-  EXPECT_EQ(dry.out, testsupport::AsDryRun(run.out, 0));
+  EXPECT_EQ(dry.out, testsupport::AsDryRun(run.out, 0, 0));
   EXPECT_EQ(dry.err, run.err);
   EXPECT_EQ(dry.exit_status, 2);
   EXPECT_EQ(run.out, Header() + RootLine(root_) +

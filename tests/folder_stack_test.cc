@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <string>
@@ -16,10 +18,10 @@ namespace {
 constexpr std::size_t kWindow = 4;
 constexpr std::size_t kChainDepth = 30;
 
-// How many descriptors the process has open.
-std::size_t OpenDescriptors() {
+// How many descriptors below `below` the process has open.
+std::size_t OpenDescriptors(int below = 4096) {
   std::size_t open = 0;
-  for (int fd = 0; fd < 4096; ++fd) open += ::fcntl(fd, F_GETFD) != -1 ? 1 : 0;
+  for (int fd = 0; fd < below; ++fd) open += ::fcntl(fd, F_GETFD) != -1 ? 1 : 0;
   return open;
 }
 
@@ -172,6 +174,27 @@ TEST_F(FolderStackTest, FolderReplacedMeanwhileIsLostNotMistaken) {
   EXPECT_EQ(stack_.Push("d", &info, &error), platform::OpenResult::kGone)
       << "nothing below a lost level may be opened";
   ExpectPopReaches(9);
+}
+
+TEST(SpareFolderHandlesTest, AreWhatTheSoftLimitLeavesAfterTheOpenDescriptors) {
+  struct rlimit saved;
+  ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
+  for (const rlim_t soft : {rlim_t{64}, rlim_t{1000}}) {
+    if (soft > saved.rlim_max) continue;
+    struct rlimit lowered = saved;
+    lowered.rlim_cur = soft;
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &lowered), 0);
+    const std::size_t before = platform::SpareFolderHandles();
+    const int extra[3] = {::dup(0), ::dup(0), ::dup(0)};
+    const std::size_t after = platform::SpareFolderHandles();
+    for (const int fd : extra) ::close(fd);
+    // Only those below the limit take its room: one above it (inherited
+    // from before the limit came down) is no number the process could open.
+    const std::size_t open = OpenDescriptors(static_cast<int>(soft));
+    ::setrlimit(RLIMIT_NOFILE, &saved);
+    EXPECT_EQ(before, soft - open) << soft;
+    EXPECT_EQ(after, before - 3) << soft;
+  }
 }
 
 }  // namespace

@@ -27,6 +27,21 @@ TEST(AppendEscapedTest, ControlCharactersBecomeVisibleEscapes) {
   EXPECT_EQ(Escaped("del\x7f"), "<del\\x7f");
 }
 
+TEST(AppendEscapedTest, BackslashInANameIsDoubledWhereItIsNoSeparator) {
+  // "a\\n" shown as is would read as the escape of "a<line feed>".
+  if (platform::kPathSeparator == '\\') {
+    EXPECT_EQ(Escaped("C:\\p\\a"), "<C:\\p\\a");
+    GTEST_SKIP() << "a backslash is the separator here, never part of a name";
+  }
+  for (TextEncoding encoding : {TextEncoding::kUtf8, TextEncoding::kCp949}) {
+    EXPECT_EQ(Escaped("a\\n", encoding), "<a\\\\n");
+    EXPECT_EQ(Escaped("\\x1b\\", encoding), "<\\\\x1b\\\\");
+    // Past the first eight bytes, where whole words are copied unexamined.
+    EXPECT_EQ(Escaped("/home/user/odd\\name/x.obj", encoding),
+              "</home/user/odd\\\\name/x.obj");
+  }
+}
+
 TEST(AppendEscapedTest, C1ControlsAreEscapedInUtf8Only) {
   EXPECT_EQ(Escaped("a\xc2\x9b"
                     "1m"),

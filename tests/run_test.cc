@@ -5,6 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -23,6 +26,7 @@
 #include <vector>
 
 #include "driver/chosen_folders.h"
+#include "engine/dry_run.h"
 #include "platform/process.h"
 #include "tests/support/child_process.h"
 #include "tests/support/expected_run.h"
@@ -104,20 +108,41 @@ const char* NameOf(Way way) {
 /// Names the way in test output.
 void PrintTo(Way way, std::ostream* os) { *os << NameOf(way); }
 
-// The apparent size (a link's own, as lstat gives it) of every entry below
-// the current directory that is not a folder, by path.
-std::map<std::string, std::uintmax_t> ApparentSizes() {
+// What lstat tells of an entry that is not a folder.
+struct FileSpace {
+  std::uintmax_t size;       // apparent (a link's own)
+  std::uintmax_t allocated;  // st_blocks, in bytes
+  std::uintmax_t links;
+  std::pair<std::uintmax_t, std::uintmax_t> id;
+};
+
+// Every entry below the current directory that is not a folder, by path.
+std::map<std::string, FileSpace> FileSpaces() {
   namespace fs = std::filesystem;
-  std::map<std::string, std::uintmax_t> sizes;
+  std::map<std::string, FileSpace> spaces;
   for (const fs::directory_entry& entry : fs::recursive_directory_iterator(".")) {
-    const fs::file_status status = entry.symlink_status();
-    if (fs::is_symlink(status)) {
-      sizes[entry.path()] = fs::read_symlink(entry.path()).native().size();
-    } else if (fs::is_regular_file(status)) {
-      sizes[entry.path()] = fs::file_size(entry.path());
-    }
+    struct stat st;
+    if (::lstat(entry.path().c_str(), &st) != 0 || S_ISDIR(st.st_mode)) continue;
+    spaces[entry.path()] = {static_cast<std::uintmax_t>(st.st_size),
+                            static_cast<std::uintmax_t>(st.st_blocks) * 512, st.st_nlink,
+                            {st.st_dev, st.st_ino}};
   }
-  return sizes;
+  return spaces;
+}
+
+// The apparent size of the entries in `before` that are gone from `after`,
+// and the space that went with them: a file's allocation once all its links
+// are gone.
+std::pair<std::uintmax_t, std::uintmax_t> SpaceGone(const std::map<std::string, FileSpace>& before,
+                                                    const std::map<std::string, FileSpace>& after) {
+  std::uintmax_t apparent = 0, freed = 0;
+  std::map<std::pair<std::uintmax_t, std::uintmax_t>, std::uintmax_t> links_gone;
+  for (const auto& [path, space] : before) {
+    if (after.count(path) != 0) continue;
+    apparent += space.size;
+    if (++links_gone[space.id] == space.links) freed += space.allocated;
+  }
+  return {apparent, freed};
 }
 
 // Folders without identities, as on file systems that have none, and
@@ -169,12 +194,10 @@ class TreeRunTest : public ProjectTest, public ::testing::WithParamInterface<Way
     }
     if (GetParam() == Way::kProgram) return RunProgram({}, input);
     const RunResult dry = RunProgram({"-n"}, "");
-    const std::map<std::string, std::uintmax_t> before = ApparentSizes();
+    const std::map<std::string, FileSpace> before = FileSpaces();
     const RunResult real = RunProgram({}, input);
-    std::uintmax_t deleted_bytes = 0;
-    const std::map<std::string, std::uintmax_t> after = ApparentSizes();
-    for (const auto& [path, size] : before) deleted_bytes += after.count(path) == 0 ? size : 0;
-    EXPECT_EQ(dry.out, testsupport::AsDryRun(real.out, deleted_bytes));
+    const auto [apparent, freed] = SpaceGone(before, FileSpaces());
+    EXPECT_EQ(dry.out, testsupport::AsDryRun(real.out, apparent, freed));
     EXPECT_EQ(dry.err, real.err);
     if (real.status != driver::kExitInputEnded) {
       EXPECT_EQ(dry.status, real.status);  // a dry run reads nothing, so it never ends that way
@@ -370,7 +393,8 @@ TEST_F(ProjectTest, FoldersWithoutIdentityAreAllCleanedNeverTakenForLoops) {
   platform::Dir start;
   std::string reason;
   ASSERT_TRUE(platform::RememberCurrentDirectory(&start, &reason)) << reason;
-  EXPECT_EQ(driver::CheckChosenFolders(fs, start, {"a", "c"}), "");
+  std::vector<driver::CheckedFolder> checked;
+  EXPECT_EQ(driver::CheckChosenFolders(fs, start, {"a", "c"}, 2, &checked), "");
 }
 
 // A terminal: what it has shown is recorded write by write and at each read.
@@ -692,6 +716,146 @@ TEST_F(ProjectTest, UnwritableOutputStopsTheRunBeforeAnyDeletion) {
   EXPECT_EQ(console.err, "Error: cannot write standard output: Broken pipe\n");
   EXPECT_TRUE(Exists("x.obj"));
   EXPECT_TRUE(Exists("sub/y.obj"));
+}
+
+// The bytes that lstat says `path` has allocated.
+std::uintmax_t AllocatedBytes(const std::string& path) {
+  struct stat st;
+  EXPECT_EQ(::lstat(path.c_str(), &st), 0) << path;
+  return static_cast<std::uintmax_t>(st.st_blocks) * 512;
+}
+
+// The line of `output` that starts with `label`, without its line feed.
+std::string LineStartingWith(const std::string& output, const std::string& label) {
+  const std::size_t start = output.find("\n" + label);
+  if (start == std::string::npos) return std::string();
+  return output.substr(start + 1, output.find('\n', start + 1) - start - 1);
+}
+
+TEST(DryRunSizeTest, SizeNeverOverflowsAndSpaceFreedCountsAFileOnceAllItsLinksGo) {
+  // In memory where possible: few disk file systems take a file of 8 EiB.
+  testsupport::ScratchDir tmp(testsupport::Storage::kMemoryIfAvailable);
+  const std::string root = tmp.path().string() + "/proj";
+  MakeFile(root + "/one.obj", std::string(10000, 'x'));
+  // Three links, all in the tree and in different folders: freed once.
+  MakeFile(root + "/a/linked.obj", std::string(20000, 'y'));
+  MakeFolders(root + "/b");
+  std::filesystem::create_hard_link(root + "/a/linked.obj", root + "/b/linked.tmp");
+  std::filesystem::create_hard_link(root + "/a/linked.obj", root + "/b/again.obj");
+  // A link that stays outside the tree: deleting the one inside frees nothing.
+  MakeFile(root + "/kept.obj", std::string(30000, 'z'));
+  std::filesystem::create_hard_link(root + "/kept.obj", tmp.path() / "outside.txt");
+  std::uintmax_t apparent = 10000 + 3 * 20000 + 30000;
+  bool sparse = true;
+  for (const char* name : {"/s1.obj", "/s2.obj", "/s3.obj"}) {
+    MakeFile(root + "/sparse" + name);
+    std::error_code refused;
+    std::filesystem::resize_file(root + "/sparse" + name, 9223372036854775807u, refused);
+    sparse = sparse && !refused;
+  }
+  const std::uintmax_t freed = AllocatedBytes(root + "/one.obj") +
+                               AllocatedBytes(root + "/a/linked.obj") +
+                               AllocatedBytes(root + "/sparse/s1.obj") * 3;
+  ASSERT_GT(AllocatedBytes(root + "/kept.obj"), 0u);
+  testsupport::EnterFolder(root);
+  driver::Options options;
+  options.dry_run = true;
+  options.jobs = 3;  // links of one file met by different threads
+  testsupport::FakeConsole console("");
+  EXPECT_EQ(driver::Run(platform::NativeFileSystem(), console, options), 0);
+  // Three files of 2^63 - 1 bytes pass what 64 bits hold: the sum stops there.
+  EXPECT_EQ(LineStartingWith(console.out, "Total Size : "),
+            sparse ? "Total Size : 18446744073709551615 bytes (16.0 EiB)"
+                   : "Total Size : " + std::to_string(apparent) + " bytes (" +
+                         engine::ReadableSize(apparent) + ")");
+  EXPECT_EQ(LineStartingWith(console.out, "Space Freed : "),
+            "Space Freed : " + std::to_string(freed) + " bytes (" + engine::ReadableSize(freed) +
+                ")");
+  if (!sparse) GTEST_SKIP() << "this file system takes no file of 2^63 - 1 bytes";
+}
+
+// A console whose start prompt is answered only after `at_start_prompt` ran:
+// the user changes the tree while the run waits.
+class ChangingAtStartConsole : public testsupport::FakeConsole {
+ public:
+  explicit ChangingAtStartConsole(std::function<void()> at_start_prompt)
+      : at_start_prompt_(std::move(at_start_prompt)) {}
+  int ReadChar() override {
+    if (at_start_prompt_) std::exchange(at_start_prompt_, nullptr)();
+    return FakeConsole::ReadChar();
+  }
+
+ private:
+  std::function<void()> at_start_prompt_;
+};
+
+// The soft limit on open descriptors set for a scope, as by `ulimit -n`
+// (never past the hard limit).
+class DescriptorLimit {
+ public:
+  explicit DescriptorLimit(rlim_t soft) {
+    ::getrlimit(RLIMIT_NOFILE, &saved_);
+    struct rlimit changed = saved_;
+    changed.rlim_cur = std::min(soft, saved_.rlim_max);
+    ::setrlimit(RLIMIT_NOFILE, &changed);
+  }
+  ~DescriptorLimit() { ::setrlimit(RLIMIT_NOFILE, &saved_); }
+
+ private:
+  struct rlimit saved_;
+};
+
+TEST_F(ProjectTest, ChosenFolderSwappedAtTheStartPromptIsNeverCleanedInItsPlace) {
+  // The folders checked before the prompt are held open and cleaned through
+  // those handles; short of descriptors (ulimit -n 64 leaves none to hold,
+  // 4096 plenty), a folder is checked again by identity and refused when it
+  // changed.
+  const std::string victim = outside_ + "/victim";
+  for (const bool held : {true, false}) {
+    SCOPED_TRACE(held ? "held" : "checked again");
+    std::filesystem::remove_all(root_);
+    std::filesystem::remove_all(outside_);
+    MakeFile(root_ + "/a/x.obj");
+    MakeFile(root_ + "/b/y.obj");
+    MakeFile(root_ + "/p/z.obj");
+    MakeFile(root_ + "/q/w.obj");
+    MakeFile(victim + "/v.obj");
+    testsupport::EnterFolder(root_);
+    // "b" becomes a second way into "a"; "p" a way out of the tree; "q" goes.
+    ChangingAtStartConsole console([&] {
+      std::filesystem::rename(root_ + "/b", root_ + "/b.old");
+      MakeLink(root_ + "/a", root_ + "/b");
+      std::filesystem::rename(root_ + "/p", root_ + "/p.moved");
+      MakeLink(victim, root_ + "/p");
+      std::filesystem::remove_all(root_ + "/q");
+    });
+    driver::Options options;
+    options.folders = {"a", "b", "p", "q"};
+    options.jobs = 1;
+    int status;
+    {
+      const DescriptorLimit limit(held ? 4096 : 64);
+      status = driver::Run(platform::NativeFileSystem(), console, options);
+    }
+    EXPECT_TRUE(Exists(victim + "/v.obj"));
+    const std::string cleaned_a = RootLine(root_ + "/a") + RootBlock(root_ + "/a", {"x.obj"});
+    const std::string removed = "Error: cannot enter 'q': No such file or directory\n";
+    EXPECT_EQ(status, 2);
+    if (held) {
+      EXPECT_EQ(console.out, Header() + cleaned_a + RootLine(root_ + "/b.old") +
+                                 RootBlock(root_ + "/b.old", {"y.obj"}) +
+                                 RootLine(root_ + "/p.moved") +
+                                 RootBlock(root_ + "/p.moved", {"z.obj"}) + Footer(3));
+      EXPECT_EQ(console.err, removed);
+    } else {
+      EXPECT_EQ(console.out, Header() + cleaned_a + Footer(1));
+      const std::string changed =
+          "': it is no longer the folder that was checked before the start\n";
+      EXPECT_EQ(console.err,
+                "Error: cannot clean 'b" + changed + "Error: cannot clean 'p" + changed + removed);
+      EXPECT_TRUE(Exists(root_ + "/b.old/y.obj"));
+    }
+  }
 }
 
 // The tree changes once the root is listed, before the folders below it are

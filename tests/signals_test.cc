@@ -105,8 +105,8 @@ std::string SignalName(const ::testing::TestParamInfo<int>& param) {
   return sigabbrev_np(param.param);
 }
 
-INSTANTIATE_TEST_SUITE_P(EachStopSignal, StopSignalTest, ::testing::Values(SIGINT, SIGTERM, SIGHUP),
-                         SignalName);
+INSTANTIATE_TEST_SUITE_P(EachStopSignal, StopSignalTest,
+                         ::testing::Values(SIGINT, SIGTERM, SIGHUP, SIGQUIT), SignalName);
 
 TEST(StopSignalTest, StopWhileTheLastBlockWaitsForAFullPipeStillDeliversIt) {
   ScratchDir tmp;

@@ -29,7 +29,9 @@ void NoteStopSignal(int signal_number) {
   g_stop_signal.store(signal_number, std::memory_order_relaxed);
 }
 
-constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP};
+// SIGQUIT (Ctrl+\) asks for a core dump, but a run cut short by it must
+// keep its record as much as one stopped by Ctrl+C.
+constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
 constexpr int kStopSignalCount = sizeof kStopSignals / sizeof kStopSignals[0];
 
 // A stop signal that was ignored when the cleaning began (under nohup, or in

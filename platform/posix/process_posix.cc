@@ -1,7 +1,9 @@
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 
 #include "platform/process.h"
@@ -46,6 +48,35 @@ bool ReturnToFolder(const Dir& dir, std::string* error) {
   if (::fchdir(dir.native()) == 0) return true;
   *error = std::strerror(errno);
   return false;
+}
+
+namespace {
+
+FolderId IdOf(const struct stat& st) {
+  return {static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
+}
+
+}  // namespace
+
+FolderId CurrentDirectoryId() {
+  struct stat st;
+  if (::stat(".", &st) != 0) return FolderId();
+  return IdOf(st);
+}
+
+bool LookUpFolder(std::string_view path, std::string* physical, FolderId* id) {
+  // stat and realpath need the right to search the folders above, not the
+  // folder itself.
+  const std::string terminated(path);
+  struct stat st;
+  if (::stat(terminated.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return false;
+  *id = IdOf(st);
+  physical->clear();
+  if (char* resolved = ::realpath(terminated.c_str(), nullptr)) {
+    physical->assign(resolved);
+    std::free(resolved);
+  }
+  return true;
 }
 
 }  // namespace platform

@@ -497,7 +497,7 @@ class Win32FileSystem : public FileSystem {
     return RemoveResult::kRemoved;  // gone once the handle closes, just below
   }
 
-  RemoveResult ExamineFile(const Dir& dir, std::string_view name, std::uint64_t* size,
+  RemoveResult ExamineFile(const Dir& dir, std::string_view name, FileExamination* file,
                            std::string* error) override {
     // Opened for deletion as RemoveFile opens it, so rights and sharing
     // answer as they would there; only the deletion itself is left out.
@@ -509,9 +509,14 @@ class Win32FileSystem : public FileSystem {
       return RemoveResult::kFailed;
     }
     FILE_STANDARD_INFO standard;
-    *size = ::GetFileInformationByHandleEx(entry.get(), FileStandardInfo, &standard, sizeof standard)
-                ? static_cast<std::uint64_t>(standard.EndOfFile.QuadPart)
-                : 0;
+    if (::GetFileInformationByHandleEx(entry.get(), FileStandardInfo, &standard, sizeof standard)) {
+      file->size = static_cast<std::uint64_t>(standard.EndOfFile.QuadPart);
+      // What the volume reserved: less than the size for a sparse or
+      // compressed file, more for one that fills part of its last cluster.
+      file->allocated = static_cast<std::uint64_t>(standard.AllocationSize.QuadPart);
+      file->links = standard.NumberOfLinks;
+      if (file->links > 1) file->id = IdentityOf(entry.get());
+    }
     return RemoveResult::kRemoved;
   }
 

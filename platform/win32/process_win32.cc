@@ -8,6 +8,7 @@
 #include <windows.h>
 
 #include <cstddef>
+#include <cstdint>
 
 #include "platform/process.h"
 #include "platform/win32/text_win32.h"
@@ -134,6 +135,40 @@ bool ReturnToFolder(const Dir& dir, std::string* error) {
     return false;
   }
   return SetCurrentDirectoryTo(path, error);
+}
+
+FolderId CurrentDirectoryId() {
+  const HANDLE folder = OpenCurrentFolder();
+  if (folder == INVALID_HANDLE_VALUE) return FolderId();
+  BY_HANDLE_FILE_INFORMATION info;
+  FolderId id;
+  if (::GetFileInformationByHandle(folder, &info)) {
+    id.device = info.dwVolumeSerialNumber;
+    id.inode = (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+  }
+  ::CloseHandle(folder);
+  return id;
+}
+
+bool LookUpFolder(std::string_view path, std::string* physical, FolderId* id) {
+  const std::wstring wide = win32::WideFromWtf8(path);
+  const DWORD attributes = ::GetFileAttributesW(wide.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+    return false;
+  }
+  // A folder that can't be entered can't be opened to resolve its links
+  // either: its full path is the best that can be told, its identity nothing.
+  *id = FolderId();
+  physical->clear();
+  const DWORD size = ::GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr);
+  if (size == 0) return true;
+  std::wstring full(size, L'\0');
+  const DWORD length = ::GetFullPathNameW(wide.c_str(), size, &full[0], nullptr);
+  if (length != 0 && length < size) {
+    full.resize(length);
+    *physical = win32::Wtf8FromWide(full);
+  }
+  return true;
 }
 
 }  // namespace platform

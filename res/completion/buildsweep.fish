@@ -1,5 +1,5 @@
 # fish completion for buildsweep.
-complete -c buildsweep -s n -l dry-run -d 'List what would be deleted and its size; delete nothing'
+complete -c buildsweep -s n -l dry-run -d 'List what would be deleted, its size and the space freed; delete nothing'
 complete -c buildsweep -s y -l yes -d 'Ask nothing: no prompts'
 complete -c buildsweep -s x -l exclude -x -d 'Leave alone folders and files whose name matches'
 complete -c buildsweep -s j -l jobs -x -d 'Clean with this many threads'

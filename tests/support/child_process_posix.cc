@@ -103,7 +103,12 @@ bool Drain(int out_fd, int err_fd, ProcessResult* result, int timeout_seconds) {
   }
   // A test runner may have ignored or blocked signals; the binary must see
   // what a shell gives a foreground program.
-  for (int signal_number : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) ::signal(signal_number, SIG_DFL);
+  for (int signal_number : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE}) {
+    ::signal(signal_number, SIG_DFL);
+  }
+  // A SIGQUIT ends the binary with a core dump, which would land in the tree.
+  const struct rlimit no_core = {0, 0};
+  ::setrlimit(RLIMIT_CORE, &no_core);
   if (options.ignored_signal != 0) ::signal(options.ignored_signal, SIG_IGN);
   if (options.file_size_limit != 0) {
     const struct rlimit limit = {options.file_size_limit, options.file_size_limit};

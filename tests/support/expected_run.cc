@@ -4,6 +4,7 @@
 
 #include <stdexcept>
 
+#include "engine/dry_run.h"
 #include "tests/support/scratch_tree.h"
 
 namespace testsupport {
@@ -111,8 +112,13 @@ std::string ExampleRunOutput(const std::string& root) {
          kExitPrompt;
 }
 
-std::string AsDryRun(const std::string& real_output, unsigned long long bytes) {
-  if (bytes >= 1024) throw std::invalid_argument("AsDryRun writes no readable figure");
+std::string AsDryRun(const std::string& real_output, unsigned long long bytes,
+                     unsigned long long freed) {
+  const auto size_line = [](const char* label, unsigned long long count) {
+    std::string line = label + std::to_string(count) + " bytes";
+    const std::string readable = engine::ReadableSize(count);
+    return readable.empty() ? line + "\n" : line + " (" + readable + ")\n";
+  };
   std::string dry;
   for (std::size_t start = 0; start < real_output.size();) {
     const std::size_t line_feed = real_output.find('\n', start);
@@ -126,7 +132,7 @@ std::string AsDryRun(const std::string& real_output, unsigned long long bytes) {
       dry += line;
     }
     if (line.rfind("Total Remove File : ", 0) == 0) {
-      dry += "Total Size : " + std::to_string(bytes) + " bytes\n";
+      dry += size_line("Total Size : ", bytes) + size_line("Space Freed : ", freed);
     }
   }
   return dry;

@@ -42,8 +42,10 @@ long TotalOf(const std::string& report);
 std::size_t CountOf(std::string_view text, std::string_view needle);
 /// What a dry run prints where a real run with both prompts printed
 /// `real_output` (UTF-8): no prompt lines, "Would delete : " for
-/// "Delete : ", and after the total the size line for `bytes` (below 1 KiB).
-std::string AsDryRun(const std::string& real_output, unsigned long long bytes);
+/// "Delete : ", and after the total the lines of the apparent size `bytes`
+/// and of the space `freed`.
+std::string AsDryRun(const std::string& real_output, unsigned long long bytes,
+                     unsigned long long freed);
 
 }  // namespace testsupport
 

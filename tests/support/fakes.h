@@ -152,8 +152,9 @@ class DelegatingFileSystem : public platform::FileSystem {
     return real_.RemoveFile(dir, name, error);
   }
   platform::RemoveResult ExamineFile(const platform::Dir& dir, std::string_view name,
-                                     std::uint64_t* size, std::string* error) override {
-    return real_.ExamineFile(dir, name, size, error);
+                                     platform::FileExamination* file,
+                                     std::string* error) override {
+    return real_.ExamineFile(dir, name, file, error);
   }
 
  protected:

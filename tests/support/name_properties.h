@@ -8,6 +8,7 @@
 
 #include "engine/extensions.h"
 #include "engine/report.h"
+#include "platform/file_system.h"
 
 namespace testsupport {
 
@@ -49,6 +50,7 @@ inline int DecodeEscape(std::string_view out, std::size_t* at) {
     case 'n': *at = body; return '\n';
     case 'r': *at = body; return '\r';
     case 't': *at = body; return '\t';
+    case '\\': *at = body; return '\\';
     case 'x': return hex(body, 2);
     case 'u': return out.compare(body, 2, "00") == 0 ? hex(body + 2, 2) : -1;
     default: return -1;
@@ -57,8 +59,9 @@ inline int DecodeEscape(std::string_view out, std::size_t* at) {
 
 /// Empty when escaping `path` for `encoding` keeps every byte that is not a
 /// control character in place and order and writes each control character
-/// (C0, DEL, and in UTF-8 the C1 pairs C2 80..C2 9F) as an escape that
-/// stands for exactly it, so the output holds no control byte.
+/// (C0, DEL, and in UTF-8 the C1 pairs C2 80..C2 9F), and a backslash where
+/// it is no separator, as an escape that stands for exactly it, so the
+/// output holds no control byte and every backslash in it starts an escape.
 inline std::string CheckEscaping(std::string_view path, platform::TextEncoding encoding) {
   std::string out;
   engine::AppendEscaped(&out, path, encoding);
@@ -71,7 +74,9 @@ inline std::string CheckEscaping(std::string_view path, platform::TextEncoding e
   for (std::size_t i = 0; i < path.size(); ++i) {
     const auto byte = static_cast<unsigned char>(path[i]);
     const bool c1 = is_c1_at(path, i);
-    if (byte >= 0x20 && byte != 0x7f && !c1) {
+    // A backslash that is no separator could be mistaken for an escape.
+    const bool backslash = byte == '\\' && platform::kPathSeparator != '\\';
+    if (byte >= 0x20 && byte != 0x7f && !c1 && !backslash) {
       if (at >= out.size() || out[at] != path[i]) return "byte " + std::to_string(i) + " not kept";
       ++at;
       continue;
