@@ -49,6 +49,20 @@ platform::RemoveResult DryRunFileSystem::ExamineFile(const platform::Dir& dir,
   return real_.ExamineFile(dir, name, size, error);
 }
 
+platform::LookupResult DryRunFileSystem::LookUpEntry(const platform::Dir& dir,
+                                                     std::string_view name,
+                                                     platform::EntryKind* kind,
+                                                     std::string* error) {
+  return real_.LookUpEntry(dir, name, kind, error);
+}
+
+platform::LookupResult DryRunFileSystem::ReadWholeFile(const platform::Dir& dir,
+                                                       std::string_view path,
+                                                       std::size_t most_bytes,
+                                                       std::string* content, std::string* error) {
+  return real_.ReadWholeFile(dir, path, most_bytes, content, error);
+}
+
 std::string ReadableSize(std::uint64_t bytes) {
   static const char* const kUnits[] = {"KiB", "MiB", "GiB", "TiB", "PiB", "EiB"};
   if (bytes < 1024) return std::string();

@@ -4,6 +4,7 @@
 #define BUILDSWEEP_ENGINE_DRY_RUN_H_
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -37,6 +38,11 @@ class DryRunFileSystem : public platform::FileSystem {
                                     std::string* error) override;
   platform::RemoveResult ExamineFile(const platform::Dir& dir, std::string_view name,
                                      std::uint64_t* size, std::string* error) override;
+  platform::LookupResult LookUpEntry(const platform::Dir& dir, std::string_view name,
+                                     platform::EntryKind* kind, std::string* error) override;
+  platform::LookupResult ReadWholeFile(const platform::Dir& dir, std::string_view path,
+                                       std::size_t most_bytes, std::string* content,
+                                       std::string* error) override;
 
   /// The total apparent size of the files RemoveFile said would go.
   std::uint64_t bytes_freed() const { return bytes_freed_.load(); }
