@@ -381,7 +381,7 @@ bool ReadRawIndex(std::string_view bytes, RawIndex* index, std::string* error) {
   const std::string_view trailer = bytes.substr(body.size());
   // git accepts an all-zero checksum: index.skipHash leaves it out.
   if (trailer != std::string(kHashBytes, '\0') && Sha1(body) != trailer) {
-    *error = "its checksum does not match: it is damaged";
+    *error = "its checksum does not match; it is damaged";
     return false;
   }
   const std::uint32_t count = Be32(data + 8);
