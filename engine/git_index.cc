@@ -438,7 +438,7 @@ bool MergeSplitIndex(const RawIndex& split, const RawIndex& shared, GitIndexCont
   });
   std::vector<bool> keep(shared_count, true);
   const bool deleted_ok = ForEachBit(split.deleted, shared_count, [&](std::uint64_t position) {
-    keep[position] = false;
+    keep[static_cast<std::size_t>(position)] = false;  // below shared_count
     return true;
   });
   if (!replaced_ok || !deleted_ok) {
