@@ -232,8 +232,9 @@ std::string HelpText() {
       "\n"
       "Exit status: 0 after a normal run; 1 when input ended at the final prompt;\n"
       "2 when the run could not do all it should (a file not deleted, a folder\n"
-      "not read, the current folder not resolved, memory exhausted, the report\n"
-      "not written) or the command line was wrong.\n";
+      "not read, the current folder not resolved or inside a version-control\n"
+      "database, a git index not read, memory exhausted, the report not\n"
+      "written) or the command line was wrong.\n";
   return text;
 }
 

@@ -1,6 +1,7 @@
 #include "engine/git_work_tree.h"
 
 #include <algorithm>
+#include <new>
 #include <stdexcept>
 #include <utility>
 
@@ -465,6 +466,9 @@ std::shared_ptr<const TrackedFiles> LoadTrackedFiles(platform::FileSystem& fs,
                                                      const platform::Dir& work_tree) {
   try {
     return Load(fs, work_tree);
+  } catch (const std::bad_alloc&) {
+    // Keeping every file of the work tree needs no memory to speak of.
+    return TrackedFiles::Unreadable("there is not enough memory to hold its index");
   } catch (const std::length_error&) {
     return TrackedFiles::Unreadable("its index is too large to hold");
   }

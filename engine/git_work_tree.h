@@ -86,8 +86,9 @@ class TrackedFiles {
 
 /// Loads what the git work tree whose top folder is open in `work_tree`
 /// tracks: the folder whose listing holds the entry `.git`. Never fails;
-/// a repository that can't be read gives TrackedFiles::Unreadable, its
-/// reason naming the file as reached from the top (`.git/index`).
+/// a repository that can't be read (or held: out of memory) gives
+/// TrackedFiles::Unreadable, its reason naming the file as reached from the
+/// top (`.git/index`).
 std::shared_ptr<const TrackedFiles> LoadTrackedFiles(platform::FileSystem& fs,
                                                      const platform::Dir& work_tree);
 
