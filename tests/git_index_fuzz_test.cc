@@ -8,9 +8,11 @@
 #include <random>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "engine/git_index.h"
+#include "engine/git_work_tree.h"
 #include "tests/support/git_index_writer.h"
 
 namespace testsupport {
@@ -177,6 +179,56 @@ TEST(GitIndexFuzzTest, DamagedIndexesAreRefusedWithAReasonOrReadWithinTheirBytes
     } else {
       ASSERT_FALSE(error.empty());
     }
+  }
+}
+
+// One TrackedFiles, made once, asked by several threads at once (run under
+// ThreadSanitizer by the test script), exactly and ignoring case.
+TEST(GitIndexFuzzTest, TrackedFilesAnswerManyThreadsAtOnceAlike) {
+  std::mt19937 random(3);
+  std::set<std::string> files, folders;
+  std::vector<IndexEntry> entries;
+  for (int i = 0; i < 30; ++i) {
+    for (IndexEntry& entry : RandomEntries(random, 3, &files, &folders)) entries.push_back(entry);
+  }
+  std::sort(entries.begin(), entries.end(),
+            [](const IndexEntry& a, const IndexEntry& b) { return a.path < b.path; });
+  for (const bool ignore_case : {false, true}) {
+    engine::GitIndexContent content;
+    std::string error;
+    ASSERT_TRUE(engine::ParseGitIndex(WriteIndex(3, entries), kNoSharedIndex, &content, &error));
+    const std::shared_ptr<const engine::TrackedFiles> tracked =
+        engine::TrackedFiles::FromIndex(std::move(content), ignore_case);
+    // The questions and the answers a plain search of the sets gives.
+    std::vector<std::pair<std::string, bool>> questions;
+    const auto fold = [&](std::string text) {
+      if (ignore_case) {
+        for (char& c : text) c = c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c;
+      }
+      return text;
+    };
+    std::set<std::string> folded_files, folded_folders;
+    for (const std::string& file : files) folded_files.insert(fold(file));
+    for (const std::string& folder : folders) folded_folders.insert(fold(folder));
+    for (int i = 0; i < 2000; ++i) {
+      const std::string path = RandomPath(random) + (i % 2 ? "" : "/" + RandomPath(random));
+      bool expected = folded_files.count(fold(path)) > 0;
+      for (std::size_t slash = path.find('/'); slash != std::string::npos && !expected;
+           slash = path.find('/', slash + 1)) {
+        expected = folded_folders.count(fold(path.substr(0, slash + 1))) > 0;
+      }
+      questions.emplace_back(path, expected);
+    }
+    for (const std::string& file : files) questions.emplace_back(file, true);
+    std::vector<int> wrong(4, 0);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+      threads.emplace_back([&, t] {
+        for (const auto& [path, expected] : questions) wrong[t] += tracked->Tracks(path) != expected;
+      });
+    }
+    for (std::thread& thread : threads) thread.join();
+    EXPECT_EQ(wrong, std::vector<int>(4, 0)) << ignore_case;
   }
 }
 
