@@ -30,6 +30,9 @@ void PathList::SortUnique() {
            std::string_view(bytes_.data() + b.offset, b.size);
   };
   spans_.erase(std::unique(spans_.begin(), spans_.end(), equal), spans_.end());
+  // Room was made for the whole index file; keep only what the paths take.
+  bytes_.shrink_to_fit();
+  spans_.shrink_to_fit();
 }
 
 bool PathList::ContainsSorted(std::string_view path) const {
@@ -222,7 +225,9 @@ bool ForEachBit(const Ewah& bitmap, std::uint64_t limit, Each each) {
         if (!each(position++)) return false;
       }
     } else {
-      position += run_bits;
+      // Past `limit` only clear bits may follow; stopping the count there
+      // keeps it from wrapping.
+      position = std::min(position + run_bits, limit);
     }
     const std::uint64_t literal_words = marker >> 33;
     if (literal_words > bitmap.words.size() - at) return false;
@@ -460,12 +465,12 @@ bool MergeSplitIndex(const RawIndex& split, const RawIndex& shared, GitIndexCont
 // another, the outer one already covers it.
 void DropNestedFolders(PathList* folders) {
   PathList outermost;
-  std::string_view outer;
+  std::string outer;
   for (std::size_t i = 0; i < folders->size(); ++i) {
     const std::string_view folder = (*folders)[i];
     if (!outer.empty() && folder.substr(0, outer.size()) == outer) continue;
     outermost.Add(folder);
-    outer = outermost[outermost.size() - 1];
+    outer.assign(folder.data(), folder.size());
   }
   *folders = std::move(outermost);
 }

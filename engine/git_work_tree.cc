@@ -33,6 +33,7 @@ class ConfigParser {
   ConfigParser(std::string_view text, GitConfig* config) : text_(text), config_(config) {}
 
   bool Parse(std::string* error) {
+    if (text_.substr(0, 3) == "\xef\xbb\xbf") at_ = 3;  // a byte-order mark, as git allows
     while (SkipSpaceAndComments()) {
       const bool ok = text_[at_] == '[' ? ParseSectionHeader() : ParseSetting(error);
       if (!ok) {
@@ -486,7 +487,13 @@ EnclosingWorkTree FindEnclosingWorkTree(platform::FileSystem& fs, const platform
   platform::FolderInfo info;
   if (!fs.OpenParent(start, &here, &info)) return found;
   std::vector<platform::FolderId> climbed = {info.id};
-  for (int levels = 1; levels <= kMostLevelsUp; ++levels) {
+  // Where folders have no identity, the top is its own parent without
+  // telling: climb no more levels than the path has names.
+  const int most_levels = start_path.empty()
+                              ? kMostLevelsUp
+                              : static_cast<int>(std::count(start_path.begin(), start_path.end(),
+                                                            platform::kPathSeparator));
+  for (int levels = 1; levels <= most_levels; ++levels) {
     if (HoldsGitEntry(fs, here)) {
       if (!SplitOffLevels(start_path, levels, &found.relative_path, &found.top_path)) {
         found.tracked = TrackedFiles::Unreadable("the work tree above '" + std::string(start_path) +

@@ -262,6 +262,7 @@ TEST_F(GitIndexTest, IgnoreCaseMakesComparisonsCaseBlind) {
       {"[core \"x\"]\nignorecase = true\n[core.y]\nignorecase = true\n", false},
       {"[core]\n  ignorecase = \"tr\\\nue\"  # quoted, continued\n", true},
       {"[include]\npath = elsewhere\n[core]\n\tbare = false\n", false},
+      {"\xef\xbb\xbf[core]ignorecase\n", true},
   };
   for (const auto& [text, expected] : ignore_case) {
     engine::GitConfig config;
