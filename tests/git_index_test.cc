@@ -345,6 +345,15 @@ TEST_F(GitIndexTest, BareClonesAreDatabasesWithNoWorkTree) {
     EXPECT_NE(driver::DatabaseAround(fs_, dir, ""), "");
     EXPECT_EQ(engine::FindEnclosingWorkTree(fs_, dir, Path(inside)).tracked == nullptr,
               inside[0] == 'b');
+    // The program started there deletes nothing and says so.
+    testsupport::ProcessOptions run;
+    run.argv = {BUILDSWEEP_BINARY, "-n"};
+    run.cwd = Path(inside);
+    const testsupport::ProcessResult result = testsupport::RunProcess(run);
+    EXPECT_EQ(result.out, "");
+    EXPECT_EQ(result.err, "Error: the current folder is part of " + database +
+                              ", where nothing is deleted\n");
+    EXPECT_EQ(result.exit_status, 2);
   }
   EnterFolder(root_);
 }
