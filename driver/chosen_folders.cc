@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <utility>
 
+#include "driver/vcs_databases.h"
 #include "platform/process.h"
 
 namespace driver {
@@ -18,6 +19,8 @@ struct FolderPlace {
   platform::FolderId id;
   /// The identities of the folders above it, as far up as they can be read.
   std::vector<platform::FolderId> ancestors;
+  /// The version-control database it is part of, named; empty if none.
+  std::string database;
 };
 
 bool Contains(const std::vector<platform::FolderId>& ids, const platform::FolderId& id) {
@@ -62,7 +65,10 @@ std::string Locate(platform::FileSystem& fs, const std::string& folder, bool hol
   platform::FolderInfo info;
   // An unreadable folder is still cleaned as a run started in it would be
   // (which finds nothing to list); only its identity stays unknown.
-  if (fs.OpenCurrentDirectory(&dir, &info, &reason)) {
+  const bool opened = fs.OpenCurrentDirectory(&dir, &info, &reason);
+  if (!opened) dir.Close();
+  place->database = DatabaseAround(fs, dir, place->path);
+  if (opened) {
     place->id = info.id;
     CollectAncestors(fs, std::move(dir), info.id, &place->ancestors);
   }
@@ -99,6 +105,9 @@ std::string CheckChosenFolders(platform::FileSystem& fs, const platform::Dir& st
   for (std::size_t i = 0; i < folders.size() && problem.empty(); ++i) {
     const std::string reason = Locate(fs, folders[i], i < most_held, &places[i], &(*checked)[i]);
     if (!reason.empty()) problem = "cannot clean '" + folders[i] + "': " + reason;
+    if (problem.empty() && !places[i].database.empty()) {
+      problem = "'" + folders[i] + "' is part of " + places[i].database + ", where nothing is deleted";
+    }
     std::string ignored;
     platform::ReturnToFolder(start, &ignored);
   }

@@ -33,10 +33,11 @@ struct CheckedFolder {
 /// Checks that every folder in `folders` (relative to the folder `start`,
 /// held by platform::RememberCurrentDirectory) exists, is a folder, and is
 /// neither the same as nor inside another one of them, since its files
-/// would be counted twice. Returns the first problem as one line, or an
-/// empty string; then `checked` holds what was learnt of each folder, in
-/// order, the first `most_held` of them held open. Leaves `start` the
-/// current directory.
+/// would be counted twice, and is no part of a version-control database
+/// (see DatabaseAround), which is never cleaned. Returns the first problem as
+/// one line, or an empty string; then `checked` holds what was learnt of each
+/// folder, in order, the first `most_held` of them held open. Leaves `start`
+/// the current directory.
 std::string CheckChosenFolders(platform::FileSystem& fs, const platform::Dir& start,
                                const std::vector<std::string>& folders, std::size_t most_held,
                                std::vector<CheckedFolder>* checked);

@@ -17,7 +17,7 @@ using ApplyOption = std::string (*)(Options* options, std::string_view value);
 /// say), give it `takes_value` and an `apply` that checks the value and
 /// answers with the problem when it is not acceptable.
 struct OptionRule {
-  char short_name;
+  char short_name;  ///< '\0' for a long option alone
   std::string_view long_name;
   bool takes_value;
   ApplyOption apply;
@@ -71,11 +71,12 @@ const OptionRule kOptionRules[] = {
     {'y', "yes", false, SetFlag<&Options::no_prompts>},
     {'x', "exclude", true, AddExclusion},
     {'j', "jobs", true, SetJobs},
+    {'\0', "include-tracked", false, SetFlag<&Options::include_tracked>},
 };
 
 const OptionRule* FindShort(char name) {
   for (const OptionRule& rule : kOptionRules) {
-    if (rule.short_name == name) return &rule;
+    if (rule.short_name == name && name != '\0') return &rule;
   }
   return nullptr;
 }
@@ -215,6 +216,9 @@ std::string HelpText() {
       "  -j, --jobs=N         clean with N threads, at most one per processor this\n"
       "                       process may use (default: that many, at most 8;\n"
       "                       1 on Windows); the report is the same for any N\n"
+      "      --include-tracked\n"
+      "                       delete listed files that git tracks too; by default\n"
+      "                       a file its work tree's index tracks is kept\n"
       "  -h, --help           show this help and exit\n"
       "  -V, --version        show the version and exit\n";
   if (platform::IsSystemHelpSwitch("/?")) {
@@ -232,8 +236,9 @@ std::string HelpText() {
       "\n"
       "Exit status: 0 after a normal run; 1 when input ended at the final prompt;\n"
       "2 when the run could not do all it should (a file not deleted, a folder\n"
-      "not read, the current folder not resolved, memory exhausted, the report\n"
-      "not written) or the command line was wrong.\n";
+      "not read, the current folder not resolved or inside a version-control\n"
+      "database, a git index not read, memory exhausted, the report not\n"
+      "written) or the command line was wrong.\n";
   return text;
 }
 

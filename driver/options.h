@@ -23,6 +23,9 @@ struct Options {
   std::vector<std::string> folders;
   /// Wildcards for names of folders not to enter and files to leave alone.
   std::vector<std::string> exclusions;
+  /// Delete listed files that git tracks too; by default a file that its
+  /// work tree's index tracks is kept.
+  bool include_tracked = false;
   /// Threads that clean; 0 for the system's default (see
   /// platform::DefaultJobCount). The report is the same for any number.
   unsigned jobs = 0;

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "driver/chosen_folders.h"
+#include "driver/vcs_databases.h"
 #include "engine/dry_run.h"
 #include "engine/extensions.h"
 #include "engine/report.h"
@@ -226,6 +227,16 @@ int Run(platform::FileSystem& fs, platform::Console& console, const Options& opt
     const std::string problem =
         CheckChosenFolders(fs, start, options.folders, FoldersToHold(options), &checked);
     if (!problem.empty()) return UsageError(report, problem);
+  } else {
+    // Nothing could be deleted there, so nothing is shown or asked either.
+    const std::string database = DatabaseAroundCurrentFolder(fs);
+    if (!database.empty()) {
+      std::string line = "Error: the current folder is part of ";
+      report.AppendForDisplay(&line, database);
+      line += ", where nothing is deleted";
+      report.Error(line);
+      return kExitIncomplete;
+    }
   }
   engine::ExtensionList extensions;
   engine::BuildExtensionList(extensions);

@@ -72,6 +72,20 @@ void AddSaturating(std::atomic<std::uint64_t>* total, std::uint64_t bytes) {
   } while (!total->compare_exchange_weak(now, sum, std::memory_order_relaxed));
 }
 
+platform::LookupResult DryRunFileSystem::LookUpEntry(const platform::Dir& dir,
+                                                     std::string_view name,
+                                                     platform::EntryKind* kind,
+                                                     std::string* error) {
+  return real_.LookUpEntry(dir, name, kind, error);
+}
+
+platform::LookupResult DryRunFileSystem::ReadWholeFile(const platform::Dir& dir,
+                                                       std::string_view path,
+                                                       std::size_t most_bytes,
+                                                       std::string* content, std::string* error) {
+  return real_.ReadWholeFile(dir, path, most_bytes, content, error);
+}
+
 std::string ReadableSize(std::uint64_t bytes) {
   static const char* const kUnits[] = {"KiB", "MiB", "GiB", "TiB", "PiB", "EiB"};
   if (bytes < 1024) return std::string();

@@ -4,6 +4,7 @@
 #define BUILDSWEEP_ENGINE_DRY_RUN_H_
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <map>
 #include <mutex>
@@ -42,6 +43,11 @@ class DryRunFileSystem : public platform::FileSystem {
   platform::RemoveResult ExamineFile(const platform::Dir& dir, std::string_view name,
                                      platform::FileExamination* file,
                                      std::string* error) override;
+  platform::LookupResult LookUpEntry(const platform::Dir& dir, std::string_view name,
+                                     platform::EntryKind* kind, std::string* error) override;
+  platform::LookupResult ReadWholeFile(const platform::Dir& dir, std::string_view path,
+                                       std::size_t most_bytes, std::string* content,
+                                       std::string* error) override;
 
   /// The total apparent size of the files RemoveFile said would go (each
   /// link's own), at most the largest 64-bit number.

@@ -130,6 +130,13 @@ struct FileExamination {
   FolderId id;
 };
 
+/// Outcome of looking up one entry, or of reading one file.
+enum class LookupResult {
+  kFound,    ///< there, and read or described
+  kMissing,  ///< nothing by that name (or a folder on the way is missing)
+  kFailed,   ///< there, or maybe there, but it can't be read; the reason says why
+};
+
 /// The file-system operations the engine uses. Every folder is reached
 /// relative to an open parent, so a folder swapped for a link between two
 /// operations can never redirect the walk outside the tree.
@@ -177,7 +184,28 @@ class FileSystem {
   /// a real run.
   virtual RemoveResult ExamineFile(const Dir& dir, std::string_view name, FileExamination* file,
                                    std::string* error) = 0;
+
+  /// What the entry `name` in `dir` is, the link itself when it is one: its
+  /// kind in `kind` on kFound; on kFailed, the system's reason in `error`.
+  virtual LookupResult LookUpEntry(const Dir& dir, std::string_view name, EntryKind* kind,
+                                   std::string* error) = 0;
+
+  /// Reads the regular file at `path` whole into `content`, for metadata
+  /// that other programs keep (a repository's index and configuration).
+  /// `path` is absolute, or relative to `dir` with any number of components
+  /// and `..`, `/` between them (and `\` on Windows); links on the way are
+  /// followed, as only reading is done. A file larger than `most_bytes`, or
+  /// one that is no regular file (a fifo would never end), is kFailed with
+  /// the reason in `error`.
+  virtual LookupResult ReadWholeFile(const Dir& dir, std::string_view path,
+                                     std::size_t most_bytes, std::string* content,
+                                     std::string* error) = 0;
 };
+
+/// Whether `path` is absolute on this system ("/x" on POSIX; "C:\x",
+/// "C:/x", "\\server\share" or "\\?\..." on Windows, and a path from
+/// the drive's root, "\x"), as ReadWholeFile takes it.
+bool IsAbsolutePath(std::string_view path);
 
 /// The operating system's own file system.
 FileSystem& NativeFileSystem();

@@ -7,7 +7,7 @@
 set -euo pipefail
 repo=$(cd "$(dirname "$0")/.." && pwd)
 . "$repo/scripts/prerequisites.sh"
-install_missing_packages cmake g++ make libgtest-dev libgmock-dev tmux dpkg-dev
+install_missing_packages cmake g++ make libgtest-dev libgmock-dev tmux dpkg-dev git
 install_korean_euc_locale
 
 jobs=$(nproc)
@@ -33,8 +33,9 @@ cmake --build "$repo/build-tsan" -j"$jobs"
 TSAN_OPTIONS=halt_on_error=1:abort_on_error=1:second_deadlock_stack=1 \
   ctest --test-dir "$repo/build-tsan" --output-on-failure -j"$jobs"
 
-# Where clang and its libFuzzer runtime are installed, also let the fuzzer
-# loose on the name rule and the escaping of printed paths for a while.
+# Where clang and its libFuzzer runtime are installed, also let the fuzzers
+# loose on the name rule and the escaping of printed paths, and on the git
+# index reader, for a while each.
 fuzz="$repo/build-fuzz"
 mkdir -p "$fuzz"
 if command -v clang++ >/dev/null &&
@@ -42,16 +43,19 @@ if command -v clang++ >/dev/null &&
      clang++ -x c++ -fsanitize=fuzzer - -o "$fuzz/probe" 2>/dev/null; then
   cmake -S "$repo" -B "$fuzz" -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DBUILDSWEEP_FUZZ=ON >/dev/null
-  cmake --build "$fuzz" -j"$jobs" --target buildsweep_name_fuzzer
-  if ! "$fuzz/tests/buildsweep_name_fuzzer" -max_total_time=15 -seed=1 \
-       -artifact_prefix="$fuzz/" >"$fuzz/fuzz.log" 2>&1; then
-    cat "$fuzz/fuzz.log"
-    echo "The name fuzzer found a failing input (saved in $fuzz/)."
-    exit 1
-  fi
-  tail -n 1 "$fuzz/fuzz.log"
+  cmake --build "$fuzz" -j"$jobs" --target buildsweep_name_fuzzer buildsweep_git_index_fuzzer
+  for fuzzer in name:15 git_index:10; do
+    name=${fuzzer%:*}
+    if ! "$fuzz/tests/buildsweep_${name}_fuzzer" -max_total_time="${fuzzer#*:}" -seed=1 \
+         -artifact_prefix="$fuzz/$name-" >"$fuzz/$name-fuzz.log" 2>&1; then
+      cat "$fuzz/$name-fuzz.log"
+      echo "The $name fuzzer found a failing input (saved in $fuzz/)."
+      exit 1
+    fi
+    tail -n 1 "$fuzz/$name-fuzz.log"
+  done
 else
-  echo "clang with libFuzzer not installed: name fuzzer skipped"
+  echo "clang with libFuzzer not installed: fuzzers skipped"
 fi
 
 # The Windows executables, cross-built with the presets and tested under wine.

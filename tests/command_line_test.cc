@@ -29,6 +29,7 @@ TEST(ParseCommandLineTest, ReadsOptionsTheWayUnixToolsDo) {
     std::vector<std::string> folders;
     std::vector<std::string> exclusions;
     unsigned jobs = 0;
+    bool include_tracked = false;
   };
   const Case cases[] = {
       {{}, "", {}, {}},
@@ -42,6 +43,8 @@ TEST(ParseCommandLineTest, ReadsOptionsTheWayUnixToolsDo) {
       {{"p", "-n", "q"}, "n", {"p", "q"}, {}},  // options after folders
       {{"--", "-n", "--help", "--"}, "", {"-n", "--help", "--"}, {}},
       {{"-", "/?"}, "", {"-", "/?"}, {}},  // "/?" asks for help on Windows only
+      {{"--include-tracked", "-n"}, "n", {}, {}, 0, true},
+      {{"--inc"}, "", {}, {}, 0, true},
   };
   for (const Case& c : cases) {
     std::string trace;
@@ -59,6 +62,7 @@ TEST(ParseCommandLineTest, ReadsOptionsTheWayUnixToolsDo) {
     EXPECT_EQ(o.folders, c.folders);
     EXPECT_EQ(o.exclusions, c.exclusions);
     EXPECT_EQ(o.jobs, c.jobs);
+    EXPECT_EQ(o.include_tracked, c.include_tracked);
   }
 }
 
@@ -83,12 +87,13 @@ class CommandLineTest : public ::testing::Test {
     testsupport::EnterFolder(root_);
   }
 
-  testsupport::ProcessResult Run(std::vector<std::string> arguments, const std::string& input = "") {
+  testsupport::ProcessResult Run(std::vector<std::string> arguments, const std::string& input = "",
+                                 const std::string& cwd = "") {
     testsupport::ProcessOptions options;
     options.argv = {BUILDSWEEP_BINARY};
     options.argv.insert(options.argv.end(), arguments.begin(), arguments.end());
     options.input = input;
-    options.cwd = root_;
+    options.cwd = cwd.empty() ? root_ : cwd;
     options.timeout_seconds = 30;
     testsupport::ProcessResult result = testsupport::RunProcess(options);
     EXPECT_FALSE(result.timed_out) << "the program waited for input";
@@ -129,7 +134,8 @@ TEST_F(CommandLineTest, HelpAndVersionReadAndDeleteNothing) {
   EXPECT_EQ(driver::HelpText().rfind("Usage: buildsweep [OPTION]... [FOLDER]...\n", 0), 0u);
   // The help is the program's own text, so hold it to naming every option.
   for (const char* option : {"  -n, --dry-run ", "  -y, --yes ", "  -x, --exclude=GLOB ",
-                             "  -j, --jobs=N ", "  -h, --help ", "  -V, --version "}) {
+                             "  -j, --jobs=N ", "      --include-tracked\n", "  -h, --help ",
+                             "  -V, --version "}) {
     EXPECT_NE(driver::HelpText().find(std::string("\n") + option), std::string::npos) << option;
   }
   EXPECT_TRUE(Exists("a.obj"));
@@ -213,6 +219,67 @@ TEST_F(CommandLineTest, YesAsksNothingAndExclusionsAreLeftAlone) {
   EXPECT_EQ(Run({"-y", "\xff\xfe"}).out, ExtensionLine() + RootLine(root_ + "/\xff\xfe") +
                                             RootBlock(root_ + "/\xff\xfe", {"g.obj"}) +
                                             "Total Remove File : 1\n");
+}
+
+// A version-control database is never cleaned from the inside: given as a
+// folder, it is a usage error; as the current folder, one line and status
+// 2. Either way nothing is shown, read or deleted.
+TEST_F(CommandLineTest, RunsStartedInVersionControlDatabasesDeleteNothing) {
+  // Branches and logs named like by-products, as git, Mercurial, Subversion
+  // and Bazaar keep them, in a work tree's database and a bare repository.
+  const std::vector<std::string> kept = {
+      "r/.git/refs/heads/tmp", "r/.git/logs/HEAD.log", "r/.git/objects/x.obj",
+      "srv/bare/refs/heads/bak", "srv/bare/objects/pack/p.tmp", "h/.hg/store/data/a.log",
+      "s/.svn/tmp/x.tmp", "z/.bzr/y.bak"};
+  for (const std::string& name : kept) MakeFile(name);
+  MakeFile("r/.git/HEAD", "ref: refs/heads/main\n");
+  MakeFile("srv/bare/HEAD", "0123456789abcdef0123456789abcdef01234567\n");
+  const std::string git = "the git database '" + root_ + "/r/.git'";
+  const std::string bare = "the git repository '" + root_ + "/srv/bare'";
+  const std::pair<std::vector<std::string>, std::string> given[] = {
+      {{"-n", "r/.git"}, "'r/.git' is part of " + git},
+      {{"r/.git/refs/heads"}, "'r/.git/refs/heads' is part of " + git},
+      {{"-y", "srv/bare"}, "'srv/bare' is part of " + bare},
+      {{"srv/bare/objects/pack"}, "'srv/bare/objects/pack' is part of " + bare},
+      {{"h/.hg/store"}, "'h/.hg/store' is part of the Mercurial database '" + root_ + "/h/.hg'"},
+      {{"s", "s/.svn"}, "'s/.svn' is part of the Subversion database '" + root_ + "/s/.svn'"},
+  };
+  for (const auto& [arguments, problem] : given) {
+    SCOPED_TRACE(arguments.back());
+    const testsupport::ProcessResult run = Run(arguments, "\n\n");
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(run.err, "buildsweep: " + problem + ", where nothing is deleted\n" +
+                           "Try 'buildsweep --help'.\n");
+    EXPECT_EQ(run.exit_status, 2);
+  }
+  const std::pair<std::string, std::string> started_in[] = {
+      {"r/.git/refs", git},
+      {"r/.git", git},
+      {"srv/bare/refs/heads", bare},
+      {"z/.bzr", "the Bazaar database '" + root_ + "/z/.bzr'"},
+  };
+  for (const auto& [folder, database] : started_in) {
+    SCOPED_TRACE(folder);
+    for (const char* dry_run : {"-n", "-y"}) {
+      const testsupport::ProcessResult run = Run({dry_run}, "\n\n", root_ + "/" + folder);
+      EXPECT_EQ(run.out, "");
+      EXPECT_EQ(run.err, "Error: the current folder is part of " + database +
+                             ", where nothing is deleted\n");
+      EXPECT_EQ(run.exit_status, 2);
+    }
+  }
+  for (const std::string& name : kept) EXPECT_TRUE(Exists(name)) << name;
+  // A work tree is no database, nor is a folder with only some of what a
+  // repository holds.
+  MakeFile("notrepo/HEAD", "ref: refs/heads/main\n");
+  MakeFile("notrepo/objects/a.obj");
+  MakeFile("r/b.obj");
+  const testsupport::ProcessResult run = Run({"-y", "notrepo", "r"});
+  EXPECT_EQ(run.out, ExtensionLine() + RootLine(root_ + "/notrepo") +
+                         FolderBlock(root_ + "/notrepo/objects", {"a.obj"}) +
+                         RootBlock(root_ + "/notrepo", {}) + RootLine(root_ + "/r") +
+                         RootBlock(root_ + "/r", {"b.obj"}) + "Total Remove File : 2\n");
+  EXPECT_EQ(run.exit_status, 0);
 }
 
 }  // namespace

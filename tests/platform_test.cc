@@ -166,5 +166,48 @@ TEST_F(NativeFileSystemTest, RemovesFilesAndSaysWhyNot) {
   EXPECT_TRUE(fs::is_directory("folder.obj")) << "folders are never removed";
 }
 
+// Git's metadata is read through these two: an entry looked at without
+// following it, and a whole file reached by a relative path with "..", by
+// an absolute one, or through a link.
+TEST_F(NativeFileSystemTest, LooksUpEntriesAndReadsWholeFilesByRelativeOrAbsolutePaths) {
+  fs::create_directories("repo/.git/refs");
+  fs::create_directories("repo/sub");
+  std::ofstream("repo/.git/HEAD", std::ios::binary) << "ref: refs/heads/main\n";
+  MakeFile("repo/sub/" + kKoreanName);
+  FolderInfo info;
+  const Dir root = OpenRoot(&info);
+  Dir repo;
+  std::string error;
+  ASSERT_EQ(fs_.OpenChild(root, "repo", &repo, &info, &error), OpenResult::kOpened) << error;
+  EntryKind kind = EntryKind::kLink;
+  EXPECT_EQ(fs_.LookUpEntry(repo, ".git", &kind, &error), LookupResult::kFound) << error;
+  EXPECT_EQ(kind, EntryKind::kFolder);
+  EXPECT_EQ(fs_.LookUpEntry(repo, "sub", &kind, &error), LookupResult::kFound);
+  EXPECT_EQ(fs_.LookUpEntry(repo, "missing", &kind, &error), LookupResult::kMissing);
+  std::string content;
+  const std::string absolute = (root_ / "repo" / ".git" / "HEAD").u8string();
+  for (const std::string& path :
+       {std::string(".git/HEAD"), std::string("sub/../.git/./HEAD"), std::string("../repo/.git/HEAD"),
+        absolute}) {
+    content.clear();
+    EXPECT_EQ(fs_.ReadWholeFile(repo, path, 1000, &content, &error), LookupResult::kFound)
+        << path << ": " << error;
+    EXPECT_EQ(content, "ref: refs/heads/main\n") << path;
+  }
+  EXPECT_TRUE(IsAbsolutePath(absolute));
+  EXPECT_FALSE(IsAbsolutePath("../repo/.git/HEAD"));
+  EXPECT_EQ(fs_.ReadWholeFile(repo, "sub/" + kKoreanName, 1000, &content, &error), LookupResult::kFound);
+  EXPECT_EQ(content, "x");
+  EXPECT_EQ(fs_.ReadWholeFile(repo, ".git/index", 1000, &content, &error), LookupResult::kMissing);
+  EXPECT_EQ(fs_.ReadWholeFile(repo, "nowhere/HEAD", 1000, &content, &error), LookupResult::kMissing);
+  // Too large, or a folder: refused with a reason.
+  error.clear();
+  EXPECT_EQ(fs_.ReadWholeFile(repo, ".git/HEAD", 5, &content, &error), LookupResult::kFailed);
+  EXPECT_EQ(error, "it is larger than 5 bytes");
+  error.clear();
+  EXPECT_EQ(fs_.ReadWholeFile(repo, ".git/refs", 1000, &content, &error), LookupResult::kFailed);
+  EXPECT_FALSE(error.empty());
+}
+
 }  // namespace
 }  // namespace platform

@@ -13,6 +13,7 @@
 #include <sys/syscall.h>
 #endif
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -43,6 +44,8 @@ bool NameMatchesPattern(std::string_view pattern, std::string_view name) {
   terminated_name.assign(name.data(), name.size());
   return ::fnmatch(terminated_pattern.c_str(), terminated_name.c_str(), 0) == 0;
 }
+
+bool IsAbsolutePath(std::string_view path) { return !path.empty() && path[0] == '/'; }
 
 namespace {
 
@@ -185,6 +188,52 @@ class PosixFileSystem : public FileSystem {
     return RemoveResult::kRemoved;
   }
 
+  LookupResult LookUpEntry(const Dir& dir, std::string_view name, EntryKind* kind,
+                           std::string* error) override {
+    struct stat st;
+    if (::fstatat(dir.native(), Terminated(name), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+      if (errno == ENOENT || errno == ENOTDIR) return LookupResult::kMissing;
+      *error = std::strerror(errno);
+      return LookupResult::kFailed;
+    }
+    *kind = KindFromMode(st.st_mode);
+    return LookupResult::kFound;
+  }
+
+  LookupResult ReadWholeFile(const Dir& dir, std::string_view path, std::size_t most_bytes,
+                             std::string* content, std::string* error) override {
+    // Non-blocking, so that a fifo in the file's place can't hold the open.
+    int fd;
+    do {
+      fd = ::openat(dir.native(), Terminated(path), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) {
+      if (errno == ENOENT || errno == ENOTDIR) return LookupResult::kMissing;
+      *error = std::strerror(errno);
+      return LookupResult::kFailed;
+    }
+    struct ClosedAtEnd {
+      int fd;
+      ~ClosedAtEnd() { ::close(fd); }
+    } const closer{fd};
+    struct stat st;
+    if (::fstat(fd, &st) != 0) {
+      *error = std::strerror(errno);
+      return LookupResult::kFailed;
+    }
+    if (!S_ISREG(st.st_mode)) {
+      *error = S_ISDIR(st.st_mode) ? "it is a folder" : "it is not a regular file";
+      return LookupResult::kFailed;
+    }
+    if (static_cast<std::uint64_t>(st.st_size) > most_bytes) {
+      *error = "it is larger than " + std::to_string(most_bytes) + " bytes";
+      return LookupResult::kFailed;
+    }
+    content->clear();
+    content->reserve(static_cast<std::size_t>(st.st_size) + 1);
+    return ReadToEnd(fd, most_bytes, content, error) ? LookupResult::kFound : LookupResult::kFailed;
+  }
+
  private:
   // System calls want NUL-terminated names; reuse one buffer for them in
   // each thread (cleaning threads share this file system).
@@ -195,6 +244,38 @@ class PosixFileSystem : public FileSystem {
   }
 
   bool ListInto(const Dir& dir, EntryList* out);
+
+  // Reads `fd` to its end, which may come sooner or later than its size
+  // said when it was opened (someone writes it meanwhile), straight into
+  // `content`, which holds room for the size it had.
+  static bool ReadToEnd(int fd, std::size_t most_bytes, std::string* content, std::string* error) {
+    std::size_t have = 0;
+    content->resize(std::max<std::size_t>(content->capacity(), 4096));
+    for (;;) {
+      if (have == content->size()) {
+        if (have > most_bytes) {
+          *error = "it grew past " + std::to_string(most_bytes) + " bytes while being read";
+          return false;
+        }
+        content->resize(std::min(2 * have, most_bytes + 1));
+      }
+      const ssize_t n = ::read(fd, &(*content)[have], content->size() - have);
+      if (n == 0) break;
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        *error = std::strerror(errno);
+        return false;
+      }
+      have += static_cast<std::size_t>(n);
+    }
+    if (have > most_bytes) {
+      *error = "it grew past " + std::to_string(most_bytes) + " bytes while being read";
+      return false;
+    }
+    content->resize(have);
+    return true;
+  }
+
   LinkTarget FollowLinkByHand(int dir_fd, std::string_view name, std::string* error);
 
   // The kind from the listing itself; only file systems that don't report it

@@ -46,6 +46,12 @@ void AppendPathComponent(std::string* path, std::string_view name) {
   path->append(name.data(), name.size());
 }
 
+bool IsAbsolutePath(std::string_view path) {
+  if (!path.empty() && (path[0] == '\\' || path[0] == '/')) return true;
+  return path.size() >= 3 && path[1] == ':' && (path[2] == '\\' || path[2] == '/') &&
+         ((path[0] >= 'A' && path[0] <= 'Z') || (path[0] >= 'a' && path[0] <= 'z'));
+}
+
 namespace {
 
 using PathMatchSpecExFunction = HRESULT(WINAPI*)(LPCWSTR name, LPCWSTR pattern, DWORD flags);
@@ -209,6 +215,33 @@ bool ParentPath(const std::wstring& path, std::wstring* parent) {
 // not be followed: a junction, a symbolic link or any other name surrogate.
 // An unknown tag (0; wine reports Unix symlinks so) counts as a link. Other
 // reparse points (cloud placeholders, deduplicated files) are ordinary.
+// Resolves "." and ".." in the "\\?\" path `path` by its text, the way
+// Win32 resolves them in ordinary paths (the "\\?\" form is taken
+// literally), never climbing above the volume root.
+std::wstring Normalized(const std::wstring& path) {
+  const std::size_t root = RootLength(path);
+  std::wstring result = path.substr(0, root);
+  if (result.empty() || result.back() != L'\\') result.push_back(L'\\');
+  std::vector<std::size_t> component_starts;
+  for (std::size_t at = root; at <= path.size();) {
+    std::size_t end = path.find(L'\\', at);
+    if (end == std::wstring::npos) end = path.size();
+    const std::wstring_view component(path.data() + at, end - at);
+    if (component == L"..") {
+      if (!component_starts.empty()) {
+        result.resize(component_starts.back());
+        component_starts.pop_back();
+      }
+    } else if (!component.empty() && component != L".") {
+      component_starts.push_back(result.size());
+      if (result.back() != L'\\') result.push_back(L'\\');
+      result.append(component.data(), component.size());
+    }
+    at = end + 1;
+  }
+  return result;
+}
+
 bool IsLink(DWORD attributes, DWORD tag) {
   return (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 &&
          (tag == 0 || IsReparseTagNameSurrogate(tag));
@@ -520,7 +553,110 @@ class Win32FileSystem : public FileSystem {
     return RemoveResult::kRemoved;
   }
 
+  LookupResult LookUpEntry(const Dir& dir, std::string_view name, EntryKind* kind,
+                           std::string* error) override {
+    SetWideName(name);
+    HANDLE handle;
+    const NTSTATUS status =
+        OpenRelative(dir.native().handle, Buffers().wide_name, FILE_READ_ATTRIBUTES, kShareAll,
+                     FILE_OPEN_REPARSE_POINT, &handle);
+    if (IsGone(status)) return LookupResult::kMissing;
+    if (!Succeeded(status)) {
+      *error = StatusMessage(status);
+      return LookupResult::kFailed;
+    }
+    ScopedHandle entry(handle);
+    FILE_ATTRIBUTE_TAG_INFO attributes;
+    if (!AttributesOf(entry.get(), &attributes)) {
+      *error = win32::SystemMessage(::GetLastError());
+      return LookupResult::kFailed;
+    }
+    *kind = KindOf(attributes.FileAttributes, attributes.ReparseTag);
+    return LookupResult::kFound;
+  }
+
+  LookupResult ReadWholeFile(const Dir& dir, std::string_view path, std::size_t most_bytes,
+                             std::string* content, std::string* error) override {
+    std::wstring full;
+    if (!FullPathOf(dir, path, &full)) {
+      *error = win32::SystemMessage(::GetLastError());
+      return LookupResult::kFailed;
+    }
+    ScopedHandle file(::CreateFileW(full.c_str(), GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file.valid()) {
+      const DWORD failure = ::GetLastError();
+      if (IsMissing(failure)) return LookupResult::kMissing;
+      *error = win32::SystemMessage(failure);
+      return LookupResult::kFailed;
+    }
+    BY_HANDLE_FILE_INFORMATION data;
+    if (::GetFileType(file.get()) != FILE_TYPE_DISK ||
+        !::GetFileInformationByHandle(file.get(), &data) ||
+        (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+      *error = "it is not a regular file";
+      return LookupResult::kFailed;
+    }
+    const std::uint64_t size = (std::uint64_t{data.nFileSizeHigh} << 32) | data.nFileSizeLow;
+    if (size > most_bytes) {
+      *error = "it is larger than " + std::to_string(most_bytes) + " bytes";
+      return LookupResult::kFailed;
+    }
+    content->clear();
+    content->reserve(static_cast<std::size_t>(size));
+    char chunk[64 * 1024];
+    for (;;) {
+      DWORD read = 0;
+      if (!::ReadFile(file.get(), chunk, sizeof chunk, &read, nullptr)) {
+        *error = win32::SystemMessage(::GetLastError());
+        return LookupResult::kFailed;
+      }
+      if (read == 0) return LookupResult::kFound;
+      if (content->size() + read > most_bytes) {
+        *error = "it grew past " + std::to_string(most_bytes) + " bytes while being read";
+        return LookupResult::kFailed;
+      }
+      content->append(chunk, read);
+    }
+  }
+
  private:
+  // The "\\?\" path of `path`, absolute or relative to `dir`, its "." and
+  // ".." resolved as Win32 would. False, with the reason in GetLastError,
+  // when the folder's own path can't be read.
+  static bool FullPathOf(const Dir& dir, std::string_view path, std::wstring* full) {
+    std::wstring wide;
+    win32::AppendWide(&wide, path);
+    for (wchar_t& c : wide) {
+      if (c == L'/') c = L'\\';
+    }
+    if (IsAbsolutePath(path)) {
+      if (StartsWith(wide, L"\\\\?\\")) {
+        *full = Normalized(wide);
+        return true;
+      }
+      // The system's own resolution of a full path, drive-rooted ones too.
+      DWORD size = ::GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr);
+      while (size != 0) {
+        full->resize(size);
+        const DWORD length = ::GetFullPathNameW(wide.c_str(), size, &(*full)[0], nullptr);
+        if (length < size) {
+          full->resize(length);
+          if (length == 0) return false;
+          *full = LongPath(*full);
+          return true;
+        }
+        size = length;
+      }
+      return false;
+    }
+    if (!win32::FinalPathOf(dir.native().handle, full)) return false;
+    full->push_back(L'\\');
+    full->append(wide);
+    *full = Normalized(*full);
+    return true;
+  }
+
   // Opens the entry `name` in `dir` with the right to delete it: the entry
   // itself, never what a link leads to, and never a folder. kRemoved, with
   // the handle in `entry`, when the deletion may go ahead.

@@ -156,6 +156,15 @@ class DelegatingFileSystem : public platform::FileSystem {
                                      std::string* error) override {
     return real_.ExamineFile(dir, name, file, error);
   }
+  platform::LookupResult LookUpEntry(const platform::Dir& dir, std::string_view name,
+                                     platform::EntryKind* kind, std::string* error) override {
+    return real_.LookUpEntry(dir, name, kind, error);
+  }
+  platform::LookupResult ReadWholeFile(const platform::Dir& dir, std::string_view path,
+                                       std::size_t most_bytes, std::string* content,
+                                       std::string* error) override {
+    return real_.ReadWholeFile(dir, path, most_bytes, content, error);
+  }
 
  protected:
   platform::FileSystem& real_ = platform::NativeFileSystem();

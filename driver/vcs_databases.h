@@ -1,0 +1,34 @@
+// Version-control databases as starting folders. The walk never enters a
+// `.git`, `.hg`, `.svn` or `.bzr` folder it meets, but a run started in one
+// (`buildsweep r/.git`, or in `r/.git/refs`) would clean it like any other
+// folder, and a branch named `tmp` or `log` would go. So the starting
+// folders are checked before anything is shown.
+#ifndef BUILDSWEEP_DRIVER_VCS_DATABASES_H_
+#define BUILDSWEEP_DRIVER_VCS_DATABASES_H_
+
+#include <string>
+
+#include "platform/dir.h"
+#include "platform/file_system.h"
+
+namespace driver {
+
+/// The version-control database that the folder open in `folder` is, or
+/// lies inside, as a phrase naming it ("the git database '/r/.git'", "the
+/// git repository '/srv/r.git'"); empty when it lies in none. `path` is the
+/// folder's physical path, as a run started there shows it (empty when
+/// unknown). A database is a folder named `.git`, `.hg`, `.svn` or `.bzr`
+/// on that path (case ignored where the system ignores it), or a git
+/// repository (a `HEAD` naming a branch or commit, and `objects` and `refs`
+/// folders) at the folder or above it, a bare one included. `folder` may
+/// be closed (the current folder could not be opened): then only the path
+/// tells.
+std::string DatabaseAround(platform::FileSystem& fs, const platform::Dir& folder,
+                           const std::string& path);
+
+/// DatabaseAround for the process's current directory.
+std::string DatabaseAroundCurrentFolder(platform::FileSystem& fs);
+
+}  // namespace driver
+
+#endif  // BUILDSWEEP_DRIVER_VCS_DATABASES_H_

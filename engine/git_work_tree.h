@@ -1,0 +1,133 @@
+// What a git work tree tracks, so that the walk can keep tracked files: a
+// file that version control keeps is no by-product, whatever its name.
+//
+// Finding and loading go through platform::FileSystem alone: the `.git`
+// folder, or the `.git` file (`gitdir: <path>`) of a worktree or submodule;
+// a worktree's `commondir`; two settings of the repository's `config`
+// (core.ignorecase, extensions.objectformat), read by a minimal parser that
+// follows no includes and runs nothing; the `index` (and for a split index
+// its shared index). Nothing else of git is read, no program is run.
+//
+// Loading is done once per work tree; the TrackedFiles it makes is never
+// changed afterwards, so any number of cleaning threads may share it and
+// ask it at once. A work tree whose repository can't be read, or is of a
+// kind this program does not understand, still gets a TrackedFiles: one
+// that tracks everything, and says why once.
+#ifndef BUILDSWEEP_ENGINE_GIT_WORK_TREE_H_
+#define BUILDSWEEP_ENGINE_GIT_WORK_TREE_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "engine/git_index.h"
+#include "platform/file_system.h"
+
+namespace engine {
+
+/// A set of paths in an open-addressing hash table over one PathList:
+/// one hash and about one comparison a lookup. Compares bytes exactly, or
+/// ignoring ASCII case.
+class PathSet {
+ public:
+  /// Holds `paths`; `ignore_case` folds A-Z to a-z on both sides.
+  PathSet(PathList paths, bool ignore_case);
+  /// Whether `path` is one of the paths.
+  bool Contains(std::string_view path) const;
+  /// How many paths it holds.
+  std::size_t size() const { return paths_.size(); }
+
+ private:
+  std::uint64_t Hash(std::string_view path) const;
+  bool Same(std::string_view a, std::string_view b) const;
+
+  PathList paths_;
+  bool ignore_case_;
+  /// Index + 1 into `paths_` of the path in each slot; 0 for none.
+  std::vector<std::uint32_t> slots_;
+};
+
+/// What one work tree's index says is tracked. Immutable once made:
+/// Tracks may be called from any number of threads at once.
+class TrackedFiles {
+ public:
+  /// A work tree whose index can't be read or understood: every file
+  /// counts as tracked, and `reason` (one line, naming the file) says why.
+  static std::shared_ptr<const TrackedFiles> Unreadable(std::string reason);
+  /// The paths and sparse folders of `content`, compared case-blind (ASCII
+  /// letters only: git folds no more where core.ignorecase is set) when
+  /// `ignore_case`.
+  static std::shared_ptr<const TrackedFiles> FromIndex(GitIndexContent content, bool ignore_case);
+
+  /// Whether the file `relative_path` (`folder/sub/name`, `/` between the
+  /// names as listed, relative to the work tree's top, no leading `/`) is
+  /// tracked: it has an entry in the index, or lies below a sparse index's
+  /// folder entry, or the index could not be read.
+  bool Tracks(std::string_view relative_path) const;
+  /// Whether the index was read; when not, unreadable_reason says why.
+  bool readable() const { return unreadable_reason_.empty(); }
+  /// Why the index could not be read; empty when it was.
+  const std::string& unreadable_reason() const { return unreadable_reason_; }
+  /// How many paths the index tracks (sparse folders not counted).
+  std::size_t size() const { return paths_.size(); }
+
+  /// Use Unreadable or FromIndex.
+  TrackedFiles(PathList paths, PathList sparse_folders, bool ignore_case, std::string reason);
+
+ private:
+  PathSet paths_;
+  PathSet sparse_folders_;
+  bool has_sparse_folders_;
+  std::string unreadable_reason_;
+};
+
+/// Loads what the git work tree whose top folder is open in `work_tree`
+/// tracks: the folder whose listing holds the entry `.git`. Never fails;
+/// a repository that can't be read (or held: out of memory) gives
+/// TrackedFiles::Unreadable, its reason naming the file as reached from the
+/// top (`.git/index`).
+std::shared_ptr<const TrackedFiles> LoadTrackedFiles(platform::FileSystem& fs,
+                                                     const platform::Dir& work_tree);
+
+/// The work tree a starting folder lies in.
+struct EnclosingWorkTree {
+  /// What the work tree tracks; null when the folder lies in none.
+  std::shared_ptr<const TrackedFiles> tracked;
+  /// The starting folder relative to the work tree's top, `/` between
+  /// names, no `/` at either end; empty when it is the top.
+  std::string relative_path;
+  /// The top's path, shown as `start_path` shows the start.
+  std::string top_path;
+};
+
+/// Finds the work tree that holds the folder open in `start`, whose shown
+/// path is `start_path` (as FileSystem::CurrentDirectory gives it): the
+/// start itself, or the nearest folder above it, that holds an entry
+/// `.git`, climbing with OpenParent up to the top of the file system.
+EnclosingWorkTree FindEnclosingWorkTree(platform::FileSystem& fs, const platform::Dir& start,
+                                        std::string_view start_path);
+
+/// The settings of a git config file that matter here.
+struct GitConfig {
+  /// core.ignorecase, when the file sets it.
+  bool has_ignore_case = false;
+  bool ignore_case = false;
+  /// extensions.objectformat, lowercased; empty when unset (SHA-1).
+  std::string object_format;
+  /// extensions.worktreeconfig: worktrees have settings of their own in
+  /// `config.worktree`.
+  bool worktree_config = false;
+};
+
+/// Reads the settings above from the config file `text` into `config`
+/// (later settings win). False, with the reason in `error`, when one of
+/// them has a value that is no boolean. Include directives are not
+/// followed, nothing else is looked at.
+bool ParseGitConfig(std::string_view text, GitConfig* config, std::string* error);
+
+}  // namespace engine
+
+#endif  // BUILDSWEEP_ENGINE_GIT_WORK_TREE_H_

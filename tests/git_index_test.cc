@@ -1,0 +1,361 @@
+// What git tracks, read from repositories that real git made: every index
+// version, split and sparse indexes, worktrees, submodules, case-blind
+// repositories, damaged indexes and bare clones, each checked against what
+// `git ls-files` says. Skipped where git is not installed.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <fstream>
+#include <iterator>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "driver/vcs_databases.h"
+#include "engine/git_index.h"
+#include "engine/git_work_tree.h"
+#include "platform/file_system.h"
+#include "tests/support/child_process.h"
+#include "tests/support/git_index_writer.h"
+#include "tests/support/scratch_tree.h"
+
+namespace {
+
+using testsupport::EnterFolder;
+using testsupport::MakeFile;
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+void WriteFile(const std::string& path, const std::string& bytes) {
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
+}
+
+class GitIndexTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    testsupport::ProcessOptions probe;
+    probe.argv = {"git", "--version"};
+    probe.cwd = root_;
+    if (testsupport::RunProcess(probe).exit_status != 0) GTEST_SKIP() << "git is not installed";
+  }
+
+  // Runs git in `folder` (relative to the scratch folder) with a config of
+  // its own: no user's or system's settings, a fixed identity, and local
+  // submodules allowed.
+  std::string Git(const std::string& folder, std::vector<std::string> arguments) {
+    testsupport::ProcessOptions options;
+    options.argv = {"git", "-c", "safe.directory=*", "-c", "init.defaultBranch=main",
+                    "-c", "protocol.file.allow=always", "-c", "advice.detachedHead=false"};
+    options.argv.insert(options.argv.end(), arguments.begin(), arguments.end());
+    options.cwd = Path(folder);
+    options.env = {{"HOME", root_}, {"GIT_CONFIG_NOSYSTEM", "1"}, {"GIT_AUTHOR_NAME", "t"},
+                   {"GIT_AUTHOR_EMAIL", "t@t"}, {"GIT_COMMITTER_NAME", "t"},
+                   {"GIT_COMMITTER_EMAIL", "t@t"}};
+    const testsupport::ProcessResult run = testsupport::RunProcess(options);
+    EXPECT_EQ(run.exit_status, 0) << "git " << arguments[0] << ": " << run.err;
+    return run.out;
+  }
+
+  // A fresh repository `name` holding `files`, all committed.
+  void MakeRepository(const std::string& name, const std::vector<std::string>& files) {
+    testsupport::MakeFolders(Path(name));
+    Git(name, {"init", "-q"});
+    // Relative to the repository, so that a path of 4095 bytes fits.
+    EnterFolder(Path(name));
+    for (const std::string& file : files) MakeFile(file, file);
+    EnterFolder(root_);
+    Git(name, {"add", "-A"});
+    Git(name, {"commit", "-q", "-m", "start"});
+  }
+
+  // What `git ls-files` lists in `folder`, sparse folders as folders.
+  std::vector<std::string> LsFiles(const std::string& folder) {
+    std::vector<std::string> paths;
+    std::istringstream listed(Git(folder, {"ls-files", "-z", "--sparse"}));
+    for (std::string path; std::getline(listed, path, '\0');) paths.push_back(path);
+    return paths;
+  }
+
+  // What the reader makes of the index of the work tree `folder`.
+  std::shared_ptr<const engine::TrackedFiles> Load(const std::string& folder) {
+    platform::Dir dir;
+    platform::FolderInfo info;
+    std::string error;
+    EnterFolder(Path(folder));
+    EXPECT_TRUE(fs_.OpenCurrentDirectory(&dir, &info, &error)) << error;
+    EnterFolder(root_);
+    return engine::LoadTrackedFiles(fs_, dir);
+  }
+
+  // Reads the index of `folder` as ParseGitIndex does and compares it with
+  // `git ls-files`: every path and nothing else.
+  void ExpectIndexListsWhatGitLists(const std::string& folder, std::uint32_t version) {
+    const std::string git_dir = Path(folder + "/.git/");
+    const std::string bytes = ReadFile(git_dir + "index");
+    ASSERT_GE(bytes.size(), 8u);
+    EXPECT_EQ(static_cast<unsigned char>(bytes[7]), version);
+    engine::GitIndexContent content;
+    std::string error;
+    const engine::SharedIndexReader shared = [&](std::string_view hex, std::string* out, std::string*) {
+      *out = ReadFile(git_dir + "sharedindex." + std::string(hex));
+      return true;
+    };
+    ASSERT_TRUE(engine::ParseGitIndex(bytes, shared, &content, &error)) << error;
+    std::vector<std::string> read;
+    for (std::size_t i = 0; i < content.paths.size(); ++i) read.emplace_back(content.paths[i]);
+    for (std::size_t i = 0; i < content.sparse_folders.size(); ++i) {
+      read.emplace_back(content.sparse_folders[i]);
+    }
+    std::vector<std::string> listed = LsFiles(folder);
+    std::sort(read.begin(), read.end());
+    std::sort(listed.begin(), listed.end());
+    EXPECT_EQ(read, listed);
+    const auto tracked = Load(folder);
+    EXPECT_TRUE(tracked->readable()) << tracked->unreadable_reason();
+    for (const std::string& path : listed) EXPECT_TRUE(tracked->Tracks(path)) << path;
+  }
+
+  std::string Path(const std::string& relative) const {
+    return relative.empty() ? root_ : root_ + "/" + relative;
+  }
+
+  testsupport::ScratchDir scratch_;
+  const std::string root_ = scratch_.path().string();
+  platform::FileSystem& fs_ = platform::NativeFileSystem();
+};
+
+// Names that take every branch of the name field: spaces, UTF-8, shared
+// prefixes for version 4, and a path of 4095 bytes, too long for the
+// length in the flags.
+std::vector<std::string> AwkwardNames() {
+  std::string deep;
+  for (int i = 0; i < 15; ++i) deep += std::string(255, static_cast<char>('a' + i)) + "/";
+  return {"a.log", "a b/c d.obj", "\xed\x95\x9c/\xea\xb8\x80.tmp", "lib/x.map", "lib/xy.map",
+          "lib/xyz/w.bak", deep + std::string(4095 - deep.size(), 'z')};
+}
+
+TEST_F(GitIndexTest, VersionsTwoThreeAndFourListWhatGitListsAndNothingElse) {
+  MakeRepository("r", AwkwardNames());
+  MakeFile(Path("r/untracked.log"));
+  MakeFile(Path("r/lib/new.map"));
+  WriteFile(Path("r/a.log"), "edited since the commit");  // modified, still tracked
+  ExpectIndexListsWhatGitLists("r", 2);
+  // An intent-to-add entry needs extended flags, which need version 3; so
+  // does a skip-worktree one.
+  MakeFile(Path("r/intent.obj"));
+  Git("r", {"add", "-N", "intent.obj"});
+  Git("r", {"update-index", "--skip-worktree", "lib/x.map"});
+  ExpectIndexListsWhatGitLists("r", 3);
+  Git("r", {"update-index", "--index-version", "4"});
+  ExpectIndexListsWhatGitLists("r", 4);
+  const auto tracked = Load("r");
+  for (const char* untracked : {"untracked.log", "lib/new.map", "lib", "lib/x", "A.LOG", "a.log/"}) {
+    EXPECT_FALSE(tracked->Tracks(untracked)) << untracked;
+  }
+  EXPECT_EQ(tracked->size(), AwkwardNames().size() + 1);
+}
+
+TEST_F(GitIndexTest, SplitIndexAppliesItsChangesToTheSharedIndex) {
+  std::vector<std::string> files;
+  for (int i = 0; i < 60; ++i) files.push_back("f" + std::to_string(i) + ".obj");
+  MakeRepository("r", files);
+  Git("r", {"update-index", "--split-index"});
+  // Few changes, so that git keeps them in the split index: deletions,
+  // replacements (a changed entry) and additions.
+  Git("r", {"rm", "-q", "--cached", "f3.obj", "f40.obj"});
+  WriteFile(Path("r/f7.obj"), "changed");
+  MakeFile(Path("r/new.log"));
+  Git("r", {"add", "f7.obj", "new.log"});
+  ASSERT_NE(ReadFile(Path("r/.git/index")).find("link"), std::string::npos);
+  ExpectIndexListsWhatGitLists("r", 2);
+  auto tracked = Load("r");
+  EXPECT_FALSE(tracked->Tracks("f3.obj"));
+  EXPECT_TRUE(tracked->Tracks("new.log"));
+  EXPECT_EQ(tracked->size(), 59u);
+  // Its shared index damaged, or gone: nothing can be told.
+  std::string shared_name;
+  for (const std::string& name : testsupport::ListFolder(Path("r/.git"))) {
+    if (name.rfind("sharedindex.", 0) == 0) shared_name = name;
+  }
+  ASSERT_FALSE(shared_name.empty());
+  std::string shared = ReadFile(Path("r/.git/" + shared_name));
+  shared[40] ^= 1;
+  WriteFile(Path("r/.git/" + shared_name), shared);
+  tracked = Load("r");
+  EXPECT_FALSE(tracked->readable());
+  EXPECT_EQ(tracked->unreadable_reason(),
+            "cannot use '.git/index': its shared index: its checksum does not match; it is damaged");
+  EXPECT_TRUE(tracked->Tracks("untracked.obj"));
+  testsupport::RemoveTree(Path("r/.git/" + shared_name));
+  EXPECT_EQ(Load("r")->unreadable_reason(), "cannot use '.git/index': its shared index '.git/" +
+                                                shared_name + "' is missing");
+}
+
+TEST_F(GitIndexTest, SparseIndexFolderEntriesTrackEverythingBelowThem) {
+  MakeRepository("r", {"in/a.log", "out/sub/b.obj", "out/c.tmp", "top.bak"});
+  Git("r", {"sparse-checkout", "init", "--cone", "--sparse-index"});
+  Git("r", {"sparse-checkout", "set", "in"});
+  ExpectIndexListsWhatGitLists("r", 3);
+  const auto tracked = Load("r");
+  EXPECT_TRUE(tracked->Tracks("out/sub/b.obj"));
+  EXPECT_TRUE(tracked->Tracks("out/anything/made/later.log"));
+  EXPECT_TRUE(tracked->Tracks("in/a.log"));
+  EXPECT_FALSE(tracked->Tracks("in/new.log"));
+  EXPECT_FALSE(tracked->Tracks("outside.log"));
+  EXPECT_FALSE(tracked->Tracks("out"));
+}
+
+TEST_F(GitIndexTest, WorktreesAndSubmodulesAreReadThroughTheirGitFiles) {
+  MakeRepository("lib", {"lib.obj", "deep/x.log"});
+  MakeRepository("app", {"main.obj"});
+  Git("app", {"submodule", "add", "-q", "../lib", "lib"});
+  Git("app", {"commit", "-q", "-m", "lib"});
+  Git("app", {"worktree", "add", "-q", "../wt"});
+  MakeFile(Path("wt/only-here.log"));
+  Git("wt", {"add", "only-here.log"});
+  // The outer index holds the submodule as one gitlink entry; the files
+  // below are the submodule's own index's to judge.
+  const auto app = Load("app");
+  EXPECT_TRUE(app->Tracks("lib"));
+  EXPECT_FALSE(app->Tracks("lib/lib.obj"));
+  EXPECT_FALSE(app->Tracks("only-here.log"));
+  const auto submodule = Load("app/lib");
+  EXPECT_TRUE(submodule->readable()) << submodule->unreadable_reason();
+  EXPECT_TRUE(submodule->Tracks("deep/x.log"));
+  EXPECT_FALSE(submodule->Tracks("main.obj"));
+  const auto worktree = Load("wt");
+  EXPECT_TRUE(worktree->readable()) << worktree->unreadable_reason();
+  EXPECT_TRUE(worktree->Tracks("only-here.log"));
+  EXPECT_TRUE(worktree->Tracks("main.obj"));
+  // From a folder deep inside, the nearest work tree above is found.
+  testsupport::MakeFolders(Path("app/lib/deep/er"));
+  EnterFolder(Path("app/lib/deep/er"));
+  platform::Dir start;
+  platform::FolderInfo info;
+  std::string error;
+  ASSERT_TRUE(fs_.OpenCurrentDirectory(&start, &info, &error)) << error;
+  const engine::EnclosingWorkTree found =
+      engine::FindEnclosingWorkTree(fs_, start, Path("app/lib/deep/er"));
+  ASSERT_NE(found.tracked, nullptr);
+  EXPECT_EQ(found.relative_path, "deep/er");
+  EXPECT_EQ(found.top_path, Path("app/lib"));
+  EXPECT_TRUE(found.tracked->Tracks("deep/x.log"));
+  EnterFolder(root_);
+}
+
+TEST_F(GitIndexTest, IgnoreCaseMakesComparisonsCaseBlind) {
+  MakeRepository("r", {"Src/Main.OBJ", "b.log"});
+  EXPECT_FALSE(Load("r")->Tracks("src/main.obj"));
+  Git("r", {"config", "core.ignorecase", "true"});
+  const auto tracked = Load("r");
+  EXPECT_TRUE(tracked->Tracks("src/main.obj"));
+  EXPECT_TRUE(tracked->Tracks("B.LOG"));
+  EXPECT_FALSE(tracked->Tracks("c.log"));
+  // Settings are read as git reads them, and only these two.
+  const std::pair<std::string, bool> ignore_case[] = {
+      {"[core]\n\tignorecase = true\n", true},
+      {"[Core] IgnoreCase\n", true},
+      {"[core]\nignorecase = yes ; a comment\n[core]\nignoreCase=0\n", false},
+      {"[core \"x\"]\nignorecase = true\n[core.y]\nignorecase = true\n", false},
+      {"[core]\n  ignorecase = \"tr\\\nue\"  # quoted, continued\n", true},
+      {"[include]\npath = elsewhere\n[core]\n\tbare = false\n", false},
+      {"\xef\xbb\xbf[core]ignorecase\n", true},
+  };
+  for (const auto& [text, expected] : ignore_case) {
+    engine::GitConfig config;
+    std::string error;
+    EXPECT_TRUE(engine::ParseGitConfig(text, &config, &error)) << text << error;
+    EXPECT_EQ(config.ignore_case, expected) << text;
+  }
+  engine::GitConfig config;
+  std::string error;
+  EXPECT_FALSE(engine::ParseGitConfig("[core]\nignorecase = maybe\n", &config, &error));
+  EXPECT_EQ(error, "its setting core.ignorecase is no boolean");
+  EXPECT_FALSE(engine::ParseGitConfig("[core\nignorecase\n", &config, &error));
+}
+
+TEST_F(GitIndexTest, IndexesThatCantBeReadKeepEverythingAndSayWhy) {
+  MakeRepository("r", {"a.obj", "b/c.log"});
+  const std::string index_path = Path("r/.git/index");
+  const std::string good = ReadFile(index_path);
+  struct Case {
+    std::string bytes;
+    std::string reason;
+  };
+  std::string flipped = good;
+  flipped[good.size() / 2] ^= 0x20;
+  std::string version5 = good;
+  version5[7] = 5;
+  const Case cases[] = {
+      {flipped, "its checksum does not match; it is damaged"},
+      {good.substr(0, good.size() - 1), "its checksum does not match; it is damaged"},
+      {good.substr(0, 20), "it is too short to be an index"},
+      {testsupport::WithChecksum(version5), "it is of version 5, which this program does not know"},
+      {testsupport::WithChecksum(good.substr(0, good.size() - 20) +
+                                 testsupport::IndexExtension("abcd", "") + std::string(20, '\0')),
+       "it needs the extension 'abcd', which this program does not know"},
+  };
+  for (const Case& c : cases) {
+    WriteFile(index_path, c.bytes);
+    const auto tracked = Load("r");
+    EXPECT_FALSE(tracked->readable());
+    EXPECT_EQ(tracked->unreadable_reason(), "cannot use '.git/index': " + c.reason);
+    EXPECT_TRUE(tracked->Tracks("anything.obj"));
+  }
+  // An optional extension it does not know is passed over.
+  WriteFile(index_path, testsupport::WithChecksum(good.substr(0, good.size() - 20) +
+                                                  testsupport::IndexExtension("ZZZZ", "x") +
+                                                  std::string(20, '\0')));
+  EXPECT_TRUE(Load("r")->Tracks("b/c.log"));
+  // No index yet: nothing is tracked. A fifo in its place is never waited on.
+  testsupport::RemoveTree(index_path);
+  EXPECT_TRUE(Load("r")->readable());
+  EXPECT_FALSE(Load("r")->Tracks("a.obj"));
+  testsupport::ProcessOptions mkfifo;
+  mkfifo.argv = {"mkfifo", index_path};
+  mkfifo.cwd = root_;
+  ASSERT_EQ(testsupport::RunProcess(mkfifo).exit_status, 0);
+  EXPECT_EQ(Load("r")->unreadable_reason(), "cannot read '.git/index': it is not a regular file");
+  // A `.git` file that names no git dir, and a repository of SHA-256 objects.
+  MakeFile(Path("odd/.git"), "not a pointer\n");
+  EXPECT_EQ(Load("odd")->unreadable_reason(), "'.git' is a file that does not name a git dir");
+  testsupport::MakeFolders(Path("new"));
+  Git("new", {"init", "-q", "--object-format=sha256"});
+  EXPECT_EQ(Load("new")->unreadable_reason(),
+            "its repository uses the object format 'sha256', whose index this program does not read");
+}
+
+TEST_F(GitIndexTest, BareClonesAreDatabasesWithNoWorkTree) {
+  MakeRepository("r", {"a.obj"});
+  Git("", {"clone", "-q", "--bare", "r", "bare.git"});
+  for (const char* inside : {"bare.git", "bare.git/refs/heads", "r/.git/refs"}) {
+    SCOPED_TRACE(inside);
+    EnterFolder(Path(inside));
+    platform::Dir dir;
+    platform::FolderInfo info;
+    std::string error;
+    ASSERT_TRUE(fs_.OpenCurrentDirectory(&dir, &info, &error)) << error;
+    const std::string database = driver::DatabaseAround(fs_, dir, Path(inside));
+    EXPECT_EQ(database, inside[0] == 'b' ? "the git repository '" + Path("bare.git") + "'"
+                                         : "the git database '" + Path("r/.git") + "'");
+    // Without the path, the repository is still found by what it holds.
+    EXPECT_NE(driver::DatabaseAround(fs_, dir, ""), "");
+    EXPECT_EQ(engine::FindEnclosingWorkTree(fs_, dir, Path(inside)).tracked == nullptr,
+              inside[0] == 'b');
+    // The program started there deletes nothing and says so.
+    testsupport::ProcessOptions run;
+    run.argv = {BUILDSWEEP_BINARY, "-n"};
+    run.cwd = Path(inside);
+    const testsupport::ProcessResult result = testsupport::RunProcess(run);
+    EXPECT_EQ(result.out, "");
+    EXPECT_EQ(result.err, "Error: the current folder is part of " + database +
+                              ", where nothing is deleted\n");
+    EXPECT_EQ(result.exit_status, 2);
+  }
+  EnterFolder(root_);
+}
+
+}  // namespace
