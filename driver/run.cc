@@ -101,6 +101,8 @@ struct Sweep {
     // The run's own output files, never deleted.
     settings.kept_files = platform::StandardStreamFiles();
     if (options.dry_run) settings.deletion_label = "Would delete : ";
+    settings.keep_tracked = !options.include_tracked;
+    settings.list_kept = options.dry_run;
     settings.block_opening = kBanner;
     settings.block_closing = kClosingBanner;
     return settings;
@@ -262,6 +264,10 @@ int Run(platform::FileSystem& fs, platform::Console& console, const Options& opt
 
   engine::ExtensionList().swap(extensions);
   report.Text("Total Remove File : ").Number(sweep.walker.deleted()).EndLine();
+  // Said only where git kept some: elsewhere the report is as it always was.
+  if (sweep.walker.kept() > 0) {
+    report.Text("Total Kept (tracked) : ").Number(sweep.walker.kept()).EndLine();
+  }
   if (options.dry_run) {
     // The apparent size, as ls -l adds it up, then what the disk would gain:
     // sparse files and links that stay make the two differ.

@@ -14,6 +14,8 @@
 
 namespace engine {
 
+struct WorkTree;
+
 /// A listed folder whose subfolders are still to be visited, as every
 /// cleaning thread may need it: how to reach it again and what it was. Made
 /// once, never changed, shared by the threads; it keeps its ancestors alive.
@@ -33,6 +35,8 @@ struct FolderNode {
   platform::FolderId id;
   /// Levels below the root (0 for the root).
   std::size_t depth = 0;
+  /// The git work tree its files are judged by; null outside any.
+  std::shared_ptr<const WorkTree> work_tree;
 };
 
 /// The folders from the root (level 0) down to the current one, each opened

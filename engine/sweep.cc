@@ -235,7 +235,7 @@ void Sweep::ThreadMain(Worker& worker) {
 
 void Sweep::Run(const std::shared_ptr<const platform::Dir>& root, const platform::FolderId& root_id,
                 const std::string& root_path, platform::EntryList* names,
-                const ExtensionList& extensions) {
+                const ExtensionList& extensions, std::shared_ptr<const WorkTree> work_tree) {
   if (threads_.empty() && workers_.size() > 1) {
     for (std::size_t i = 1; i < workers_.size(); ++i) {
       try {
@@ -256,6 +256,7 @@ void Sweep::Run(const std::shared_ptr<const platform::Dir>& root, const platform
   unwritten_.store(report_.held());
   auto root_node = std::make_shared<FolderNode>();
   root_node->id = root_id;
+  root_node->work_tree = std::move(work_tree);
   // The threads wait for the round, so their stacks may be set from here.
   for (const std::unique_ptr<Worker>& worker : workers_) {
     worker->stack.StartAt(root, root_id, root_node, root_path);
@@ -457,11 +458,18 @@ bool Sweep::SweepFolder(Worker& worker, Task& task) {
     return false;
   }
   worker.subfolders.Clear();
+  bool holds_git = false;
   if (!cleaner.ListTargets(*stack.top(), info.id.device, *extensions_, &worker.targets,
-                           &worker.subfolders, &reason)) {
+                           &worker.subfolders, &reason, &holds_git)) {
     cleaner.WriteUnreachedBlock(stack.path(), reason);
     stack.PopTo(stack.size() - 1);
     return false;
+  }
+  // A folder holding .git starts a work tree of its own (a nested
+  // repository, a submodule), judged by its own index alone.
+  std::shared_ptr<const WorkTree> work_tree = task.parent->work_tree;
+  if (holds_git && settings_.keep_tracked) {
+    work_tree = cleaner.LoadWorkTree(*stack.top(), stack.path(), stack.PathInTop("x").size() - 1);
   }
   std::shared_ptr<const FolderNode> node;
   if (!worker.subfolders.entries.empty()) {
@@ -470,6 +478,7 @@ bool Sweep::SweepFolder(Worker& worker, Task& task) {
     made->name = task.name;
     made->id = info.id;
     made->depth = stack.size() - 1;
+    made->work_tree = work_tree;
     node = std::move(made);
     stack.SetTopNode(node);
     worker.next_name.assign(worker.subfolders.NameOf(worker.subfolders.entries.front()));
@@ -478,7 +487,7 @@ bool Sweep::SweepFolder(Worker& worker, Task& task) {
     }
   }
   task.parent.reset();
-  cleaner.WriteCleanedBlock(*stack.top(), worker.targets, stack.path());
+  cleaner.WriteCleanedBlock(*stack.top(), worker.targets, stack.path(), work_tree.get());
   if (node == nullptr) return false;
   // The stack stands on the folder: its first subfolder opens from there.
   task.parent = std::move(node);
@@ -641,6 +650,12 @@ long long Sweep::deleted() const {
   long long deleted = 0;
   for (const std::unique_ptr<Worker>& worker : workers_) deleted += worker->cleaner.deleted();
   return deleted;
+}
+
+long long Sweep::kept() const {
+  long long kept = 0;
+  for (const std::unique_ptr<Worker>& worker : workers_) kept += worker->cleaner.kept();
+  return kept;
 }
 
 bool Sweep::fell_short() const {

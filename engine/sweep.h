@@ -55,12 +55,15 @@ class Sweep {
   /// Sweeps every folder below the open `root` (identity `root_id`, shown as
   /// `root_path`), whose subfolders, sorted, are `names`. Throws
   /// std::bad_alloc, once all that was done is on record, if memory ran out.
+  /// `work_tree` is the git work tree the root lies in; null for none.
   void Run(const std::shared_ptr<const platform::Dir>& root, const platform::FolderId& root_id,
            const std::string& root_path, platform::EntryList* names,
-           const ExtensionList& extensions);
+           const ExtensionList& extensions, std::shared_ptr<const WorkTree> work_tree);
 
   /// Files deleted by every worker so far.
   long long deleted() const;
+  /// Files every worker kept because git tracks them.
+  long long kept() const;
   /// Whether any worker could not do all it should.
   bool fell_short() const;
   /// Gives back the memory the workers keep for reuse.

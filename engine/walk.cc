@@ -41,7 +41,8 @@ bool FolderCleaner::ShouldStop() const {
 // of a hundred thousand by-products is then held once, not twice.
 bool FolderCleaner::ListTargets(const platform::Dir& dir, std::uint64_t device,
                                 const ExtensionList& extensions, platform::EntryList* targets,
-                                platform::EntryList* subfolders, std::string* error) {
+                                platform::EntryList* subfolders, std::string* error,
+                                bool* holds_git) {
   if (!fs_.ListEntries(dir, targets, error)) {
     targets->Clear();
     return false;
@@ -51,9 +52,12 @@ bool FolderCleaner::ListTargets(const platform::Dir& dir, std::uint64_t device,
   const bool check_kept =
       !settings_.kept_files.empty() && targets->inodes.size() == targets->entries.size();
   std::size_t kept = 0;
+  bool git = false;
   for (std::size_t i = 0; i < targets->entries.size(); ++i) {
     const platform::Entry entry = targets->entries[i];
     const std::string_view name = targets->NameOf(entry);
+    // A folder, a file (worktrees, submodules) or a link: a work tree's top.
+    if (name.size() == 4 && name == ".git") git = true;
     if (entry.kind == platform::EntryKind::kFolder) {
       if (subfolders != nullptr && !filter.SkipsFolder(name)) subfolders->Add(name, entry.kind);
     } else if (IsListedExtension(ExtensionOf(name), extensions) == 1 && !filter.SkipsFile(name) &&
@@ -63,6 +67,7 @@ bool FolderCleaner::ListTargets(const platform::Dir& dir, std::uint64_t device,
   }
   targets->entries.resize(kept);
   targets->inodes.clear();
+  if (holds_git != nullptr) *holds_git = git;
   SortByName(targets);
   if (subfolders != nullptr) SortByName(subfolders, first_subfolder);
   return true;
@@ -76,9 +81,9 @@ bool FolderCleaner::IsKeptFile(std::uint64_t device, std::uint64_t inode) const 
 }
 
 void FolderCleaner::WriteCleanedBlock(const platform::Dir& dir, const platform::EntryList& targets,
-                                      const std::string& path) {
+                                      const std::string& path, const WorkTree* work_tree) {
   OpenBlock();
-  CleanListedFolder(dir, targets, path);
+  CleanListedFolder(dir, targets, path, work_tree);
   CloseBlock();
 }
 
@@ -112,12 +117,25 @@ bool FolderCleaner::MayDelete(const platform::Dir& dir, const platform::Entry& t
 }
 
 int FolderCleaner::DeleteTargets(const platform::Dir& dir, const platform::EntryList& targets,
-                                 const std::string& folder_path) {
+                                 const std::string& folder_path, const WorkTree* work_tree) {
   int count = 0;
   std::string reason;
+  work_tree_ = work_tree;
+  if (work_tree != nullptr) {
+    tracked_path_.clear();
+    work_tree->AppendFolder(&tracked_path_, folder_path);
+    tracked_folder_ = tracked_path_.size();
+  }
+  kept_targets_.clear();
   for (const platform::Entry& target : targets.entries) {
     if (ShouldStop()) break;
     const std::string_view name = targets.NameOf(target);
+    if (work_tree != nullptr && IsTracked(name)) {
+      // Under version control on purpose: never a by-product to delete.
+      ++kept_;
+      if (settings_.list_kept) kept_targets_.push_back(target);
+      continue;
+    }
     if (!MayDelete(dir, target, name, folder_path)) continue;
     // Everything the line needs is made ready first: once the file is gone,
     // running out of memory must not cost its line.
@@ -149,7 +167,50 @@ int FolderCleaner::DeleteTargets(const platform::Dir& dir, const platform::Entry
         break;
     }
   }
+  for (const platform::Entry& target : kept_targets_) {
+    displayed_name_.clear();
+    report_.AppendForDisplay(&displayed_name_, targets.NameOf(target));
+    report_.Text("Kept (tracked) : ").DisplayedPathInFolder(displayed_folder_, displayed_name_);
+    report_.Text(" ").EndLine();
+  }
   return count;
+}
+
+bool FolderCleaner::IsTracked(std::string_view name) {
+  tracked_path_.resize(tracked_folder_);
+  tracked_path_.append(name.data(), name.size());
+  return work_tree_->tracked->Tracks(tracked_path_);
+}
+
+std::shared_ptr<const WorkTree> FolderCleaner::LoadWorkTree(const platform::Dir& dir,
+                                                            const std::string& path,
+                                                            std::size_t path_offset) {
+  auto work_tree = std::make_shared<WorkTree>();
+  work_tree->tracked = LoadTrackedFiles(fs_, dir);
+  work_tree->path_offset = path_offset;
+  work_tree->top_path = path;
+  ReportUnreadableWorkTree(*work_tree);
+  return work_tree;
+}
+
+void FolderCleaner::ReportUnreadableWorkTree(const WorkTree& work_tree) {
+  if (work_tree.tracked->readable()) return;
+  fell_short_ = true;
+  report_.CannotError("tell what git tracks in", work_tree.top_path,
+                      work_tree.tracked->unreadable_reason());
+}
+
+void WorkTree::AppendFolder(std::string* out, std::string_view path) const {
+  out->append(prefix);
+  if (path.size() <= path_offset) return;  // the folder whose subfolders start there
+  const std::size_t begin = out->size();
+  out->append(path.substr(path_offset));
+  // The index names folders with '/', whatever the system shows.
+  if (platform::kPathSeparator != '/') {
+    std::replace(out->begin() + static_cast<std::ptrdiff_t>(begin), out->end(),
+                 platform::kPathSeparator, '/');
+  }
+  out->push_back('/');
 }
 
 void FolderCleaner::ReportFailedDeletion(const std::string& folder_path, std::string_view name,
@@ -166,17 +227,19 @@ void FolderCleaner::ReportUnreadable(const std::string& path, const std::string&
 }
 
 void FolderCleaner::CleanListedFolder(const platform::Dir& dir, const platform::EntryList& targets,
-                                      const std::string& path) {
+                                      const std::string& path, const WorkTree* work_tree) {
   displayed_folder_.clear();
   report_.AppendForDisplay(&displayed_folder_, path);
   report_.Text("Folder : ").DisplayedPath(displayed_folder_).Text(" ").EndLine();
-  const int count = DeleteTargets(dir, targets, path);
+  const int count = DeleteTargets(dir, targets, path, work_tree);
   report_.Text("Remove File Count = ").Number(count).EndLine();
 }
 
 void FolderCleaner::ReleaseMemory() {
   std::string().swap(displayed_folder_);
   std::string().swap(displayed_name_);
+  std::string().swap(tracked_path_);
+  std::vector<platform::Entry>().swap(kept_targets_);
 }
 
 Walker::Walker(platform::FileSystem& fs, Report& report, WalkerSettings settings, unsigned jobs)
@@ -218,10 +281,12 @@ void Walker::SweepSubFolders(const std::string& root_path, const ExtensionList& 
                                                 &root_unreadable_reason_);
   root_targets_ = platform::EntryList();
   if (!listed) return;
+  FindRootWorkTree(root_path);
   if (after_root_listed) after_root_listed();
   if (root_subfolders_.entries.empty() || ShouldStop()) return;
   if (sweep_ == nullptr) sweep_ = std::make_unique<Sweep>(fs_, report_, settings_, jobs_);
-  sweep_->Run(root_stack_.shared_top(), root_id_, root_path, &root_subfolders_, extensions);
+  sweep_->Run(root_stack_.shared_top(), root_id_, root_path, &root_subfolders_, extensions,
+              root_work_tree_);
 }
 
 void Walker::CleanRoot(const std::string& path, const ExtensionList& extensions) {
@@ -241,7 +306,7 @@ void Walker::CleanRoot(const std::string& path, const ExtensionList& extensions)
                                      &reason)) {
         root_cleaner_.ReportUnreadable(path, reason);
       } else {
-        root_cleaner_.CleanListedFolder(dir, root_targets_, path);
+        root_cleaner_.CleanListedFolder(dir, root_targets_, path, root_work_tree_.get());
       }
     }
     root_targets_ = platform::EntryList();
@@ -251,6 +316,26 @@ void Walker::CleanRoot(const std::string& path, const ExtensionList& extensions)
 
 bool Walker::fell_short() const {
   return fell_short_ || root_cleaner_.fell_short() || (sweep_ != nullptr && sweep_->fell_short());
+}
+
+// The work tree the root lies in, if any, and the root's place in it; says
+// so once when it can't be read.
+void Walker::FindRootWorkTree(const std::string& root_path) {
+  root_work_tree_.reset();
+  if (!settings_.keep_tracked) return;
+  EnclosingWorkTree enclosing = FindEnclosingWorkTree(fs_, *root_stack_.top(), root_path);
+  if (enclosing.tracked == nullptr) return;
+  auto work_tree = std::make_shared<WorkTree>();
+  work_tree->tracked = std::move(enclosing.tracked);
+  if (!enclosing.relative_path.empty()) work_tree->prefix = enclosing.relative_path + "/";
+  work_tree->path_offset = root_stack_.PathInTop("x").size() - 1;
+  work_tree->top_path = std::move(enclosing.top_path);
+  root_cleaner_.ReportUnreadableWorkTree(*work_tree);
+  root_work_tree_ = std::move(work_tree);
+}
+
+long long Walker::kept() const {
+  return root_cleaner_.kept() + (sweep_ != nullptr ? sweep_->kept() : 0);
 }
 
 long long Walker::deleted() const {

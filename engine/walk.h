@@ -41,6 +41,7 @@
 
 #include "engine/extensions.h"
 #include "engine/folder_stack.h"
+#include "engine/git_work_tree.h"
 #include "engine/name_filter.h"
 #include "engine/report.h"
 #include "platform/file_system.h"
@@ -63,6 +64,28 @@ struct WalkerSettings {
   /// walker.
   std::string_view block_opening;
   std::string_view block_closing;
+  /// Whether a listed file that its git work tree tracks is kept.
+  bool keep_tracked = true;
+  /// Whether each kept tracked file gets a line after its folder's
+  /// deletions (a dry run says what it would keep).
+  bool list_kept = false;
+};
+
+/// The git work tree a folder lies in, as the walk judges its files: what
+/// the index tracks, and how a folder's displayed path becomes its path in
+/// the work tree.
+struct WorkTree {
+  std::shared_ptr<const TrackedFiles> tracked;
+  /// The path in the work tree, with a `/` after each name, of the folder
+  /// whose subfolders' names begin at `path_offset` in their displayed paths.
+  std::string prefix;
+  std::size_t path_offset = 0;
+  /// The displayed path of the work tree's top, for saying it can't be read.
+  std::string top_path;
+
+  /// Appends the path in the work tree of the folder displayed as `path` to
+  /// `out`, with a `/` after each name.
+  void AppendFolder(std::string* out, std::string_view path) const;
 };
 
 /// Lists one folder, deletes its by-products and writes its block to one
@@ -76,14 +99,17 @@ class FolderCleaner {
 
   /// Lists `dir`, on `device`: its by-products into `targets` and, when
   /// asked, its subfolders at the end of `subfolders`, each sorted by name.
-  /// False with the reason in `error` when it can't be read.
+  /// False with the reason in `error` when it can't be read. Whether the
+  /// listing holds an entry `.git` (the top of a git work tree) goes into
+  /// `holds_git`, when given.
   bool ListTargets(const platform::Dir& dir, std::uint64_t device, const ExtensionList& extensions,
                    platform::EntryList* targets, platform::EntryList* subfolders,
-                   std::string* error);
+                   std::string* error, bool* holds_git = nullptr);
   /// Writes the block of the folder whose displayed path is `path`: deletes
-  /// `targets`, listed from `dir`, reporting each and their count.
+  /// `targets`, listed from `dir`, reporting each and their count; those
+  /// `work_tree` (if any) tracks are kept.
   void WriteCleanedBlock(const platform::Dir& dir, const platform::EntryList& targets,
-                         const std::string& path);
+                         const std::string& path, const WorkTree* work_tree = nullptr);
   /// Writes the block of the folder `path` that could not be opened or
   /// listed: empty, with `reason` on standard error, or nothing said when
   /// `reason` is empty (the folder had gone away).
@@ -91,7 +117,15 @@ class FolderCleaner {
   /// Writes the folder line, the deletions and the count of a folder, with
   /// no banners (the root's).
   void CleanListedFolder(const platform::Dir& dir, const platform::EntryList& targets,
-                         const std::string& path);
+                         const std::string& path, const WorkTree* work_tree = nullptr);
+  /// Loads what the work tree whose top is open in `dir`, displayed as
+  /// `path`, tracks; says once that it can't be read, when so (every file of
+  /// it is then kept). `path_offset` is where the names of its subfolders
+  /// begin in their displayed paths.
+  std::shared_ptr<const WorkTree> LoadWorkTree(const platform::Dir& dir, const std::string& path,
+                                               std::size_t path_offset);
+  /// Says, when so, that `work_tree` can't be read.
+  void ReportUnreadableWorkTree(const WorkTree& work_tree);
   /// Says on standard error that the folder `path` can't be read.
   void ReportUnreadable(const std::string& path, const std::string& reason);
   /// Writes the closing banner of a block.
@@ -112,6 +146,8 @@ class FolderCleaner {
   bool fell_short() const { return fell_short_; }
   /// How many files it deleted.
   long long deleted() const { return deleted_; }
+  /// How many listed files it kept because git tracks them.
+  long long kept() const { return kept_; }
   /// The report it writes to.
   Report& report() const { return report_; }
   /// Gives back the memory kept for reuse between folders.
@@ -122,7 +158,8 @@ class FolderCleaner {
   bool MayDelete(const platform::Dir& dir, const platform::Entry& target, std::string_view name,
                  const std::string& folder_path);
   int DeleteTargets(const platform::Dir& dir, const platform::EntryList& targets,
-                    const std::string& folder_path);
+                    const std::string& folder_path, const WorkTree* work_tree);
+  bool IsTracked(std::string_view name);
   void ReportFailedDeletion(const std::string& folder_path, std::string_view name,
                             const std::string& reason);
   void OpenBlock();
@@ -134,7 +171,12 @@ class FolderCleaner {
   std::function<void(std::size_t)> before_long_line_;
   bool fell_short_ = false;
   long long deleted_ = 0;
+  long long kept_ = 0;
   std::string displayed_folder_;  // the cleaned folder's path, ready to print
+  std::string tracked_path_;      // the folder's path in its work tree, then a name's
+  std::size_t tracked_folder_ = 0;  // the length of the folder's part
+  const WorkTree* work_tree_ = nullptr;  // the cleaned folder's
+  std::vector<platform::Entry> kept_targets_;  // to list after the deletions
   std::string displayed_name_;    // the name being deleted, ready to print
 };
 
@@ -177,6 +219,8 @@ class Walker {
   bool fell_short() const;
   /// How many files have been deleted so far.
   long long deleted() const;
+  /// How many listed files were kept because git tracks them.
+  long long kept() const;
   /// Gives back the memory kept for reuse between folders.
   void ReleaseMemory();
   /// Whether the run should stop before the next file.
@@ -195,7 +239,10 @@ class Walker {
   bool fell_short_ = false;
   platform::EntryList root_subfolders_;
   platform::EntryList root_targets_;
+  std::shared_ptr<const WorkTree> root_work_tree_;  // the root's, if it lies in one
   std::unique_ptr<Sweep> sweep_;  // made at the first sweep, kept for the run
+
+  void FindRootWorkTree(const std::string& root_path);
 };
 
 }  // namespace engine

@@ -358,4 +358,71 @@ TEST_F(GitIndexTest, BareClonesAreDatabasesWithNoWorkTree) {
   EnterFolder(root_);
 }
 
+// Whole runs in a work tree with a submodule and a nested repository: what
+// any of their indexes tracks stays, modified or not, with one thread or
+// the default number; the rest goes, and git then sees no file deleted.
+TEST_F(GitIndexTest, RunsKeepWhatEachWorkTreeTracksAndDeleteTheRest) {
+  MakeRepository("lib", {"lib.obj", "deep/x.log"});
+  MakeRepository("app", {"app.manifest", "src/level.map", "src/main.cpp"});
+  Git("app", {"submodule", "add", "-q", "../lib", "lib"});
+  Git("app", {"commit", "-q", "-m", "lib"});
+  testsupport::MakeFolders(Path("app/vendor/other"));
+  Git("app/vendor/other", {"init", "-q"});
+  for (const char* file : {"app/vendor/other/kept.tlb", "app/vendor/other/junk.obj",
+                           "app/src/main.obj", "app/lib/deep/y.log", "app/build.log"}) {
+    MakeFile(Path(file));
+  }
+  Git("app/vendor/other", {"add", "kept.tlb"});
+  MakeFile(Path("app/src/level.map"), "edited, not committed");
+  const auto run = [&](const std::string& folder, std::vector<std::string> arguments) {
+    testsupport::ProcessOptions options;
+    options.argv = {BUILDSWEEP_BINARY};
+    options.argv.insert(options.argv.end(), arguments.begin(), arguments.end());
+    options.cwd = Path(folder);
+    return testsupport::RunProcess(options);
+  };
+  const std::string kept[] = {"app/app.manifest", "app/src/level.map", "app/lib/lib.obj",
+                              "app/lib/deep/x.log", "app/vendor/other/kept.tlb"};
+  const std::string gone[] = {"app/src/main.obj", "app/lib/deep/y.log", "app/build.log",
+                              "app/vendor/other/junk.obj"};
+  const testsupport::ProcessResult one = run("app", {"-n", "-j", "1"});
+  EXPECT_EQ(one.exit_status, 0) << one.err;
+  EXPECT_EQ(run("app", {"-n"}).out, one.out);
+  for (const std::string& file : kept) {
+    EXPECT_NE(one.out.find("\nKept (tracked) : " + Path(file) + " \n"), std::string::npos) << file;
+  }
+  for (const std::string& file : gone) {
+    EXPECT_NE(one.out.find("\nWould delete : " + Path(file) + " \n"), std::string::npos) << file;
+  }
+  EXPECT_NE(one.out.find("\nTotal Kept (tracked) : 5\n"), std::string::npos) << one.out;
+  // Turned off, tracked files are listed like any other.
+  const testsupport::ProcessResult all = run("app", {"-n", "--include-tracked"});
+  EXPECT_EQ(all.out.find("Kept (tracked)"), std::string::npos);
+  EXPECT_NE(all.out.find("\nWould delete : " + Path("app/src/level.map") + " \n"),
+            std::string::npos);
+  // Started inside the work tree, the path in it is taken from its top.
+  EXPECT_NE(run("app/src", {"-n"}).out.find("Kept (tracked) : " + Path("app/src/level.map")),
+            std::string::npos);
+
+  const testsupport::ProcessResult real = run("app", {"-y"});
+  EXPECT_EQ(real.exit_status, 0) << real.err;
+  EXPECT_NE(real.out.find("\nTotal Remove File : 4\nTotal Kept (tracked) : 5\n"),
+            std::string::npos) << real.out;
+  for (const std::string& file : kept) EXPECT_TRUE(testsupport::Exists(Path(file))) << file;
+  for (const std::string& file : gone) EXPECT_FALSE(testsupport::Exists(Path(file))) << file;
+  EXPECT_EQ(Git("app", {"status", "--porcelain", "--untracked-files=no"}), " M src/level.map\n");
+
+  // An index that can't be read keeps every listed file of its work tree.
+  MakeFile(Path("app/vendor/other/junk.obj"));
+  MakeFile(Path("app/vendor/other/.git/index"), "not an index");
+  const testsupport::ProcessResult damaged = run("app", {"-y"});
+  EXPECT_EQ(damaged.exit_status, 2);
+  EXPECT_EQ(damaged.err.rfind("Error: cannot tell what git tracks in '" +
+                                  Path("app/vendor/other") + "': ", 0),
+            0u) << damaged.err;
+  EXPECT_EQ(std::count(damaged.err.begin(), damaged.err.end(), '\n'), 1);
+  EXPECT_TRUE(testsupport::Exists(Path("app/vendor/other/junk.obj")));
+  EXPECT_TRUE(testsupport::Exists(Path("app/vendor/other/kept.tlb")));
+}
+
 }  // namespace
