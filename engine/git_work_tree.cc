@@ -210,6 +210,7 @@ std::string_view TrimLine(std::string_view text) {
 /// Where a work tree keeps its repository.
 struct GitPlace {
   std::string git_dir;     // the work tree's own: HEAD, index
+  bool no_repository = false;  // what .git names has no HEAD
   std::string common_dir;  // shared by worktrees: config, objects
 };
 
@@ -263,6 +264,7 @@ bool LocateRepository(platform::FileSystem& fs, const platform::Dir& top, GitPla
   const platform::LookupResult head_read = ReadSmallFile(fs, top, head_path, &head, reason);
   if (head_read == platform::LookupResult::kMissing) {
     *reason = "'" + place->git_dir + "' is no git repository: it has no HEAD";
+    place->no_repository = true;
   }
   if (head_read != platform::LookupResult::kFound) return false;
   std::string common;
@@ -313,9 +315,13 @@ std::shared_ptr<const TrackedFiles> Load(platform::FileSystem& fs, const platfor
   GitPlace place;
   GitConfig config;
   std::string reason;
-  if (!LocateRepository(fs, top, &place, &reason) || !ReadSettings(fs, top, place, &config, &reason)) {
+  if (!LocateRepository(fs, top, &place, &reason)) {
+    // A .git with no HEAD is no repository, as git itself judges it: it
+    // tracks nothing, and makes no work tree.
+    if (place.no_repository) return nullptr;
     return TrackedFiles::Unreadable(reason);
   }
+  if (!ReadSettings(fs, top, place, &config, &reason)) return TrackedFiles::Unreadable(reason);
   const std::string index_path = JoinGitPath(place.git_dir, "index");
   std::string bytes;
   std::string error;

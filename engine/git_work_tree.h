@@ -85,16 +85,18 @@ class TrackedFiles {
 };
 
 /// Loads what the git work tree whose top folder is open in `work_tree`
-/// tracks: the folder whose listing holds the entry `.git`. Never fails;
-/// a repository that can't be read (or held: out of memory) gives
-/// TrackedFiles::Unreadable, its reason naming the file as reached from the
-/// top (`.git/index`).
+/// tracks: the folder whose listing holds the entry `.git`. Null when what
+/// `.git` names has no HEAD: that is no repository, as git judges it, and
+/// the folder is no work tree. Otherwise never fails; a repository that
+/// can't be read (or held: out of memory) gives TrackedFiles::Unreadable,
+/// its reason naming the file as reached from the top (`.git/index`).
 std::shared_ptr<const TrackedFiles> LoadTrackedFiles(platform::FileSystem& fs,
                                                      const platform::Dir& work_tree);
 
 /// The work tree a starting folder lies in.
 struct EnclosingWorkTree {
-  /// What the work tree tracks; null when the folder lies in none.
+  /// What the work tree tracks; null when the folder lies in none (or the
+  /// nearest `.git` above it is no repository).
   std::shared_ptr<const TrackedFiles> tracked;
   /// The starting folder relative to the work tree's top, `/` between
   /// names, no `/` at either end; empty when it is the top.

@@ -3,6 +3,7 @@
 #include <charconv>
 #include <cstdint>
 #include <cstring>
+#include <new>
 
 #include "platform/file_system.h"
 
@@ -93,7 +94,12 @@ Report::Report(platform::Console& console, std::size_t block_limit)
       interactive_(console.OutputIsInteractive()),
       paths_need_conversion_(platform::PathsNeedConversion(encoding_)),
       block_limit_(block_limit < kBlockLimit ? block_limit : kBlockLimit) {
-  buffer_.reserve(block_limit_ + 4096);
+  // Room for a block saves growing the buffer line by line; short of memory
+  // it grows as lines come (each made room for before its file goes).
+  try {
+    buffer_.reserve(block_limit_ + 4096);
+  } catch (const std::bad_alloc&) {
+  }
 }
 
 Report::~Report() { Flush(); }

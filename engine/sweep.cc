@@ -20,9 +20,12 @@ namespace {
 // others may keep, kMostHeldBytes, before it writes out.
 constexpr std::size_t kWorkerBlockBytes = std::size_t{4} * 1024;
 constexpr std::size_t kMostHeldBytes = Report::kBlockLimit - 2 * kWorkerBlockBytes;
-// While other workers keep output back, the run's report is written out
-// once it holds this much, so they always have room left to work ahead in.
-constexpr std::size_t kReportWriteBytes = kMostHeldBytes / 2;
+// Workers that are not first keep output while all that is unwritten stays
+// within this; the run's report is written out once it holds
+// kReportWriteBytes while they keep some, so the writes stay large and they
+// always have room left to work ahead in. Together: kMostHeldBytes.
+constexpr std::size_t kKeepBytes = kMostHeldBytes * 5 / 8;
+constexpr std::size_t kReportWriteBytes = kMostHeldBytes - kKeepBytes;
 // The lock is held for a few list steps at a time: a thread that finds it
 // taken tries again this many times before it sleeps, which would cost two
 // context switches.
@@ -79,6 +82,7 @@ struct Sweep::Entry {
   // A block.
   CapturedOutput output;
   bool done = false;
+  Worker* owner = nullptr;  // while in hand
 };
 
 // A folder a worker has taken.
@@ -175,6 +179,7 @@ struct Sweep::Worker {
   Report own_report;
   FolderCleaner cleaner;
   FolderStack stack;
+  std::condition_variable wake;  // room to keep output, or its block is first
   Order::iterator block;  // the block in hand
   bool writing = false;   // its block is first: it writes to the report itself
   platform::EntryList targets;
@@ -324,7 +329,8 @@ void Sweep::Work(Worker& worker) {
       --busy_;
     }
     out_of_memory_ = true;
-    Wake();
+    WakeTakers(workers_.size());
+    WakeRoomWaiters();
   }
 }
 
@@ -346,6 +352,7 @@ bool Sweep::Take(Worker& worker, Task* task, std::unique_lock<std::mutex>& lock)
     if (range != order_.end()) {
       task->name.assign(range->names.NameOf(range->names.entries[range->next++]));
       worker.block = Place(range);
+      worker.block->owner = &worker;
       if (range->next == range->names.entries.size()) {
         task->parent = std::move(range->parent);
         task->parent_dir = std::move(range->dir);
@@ -362,7 +369,7 @@ bool Sweep::Take(Worker& worker, Task* task, std::unique_lock<std::mutex>& lock)
       return true;
     }
     if (busy_ == 0) return false;  // nothing left, and nothing more to come
-    Wait(lock);
+    WaitForWork(lock);
   }
 }
 
@@ -373,10 +380,16 @@ std::unique_lock<std::mutex> Sweep::Lock() {
   return std::unique_lock<std::mutex>(mutex_);
 }
 
-void Sweep::Wait(std::unique_lock<std::mutex>& lock) {
-  ++waiting_;
-  changed_.wait_for(lock, kStopCheckInterval);
-  --waiting_;
+void Sweep::WaitForWork(std::unique_lock<std::mutex>& lock) {
+  ++waiting_for_work_;
+  work_changed_.wait_for(lock, kStopCheckInterval);
+  --waiting_for_work_;
+}
+
+void Sweep::WaitForRoom(Worker& worker, std::unique_lock<std::mutex>& lock) {
+  waiting_for_room_.push_back(&worker);
+  worker.wake.wait_for(lock, kStopCheckInterval);
+  waiting_for_room_.erase(std::find(waiting_for_room_.begin(), waiting_for_room_.end(), &worker));
 }
 
 // A fresh entry in the order, in front of `before`; under the lock.
@@ -398,15 +411,34 @@ void Sweep::Retire(Order::iterator entry) {
   entry->names.Clear();
   entry->next = 0;
   entry->done = false;
+  entry->owner = nullptr;
   // A block that once held much gives its buffer back.
   if (entry->output.bytes.capacity() > kWorkerBlockBytes) entry->output = CapturedOutput();
   entry->output.Clear();
   spare_.splice(spare_.end(), order_, entry);
 }
 
-// Wakes the workers waiting for a change, if any; under the lock.
-void Sweep::Wake() {
-  if (waiting_ > 0) changed_.notify_all();
+// Wakes up to `count` workers waiting for a folder to take; under the lock.
+// Waking more than there are folders would only have them race for the
+// lock and sleep again.
+void Sweep::WakeTakers(std::size_t count) {
+  if (count >= waiting_for_work_) {
+    if (waiting_for_work_ > 0) work_changed_.notify_all();
+    return;
+  }
+  for (std::size_t i = 0; i < count; ++i) work_changed_.notify_one();
+}
+
+// Wakes the worker whose block is first now, should it wait; under the lock.
+void Sweep::WakeFirst() {
+  if (!order_.empty() && !order_.front().is_range && order_.front().owner != nullptr) {
+    order_.front().owner->wake.notify_one();
+  }
+}
+
+// Wakes every worker waiting for room; under the lock.
+void Sweep::WakeRoomWaiters() {
+  for (Worker* worker : waiting_for_room_) worker->wake.notify_one();
 }
 
 // Notes which block is first now; under the lock.
@@ -469,7 +501,9 @@ bool Sweep::SweepFolder(Worker& worker, Task& task) {
   // repository, a submodule), judged by its own index alone.
   std::shared_ptr<const WorkTree> work_tree = task.parent->work_tree;
   if (holds_git && settings_.keep_tracked) {
-    work_tree = cleaner.LoadWorkTree(*stack.top(), stack.path(), stack.PathInTop("x").size() - 1);
+    std::shared_ptr<const WorkTree> own =
+        cleaner.LoadWorkTree(*stack.top(), stack.path(), stack.PathInTop("x").size() - 1);
+    if (own != nullptr) work_tree = std::move(own);
   }
   std::shared_ptr<const FolderNode> node;
   if (!worker.subfolders.entries.empty()) {
@@ -513,7 +547,7 @@ void Sweep::Publish(Worker& worker, std::shared_ptr<const FolderNode> node,
   // The worker gets the spare entry's buffers for its next listing.
   std::swap(range->names, *names);
   range->next = 1;
-  Wake();
+  WakeTakers(range->names.entries.size() - 1);
 }
 
 // Waiting subfolders will be reached again instead; each handle closes once
@@ -536,7 +570,7 @@ bool Sweep::ReleaseHeldHandles() {
 // case it writes what it kept and from then on writes straight through.
 void Sweep::HoldBack(Worker& worker, std::size_t incoming) {
   if (worker.writing || worker.direct) return;
-  const auto fits = [&] { return unwritten_.load() + incoming <= kMostHeldBytes; };
+  const auto fits = [&] { return unwritten_.load() + incoming <= kKeepBytes; };
   const bool first = first_block_.load(std::memory_order_acquire) == &*worker.block;
   if (!first && fits()) return;
   std::unique_lock<std::mutex> lock = Lock();
@@ -552,7 +586,7 @@ void Sweep::HoldBack(Worker& worker, std::size_t incoming) {
       return;
     }
     if (fits() || MustStop()) return;
-    Wait(lock);
+    WaitForRoom(worker, lock);
   }
 }
 
@@ -568,7 +602,7 @@ void Sweep::Deliver(Worker& worker, std::unique_lock<std::mutex>& lock) {
     worker.block->done = true;
     // One worker writes at a time; it also writes what is done meanwhile.
     if (writing_) {
-      Wake();
+      if (busy_ == 0) WakeTakers(workers_.size());
       return;
     }
     writing_ = true;
@@ -576,7 +610,9 @@ void Sweep::Deliver(Worker& worker, std::unique_lock<std::mutex>& lock) {
   WriteDoneBlocks(lock);
   writing_ = false;
   NoteFirst();
-  Wake();
+  WakeFirst();
+  // The last folder in hand done: whoever waits for more may end.
+  if (busy_ == 0) WakeTakers(workers_.size());
 }
 
 void Sweep::WriteDoneBlocks(std::unique_lock<std::mutex>& lock) {
@@ -636,9 +672,12 @@ void Sweep::NoteWritten(std::size_t before, std::size_t added) {
   if (report_.output_failed()) halt_.store(true);
   if (written > 0) {
     unwritten_.fetch_sub(written);
-    // Workers may be waiting for the room just made.
-    std::lock_guard<std::mutex> lock(mutex_);
-    Wake();
+    // Workers may be waiting for the room just made; a few bytes are not
+    // worth waking them for.
+    if (written >= kWorkerBlockBytes || report_.output_failed()) {
+      std::lock_guard<std::mutex> lock(mutex_);
+      WakeRoomWaiters();
+    }
   }
 }
 

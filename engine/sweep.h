@@ -83,12 +83,15 @@ class Sweep {
   bool Next(Worker& worker, bool finished_one, Task* task);
   void Deliver(Worker& worker, std::unique_lock<std::mutex>& lock);
   bool Take(Worker& worker, Task* task, std::unique_lock<std::mutex>& lock);
-  void Wait(std::unique_lock<std::mutex>& lock);
+  void WaitForWork(std::unique_lock<std::mutex>& lock);
+  void WaitForRoom(Worker& worker, std::unique_lock<std::mutex>& lock);
+  void WakeTakers(std::size_t count);
+  void WakeFirst();
+  void WakeRoomWaiters();
   std::unique_lock<std::mutex> Lock();
   Order::iterator Place(Order::iterator before);
   void Retire(Order::iterator entry);
   void NoteFirst();
-  void Wake();
   bool SweepFolder(Worker& worker, Task& task);
   void Publish(Worker& worker, std::shared_ptr<const FolderNode> node,
                std::shared_ptr<const platform::Dir> dir, platform::EntryList* names);
@@ -125,8 +128,11 @@ class Sweep {
   alignas(64) std::atomic<const Entry*> first_block_{nullptr};
 
   alignas(64) std::mutex mutex_;  // guards what follows
-  std::condition_variable changed_;
-  unsigned waiting_ = 0;  // workers waiting for changed_
+  std::condition_variable work_changed_;  // a folder to take, or none left to come
+  unsigned waiting_for_work_ = 0;
+  // Workers waiting for room to keep their output, or for their block to be
+  // first; each on its own condition, so only those who can go on wake.
+  std::vector<Worker*> waiting_for_room_;
   Order order_;
   Order spare_;  // entries done with, kept with their buffers
   unsigned busy_ = 0;     // workers with a folder in hand

@@ -185,8 +185,10 @@ bool FolderCleaner::IsTracked(std::string_view name) {
 std::shared_ptr<const WorkTree> FolderCleaner::LoadWorkTree(const platform::Dir& dir,
                                                             const std::string& path,
                                                             std::size_t path_offset) {
+  std::shared_ptr<const TrackedFiles> tracked = LoadTrackedFiles(fs_, dir);
+  if (tracked == nullptr) return nullptr;
   auto work_tree = std::make_shared<WorkTree>();
-  work_tree->tracked = LoadTrackedFiles(fs_, dir);
+  work_tree->tracked = std::move(tracked);
   work_tree->path_offset = path_offset;
   work_tree->top_path = path;
   ReportUnreadableWorkTree(*work_tree);

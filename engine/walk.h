@@ -121,7 +121,7 @@ class FolderCleaner {
   /// Loads what the work tree whose top is open in `dir`, displayed as
   /// `path`, tracks; says once that it can't be read, when so (every file of
   /// it is then kept). `path_offset` is where the names of its subfolders
-  /// begin in their displayed paths.
+  /// begin in their displayed paths. Null when its .git is no repository.
   std::shared_ptr<const WorkTree> LoadWorkTree(const platform::Dir& dir, const std::string& path,
                                                std::size_t path_offset);
   /// Says, when so, that `work_tree` can't be read.
