@@ -228,6 +228,7 @@ int Run(platform::FileSystem& fs, platform::Console& console, const Options& opt
   report.Text("Total Remove File : ").Number(sweep.deleted).EndLine();
   if (options.dry_run) report.Text(SizeLine(dry_run_fs.bytes_freed())).EndLine();
   const int answer = prompts ? Prompt(report, kExitPrompt) : 0;
+  report.Flush();  // the status must tell whether the last lines were written too
   if (sweep.fell_short || sweep.out_of_memory || report.output_failed()) return kExitIncomplete;
   return answer == -1 ? kExitInputEnded : kExitOk;
 }

@@ -1,0 +1,185 @@
+// How a terminal's console gathers standard output: in few writes, in
+// order with standard error, within its bound, shown after a pause without
+// being asked, and stopped by a failed write.
+#include "platform/gathered_output.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using platform::GatheredOutput;
+using platform::OutputStream;
+using namespace std::chrono_literals;
+
+// Stands for the system's write: records each write, stderr marked.
+class Recorder {
+ public:
+  GatheredOutput::WriteFunction Function() {
+    return [this](OutputStream stream, std::string_view bytes, std::string* error) {
+      std::lock_guard<std::mutex> lock(mutex_);
+      const bool to_output = stream == OutputStream::kStandardOutput;
+      if (to_output) ++output_writes_;
+      if (to_output && fail_output_) {
+        *error = "No space left on device";
+        return false;
+      }
+      if (to_output) largest_output_write_ = std::max(largest_output_write_, bytes.size());
+      transcript_ += to_output ? "" : "<stderr>";
+      transcript_.append(bytes);
+      written_.notify_all();
+      return true;
+    };
+  }
+  void FailOutput() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    fail_output_ = true;
+  }
+  std::string transcript() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return transcript_;
+  }
+  int output_writes() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return output_writes_;
+  }
+  std::size_t largest_output_write() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return largest_output_write_;
+  }
+  /// Waits (a few seconds at most) until the transcript is `expected`.
+  bool WaitFor(const std::string& expected) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return written_.wait_for(lock, 5s, [&] { return transcript_ == expected; });
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable written_;
+  std::string transcript_;
+  int output_writes_ = 0;
+  std::size_t largest_output_write_ = 0;
+  bool fail_output_ = false;
+};
+
+std::string Line(int i) { return "Delete : /p/folder" + std::to_string(i) + "/x.obj \n"; }
+
+bool Put(GatheredOutput& out, OutputStream stream, const std::string& bytes) {
+  std::string error;
+  return out.Write(stream, bytes, &error);
+}
+
+TEST(GatheredOutputTest, LinesGoOutInFewWritesInOrderAndBeforeEachErrorLine) {
+  Recorder recorder;
+  std::string expected;
+  {
+    // An interval no test outlasts: only the error line, the bound and
+    // Flush make it write.
+    GatheredOutput out(recorder.Function(), 64 * 1024, 1h);
+    for (int i = 0; i < 1000; ++i) {
+      ASSERT_TRUE(Put(out, OutputStream::kStandardOutput, Line(i)));
+      expected += Line(i);
+    }
+    EXPECT_EQ(out.gathered(), expected.size());
+    EXPECT_EQ(recorder.output_writes(), 0);
+    ASSERT_TRUE(Put(out, OutputStream::kStandardError, "Error: cannot delete 'x'\n"));
+    expected += "<stderr>Error: cannot delete 'x'\n";
+    EXPECT_EQ(recorder.transcript(), expected) << "the lines before an error line come first";
+    EXPECT_EQ(out.gathered(), 0u);
+    for (int i = 1000; i < 1010; ++i) {
+      ASSERT_TRUE(Put(out, OutputStream::kStandardOutput, Line(i)));
+      expected += Line(i);
+    }
+    std::string error;
+    ASSERT_TRUE(out.Flush(&error));
+    EXPECT_EQ(recorder.transcript(), expected);
+    EXPECT_EQ(recorder.output_writes(), 2);
+    ASSERT_TRUE(Put(out, OutputStream::kStandardOutput, "Total Remove File : 1010\n"));
+    expected += "Total Remove File : 1010\n";
+  }
+  EXPECT_EQ(recorder.transcript(), expected) << "what is left goes out at the end";
+}
+
+TEST(GatheredOutputTest, NeverHoldsMoreThanItsBoundAndALongerWriteGoesOutAlone) {
+  Recorder recorder;
+  constexpr std::size_t kBound = 100;
+  GatheredOutput out(recorder.Function(), kBound, 1h);
+  std::string expected;
+  for (int i = 0; i < 50; ++i) {
+    // Now and then a piece longer than the bound.
+    const std::string piece = i % 10 == 9 ? std::string(250, 'a' + i % 26) + "\n" : Line(i);
+    ASSERT_TRUE(Put(out, OutputStream::kStandardOutput, piece));
+    expected += piece;
+    EXPECT_LE(out.gathered(), kBound);
+  }
+  std::string error;
+  ASSERT_TRUE(out.Flush(&error));
+  EXPECT_EQ(recorder.transcript(), expected);
+  EXPECT_EQ(recorder.largest_output_write(), 251u);
+  EXPECT_LT(recorder.output_writes(), 50);
+}
+
+TEST(GatheredOutputTest, ALineIsShownAfterAPauseWithoutBeingAsked) {
+  Recorder recorder;
+  GatheredOutput out(recorder.Function(), 64 * 1024, 20ms);
+  ASSERT_TRUE(Put(out, OutputStream::kStandardOutput, Line(1)));
+  EXPECT_TRUE(recorder.WaitFor(Line(1)));
+  // And again after the thread has had nothing to do for a while.
+  std::this_thread::sleep_for(50ms);
+  ASSERT_TRUE(Put(out, OutputStream::kStandardOutput, Line(2)));
+  EXPECT_TRUE(recorder.WaitFor(Line(1) + Line(2)));
+}
+
+TEST(GatheredOutputTest, AFailedBatchFailsTheNextWriteAndNothingMoreIsTried) {
+  Recorder recorder;
+  GatheredOutput out(recorder.Function(), 64 * 1024, 1h);
+  ASSERT_TRUE(Put(out, OutputStream::kStandardOutput, Line(1)));
+  recorder.FailOutput();
+  std::string error;
+  EXPECT_FALSE(out.Flush(&error));
+  EXPECT_EQ(error, "No space left on device");
+  error.clear();
+  EXPECT_FALSE(out.Write(OutputStream::kStandardOutput, Line(2), &error));
+  EXPECT_EQ(error, "No space left on device");
+  EXPECT_FALSE(out.Flush(&error));
+  // The line that says so still reaches standard error.
+  ASSERT_TRUE(Put(out, OutputStream::kStandardError, "Error: cannot write standard output\n"));
+  EXPECT_EQ(recorder.transcript(), "<stderr>Error: cannot write standard output\n");
+  EXPECT_EQ(recorder.output_writes(), 1);
+  EXPECT_EQ(out.gathered(), 0u);
+}
+
+// Several cleaning threads hand their lines in (one at a time, as the report
+// lets them) while the console's own thread writes batches out.
+TEST(GatheredOutputTest, LinesFromSeveralThreadsKeepTheirOrderWhileBatchesGoOut) {
+  Recorder recorder;
+  std::string expected;
+  {
+    GatheredOutput out(recorder.Function(), 4096, 1ms);
+    std::mutex report;  // the report serialises its writers
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+      threads.emplace_back([&, t] {
+        for (int i = 0; i < 300; ++i) {
+          std::lock_guard<std::mutex> lock(report);
+          const std::string line = Line(t * 1000 + i);
+          expected += line;
+          Put(out, i % 100 == 99 ? OutputStream::kStandardError : OutputStream::kStandardOutput,
+              line);
+          if (i % 100 == 99) expected.insert(expected.size() - line.size(), "<stderr>");
+        }
+      });
+    }
+    for (std::thread& thread : threads) thread.join();
+  }
+  EXPECT_EQ(recorder.transcript(), expected);
+}
+
+}  // namespace
