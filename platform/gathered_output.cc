@@ -44,22 +44,24 @@ bool GatheredOutput::Gather(std::string_view bytes, std::string* error) {
       return WriteNow(OutputStream::kStandardOutput, bytes, error);
     }
     // What is being written counts until it is out: a failed write loses it.
+    // The thread makes room while this one goes on cleaning, so that the
+    // run and a slow terminal take their time side by side, not in turn.
     while (!failed_ && pending_.size() + in_flight_ + bytes.size() > most_gathered_) {
-      lock.unlock();
-      WriteBatch(/*wait=*/true, error);
-      lock.lock();
+      ++room_wanted_;
+      gathering_.notify_one();
+      room_.wait(lock);
+      --room_wanted_;
     }
     if (failed_) {
       *error = failure_;
       return false;
     }
     const Clock::time_point now = Clock::now();
-    if (pending_.empty()) {
-      first_gathered_ = now;
-      gathering_.notify_one();
-    }
+    const bool first = pending_.empty();
+    if (first) first_gathered_ = now;
     pending_.append(bytes);
     gathered_.store(pending_.size() + in_flight_, std::memory_order_relaxed);
+    if (first || pending_.size() >= BatchSize()) gathering_.notify_one();
     due = now - first_gathered_ >= interval_;
   }
   // Overdue (the thread may not have been given a processor): write it
@@ -116,6 +118,7 @@ void GatheredOutput::SendPending() {
   std::lock_guard<std::mutex> lock(mutex_);
   in_flight_ = 0;
   gathered_.store(pending_.size(), std::memory_order_relaxed);
+  room_.notify_all();
 }
 
 void GatheredOutput::NoteFailure(const std::string& reason) {
@@ -123,6 +126,7 @@ void GatheredOutput::NoteFailure(const std::string& reason) {
   if (failed_) return;
   failed_ = true;
   failure_ = reason;
+  room_.notify_all();
 }
 
 bool GatheredOutput::Succeeded(std::string* error) {
@@ -143,15 +147,22 @@ void GatheredOutput::StartThread() {
   }
 }
 
+// Half the bound: while one batch is written, the next one gathers.
+std::size_t GatheredOutput::BatchSize() const { return most_gathered_ / 2; }
+
+// Writes a batch once it is due, as soon as it is big enough to go, or when
+// a writer waits for room.
 void GatheredOutput::ShowEveryInterval() {
   std::unique_lock<std::mutex> lock(mutex_);
+  const auto urgent = [this] {
+    return stopping_ || room_wanted_ > 0 || pending_.size() >= BatchSize();
+  };
   for (;;) {
     gathering_.wait(lock, [this] { return stopping_ || !pending_.empty(); });
+    gathering_.wait_until(lock, first_gathered_ + interval_, urgent);
     if (stopping_) return;
-    const Clock::time_point due = first_gathered_ + interval_;
-    if (gathering_.wait_until(lock, due, [this] { return stopping_; })) return;
-    // Written meanwhile, and maybe gathered again since: look again.
-    if (pending_.empty() || Clock::now() < first_gathered_ + interval_) continue;
+    // Written meanwhile by another thread, maybe gathered again since.
+    if (pending_.empty() || (!urgent() && Clock::now() < first_gathered_ + interval_)) continue;
     lock.unlock();
     std::string ignored;  // the next Write reports it
     WriteBatch(/*wait=*/true, &ignored);

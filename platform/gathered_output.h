@@ -21,10 +21,12 @@
 namespace platform {
 
 /// Gathers standard output and writes it through a callback: at the latest
-/// `interval` after its first byte was gathered (a thread of its own sees to
-/// that when the run is busy elsewhere), before anything goes to standard
-/// error, on Flush, and whenever more than `most_gathered` bytes would be
-/// held. Everything keeps the order it was handed in, across both streams.
+/// `interval` after its first byte was gathered, or once half of
+/// `most_gathered` bytes are waiting (a thread of its own sees to both while
+/// the run goes on), before anything goes to standard error, and on Flush.
+/// A write that would make more than `most_gathered` bytes unwritten waits
+/// for room. Everything keeps the order it was handed in, across both
+/// streams.
 class GatheredOutput {
  public:
   /// Writes all of `bytes` to `stream`; false, with the reason in `error`,
@@ -71,6 +73,7 @@ class GatheredOutput {
   void SendPending();
   void NoteFailure(const std::string& reason);
   bool Succeeded(std::string* error);
+  std::size_t BatchSize() const;
   void StartThread();
   void ShowEveryInterval();
 
@@ -84,9 +87,11 @@ class GatheredOutput {
   std::string sending_;  // the batch being written, under write_mutex_
 
   std::mutex mutex_;  // guards what follows
-  std::condition_variable gathering_;
+  std::condition_variable gathering_;  // wakes the thread
+  std::condition_variable room_;       // wakes a writer waiting for room
   std::string pending_;
   std::size_t in_flight_ = 0;         // sending_.size() while it is written
+  int room_wanted_ = 0;               // writers waiting for room
   Clock::time_point first_gathered_;  // when pending_'s first byte came
   std::string failure_;                // the reason the first batch failed
   bool failed_ = false;

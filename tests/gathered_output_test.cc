@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
+#include <future>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -24,9 +25,12 @@ class Recorder {
  public:
   GatheredOutput::WriteFunction Function() {
     return [this](OutputStream stream, std::string_view bytes, std::string* error) {
-      std::lock_guard<std::mutex> lock(mutex_);
+      std::unique_lock<std::mutex> lock(mutex_);
       const bool to_output = stream == OutputStream::kStandardOutput;
       if (to_output) ++output_writes_;
+      written_.notify_all();
+      // A terminal that takes nothing for now (Ctrl+S, a slow one).
+      if (to_output) written_.wait(lock, [this] { return !held_; });
       if (to_output && fail_output_) {
         *error = "No space left on device";
         return false;
@@ -37,6 +41,17 @@ class Recorder {
       written_.notify_all();
       return true;
     };
+  }
+  void Hold(bool held) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    held_ = held;
+    written_.notify_all();
+  }
+  /// Waits (a few seconds at most) until standard output was written to
+  /// `writes` times.
+  bool WaitForWrites(int writes) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return written_.wait_for(lock, 5s, [&] { return output_writes_ >= writes; });
   }
   void FailOutput() {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -67,6 +82,7 @@ class Recorder {
   int output_writes_ = 0;
   std::size_t largest_output_write_ = 0;
   bool fail_output_ = false;
+  bool held_ = false;
 };
 
 std::string Line(int i) { return "Delete : /p/folder" + std::to_string(i) + "/x.obj \n"; }
@@ -124,6 +140,31 @@ TEST(GatheredOutputTest, NeverHoldsMoreThanItsBoundAndALongerWriteGoesOutAlone) 
   EXPECT_EQ(recorder.transcript(), expected);
   EXPECT_EQ(recorder.largest_output_write(), 251u);
   EXPECT_LT(recorder.output_writes(), 50);
+}
+
+// The run goes on while the terminal takes a batch, as long as there is room.
+TEST(GatheredOutputTest, ABatchIsWrittenWhileTheRunGoesOnGatheringTheNext) {
+  Recorder recorder;
+  GatheredOutput out(recorder.Function(), 1000, 1h);
+  recorder.Hold(true);
+  const std::string first(600, 'a');
+  ASSERT_TRUE(Put(out, OutputStream::kStandardOutput, first));
+  ASSERT_TRUE(recorder.WaitForWrites(1)) << "half the bound is a batch";
+  EXPECT_EQ(out.gathered(), 600u) << "written, not yet out";
+  const std::string second(300, 'b');
+  std::future<bool> put = std::async(std::launch::async, [&] {
+    return Put(out, OutputStream::kStandardOutput, second);
+  });
+  const bool went_on = put.wait_for(5s) == std::future_status::ready;
+  EXPECT_TRUE(went_on) << "there is room: no waiting for the terminal";
+  if (went_on) {
+    EXPECT_EQ(out.gathered(), 900u);
+  }
+  recorder.Hold(false);
+  EXPECT_TRUE(put.get());
+  std::string error;
+  ASSERT_TRUE(out.Flush(&error));
+  EXPECT_EQ(recorder.transcript(), first + second);
 }
 
 TEST(GatheredOutputTest, ALineIsShownAfterAPauseWithoutBeingAsked) {
