@@ -20,70 +20,63 @@ using platform::GatheredOutput;
 using platform::OutputStream;
 using namespace std::chrono_literals;
 
-// Stands for the system's write: records each write, stderr marked.
+// Stands for the system's write: records each write, stderr marked. Its
+// state is read and set through Locked, as the console's thread writes too.
 class Recorder {
  public:
+  struct State {
+    std::string transcript;
+    int output_writes = 0;
+    std::size_t largest_output_write = 0;
+    bool fail_output = false;
+    bool held = false;  // a terminal that takes nothing for now (Ctrl+S)
+  };
+
   GatheredOutput::WriteFunction Function() {
     return [this](OutputStream stream, std::string_view bytes, std::string* error) {
       std::unique_lock<std::mutex> lock(mutex_);
       const bool to_output = stream == OutputStream::kStandardOutput;
-      if (to_output) ++output_writes_;
-      written_.notify_all();
-      // A terminal that takes nothing for now (Ctrl+S, a slow one).
-      if (to_output) written_.wait(lock, [this] { return !held_; });
-      if (to_output && fail_output_) {
+      if (to_output) ++state_.output_writes;
+      changed_.notify_all();
+      if (to_output) changed_.wait(lock, [this] { return !state_.held; });
+      if (to_output && state_.fail_output) {
         *error = "No space left on device";
         return false;
       }
-      if (to_output) largest_output_write_ = std::max(largest_output_write_, bytes.size());
-      transcript_ += to_output ? "" : "<stderr>";
-      transcript_.append(bytes);
-      written_.notify_all();
+      if (to_output) state_.largest_output_write = std::max(state_.largest_output_write, bytes.size());
+      state_.transcript += to_output ? "" : "<stderr>";
+      state_.transcript.append(bytes);
+      changed_.notify_all();
       return true;
     };
   }
-  void Hold(bool held) {
+  /// Calls `use` with the state, under the lock.
+  template <typename Use>
+  auto Locked(Use use) {
     std::lock_guard<std::mutex> lock(mutex_);
-    held_ = held;
-    written_.notify_all();
+    changed_.notify_all();
+    return use(state_);
   }
-  /// Waits (a few seconds at most) until standard output was written to
-  /// `writes` times.
-  bool WaitForWrites(int writes) {
+  /// Waits (a few seconds at most) until `done` holds for the state.
+  template <typename Done>
+  bool WaitUntil(Done done) {
     std::unique_lock<std::mutex> lock(mutex_);
-    return written_.wait_for(lock, 5s, [&] { return output_writes_ >= writes; });
-  }
-  void FailOutput() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    fail_output_ = true;
+    return changed_.wait_for(lock, 5s, [&] { return done(state_); });
   }
   std::string transcript() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return transcript_;
+    return Locked([](State& state) { return state.transcript; });
   }
   int output_writes() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return output_writes_;
-  }
-  std::size_t largest_output_write() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return largest_output_write_;
-  }
-  /// Waits (a few seconds at most) until the transcript is `expected`.
-  bool WaitFor(const std::string& expected) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    return written_.wait_for(lock, 5s, [&] { return transcript_ == expected; });
+    return Locked([](State& state) { return state.output_writes; });
   }
 
  private:
   std::mutex mutex_;
-  std::condition_variable written_;
-  std::string transcript_;
-  int output_writes_ = 0;
-  std::size_t largest_output_write_ = 0;
-  bool fail_output_ = false;
-  bool held_ = false;
+  std::condition_variable changed_;
+  State state_;
 };
+
+using State = Recorder::State;
 
 std::string Line(int i) { return "Delete : /p/folder" + std::to_string(i) + "/x.obj \n"; }
 
@@ -138,7 +131,7 @@ TEST(GatheredOutputTest, NeverHoldsMoreThanItsBoundAndALongerWriteGoesOutAlone) 
   std::string error;
   ASSERT_TRUE(out.Flush(&error));
   EXPECT_EQ(recorder.transcript(), expected);
-  EXPECT_EQ(recorder.largest_output_write(), 251u);
+  EXPECT_EQ(recorder.Locked([](State& state) { return state.largest_output_write; }), 251u);
   EXPECT_LT(recorder.output_writes(), 50);
 }
 
@@ -146,10 +139,11 @@ TEST(GatheredOutputTest, NeverHoldsMoreThanItsBoundAndALongerWriteGoesOutAlone) 
 TEST(GatheredOutputTest, ABatchIsWrittenWhileTheRunGoesOnGatheringTheNext) {
   Recorder recorder;
   GatheredOutput out(recorder.Function(), 1000, 1h);
-  recorder.Hold(true);
+  recorder.Locked([](State& state) { state.held = true; });
   const std::string first(600, 'a');
   ASSERT_TRUE(Put(out, OutputStream::kStandardOutput, first));
-  ASSERT_TRUE(recorder.WaitForWrites(1)) << "half the bound is a batch";
+  ASSERT_TRUE(recorder.WaitUntil([](State& state) { return state.output_writes == 1; }))
+      << "half the bound is a batch";
   EXPECT_EQ(out.gathered(), 600u) << "written, not yet out";
   const std::string second(300, 'b');
   std::future<bool> put = std::async(std::launch::async, [&] {
@@ -160,7 +154,7 @@ TEST(GatheredOutputTest, ABatchIsWrittenWhileTheRunGoesOnGatheringTheNext) {
   if (went_on) {
     EXPECT_EQ(out.gathered(), 900u);
   }
-  recorder.Hold(false);
+  recorder.Locked([](State& state) { state.held = false; });
   EXPECT_TRUE(put.get());
   std::string error;
   ASSERT_TRUE(out.Flush(&error));
@@ -171,18 +165,19 @@ TEST(GatheredOutputTest, ALineIsShownAfterAPauseWithoutBeingAsked) {
   Recorder recorder;
   GatheredOutput out(recorder.Function(), 64 * 1024, 20ms);
   ASSERT_TRUE(Put(out, OutputStream::kStandardOutput, Line(1)));
-  EXPECT_TRUE(recorder.WaitFor(Line(1)));
+  EXPECT_TRUE(recorder.WaitUntil([](State& state) { return state.transcript == Line(1); }));
   // And again after the thread has had nothing to do for a while.
   std::this_thread::sleep_for(50ms);
   ASSERT_TRUE(Put(out, OutputStream::kStandardOutput, Line(2)));
-  EXPECT_TRUE(recorder.WaitFor(Line(1) + Line(2)));
+  EXPECT_TRUE(
+      recorder.WaitUntil([](State& state) { return state.transcript == Line(1) + Line(2); }));
 }
 
 TEST(GatheredOutputTest, AFailedBatchFailsTheNextWriteAndNothingMoreIsTried) {
   Recorder recorder;
   GatheredOutput out(recorder.Function(), 64 * 1024, 1h);
   ASSERT_TRUE(Put(out, OutputStream::kStandardOutput, Line(1)));
-  recorder.FailOutput();
+  recorder.Locked([](State& state) { state.fail_output = true; });
   std::string error;
   EXPECT_FALSE(out.Flush(&error));
   EXPECT_EQ(error, "No space left on device");
