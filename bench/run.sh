@@ -240,6 +240,14 @@ baseline_rss() {
     tail -n 1 "$work/out/baseline.rss"
 }
 
+# The type of the file system $1 is on (stat alone says ext2/ext3 for ext4).
+filesystem_type() {
+    local type
+    type=$(findmnt -no FSTYPE -T "$1" 2>/dev/null | tail -n 1 || true)
+    [[ -n $type ]] || type=$(stat -f -c %T "$1")
+    printf '%s\n' "$type"
+}
+
 # Whether the page cache can be dropped: root, and a writable drop_caches
 # (a container may mount /proc/sys read-only). Sets cold_problem otherwise.
 can_drop_caches() {
@@ -313,7 +321,7 @@ bench_filesystem() {
     [[ -n $fd_binary ]] && ((!smoke)) && tools+=(fd)
 
     say ""
-    say "== $label: $base ($(stat -f -c %T "$base")), $runs run(s) per tool, tree written in $tree_seconds s"
+    say "== $label: $base ($(filesystem_type "$base")), $runs run(s) per tool, tree written in $tree_seconds s"
     [[ $cache == cold ]] && say "   before every run: sync; echo 3 > /proc/sys/vm/drop_caches (nothing of the tree cached)"
     declare -A times=() rss=()
     local run tool
@@ -392,7 +400,7 @@ bench_terminal() {
         trap 'stop_tmux' EXIT
         tmux -S "$tmux_socket" -f /dev/null new-session -d -s "$session" -x 200 -y 50 "exec sleep 86400"
         say ""
-        say "== terminal: $base ($(stat -f -c %T "$base")), tree of $expected_folders folders, $expected_entries files; $runs run(s) each"
+        say "== terminal: $base ($(filesystem_type "$base")), tree of $expected_folders folders, $expected_entries files; $runs run(s) each"
         say "   buildsweep with its report to a tmux pane (200x50, TERM=$(tmux -S "$tmux_socket" show-options -gv default-terminal)) against its report to a file"
         declare -A times=()
         local run tool
