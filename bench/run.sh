@@ -346,9 +346,10 @@ bench_filesystem() {
 
 # Runs buildsweep in the tree once, the prompts answered from the same file
 # as ever, with its report to the tmux pane of session $session ($1 = pane)
-# or to a file ($1 = file); or ($1 = pane-dd) writes the report a file run
-# left to the pane with dd in 32 KiB blocks, which is how fast the terminal
-# itself takes those bytes. Sets elapsed_ms and status. All are timed the
+# or to a file ($1 = file), or to a terminal that only copies what it gets
+# ($1 = script: script(1), its copy to /dev/null); or ($1 = pane-dd) writes
+# the report a file run left to the pane with dd in 32 KiB blocks, which is
+# how fast the pane itself takes those bytes. Sets elapsed_ms and status. All are timed the
 # same way, by the shell that starts the program, so starting the pane costs
 # nothing.
 terminal_run() {
@@ -360,6 +361,8 @@ terminal_run() {
     local script="cd '$tree' && s=\$(date +%s%N) && $program $output; st=\$?; e=\$(date +%s%N); echo \"\$(((e - s) / 1000)) \$st\" >'$result.part' && mv '$result.part' '$result'"
     if [[ $1 == file ]]; then
         sh -c "$script"
+    elif [[ $1 == script ]]; then
+        script -qec "$script" /dev/null >/dev/null
     else
         tmux -S "$tmux_socket" respawn-pane -k -t "$session" "$script; exec sleep 86400"
         local waited
@@ -403,17 +406,18 @@ bench_terminal() {
         say "== terminal: $base ($(filesystem_type "$base")), tree of $expected_folders folders, $expected_entries files; $runs run(s) each"
         say "   buildsweep with its report to a tmux pane (200x50, TERM=$(tmux -S "$tmux_socket" show-options -gv default-terminal)) against its report to a file"
         declare -A times=()
-        local run tool
+        local run tool kinds=(file pane pane-dd)
+        command -v script >/dev/null && kinds+=(script)
         for ((run = 1; run <= runs; run++)); do
-            for tool in file pane pane-dd; do
+            for tool in "${kinds[@]}"; do
                 [[ $tool == pane-dd ]] || restore_tree
                 terminal_run "$tool"
                 if [[ $tool == pane-dd ]]; then
                     :
-                elif [[ $tool == pane ]]; then
-                    ((status == 0)) || warn "terminal: buildsweep exited with status $status in the pane"
+                elif [[ $tool != file ]]; then
+                    ((status == 0)) || warn "terminal: buildsweep exited with status $status ($tool)"
                     [[ $(tree_checksum) == "${expected_sums[expected]}" ]] || {
-                        warn "terminal: the run in the pane did not leave the expected files"
+                        warn "terminal: the run ($tool) did not leave the expected files"
                         disagreements=$((disagreements + 1))
                     }
                 else
@@ -425,19 +429,23 @@ bench_terminal() {
         stop_tmux
         declare -A med=()
         printf '   %-36s %11s %10s\n' "report to" "median ms" "min ms"
-        for tool in pane file pane-dd; do
+        for tool in pane file pane-dd script; do
+            [[ -n ${times[$tool]:-} ]] || continue
             med[$tool]=$(tr ' ' '\n' <<<"${times[$tool]}" | grep . | median)
             local name
             case $tool in
                 pane) name="tmux pane" ;;
                 file) name="file" ;;
                 pane-dd) name="tmux pane, the same bytes by dd 32k" ;;
+                script) name="script(1) to /dev/null" ;;
             esac
             awk -v n="$name" -v m="${med[$tool]}" -v lo="$(tr ' ' '\n' <<<"${times[$tool]}" | grep . | minimum)" \
                 'BEGIN { printf "   %-36s %11.1f %10.1f\n", n, m, lo }'
         done
         awk -v p="${med[pane]}" -v f="${med[file]}" -v d="${med[pane-dd]}" -v b="$(wc -c <"$work/out/buildsweep.out")" \
             'BEGIN { if (f > 0 && d > 0) printf "   at a terminal: %.2fx the run with its report to a file; the pane alone takes the %d bytes in %.2fx that run\n", p / f, b, d / f }'
+        [[ -n ${med[script]:-} ]] && awk -v s="${med[script]}" -v f="${med[file]}" \
+            'BEGIN { if (f > 0) printf "   at a terminal that costs nothing (script): %.2fx the run to a file\n", s / f }'
         if ((!keep)); then rm -rf "$work"; fi
     fi
     folders=$saved_folders files=$saved_files
