@@ -378,6 +378,7 @@ terminal_run() {
 }
 
 # Ends the benchmark's own tmux server, if one runs.
+tmux_socket=""
 stop_tmux() {
     [[ -n ${tmux_socket:-} ]] && tmux -S "$tmux_socket" kill-server 2>/dev/null
     tmux_socket=""
@@ -400,7 +401,6 @@ bench_terminal() {
     ((smoke)) && base=$smoke_base
     if make_tree "$base"; then
         tmux_socket="$work/tmux.socket" session=bench
-        trap 'stop_tmux' EXIT
         tmux -S "$tmux_socket" -f /dev/null new-session -d -s "$session" -x 200 -y 50 "exec sleep 86400"
         say ""
         say "== terminal: $base ($(filesystem_type "$base")), tree of $expected_folders folders, $expected_entries files; $runs run(s) each"
@@ -516,6 +516,10 @@ count_tree() {
     expected_targets=$(field targets "$stats")
 }
 
+# However the script ends, its own tmux server goes with it.
+clean_up() { stop_tmux; }
+trap clean_up EXIT
+
 prepare_tools
 count_tree
 disagreements=0
@@ -540,7 +544,7 @@ fi
 
 if ((smoke)); then
     smoke_base=$(mktemp -d "$([[ -d /dev/shm ]] && echo /dev/shm || echo "${TMPDIR:-/tmp}")/buildsweep-smoke.XXXXXX")
-    trap 'stop_tmux; rm -rf "$smoke_base"' EXIT
+    trap 'clean_up; rm -rf "$smoke_base"' EXIT
     bench_filesystem smoke "$smoke_base"
     # The terminal mode too, on the same small tree, when tmux is there.
     command -v tmux >/dev/null && bench_terminal
