@@ -2,11 +2,14 @@
 # Benchmark for buildsweep against a kernel floor, GNU find and fd.
 #
 #   bench/run.sh [--large | --folders N [--files N]] [--runs N] [--only-tmpfs] [--keep] [--tools DIR] BUILDSWEEP_BINARY
+#   bench/run.sh [--cold] [--terminal] [--jobs-list N,N,...] [--folders N [--files N]] [--runs N] [--keep] [--tools DIR] BUILDSWEEP_BINARY
 #   bench/run.sh --smoke [--tools DIR] BUILDSWEEP_BINARY
 #
-# See bench/README.md for what it prints. Environment: BENCH_TMPFS_ROOT,
-# BENCH_DISK_ROOT (where the trees go), BENCH_SEED, BENCH_BUILD_DIR (where the
-# helper programs are built when --tools is not given).
+# See bench/README.md for what it prints. --cold: on disk, the page cache
+# dropped before every run (root only). --terminal: the report to a tmux pane
+# against the report to a file. Environment: BENCH_TMPFS_ROOT, BENCH_DISK_ROOT
+# (where the trees go), BENCH_SEED, BENCH_BUILD_DIR (where the helper programs
+# are built when --tools is not given).
 set -euo pipefail
 # One locale for every tool, for find's -name matching and for sort.
 export LC_ALL=C
@@ -15,7 +18,7 @@ readonly BENCH_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 readonly EXTENSIONS=(pch mdp clw obj aps cpl awk tmp exp idb opt map ilk scc bsc sbr manifest dep log suo tlb ncb ncp bak)
 
 usage() {
-    sed -n '4,5s/^#  *//p' "${BASH_SOURCE[0]}" >&2
+    sed -n '4,6s/^#  *//p' "${BASH_SOURCE[0]}" >&2
     exit 2
 }
 
@@ -32,10 +35,14 @@ die() {
 # ---------------------------------------------------------------- options
 
 large=0 smoke=0 only_tmpfs=0 keep=0 runs="" tools_dir="" binary="" folders_option="" files_option=""
+cold=0 terminal=0 jobs_list=2,8,16,32
 while (($#)); do
     case $1 in
         --large) large=1 ;;
         --smoke) smoke=1 ;;
+        --cold) cold=1 ;;
+        --terminal) terminal=1 ;;
+        --jobs-list) (($# >= 2)) || usage; jobs_list=$2; shift ;;
         --only-tmpfs) only_tmpfs=1 ;;
         --keep) keep=1 ;;
         --runs) (($# >= 2)) || usage; runs=$2; shift ;;
@@ -52,6 +59,8 @@ done
 [[ -x $binary ]] || die "not an executable: $binary"
 binary=$(realpath "$binary")
 [[ -z $runs || $runs =~ ^[1-9][0-9]*$ ]] || die "--runs wants a positive number"
+[[ $jobs_list =~ ^([1-9][0-9]*(,[1-9][0-9]*)*)?$ ]] || die "--jobs-list wants numbers separated by commas, e.g. 2,8,16,32"
+IFS=, read -r -a listed_jobs <<<"$jobs_list"
 
 seed=${BENCH_SEED:-1}
 if ((smoke)); then
@@ -65,6 +74,9 @@ elif [[ -n $folders_option ]]; then
 else
     folders=20000 files=10 runs=${runs:-5}
 fi
+# The terminal mode's own tree: smaller, as a terminal shows every line.
+terminal_folders=${folders_option:-5000} terminal_files=${files_option:-10}
+((smoke)) && terminal_folders=$folders terminal_files=$files
 warnings=0
 
 # ---------------------------------------------------------------- helpers
@@ -129,9 +141,9 @@ takes_jobs() {
 tool_command() {
     case $1 in
         floor) command_line=("$floor") ;;
-        floor2) command_line=("$floor" --threads 2) ;;
+        floor[0-9]*) command_line=("$floor" --threads "${1#floor}") ;;
         buildsweep) command_line=("$binary") ;;
-        buildsweep-j1) command_line=("$binary" -j 1) ;;
+        buildsweep-j[0-9]*) command_line=("$binary" -j "${1#buildsweep-j}") ;;
         # Like buildsweep, find keeps a link that leads to a folder (-xtype d).
         find) command_line=(find . \( -type f -o -type l ! -xtype d \) \( "${find_rule[@]}" \) -print -delete) ;;
         # -u: hidden and ignored files too; -s: fd would otherwise match case-insensitively.
@@ -228,12 +240,36 @@ baseline_rss() {
     tail -n 1 "$work/out/baseline.rss"
 }
 
-# ---------------------------------------------------------------- one file system
+# The type of the file system $1 is on (stat alone says ext2/ext3 for ext4).
+filesystem_type() {
+    local type
+    type=$(findmnt -no FSTYPE -T "$1" 2>/dev/null | tail -n 1 || true)
+    [[ -n $type ]] || type=$(stat -f -c %T "$1")
+    printf '%s\n' "$type"
+}
 
-# Benchmarks every tool on the file system below $2 (label $1).
-bench_filesystem() {
-    label=$1
-    local base=$2
+# Whether the page cache can be dropped: root, and a writable drop_caches
+# (a container may mount /proc/sys read-only). Sets cold_problem otherwise.
+can_drop_caches() {
+    cold_problem=""
+    if (($(id -u) != 0)); then
+        cold_problem="not root: the page cache can only be dropped as root"
+    elif ! (sync && echo 3 >/proc/sys/vm/drop_caches) 2>/dev/null; then
+        cold_problem="/proc/sys/vm/drop_caches is not writable here"
+    fi
+    [[ -z $cold_problem ]]
+}
+
+# Everything written is on the disk and nothing of it is cached any more.
+drop_caches() {
+    sync
+    echo 3 >/proc/sys/vm/drop_caches
+}
+
+# Makes tree $tree in $work below $1 (label $label) with its lists of what a
+# correct clean leaves; returns 1 (after a warning) when $1 lacks the inodes.
+make_tree() {
+    local base=$1
     mkdir -p "$base" || die "cannot create $base"
     work="$base/tree-$folders-$files-$seed"
     tree="$work/tree"
@@ -244,7 +280,7 @@ bench_filesystem() {
     if ((free_inodes < needed)); then
         warn "$label: skipped, the tree needs $needed inodes and $base has $free_inodes free" \
             "(set BENCH_TMPFS_ROOT or BENCH_DISK_ROOT to a roomier file system, see bench/README.md)"
-        return 0
+        return 1
     fi
     mkdir -p "$work/out"
     printf '\n\n' >"$work/enter"
@@ -260,14 +296,33 @@ bench_filesystem() {
     [[ $(tree_checksum) != "${expected_sums[expected]}" ]] || die "$label: generated tree equals the cleaned one: nothing to delete"
     (($(wc -l <"$work/remaining") == expected_entries + expected_folders)) ||
         die "$label: generated tree has $(wc -l <"$work/remaining") entries, expected $((expected_entries + expected_folders))"
+    tree_seconds=$(field seconds "$line")
+}
 
-    say ""
-    say "== $label: $base ($(stat -f -c %T "$base")), $runs run(s) per tool, tree written in $(field seconds "$line") s"
+# ---------------------------------------------------------------- one file system
 
-    local tools=(floor floor2 buildsweep)
+# Benchmarks every tool on the file system below $2 (label $1); with $3 = cold,
+# the page cache is dropped before every timed run.
+bench_filesystem() {
+    label=$1
+    local base=$2 cache=${3:-warm}
+    make_tree "$base" || return 0
+
+    local tools=(floor floor2) jobs
+    [[ $cache == cold ]] && tools+=(floor8 floor32)
+    tools+=(buildsweep)
     ((jobs_option)) && tools+=(buildsweep-j1)
+    if [[ $cache == cold ]] && ((jobs_option)); then
+        for jobs in "${listed_jobs[@]}"; do
+            ((jobs == 1)) || tools+=("buildsweep-j$jobs")
+        done
+    fi
     tools+=(find)
     [[ -n $fd_binary ]] && ((!smoke)) && tools+=(fd)
+
+    say ""
+    say "== $label: $base ($(filesystem_type "$base")), $runs run(s) per tool, tree written in $tree_seconds s"
+    [[ $cache == cold ]] && say "   before every run: sync; echo 3 > /proc/sys/vm/drop_caches (nothing of the tree cached)"
     declare -A times=() rss=()
     local run tool
     # Tools take turns within each round, so a slow drift of the machine
@@ -275,6 +330,7 @@ bench_filesystem() {
     for ((run = 1; run <= runs; run++)); do
         for tool in "${tools[@]}"; do
             restore_tree
+            [[ $cache == cold ]] && drop_caches
             timed_run "$tool"
             times[$tool]+="$elapsed_ms "
             rss[$tool]+="$rss_kib "
@@ -286,11 +342,121 @@ bench_filesystem() {
     if ((!keep)); then rm -rf "$work"; fi
 }
 
+# ---------------------------------------------------------------- a terminal
+
+# Runs buildsweep in the tree once, the prompts answered from the same file
+# as ever, with its report to the tmux pane of session $session ($1 = pane)
+# or to a file ($1 = file), or to a terminal that only copies what it gets
+# ($1 = script: script(1), its copy to /dev/null); or ($1 = pane-dd) writes
+# the report a file run left to the pane with dd in 32 KiB blocks, which is
+# how fast the pane itself takes those bytes. Sets elapsed_ms and status. All are timed the
+# same way, by the shell that starts the program, so starting the pane costs
+# nothing.
+terminal_run() {
+    local result="$work/out/terminal.result" output="" program="'$binary' <'$work/enter'"
+    rm -f "$result"
+    [[ $1 == file ]] && output=">'$work/out/buildsweep.out' 2>'$work/out/buildsweep.err'"
+    [[ $1 == pane-dd ]] && program="dd if='$work/out/buildsweep.out' bs=32k status=none"
+    # shellcheck disable=SC2016  # expanded by the shell that runs it
+    local script="cd '$tree' && s=\$(date +%s%N) && $program $output; st=\$?; e=\$(date +%s%N); echo \"\$(((e - s) / 1000)) \$st\" >'$result.part' && mv '$result.part' '$result'"
+    if [[ $1 == file ]]; then
+        sh -c "$script"
+    elif [[ $1 == script ]]; then
+        script -qec "$script" /dev/null >/dev/null
+    else
+        tmux -S "$tmux_socket" respawn-pane -k -t "$session" "$script; exec sleep 86400"
+        local waited
+        for ((waited = 0; waited < 6000; waited++)); do
+            [[ -s $result ]] && break
+            sleep 0.05
+        done
+    fi
+    [[ -s $result ]] || die "$label: the run ($1) did not end within 5 minutes"
+    local us
+    read -r us status <"$result"
+    elapsed_ms=$(awk -v us="$us" 'BEGIN { printf "%.1f", us / 1000 }')
+}
+
+# Ends the benchmark's own tmux server, if one runs.
+tmux_socket=""
+stop_tmux() {
+    [[ -n ${tmux_socket:-} ]] && tmux -S "$tmux_socket" kill-server 2>/dev/null
+    tmux_socket=""
+    return 0
+}
+
+# Times buildsweep with its report to a tmux pane of 200x50 against the same
+# run with its report to a file, on tmpfs (warm), and prints the ratio.
+bench_terminal() {
+    label=terminal
+    if ! command -v tmux >/dev/null; then
+        say ""
+        say "== terminal: skipped, tmux is not installed (scripts/test.sh installs it)"
+        return 0
+    fi
+    local saved_folders=$folders saved_files=$files
+    folders=$terminal_folders files=$terminal_files
+    count_tree
+    local base=${BENCH_TMPFS_ROOT:-/dev/shm/buildsweep-bench}
+    ((smoke)) && base=$smoke_base
+    if make_tree "$base"; then
+        tmux_socket="$work/tmux.socket" session=bench
+        tmux -S "$tmux_socket" -f /dev/null new-session -d -s "$session" -x 200 -y 50 "exec sleep 86400"
+        say ""
+        say "== terminal: $base ($(filesystem_type "$base")), tree of $expected_folders folders, $expected_entries files; $runs run(s) each"
+        say "   buildsweep with its report to a tmux pane (200x50, TERM=$(tmux -S "$tmux_socket" show-options -gv default-terminal)) against its report to a file"
+        declare -A times=()
+        local run tool kinds=(file pane pane-dd)
+        command -v script >/dev/null && kinds+=(script)
+        for ((run = 1; run <= runs; run++)); do
+            for tool in "${kinds[@]}"; do
+                [[ $tool == pane-dd ]] || restore_tree
+                terminal_run "$tool"
+                if [[ $tool == pane-dd ]]; then
+                    :
+                elif [[ $tool != file ]]; then
+                    ((status == 0)) || warn "terminal: buildsweep exited with status $status ($tool)"
+                    [[ $(tree_checksum) == "${expected_sums[expected]}" ]] || {
+                        warn "terminal: the run ($tool) did not leave the expected files"
+                        disagreements=$((disagreements + 1))
+                    }
+                else
+                    verify_run buildsweep
+                fi
+                times[$tool]+="$elapsed_ms "
+            done
+        done
+        stop_tmux
+        declare -A med=()
+        printf '   %-36s %11s %10s\n' "report to" "median ms" "min ms"
+        for tool in pane file pane-dd script; do
+            [[ -n ${times[$tool]:-} ]] || continue
+            med[$tool]=$(tr ' ' '\n' <<<"${times[$tool]}" | grep . | median)
+            local name
+            case $tool in
+                pane) name="tmux pane" ;;
+                file) name="file" ;;
+                pane-dd) name="tmux pane, the same bytes by dd 32k" ;;
+                script) name="script(1) to /dev/null" ;;
+            esac
+            awk -v n="$name" -v m="${med[$tool]}" -v lo="$(tr ' ' '\n' <<<"${times[$tool]}" | grep . | minimum)" \
+                'BEGIN { printf "   %-36s %11.1f %10.1f\n", n, m, lo }'
+        done
+        awk -v p="${med[pane]}" -v f="${med[file]}" -v d="${med[pane-dd]}" -v b="$(wc -c <"$work/out/buildsweep.out")" \
+            'BEGIN { if (f > 0 && d > 0) printf "   at a terminal: %.2fx the run with its report to a file; the pane alone takes the %d bytes in %.2fx that run\n", p / f, b, d / f }'
+        [[ -n ${med[script]:-} ]] && awk -v s="${med[script]}" -v f="${med[file]}" \
+            'BEGIN { if (f > 0) printf "   at a terminal that costs nothing (script): %.2fx the run to a file\n", s / f }'
+        if ((!keep)); then rm -rf "$work"; fi
+    fi
+    folders=$saved_folders files=$saved_files
+    count_tree
+}
+
 # Prints medians, ratios and memory for the tools run on this file system.
 report() {
     declare -A med=()
     local tool floor_ms
-    printf '   %-14s %11s %10s %9s %14s\n' tool "median ms" "min ms" "x floor" "peak RSS KiB"
+    printf '   %-16s %11s %10s %9s %14s\n' tool "median ms" "min ms" "x floor" "peak RSS KiB"
     for tool in "$@"; do
         med[$tool]=$(tr ' ' '\n' <<<"${times[$tool]}" | grep . | median)
     done
@@ -300,13 +466,13 @@ report() {
         min=$(tr ' ' '\n' <<<"${times[$tool]}" | grep . | minimum)
         rss_med=$(tr ' ' '\n' <<<"${rss[$tool]}" | grep -v '^-\?$' | median || true)
         case $tool in
-            floor2) name="floor, 2 thr" ;;
-            buildsweep-j1) name="buildsweep -j1" ;;
+            floor[0-9]*) name="floor, ${tool#floor} thr" ;;
+            buildsweep-j*) name="buildsweep -j${tool#buildsweep-j}" ;;
             find) name="find -delete" ;;
             fd) name="fd -X rm" ;;
         esac
         awk -v n="$name" -v m="${med[$tool]}" -v lo="$min" -v f="$floor_ms" -v r="$rss_med" \
-            'BEGIN { printf "   %-14s %11.1f %10.1f %9.2f %14s\n", n, m, lo, (f > 0 ? m / f : 0), r }'
+            'BEGIN { printf "   %-16s %11.1f %10.1f %9.2f %14s\n", n, m, lo, (f > 0 ? m / f : 0), r }'
     done
     awk -v b="${med[buildsweep]}" -v f="$floor_ms" -v f2="${med[floor2]}" -v x="${med[find]}" \
         'BEGIN { if (b > 0 && f > 0 && f2 > 0) printf "   buildsweep: %.2fx the floor, %.2fx the 2-thread floor (which is %.2fx the floor), %.2fx faster than find -delete\n", b / f, b / f2, f2 / f, x / b }'
@@ -314,6 +480,21 @@ report() {
         'BEGIN { if (n > 0) printf "   buildsweep: %.3f us per file in the tree\n", b * 1000 / n }'
     [[ -n ${med[buildsweep-j1]:-} ]] && awk -v b="${med[buildsweep-j1]}" -v f="$floor_ms" \
         'BEGIN { if (b > 0 && f > 0) printf "   buildsweep -j 1: %.2fx the floor\n", b / f }'
+    if [[ -n ${med[floor32]:-} ]]; then
+        # Cold: what each thread count of buildsweep gives against the
+        # 32-thread floor and against the best floor at any thread count.
+        local best=floor
+        for tool in "$@"; do
+            [[ $tool == floor* ]] && awk -v a="${med[$tool]}" -v b="${med[$best]}" 'BEGIN { exit !(a < b) }' && best=$tool
+        done
+        local best_threads=${best#floor}
+        say "   best floor: ${best_threads:-1} thread(s), ${med[$best]} ms"
+        for tool in "$@"; do
+            [[ $tool == buildsweep* ]] || continue
+            awk -v n="$tool" -v b="${med[$tool]}" -v f="${med[floor32]}" -v x="${med[$best]}" \
+                'BEGIN { sub("-j", " -j ", n); if (b > 0 && f > 0 && x > 0) printf "   %-16s %.2fx the 32-thread floor, %.2fx the best floor\n", n ":", b / f, b / x }'
+        done
+    fi
     [[ -n $time_binary ]] || return 0
     local peak base
     peak=$(tr ' ' '\n' <<<"${rss[buildsweep]}" | grep -v '^-\?$' | sort -n | tail -n 1)
@@ -326,12 +507,21 @@ report() {
 
 # ---------------------------------------------------------------- main
 
+# What the generator will make of $folders and $files.
+count_tree() {
+    gen_options=(--seed "$seed" --folders "$folders" --files "$files")
+    stats=$("$gen_tree" "${gen_options[@]}")
+    expected_folders=$(field folders "$stats")
+    expected_entries=$(field entries "$stats")
+    expected_targets=$(field targets "$stats")
+}
+
+# However the script ends, its own tmux server goes with it.
+clean_up() { stop_tmux; }
+trap clean_up EXIT
+
 prepare_tools
-gen_options=(--seed "$seed" --folders "$folders" --files "$files")
-stats=$("$gen_tree" "${gen_options[@]}")
-expected_folders=$(field folders "$stats")
-expected_entries=$(field entries "$stats")
-expected_targets=$(field targets "$stats")
+count_tree
 disagreements=0
 jobs_option=0
 takes_jobs && jobs_option=1
@@ -345,11 +535,29 @@ fd_note=${fd_binary:-not installed, skipped}
 ((smoke)) && fd_note="not run in the smoke test"
 say "find: $(find --version | head -n 1); fd: $fd_note"
 say "buildsweep runs with its default number of threads$( ((jobs_option)) && echo ' and with -j 1' || echo '; it takes no -j, so no one-thread run')"
+if ((cold && jobs_option)); then
+    say "cold disk: also buildsweep -j N for N in $jobs_list$( ((${#listed_jobs[@]})) || echo '(none)')"
+    # Builds that cap -j at the processors run every larger N as -j P.
+    (cd / && "$binary" --help 2>/dev/null </dev/null) | grep -q 'at most one per processor' &&
+        say "      note: this build caps -j at the processors it may use ($(nproc) here), so larger N run as -j $(nproc)"
+fi
 
 if ((smoke)); then
     smoke_base=$(mktemp -d "$([[ -d /dev/shm ]] && echo /dev/shm || echo "${TMPDIR:-/tmp}")/buildsweep-smoke.XXXXXX")
-    trap 'rm -rf "$smoke_base"' EXIT
+    trap 'clean_up; rm -rf "$smoke_base"' EXIT
     bench_filesystem smoke "$smoke_base"
+    # The terminal mode too, on the same small tree, when tmux is there.
+    command -v tmux >/dev/null && bench_terminal
+elif ((cold || terminal)); then
+    if ((cold)); then
+        if can_drop_caches; then
+            bench_filesystem "cold disk" "${BENCH_DISK_ROOT:-/var/tmp/buildsweep-bench}" cold
+        else
+            say ""
+            say "== cold disk: skipped, $cold_problem"
+        fi
+    fi
+    ((terminal)) && bench_terminal
 else
     bench_filesystem tmpfs "${BENCH_TMPFS_ROOT:-/dev/shm/buildsweep-bench}"
     ((only_tmpfs)) || bench_filesystem disk "${BENCH_DISK_ROOT:-/var/tmp/buildsweep-bench}"

@@ -275,6 +275,7 @@ int Run(platform::FileSystem& fs, platform::Console& console, const Options& opt
     report.Text(SizeLine("Space Freed : ", dry_run_fs.bytes_freed())).EndLine();
   }
   const int answer = prompts ? Prompt(report, kExitPrompt) : 0;
+  report.Flush();  // the status must tell whether the last lines were written too
   const bool fell_short = sweep.fell_short || sweep.walker.fell_short();
   if (fell_short || sweep.out_of_memory || report.output_failed()) return kExitIncomplete;
   return answer == -1 ? kExitInputEnded : kExitOk;

@@ -159,11 +159,11 @@ Report& Report::EndLine() {
   return *this;
 }
 
-// The buffer ends with a whole line: a terminal is shown it now; otherwise it
-// waits until the block is full.
+// The buffer ends with a whole line: a terminal's console is handed it now
+// (and shows it within moments); otherwise it waits until the block is full.
 void Report::LinesEnded() {
   if (interactive_) {
-    Flush();
+    WriteOut(buffer_.size());
   } else {
     FlushIfFull();
   }
@@ -178,7 +178,13 @@ void Report::FlushIfFull() {
   if (buffer_.size() >= block_limit_) WriteOut(buffer_.size());
 }
 
-void Report::Flush() { WriteOut(buffer_.size()); }
+void Report::Flush() {
+  WriteOut(buffer_.size());
+  std::string reason;
+  if (interactive_ && !output_failed() && !console_.FlushGathered(&reason)) OutputFailed(reason);
+}
+
+std::size_t Report::held() const { return buffer_.size() + console_.GatheredBytes(); }
 
 // Writes the first `size` bytes of the buffer and drops them.
 void Report::WriteOut(std::size_t size) {
@@ -187,16 +193,21 @@ void Report::WriteOut(std::size_t size) {
     std::string reason;
     if (!console_.Write(platform::OutputStream::kStandardOutput,
                         std::string_view(buffer_.data(), size), &reason)) {
-      // Say it once: every later write would fail the same way.
-      output_failed_.store(true, std::memory_order_relaxed);
-      std::string line = "Error: cannot write standard output: ";
-      AppendForDisplay(&line, reason);
-      line += "\n";
-      console_.Write(platform::OutputStream::kStandardError, line, &reason);
+      OutputFailed(reason);
     }
   }
   buffer_.erase(0, size);
   line_start_ = line_start_ > size ? line_start_ - size : 0;
+}
+
+void Report::OutputFailed(std::string_view reason) {
+  // Say it once: every later write would fail the same way.
+  output_failed_.store(true, std::memory_order_relaxed);
+  std::string line = "Error: cannot write standard output: ";
+  AppendForDisplay(&line, reason);
+  line += "\n";
+  std::string ignored;
+  console_.Write(platform::OutputStream::kStandardError, line, &ignored);
 }
 
 void Report::CannotError(std::string_view action, std::string_view path,

@@ -26,7 +26,8 @@ void AppendEscaped(std::string* out, std::string_view path, platform::TextEncodi
 
 /// The report. Lines are collected in a buffer and written in blocks of at
 /// most kBlockLimit bytes of whole lines, so that when output fails no more
-/// than that is lost; at a terminal every line is written as soon as it ends.
+/// than that is lost; at a terminal every line is handed to the console as
+/// soon as it ends, and the console shows it within moments (see console.h).
 class Report {
  public:
   /// The most bytes of ended lines that are ever held back unwritten.
@@ -60,14 +61,16 @@ class Report {
   void AppendForDisplay(std::string* out, std::string_view text);
   /// Appends a decimal number.
   Report& Number(long long value);
-  /// Ends the line; at a terminal, the line is written now.
+  /// Ends the line; at a terminal, the line is handed to the console now.
   Report& EndLine();
-  /// Writes out everything collected so far.
+  /// Writes out everything collected so far, at a terminal also what the
+  /// console has gathered.
   void Flush();
   /// The most bytes of ended lines it holds back.
   std::size_t block_limit() const { return block_limit_; }
-  /// How many bytes are collected and not yet written.
-  std::size_t held() const { return buffer_.size(); }
+  /// How many bytes are collected and not yet written, here or gathered by
+  /// a terminal's console: what a failed write may still lose.
+  std::size_t held() const;
 
   /// Writes "Error: cannot <action> '<path>': <reason>" to standard error,
   /// path and reason shown as Path shows them.
@@ -90,6 +93,7 @@ class Report {
   void FlushIfFull();
   void LinesEnded();
   void WriteOut(std::size_t size);
+  void OutputFailed(std::string_view reason);
 
   platform::Console& console_;
   platform::TextEncoding encoding_;

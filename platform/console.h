@@ -3,6 +3,7 @@
 #ifndef BUILDSWEEP_PLATFORM_CONSOLE_H_
 #define BUILDSWEEP_PLATFORM_CONSOLE_H_
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 
@@ -33,8 +34,20 @@ class Console {
   virtual void Pause(int milliseconds) = 0;
 
   /// Whether standard output is shown to a person as it is written (a
-  /// terminal or console), so that every line should be flushed at once.
+  /// terminal or console), so that every line should be handed over at once.
+  /// Such a console may gather the lines and show them in batches, at the
+  /// latest 100 ms after they came, before each read and before anything
+  /// goes to standard error.
   virtual bool OutputIsInteractive() = 0;
+
+  /// Writes out now whatever standard output the console has gathered.
+  /// False, with the system's reason in `error`, when this or an earlier
+  /// batch could not be written.
+  virtual bool FlushGathered(std::string* /*error*/) { return true; }
+
+  /// How many bytes of standard output the console has gathered and not
+  /// yet written. Safe to ask from any thread.
+  virtual std::size_t GatheredBytes() { return 0; }
 
   /// The character set that standard output should be written in.
   virtual TextEncoding Encoding() = 0;

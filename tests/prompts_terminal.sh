@@ -3,9 +3,14 @@
 # a person would: the start prompt shows and the program waits; Enter starts
 # the cleaning; the total and the exit prompt show and it waits again; Enter
 # ends it with status 0.
-# Usage: prompts_terminal.sh path/to/buildsweep   (exit 77: no tmux, skipped)
+# Then the output of a longer run shows whole and in order, standard error
+# in its place, in far fewer writes than it has lines; and the terminal
+# closing under a run stops it.
+# Usage: prompts_terminal.sh path/to/buildsweep [path/to/write_counter.so]
+#        (exit 77: no tmux, skipped; without the library the writes are not counted)
 set -euo pipefail
 binary=$(realpath "$1")
+counter=${2:+$(realpath "$2")}
 command -v tmux >/dev/null || { echo "tmux is not installed: skipped"; exit 77; }
 export LANG=C.UTF-8 LC_ALL=C.UTF-8 TERM=xterm   # the prompts are UTF-8 Korean
 
@@ -68,10 +73,60 @@ if [ -w /dev/shm ]; then
   big=$(mktemp -d /dev/shm/buildsweep-tty.XXXXXX)
   trap 'tmux -S "$socket" kill-server 2>/dev/null || true; rm -rf "$work" "$big"' EXIT
 fi
-for module in $(seq 1 20); do
+# Twice the 64 KiB of lines a run may hold back unwritten, so that it can't
+# get through the tree while its terminal takes nothing.
+for module in $(seq 1 40); do
   mkdir -p "$big/m$module"
   (cd "$big/m$module" && seq -f 'object%g.obj' 1 50 | xargs touch)
 done
+
+# A dry run of that tree at the terminal shows exactly what it writes to a
+# file, standard error included, in program order: a folder that can't be
+# opened and a file that may not be deleted say so between the others' lines.
+# As root it runs as nobody, so that the locks hold.
+as_user=()
+if [ "$(id -u)" = 0 ]; then
+  as_user=(setpriv --reuid=65534 --regid=65534 --clear-groups --)
+  chown -R 65534:65534 "$big"
+fi
+chmod 755 "$work" "$big"
+mkdir "$big/m3/locked" "$big/m7/kept"
+touch "$big/m3/locked/a.obj" "$big/m7/kept/b.obj"
+chmod 000 "$big/m3/locked"
+[ "$(id -u)" = 0 ] && chmod 755 "$big/m7/kept" || chmod 555 "$big/m7/kept"
+(cd "$big" && "${as_user[@]}" "$binary" -n >"$work/expected" 2>&1) || true
+grep -q '^Error: ' "$work/expected" || fail "no error lines to put in order"
+: >"$work/writes" && chmod 666 "$work/writes"
+preload=()
+if [ -n "$counter" ]; then
+  # Sanitizer runtimes would rather come first; the counter only counts.
+  preload=(env LD_PRELOAD="$counter" BUILDSWEEP_WRITE_COUNT="$work/writes"
+           ASAN_OPTIONS="${ASAN_OPTIONS:-}:verify_asan_link_order=0")
+fi
+tmux -S "$socket" set-option -g history-limit 100000
+rm -f "$work/status"
+tmux -S "$socket" new-session -d -s order -x 160 -y 40 -c "$big" \
+  "${as_user[*]} ${preload[*]} '$binary' -n; echo \$? > '$work/status'; exec sleep 600"
+for _ in $(seq 1 200); do
+  [ -s "$work/status" ] && break
+  sleep 0.05
+done
+[ -s "$work/status" ] || fail "the dry run did not end"
+# The pane's screen and history, wrapped lines joined, without the empty
+# rows below the last line.
+tmux -S "$socket" capture-pane -p -J -S - -E - -t order | sed -e :a -e '/^\n*$/{$d;N;ba' -e '}' >"$work/shown"
+sed -e :a -e '/^\n*$/{$d;N;ba' -e '}' "$work/expected" >"$work/expected.trimmed"
+cmp -s "$work/shown" "$work/expected.trimmed" ||
+  { diff "$work/expected.trimmed" "$work/shown" | head -n 20; fail "the terminal showed other lines, or in another order"; }
+chmod 755 "$big/m3/locked"
+if [ -n "$counter" ]; then
+  lines=$(wc -l <"$work/expected")
+  writes=$(cat "$work/writes")
+  [ -n "$writes" ] || fail "the writes were not counted"
+  # One write per line would be $lines; gathered, a handful.
+  [ "$((writes * 20))" -lt "$lines" ] || fail "$writes writes to the terminal for $lines lines"
+fi
+
 tmux -S "$socket" new-session -d -s closing -x 160 -y 40 -c "$big" "exec '$binary'"
 pid=$(tmux -S "$socket" display-message -p -t closing '#{pane_pid}')
 for _ in $(seq 1 200); do
@@ -79,8 +134,8 @@ for _ in $(seq 1 200); do
   sleep 0.05
 done
 # Ctrl+S first: the terminal takes no more output, so after Enter the run is
-# held at its first line, whatever the speed of the machine. Then the
-# terminal goes away under it.
+# held once it has gathered all it may hold back, whatever the speed of the
+# machine. Then the terminal goes away under it.
 tmux -S "$socket" send-keys -t closing C-s
 tmux -S "$socket" send-keys -t closing Enter
 sleep 0.3

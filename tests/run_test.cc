@@ -397,7 +397,8 @@ TEST_F(ProjectTest, FoldersWithoutIdentityAreAllCleanedNeverTakenForLoops) {
   EXPECT_EQ(driver::CheckChosenFolders(fs, start, {"a", "c"}, 2, &checked), "");
 }
 
-// A terminal: what it has shown is recorded write by write and at each read.
+// A terminal: what it has shown is recorded write by write and at each read,
+// and each time the report has it show what it gathered.
 class TerminalConsole : public testsupport::FakeConsole {
  public:
   TerminalConsole() { interactive = true; }
@@ -405,8 +406,14 @@ class TerminalConsole : public testsupport::FakeConsole {
     shown_at_reads.push_back(out);
     return FakeConsole::ReadChar();
   }
+  bool FlushGathered(std::string*) override {
+    ++flushes;
+    transcript += "<flush>";
+    return true;
+  }
   std::vector<std::string> writes;
   std::vector<std::string> shown_at_reads;
+  int flushes = 0;
 
  private:
   void OnStandardOutput(std::string_view bytes) override {
@@ -429,6 +436,10 @@ TEST_F(ProjectTest, AtATerminalEveryLineIsShownAsItEndsAndPromptsBeforeTheirRead
   ASSERT_EQ(console.shown_at_reads.size(), 2u);
   EXPECT_EQ(console.shown_at_reads[0], Header());
   EXPECT_EQ(console.shown_at_reads[1], whole);
+  // The console gathers the lines: the report has it show them before each
+  // prompt, when the cleaning is done and at the end, never line by line.
+  EXPECT_GE(console.flushes, 2);
+  EXPECT_LE(console.flushes, 6) << "of " << console.writes.size() << " lines";
 }
 
 TEST_F(ProjectTest, Cp949OutputConvertsTheFixedTextsButNotTheNames) {
@@ -486,6 +497,17 @@ TEST_F(ProjectTest, FailedDeletionIsReportedOnStandardErrorAndNotCounted) {
   EXPECT_LT(console.transcript.find("/sub/a.obj \n"), error_at);
   EXPECT_GT(console.transcript.find("/sub/z.obj \n"), error_at);
   EXPECT_EQ(ListFolder("sub"), (std::vector<std::string>{"stuck\n.obj", "stuck.obj"}));
+
+  // At a terminal the same, and what the console gathered is shown first.
+  for (const char* name : {"sub/a.obj", "sub/z.obj"}) MakeFile(name);
+  TerminalConsole terminal;
+  EXPECT_EQ(RunInProcess(terminal, fs).err, run.err);
+  const std::string& transcript = terminal.transcript;
+  for (std::size_t at = transcript.find("<stderr>"); at != std::string::npos;
+       at = transcript.find("<stderr>", at + 1)) {
+    EXPECT_EQ(transcript.rfind("<flush>", at), at - 7) << transcript;
+  }
+  EXPECT_LT(transcript.find("/sub/a.obj \n"), transcript.find("<stderr>"));
 }
 
 // Runs out of memory when it comes to delete "boom.obj".

@@ -15,8 +15,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 
 #include "platform/console.h"
+#include "platform/gathered_output.h"
 
 namespace platform {
 namespace {
@@ -100,16 +102,31 @@ bool WriteAll(int fd, std::string_view bytes, std::string* error) {
   return true;
 }
 
+int FileOf(OutputStream stream) {
+  return stream == OutputStream::kStandardOutput ? STDOUT_FILENO : STDERR_FILENO;
+}
+
+bool WriteStream(OutputStream stream, std::string_view bytes, std::string* error) {
+  return WriteAll(FileOf(stream), bytes, error);
+}
+
+// At a terminal, standard output is gathered (see gathered_output.h): a
+// write per line to a terminal costs the run several times what the line
+// does. Redirected, the report's own blocks go out as they come.
 class PosixConsole : public Console {
  public:
-  PosixConsole() : encoding_(EncodingFromEnvironment()), interactive_(::isatty(STDOUT_FILENO) == 1) {}
+  PosixConsole() : encoding_(EncodingFromEnvironment()), interactive_(::isatty(STDOUT_FILENO) == 1) {
+    if (interactive_) gathered_.reset(new GatheredOutput(WriteStream));
+  }
 
   bool Write(OutputStream stream, std::string_view bytes, std::string* error) override {
-    return WriteAll(stream == OutputStream::kStandardOutput ? STDOUT_FILENO : STDERR_FILENO, bytes,
-                    error);
+    if (gathered_ != nullptr) return gathered_->Write(stream, bytes, error);
+    return WriteStream(stream, bytes, error);
   }
 
   int ReadChar() override {
+    std::string ignored;  // the next write reports it
+    FlushGathered(&ignored);  // the prompt must show before we wait
     for (;;) {
       errno = 0;
       const int c = std::getchar();
@@ -122,6 +139,8 @@ class PosixConsole : public Console {
   }
 
   void Pause(int milliseconds) override {
+    std::string ignored;
+    FlushGathered(&ignored);
     struct timespec left = {milliseconds / 1000, (milliseconds % 1000) * 1000000L};
     while (::nanosleep(&left, &left) != 0 && errno == EINTR) {
     }
@@ -130,10 +149,27 @@ class PosixConsole : public Console {
   bool OutputIsInteractive() override { return interactive_; }
   TextEncoding Encoding() override { return encoding_; }
 
+  bool FlushGathered(std::string* error) override {
+    return gathered_ == nullptr || gathered_->Flush(error);
+  }
+
+  std::size_t GatheredBytes() override { return gathered_ == nullptr ? 0 : gathered_->gathered(); }
+
  private:
   TextEncoding encoding_;
   bool interactive_;
+  // Never destroyed (the console lives as long as the process), so its
+  // thread never has to be stopped at exit.
+  std::unique_ptr<GatheredOutput> gathered_;
 };
+
+PosixConsole* g_console = nullptr;
+
+// On a normal exit, whatever path led to it, nothing gathered stays unshown.
+void FlushGatheredAtExit() {
+  std::string ignored;
+  g_console->FlushGathered(&ignored);
+}
 
 void SetStopSignalAction(void (*action)(int)) {
   struct sigaction sa;
@@ -149,7 +185,11 @@ void SetStopSignalAction(void (*action)(int)) {
 }  // namespace
 
 Console& NativeConsole() {
-  static PosixConsole* const console = new PosixConsole();
+  static PosixConsole* const console = [] {
+    g_console = new PosixConsole();
+    std::atexit(FlushGatheredAtExit);
+    return g_console;
+  }();
   return *console;
 }
 
@@ -176,6 +216,11 @@ bool StopRequested() { return g_stop_signal.load(std::memory_order_relaxed) != 0
 void EndByStopSignal() {
   const int signal_number = g_stop_signal.load();
   if (signal_number == 0) return;
+  // The signal ends every thread at once: what was gathered goes out first.
+  if (g_console != nullptr) {
+    std::string ignored;
+    g_console->FlushGathered(&ignored);
+  }
   ::signal(signal_number, SIG_DFL);
   sigset_t just_this;
   sigemptyset(&just_this);

@@ -6,11 +6,13 @@
 // Each stream is judged on its own: with the report at a console and errors
 // sent to a file, the file still gets the system's encoding.
 //
-// Console output is gathered and written in batches: one WriteConsoleW per
-// line is slow, and while the user selects text (QuickEdit) every write
-// waits. The batch goes out before each read of input, before each line on
-// standard error, and at least every 100 ms, by a small thread when the run
-// is busy elsewhere.
+// Console output is gathered and written in batches (gathered_output.h, as
+// at a POSIX terminal): one WriteConsoleW per line is slow, and while the
+// user selects text (QuickEdit) every write waits. The batch goes out before
+// each read of input, before each line on standard error, and at least every
+// 100 ms, by a small thread when the run is busy elsewhere; a batch that
+// comes due while a write waits on a selection is left to the next one, so
+// the run waits only once what it gathered reaches the bound.
 //
 // Ctrl+C, Ctrl+Break, closing the console window, logoff and shutdown stand
 // for the POSIX stop signals. The handler is in place from the first use of
@@ -27,8 +29,10 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 
 #include "platform/console.h"
+#include "platform/gathered_output.h"
 #include "platform/win32/text_win32.h"
 
 namespace platform {
@@ -37,8 +41,6 @@ namespace {
 constexpr UINT kKoreanCodePage = 949;
 // WriteConsoleW shares a small buffer with the console host: write in pieces.
 constexpr std::size_t kConsoleChunk = 8192;
-// Console output never waits longer than this to be shown.
-constexpr DWORD kFlushIntervalMilliseconds = 100;
 // How long the handler holds off the end of the process after a close,
 // logoff or shutdown: below the 5 seconds the system grants.
 constexpr DWORD kSessionEndGraceMilliseconds = 4000;
@@ -119,18 +121,6 @@ void AppendInCodePage(std::string* out, UINT code_page, std::wstring_view wide) 
                         nullptr, nullptr);
 }
 
-/// Holds a critical section for a scope.
-class Lock {
- public:
-  explicit Lock(CRITICAL_SECTION* section) : section_(section) { ::EnterCriticalSection(section_); }
-  ~Lock() { ::LeaveCriticalSection(section_); }
-  Lock(const Lock&) = delete;
-  Lock& operator=(const Lock&) = delete;
-
- private:
-  CRITICAL_SECTION* section_;
-};
-
 class Win32Console : public Console {
  public:
   Win32Console()
@@ -141,24 +131,17 @@ class Win32Console : public Console {
         input_is_console_(IsConsole(::GetStdHandle(STD_INPUT_HANDLE))),
         file_encoding_(::GetACP() == kKoreanCodePage ? TextEncoding::kCp949 : TextEncoding::kUtf8),
         encoding_(output_is_console_ ? TextEncoding::kUtf8 : file_encoding_) {
-    ::InitializeCriticalSection(&pending_lock_);
-    ::InitializeCriticalSection(&write_lock_);
+    if (output_is_console_) {
+      gathered_.reset(new GatheredOutput(
+          [this](OutputStream stream, std::string_view bytes, std::string* error) {
+            return WriteAtOnce(stream, bytes, error);
+          }));
+    }
   }
 
   bool Write(OutputStream stream, std::string_view bytes, std::string* error) override {
-    const bool to_output = stream == OutputStream::kStandardOutput;
-    bool ok;
-    if (to_output && output_is_console_) {
-      ok = AddToBatch(bytes);
-    } else {
-      // An error line comes after everything written before it.
-      if (!to_output) FlushBatch();
-      const HANDLE handle = to_output ? output_ : error_;
-      ok = (to_output ? output_is_console_ : error_is_console_) ? WriteToConsole(handle, bytes)
-                                                                : WriteToFile(handle, bytes);
-    }
-    if (!ok) *error = win32::SystemMessage(::GetLastError());
-    return ok;
+    if (gathered_ != nullptr) return gathered_->Write(stream, bytes, error);
+    return WriteAtOnce(stream, bytes, error);
   }
 
   int ReadChar() override {
@@ -181,59 +164,31 @@ class Win32Console : public Console {
 
   TextEncoding Encoding() override { return encoding_; }
 
-  /// Writes out the batched console output. False, with the reason in
-  /// GetLastError, when this or an earlier batch could not be written.
-  /// Unless `wait`, leaves the batch to a write already under way (which
-  /// a text selection in the console may hold up) rather than wait for it.
-  bool FlushBatch(bool wait = true) {
-    if (!output_is_console_) return true;
-    if (!wait && !::TryEnterCriticalSection(&write_lock_)) return BatchesSucceeded();
-    if (wait) ::EnterCriticalSection(&write_lock_);  // batches go out whole and in order
-    {
-      Lock pending(&pending_lock_);
-      sending_.swap(pending_);
-      pending_.clear();
-      last_flush_ = ::GetTickCount64();
-    }
-    if (!sending_.empty() && !WriteWide(output_, sending_) && batch_failure_ == 0) {
-      batch_failure_ = ::GetLastError();
-    }
-    sending_.clear();
-    ::LeaveCriticalSection(&write_lock_);
-    return BatchesSucceeded();
+  bool FlushGathered(std::string* error) override {
+    return gathered_ == nullptr || gathered_->Flush(error);
+  }
+
+  std::size_t GatheredBytes() override { return gathered_ == nullptr ? 0 : gathered_->gathered(); }
+
+  /// Writes out the gathered console output; a failure is reported by the
+  /// next write.
+  void FlushBatch() {
+    std::string ignored;
+    FlushGathered(&ignored);
   }
 
  private:
-  bool BatchesSucceeded() const {
-    if (batch_failure_ == 0) return true;
-    ::SetLastError(batch_failure_);
-    return false;
-  }
-
-  bool AddToBatch(std::string_view bytes) {
-    bool due;
-    {
-      Lock pending(&pending_lock_);
-      AppendFromCodePage(&pending_, CodePageOf(encoding_), bytes);
-      due = ::GetTickCount64() - last_flush_ >= kFlushIntervalMilliseconds;
-    }
-    StartFlushThread();
-    return due ? FlushBatch(/*wait=*/false) : BatchesSucceeded();
-  }
-
-  // Starts the thread that shows a batch the run leaves waiting.
-  void StartFlushThread() {
-    if (flush_thread_started_) return;
-    flush_thread_started_ = true;
-    const HANDLE thread = ::CreateThread(nullptr, 0, &FlushEveryInterval, this, 0, nullptr);
-    if (thread != nullptr) ::CloseHandle(thread);
-  }
-
-  static DWORD WINAPI FlushEveryInterval(void* self) {
-    for (;;) {
-      ::Sleep(kFlushIntervalMilliseconds);
-      static_cast<Win32Console*>(self)->FlushBatch();
-    }
+  // Writes `bytes` to `stream` now. With the console's output gathered, only
+  // one thread at a time gets here (GatheredOutput holds its write lock);
+  // otherwise the report is the only writer.
+  bool WriteAtOnce(OutputStream stream, std::string_view bytes, std::string* error) {
+    const bool to_output = stream == OutputStream::kStandardOutput;
+    const HANDLE handle = to_output ? output_ : error_;
+    const bool ok = (to_output ? output_is_console_ : error_is_console_)
+                        ? WriteToConsole(handle, bytes)
+                        : WriteToFile(handle, bytes);
+    if (!ok) *error = win32::SystemMessage(::GetLastError());
+    return ok;
   }
 
   // `bytes` are in the report's encoding, which follows standard output: a
@@ -241,7 +196,6 @@ class Win32Console : public Console {
   bool WriteToConsole(HANDLE handle, std::string_view bytes) {
     wide_.clear();
     AppendFromCodePage(&wide_, CodePageOf(encoding_), bytes);
-    Lock writing(&write_lock_);
     return WriteWide(handle, wide_);
   }
 
@@ -297,17 +251,9 @@ class Win32Console : public Console {
   std::wstring wide_;  // scratch, reused for every write
   std::string converted_;
   std::string crlf_;
-
-  // The console batch. pending_lock_ guards pending_ and last_flush_;
-  // write_lock_ is held while a batch or line is written, so output keeps
-  // its order whichever thread writes.
-  CRITICAL_SECTION pending_lock_;
-  CRITICAL_SECTION write_lock_;
-  std::wstring pending_;
-  std::wstring sending_;
-  ULONGLONG last_flush_ = 0;
-  volatile DWORD batch_failure_ = 0;  // the first failed batch's error
-  bool flush_thread_started_ = false;
+  // At a console: the output gathered for it. Never destroyed (the console
+  // lives as long as the process), so its thread never has to be stopped.
+  std::unique_ptr<GatheredOutput> gathered_;
 };
 
 Win32Console* g_console = nullptr;
