@@ -294,11 +294,7 @@ int RunCommandLine(platform::FileSystem& fs, platform::Console& console,
     report.Flush();
     return report.output_failed() ? kExitIncomplete : kExitOk;
   }
-  Options options = parsed.options;
-  // Threads beyond the processors could only wait on one another: the one
-  // whose folder comes first must run for the others' output to go out.
-  if (options.jobs > 1) options.jobs = std::min(options.jobs, platform::UsableProcessors());
-  return Run(fs, console, options);
+  return Run(fs, console, parsed.options);
 }
 
 }  // namespace driver
