@@ -569,10 +569,6 @@ class LockedFolders : public FlakyRemovals {
     {
       std::unique_lock<std::mutex> lock(mutex_);
       threads_.insert(std::this_thread::get_id());
-      // A thread's own variables start afresh even where its id is reused.
-      thread_local const LockedFolders* counted_for = nullptr;
-      if (counted_for != this) ++threads_started_;
-      counted_for = this;
       company_.notify_all();
       if (parallel_) {
         company_.wait_for(lock, std::chrono::seconds(10), [&] { return threads_.size() > 1; });
@@ -615,15 +611,7 @@ class LockedFolders : public FlakyRemovals {
     std::lock_guard<std::mutex> lock(mutex_);
     return threads_.size();
   }
-  /// How many threads opened folders, a thread started anew for a later
-  /// part of the run counted again.
-  std::size_t ThreadsStarted() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return threads_started_;
-  }
 
- private:
-  std::size_t threads_started_ = 0;
 };
 
 // Every path below the current directory, folders marked with a slash.
@@ -702,6 +690,44 @@ TEST_F(ProjectTest, AnyNumberOfThreadsGivesTheReportOfOne) {
   EXPECT_TRUE(Exists(outside_ + "/o.obj"));
 }
 
+// Makes two threads share every folder of a run: whoever opens the k-th
+// folder named "a" waits for another thread to open the k-th "b", and the
+// other way round. Counts the threads that opened folders, a thread started
+// anew counted again even where its id is reused.
+class PairedFolders : public testsupport::DelegatingFileSystem {
+ public:
+  platform::OpenResult OpenChild(const platform::Dir& parent, std::string_view name,
+                                 platform::Dir* dir, platform::FolderInfo* info,
+                                 std::string* error) override {
+    {
+      std::unique_lock<std::mutex> lock(mutex_);
+      // A thread's own variables start afresh, whatever its id.
+      thread_local const PairedFolders* counted_for = nullptr;
+      if (counted_for != this) ++threads_;
+      counted_for = this;
+      if (name == "a" || name == "b") {
+        std::size_t& mine = name == "a" ? a_opened_ : b_opened_;
+        const std::size_t& other = name == "a" ? b_opened_ : a_opened_;
+        const std::size_t turn = ++mine;
+        paired_.notify_all();
+        paired_.wait_for(lock, std::chrono::seconds(10), [&] { return other >= turn; });
+      }
+    }
+    return real_.OpenChild(parent, name, dir, info, error);
+  }
+  std::size_t threads() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return threads_;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable paired_;
+  std::size_t a_opened_ = 0;
+  std::size_t b_opened_ = 0;
+  std::size_t threads_ = 0;
+};
+
 TEST_F(ProjectTest, ThreadsStartOnceForEveryFolderARunCleans) {
   driver::Options options;
   options.jobs = 2;
@@ -710,12 +736,11 @@ TEST_F(ProjectTest, ThreadsStartOnceForEveryFolderARunCleans) {
     for (const char* sub : {"/a/x.obj", "/b/x.obj"}) MakeFile(folder + sub);
     options.folders.push_back(folder);
   }
-  LockedFolders fs(/*no_ids=*/false, /*scarce_handles=*/false, /*parallel=*/true);
+  PairedFolders fs;
   testsupport::FakeConsole console;
   EXPECT_EQ(driver::Run(fs, console, options), 0);
   EXPECT_EQ(testsupport::TotalOf(console.out), 40);
-  EXPECT_EQ(fs.ThreadsSeen(), 2u);
-  EXPECT_EQ(fs.ThreadsStarted(), 2u) << "threads started again for each folder";
+  EXPECT_EQ(fs.threads(), 2u) << "threads started again for each folder";
 }
 
 // Standard output that can't be written: nothing may be deleted off the record.
