@@ -70,6 +70,8 @@ std::string FolderStack::PathInTop(std::string_view name) const {
   return path;
 }
 
+std::size_t FolderStack::ChildNameOffset() const { return PathInTop("").size(); }
+
 const platform::Dir* FolderStack::top() const {
   if (levels_.empty() || levels_.back().lost) return nullptr;
   return levels_.back().dir();

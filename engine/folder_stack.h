@@ -118,6 +118,10 @@ class FolderStack {
   const std::string& path() const { return path_; }
   /// The displayed path `name` would have inside the top.
   std::string PathInTop(std::string_view name) const;
+  /// Where a subfolder's name begins in its displayed path below the top:
+  /// after the top's path and the separator, which a root such as "/"
+  /// already ends in.
+  std::size_t ChildNameOffset() const;
   /// Closes every level, the root too, as before OpenRoot.
   void Clear();
   /// The top folder, or null when it is lost.

@@ -356,9 +356,7 @@ bool Sweep::Take(Worker& worker, Task* task, std::unique_lock<std::mutex>& lock)
       if (range->next == range->names.entries.size()) {
         task->parent = std::move(range->parent);
         task->parent_dir = std::move(range->dir);
-        if (range->holds_handle) held_handles_.fetch_sub(1);
-        range->holds_handle = false;
-        Retire(range);
+        Retire(range);  // which stops counting the handle the task now holds
       } else {
         task->parent = range->parent;
         task->parent_dir = range->dir;
@@ -502,7 +500,7 @@ bool Sweep::SweepFolder(Worker& worker, Task& task) {
   std::shared_ptr<const WorkTree> work_tree = task.parent->work_tree;
   if (holds_git && settings_.keep_tracked) {
     std::shared_ptr<const WorkTree> own =
-        cleaner.LoadWorkTree(*stack.top(), stack.path(), stack.PathInTop("x").size() - 1);
+        cleaner.LoadWorkTree(*stack.top(), stack.path(), stack.ChildNameOffset());
     if (own != nullptr) work_tree = std::move(own);
   }
   std::shared_ptr<const FolderNode> node;

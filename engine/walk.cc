@@ -330,7 +330,7 @@ void Walker::FindRootWorkTree(const std::string& root_path) {
   auto work_tree = std::make_shared<WorkTree>();
   work_tree->tracked = std::move(enclosing.tracked);
   if (!enclosing.relative_path.empty()) work_tree->prefix = enclosing.relative_path + "/";
-  work_tree->path_offset = root_stack_.PathInTop("x").size() - 1;
+  work_tree->path_offset = root_stack_.ChildNameOffset();
   work_tree->top_path = std::move(enclosing.top_path);
   root_cleaner_.ReportUnreadableWorkTree(*work_tree);
   root_work_tree_ = std::move(work_tree);
