@@ -64,6 +64,37 @@ std::string SetJobs(Options* options, std::string_view value) {
   return std::string();
 }
 
+// "90m", "7d": a count of seconds, minutes, hours, days or weeks. An age
+// with no unit is refused: "7" could as well mean days as seconds.
+std::string SetOlderThan(Options* options, std::string_view value) {
+  // Past this the cut-off, in nanoseconds, would not fit in 64 bits.
+  constexpr long long kMostSeconds = 9'000'000'000;
+  const std::string problem = "age '" + std::string(value) +
+                              "' must be a whole number followed by s, m, h, d or w (as in 90m "
+                              "or 7d)";
+  if (value.size() < 2) return problem;
+  long long unit = 0;
+  switch (value.back()) {
+    case 's': unit = 1; break;
+    case 'm': unit = 60; break;
+    case 'h': unit = 60 * 60; break;
+    case 'd': unit = 24 * 60 * 60; break;
+    case 'w': unit = 7 * 24 * 60 * 60; break;
+    default: return problem;
+  }
+  long long count = 0;
+  for (const char c : value.substr(0, value.size() - 1)) {
+    if (c < '0' || c > '9') return problem;
+    count = count * 10 + (c - '0');
+    if (count > kMostSeconds) break;
+  }
+  if (count > kMostSeconds / unit) {
+    return "age '" + std::string(value) + "' is too large";
+  }
+  options->older_than_seconds = count * unit;
+  return std::string();
+}
+
 const OptionRule kOptionRules[] = {
     {'h', "help", false, SetFlag<&Options::show_help>},
     {'V', "version", false, SetFlag<&Options::show_version>},
@@ -72,6 +103,9 @@ const OptionRule kOptionRules[] = {
     {'x', "exclude", true, AddExclusion},
     {'j', "jobs", true, SetJobs},
     {'\0', "include-tracked", false, SetFlag<&Options::include_tracked>},
+    {'\0', "older-than", true, SetOlderThan},
+    {'\0', "json", false, SetFlag<&Options::json>},
+    {'\0', "ask", false, SetFlag<&Options::ask>},
 };
 
 const OptionRule* FindShort(char name) {
@@ -195,6 +229,9 @@ class Parser {
 ParsedCommandLine ParseCommandLine(const std::vector<std::string>& arguments) {
   ParsedCommandLine result;
   Parser(arguments, &result).Parse();
+  if (result.error.empty() && result.options.ask && result.options.no_prompts) {
+    result.error = "options '--ask' and '--yes' contradict each other";
+  }
   return result;
 }
 
@@ -220,7 +257,13 @@ std::string HelpText() {
       "                       the report is the same for any N\n"
       "      --include-tracked\n"
       "                       delete listed files that git tracks too; by default\n"
-      "                       a file its work tree's index tracks is kept\n"
+      "                       a file its work tree's index tracks is kept\n"      "      --older-than=AGE keep listed files modified less than AGE ago (a\n"
+      "                       number and s, m, h, d or w: 90m, 7d) and any dated\n"
+      "                       in the future; the time is read just before each\n"
+      "                       file goes, so one changed after that goes all the same\n"
+      "      --json           report in JSON Lines, one object a line (see the\n"
+      "                       man page), and ask nothing\n"
+      "      --ask            ask at the start and at the end even with -n or --json\n"
       "  -h, --help           show this help and exit\n"
       "  -V, --version        show the version and exit\n";
   if (platform::IsSystemHelpSwitch("/?")) {
@@ -235,6 +278,9 @@ std::string HelpText() {
       "  buildsweep -x third_party -x '*.log'\n"
       "                                 clean here, but not in third_party or logs\n"
       "  buildsweep -j 1                clean here with one thread\n"
+      "  buildsweep --older-than 7d -y  clean here, but keep a week's work\n"
+      "  buildsweep -n --json > plan.jsonl\n"
+      "                                 what would go, for a script to read\n"
       "\n"
       "Exit status: 0 after a normal run; 1 when input ended at the final prompt;\n"
       "2 when the run could not do all it should (a file not deleted, a folder\n"

@@ -26,6 +26,13 @@ struct Options {
   /// Delete listed files that git tracks too; by default a file that its
   /// work tree's index tracks is kept.
   bool include_tracked = false;
+  /// Keep listed files modified less than this many seconds ago (and any
+  /// dated in the future); -1 when every listed file may go.
+  long long older_than_seconds = -1;
+  /// Report in JSON Lines instead of text, and ask nothing unless `ask`.
+  bool json = false;
+  /// Show both prompts even where the run would not (-n, --json).
+  bool ask = false;
   /// Threads that clean; 0 for the system's default (see
   /// platform::DefaultJobCount). The report is the same for any number.
   unsigned jobs = 0;

@@ -1,6 +1,7 @@
 #include "driver/run.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <new>
@@ -13,6 +14,7 @@
 #include "driver/vcs_databases.h"
 #include "engine/dry_run.h"
 #include "engine/extensions.h"
+#include "engine/json.h"
 #include "engine/report.h"
 #include "engine/walk.h"
 #include "platform/process.h"
@@ -44,6 +46,31 @@ constexpr std::string_view kClosingBanner =
     "================================================================\n";
 constexpr std::string_view kBanner = kClosingBanner.substr(0, kClosingBanner.size() - 1);
 
+// The first object of a JSON report: what the run was asked to do.
+void ShowJsonRun(engine::Report& report, const Options& options,
+                 const engine::ExtensionList& extensions) {
+  report.Text("{\"type\":\"run\",\"version\":").Number(engine::kJsonVersion);
+  report.Text(",\"dry_run\":").Text(options.dry_run ? "true" : "false");
+  report.Text(",\"include_tracked\":").Text(options.include_tracked ? "true" : "false");
+  report.Text(",\"older_than\":");
+  if (options.older_than_seconds < 0) {
+    report.Text("null");
+  } else {
+    report.Number(options.older_than_seconds);
+  }
+  report.Text(",\"exclude\":[");
+  for (std::size_t i = 0; i < options.exclusions.size(); ++i) {
+    if (i > 0) report.Text(",");
+    report.JsonString(options.exclusions[i]);
+  }
+  report.Text("],\"extensions\":[");
+  for (std::size_t i = 0; i < extensions.size(); ++i) {
+    if (i > 0) report.Text(",");
+    report.JsonString(extensions[i]);
+  }
+  report.Text("]}").EndLine();
+}
+
 void ShowExtensionLine(engine::Report& report, const engine::ExtensionList& extensions) {
   report.Text(kExtensionLabel);
   for (std::size_t i = 0; i < extensions.size(); ++i) {
@@ -57,7 +84,11 @@ void ShowExtensionLine(engine::Report& report, const engine::ExtensionList& exte
 // of input. Only this one character is consumed: whatever else was typed on
 // the line stays for the next prompt.
 int Prompt(engine::Report& report, const engine::LocalizedText& prompt) {
-  report.Text(prompt).EndLine();
+  if (report.json()) {
+    report.Text("{\"type\":\"prompt\",\"text\":").JsonString(prompt.utf8).Text("}").EndLine();
+  } else {
+    report.Text(prompt).EndLine();
+  }
   report.Flush();
   return report.console().ReadChar();
 }
@@ -83,6 +114,12 @@ int UsageError(engine::Report& report, const std::string& problem) {
   return kExitUsage;
 }
 
+std::int64_t Now(const RunHooks& hooks) {
+  if (hooks.now) return hooks.now();
+  const auto since_1970 = std::chrono::system_clock::now().time_since_epoch();
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(since_1970).count();
+}
+
 // Everything one run shares between the folders it cleans.
 struct Sweep {
   Sweep(platform::FileSystem& used_fs, engine::Report& run_report, const Options& run_options,
@@ -92,17 +129,23 @@ struct Sweep {
         options(run_options),
         extensions(run_extensions),
         hooks(run_hooks),
-        walker(used_fs, run_report, SettingsFor(run_options),
+        walker(used_fs, run_report, SettingsFor(run_options, run_hooks),
                run_options.jobs > 0 ? run_options.jobs : platform::DefaultJobCount()) {}
 
-  static engine::WalkerSettings SettingsFor(const Options& options) {
+  static engine::WalkerSettings SettingsFor(const Options& options, const RunHooks& hooks) {
     engine::WalkerSettings settings;
     for (const std::string& pattern : options.exclusions) settings.filter.AddExclusion(pattern);
     // The run's own output files, never deleted.
     settings.kept_files = platform::StandardStreamFiles();
-    if (options.dry_run) settings.deletion_label = "Would delete : ";
+    settings.dry_run = options.dry_run;
     settings.keep_tracked = !options.include_tracked;
-    settings.list_kept = options.dry_run;
+    // A script wants to know what was kept in a real run too.
+    settings.list_kept = options.dry_run || options.json;
+    if (options.older_than_seconds >= 0) {
+      // Taken once, so that every file of the run is held to the same time.
+      settings.keeps_recent = true;
+      settings.newest_deleted = Now(hooks) - options.older_than_seconds * 1'000'000'000;
+    }
     settings.block_opening = kBanner;
     settings.block_closing = kClosingBanner;
     return settings;
@@ -142,9 +185,14 @@ void SweepCurrentDirectory(Sweep& sweep) {
 // root's line, why it can't be read, and the closing banner.
 void ReportUnenterable(Sweep& sweep, const std::string& folder, const CheckedFolder& checked) {
   const std::string& path = checked.unenterable_path.empty() ? folder : checked.unenterable_path;
-  sweep.report.Text("Root Path = ").Path(path).EndLine();
-  sweep.report.CannotError("read", path, checked.unenterable_reason);
-  sweep.report.Text(kClosingBanner).EndLine();
+  if (sweep.report.json()) {
+    sweep.report.Text("{\"type\":\"root\",").JsonPath("path", path).Text("}").EndLine();
+    sweep.report.CannotError("read", path, checked.unenterable_reason);
+  } else {
+    sweep.report.Text("Root Path = ").Path(path).EndLine();
+    sweep.report.CannotError("read", path, checked.unenterable_reason);
+    sweep.report.Text(kClosingBanner).EndLine();
+  }
   sweep.fell_short = true;
 }
 
@@ -210,6 +258,33 @@ std::string SizeLine(std::string_view label, std::uint64_t bytes) {
   return line;
 }
 
+// The total, and for a dry run (`dry_run`) the sizes.
+void ShowTotal(engine::Report& report, const engine::Walker& walker,
+               const engine::DryRunFileSystem* dry_run) {
+  report.Text("Total Remove File : ").Number(walker.deleted()).EndLine();
+  // Said only where git kept some: elsewhere the report is as it always was.
+  if (walker.kept() > 0) {
+    report.Text("Total Kept (tracked) : ").Number(walker.kept()).EndLine();
+  }
+  if (dry_run != nullptr) {
+    // The apparent size, as ls -l adds it up, then what the disk would gain:
+    // sparse files and links that stay make the two differ.
+    report.Text(SizeLine("Total Size : ", dry_run->apparent_bytes())).EndLine();
+    report.Text(SizeLine("Space Freed : ", dry_run->bytes_freed())).EndLine();
+  }
+}
+
+void ShowJsonTotal(engine::Report& report, const engine::Walker& walker,
+                   const engine::DryRunFileSystem* dry_run) {
+  report.Text("{\"type\":\"total\",\"deleted\":").Number(walker.deleted());
+  report.Text(",\"kept_tracked\":").Number(walker.kept());
+  if (dry_run != nullptr) {
+    report.Text(",\"size\":").Size(dry_run->apparent_bytes());
+    report.Text(",\"freed\":").Size(dry_run->bytes_freed());
+  }
+  report.Text("}").EndLine();
+}
+
 }  // namespace
 
 int Run(platform::FileSystem& fs, platform::Console& console, const RunHooks& hooks) {
@@ -229,7 +304,10 @@ int Run(platform::FileSystem& fs, platform::Console& console, const Options& opt
     const std::string problem =
         CheckChosenFolders(fs, start, options.folders, FoldersToHold(options), &checked);
     if (!problem.empty()) return UsageError(report, problem);
-  } else {
+  }
+  // Usage errors are for people alone; from here on a script reads along.
+  if (options.json) report.UseJson();
+  if (options.folders.empty()) {
     // Nothing could be deleted there, so nothing is shown or asked either.
     const std::string database = DatabaseAroundCurrentFolder(fs);
     if (!database.empty()) {
@@ -242,8 +320,12 @@ int Run(platform::FileSystem& fs, platform::Console& console, const Options& opt
   }
   engine::ExtensionList extensions;
   engine::BuildExtensionList(extensions);
-  ShowExtensionLine(report, extensions);
-  const bool prompts = !options.dry_run && !options.no_prompts;
+  if (options.json) {
+    ShowJsonRun(report, options, extensions);
+  } else {
+    ShowExtensionLine(report, extensions);
+  }
+  const bool prompts = options.ask || (!options.dry_run && !options.no_prompts && !options.json);
   if (prompts) Prompt(report, kStartPrompt);
 
   engine::DryRunFileSystem dry_run_fs(fs);
@@ -263,16 +345,10 @@ int Run(platform::FileSystem& fs, platform::Console& console, const Options& opt
   EndIfStopped(report);  // a signal that came just before the restore
 
   engine::ExtensionList().swap(extensions);
-  report.Text("Total Remove File : ").Number(sweep.walker.deleted()).EndLine();
-  // Said only where git kept some: elsewhere the report is as it always was.
-  if (sweep.walker.kept() > 0) {
-    report.Text("Total Kept (tracked) : ").Number(sweep.walker.kept()).EndLine();
-  }
-  if (options.dry_run) {
-    // The apparent size, as ls -l adds it up, then what the disk would gain:
-    // sparse files and links that stay make the two differ.
-    report.Text(SizeLine("Total Size : ", dry_run_fs.apparent_bytes())).EndLine();
-    report.Text(SizeLine("Space Freed : ", dry_run_fs.bytes_freed())).EndLine();
+  if (options.json) {
+    ShowJsonTotal(report, sweep.walker, options.dry_run ? &dry_run_fs : nullptr);
+  } else {
+    ShowTotal(report, sweep.walker, options.dry_run ? &dry_run_fs : nullptr);
   }
   const int answer = prompts ? Prompt(report, kExitPrompt) : 0;
   report.Flush();  // the status must tell whether the last lines were written too

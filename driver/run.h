@@ -2,6 +2,7 @@
 #ifndef BUILDSWEEP_DRIVER_RUN_H_
 #define BUILDSWEEP_DRIVER_RUN_H_
 
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <vector>
@@ -18,6 +19,9 @@ struct RunHooks {
   /// Called once the root has been listed, before any folder below it is
   /// entered, so a test can change the tree while the run goes on.
   std::function<void()> after_root_listed;
+  /// The time, in nanoseconds since 1970, that --older-than counts back
+  /// from; the system's clock when not set.
+  std::function<std::int64_t()> now;
 };
 
 /// Exit status after a clean run.

@@ -38,11 +38,26 @@ platform::LinkTarget DryRunFileSystem::LinkLeadsToFolder(const platform::Dir& di
 platform::RemoveResult DryRunFileSystem::RemoveFile(const platform::Dir& dir,
                                                     std::string_view name, std::string* error) {
   platform::FileExamination file;
+  return RemoveFileMeasured(dir, name, &file, error);
+}
+
+platform::RemoveResult DryRunFileSystem::RemoveFileMeasured(const platform::Dir& dir,
+                                                            std::string_view name,
+                                                            platform::FileExamination* removed,
+                                                            std::string* error) {
+  platform::FileExamination file;
   const platform::RemoveResult result = real_.ExamineFile(dir, name, &file, error);
   if (result != platform::RemoveResult::kRemoved) return result;
   AddSaturating(&apparent_bytes_, file.size);
   if (file.links <= 1 || IsLastLink(file)) AddSaturating(&bytes_freed_, file.allocated);
+  *removed = file;
   return result;
+}
+
+platform::LookupResult DryRunFileSystem::ReadModifiedTime(const platform::Dir& dir,
+                                                          std::string_view name,
+                                                          std::int64_t* time, std::string* error) {
+  return real_.ReadModifiedTime(dir, name, time, error);
 }
 
 bool DryRunFileSystem::IsLastLink(const platform::FileExamination& file) {

@@ -40,6 +40,12 @@ class DryRunFileSystem : public platform::FileSystem {
   /// Removes nothing; answers what removing would have done.
   platform::RemoveResult RemoveFile(const platform::Dir& dir, std::string_view name,
                                     std::string* error) override;
+  /// As RemoveFile, telling what the file takes.
+  platform::RemoveResult RemoveFileMeasured(const platform::Dir& dir, std::string_view name,
+                                            platform::FileExamination* removed,
+                                            std::string* error) override;
+  platform::LookupResult ReadModifiedTime(const platform::Dir& dir, std::string_view name,
+                                          std::int64_t* time, std::string* error) override;
   platform::RemoveResult ExamineFile(const platform::Dir& dir, std::string_view name,
                                      platform::FileExamination* file,
                                      std::string* error) override;

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <new>
 
+#include "engine/json.h"
 #include "platform/file_system.h"
 
 namespace engine {
@@ -153,6 +154,23 @@ Report& Report::Number(long long value) {
   return *this;
 }
 
+Report& Report::Size(std::uint64_t value) {
+  char digits[24];
+  const std::to_chars_result written = std::to_chars(digits, digits + sizeof digits, value);
+  buffer_.append(digits, static_cast<std::size_t>(written.ptr - digits));
+  return *this;
+}
+
+Report& Report::JsonString(std::string_view text) {
+  AppendJsonString(&buffer_, text);
+  return *this;
+}
+
+Report& Report::JsonPath(std::string_view key, std::string_view path) {
+  AppendJsonPath(&buffer_, key, path);
+  return *this;
+}
+
 Report& Report::EndLine() {
   buffer_.push_back('\n');
   LinesEnded();
@@ -218,10 +236,19 @@ void Report::CannotError(std::string_view action, std::string_view path,
   AppendForDisplay(&line, path);
   line += "': ";
   AppendForDisplay(&line, reason);
-  Error(line);
+  if (json_) {
+    Text("{\"type\":\"error\",\"action\":").JsonString(action).Text(",").JsonPath("path", path);
+    Text(",\"reason\":").JsonString(reason).Text("}").EndLine();
+  }
+  WriteError(line);
 }
 
 void Report::Error(std::string_view line) {
+  if (json_) Text("{\"type\":\"error\",\"message\":").JsonString(line).Text("}").EndLine();
+  WriteError(line);
+}
+
+void Report::WriteError(std::string_view line) {
   std::string text(line);
   text.push_back('\n');
   PassOn(platform::OutputStream::kStandardError, text);

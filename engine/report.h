@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -61,11 +62,23 @@ class Report {
   void AppendForDisplay(std::string* out, std::string_view text);
   /// Appends a decimal number.
   Report& Number(long long value);
+  /// Appends a decimal size.
+  Report& Size(std::uint64_t value);
+  /// Appends a JSON string holding `text` (see AppendJsonString).
+  Report& JsonString(std::string_view text);
+  /// Appends the JSON field `key` for the path `path` (see AppendJsonPath).
+  Report& JsonPath(std::string_view key, std::string_view path);
   /// Ends the line; at a terminal, the line is handed to the console now.
   Report& EndLine();
   /// Writes out everything collected so far, at a terminal also what the
   /// console has gathered.
   void Flush();
+  /// Makes the report JSON Lines (--json): each line one object, the
+  /// lines that are only there for people (banners, prompts) left out, and
+  /// every error line also written as an object in its place in the report.
+  void UseJson() { json_ = true; }
+  /// Whether the report is JSON Lines.
+  bool json() const { return json_; }
   /// The most bytes of ended lines it holds back.
   std::size_t block_limit() const { return block_limit_; }
   /// How many bytes are collected and not yet written, here or gathered by
@@ -73,10 +86,12 @@ class Report {
   std::size_t held() const;
 
   /// Writes "Error: cannot <action> '<path>': <reason>" to standard error,
-  /// path and reason shown as Path shows them.
+  /// path and reason shown as Path shows them; in JSON also the object
+  /// {"type":"error","action":...,"path":...,"reason":...}.
   void CannotError(std::string_view action, std::string_view path, std::string_view reason);
   /// Writes `line` and a line feed to standard error, after everything
-  /// reported so far, so both streams keep program order.
+  /// reported so far, so both streams keep program order; in JSON also the
+  /// object {"type":"error","message":...}.
   void Error(std::string_view line);
   /// Passes on `bytes` that another Report wrote to `stream`: whole lines,
   /// already in the output's character set. Standard output is buffered and
@@ -94,11 +109,13 @@ class Report {
   void LinesEnded();
   void WriteOut(std::size_t size);
   void OutputFailed(std::string_view reason);
+  void WriteError(std::string_view line);
 
   platform::Console& console_;
   platform::TextEncoding encoding_;
   bool interactive_;
   bool paths_need_conversion_;
+  bool json_ = false;
   std::atomic<bool> output_failed_{false};
   std::string buffer_;
   std::size_t line_start_ = 0;  // where the line being built begins in buffer_

@@ -159,6 +159,7 @@ struct Sweep::Worker {
         own_report(console, block_bytes),
         cleaner(fs, alone ? owner.report_ : own_report, settings, &owner.halt_),
         stack(fs, window) {
+    if (owner.report_.json()) own_report.UseJson();
     if (!direct) {
       cleaner.BeforeLongLine([&owner, this](std::size_t) {
         // Wait to be first, then put everything before on record.

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <utility>
 
+#include "engine/json.h"
 #include "engine/sweep.h"
 
 namespace engine {
@@ -17,11 +18,27 @@ constexpr int kFatalPauseMilliseconds = 500;
 void SortByName(platform::EntryList* list, std::size_t first = 0) {
   if (!platform::kSortsListings) return;
   const std::string& names = list->names;
-  std::sort(list->entries.begin() + static_cast<std::ptrdiff_t>(first), list->entries.end(),
-            [&names](const platform::Entry& a, const platform::Entry& b) {
-              return std::string_view(names.data() + a.name_offset, a.name_size) <
-                     std::string_view(names.data() + b.name_offset, b.name_size);
-            });
+  const auto by_name = [&names](const platform::Entry& a, const platform::Entry& b) {
+    return std::string_view(names.data() + a.name_offset, a.name_size) <
+           std::string_view(names.data() + b.name_offset, b.name_size);
+  };
+  if (list->modified.size() != list->entries.size() || list->modified.empty()) {
+    list->modified.clear();
+    std::sort(list->entries.begin() + static_cast<std::ptrdiff_t>(first), list->entries.end(),
+              by_name);
+    return;
+  }
+  // Times the listing gave travel with their entries.
+  std::vector<std::pair<platform::Entry, std::int64_t>> timed;
+  for (std::size_t i = first; i < list->entries.size(); ++i) {
+    timed.emplace_back(list->entries[i], list->modified[i]);
+  }
+  std::sort(timed.begin(), timed.end(),
+            [&by_name](const auto& a, const auto& b) { return by_name(a.first, b.first); });
+  for (std::size_t i = 0; i < timed.size(); ++i) {
+    list->entries[first + i] = timed[i].first;
+    list->modified[first + i] = timed[i].second;
+  }
 }
 
 }  // namespace
@@ -51,6 +68,7 @@ bool FolderCleaner::ListTargets(const platform::Dir& dir, std::uint64_t device,
   const NameFilter& filter = settings_.filter;
   const bool check_kept =
       !settings_.kept_files.empty() && targets->inodes.size() == targets->entries.size();
+  const bool has_times = targets->modified.size() == targets->entries.size();
   std::size_t kept = 0;
   bool git = false;
   for (std::size_t i = 0; i < targets->entries.size(); ++i) {
@@ -62,11 +80,17 @@ bool FolderCleaner::ListTargets(const platform::Dir& dir, std::uint64_t device,
       if (subfolders != nullptr && !filter.SkipsFolder(name)) subfolders->Add(name, entry.kind);
     } else if (IsListedExtension(ExtensionOf(name), extensions) == 1 && !filter.SkipsFile(name) &&
                !(check_kept && IsKeptFile(device, targets->inodes[i]))) {
+      if (has_times) targets->modified[kept] = targets->modified[i];
       targets->entries[kept++] = entry;  // its name stays where it was listed
     }
   }
   targets->entries.resize(kept);
   targets->inodes.clear();
+  if (has_times) {
+    targets->modified.resize(kept);
+  } else {
+    targets->modified.clear();
+  }
   if (holds_git != nullptr) *holds_git = git;
   SortByName(targets);
   if (subfolders != nullptr) SortByName(subfolders, first_subfolder);
@@ -93,9 +117,14 @@ void FolderCleaner::WriteUnreachedBlock(const std::string& path, const std::stri
   CloseBlock();
 }
 
-void FolderCleaner::OpenBlock() { report_.Text(settings_.block_opening).EndLine(); }
+// Banners are for people: JSON has none.
+void FolderCleaner::OpenBlock() {
+  if (!report_.json()) report_.Text(settings_.block_opening).EndLine();
+}
 
-void FolderCleaner::CloseBlock() { report_.Text(settings_.block_closing).EndLine(); }
+void FolderCleaner::CloseBlock() {
+  if (!report_.json()) report_.Text(settings_.block_closing).EndLine();
+}
 
 // Whether the target `name` may be removed. A link is a by-product only if
 // it is known not to lead to a folder; either way only the link itself is
@@ -127,8 +156,9 @@ int FolderCleaner::DeleteTargets(const platform::Dir& dir, const platform::Entry
     tracked_folder_ = tracked_path_.size();
   }
   kept_targets_.clear();
-  for (const platform::Entry& target : targets.entries) {
+  for (std::size_t i = 0; i < targets.entries.size(); ++i) {
     if (ShouldStop()) break;
+    const platform::Entry& target = targets.entries[i];
     const std::string_view name = targets.NameOf(target);
     if (work_tree != nullptr && IsTracked(name)) {
       // Under version control on purpose: never a by-product to delete.
@@ -139,25 +169,22 @@ int FolderCleaner::DeleteTargets(const platform::Dir& dir, const platform::Entry
     if (!MayDelete(dir, target, name, folder_path)) continue;
     // Everything the line needs is made ready first: once the file is gone,
     // running out of memory must not cost its line.
-    displayed_name_.clear();
-    report_.AppendForDisplay(&displayed_name_, name);
-    // The line: label, folder, separator, name, " \n".
-    const std::size_t line_size = settings_.deletion_label.size() + displayed_folder_.size() + 1 +
-                                  displayed_name_.size() + 2;
+    const std::size_t line_size = PrepareDeletionLine(folder_path, name);
     if (line_size > report_.block_limit()) {
       // A line longer than a block goes out on its own, after all before it.
       report_.Flush();
       if (before_long_line_) before_long_line_(line_size);
       if (ShouldStop()) break;
     }
+    // Read as late as can be, just before the file would go.
+    if (settings_.keeps_recent && IsRecent(dir, targets, i, folder_path)) continue;
     report_.MakeRoom(line_size);
-    switch (fs_.RemoveFile(dir, name, &reason)) {
+    platform::FileExamination removed;
+    switch (fs_.RemoveFileMeasured(dir, name, &removed, &reason)) {
       case platform::RemoveResult::kRemoved:
         ++count;
         ++deleted_;
-        report_.Text(settings_.deletion_label)
-            .DisplayedPathInFolder(displayed_folder_, displayed_name_);
-        report_.Text(" ").EndLine();
+        WriteDeletionLine(removed);
         break;
       case platform::RemoveResult::kMissing:
       case platform::RemoveResult::kIsFolder:
@@ -168,12 +195,82 @@ int FolderCleaner::DeleteTargets(const platform::Dir& dir, const platform::Entry
     }
   }
   for (const platform::Entry& target : kept_targets_) {
-    displayed_name_.clear();
-    report_.AppendForDisplay(&displayed_name_, targets.NameOf(target));
-    report_.Text("Kept (tracked) : ").DisplayedPathInFolder(displayed_folder_, displayed_name_);
-    report_.Text(" ").EndLine();
+    WriteKeptLine(folder_path, targets.NameOf(target));
   }
   return count;
+}
+
+// Whether the target at `index` was modified too recently to go. One whose
+// time can't be read is kept, and said so: it may be the work of the hour.
+bool FolderCleaner::IsRecent(const platform::Dir& dir, const platform::EntryList& targets,
+                             std::size_t index, const std::string& folder_path) {
+  std::int64_t modified = 0;
+  if (targets.modified.size() == targets.entries.size()) {
+    modified = targets.modified[index];
+  } else {
+    const std::string_view name = targets.NameOf(targets.entries[index]);
+    std::string reason;
+    switch (fs_.ReadModifiedTime(dir, name, &modified, &reason)) {
+      case platform::LookupResult::kFound:
+        break;
+      case platform::LookupResult::kMissing:
+        return true;  // gone already: nothing to delete or count
+      case platform::LookupResult::kFailed:
+        fell_short_ = true;
+        file_path_ = folder_path;
+        platform::AppendPathComponent(&file_path_, name);
+        report_.CannotError("read the age of", file_path_, reason);
+        return true;
+    }
+  }
+  return modified > settings_.newest_deleted;
+}
+
+// Makes the line of deleting `name` ready but for what only the deletion
+// tells; returns its size, or what it may grow to.
+std::size_t FolderCleaner::PrepareDeletionLine(const std::string& folder_path,
+                                               std::string_view name) {
+  if (report_.json()) {
+    file_path_ = folder_path;
+    platform::AppendPathComponent(&file_path_, name);
+    json_line_.assign(settings_.dry_run ? "{\"type\":\"would_delete\"," : "{\"type\":\"delete\",");
+    AppendJsonPath(&json_line_, "path", file_path_);
+    constexpr std::size_t kSizeField = sizeof(",\"size\":18446744073709551615}\n");
+    return json_line_.size() + kSizeField;
+  }
+  displayed_name_.clear();
+  report_.AppendForDisplay(&displayed_name_, name);
+  // The line: label, folder, separator, name, " \n".
+  return DeletionLabel().size() + displayed_folder_.size() + 1 + displayed_name_.size() + 2;
+}
+
+void FolderCleaner::WriteDeletionLine(const platform::FileExamination& removed) {
+  if (report_.json()) {
+    report_.Text(json_line_);
+    if (settings_.dry_run) report_.Text(",\"size\":").Size(removed.size);
+    report_.Text("}").EndLine();
+    return;
+  }
+  report_.Text(DeletionLabel()).DisplayedPathInFolder(displayed_folder_, displayed_name_);
+  report_.Text(" ").EndLine();
+}
+
+void FolderCleaner::WriteKeptLine(const std::string& folder_path, std::string_view name) {
+  if (report_.json()) {
+    file_path_ = folder_path;
+    platform::AppendPathComponent(&file_path_, name);
+    report_.Text("{\"type\":\"kept\",").JsonPath("path", file_path_);
+    report_.Text(",\"rule\":\"tracked\"}").EndLine();
+    return;
+  }
+  displayed_name_.clear();
+  report_.AppendForDisplay(&displayed_name_, name);
+  report_.Text("Kept (tracked) : ").DisplayedPathInFolder(displayed_folder_, displayed_name_);
+  report_.Text(" ").EndLine();
+}
+
+std::string_view FolderCleaner::DeletionLabel() const {
+  return settings_.dry_run ? "Would delete : " : "Delete : ";
 }
 
 bool FolderCleaner::IsTracked(std::string_view name) {
@@ -218,9 +315,9 @@ void WorkTree::AppendFolder(std::string* out, std::string_view path) const {
 void FolderCleaner::ReportFailedDeletion(const std::string& folder_path, std::string_view name,
                                          const std::string& reason) {
   fell_short_ = true;
-  std::string file_path = folder_path;
-  platform::AppendPathComponent(&file_path, name);
-  report_.CannotError("delete", file_path, reason);
+  file_path_ = folder_path;
+  platform::AppendPathComponent(&file_path_, name);
+  report_.CannotError("delete", file_path_, reason);
 }
 
 void FolderCleaner::ReportUnreadable(const std::string& path, const std::string& reason) {
@@ -230,6 +327,15 @@ void FolderCleaner::ReportUnreadable(const std::string& path, const std::string&
 
 void FolderCleaner::CleanListedFolder(const platform::Dir& dir, const platform::EntryList& targets,
                                       const std::string& path, const WorkTree* work_tree) {
+  if (report_.json()) {
+    json_folder_.clear();
+    AppendJsonPath(&json_folder_, "path", path);
+    report_.Text("{\"type\":\"folder\",").Text(json_folder_).Text("}").EndLine();
+    const int count = DeleteTargets(dir, targets, path, work_tree);
+    report_.Text("{\"type\":\"count\",").Text(json_folder_);
+    report_.Text(",\"deleted\":").Number(count).Text("}").EndLine();
+    return;
+  }
   displayed_folder_.clear();
   report_.AppendForDisplay(&displayed_folder_, path);
   report_.Text("Folder : ").DisplayedPath(displayed_folder_).Text(" ").EndLine();
@@ -241,6 +347,9 @@ void FolderCleaner::ReleaseMemory() {
   std::string().swap(displayed_folder_);
   std::string().swap(displayed_name_);
   std::string().swap(tracked_path_);
+  std::string().swap(json_folder_);
+  std::string().swap(json_line_);
+  std::string().swap(file_path_);
   std::vector<platform::Entry>().swap(kept_targets_);
 }
 
@@ -262,7 +371,11 @@ int Walker::GetRootFolder(std::string& root) {
     report_.console().Pause(kFatalPauseMilliseconds);
     return 0;
   }
-  report_.Text("Root Path = ").Path(root).EndLine();
+  if (report_.json()) {
+    report_.Text("{\"type\":\"root\",").JsonPath("path", root).Text("}").EndLine();
+  } else {
+    report_.Text("Root Path = ").Path(root).EndLine();
+  }
   return 1;
 }
 

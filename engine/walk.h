@@ -57,9 +57,9 @@ struct WalkerSettings {
   NameFilter filter;
   /// The files never deleted: the run's own output.
   std::vector<platform::FolderId> kept_files;
-  /// What each deletion's line starts with; a dry run says what it would
-  /// delete instead. Must outlive the walker.
-  std::string_view deletion_label = "Delete : ";
+  /// Whether the file system only looks (a dry run): each deletion's line
+  /// then says what would be deleted, in JSON with the file's size.
+  bool dry_run = false;
   /// The lines that open and close each folder's block. Must outlive the
   /// walker.
   std::string_view block_opening;
@@ -69,6 +69,14 @@ struct WalkerSettings {
   /// Whether each kept tracked file gets a line after its folder's
   /// deletions (a dry run says what it would keep).
   bool list_kept = false;
+  /// Whether a listed file modified after `newest_deleted` is kept: not
+  /// deleted, reported or counted (--older-than). Its time is read just
+  /// before it would go, so a file changed in between still goes.
+  bool keeps_recent = false;
+  /// The latest modification time, in nanoseconds since 1970, of a file
+  /// that may go when `keeps_recent`; one dated after it (the future
+  /// included) is recent.
+  std::int64_t newest_deleted = 0;
 };
 
 /// The git work tree a folder lies in, as the walk judges its files: what
@@ -160,6 +168,12 @@ class FolderCleaner {
   int DeleteTargets(const platform::Dir& dir, const platform::EntryList& targets,
                     const std::string& folder_path, const WorkTree* work_tree);
   bool IsTracked(std::string_view name);
+  bool IsRecent(const platform::Dir& dir, const platform::EntryList& targets, std::size_t index,
+                const std::string& folder_path);
+  std::size_t PrepareDeletionLine(const std::string& folder_path, std::string_view name);
+  void WriteDeletionLine(const platform::FileExamination& removed);
+  void WriteKeptLine(const std::string& folder_path, std::string_view name);
+  std::string_view DeletionLabel() const;
   void ReportFailedDeletion(const std::string& folder_path, std::string_view name,
                             const std::string& reason);
   void OpenBlock();
@@ -178,6 +192,9 @@ class FolderCleaner {
   const WorkTree* work_tree_ = nullptr;  // the cleaned folder's
   std::vector<platform::Entry> kept_targets_;  // to list after the deletions
   std::string displayed_name_;    // the name being deleted, ready to print
+  std::string json_folder_;       // in JSON, the folder's "path" field
+  std::string json_line_;         // in JSON, the deletion's line up to its size
+  std::string file_path_;         // the path of the file in hand, where needed
 };
 
 /// The walk of one run: the root, every folder below it, the root last. One

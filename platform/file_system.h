@@ -63,6 +63,10 @@ struct EntryList {
   /// The file number of each entry, parallel to `entries`, where the listing
   /// gives it for free (POSIX); empty otherwise.
   std::vector<std::uint64_t> inodes;
+  /// When each entry was last modified (see FileSystem::ReadModifiedTime),
+  /// parallel to `entries`, where the listing gives it for free (Windows);
+  /// empty otherwise.
+  std::vector<std::int64_t> modified;
 
   /// The name of `e`.
   std::string_view NameOf(const Entry& e) const {
@@ -84,12 +88,14 @@ struct EntryList {
     if (first < entries.size()) names.resize(entries[first].name_offset);
     entries.resize(first);
     if (inodes.size() > first) inodes.resize(first);
+    if (modified.size() > first) modified.resize(first);
   }
   /// Empties the list, keeping its capacity.
   void Clear() {
     names.clear();
     entries.clear();
     inodes.clear();
+    modified.clear();
   }
 };
 
@@ -184,6 +190,20 @@ class FileSystem {
   /// a real run.
   virtual RemoveResult ExamineFile(const Dir& dir, std::string_view name, FileExamination* file,
                                    std::string* error) = 0;
+
+  /// RemoveFile, and on kRemoved what the entry took in `removed` where that
+  /// is known without asking the system again (a dry run's answer, which
+  /// examined it); `removed` is left as it was otherwise.
+  virtual RemoveResult RemoveFileMeasured(const Dir& dir, std::string_view name,
+                                          FileExamination* /*removed*/, std::string* error) {
+    return RemoveFile(dir, name, error);
+  }
+
+  /// When the entry `name` in `dir` (a link itself, never its target) was
+  /// last modified, in nanoseconds since 1970-01-01 00:00 UTC: in `time` on
+  /// kFound; on kFailed, the system's reason in `error`.
+  virtual LookupResult ReadModifiedTime(const Dir& dir, std::string_view name,
+                                        std::int64_t* time, std::string* error) = 0;
 
   /// What the entry `name` in `dir` is, the link itself when it is one: its
   /// kind in `kind` on kFound; on kFailed, the system's reason in `error`.

@@ -17,6 +17,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 #include <memory>
 #include <set>
 #include <utility>
@@ -56,6 +57,16 @@ constexpr int kReachFolderFlags = O_PATH | O_DIRECTORY | O_CLOEXEC;
 #else
 constexpr int kReachFolderFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
 #endif
+
+// `seconds` and `nanoseconds` since 1970 as one count of nanoseconds, held
+// at the ends of its range (dates some 292 years away) rather than wrapped.
+std::int64_t NanosecondsSinceEpoch(std::int64_t seconds, long nanoseconds) {
+  constexpr std::int64_t kPerSecond = 1000000000;
+  constexpr std::int64_t kMost = std::numeric_limits<std::int64_t>::max();
+  if (seconds >= kMost / kPerSecond) return kMost;
+  if (seconds <= -(kMost / kPerSecond)) return -kMost;
+  return seconds * kPerSecond + nanoseconds;
+}
 
 // Describes the open folder `fd`.
 bool Describe(int fd, FolderInfo* info) {
@@ -186,6 +197,18 @@ class PosixFileSystem : public FileSystem {
     file->links = static_cast<std::uint64_t>(st.st_nlink);
     file->id = {static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
     return RemoveResult::kRemoved;
+  }
+
+  LookupResult ReadModifiedTime(const Dir& dir, std::string_view name, std::int64_t* time,
+                                std::string* error) override {
+    struct stat st;
+    if (::fstatat(dir.native(), Terminated(name), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+      if (errno == ENOENT || errno == ENOTDIR) return LookupResult::kMissing;
+      *error = std::strerror(errno);
+      return LookupResult::kFailed;
+    }
+    *time = NanosecondsSinceEpoch(st.st_mtim.tv_sec, st.st_mtim.tv_nsec);
+    return LookupResult::kFound;
   }
 
   LookupResult LookUpEntry(const Dir& dir, std::string_view name, EntryKind* kind,

@@ -30,6 +30,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <limits>
 #include <vector>
 
 #include "platform/file_system.h"
@@ -400,6 +401,17 @@ std::string DeletionFailure(DWORD error, bool read_only) {
 }
 
 
+// A file time (100-nanosecond ticks since 1601) as nanoseconds since 1970,
+// held at the ends of the range rather than wrapped.
+std::int64_t NanosecondsSinceEpoch(std::int64_t ticks) {
+  constexpr std::int64_t kTicksBefore1970 = 116444736000000000;
+  constexpr std::int64_t kMost = std::numeric_limits<std::int64_t>::max();
+  const std::int64_t since_1970 = ticks - kTicksBefore1970;  // ticks are never negative
+  if (since_1970 >= kMost / 100) return kMost;
+  if (since_1970 <= -(kMost / 100)) return -kMost;
+  return since_1970 * 100;
+}
+
 /// What asking an entry's handle for its own name showed.
 enum class NameCheck { kSame, kDifferent, kUnknown };
 
@@ -551,6 +563,28 @@ class Win32FileSystem : public FileSystem {
       if (file->links > 1) file->id = IdentityOf(entry.get());
     }
     return RemoveResult::kRemoved;
+  }
+
+  LookupResult ReadModifiedTime(const Dir& dir, std::string_view name, std::int64_t* time,
+                                std::string* error) override {
+    SetWideName(name);
+    HANDLE handle;
+    const NTSTATUS status =
+        OpenRelative(dir.native().handle, Buffers().wide_name, FILE_READ_ATTRIBUTES, kShareAll,
+                     FILE_OPEN_REPARSE_POINT, &handle);
+    if (IsGone(status)) return LookupResult::kMissing;
+    if (!Succeeded(status)) {
+      *error = StatusMessage(status);
+      return LookupResult::kFailed;
+    }
+    ScopedHandle entry(handle);
+    FILE_BASIC_INFO basic;
+    if (!::GetFileInformationByHandleEx(entry.get(), FileBasicInfo, &basic, sizeof basic)) {
+      *error = win32::SystemMessage(::GetLastError());
+      return LookupResult::kFailed;
+    }
+    *time = NanosecondsSinceEpoch(basic.LastWriteTime.QuadPart);
+    return LookupResult::kFound;
   }
 
   LookupResult LookUpEntry(const Dir& dir, std::string_view name, EntryKind* kind,
@@ -806,6 +840,7 @@ class Win32FileSystem : public FileSystem {
         out->entries.push_back({static_cast<std::uint32_t>(offset),
                                 static_cast<std::uint32_t>(out->names.size() - offset),
                                 KindOf(attributes, tag)});
+        out->modified.push_back(NanosecondsSinceEpoch(data->LastWriteTime.QuadPart));
         if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0 && IsOtherReparsePoint(attributes, tag)) {
           dir.native().has_reparse_files = true;
         }

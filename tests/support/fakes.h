@@ -160,6 +160,10 @@ class DelegatingFileSystem : public platform::FileSystem {
                                      platform::EntryKind* kind, std::string* error) override {
     return real_.LookUpEntry(dir, name, kind, error);
   }
+  platform::LookupResult ReadModifiedTime(const platform::Dir& dir, std::string_view name,
+                                          std::int64_t* time, std::string* error) override {
+    return real_.ReadModifiedTime(dir, name, time, error);
+  }
   platform::LookupResult ReadWholeFile(const platform::Dir& dir, std::string_view path,
                                        std::size_t most_bytes, std::string* content,
                                        std::string* error) override {
@@ -178,11 +182,11 @@ struct RunResult {
 };
 
 /// Runs buildsweep where the test stands (which may have been removed)
-/// through `fs` and `console` with `jobs` threads (0: the default number).
+/// through `fs` and `console` with `jobs` threads (0: the default number)
+/// and otherwise as `options` ask.
 inline RunResult RunInCurrentFolder(platform::FileSystem& fs, FakeConsole& console,
                                     const driver::RunHooks& hooks = driver::RunHooks(),
-                                    unsigned jobs = 0) {
-  driver::Options options;
+                                    unsigned jobs = 0, driver::Options options = {}) {
   options.jobs = jobs;
   RunResult result;
   result.status = driver::Run(fs, console, options, hooks);
