@@ -30,6 +30,7 @@ TEST(ParseCommandLineTest, ReadsOptionsTheWayUnixToolsDo) {
     std::vector<std::string> exclusions;
     unsigned jobs = 0;
     bool include_tracked = false;
+    long long older_than_seconds = -1;
   };
   const Case cases[] = {
       {{}, "", {}, {}},
@@ -45,6 +46,15 @@ TEST(ParseCommandLineTest, ReadsOptionsTheWayUnixToolsDo) {
       {{"-", "/?"}, "", {"-", "/?"}, {}},  // "/?" asks for help on Windows only
       {{"--include-tracked", "-n"}, "n", {}, {}, 0, true},
       {{"--inc"}, "", {}, {}, 0, true},
+      // Ages: every unit, none at all, the largest, and the flags beside.
+      {{"--older-than", "45s"}, "", {}, {}, 0, false, 45},
+      {{"--older-than=90m", "--json"}, "J", {}, {}, 0, false, 5400},
+      {{"--older=36h", "--ask", "-n"}, "nA", {}, {}, 0, false, 129600},
+      {{"--older-than", "7d"}, "", {}, {}, 0, false, 604800},
+      {{"--older-than=2w"}, "", {}, {}, 0, false, 1209600},
+      {{"--older-than=0s"}, "", {}, {}, 0, false, 0},
+      {{"--older-than=009000000000s"}, "", {}, {}, 0, false, 9000000000},
+      {{"--older-than=14880w"}, "", {}, {}, 0, false, 8999424000},
   };
   for (const Case& c : cases) {
     std::string trace;
@@ -58,7 +68,10 @@ TEST(ParseCommandLineTest, ReadsOptionsTheWayUnixToolsDo) {
     if (o.show_version) flags += 'V';
     if (o.dry_run) flags += 'n';
     if (o.no_prompts) flags += 'y';
+    if (o.json) flags += 'J';
+    if (o.ask) flags += 'A';
     EXPECT_EQ(flags, c.flags);
+    EXPECT_EQ(o.older_than_seconds, c.older_than_seconds);
     EXPECT_EQ(o.folders, c.folders);
     EXPECT_EQ(o.exclusions, c.exclusions);
     EXPECT_EQ(o.jobs, c.jobs);
@@ -134,7 +147,8 @@ TEST_F(CommandLineTest, HelpAndVersionReadAndDeleteNothing) {
   EXPECT_EQ(driver::HelpText().rfind("Usage: buildsweep [OPTION]... [FOLDER]...\n", 0), 0u);
   // The help is the program's own text, so hold it to naming every option.
   for (const char* option : {"  -n, --dry-run ", "  -y, --yes ", "  -x, --exclude=GLOB ",
-                             "  -j, --jobs=N ", "      --include-tracked\n", "  -h, --help ",
+                             "  -j, --jobs=N ", "      --include-tracked\n",
+                             "      --older-than=AGE ", "      --json ", "      --ask ", "  -h, --help ",
                              "  -V, --version "}) {
     EXPECT_NE(driver::HelpText().find(std::string("\n") + option), std::string::npos) << option;
   }
@@ -159,6 +173,19 @@ TEST_F(CommandLineTest, WrongCommandLineIsUsageErrorBeforeAnythingIsShown) {
       {{"-j", "99999999999999999999"},
        "the number of threads must be from 1 to 1024, not '99999999999999999999'"},
       {{"-n", "-j"}, "option '-j' needs a value"},
+      {{"--older-than", "7"}, "age '7' must be a whole number followed by s, m, h, d or w (as in 90m or 7d)"},
+      {{"--older-than=7x"}, "age '7x' must be a whole number followed by s, m, h, d or w (as in 90m or 7d)"},
+      {{"--older-than=d"}, "age 'd' must be a whole number followed by s, m, h, d or w (as in 90m or 7d)"},
+      {{"--older-than="}, "age '' must be a whole number followed by s, m, h, d or w (as in 90m or 7d)"},
+      {{"--older-than=-1d"}, "age '-1d' must be a whole number followed by s, m, h, d or w (as in 90m or 7d)"},
+      {{"--older-than=1.5h"}, "age '1.5h' must be a whole number followed by s, m, h, d or w (as in 90m or 7d)"},
+      {{"--older-than=7D"}, "age '7D' must be a whole number followed by s, m, h, d or w (as in 90m or 7d)"},
+      {{"--older-than=9000000001s"}, "age '9000000001s' is too large"},
+      {{"--older-than=14881w"}, "age '14881w' is too large"},
+      {{"--older-than=99999999999999999999999d"}, "age '99999999999999999999999d' is too large"},
+      {{"-n", "--older-than"}, "option '--older-than' needs a value"},
+      {{"--json=yes"}, "option '--json' takes no value"},
+      {{"--ask", "-y"}, "options '--ask' and '--yes' contradict each other"},
       {{"--exclude="}, "exclusion '' is empty; it would match no name"},
       {{"-x", ""}, "exclusion '' is empty; it would match no name"},
       {{"-x", "a/x.obj"},

@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <limits>
 #include <map>
 #include <mutex>
 #include <new>
@@ -22,6 +23,7 @@
 #include <set>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -63,8 +65,9 @@ class ProjectTest : public ::testing::Test {
   // With `jobs` threads; 0 for the default number.
   RunResult RunInProcess(testsupport::FakeConsole& console,
                          platform::FileSystem& fs = platform::NativeFileSystem(),
-                         const driver::RunHooks& hooks = driver::RunHooks(), unsigned jobs = 0) {
-    return testsupport::RunInCurrentFolder(fs, console, hooks, jobs);
+                         const driver::RunHooks& hooks = driver::RunHooks(), unsigned jobs = 0,
+                         const driver::Options& options = {}) {
+    return testsupport::RunInCurrentFolder(fs, console, hooks, jobs, options);
   }
 
   // The whole output around `blocks`; the total is the number of deletions.
@@ -508,6 +511,133 @@ TEST_F(ProjectTest, FailedDeletionIsReportedOnStandardErrorAndNotCounted) {
     EXPECT_EQ(transcript.rfind("<flush>", at), at - 7) << transcript;
   }
   EXPECT_LT(transcript.find("/sub/a.obj \n"), transcript.find("<stderr>"));
+
+  // In JSON each error is an object in its place too, and still on stderr;
+  // nothing is asked (the whole record is here, with no prompt in it).
+  for (const char* name : {"sub/a.obj", "sub/z.obj"}) MakeFile(name);
+  driver::Options json;
+  json.json = true;
+  testsupport::FakeConsole json_console;
+  const RunResult json_run = RunInProcess(json_console, fs, driver::RunHooks(), 0, json);
+  const std::string sub = root_ + "/sub";
+  const std::string error = "{\"type\":\"error\",\"action\":\"delete\",\"path\":\"" + sub + "/stuck";
+  EXPECT_EQ(json_run.out.substr(json_run.out.find('\n') + 1),
+            "{\"type\":\"root\",\"path\":\"" + root_ + "\"}\n"
+            "{\"type\":\"folder\",\"path\":\"" + sub + "\"}\n"
+            "{\"type\":\"delete\",\"path\":\"" + sub + "/a.obj\"}\n" +
+            error + "\\n.obj\",\"reason\":\"Operation not permitted\"}\n" +
+            error + ".obj\",\"reason\":\"Operation not permitted\"}\n"
+            "{\"type\":\"delete\",\"path\":\"" + sub + "/z.obj\"}\n"
+            "{\"type\":\"count\",\"path\":\"" + sub + "\",\"deleted\":2}\n"
+            "{\"type\":\"folder\",\"path\":\"" + root_ + "\"}\n"
+            "{\"type\":\"count\",\"path\":\"" + root_ + "\",\"deleted\":0}\n"
+            "{\"type\":\"total\",\"deleted\":2,\"kept_tracked\":0}\n");
+  EXPECT_EQ(json_run.err, run.err);
+  EXPECT_EQ(json_run.status, 2) << "asked nothing, yet a file was not deleted";
+}
+
+// Dates every file by the start of its name, around an age limit of an hour
+// counted back from kNow: from the listing where `in_listing` (as Windows
+// lists them), otherwise when asked.
+class AgedFiles : public testsupport::DelegatingFileSystem {
+ public:
+  static constexpr std::int64_t kNow = 1'800'000'000'000'000'000;
+  static constexpr std::int64_t kLimit = kNow - 3'600'000'000'000;
+
+  explicit AgedFiles(bool in_listing) : in_listing_(in_listing) {}
+
+  bool ListEntries(const platform::Dir& dir, platform::EntryList* out,
+                   std::string* error) override {
+    if (!real_.ListEntries(dir, out, error)) return false;
+    if (in_listing_) {
+      for (const platform::Entry& entry : out->entries) {
+        out->modified.push_back(TimeOf(out->NameOf(entry)));
+      }
+    }
+    return true;
+  }
+  platform::LookupResult ReadModifiedTime(const platform::Dir&, std::string_view name,
+                                          std::int64_t* time, std::string* error) override {
+    if (in_listing_) ADD_FAILURE() << "the listing gave the time of " << name;
+    if (name.substr(0, 2) == "r-") name.remove_prefix(2);
+    if (name.substr(0, 7) == "unknown") {
+      *error = "Permission denied";
+      return platform::LookupResult::kFailed;
+    }
+    if (name.substr(0, 8) == "vanished") return platform::LookupResult::kMissing;
+    *time = TimeOf(name);
+    return platform::LookupResult::kFound;
+  }
+
+ private:
+  static std::int64_t TimeOf(std::string_view name) {
+    if (name.substr(0, 2) == "r-") name.remove_prefix(2);  // the root's
+    if (name.substr(0, 3) == "old") return kLimit - 1;
+    if (name.substr(0, 4) == "edge") return kLimit;  // exactly the age: old enough
+    if (name.substr(0, 3) == "new") return kLimit + 1;
+    if (name.substr(0, 6) == "future") return std::numeric_limits<std::int64_t>::max();
+    if (name.substr(0, 7) == "ancient") return std::numeric_limits<std::int64_t>::min();
+    return kNow;
+  }
+  const bool in_listing_;
+};
+
+TEST_F(ProjectTest, OlderThanKeepsRecentAndFutureFilesAndTheDryRunForeseesIt) {
+  driver::Options options;
+  options.older_than_seconds = 3600;
+  driver::RunHooks hooks;
+  hooks.now = [] { return AgedFiles::kNow; };
+  const std::vector<std::string> names = {"ancient.obj", "edge.obj", "future.obj",  "new.obj",
+                                          "now.obj",     "old.obj",  "unknown.obj", "vanished.obj"};
+  // From Root Path to the total, with what a dry run says as a real run says it.
+  const auto body = [](std::string out) {
+    out = out.substr(out.find("Root Path"));
+    out = out.substr(0, out.find("Total Remove File"));
+    for (std::size_t at = 0; (at = out.find("Would delete", at)) != std::string::npos;) {
+      out.replace(at, 12, "Delete");
+    }
+    return out;
+  };
+  for (const bool in_listing : {false, true}) {
+    SCOPED_TRACE(in_listing ? "times from the listing" : "times asked for");
+    AgedFiles fs(in_listing);
+    // Read from the listing, "unknown" and "vanished" are just recent.
+    const std::vector<std::string> gone = {"ancient.obj", "edge.obj", "old.obj"};
+    std::vector<std::string> gone_here;
+    for (const std::string& name : gone) gone_here.push_back("r-" + name);
+    const std::string expected =
+        Expected(FolderBlock(root_ + "/sub", gone) + FolderBlock(root_ + "/sub/deeper", gone) +
+                 RootBlock(root_, gone_here));
+    const std::string unknown = "Error: cannot read the age of '" + root_;
+    const std::string errors =
+        in_listing ? "" : unknown + "/sub/unknown.obj': Permission denied\n" + unknown +
+                              "/sub/deeper/unknown.obj': Permission denied\n" + unknown +
+                              "/r-unknown.obj': Permission denied\n";
+    for (const unsigned jobs : {1u, 0u}) {
+      for (const bool dry_run : {true, false}) {
+        SCOPED_TRACE(std::string(dry_run ? "dry run" : "real run") + ", threads " +
+                     std::to_string(jobs));
+        for (const std::string& name : names) {
+          MakeFile("sub/" + name);
+          MakeFile("sub/deeper/" + name);
+          MakeFile("r-" + name);
+        }
+        options.dry_run = dry_run;
+        testsupport::FakeConsole console;
+        const RunResult run = RunInProcess(console, fs, hooks, jobs, options);
+        EXPECT_EQ(body(run.out), body(expected));
+        if (!dry_run) {
+          EXPECT_EQ(run.out, expected);
+        }
+        EXPECT_EQ(run.err, errors);
+        EXPECT_EQ(run.status, in_listing ? 0 : 2);
+        for (const char* name : {"future.obj", "new.obj", "now.obj"}) {
+          EXPECT_TRUE(Exists(std::string("sub/deeper/") + name)) << name;
+        }
+        EXPECT_EQ(Exists("r-old.obj"), dry_run);
+      }
+    }
+  }
 }
 
 // Runs out of memory when it comes to delete "boom.obj".
@@ -685,6 +815,29 @@ TEST_F(ProjectTest, AnyNumberOfThreadsGivesTheReportOfOne) {
       EXPECT_EQ(run.err, first.err);
       EXPECT_EQ(console.transcript, first_transcript) << "stderr lines moved";
       EXPECT_EQ(TreeListing(), first_listing);
+    }
+  }
+  // The JSON record too is the same for any number, held to one thread's.
+  std::string first_json;
+  driver::Options json;
+  json.json = true;
+  for (const auto& [jobs, no_ids, scarce] : {std::tuple{1u, false, false}, {0u, false, false},
+                                             {7u, true, true}}) {
+    SCOPED_TRACE("JSON, threads: " + std::to_string(jobs));
+    testsupport::RemoveTree(root_);
+    MakeFolders(root_);
+    testsupport::EnterFolder(root_);
+    make_tree();
+    LockedFolders fs(no_ids, scarce, /*parallel=*/jobs != 1);
+    testsupport::FakeConsole console;
+    const RunResult run = RunInProcess(console, fs, driver::RunHooks(), jobs, json);
+    EXPECT_EQ(run.err, first.err);
+    EXPECT_EQ(TreeListing(), first_listing);
+    if (jobs == 1) {
+      first_json = run.out;
+      EXPECT_GT(run.out.size(), 50000u);
+    } else {
+      EXPECT_EQ(run.out, first_json);
     }
   }
   EXPECT_TRUE(Exists(outside_ + "/o.obj"));
