@@ -4,8 +4,8 @@ _buildsweep() {
   cur=${COMP_WORDS[COMP_CWORD]}
   prev=${COMP_WORDS[COMP_CWORD-1]}
   case $prev in
-    -x | --exclude | -j | --jobs)
-      return 0  # a wildcard or a number of the user's own
+    -x | --exclude | -j | --jobs | --older-than)
+      return 0  # a wildcard, a number or an age of the user's own
       ;;
   esac
   local word
@@ -13,7 +13,7 @@ _buildsweep() {
     [[ $word == -- ]] && { COMPREPLY=($(compgen -d -- "$cur")); return 0; }
   done
   if [[ $cur == -* ]]; then
-    COMPREPLY=($(compgen -W '-n --dry-run -y --yes -x --exclude -j --jobs --include-tracked -h --help -V --version --' -- "$cur"))
+    COMPREPLY=($(compgen -W '-n --dry-run -y --yes -x --exclude -j --jobs --include-tracked --older-than --json --ask -h --help -V --version --' -- "$cur"))
   else
     COMPREPLY=($(compgen -d -- "$cur"))
   fi

@@ -1,0 +1,208 @@
+#!/usr/bin/env python3
+"""The --json record read back by a real JSON parser: every line an object,
+every path restored byte for byte (names that are not UTF-8, controls,
+quotes), what it says went is what went, the dry run foresees the real run
+(under --older-than too), and the record is the same for any number of
+threads. Usage: json_report_test.py BUILDSWEEP"""
+
+import json
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+
+BINARY = os.path.abspath(sys.argv[1])
+TYPES = {"run", "root", "folder", "delete", "would_delete", "kept", "error", "count",
+         "total", "prompt"}
+failures = []
+
+
+def check(condition, what):
+    if not condition:
+        failures.append(what)
+        print("FAIL:", what, file=sys.stderr)
+
+
+def run(root, *arguments):
+    done = subprocess.run([BINARY, *arguments], cwd=root, stdin=subprocess.DEVNULL,
+                          capture_output=True)
+    return done.returncode, done.stdout, done.stderr
+
+
+def parse(out):
+    """The objects of a record, each line held to the rules of the format."""
+    objects = []
+    for line in out.split(b"\n")[:-1]:
+        # Nothing raw that could break a line or drive a terminal.
+        check(all(b >= 0x20 and b != 0x7f for b in line), "raw control byte in %r" % line)
+        check(not any(line[i] == 0xc2 and 0x80 <= line[i + 1] <= 0x9f
+                      for i in range(len(line) - 1)), "raw C1 control in %r" % line)
+        obj = json.loads(line.decode("utf-8"))
+        check(isinstance(obj, dict) and obj.get("type") in TYPES, "odd line %r" % line)
+        objects.append(obj)
+    check(out.endswith(b"\n"), "record does not end with a line feed")
+    check(objects and objects[0]["type"] == "run" and objects[0]["version"] == 1,
+          "the record does not open with the run and its version")
+    check(objects and objects[-1]["type"] == "total", "the record does not end with the total")
+    return objects
+
+
+def path_of(obj):
+    if "path_hex" in obj:
+        return bytes.fromhex(obj["path_hex"])
+    return obj["path"].encode("utf-8")
+
+
+def files_below(root):
+    found = set()
+    for folder, folders, files in os.walk(root):
+        for name in files + [f for f in folders if os.path.islink(os.path.join(folder, f))]:
+            found.add(os.path.join(folder, name))
+    return found
+
+
+def make(root, relative, content=b""):
+    path = os.path.join(root, relative)
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    with open(path, "wb") as f:
+        f.write(content)
+    return path
+
+
+def check_counts(objects, deletion):
+    """Each folder's count follows it and adds up its deletions; so does the total."""
+    in_folder = None
+    total = 0
+    for obj in objects:
+        if obj["type"] == "folder":
+            in_folder, deleted = path_of(obj), 0
+        elif obj["type"] == deletion:
+            check(in_folder is not None and os.path.dirname(path_of(obj)) == in_folder,
+                  "deletion outside its folder: %r" % obj)
+            deleted += 1
+        elif obj["type"] == "count":
+            check(path_of(obj) == in_folder and obj["deleted"] == deleted, "count %r" % obj)
+            total += deleted
+    check(objects[-1]["deleted"] == total, "total %r against %d" % (objects[-1], total))
+
+
+def names_round_trip(scratch):
+    root = os.path.join(scratch, b"names")
+    outside = make(scratch, b"outside/o.obj")
+    names = [b"sub/a.obj", b"sub/keep.c", b"sub/ctl\x01\x1b[31m\n\t.obj", b'sub/q"uote\\back.obj',
+             b"sub/del\x7f.tmp", b"sub/c1\xc2\x85.log", b"bad\xff.obj", b"dir\xfe\xfd/x.obj",
+             b"sur\xed\xa0\x80.bak", b"ov\xc0\xaf.obj", b"cut\xe2\x82.tmp", b"big\xf4\x90\x80\x80.map",
+             "한글/파일.obj".encode(), "\u00e9t\u00e9\u2028.log".encode(),
+             "emoji\U0001F600.pch".encode(), b"sub/deeper/sized.ilk"]
+    for name in names:
+        make(root, name, b"x" * len(name))
+    os.symlink(outside, os.path.join(root, b"l.obj"))
+    os.symlink(os.path.dirname(outside), os.path.join(root, b"d.obj"))
+    before = files_below(root)
+    sizes = {path: os.lstat(path).st_size for path in before}
+
+    status, dry_out, dry_err = run(root, "-n", "--json")
+    check(status == 0 and dry_err == b"", "dry run: %d %r" % (status, dry_err))
+    dry = parse(dry_out)
+    check(dry[0]["dry_run"] is True and len(dry[0]["extensions"]) == 24, "run object %r" % dry[0])
+    check(dry[1] == {"type": "root", "path": root.decode()}, "root object %r" % dry[1])
+    would = [obj for obj in dry if obj["type"] == "would_delete"]
+    for obj in would:
+        check(obj["size"] == sizes.get(path_of(obj)), "size of %r" % obj)
+        valid = True
+        try:
+            path_of(obj).decode("utf-8")
+        except UnicodeDecodeError:
+            valid = False
+        check(("path_hex" in obj) != valid, "hex form only where needed: %r" % obj)
+    check_counts(dry, "would_delete")
+    check(dry[-1]["size"] == sum(obj["size"] for obj in would), "total size %r" % dry[-1])
+
+    status, out, err = run(root, "--json")
+    check(status == 0 and err == b"", "run: %d %r" % (status, err))
+    real = parse(out)
+    check(real[0]["dry_run"] is False, "run object %r" % real[0])
+    deleted = [path_of(obj) for obj in real if obj["type"] == "delete"]
+    check(deleted == [path_of(obj) for obj in would], "the dry run did not foresee the run")
+    check_counts(real, "delete")
+    gone = before - files_below(root)
+    check(set(deleted) == gone and len(deleted) == len(gone),
+          "said %r, went %r" % (sorted(deleted), sorted(gone)))
+    # Every name but keep.c is a target, and so is the link to a file.
+    check(len(gone) == len(names), "not every target went: %r" % sorted(gone))
+    check(os.path.exists(outside) and os.path.islink(os.path.join(root, b"d.obj")),
+          "a link's target, or a link to a folder, went")
+
+
+def same_for_any_threads(scratch):
+    root = os.path.join(scratch, b"wide")
+    for i in range(300):
+        make(root, b"f%d/s%d/x%d.obj" % (i % 17, i, i))
+        make(root, b"f%d/y%d.tmp" % (i % 17, i))
+    one = run(root, "-n", "--json", "-j", "1")
+    check(one[0] == 0 and one[1].count(b"would_delete") == 600, "one thread: %r" % (one[0],))
+    for jobs in ([], ["-j", "2"], ["-j", "7"]):
+        check(run(root, "-n", "--json", *jobs) == one, "record differs with %r" % jobs)
+
+
+def ages(scratch):
+    root = os.path.join(scratch, b"ages")
+    now = time.time()
+    dates = {b"old.obj": now - 10 * 86400, b"day.obj": now - 86400 - 120,
+             b"hour.obj": now - 3600, b"future.obj": now + 365 * 86400}
+    for folder in (b"", b"sub/"):
+        for name, date in dates.items():
+            path = make(root, folder + name)
+            os.utime(path, (date, date))
+    dry = parse(run(root, "-n", "--json", "--older-than", "1d")[1])
+    check(dry[0]["older_than"] == 86400, "run object %r" % dry[0])
+    status, out, err = run(root, "--json", "--older-than=24h")
+    real = parse(out)
+    would = [path_of(o) for o in dry if o["type"] == "would_delete"]
+    went = [path_of(o) for o in real if o["type"] == "delete"]
+    check(status == 0 and err == b"", "aged run: %d %r" % (status, err))
+    check(would == went, "dry run %r, real run %r" % (would, went))
+    expected = {os.path.join(root, f + n) for f in (b"", b"sub/") for n in (b"old.obj", b"day.obj")}
+    check(set(went) == expected, "went %r" % sorted(went))
+    check(files_below(root) == {os.path.join(root, f + n) for f in (b"", b"sub/")
+                                for n in (b"hour.obj", b"future.obj")}, "recent work went")
+
+
+def tracked(scratch):
+    git = shutil.which("git")
+    check(git is not None, "git is not installed")
+    if git is None:
+        return
+    root = os.path.join(scratch, b"repo")
+    make(root, b"t.obj")
+    make(root, b"sub/u.obj")
+    quiet = {"cwd": root, "check": True, "capture_output": True}
+    subprocess.run([git, "init", "-q"], **quiet)
+    subprocess.run([git, "add", "t.obj"], **quiet)
+    for arguments in (["-n", "--json"], ["--json"]):
+        objects = parse(run(root, *arguments)[1])
+        kept = [o for o in objects if o["type"] == "kept"]
+        check(kept == [{"type": "kept", "path": os.path.join(root, b"t.obj").decode(),
+                        "rule": "tracked"}], "%r kept %r" % (arguments, kept))
+        check(objects[-1]["kept_tracked"] == 1 and objects[-1]["deleted"] == 1,
+              "%r total %r" % (arguments, objects[-1]))
+    check(os.path.exists(os.path.join(root, b"t.obj")), "a tracked file went")
+
+
+def main():
+    scratch = tempfile.mkdtemp(prefix="buildsweep-json.").encode()
+    try:
+        names_round_trip(scratch)
+        same_for_any_threads(scratch)
+        ages(scratch)
+        tracked(scratch)
+    finally:
+        shutil.rmtree(scratch)
+    print("%d failures" % len(failures))
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
