@@ -430,6 +430,32 @@ test_command_line() {
   expect_no_errors
   expect_gone "$tree/폴더/a.obj"
   expect_present "$tree/폴더/b.log"
+
+  # The times come from the folder's listing here: an old file goes, a new
+  # one stays; JSON doubles every backslash of a path.
+  label="--json --older-than run"
+  tree=$(new_tree aged)
+  mkdir -p "$tree/sub"
+  touch -d '3 days ago' "$tree/sub/old.obj"
+  touch "$tree/sub/new.obj"
+  root=$(windows_path "$tree")
+  root=${root//\\/\\\\}
+  {
+    printf '{"type":"run","version":1,"dry_run":false,"include_tracked":false,"older_than":86400,'
+    printf '"exclude":[],"extensions":["%s"]}\n' "$(sed 's/^.* : //; s/,/","/g' <<<"$EXTENSION_LINE")"
+    printf '{"type":"root","path":"%s"}\n' "$root"
+    printf '{"type":"folder","path":"%s\\\\sub"}\n' "$root"
+    printf '{"type":"delete","path":"%s\\\\sub\\\\old.obj"}\n' "$root"
+    printf '{"type":"count","path":"%s\\\\sub","deleted":1}\n' "$root"
+    printf '{"type":"folder","path":"%s"}\n{"type":"count","path":"%s","deleted":0}\n' "$root" "$root"
+    printf '{"type":"total","deleted":1,"kept_tracked":0}\n'
+  } | crlf >"$cases/expected"
+  run_sweep "$tree" "$UTF8_LOCALE" '' --json --older-than 1d
+  expect_status 0
+  expect_output "$cases/expected"
+  expect_no_errors
+  expect_gone "$tree/sub/old.obj"
+  expect_present "$tree/sub/new.obj"
 }
 
 # The process id of the running Windows program at the Unix path PATH.
