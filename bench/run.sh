@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
 # Benchmark for buildsweep against a kernel floor, GNU find and fd.
 #
-#   bench/run.sh [--large | --folders N [--files N]] [--runs N] [--only-tmpfs] [--keep] [--tools DIR] BUILDSWEEP_BINARY
+#   bench/run.sh [--large | --folders N [--files N]] [--runs N] [--only-tmpfs] [--features] [--keep] [--tools DIR] BUILDSWEEP_BINARY
 #   bench/run.sh [--cold] [--terminal] [--jobs-list N,N,...] [--folders N [--files N]] [--runs N] [--keep] [--tools DIR] BUILDSWEEP_BINARY
 #   bench/run.sh --smoke [--tools DIR] BUILDSWEEP_BINARY
 #
 # See bench/README.md for what it prints. --cold: on disk, the page cache
-# dropped before every run (root only). --terminal: the report to a tmux pane
+# dropped before every run (root only). --features: also times --older-than
+# (an age every file is past, so the same files go) and --json. --terminal: the report to a tmux pane
 # against the report to a file. Environment: BENCH_TMPFS_ROOT, BENCH_DISK_ROOT
 # (where the trees go), BENCH_SEED, BENCH_BUILD_DIR (where the helper programs
 # are built when --tools is not given).
@@ -35,13 +36,14 @@ die() {
 # ---------------------------------------------------------------- options
 
 large=0 smoke=0 only_tmpfs=0 keep=0 runs="" tools_dir="" binary="" folders_option="" files_option=""
-cold=0 terminal=0 jobs_list=2,8,16,32
+cold=0 terminal=0 features=0 jobs_list=2,8,16,32
 while (($#)); do
     case $1 in
         --large) large=1 ;;
         --smoke) smoke=1 ;;
         --cold) cold=1 ;;
         --terminal) terminal=1 ;;
+        --features) features=1 ;;
         --jobs-list) (($# >= 2)) || usage; jobs_list=$2; shift ;;
         --only-tmpfs) only_tmpfs=1 ;;
         --keep) keep=1 ;;
@@ -144,6 +146,9 @@ tool_command() {
         floor[0-9]*) command_line=("$floor" --threads "${1#floor}") ;;
         buildsweep) command_line=("$binary") ;;
         buildsweep-j[0-9]*) command_line=("$binary" -j "${1#buildsweep-j}") ;;
+        # Every file of the refilled tree is older than the start of the run.
+        buildsweep-age) command_line=("$binary" --older-than 0s) ;;
+        buildsweep-json) command_line=("$binary" --json) ;;
         # Like buildsweep, find keeps a link that leads to a folder (-xtype d).
         find) command_line=(find . \( -type f -o -type l ! -xtype d \) \( "${find_rule[@]}" \) -print -delete) ;;
         # -u: hidden and ignored files too; -s: fd would otherwise match case-insensitively.
@@ -223,9 +228,15 @@ check_count() {
 # Checks the report of buildsweep run as tool $1: the total, and that it adds up.
 check_buildsweep_report() {
     local out="$work/out/$1.out" total deletes per_folder
-    total=$(sed -n 's/^Total Remove File : \([0-9]*\).*/\1/p' "$out" | tail -n 1)
-    deletes=$(grep -c '^Delete : ' "$out" || true)
-    per_folder=$(sed -n 's/^Remove File Count = \([0-9]*\).*/\1/p' "$out" | awk '{ s += $1 } END { print s + 0 }')
+    if [[ $1 == buildsweep-json ]]; then
+        total=$(sed -n 's/^{"type":"total","deleted":\([0-9]*\).*/\1/p' "$out")
+        deletes=$(grep -c '^{"type":"delete",' "$out" || true)
+        per_folder=$(sed -n 's/^{"type":"count",.*"deleted":\([0-9]*\)}$/\1/p' "$out" | awk '{ s += $1 } END { print s + 0 }')
+    else
+        total=$(sed -n 's/^Total Remove File : \([0-9]*\).*/\1/p' "$out" | tail -n 1)
+        deletes=$(grep -c '^Delete : ' "$out" || true)
+        per_folder=$(sed -n 's/^Remove File Count = \([0-9]*\).*/\1/p' "$out" | awk '{ s += $1 } END { print s + 0 }')
+    fi
     check_count "buildsweep (Total Remove File)" "${total:--1}"
     check_count "buildsweep (Delete lines)" "$deletes"
     check_count "buildsweep (sum of Remove File Count)" "$per_folder"
@@ -312,6 +323,7 @@ bench_filesystem() {
     [[ $cache == cold ]] && tools+=(floor8 floor32)
     tools+=(buildsweep)
     ((jobs_option)) && tools+=(buildsweep-j1)
+    ((features)) && tools+=(buildsweep-age buildsweep-json)
     if [[ $cache == cold ]] && ((jobs_option)); then
         for jobs in "${listed_jobs[@]}"; do
             ((jobs == 1)) || tools+=("buildsweep-j$jobs")
@@ -467,6 +479,8 @@ report() {
         rss_med=$(tr ' ' '\n' <<<"${rss[$tool]}" | grep -v '^-\?$' | median || true)
         case $tool in
             floor[0-9]*) name="floor, ${tool#floor} thr" ;;
+            buildsweep-age) name="--older-than 0s" ;;
+            buildsweep-json) name="--json" ;;
             buildsweep-j*) name="buildsweep -j${tool#buildsweep-j}" ;;
             find) name="find -delete" ;;
             fd) name="fd -X rm" ;;
@@ -480,6 +494,8 @@ report() {
         'BEGIN { if (n > 0) printf "   buildsweep: %.3f us per file in the tree\n", b * 1000 / n }'
     [[ -n ${med[buildsweep-j1]:-} ]] && awk -v b="${med[buildsweep-j1]}" -v f="$floor_ms" \
         'BEGIN { if (b > 0 && f > 0) printf "   buildsweep -j 1: %.2fx the floor\n", b / f }'
+    [[ -n ${med[buildsweep-age]:-} ]] && awk -v a="${med[buildsweep-age]}" -v j="${med[buildsweep-json]}" -v b="${med[buildsweep]}" \
+        'BEGIN { if (b > 0) printf "   --older-than: %.2fx buildsweep; --json: %.2fx buildsweep\n", a / b, j / b }'
     if [[ -n ${med[floor32]:-} ]]; then
         # Cold: what each thread count of buildsweep gives against the
         # 32-thread floor and against the best floor at any thread count.

@@ -68,8 +68,14 @@ std::size_t Utf8SequenceAt(std::string_view text, std::size_t i) {
 }  // namespace
 
 bool AppendJsonString(std::string* out, std::string_view text) {
-  bool valid = true;
   out->push_back('"');
+  const bool valid = AppendJsonText(out, text);
+  out->push_back('"');
+  return valid;
+}
+
+bool AppendJsonText(std::string* out, std::string_view text) {
+  bool valid = true;
   std::size_t clean_from = 0;  // start of the bytes copied unchanged
   std::size_t i = PlainAsciiPrefix(text);
   while (i < text.size()) {
@@ -110,8 +116,15 @@ bool AppendJsonString(std::string* out, std::string_view text) {
     clean_from = i;
   }
   out->append(text.data() + clean_from, text.size() - clean_from);
-  out->push_back('"');
   return valid;
+}
+
+void AppendHex(std::string* out, std::string_view bytes) {
+  for (const char c : bytes) {
+    const auto byte = static_cast<unsigned char>(c);
+    out->push_back(kHexDigits[byte >> 4]);
+    out->push_back(kHexDigits[byte & 0xf]);
+  }
 }
 
 void AppendJsonPath(std::string* out, std::string_view key, std::string_view path) {
@@ -122,11 +135,7 @@ void AppendJsonPath(std::string* out, std::string_view key, std::string_view pat
   out->append(",\"");
   out->append(key);
   out->append("_hex\":\"");
-  for (const char c : path) {
-    const auto byte = static_cast<unsigned char>(c);
-    out->push_back(kHexDigits[byte >> 4]);
-    out->push_back(kHexDigits[byte & 0xf]);
-  }
+  AppendHex(out, path);
   out->push_back('"');
 }
 

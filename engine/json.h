@@ -20,6 +20,12 @@ inline constexpr int kJsonVersion = 1;
 /// U+FFFD. Returns whether every byte was valid UTF-8.
 bool AppendJsonString(std::string* out, std::string_view text);
 
+/// AppendJsonString without the quotes, so that parts can be joined.
+bool AppendJsonText(std::string* out, std::string_view text);
+
+/// Appends `bytes` in lowercase hex.
+void AppendHex(std::string* out, std::string_view bytes);
+
 /// Appends the field `"key":"..."` for the path `path` and, where the path
 /// is not valid UTF-8, the field `"key_hex":"..."`, its bytes in lowercase
 /// hex, from which it is restored byte for byte.

@@ -231,10 +231,20 @@ bool FolderCleaner::IsRecent(const platform::Dir& dir, const platform::EntryList
 std::size_t FolderCleaner::PrepareDeletionLine(const std::string& folder_path,
                                                std::string_view name) {
   if (report_.json()) {
-    file_path_ = folder_path;
-    platform::AppendPathComponent(&file_path_, name);
-    json_line_.assign(settings_.dry_run ? "{\"type\":\"would_delete\"," : "{\"type\":\"delete\",");
-    AppendJsonPath(&json_line_, "path", file_path_);
+    // The folder's part is made once for all its files; only a path that
+    // is not UTF-8 costs more.
+    json_line_.assign(settings_.dry_run ? "{\"type\":\"would_delete\",\"path\":\""
+                                        : "{\"type\":\"delete\",\"path\":\"");
+    json_line_.append(json_folder_prefix_);
+    const bool valid = AppendJsonText(&json_line_, name) && json_folder_valid_;
+    json_line_.push_back('"');
+    if (!valid) {
+      file_path_ = folder_path;
+      platform::AppendPathComponent(&file_path_, name);
+      json_line_.append(",\"path_hex\":\"");
+      AppendHex(&json_line_, file_path_);
+      json_line_.push_back('"');
+    }
     constexpr std::size_t kSizeField = sizeof(",\"size\":18446744073709551615}\n");
     return json_line_.size() + kSizeField;
   }
@@ -330,6 +340,12 @@ void FolderCleaner::CleanListedFolder(const platform::Dir& dir, const platform::
   if (report_.json()) {
     json_folder_.clear();
     AppendJsonPath(&json_folder_, "path", path);
+    // What its files' paths begin with: the folder and the separator that
+    // joins a name to it, as JSON text.
+    file_path_ = path;
+    platform::AppendPathComponent(&file_path_, "");
+    json_folder_prefix_.clear();
+    json_folder_valid_ = AppendJsonText(&json_folder_prefix_, file_path_);
     report_.Text("{\"type\":\"folder\",").Text(json_folder_).Text("}").EndLine();
     const int count = DeleteTargets(dir, targets, path, work_tree);
     report_.Text("{\"type\":\"count\",").Text(json_folder_);
@@ -349,6 +365,7 @@ void FolderCleaner::ReleaseMemory() {
   std::string().swap(tracked_path_);
   std::string().swap(json_folder_);
   std::string().swap(json_line_);
+  std::string().swap(json_folder_prefix_);
   std::string().swap(file_path_);
   std::vector<platform::Entry>().swap(kept_targets_);
 }

@@ -194,6 +194,8 @@ class FolderCleaner {
   std::string displayed_name_;    // the name being deleted, ready to print
   std::string json_folder_;       // in JSON, the folder's "path" field
   std::string json_line_;         // in JSON, the deletion's line up to its size
+  std::string json_folder_prefix_;  // in JSON, the text its files' paths begin with
+  bool json_folder_valid_ = true;   // whether the folder's path is UTF-8
   std::string file_path_;         // the path of the file in hand, where needed
 };
 
