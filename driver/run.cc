@@ -120,6 +120,12 @@ std::int64_t Now(const RunHooks& hooks) {
   return std::chrono::duration_cast<std::chrono::nanoseconds>(since_1970).count();
 }
 
+// The threads a run may grow to while the disk keeps it waiting: as many
+// as -j says, or the system's default.
+unsigned MostJobs(const Options& options) {
+  return options.jobs > 0 ? options.jobs : platform::DefaultMostJobCount();
+}
+
 // Everything one run shares between the folders it cleans.
 struct Sweep {
   Sweep(platform::FileSystem& used_fs, engine::Report& run_report, const Options& run_options,
@@ -130,7 +136,8 @@ struct Sweep {
         extensions(run_extensions),
         hooks(run_hooks),
         walker(used_fs, run_report, SettingsFor(run_options, run_hooks),
-               run_options.jobs > 0 ? run_options.jobs : platform::DefaultJobCount()) {}
+               run_options.jobs > 0 ? run_options.jobs : platform::DefaultJobCount(),
+               MostJobs(run_options)) {}
 
   static engine::WalkerSettings SettingsFor(const Options& options, const RunHooks& hooks) {
     engine::WalkerSettings settings;
@@ -244,7 +251,7 @@ void SweepChosenFolders(Sweep& sweep, const platform::Dir& start,
 // How many chosen folders may be held open from their check to their turn:
 // as many as leave the run's walk the descriptors its threads would want.
 std::size_t FoldersToHold(const Options& options) {
-  const unsigned jobs = options.jobs > 0 ? options.jobs : platform::DefaultJobCount();
+  const unsigned jobs = MostJobs(options);
   const std::size_t reserve = (std::size_t{jobs} + 1) * kHandlesPerChain;
   const std::size_t spare = platform::SpareFolderHandles();
   return spare > reserve ? spare - reserve : 0;

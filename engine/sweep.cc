@@ -153,8 +153,9 @@ class Sweep::CapturingConsole : public platform::Console {
 struct Sweep::Worker {
   Worker(Sweep& owner, platform::FileSystem& fs, platform::Console& real_console,
          const WalkerSettings& settings, std::size_t window, std::size_t block_bytes,
-         bool alone)
+         bool alone, std::size_t place)
       : direct(alone),
+        index(place),
         console(owner, *this, real_console),
         own_report(console, block_bytes),
         cleaner(fs, alone ? owner.report_ : own_report, settings, &owner.halt_),
@@ -176,6 +177,7 @@ struct Sweep::Worker {
   }
 
   const bool direct;
+  const std::size_t index;  // its place among the workers
   CapturingConsole console;
   Report own_report;
   FolderCleaner cleaner;
@@ -189,10 +191,12 @@ struct Sweep::Worker {
 };
 
 Sweep::Sweep(platform::FileSystem& fs, Report& report, const WalkerSettings& settings,
-             unsigned jobs)
+             unsigned jobs, unsigned most_jobs)
     : fs_(fs), report_(report), settings_(settings) {
   const std::size_t spare = platform::SpareFolderHandles();
-  const unsigned wanted = WorkersTheHandlesAllow(jobs < 1 ? 1 : jobs, spare);
+  jobs = jobs < 1 ? 1 : jobs;
+  const unsigned wanted = WorkersTheHandlesAllow(std::max(jobs, most_jobs), spare);
+  const unsigned sweeping = std::min(jobs, wanted);
   most_held_handles_ = std::min(kMostHeldHandles, spare / 2);
   // Each worker's window fits in what the waiting folders leave.
   const std::size_t per_worker = (spare - most_held_handles_) / wanted;
@@ -200,16 +204,23 @@ Sweep::Sweep(platform::FileSystem& fs, Report& report, const WalkerSettings& set
       per_worker > FolderStack::kHandlesBesideWindow + 1
           ? std::min(FolderStack::kDefaultWindow, per_worker - FolderStack::kHandlesBesideWindow)
           : 1;
-  const std::size_t block_bytes = std::max<std::size_t>(1, kWorkerBlockBytes / wanted);
+  // The workers' blocks share kWorkerBlockBytes; those that wait to be
+  // woken take half of it, so the ones that sweep from the start keep most.
+  const std::size_t waiting = wanted - sweeping;
+  const std::size_t sweeping_share = waiting == 0 ? kWorkerBlockBytes : kWorkerBlockBytes / 2;
   for (unsigned i = 0; i < wanted; ++i) {
+    const std::size_t block_bytes =
+        i < sweeping ? sweeping_share / sweeping : (kWorkerBlockBytes - sweeping_share) / waiting;
     try {
       workers_.push_back(std::make_unique<Worker>(*this, fs_, report_.console(), settings_, window,
-                                                  block_bytes, wanted == 1));
+                                                  std::max<std::size_t>(1, block_bytes),
+                                                  wanted == 1, i));
     } catch (const std::bad_alloc&) {
       if (i == 0) throw;
       break;  // fewer workers, same result
     }
   }
+  active_.store(std::min<std::size_t>(sweeping, workers_.size()));
 }
 
 Sweep::~Sweep() {
@@ -232,7 +243,7 @@ void Sweep::ThreadMain(Worker& worker) {
       if (closing_) return;
       seen = round_;
     }
-    Work(worker);
+    if (WaitToBeWoken(worker, seen)) Work(worker);
     std::lock_guard<std::mutex> lock(mutex_);
     ++finished_;
     round_changed_.notify_all();
@@ -254,6 +265,7 @@ void Sweep::Run(const std::shared_ptr<const platform::Dir>& root, const platform
       }
     }
     workers_.resize(threads_.size() + 1);
+    active_.store(std::min(active_.load(), workers_.size()));
   }
   root_path_ = root_path;
   extensions_ = &extensions;
@@ -284,6 +296,10 @@ void Sweep::Run(const std::shared_ptr<const platform::Dir>& root, const platform
   Work(*workers_[0]);
   {
     std::unique_lock<std::mutex> lock(mutex_);
+    // The first worker is done only when every folder is: those still
+    // waiting to be woken need not.
+    round_over_ = round_;
+    woken_.notify_all();
     round_changed_.wait(lock, [&] { return finished_ == threads_.size(); });
   }
   // Every worker waits for the next round now. After a stop, blocks further
@@ -333,6 +349,28 @@ void Sweep::Work(Worker& worker) {
     WakeTakers(workers_.size());
     WakeRoomWaiters();
   }
+}
+
+// Whether `worker` is to sweep in round `round`: at once if it is among the
+// active ones, otherwise once it is woken before the round is over.
+bool Sweep::WaitToBeWoken(const Worker& worker, unsigned round) {
+  if (worker.index < active_.load()) return true;
+  std::unique_lock<std::mutex> lock(mutex_);
+  woken_.wait(lock, [&] { return worker.index < active_.load() || round_over_ == round; });
+  return worker.index < active_.load();
+}
+
+// A listing that took long for its size waited on the disk: where a few
+// have, the workers that wait beside the others are woken, for good. On a
+// warm cache no listing comes near the bound.
+void Sweep::NoteListingTime(std::chrono::steady_clock::duration taken, std::size_t listed_bytes) {
+  constexpr auto kSlowListing = std::chrono::milliseconds(2);
+  constexpr unsigned kSlowListingsToWake = 3;
+  if (taken < kSlowListing + std::chrono::nanoseconds(50) * listed_bytes) return;
+  if (slow_listings_.fetch_add(1) + 1 != kSlowListingsToWake) return;
+  std::lock_guard<std::mutex> lock(mutex_);
+  active_.store(workers_.size());
+  woken_.notify_all();
 }
 
 // Hands in the block just finished, if any, and takes the next folder.
@@ -475,6 +513,9 @@ bool Sweep::SweepFolder(Worker& worker, Task& task) {
     cleaner.WriteUnreachedBlock(PathThroughNodes(*task.parent, task.name), reason);
     return false;
   }
+  // Only a sweep with workers to wake looks at the clock.
+  const bool timed = active_.load(std::memory_order_relaxed) < workers_.size();
+  const auto start = timed ? std::chrono::steady_clock::now() : std::chrono::steady_clock::time_point();
   platform::FolderInfo info;
   if (stack.Push(task.name, &info, &reason) != platform::OpenResult::kOpened) {
     // Listed as a folder but can't be opened: its block says why, unless it
@@ -495,6 +536,10 @@ bool Sweep::SweepFolder(Worker& worker, Task& task) {
     cleaner.WriteUnreachedBlock(stack.path(), reason);
     stack.PopTo(stack.size() - 1);
     return false;
+  }
+  if (timed) {
+    NoteListingTime(std::chrono::steady_clock::now() - start,
+                    worker.targets.names.size() + worker.subfolders.names.size());
   }
   // A folder holding .git starts a work tree of its own (a nested
   // repository, a submodule), judged by its own index alone.

@@ -22,6 +22,7 @@
 #define BUILDSWEEP_ENGINE_SWEEP_H_
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <list>
@@ -47,7 +48,11 @@ class Sweep {
   /// A sweep through `fs` that reports to `report` as `settings` say, with
   /// up to `jobs` workers: fewer when the spare descriptors leave too few
   /// for each, or the system grants fewer threads or too little memory.
-  Sweep(platform::FileSystem& fs, Report& report, const WalkerSettings& settings, unsigned jobs);
+  /// Up to `most_jobs` wait beside them, woken once listings show that the
+  /// disk, not the processors, sets the pace (a cold cache): the others then
+  /// mostly wait on it, and more of them keep it busy.
+  Sweep(platform::FileSystem& fs, Report& report, const WalkerSettings& settings, unsigned jobs,
+        unsigned most_jobs = 0);
   ~Sweep();
   Sweep(const Sweep&) = delete;
   Sweep& operator=(const Sweep&) = delete;
@@ -104,6 +109,8 @@ class Sweep {
   void FlushReport();
   void NoteWritten(std::size_t before, std::size_t added);
   bool MustStop() const;
+  void NoteListingTime(std::chrono::steady_clock::duration taken, std::size_t listed_bytes);
+  bool WaitToBeWoken(const Worker& worker, unsigned round);
 
   platform::FileSystem& fs_;
   Report& report_;
@@ -126,6 +133,10 @@ class Sweep {
   // The first block of the order, while a block is first: its worker may
   // write straight through. Looked at without the lock, set with it.
   alignas(64) std::atomic<const Entry*> first_block_{nullptr};
+  // How many workers sweep: the first ones; those after them wait to be
+  // woken (see NoteListingTime). Raised once, never lowered.
+  alignas(64) std::atomic<std::size_t> active_{0};
+  std::atomic<unsigned> slow_listings_{0};
 
   alignas(64) std::mutex mutex_;  // guards what follows
   std::condition_variable work_changed_;  // a folder to take, or none left to come
@@ -141,7 +152,9 @@ class Sweep {
   // The threads' rounds: each Run is one; a thread that finished its part
   // of the round counts itself in finished_.
   std::condition_variable round_changed_;
+  std::condition_variable woken_;  // workers woken, or the round over
   unsigned round_ = 0;
+  unsigned round_over_ = 0;  // the last round whose sweep is done
   unsigned finished_ = 0;
   bool closing_ = false;
 };

@@ -370,11 +370,13 @@ void FolderCleaner::ReleaseMemory() {
   std::vector<platform::Entry>().swap(kept_targets_);
 }
 
-Walker::Walker(platform::FileSystem& fs, Report& report, WalkerSettings settings, unsigned jobs)
+Walker::Walker(platform::FileSystem& fs, Report& report, WalkerSettings settings, unsigned jobs,
+               unsigned most_jobs)
     : fs_(fs),
       report_(report),
       settings_(std::move(settings)),
       jobs_(jobs < 1 ? 1 : jobs),
+      most_jobs_(std::max(jobs_, most_jobs)),
       root_cleaner_(fs, report, settings_),
       root_stack_(fs) {}
 
@@ -416,7 +418,9 @@ void Walker::SweepSubFolders(const std::string& root_path, const ExtensionList& 
   FindRootWorkTree(root_path);
   if (after_root_listed) after_root_listed();
   if (root_subfolders_.entries.empty() || ShouldStop()) return;
-  if (sweep_ == nullptr) sweep_ = std::make_unique<Sweep>(fs_, report_, settings_, jobs_);
+  if (sweep_ == nullptr) {
+    sweep_ = std::make_unique<Sweep>(fs_, report_, settings_, jobs_, most_jobs_);
+  }
   sweep_->Run(root_stack_.shared_top(), root_id_, root_path, &root_subfolders_, extensions,
               root_work_tree_);
 }

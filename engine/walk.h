@@ -205,9 +205,10 @@ class Walker {
  public:
   /// A walker that works through `fs`, reports to `report`, follows
   /// `settings` and sweeps with up to `jobs` threads (the calling one among
-  /// them; fewer when the descriptors or the system allow fewer).
+  /// them; fewer when the descriptors or the system allow fewer), and up to
+  /// `most_jobs` while listing folders keeps them waiting on the disk.
   Walker(platform::FileSystem& fs, Report& report, WalkerSettings settings = WalkerSettings(),
-         unsigned jobs = 1);
+         unsigned jobs = 1, unsigned most_jobs = 0);
   ~Walker();
   Walker(const Walker&) = delete;
   Walker& operator=(const Walker&) = delete;
@@ -250,6 +251,7 @@ class Walker {
   Report& report_;
   const WalkerSettings settings_;
   const unsigned jobs_;
+  const unsigned most_jobs_;
   FolderCleaner root_cleaner_;
   FolderStack root_stack_;  // the root alone, open while it is swept
   platform::FolderId root_id_;

@@ -85,6 +85,12 @@ void EndByStopSignal();
 /// running in parallel has not been measured on a real machine yet.
 unsigned DefaultJobCount();
 
+/// How many threads a run without -j may grow to while folders keep it
+/// waiting on the disk (a cold cache): twice DefaultJobCount on POSIX
+/// systems, where threads waiting on the disk cost no processor; on Windows
+/// DefaultJobCount itself.
+unsigned DefaultMostJobCount();
+
 /// How many processors this process may run on (at least 1).
 unsigned UsableProcessors();
 

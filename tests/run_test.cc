@@ -896,6 +896,51 @@ TEST_F(ProjectTest, ThreadsStartOnceForEveryFolderARunCleans) {
   EXPECT_EQ(fs.threads(), 2u) << "threads started again for each folder";
 }
 
+// A disk nothing has read yet: every listing waits a few milliseconds.
+// Counts the threads that listed.
+class ColdDisk : public testsupport::DelegatingFileSystem {
+ public:
+  bool ListEntries(const platform::Dir& dir, platform::EntryList* out,
+                   std::string* error) override {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      threads_.insert(std::this_thread::get_id());
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(4));
+    return real_.ListEntries(dir, out, error);
+  }
+  std::size_t threads() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return threads_.size();
+  }
+
+ private:
+  std::mutex mutex_;
+  std::set<std::thread::id> threads_;
+};
+
+TEST_F(ProjectTest, ListingsThatWaitOnTheDiskWakeMoreThreadsAndTheReportStays) {
+  for (int i = 0; i < 80; ++i) MakeFile("f" + std::to_string(i) + "/s/x.obj");
+  std::string one_thread;
+  for (const unsigned jobs : {1u, 0u}) {
+    SCOPED_TRACE("threads: " + std::to_string(jobs));
+    for (int i = 0; i < 80; ++i) MakeFile("f" + std::to_string(i) + "/s/x.obj");
+    ColdDisk fs;
+    testsupport::FakeConsole console;
+    const RunResult run = RunInProcess(console, fs, driver::RunHooks(), jobs);
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(testsupport::TotalOf(run.out), 80);
+    if (jobs == 1) {
+      one_thread = run.out;
+      EXPECT_EQ(fs.threads(), 1u);
+    } else {
+      EXPECT_EQ(run.out, one_thread);
+      EXPECT_GT(fs.threads(), std::size_t{platform::DefaultJobCount()})
+          << "no thread was woken to wait on the disk beside the others";
+    }
+  }
+}
+
 // Standard output that can't be written: nothing may be deleted off the record.
 class BrokenOutput : public testsupport::FakeConsole {
  public:

@@ -315,6 +315,8 @@ void RaiseOpenFileLimit() {}
 // been on a real Windows machine, one thread is the safe default.
 unsigned DefaultJobCount() { return 1; }
 
+unsigned DefaultMostJobCount() { return DefaultJobCount(); }
+
 unsigned UsableProcessors() {
   DWORD_PTR process_mask = 0;
   DWORD_PTR system_mask = 0;
