@@ -202,25 +202,30 @@ class PosixFileSystem : public FileSystem {
   LookupResult ReadModifiedTime(const Dir& dir, std::string_view name, std::int64_t* time,
                                 std::string* error) override {
     struct stat st;
-    if (::fstatat(dir.native(), Terminated(name), &st, AT_SYMLINK_NOFOLLOW) != 0) {
-      if (errno == ENOENT || errno == ENOTDIR) return LookupResult::kMissing;
-      *error = std::strerror(errno);
-      return LookupResult::kFailed;
+    const LookupResult found = StatEntry(dir, name, &st, error);
+    if (found == LookupResult::kFound) {
+      *time = NanosecondsSinceEpoch(st.st_mtim.tv_sec, st.st_mtim.tv_nsec);
     }
-    *time = NanosecondsSinceEpoch(st.st_mtim.tv_sec, st.st_mtim.tv_nsec);
-    return LookupResult::kFound;
+    return found;
   }
 
   LookupResult LookUpEntry(const Dir& dir, std::string_view name, EntryKind* kind,
                            std::string* error) override {
     struct stat st;
-    if (::fstatat(dir.native(), Terminated(name), &st, AT_SYMLINK_NOFOLLOW) != 0) {
-      if (errno == ENOENT || errno == ENOTDIR) return LookupResult::kMissing;
-      *error = std::strerror(errno);
-      return LookupResult::kFailed;
+    const LookupResult found = StatEntry(dir, name, &st, error);
+    if (found == LookupResult::kFound) *kind = KindFromMode(st.st_mode);
+    return found;
+  }
+
+  // What lstat tells of the entry `name` in `dir`.
+  static LookupResult StatEntry(const Dir& dir, std::string_view name, struct stat* st,
+                                std::string* error) {
+    if (::fstatat(dir.native(), Terminated(name), st, AT_SYMLINK_NOFOLLOW) == 0) {
+      return LookupResult::kFound;
     }
-    *kind = KindFromMode(st.st_mode);
-    return LookupResult::kFound;
+    if (errno == ENOENT || errno == ENOTDIR) return LookupResult::kMissing;
+    *error = std::strerror(errno);
+    return LookupResult::kFailed;
   }
 
   LookupResult ReadWholeFile(const Dir& dir, std::string_view path, std::size_t most_bytes,

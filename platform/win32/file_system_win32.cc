@@ -565,8 +565,10 @@ class Win32FileSystem : public FileSystem {
     return RemoveResult::kRemoved;
   }
 
-  LookupResult ReadModifiedTime(const Dir& dir, std::string_view name, std::int64_t* time,
-                                std::string* error) override {
+  // Opens the entry `name` in `dir` itself, a link never followed, only to
+  // read its attributes.
+  LookupResult OpenToLookAt(const Dir& dir, std::string_view name, ScopedHandle* entry,
+                            std::string* error) {
     SetWideName(name);
     HANDLE handle;
     const NTSTATUS status =
@@ -577,7 +579,15 @@ class Win32FileSystem : public FileSystem {
       *error = StatusMessage(status);
       return LookupResult::kFailed;
     }
-    ScopedHandle entry(handle);
+    entry->Reset(handle);
+    return LookupResult::kFound;
+  }
+
+  LookupResult ReadModifiedTime(const Dir& dir, std::string_view name, std::int64_t* time,
+                                std::string* error) override {
+    ScopedHandle entry;
+    const LookupResult opened = OpenToLookAt(dir, name, &entry, error);
+    if (opened != LookupResult::kFound) return opened;
     FILE_BASIC_INFO basic;
     if (!::GetFileInformationByHandleEx(entry.get(), FileBasicInfo, &basic, sizeof basic)) {
       *error = win32::SystemMessage(::GetLastError());
@@ -589,17 +599,9 @@ class Win32FileSystem : public FileSystem {
 
   LookupResult LookUpEntry(const Dir& dir, std::string_view name, EntryKind* kind,
                            std::string* error) override {
-    SetWideName(name);
-    HANDLE handle;
-    const NTSTATUS status =
-        OpenRelative(dir.native().handle, Buffers().wide_name, FILE_READ_ATTRIBUTES, kShareAll,
-                     FILE_OPEN_REPARSE_POINT, &handle);
-    if (IsGone(status)) return LookupResult::kMissing;
-    if (!Succeeded(status)) {
-      *error = StatusMessage(status);
-      return LookupResult::kFailed;
-    }
-    ScopedHandle entry(handle);
+    ScopedHandle entry;
+    const LookupResult opened = OpenToLookAt(dir, name, &entry, error);
+    if (opened != LookupResult::kFound) return opened;
     FILE_ATTRIBUTE_TAG_INFO attributes;
     if (!AttributesOf(entry.get(), &attributes)) {
       *error = win32::SystemMessage(::GetLastError());
