@@ -312,8 +312,14 @@ int Run(platform::FileSystem& fs, platform::Console& console, const Options& opt
         CheckChosenFolders(fs, start, options.folders, FoldersToHold(options), &checked);
     if (!problem.empty()) return UsageError(report, problem);
   }
-  // Usage errors are for people alone; from here on a script reads along.
-  if (options.json) report.UseJson();
+  engine::ExtensionList extensions;
+  engine::BuildExtensionList(extensions);
+  // Usage errors are for people alone; from here on a script reads along,
+  // and its record always opens with the run.
+  if (options.json) {
+    report.UseJson();
+    ShowJsonRun(report, options, extensions);
+  }
   if (options.folders.empty()) {
     // Nothing could be deleted there, so nothing is shown or asked either.
     const std::string database = DatabaseAroundCurrentFolder(fs);
@@ -322,16 +328,12 @@ int Run(platform::FileSystem& fs, platform::Console& console, const Options& opt
       report.AppendForDisplay(&line, database);
       line += ", where nothing is deleted";
       report.Error(line);
+      // A record ends with its total, even where nothing could be done.
+      if (options.json) report.Text("{\"type\":\"total\",\"deleted\":0,\"kept_tracked\":0}").EndLine();
       return kExitIncomplete;
     }
   }
-  engine::ExtensionList extensions;
-  engine::BuildExtensionList(extensions);
-  if (options.json) {
-    ShowJsonRun(report, options, extensions);
-  } else {
-    ShowExtensionLine(report, extensions);
-  }
+  if (!options.json) ShowExtensionLine(report, extensions);
   const bool prompts = options.ask || (!options.dry_run && !options.no_prompts && !options.json);
   if (prompts) Prompt(report, kStartPrompt);
 

@@ -287,11 +287,19 @@ TEST_F(CommandLineTest, RunsStartedInVersionControlDatabasesDeleteNothing) {
   };
   for (const auto& [folder, database] : started_in) {
     SCOPED_TRACE(folder);
-    for (const char* dry_run : {"-n", "-y"}) {
-      const testsupport::ProcessResult run = Run({dry_run}, "\n\n", root_ + "/" + folder);
-      EXPECT_EQ(run.out, "");
-      EXPECT_EQ(run.err, "Error: the current folder is part of " + database +
-                             ", where nothing is deleted\n");
+    const std::string error =
+        "Error: the current folder is part of " + database + ", where nothing is deleted";
+    for (const char* option : {"-n", "-y", "--json"}) {
+      const testsupport::ProcessResult run = Run({option}, "\n\n", root_ + "/" + folder);
+      // A script's record says so too, between the run and its total.
+      const std::string json = "\n{\"type\":\"error\",\"message\":\"" + error +
+                               "\"}\n{\"type\":\"total\",\"deleted\":0,\"kept_tracked\":0}\n";
+      if (std::string(option) == "--json") {
+        EXPECT_EQ(run.out.substr(run.out.find('\n')), json);
+      } else {
+        EXPECT_EQ(run.out, "");
+      }
+      EXPECT_EQ(run.err, error + "\n");
       EXPECT_EQ(run.exit_status, 2);
     }
   }
