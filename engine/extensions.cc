@@ -34,7 +34,12 @@ void ExtensionList::Add(std::string extension) {
 bool ExtensionList::Contains(std::string_view extension) const {
   // An exact, case-sensitive comparison: "OBJ" and "objx" are not "obj".
   for (std::uint16_t at = heads_[KeyOf(extension)]; at != 0; at = next_[at - 1]) {
-    if (std::string_view(names_[at - 1]) == extension) return true;
+    // The first byte first: entries sharing a key mostly differ there.
+    const std::string& listed = names_[at - 1];
+    if (listed.size() == extension.size() && listed[0] == extension[0] &&
+        std::string_view(listed) == extension) {
+      return true;
+    }
   }
   return false;
 }
