@@ -110,27 +110,34 @@ private:
     FloorResult result_;              ///< totals so far
 };
 
-/// An open folder shared by the stack entries of its subfolders; closed
-/// when the last of them has been opened.
-class SharedDirectory {
-public:
-    explicit SharedDirectory(int directory) : directory_(directory) {}
-    ~SharedDirectory() { platform::closeDirectory(directory_); }
-    SharedDirectory(const SharedDirectory&) = delete;
-    SharedDirectory& operator=(const SharedDirectory&) = delete;
-    int get() const { return directory_; }
+/// An open folder and the names of its subfolders, shared by whoever opens
+/// them; closed once the last of them is open.
+struct Listing {
+    explicit Listing(int folder) : directory(folder) {}
+    ~Listing() { platform::closeDirectory(directory); }
+    Listing(const Listing&) = delete;
+    Listing& operator=(const Listing&) = delete;
 
-private:
-    int directory_;
+    int directory;
+    std::string names;  ///< the subfolders' names, NUL-terminated, back to back
 };
 
-/// A folder still to visit: its name in its open parent.
-struct PendingFolder {
-    std::shared_ptr<SharedDirectory> parent;
-    std::string name;
+/// Subfolders of one listing still to visit, from the name at `next` on.
+struct Range {
+    std::shared_ptr<Listing> listing;
+    std::size_t next;
 };
 
-/// The shared state of a parallel floor walk.
+/// A folder to visit: its name in its open parent.
+struct Task {
+    std::shared_ptr<Listing> parent;
+    const char* name = nullptr;  ///< in the parent's names
+};
+
+/// The shared state of a parallel floor walk. Threads take folders from one
+/// shared stack; a thread that lists a folder puts its subfolders but the
+/// first on the stack and goes straight on to the first itself, so a chain
+/// of first subfolders costs no lock.
 class ParallelFloorWalk {
 public:
     ParallelFloorWalk(unsigned threads, std::size_t readBufferSize)
@@ -142,48 +149,44 @@ public:
             result_.failures = 1;
             return result_;
         }
-        std::vector<std::thread> helpers;
-        auto first = std::make_shared<SharedDirectory>(directory);
-        std::unique_ptr<char[]> buffer(new char[bufferSize_]);
-        FloorResult mine;
         // The calling thread lists the root; the others wait for its subfolders.
         busy_ = 1;
-        for (unsigned i = 1; i < threads_; ++i) helpers.emplace_back([this] { work(); });
-        visit(first, buffer.get(), mine);
-        first.reset();
+        std::vector<std::thread> helpers;
+        for (unsigned i = 1; i < threads_; ++i) helpers.emplace_back([this] { work(Task(), false); });
+        std::unique_ptr<char[]> buffer(new char[bufferSize_]);
+        std::string names;
+        FloorResult mine;
+        Task first;
+        visit(directory, buffer.get(), names, mine, &first);
         {
             std::lock_guard<std::mutex> lock(mutex_);
             result_ = mine;
         }
-        finishVisit();
-        work();
+        work(std::move(first), true);
         for (std::thread& helper : helpers) helper.join();
         return result_;
     }
 
 private:
-    /// Takes folders until none is left and no thread can add more.
-    void work() {
+    /// Visits `task` and the chain of first subfolders below it, then takes
+    /// folders from the stack until none is left and no thread can add more.
+    /// `inHand`: the thread counts in busy_ already (it listed the root).
+    void work(Task task, bool inHand) {
         std::unique_ptr<char[]> buffer(new char[bufferSize_]);
+        std::string names;
         FloorResult mine;
         for (;;) {
-            PendingFolder next;
-            {
-                std::unique_lock<std::mutex> lock(mutex_);
-                changed_.wait(lock, [this] { return !stack_.empty() || busy_ == 0; });
-                if (stack_.empty()) break;
-                next = std::move(stack_.back());
-                stack_.pop_back();
-                ++busy_;
+            while (task.parent != nullptr) {
+                const int directory = platform::openSubdirectory(task.parent->directory, task.name);
+                task.parent.reset();
+                if (directory == platform::kNoDirectory) {
+                    ++mine.failures;
+                    break;
+                }
+                visit(directory, buffer.get(), names, mine, &task);
             }
-            const int directory = platform::openSubdirectory(next.parent->get(), next.name.c_str());
-            next.parent.reset();
-            if (directory == platform::kNoDirectory) {
-                ++mine.failures;
-            } else {
-                visit(std::make_shared<SharedDirectory>(directory), buffer.get(), mine);
-            }
-            finishVisit();
+            if (!take(&task, inHand)) break;
+            inHand = true;
         }
         std::lock_guard<std::mutex> lock(mutex_);
         result_.foldersVisited += mine.foldersVisited;
@@ -191,21 +194,49 @@ private:
         result_.failures += mine.failures;
     }
 
-    /// Cleans one open folder and puts its subfolders on the stack in one go.
-    void visit(const std::shared_ptr<SharedDirectory>& folder, char* buffer, FloorResult& mine) {
+    /// Ends the chain in hand, if any, and takes the next folder off the
+    /// stack; false once there is none and no thread can add more.
+    bool take(Task* task, bool inHand) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        if (inHand) --busy_;
+        ++waiting_;
+        while (stack_.empty() && busy_ > 0) changed_.wait(lock);
+        --waiting_;
+        if (stack_.empty()) {
+            changed_.notify_all();
+            return false;
+        }
+        Range& top = stack_.back();
+        task->name = top.listing->names.data() + top.next;
+        top.next += std::strlen(task->name) + 1;
+        if (top.next == top.listing->names.size()) {
+            task->parent = std::move(top.listing);
+            stack_.pop_back();
+        } else {
+            task->parent = top.listing;
+        }
+        ++busy_;
+        // Each waiting thread wakes the next while there is more to take.
+        if (!stack_.empty() && waiting_ > 0) changed_.notify_one();
+        return true;
+    }
+
+    /// Cleans the open folder `directory` and takes it over; its first
+    /// subfolder becomes `next` (or none), the others go on the stack in one
+    /// go. `names` is the thread's scratch for the subfolders' names.
+    void visit(int directory, char* buffer, std::string& names, FloorResult& mine, Task* next) {
         ++mine.foldersVisited;
-        found_.clear();
-        platform::EntryReader reader(folder->get(), buffer, bufferSize_);
+        names.clear();
+        platform::EntryReader reader(directory, buffer, bufferSize_);
         platform::EntryView entry;
         while (reader.next(entry)) {
             if (entry.type == platform::EntryType::Directory) {
-                found_.emplace_back(entry.name);
+                names.append(entry.name, std::strlen(entry.name) + 1);
             } else if (isListedName(entry.name)) {
-                if (entry.type == platform::EntryType::Link &&
-                    platform::linkLeadsToDirectory(folder->get(), entry.name)) {
+                if (entry.type == platform::EntryType::Link && platform::linkLeadsToDirectory(directory, entry.name)) {
                     continue;
                 }
-                if (platform::removeEntry(folder->get(), entry.name)) {
+                if (platform::removeEntry(directory, entry.name)) {
                     ++mine.filesRemoved;
                 } else {
                     ++mine.failures;
@@ -213,29 +244,32 @@ private:
             }
         }
         if (reader.failed()) ++mine.failures;
-        if (found_.empty()) return;
-        std::lock_guard<std::mutex> lock(mutex_);
-        for (std::string& name : found_) stack_.push_back(PendingFolder{folder, std::move(name)});
-        changed_.notify_all();
-    }
-
-    /// Marks one visit done; the last one ends the walk.
-    void finishVisit() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (--busy_ == 0 && stack_.empty()) changed_.notify_all();
+        // A folder without subfolders is closed at once: only the others are shared.
+        if (names.empty()) {
+            platform::closeDirectory(directory);
+            return;
+        }
+        auto folder = std::make_shared<Listing>(directory);
+        folder->names = names;
+        next->name = folder->names.data();
+        const std::size_t second = std::strlen(next->name) + 1;
+        if (second < folder->names.size()) {
+            std::lock_guard<std::mutex> lock(mutex_);
+            stack_.push_back(Range{folder, second});
+            if (waiting_ > 0) changed_.notify_one();
+        }
+        next->parent = std::move(folder);
     }
 
     const unsigned threads_;
     const std::size_t bufferSize_;
-    static thread_local std::vector<std::string> found_;  ///< one folder's subfolders
     std::mutex mutex_;
     std::condition_variable changed_;
-    std::vector<PendingFolder> stack_;  ///< folders to visit, the newest on top
-    unsigned busy_ = 0;                 ///< threads visiting a folder
+    std::vector<Range> stack_;  ///< subfolders to visit, the newest on top
+    unsigned busy_ = 0;         ///< threads with a chain of folders in hand
+    unsigned waiting_ = 0;      ///< threads waiting for the stack
     FloorResult result_;
 };
-
-thread_local std::vector<std::string> ParallelFloorWalk::found_;
 
 }  // namespace
 

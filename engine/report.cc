@@ -37,25 +37,40 @@ std::uint64_t ZeroBytes(std::uint64_t word) {
   return (word - kOnes) & ~word & (kOnes * 0x80);
 }
 
-// How many bytes from the start of `text` certainly need no escape: whole
-// words with no control byte, no DEL, no backslash when it is to be escaped
-// and (in UTF-8) no 0xc2, which begins the C1 controls. Names are mostly
-// plain, so most are copied in one go.
-std::size_t PlainPrefix(std::string_view text, bool utf8, bool escape_backslash) {
+// Whether no byte of `word` may need an escape: no control byte, no DEL, no
+// backslash when it is to be escaped and (in UTF-8) no 0xc2, which begins
+// the C1 controls.
+bool WordIsPlain(std::uint64_t word, bool utf8, bool escape_backslash) {
   constexpr std::uint64_t kOnes = 0x0101010101010101ull;
+  // Below 0x20: the byte minus 0x20 borrows, and its high bit was clear.
+  std::uint64_t suspect = (word - kOnes * 0x20) & ~word & (kOnes * 0x80);
+  suspect |= ZeroBytes(word ^ (kOnes * 0x7f));
+  if (utf8) suspect |= ZeroBytes(word ^ (kOnes * 0xc2));
+  if (escape_backslash) suspect |= ZeroBytes(word ^ (kOnes * '\\'));
+  return suspect == 0;
+}
+
+// How many bytes from the start of `text` certainly need no escape, looked
+// at a word at a time: all of them, for most names. What whole words leave
+// over is looked at as the last word of the text, or for a text shorter
+// than a word as that text padded with plain bytes.
+std::size_t PlainPrefix(std::string_view text, bool utf8, bool escape_backslash) {
+  constexpr std::size_t kWord = sizeof(std::uint64_t);
   std::size_t plain = 0;
-  while (plain + sizeof(std::uint64_t) <= text.size()) {
-    std::uint64_t word;
-    std::memcpy(&word, text.data() + plain, sizeof word);
-    // Below 0x20: the byte minus 0x20 borrows, and its high bit was clear.
-    std::uint64_t suspect = (word - kOnes * 0x20) & ~word & (kOnes * 0x80);
-    suspect |= ZeroBytes(word ^ (kOnes * 0x7f));
-    if (utf8) suspect |= ZeroBytes(word ^ (kOnes * 0xc2));
-    if (escape_backslash) suspect |= ZeroBytes(word ^ (kOnes * '\\'));
-    if (suspect != 0) break;
-    plain += sizeof(std::uint64_t);
+  std::uint64_t word;
+  while (plain + kWord <= text.size()) {
+    std::memcpy(&word, text.data() + plain, kWord);
+    if (!WordIsPlain(word, utf8, escape_backslash)) return plain;
+    plain += kWord;
   }
-  return plain;
+  if (plain == text.size()) return plain;
+  if (text.size() >= kWord) {
+    std::memcpy(&word, text.data() + text.size() - kWord, kWord);
+  } else {
+    word = 0x0101010101010101ull * 'a';
+    std::memcpy(&word, text.data(), text.size());
+  }
+  return WordIsPlain(word, utf8, escape_backslash) ? text.size() : plain;
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #include "engine/walk.h"
 
 #include <algorithm>
+#include <cstring>
 #include <utility>
 
 #include "engine/json.h"
@@ -335,6 +336,37 @@ void FolderCleaner::ReportUnreadable(const std::string& path, const std::string&
   report_.CannotError("read", path, reason);
 }
 
+// Makes displayed_folder_ the displayed `path`. Folders come depth-first, so
+// a folder's path mostly repeats all but its last name or two of the one
+// shown before it: what the names they share look like is kept, and only
+// the rest is converted and escaped. Converting and escaping never touch a
+// separator, so the displayed names joined are the displayed whole.
+void FolderCleaner::DisplayFolder(std::string_view path) {
+  const char separator = platform::kPathSeparator;
+  while (!shown_names_.empty()) {
+    const std::size_t end = shown_names_.back().path_end;
+    if (end <= path.size() && (end == path.size() || path[end] == separator) &&
+        std::memcmp(path.data(), shown_folder_.data(), end) == 0) {
+      break;
+    }
+    shown_names_.pop_back();
+  }
+  std::size_t from = shown_names_.empty() ? 0 : shown_names_.back().path_end;
+  displayed_folder_.resize(shown_names_.empty() ? 0 : shown_names_.back().displayed_end);
+  shown_folder_.assign(path.data(), path.size());
+  while (from < path.size() || shown_names_.empty()) {
+    if (!shown_names_.empty()) {
+      displayed_folder_.push_back(separator);  // path[from] is one
+      ++from;
+    }
+    std::size_t end = path.find(separator, from);
+    if (end == std::string_view::npos) end = path.size();
+    report_.AppendForDisplay(&displayed_folder_, path.substr(from, end - from));
+    shown_names_.push_back({end, displayed_folder_.size()});
+    from = end;
+  }
+}
+
 void FolderCleaner::CleanListedFolder(const platform::Dir& dir, const platform::EntryList& targets,
                                       const std::string& path, const WorkTree* work_tree) {
   if (report_.json()) {
@@ -352,8 +384,7 @@ void FolderCleaner::CleanListedFolder(const platform::Dir& dir, const platform::
     report_.Text(",\"deleted\":").Number(count).Text("}").EndLine();
     return;
   }
-  displayed_folder_.clear();
-  report_.AppendForDisplay(&displayed_folder_, path);
+  DisplayFolder(path);
   report_.Text("Folder : ").DisplayedPath(displayed_folder_).Text(" ").EndLine();
   const int count = DeleteTargets(dir, targets, path, work_tree);
   report_.Text("Remove File Count = ").Number(count).EndLine();
@@ -361,6 +392,8 @@ void FolderCleaner::CleanListedFolder(const platform::Dir& dir, const platform::
 
 void FolderCleaner::ReleaseMemory() {
   std::string().swap(displayed_folder_);
+  std::string().swap(shown_folder_);
+  std::vector<ShownName>().swap(shown_names_);
   std::string().swap(displayed_name_);
   std::string().swap(tracked_path_);
   std::string().swap(json_folder_);

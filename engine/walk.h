@@ -177,6 +177,7 @@ class FolderCleaner {
   void ReportFailedDeletion(const std::string& folder_path, std::string_view name,
                             const std::string& reason);
   void OpenBlock();
+  void DisplayFolder(std::string_view path);
 
   platform::FileSystem& fs_;
   Report& report_;
@@ -187,6 +188,13 @@ class FolderCleaner {
   long long deleted_ = 0;
   long long kept_ = 0;
   std::string displayed_folder_;  // the cleaned folder's path, ready to print
+  // What displayed_folder_ shows, and where each of its names ends in both.
+  struct ShownName {
+    std::size_t path_end;
+    std::size_t displayed_end;
+  };
+  std::string shown_folder_;
+  std::vector<ShownName> shown_names_;
   std::string tracked_path_;      // the folder's path in its work tree, then a name's
   std::size_t tracked_folder_ = 0;  // the length of the folder's part
   const WorkTree* work_tree_ = nullptr;  // the cleaned folder's

@@ -38,5 +38,21 @@ TEST(ExtensionsTest, OnlyTheExactTextAfterTheLastDotCounts) {
   EXPECT_EQ(ExtensionOf("log"), "log");
 }
 
+TEST(ExtensionsTest, AnyListAnswersExactlyForItsOwnEntries) {
+  // Entries that share a length class and a last byte, the empty one and
+  // long ones: the index must still find each and only them.
+  ExtensionList list;
+  for (const char* entry : {"idb", "ncb", "tlb", "", "manifest", "manifests", "x.tlb"}) {
+    list.Add(entry);
+  }
+  for (const char* entry : {"idb", "ncb", "tlb", "", "manifest", "manifests", "x.tlb"}) {
+    EXPECT_EQ(IsListedExtension(entry, list), 1) << entry;
+  }
+  for (const char* other : {"nlb", "tb", "b", "xmanifests", "manifestss", "anifests", "IDB", "y.tlb"}) {
+    EXPECT_EQ(IsListedExtension(other, list), 0) << other;
+  }
+  EXPECT_EQ(IsListedExtension("", ExtensionList()), 0);
+}
+
 }  // namespace
 }  // namespace engine

@@ -91,12 +91,21 @@ EntryReader::EntryReader(int directory, char* buffer, std::size_t size)
     : directory_(directory), buffer_(buffer), size_(size) {}
 
 bool EntryReader::refill() {
-    ssize_t got = getdents64(directory_, buffer_, size_);
-    if (got < 0) failed_ = true;
-    if (got <= 0) return false;
-    filled_ = static_cast<std::size_t>(got);
+    // The whole folder is read before any of it is handed out, as far as the
+    // buffer holds it: so nothing is deleted between two reads of one folder.
+    if (atEnd_) return false;
+    filled_ = 0;
     position_ = 0;
-    return true;
+    while (size_ - filled_ >= kRoomForARecord || filled_ == 0) {
+        const ssize_t got = getdents64(directory_, buffer_ + filled_, size_ - filled_);
+        if (got < 0) failed_ = true;
+        if (got <= 0) {
+            atEnd_ = true;
+            break;
+        }
+        filled_ += static_cast<std::size_t>(got);
+    }
+    return filled_ > 0;
 }
 
 bool EntryReader::next(EntryView& entry) {

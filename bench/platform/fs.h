@@ -53,7 +53,8 @@ struct EntryView {
 /// links, to a directory; a dangling or looping link leads nowhere.
 bool linkLeadsToDirectory(int directory, const char* name);
 
-/// Reads a directory in large batches straight from the kernel (getdents64).
+/// Reads a directory in large batches straight from the kernel (getdents64),
+/// the whole directory at once where the buffer holds it.
 ///
 /// The caller owns the buffer, so one big buffer can be reused for every
 /// directory of a walk without allocating per directory.
@@ -69,8 +70,13 @@ public:
     bool failed() const { return failed_; }
 
 private:
-    /// Refills the buffer; false at the end of the directory or on error.
+    /// Refills the buffer with as much of the directory as it holds; false
+    /// at the end of the directory or on error.
     bool refill();
+
+    /// Room past which another read surely fits a record (a name is at most
+    /// 255 bytes): below it, the buffer counts as full.
+    static constexpr std::size_t kRoomForARecord = 512;
 
     int directory_;             ///< the directory being read
     char* buffer_;              ///< caller's buffer for raw records
@@ -78,6 +84,7 @@ private:
     std::size_t filled_ = 0;    ///< bytes of records from the last read
     std::size_t position_ = 0;  ///< offset of the next record
     bool failed_ = false;       ///< the last read reported an error
+    bool atEnd_ = false;        ///< a read found nothing more (or failed)
 };
 
 }  // namespace bench::platform

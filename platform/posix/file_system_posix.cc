@@ -265,10 +265,14 @@ class PosixFileSystem : public FileSystem {
  private:
   // System calls want NUL-terminated names; reuse one buffer for them in
   // each thread (cleaning threads share this file system).
+  // (A vector, whose growing and copying inline, as a string's do not: this
+  // runs for every folder opened and every file deleted.)
   static const char* Terminated(std::string_view name) {
-    thread_local std::string terminated;
-    terminated.assign(name.data(), name.size());
-    return terminated.c_str();
+    thread_local std::vector<char> terminated;
+    if (terminated.size() <= name.size()) terminated.resize(name.size() + 1);
+    std::memcpy(terminated.data(), name.data(), name.size());
+    terminated[name.size()] = '\0';
+    return terminated.data();
   }
 
   bool ListInto(const Dir& dir, EntryList* out);
