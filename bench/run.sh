@@ -3,12 +3,15 @@
 #
 #   bench/run.sh [--large | --folders N [--files N]] [--runs N] [--only-tmpfs] [--features] [--keep] [--tools DIR] BUILDSWEEP_BINARY
 #   bench/run.sh [--cold] [--terminal] [--jobs-list N,N,...] [--folders N [--files N]] [--runs N] [--keep] [--tools DIR] BUILDSWEEP_BINARY
+#   bench/run.sh --tracked [--tracked-files N] [--folders N [--files N]] [--runs N] [--keep] [--tools DIR] BUILDSWEEP_BINARY
 #   bench/run.sh --smoke [--tools DIR] BUILDSWEEP_BINARY
 #
 # See bench/README.md for what it prints. --cold: on disk, the page cache
 # dropped before every run (root only). --features: also times --older-than
-# (an age every file is past, so the same files go) and --json. --terminal: the report to a tmux pane
-# against the report to a file. Environment: BENCH_TMPFS_ROOT, BENCH_DISK_ROOT
+# (an age every file is past, so the same files go) and --json. --terminal:
+# the report to a tmux pane against the report to a file. --tracked: the tree
+# made a git work tree that tracks N of the files it keeps, with the
+# tracked-file check against --include-tracked. Environment: BENCH_TMPFS_ROOT, BENCH_DISK_ROOT
 # (where the trees go), BENCH_SEED, BENCH_BUILD_DIR (where the helper programs
 # are built when --tools is not given).
 set -euo pipefail
@@ -19,7 +22,7 @@ readonly BENCH_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 readonly EXTENSIONS=(pch mdp clw obj aps cpl awk tmp exp idb opt map ilk scc bsc sbr manifest dep log suo tlb ncb ncp bak)
 
 usage() {
-    sed -n '4,6s/^#  *//p' "${BASH_SOURCE[0]}" >&2
+    sed -n '4,7s/^#  *//p' "${BASH_SOURCE[0]}" >&2
     exit 2
 }
 
@@ -36,7 +39,7 @@ die() {
 # ---------------------------------------------------------------- options
 
 large=0 smoke=0 only_tmpfs=0 keep=0 runs="" tools_dir="" binary="" folders_option="" files_option=""
-cold=0 terminal=0 features=0 jobs_list=2,8,16,32
+cold=0 terminal=0 features=0 jobs_list=2,8,16,32 tracked=0 tracked_files=100000
 while (($#)); do
     case $1 in
         --large) large=1 ;;
@@ -44,6 +47,8 @@ while (($#)); do
         --cold) cold=1 ;;
         --terminal) terminal=1 ;;
         --features) features=1 ;;
+        --tracked) tracked=1 ;;
+        --tracked-files) (($# >= 2)) || usage; tracked_files=$2; shift ;;
         --jobs-list) (($# >= 2)) || usage; jobs_list=$2; shift ;;
         --only-tmpfs) only_tmpfs=1 ;;
         --keep) keep=1 ;;
@@ -61,6 +66,7 @@ done
 [[ -x $binary ]] || die "not an executable: $binary"
 binary=$(realpath "$binary")
 [[ -z $runs || $runs =~ ^[1-9][0-9]*$ ]] || die "--runs wants a positive number"
+[[ $tracked_files =~ ^[1-9][0-9]*$ ]] || die "--tracked-files wants a positive number"
 [[ $jobs_list =~ ^([1-9][0-9]*(,[1-9][0-9]*)*)?$ ]] || die "--jobs-list wants numbers separated by commas, e.g. 2,8,16,32"
 IFS=, read -r -a listed_jobs <<<"$jobs_list"
 
@@ -149,6 +155,8 @@ tool_command() {
         # Every file of the refilled tree is older than the start of the run.
         buildsweep-age) command_line=("$binary" --older-than 0s) ;;
         buildsweep-json) command_line=("$binary" --json) ;;
+        # The tracked-file check off: every listed file goes, tracked or not.
+        buildsweep-all) command_line=("$binary" --include-tracked) ;;
         # Like buildsweep, find keeps a link that leads to a folder (-xtype d).
         find) command_line=(find . \( -type f -o -type l ! -xtype d \) \( "${find_rule[@]}" \) -print -delete) ;;
         # -u: hidden and ignored files too; -s: fd would otherwise match case-insensitively.
@@ -176,9 +184,10 @@ timed_run() {
     return 0
 }
 
-# Sorted listing of the tree in the survivor-list format, with its checksum.
+# Sorted listing of the tree in the survivor-list format, with its checksum;
+# a top .git (the tracked mode's repository) is no part of the tree.
 tree_checksum() {
-    (cd "$tree" && find . -mindepth 1 -printf '%y %P\n') | sort | tee "$work/remaining" | md5sum | cut -d' ' -f1
+    (cd "$tree" && find . -mindepth 1 -path ./.git -prune -o -printf '%y %P\n') | sort | tee "$work/remaining" | md5sum | cut -d' ' -f1
 }
 
 # Puts back whatever the last run deleted and checks nothing is missing.
@@ -201,6 +210,7 @@ expected_complaints() {
 verify_run() {
     local tool=$1 sum expected=expected
     [[ $tool == fd ]] && expected=expected-if-links-go
+    keeps_tracked "$tool" && expected=expected-tracked
     ((status == 0)) || expected_complaints "$tool" ||
         warn "$label: $tool exited with status $status ($(head -c 200 "$work/out/$tool.err"))"
     sum=$(tree_checksum)
@@ -217,17 +227,26 @@ verify_run() {
     esac
 }
 
-# Checks a deletion count that tool $1 reported.
+# Whether tool $1 keeps the by-products git tracks: buildsweep without
+# --include-tracked, in the tracked mode's work tree.
+keeps_tracked() {
+    ((kept_tracked > 0)) && [[ $1 == buildsweep || $1 == buildsweep-j[0-9]* ]]
+}
+
+# Checks a deletion count that tool $1 reported ($3 expected, or the targets).
 check_count() {
-    if (($2 != expected_targets)); then
-        warn "$label: $1 reports $2 deletions, expected $expected_targets"
+    local expected=${3:-$expected_targets}
+    if (($2 != expected)); then
+        warn "$label: $1 reports $2 deletions, expected $expected"
         disagreements=$((disagreements + 1))
     fi
 }
 
-# Checks the report of buildsweep run as tool $1: the total, and that it adds up.
+# Checks the report of buildsweep run as tool $1: the total, and that it adds
+# up; in a work tree, that it kept the tracked by-products and said how many.
 check_buildsweep_report() {
-    local out="$work/out/$1.out" total deletes per_folder
+    local out="$work/out/$1.out" total deletes per_folder expected=$expected_targets
+    keeps_tracked "$1" && expected=$((expected_targets - tracked_targets))
     if [[ $1 == buildsweep-json ]]; then
         total=$(sed -n 's/^{"type":"total","deleted":\([0-9]*\).*/\1/p' "$out")
         deletes=$(grep -c '^{"type":"delete",' "$out" || true)
@@ -237,9 +256,13 @@ check_buildsweep_report() {
         deletes=$(grep -c '^Delete : ' "$out" || true)
         per_folder=$(sed -n 's/^Remove File Count = \([0-9]*\).*/\1/p' "$out" | awk '{ s += $1 } END { print s + 0 }')
     fi
-    check_count "buildsweep (Total Remove File)" "${total:--1}"
-    check_count "buildsweep (Delete lines)" "$deletes"
-    check_count "buildsweep (sum of Remove File Count)" "$per_folder"
+    check_count "buildsweep (Total Remove File)" "${total:--1}" "$expected"
+    check_count "buildsweep (Delete lines)" "$deletes" "$expected"
+    check_count "buildsweep (sum of Remove File Count)" "$per_folder" "$expected"
+    if keeps_tracked "$1"; then
+        check_count "buildsweep (Total Kept (tracked))" \
+            "$(sed -n 's/^Total Kept (tracked) : \([0-9]*\).*/\1/p' "$out" | tail -n 1 | grep . || echo -1)" "$kept_tracked"
+    fi
 }
 
 # Peak RSS of buildsweep in an empty folder: its fixed cost, so the cost per folder can be told apart.
@@ -464,6 +487,97 @@ bench_terminal() {
     count_tree
 }
 
+# ---------------------------------------------------------------- tracked files
+
+# How many of the tree's by-products the tracked mode has git track, so that
+# a run shows the check at work: each is kept with the check and deleted
+# without it.
+readonly TRACKED_TARGETS=100
+kept_tracked=0 tracked_targets=0
+
+# Times buildsweep in a git work tree on tmpfs (warm): the tree, whose top is
+# the repository's work tree, with $tracked_files of the files a clean keeps
+# and $TRACKED_TARGETS by-products in the index, against the same run with
+# --include-tracked. The two take turns, which goes first changing every
+# round; each is checked against what it must leave. Prints both, their
+# ratio (of the medians, and the median of each round's ratio), the index's
+# size and the memory the check takes.
+bench_tracked() {
+    label=tracked
+    if ! command -v git >/dev/null; then
+        say ""
+        say "== tracked files: skipped, git is not installed"
+        return 0
+    fi
+    local base=${BENCH_TMPFS_ROOT:-/dev/shm/buildsweep-bench}
+    ((smoke)) && base=$smoke_base
+    make_tree "$base" || return 0
+    # What a clean deletes, and what it keeps: files and links, no folders.
+    comm -23 "$work/remaining" "$work/expected" | grep '^[fl] ' >"$work/targets" || true
+    local step=$(($(wc -l <"$work/targets") / TRACKED_TARGETS + 1))
+    awk -v step="$step" -v n="$TRACKED_TARGETS" '/^f / && NR % step == 1 && ++taken <= n' "$work/targets" >"$work/tracked-targets"
+    tracked_targets=$(wc -l <"$work/tracked-targets")
+    sort -o "$work/expected-tracked" "$work/expected" "$work/tracked-targets"
+    expected_sums[expected-tracked]=$(md5sum <"$work/expected-tracked" | cut -d' ' -f1)
+    # No automatic gc or maintenance: nothing may run beside the timed runs.
+    local git=(git -C "$tree" -c gc.auto=0 -c maintenance.auto=false -c user.name=bench -c user.email=bench@invalid)
+    git -C "$tree" init -q
+    git -C "$tree" config gc.auto 0
+    git -C "$tree" config maintenance.auto false
+    { awk -v n="$tracked_files" '/^[fl] / && ++taken <= n' "$work/expected"; cat "$work/tracked-targets"; } |
+        sort >"$work/tracked"
+    # Kept and counted: the tracked by-products, and the tracked links to
+    # folders whose names are listed (kept anyway, but as tracked files).
+    kept_tracked=$(comm -23 "$work/expected" "$work/expected-if-links-go" |
+        sort - "$work/tracked-targets" | comm -12 - "$work/tracked" | wc -l)
+    # update-index takes the paths as they are; add would match each file
+    # against every one of them as a pathspec.
+    cut -c3- "$work/tracked" | tr '\n' '\0' | "${git[@]}" update-index --add -z --stdin
+    "${git[@]}" commit -q -m "the bench tree"
+    local in_index index_bytes
+    in_index=$(git -C "$tree" ls-files | wc -l)
+    index_bytes=$(stat -c %s "$tree/.git/index")
+
+    say ""
+    say "== tracked files: $base ($(filesystem_type "$base")), a git work tree of $in_index tracked files" \
+        "($tracked_targets of them by-products), index $index_bytes bytes (version $(od -An -tu1 -j7 -N1 "$tree/.git/index" | tr -d ' '))"
+    say "   $expected_targets by-products, $((expected_targets - tracked_targets)) of them untracked; $runs run(s) each," \
+        "buildsweep (keeps what git tracks) and buildsweep --include-tracked taking turns"
+    declare -A times=() rss=()
+    local run tool ratios="" order=(buildsweep buildsweep-all)
+    for ((run = 1; run <= runs; run++)); do
+        declare -A this_round=()
+        for tool in "${order[@]}"; do
+            restore_tree
+            timed_run "$tool"
+            times[$tool]+="$elapsed_ms "
+            rss[$tool]+="$rss_kib "
+            this_round[$tool]=$elapsed_ms
+            verify_run "$tool"
+        done
+        ratios+="$(awk -v a="${this_round[buildsweep]}" -v b="${this_round[buildsweep-all]}" 'BEGIN { printf "%.4f", a / b }') "
+        order=("${order[1]}" "${order[0]}")
+    done
+    kept_tracked=0 tracked_targets=0
+
+    declare -A med=() rss_med=()
+    printf '   %-30s %11s %10s %14s\n' run "median ms" "min ms" "peak RSS KiB"
+    for tool in buildsweep-all buildsweep; do
+        med[$tool]=$(tr ' ' '\n' <<<"${times[$tool]}" | grep . | median)
+        rss_med[$tool]=$(tr ' ' '\n' <<<"${rss[$tool]}" | grep -v '^-\?$' | median || true)
+        local name="buildsweep --include-tracked"
+        [[ $tool == buildsweep ]] && name="buildsweep (the check)"
+        awk -v n="$name" -v m="${med[$tool]}" -v lo="$(tr ' ' '\n' <<<"${times[$tool]}" | grep . | minimum)" -v r="${rss_med[$tool]}" \
+            'BEGIN { printf "   %-30s %11.1f %10.1f %14s\n", n, m, lo, r }'
+    done
+    say "   each round, the check against --include-tracked: $ratios"
+    awk -v a="${med[buildsweep]}" -v b="${med[buildsweep-all]}" -v r="$(tr ' ' '\n' <<<"$ratios" | grep . | median)" \
+        'BEGIN { if (b > 0) printf "   the check: %.3fx the run without it (medians), median of the rounds %.3fx; %+.1f ms\n", a / b, r, a - b }'
+    [[ -n $time_binary ]] && awk -v a="${rss_med[buildsweep]}" -v b="${rss_med[buildsweep-all]}" -v i="$index_bytes" \
+        'BEGIN { if (a != "" && b != "") printf "   its memory: %+d KiB peak RSS (medians), the index being %d KiB\n", a - b, i / 1024 }'
+    if ((!keep)); then rm -rf "$work"; fi
+}
+
 # Prints medians, ratios and memory for the tools run on this file system.
 report() {
     declare -A med=()
@@ -562,9 +676,11 @@ if ((smoke)); then
     smoke_base=$(mktemp -d "$([[ -d /dev/shm ]] && echo /dev/shm || echo "${TMPDIR:-/tmp}")/buildsweep-smoke.XXXXXX")
     trap 'clean_up; rm -rf "$smoke_base"' EXIT
     bench_filesystem smoke "$smoke_base"
-    # The terminal mode too, on the same small tree, when tmux is there.
+    # The terminal mode too, on the same small tree, when tmux is there; and
+    # the tracked mode, when git is.
     command -v tmux >/dev/null && bench_terminal
-elif ((cold || terminal)); then
+    command -v git >/dev/null && bench_tracked
+elif ((cold || terminal || tracked)); then
     if ((cold)); then
         if can_drop_caches; then
             bench_filesystem "cold disk" "${BENCH_DISK_ROOT:-/var/tmp/buildsweep-bench}" cold
@@ -574,6 +690,7 @@ elif ((cold || terminal)); then
         fi
     fi
     ((terminal)) && bench_terminal
+    ((tracked)) && bench_tracked
 else
     bench_filesystem tmpfs "${BENCH_TMPFS_ROOT:-/dev/shm/buildsweep-bench}"
     ((only_tmpfs)) || bench_filesystem disk "${BENCH_DISK_ROOT:-/var/tmp/buildsweep-bench}"

@@ -101,6 +101,12 @@ platform::LookupResult DryRunFileSystem::ReadWholeFile(const platform::Dir& dir,
   return real_.ReadWholeFile(dir, path, most_bytes, content, error);
 }
 
+platform::LookupResult DryRunFileSystem::MapWholeFile(
+    const platform::Dir& dir, std::string_view path, std::size_t most_bytes,
+    std::unique_ptr<platform::FileSystem::FileBytes>* content, std::string* error) {
+  return real_.MapWholeFile(dir, path, most_bytes, content, error);
+}
+
 std::string ReadableSize(std::uint64_t bytes) {
   static const char* const kUnits[] = {"KiB", "MiB", "GiB", "TiB", "PiB", "EiB"};
   if (bytes < 1024) return std::string();

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -54,6 +55,10 @@ class DryRunFileSystem : public platform::FileSystem {
   platform::LookupResult ReadWholeFile(const platform::Dir& dir, std::string_view path,
                                        std::size_t most_bytes, std::string* content,
                                        std::string* error) override;
+  platform::LookupResult MapWholeFile(const platform::Dir& dir, std::string_view path,
+                                      std::size_t most_bytes,
+                                      std::unique_ptr<platform::FileSystem::FileBytes>* content,
+                                      std::string* error) override;
 
   /// The total apparent size of the files RemoveFile said would go (each
   /// link's own), at most the largest 64-bit number.

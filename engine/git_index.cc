@@ -2,7 +2,12 @@
 
 #include <algorithm>
 #include <cstring>
+#include <exception>
+#include <thread>
 #include <utility>
+#include <vector>
+
+#include "platform/sha1_blocks.h"
 
 namespace engine {
 
@@ -149,17 +154,21 @@ struct Ewah {
   std::vector<std::uint64_t> words;
 };
 
-/// An index file's entries in file order, before any merging.
-struct RawIndex {
-  PathList names;
-  /// Whether each entry is a sparse index's folder.
-  std::vector<bool> sparse;
+/// What one index file says beside its entries: whether it is split, and
+/// how its entries were named (a split index's first entries are nameless
+/// replacements of shared ones).
+struct IndexFileFacts {
+  std::uint32_t entries = 0;
   /// The "link" extension: the shared index's SHA-1 (empty when the index
   /// is not split, or split without a shared index) and its bitmaps.
   bool split = false;
   std::string shared_hash;
   Ewah deleted;
   Ewah replaced;
+  /// Nameless entries before the first named one, and whether any came
+  /// after one.
+  std::size_t leading_nameless = 0;
+  bool nameless_after_named = false;
 };
 
 /// Reads big-endian fields from a byte range, never past its end: every
@@ -242,18 +251,18 @@ bool ForEachBit(const Ewah& bitmap, std::uint64_t limit, Each each) {
   return true;
 }
 
-bool ReadLinkExtension(Cursor data, RawIndex* index, std::string* error) {
+bool ReadLinkExtension(Cursor data, IndexFileFacts* facts, std::string* error) {
   if (data.left() < kHashBytes) {
     *error = "its split-index link is cut short";
     return false;
   }
   const std::string hash(reinterpret_cast<const char*>(data.at()), kHashBytes);
   data.Skip(kHashBytes);
-  index->split = true;
+  facts->split = true;
   // An all-zero name: split, but every entry is in this file.
-  if (hash != std::string(kHashBytes, '\0')) index->shared_hash = hash;
+  if (hash != std::string(kHashBytes, '\0')) facts->shared_hash = hash;
   if (data.left() == 0) return true;
-  if (!ReadEwah(&data, &index->deleted, error) || !ReadEwah(&data, &index->replaced, error)) {
+  if (!ReadEwah(&data, &facts->deleted, error) || !ReadEwah(&data, &facts->replaced, error)) {
     return false;
   }
   if (data.left() != 0) {
@@ -264,7 +273,7 @@ bool ReadLinkExtension(Cursor data, RawIndex* index, std::string* error) {
 }
 
 // Reads the extensions between the last entry and the checksum.
-bool ReadExtensions(Cursor cursor, RawIndex* index, std::string* error) {
+bool ReadExtensions(Cursor cursor, IndexFileFacts* facts, std::string* error) {
   while (cursor.left() > 0) {
     std::uint32_t size = 0;
     if (cursor.left() < 8) {
@@ -285,7 +294,7 @@ bool ReadExtensions(Cursor cursor, RawIndex* index, std::string* error) {
     const Cursor data(cursor.at(), size);
     cursor.Skip(size);
     if (signature == "link") {
-      if (!ReadLinkExtension(data, index, error)) return false;
+      if (!ReadLinkExtension(data, facts, error)) return false;
     } else if (signature == "sdir") {
       // Only marks the index as sparse; its folder entries say the rest.
     } else if (signature[0] < 'A' || signature[0] > 'Z') {
@@ -316,10 +325,11 @@ bool ReadVarint(Cursor* cursor, std::uint64_t* value) {
   return true;
 }
 
-// Reads the entry at `cursor`, its name decoded into `name` (which holds
-// the previous entry's name for version 4's prefix compression).
-bool ReadEntry(Cursor* cursor, std::uint32_t version, std::string* name, bool* sparse_folder,
-               std::string* error) {
+// Reads the entry at `cursor`; its name is left in `path`, which points
+// into the entry itself, or for version 4's prefix compression into `name`
+// (which holds the previous entry's name).
+bool ReadEntry(Cursor* cursor, std::uint32_t version, std::string* name, std::string_view* path,
+               bool* sparse_folder, std::string* error) {
   const unsigned char* const start = cursor->at();
   if (cursor->left() < kSmallestEntryBytes) {
     *error = "it is cut short in its entries";
@@ -363,8 +373,14 @@ bool ReadEntry(Cursor* cursor, std::uint32_t version, std::string* name, bool* s
     *error = "an entry's name does not have the length its flags say";
     return false;
   }
-  name->resize(kept);
-  name->append(reinterpret_cast<const char*>(cursor->at()), suffix);
+  const char* const suffix_at = reinterpret_cast<const char*>(cursor->at());
+  if (version == 4) {
+    name->resize(kept);
+    name->append(suffix_at, suffix);
+    *path = *name;
+  } else {
+    *path = std::string_view(suffix_at, suffix);
+  }
   cursor->Skip(suffix + 1);
   if (version < 4) {
     // NUL padding to a multiple of 8 bytes, at least one NUL.
@@ -376,15 +392,44 @@ bool ReadEntry(Cursor* cursor, std::uint32_t version, std::string* name, bool* s
     }
   }
   *sparse_folder = (mode & kFileTypeMask) == kSparseFolderMode;
-  if (*sparse_folder && (name->empty() || name->back() != '/')) {
+  if (*sparse_folder && (path->empty() || path->back() != '/')) {
     *error = "a folder entry's name does not end in '/'";
     return false;
   }
   return true;
 }
 
-// Reads one whole index file into `index`, checksum first.
-bool ReadRawIndex(std::string_view bytes, RawIndex* index, std::string* error) {
+// Below this many bytes an index is checked on the reading thread: a
+// thread costs more to start than hashing takes.
+constexpr std::size_t kSmallestIndexCheckedAside = std::size_t{1} << 18;
+
+// Whether the checksum at the end of `bytes` is right for the rest. git
+// accepts an all-zero checksum: index.skipHash leaves it out.
+bool ChecksumMatches(std::string_view bytes) {
+  const std::string_view body = bytes.substr(0, bytes.size() - kHashBytes);
+  const std::string_view trailer = bytes.substr(body.size());
+  if (trailer == std::string_view("\0\0\0\0\0\0\0\0\0\0\0\0\0\0\0\0\0\0\0\0", kHashBytes)) {
+    return true;
+  }
+  unsigned char digest[kHashBytes];
+  Sha1Digest(body, digest);
+  return std::memcmp(digest, trailer.data(), kHashBytes) == 0;
+}
+
+// Joins a thread however the scope is left (a sink out of memory throws).
+struct JoinedAtEnd {
+  std::thread& thread;
+  ~JoinedAtEnd() {
+    if (thread.joinable()) thread.join();
+  }
+};
+
+// Reads one whole index file: hands `each` (path, whether a sparse folder,
+// position) every named entry, and leaves the rest in `facts`. The
+// checksum is verified first, or for a large file on a second thread while
+// the entries are read: either way nothing read counts unless it matches.
+template <typename Each>
+bool ReadIndexFile(std::string_view bytes, IndexFileFacts* facts, std::string* error, Each each) {
   const auto* data = reinterpret_cast<const unsigned char*>(bytes.data());
   if (bytes.size() < kHeaderBytes + kHashBytes || std::memcmp(data, "DIRC", 4) != 0) {
     *error = bytes.size() < kHeaderBytes + kHashBytes ? "it is too short to be an index"
@@ -396,69 +441,49 @@ bool ReadRawIndex(std::string_view bytes, RawIndex* index, std::string* error) {
     *error = "it is of version " + std::to_string(version) + ", which this program does not know";
     return false;
   }
-  const std::string_view body = bytes.substr(0, bytes.size() - kHashBytes);
-  const std::string_view trailer = bytes.substr(body.size());
-  // git accepts an all-zero checksum: index.skipHash leaves it out.
-  if (trailer != std::string(kHashBytes, '\0') && Sha1(body) != trailer) {
-    *error = "its checksum does not match; it is damaged";
-    return false;
-  }
-  const std::uint32_t count = Be32(data + 8);
-  Cursor cursor(data + kHeaderBytes, body.size() - kHeaderBytes);
-  if (count > cursor.left() / kSmallestEntryBytes) {
-    *error = "it is cut short in its entries";
-    return false;
-  }
-  index->sparse.reserve(count);
-  index->names.Reserve(count, cursor.left());
-  std::string name;
-  for (std::uint32_t i = 0; i < count; ++i) {
-    bool sparse_folder = false;
-    if (!ReadEntry(&cursor, version, &name, &sparse_folder, error)) return false;
-    index->names.Add(name);
-    index->sparse.push_back(sparse_folder);
-  }
-  return ReadExtensions(cursor, index, error);
-}
-
-// Puts the entries of `index` whose `keep` is true, but for the first
-// `skip`, into `content`.
-void AddEntries(const RawIndex& index, std::size_t skip, const std::vector<bool>* keep,
-                GitIndexContent* content) {
-  for (std::size_t i = skip; i < index.names.size(); ++i) {
-    if (keep != nullptr && !(*keep)[i]) continue;
-    (index.sparse[i] ? content->sparse_folders : content->paths).Add(index.names[i]);
-  }
-}
-
-// A split index: the shared entries less those deleted, each replaced one
-// matched by one of the split index's first entries (nameless: they keep
-// the shared entry's name), then the split index's other entries.
-bool MergeSplitIndex(const RawIndex& split, const RawIndex& shared, GitIndexContent* content,
-                     std::string* error) {
-  const std::size_t shared_count = shared.names.size();
-  std::size_t replacements = 0;
-  const bool replaced_ok = ForEachBit(split.replaced, shared_count, [&](std::uint64_t) {
-    return replacements < split.names.size() && split.names[replacements++].empty();
-  });
-  std::vector<bool> keep(shared_count, true);
-  const bool deleted_ok = ForEachBit(split.deleted, shared_count, [&](std::uint64_t position) {
-    keep[static_cast<std::size_t>(position)] = false;  // below shared_count
-    return true;
-  });
-  if (!replaced_ok || !deleted_ok) {
-    *error = "the bitmaps of its split index do not fit its shared index";
-    return false;
-  }
-  for (std::size_t i = replacements; i < split.names.size(); ++i) {
-    if (split.names[i].empty()) {
-      *error = "an entry of its split index has no name";
-      return false;
+  bool checksum_matches = false;
+  std::thread checker;
+  const JoinedAtEnd joined{checker};
+  if (bytes.size() >= kSmallestIndexCheckedAside) {
+    try {
+      checker = std::thread([&checksum_matches, bytes] { checksum_matches = ChecksumMatches(bytes); });
+    } catch (const std::exception&) {
+      // No thread to be had: check it here.
     }
   }
-  AddEntries(shared, 0, &keep, content);
-  AddEntries(split, replacements, nullptr, content);
-  return true;
+  const auto damaged = [error] {
+    *error = "its checksum does not match; it is damaged";
+    return false;
+  };
+  if (!checker.joinable() && !(checksum_matches = ChecksumMatches(bytes))) return damaged();
+  const bool read = [&] {
+    const std::uint32_t count = Be32(data + 8);
+    Cursor cursor(data + kHeaderBytes, bytes.size() - kHeaderBytes - kHashBytes);
+    if (count > cursor.left() / kSmallestEntryBytes) {
+      *error = "it is cut short in its entries";
+      return false;
+    }
+    facts->entries = count;
+    std::string name;
+    for (std::uint32_t i = 0; i < count; ++i) {
+      std::string_view path;
+      bool sparse_folder = false;
+      if (!ReadEntry(&cursor, version, &name, &path, &sparse_folder, error)) return false;
+      if (path.empty()) {
+        if (i == facts->leading_nameless) {
+          ++facts->leading_nameless;
+        } else {
+          facts->nameless_after_named = true;
+        }
+        continue;
+      }
+      each(path, sparse_folder, i);
+    }
+    return ReadExtensions(cursor, facts, error);
+  }();
+  if (checker.joinable()) checker.join();
+  if (!checksum_matches) return damaged();
+  return read;
 }
 
 // Sparse folders never nest in a valid index; should one lie inside
@@ -475,15 +500,26 @@ void DropNestedFolders(PathList* folders) {
   *folders = std::move(outermost);
 }
 
+// How many entries the header of `bytes` says it holds, at most as many
+// as fit in it.
+std::size_t StatedEntries(std::string_view bytes) {
+  if (bytes.size() < kHeaderBytes) return 0;
+  return std::min<std::size_t>(Be32(reinterpret_cast<const unsigned char*>(bytes.data()) + 8),
+                               bytes.size() / kSmallestEntryBytes);
+}
+
 }  // namespace
 
-std::string Sha1(std::string_view bytes) {
+void Sha1Digest(std::string_view bytes, unsigned char digest[20], bool use_hardware) {
   std::uint32_t state[5] = {0x67452301, 0xefcdab89, 0x98badcfe, 0x10325476, 0xc3d2e1f0};
   const auto* data = reinterpret_cast<const unsigned char*>(bytes.data());
-  std::size_t whole = bytes.size() / 64 * 64;
-  for (std::size_t at = 0; at < whole; at += 64) Sha1Block(state, data + at);
+  const std::size_t blocks = bytes.size() / 64;
+  if (!use_hardware || !platform::Sha1BlocksInHardware(state, data, blocks)) {
+    for (std::size_t i = 0; i < blocks; ++i) Sha1Block(state, data + 64 * i);
+  }
   // The last partial block, the 0x80 marker and the length in bits.
   unsigned char tail[128] = {};
+  const std::size_t whole = blocks * 64;
   const std::size_t rest = bytes.size() - whole;
   if (rest > 0) std::memcpy(tail, data + whole, rest);
   tail[rest] = 0x80;
@@ -491,53 +527,102 @@ std::string Sha1(std::string_view bytes) {
   const std::uint64_t bits = static_cast<std::uint64_t>(bytes.size()) * 8;
   for (int i = 0; i < 8; ++i) tail[tail_bytes - 1 - i] = static_cast<unsigned char>(bits >> (8 * i));
   for (std::size_t at = 0; at < tail_bytes; at += 64) Sha1Block(state, tail + at);
-  std::string digest(20, '\0');
   for (int i = 0; i < 20; ++i) {
-    digest[i] = static_cast<char>(state[i / 4] >> (24 - 8 * (i % 4)));
+    digest[i] = static_cast<unsigned char>(state[i / 4] >> (24 - 8 * (i % 4)));
   }
-  return digest;
+}
+
+std::string Sha1(std::string_view bytes) {
+  unsigned char digest[20];
+  Sha1Digest(bytes, digest);
+  return std::string(reinterpret_cast<const char*>(digest), sizeof digest);
+}
+
+bool ReadGitIndex(std::string_view bytes, const SharedIndexReader& read_shared,
+                  GitIndexSink* sink, std::string* error) {
+  IndexFileFacts facts;
+  sink->Expect(StatedEntries(bytes));
+  const bool read = ReadIndexFile(bytes, &facts, error,
+                                  [sink](std::string_view path, bool sparse_folder, std::uint32_t) {
+                                    sink->Add(path, sparse_folder);
+                                  });
+  if (!read) return false;
+  if (facts.shared_hash.empty()) {
+    if (facts.leading_nameless > 0 || facts.nameless_after_named) {
+      *error = "an entry has no name";
+      return false;
+    }
+    return true;
+  }
+  // A split index: its named entries are in; now the shared entries it
+  // neither deletes nor replaces (a replaced one keeps the shared name).
+  const std::string hex = Hex(facts.shared_hash);
+  std::string shared_bytes;
+  if (!read_shared || !read_shared(hex, &shared_bytes, error)) {
+    if (!read_shared) *error = "its shared index can't be read here";
+    return false;
+  }
+  if (shared_bytes.size() < kHashBytes ||
+      shared_bytes.compare(shared_bytes.size() - kHashBytes, kHashBytes, facts.shared_hash) != 0) {
+    *error = "its shared index is not the one it names";
+    return false;
+  }
+  // The bitmaps are judged against the shared entries once those are read;
+  // until then the count in its header (bounded by its size) sizes them.
+  const std::size_t stated = StatedEntries(shared_bytes);
+  std::vector<bool> keep(stated, true);
+  bool deleted_ok = ForEachBit(facts.deleted, stated, [&](std::uint64_t position) {
+    keep[static_cast<std::size_t>(position)] = false;  // below stated
+    return true;
+  });
+  IndexFileFacts shared;
+  sink->Expect(stated);
+  const bool shared_read = ReadIndexFile(shared_bytes, &shared, error,
+      [&](std::string_view path, bool sparse_folder, std::uint32_t position) {
+        if (position < keep.size() && keep[position]) sink->Add(path, sparse_folder);
+      });
+  if (!shared_read) {
+    *error = "its shared index: " + *error;
+    return false;
+  }
+  if (shared.split) {
+    *error = "its shared index is itself split";
+    return false;
+  }
+  std::uint64_t replacements = 0;
+  const bool replaced_ok = ForEachBit(facts.replaced, shared.entries, [&](std::uint64_t) {
+    return ++replacements <= facts.leading_nameless;
+  });
+  deleted_ok = deleted_ok && stated == shared.entries;
+  if (!replaced_ok || !deleted_ok) {
+    *error = "the bitmaps of its split index do not fit its shared index";
+    return false;
+  }
+  if (facts.leading_nameless != replacements || facts.nameless_after_named) {
+    *error = "an entry of its split index has no name";
+    return false;
+  }
+  return true;
 }
 
 bool ParseGitIndex(std::string_view bytes, const SharedIndexReader& read_shared,
                    GitIndexContent* content, std::string* error) {
   *content = GitIndexContent();
-  RawIndex index;
-  if (!ReadRawIndex(bytes, &index, error)) return false;
-  if (index.shared_hash.empty()) {
-    for (std::size_t i = 0; i < index.names.size(); ++i) {
-      if (index.names[i].empty()) {
-        *error = "an entry has no name";
-        return false;
-      }
+  class ListSink final : public GitIndexSink {
+   public:
+    explicit ListSink(GitIndexContent* content, std::size_t bytes) : content_(content), bytes_(bytes) {}
+    void Expect(std::size_t entries) override {
+      content_->paths.Reserve(content_->paths.size() + entries, bytes_);
     }
-    if (std::find(index.sparse.begin(), index.sparse.end(), true) == index.sparse.end()) {
-      content->paths = std::move(index.names);  // the common case: no copy
-    } else {
-      AddEntries(index, 0, nullptr, content);
+    void Add(std::string_view path, bool sparse_folder) override {
+      (sparse_folder ? content_->sparse_folders : content_->paths).Add(path);
     }
-  } else {
-    const std::string hex = Hex(index.shared_hash);
-    std::string shared_bytes;
-    RawIndex shared;
-    if (!read_shared || !read_shared(hex, &shared_bytes, error)) {
-      if (!read_shared) *error = "its shared index can't be read here";
-      return false;
-    }
-    if (shared_bytes.size() < kHashBytes ||
-        shared_bytes.compare(shared_bytes.size() - kHashBytes, kHashBytes, index.shared_hash) != 0) {
-      *error = "its shared index is not the one it names";
-      return false;
-    }
-    if (!ReadRawIndex(shared_bytes, &shared, error)) {
-      *error = "its shared index: " + *error;
-      return false;
-    }
-    if (shared.split) {
-      *error = "its shared index is itself split";
-      return false;
-    }
-    if (!MergeSplitIndex(index, shared, content, error)) return false;
-  }
+
+   private:
+    GitIndexContent* content_;
+    std::size_t bytes_;
+  } sink(content, bytes.size());
+  if (!ReadGitIndex(bytes, read_shared, &sink, error)) return false;
   content->paths.SortUnique();
   content->sparse_folders.SortUnique();
   DropNestedFolders(&content->sparse_folders);

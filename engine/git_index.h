@@ -1,6 +1,6 @@
 // A reader of git's index file (the list of what a work tree tracks), from
 // its bytes alone. It reads versions 2, 3 and 4, verifies the trailing SHA-1
-// checksum, and understands the two extensions that change which paths are
+// checksum (beside the reading, for a large file), and understands the two extensions that change which paths are
 // tracked: "link" (a split index, whose entries are applied to a shared
 // index) and "sdir" (a sparse index, whose folder entries stand for all
 // that lies below them). Optional extensions (their signature starts with
@@ -73,16 +73,45 @@ using SharedIndexReader =
 /// The most bytes an index file may have; larger ones are not read.
 constexpr std::size_t kMostGitIndexBytes = std::size_t{1} << 30;
 
-/// Reads the index file `bytes` into `content`. A split index has its
-/// shared index read through `read_shared` and its deletions, replacements
-/// and additions applied to the shared entries. False, with the reason in
-/// `error` (one phrase, no path), when either file is damaged, truncated,
-/// of an unknown version, or needs an extension this reader does not know,
-/// or the shared index is not the one named.
+/// What ReadGitIndex hands the paths of an index to, as it reads them.
+class GitIndexSink {
+ public:
+  /// About how many paths are to follow (an index file's entry count),
+  /// before them; at most one for every 62 bytes of the file.
+  virtual void Expect(std::size_t paths) = 0;
+  /// A path the index tracks, as git stores it (see GitIndexContent);
+  /// `sparse_folder` for a sparse index's folder entry, ending in `/`.
+  /// The view lasts only for the call.
+  virtual void Add(std::string_view path, bool sparse_folder) = 0;
+
+ protected:
+  ~GitIndexSink() = default;
+};
+
+/// Reads the index file `bytes` and hands `sink` every path it tracks, in
+/// the index's order, none held on the way: a split index's own named
+/// entries, then the entries of its shared index (read through
+/// `read_shared`) that it neither deletes nor replaces. A path may come
+/// more than once (at each stage of a conflict). The checksum of a large
+/// file is verified on a second thread while its entries are read, so
+/// `sink` may have been handed paths of an index that turns out damaged:
+/// what it gathered counts only when this returns true. False, with the
+/// reason in `error` (one phrase, no path), when either file is damaged,
+/// truncated, of an unknown version, or needs an extension this reader
+/// does not know, or the shared index is not the one named.
+bool ReadGitIndex(std::string_view bytes, const SharedIndexReader& read_shared,
+                  GitIndexSink* sink, std::string* error);
+
+/// Reads the index file `bytes` into `content`, as ReadGitIndex reads it;
+/// false, with the reason in `error`, when ReadGitIndex is.
 bool ParseGitIndex(std::string_view bytes, const SharedIndexReader& read_shared,
                    GitIndexContent* content, std::string* error);
 
-/// The SHA-1 of `bytes`, 20 bytes; for the index's checksum.
+/// The SHA-1 of `bytes` into `digest`, for the index's checksum; on the
+/// processor's SHA instructions where it has them and `use_hardware`.
+void Sha1Digest(std::string_view bytes, unsigned char digest[20], bool use_hardware = true);
+
+/// The SHA-1 of `bytes`, 20 bytes.
 std::string Sha1(std::string_view bytes);
 
 }  // namespace engine

@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -220,6 +221,33 @@ class FileSystem {
   virtual LookupResult ReadWholeFile(const Dir& dir, std::string_view path,
                                      std::size_t most_bytes, std::string* content,
                                      std::string* error) = 0;
+
+  /// The bytes of a file held for as long as the object lives.
+  class FileBytes {
+   public:
+    virtual ~FileBytes() = default;
+    virtual std::string_view bytes() const = 0;
+  };
+
+  /// As ReadWholeFile, for a large file read once and soon let go (a
+  /// repository's index): the bytes are mapped from the file where the
+  /// system can, so they cost neither a copy nor fresh memory, and read
+  /// into memory elsewhere, which is what this default does. The file
+  /// must not be cut short in place while `content` lives (git replaces
+  /// its index, never truncates it); git itself reads its index so.
+  virtual LookupResult MapWholeFile(const Dir& dir, std::string_view path,
+                                    std::size_t most_bytes, std::unique_ptr<FileBytes>* content,
+                                    std::string* error) {
+    class ReadBytes final : public FileBytes {
+     public:
+      std::string_view bytes() const override { return text; }
+      std::string text;
+    };
+    auto read = std::make_unique<ReadBytes>();
+    const LookupResult result = ReadWholeFile(dir, path, most_bytes, &read->text, error);
+    if (result == LookupResult::kFound) *content = std::move(read);
+    return result;
+  }
 };
 
 /// Whether `path` is absolute on this system ("/x" on POSIX; "C:\x",

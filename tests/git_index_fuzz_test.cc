@@ -232,22 +232,93 @@ TEST(GitIndexFuzzTest, TrackedFilesAnswerManyThreadsAtOnceAlike) {
   }
 }
 
+// Both ways of hashing: the processor's instructions (where it has them)
+// and the portable code, on known digests and on each other's results.
 TEST(GitIndexFuzzTest, Sha1MatchesKnownDigests) {
   const std::pair<std::string, std::string> cases[] = {
       {"", "da39a3ee5e6b4b0d3255bfef95601890afd80709"},
       {"abc", "a9993e364706816aba3e25717850c26c9cd0d89d"},
       {"abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq",  // 56 bytes: two tail blocks
        "84983e441c3bd26ebaae4aa1f95129e5e54670f1"},
+      {"abcdefghbcdefghicdefghijdefghijkefghijklfghijklmghijklmnhijklmnoijklmnopjklmnopqklmnopqrlmnopqrsmnopqrstnopqrstu",
+       "a49b2446a02c645bf419f995b67091253a04a259"},
       {std::string(1000000, 'a'), "34aa973cd4c4daa4f61eeb2bdbad27316534016f"},
   };
-  for (const auto& [text, digest] : cases) {
-    std::string hex;
-    for (const char c : engine::Sha1(text)) {
-      static const char kDigits[] = "0123456789abcdef";
-      hex += kDigits[static_cast<unsigned char>(c) >> 4];
-      hex += kDigits[static_cast<unsigned char>(c) & 15];
+  const auto hex = [](const unsigned char* digest) {
+    static const char kDigits[] = "0123456789abcdef";
+    std::string text;
+    for (int i = 0; i < 20; ++i) {
+      text += kDigits[digest[i] >> 4];
+      text += kDigits[digest[i] & 15];
     }
-    EXPECT_EQ(hex, digest) << text.size();
+    return text;
+  };
+  unsigned char fast[20], portable[20];
+  for (const auto& [text, digest] : cases) {
+    engine::Sha1Digest(text, fast);
+    engine::Sha1Digest(text, portable, false);
+    EXPECT_EQ(hex(fast), digest) << text.size();
+    EXPECT_EQ(hex(portable), digest) << text.size();
+  }
+  std::mt19937 random(1);
+  std::string bytes;
+  for (int length = 0; length < 700; ++length) {
+    engine::Sha1Digest(bytes, fast);
+    engine::Sha1Digest(bytes, portable, false);
+    ASSERT_EQ(hex(fast), hex(portable)) << length;
+    bytes.push_back(static_cast<char>(random()));
+  }
+}
+
+// An index large enough to have its checksum verified on a second thread
+// while its entries are read: read back whole, and refused when damaged
+// wherever the damage lies, before its entries or among them.
+TEST(GitIndexFuzzTest, LargeIndexesAreCheckedBesideTheReading) {
+  std::vector<IndexEntry> entries;
+  std::set<std::string> files;
+  for (int i = 0; i < 4000; ++i) {
+    entries.push_back(IndexEntry{"folder" + std::to_string(i % 40) + "/file" + std::to_string(i) +
+                                 std::string(static_cast<std::size_t>(i % 90), 'x') + ".obj"});
+    files.insert(entries.back().path);
+  }
+  std::sort(entries.begin(), entries.end(),
+            [](const IndexEntry& a, const IndexEntry& b) { return a.path < b.path; });
+  for (const std::uint32_t version : {2u, 4u}) {
+    const std::string good = WriteIndex(version, entries);
+    ASSERT_GE(good.size(), std::size_t{1} << 18);
+    engine::GitIndexContent content;
+    std::string error;
+    ASSERT_TRUE(engine::ParseGitIndex(good, kNoSharedIndex, &content, &error)) << error;
+    EXPECT_EQ(Listed(content.paths), std::vector<std::string>(files.begin(), files.end()));
+    for (const std::size_t at : {std::size_t{5}, std::size_t{100}, good.size() / 2, good.size() - 30}) {
+      std::string damaged = good;
+      damaged[at] = static_cast<char>(damaged[at] ^ 0x01);
+      EXPECT_FALSE(engine::ParseGitIndex(damaged, kNoSharedIndex, &content, &error)) << at;
+      EXPECT_EQ(error, at == 5 ? "it is of version " + std::to_string(version ^ 0x10000) +
+                                     ", which this program does not know"
+                               : "its checksum does not match; it is damaged")
+          << at;
+    }
+  }
+}
+
+// Case-blind sets fold A-Z alone: every byte, at every place in a word.
+TEST(GitIndexFuzzTest, CaseBlindSetsFoldAsciiLettersAlone) {
+  const auto path = [](int place, char prefix, int byte, int number) {
+    return std::string(static_cast<std::size_t>(place), prefix) + static_cast<char>(byte) + "/" +
+           std::to_string(number);
+  };
+  for (int place = 0; place < 9; ++place) {
+    engine::PathSet set(true);
+    for (int byte = 1; byte < 256; ++byte) set.Add(path(place, 'q', byte, byte));
+    EXPECT_EQ(set.size(), 255u);
+    for (int byte = 1; byte < 256; ++byte) {
+      const bool letter = (byte >= 'A' && byte <= 'Z') || (byte >= 'a' && byte <= 'z');
+      EXPECT_TRUE(set.Contains(path(place, 'Q', byte, byte))) << place << " " << byte;
+      // Its other case stands for it only if it is a letter: '@' and '`',
+      // '[' and '{', 0xc1 and 0xe1 stay apart.
+      EXPECT_EQ(set.Contains(path(place, 'q', byte ^ 0x20, byte)), letter) << place << " " << byte;
+    }
   }
 }
 

@@ -5,6 +5,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <set>
 #include <string>
 #include <utility>
@@ -166,13 +167,14 @@ TEST_F(NativeFileSystemTest, RemovesFilesAndSaysWhyNot) {
   EXPECT_TRUE(fs::is_directory("folder.obj")) << "folders are never removed";
 }
 
-// Git's metadata is read through these two: an entry looked at without
-// following it, and a whole file reached by a relative path with "..", by
-// an absolute one, or through a link.
+// Git's metadata is read through these: an entry looked at without
+// following it, and a whole file (read or mapped) reached by a relative path
+// with "..", by an absolute one, or through a link.
 TEST_F(NativeFileSystemTest, LooksUpEntriesAndReadsWholeFilesByRelativeOrAbsolutePaths) {
   fs::create_directories("repo/.git/refs");
   fs::create_directories("repo/sub");
   std::ofstream("repo/.git/HEAD", std::ios::binary) << "ref: refs/heads/main\n";
+  std::ofstream("repo/.git/empty", std::ios::binary);
   MakeFile("repo/sub/" + kKoreanName);
   FolderInfo info;
   const Dir root = OpenRoot(&info);
@@ -206,6 +208,20 @@ TEST_F(NativeFileSystemTest, LooksUpEntriesAndReadsWholeFilesByRelativeOrAbsolut
   EXPECT_EQ(error, "it is larger than 5 bytes");
   error.clear();
   EXPECT_EQ(fs_.ReadWholeFile(repo, ".git/refs", 1000, &content, &error), LookupResult::kFailed);
+  EXPECT_FALSE(error.empty());
+  // Mapped, the same bytes and the same refusals; an empty file too.
+  std::unique_ptr<FileSystem::FileBytes> bytes;
+  for (const std::string& path : {std::string("../repo/.git/HEAD"), absolute}) {
+    ASSERT_EQ(fs_.MapWholeFile(repo, path, 1000, &bytes, &error), LookupResult::kFound) << error;
+    EXPECT_EQ(bytes->bytes(), "ref: refs/heads/main\n") << path;
+  }
+  ASSERT_EQ(fs_.MapWholeFile(repo, ".git/empty", 1000, &bytes, &error), LookupResult::kFound) << error;
+  EXPECT_EQ(bytes->bytes(), "");
+  EXPECT_EQ(fs_.MapWholeFile(repo, ".git/index", 1000, &bytes, &error), LookupResult::kMissing);
+  EXPECT_EQ(fs_.MapWholeFile(repo, ".git/HEAD", 5, &bytes, &error), LookupResult::kFailed);
+  EXPECT_EQ(error, "it is larger than 5 bytes");
+  error.clear();
+  EXPECT_EQ(fs_.MapWholeFile(repo, ".git/refs", 1000, &bytes, &error), LookupResult::kFailed);
   EXPECT_FALSE(error.empty());
 }
 

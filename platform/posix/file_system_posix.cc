@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <fnmatch.h>
 #include <poll.h>
+#include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -230,39 +231,106 @@ class PosixFileSystem : public FileSystem {
 
   LookupResult ReadWholeFile(const Dir& dir, std::string_view path, std::size_t most_bytes,
                              std::string* content, std::string* error) override {
-    // Non-blocking, so that a fifo in the file's place can't hold the open.
-    int fd;
-    do {
-      fd = ::openat(dir.native(), Terminated(path), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-    } while (fd < 0 && errno == EINTR);
-    if (fd < 0) {
-      if (errno == ENOENT || errno == ENOTDIR) return LookupResult::kMissing;
-      *error = std::strerror(errno);
-      return LookupResult::kFailed;
-    }
-    struct ClosedAtEnd {
-      int fd;
-      ~ClosedAtEnd() { ::close(fd); }
-    } const closer{fd};
+    int fd = -1;
     struct stat st;
-    if (::fstat(fd, &st) != 0) {
-      *error = std::strerror(errno);
-      return LookupResult::kFailed;
-    }
-    if (!S_ISREG(st.st_mode)) {
-      *error = S_ISDIR(st.st_mode) ? "it is a folder" : "it is not a regular file";
-      return LookupResult::kFailed;
-    }
-    if (static_cast<std::uint64_t>(st.st_size) > most_bytes) {
-      *error = "it is larger than " + std::to_string(most_bytes) + " bytes";
-      return LookupResult::kFailed;
-    }
+    const LookupResult opened = OpenRegularFile(dir, path, most_bytes, &fd, &st, error);
+    if (opened != LookupResult::kFound) return opened;
+    const ClosedAtEnd closer{fd};
     content->clear();
     content->reserve(static_cast<std::size_t>(st.st_size) + 1);
     return ReadToEnd(fd, most_bytes, content, error) ? LookupResult::kFound : LookupResult::kFailed;
   }
 
+  LookupResult MapWholeFile(const Dir& dir, std::string_view path, std::size_t most_bytes,
+                            std::unique_ptr<FileBytes>* content, std::string* error) override {
+    int fd = -1;
+    struct stat st;
+    const LookupResult opened = OpenRegularFile(dir, path, most_bytes, &fd, &st, error);
+    if (opened != LookupResult::kFound) return opened;
+    const ClosedAtEnd closer{fd};
+    const auto size = static_cast<std::size_t>(st.st_size);
+    if (size > 0) {
+      // The file's own cached pages, put in place in one call: reading
+      // it into fresh memory costs a page fault and a zero-fill a page.
+      int flags = MAP_PRIVATE;
+#if defined(MAP_POPULATE)
+      flags |= MAP_POPULATE;
+#endif
+      void* at = ::mmap(nullptr, size, PROT_READ, flags, fd, 0);
+      struct stat now;
+      if (at != MAP_FAILED) {
+        auto mapped = std::make_unique<MappedBytes>(static_cast<const char*>(at), size);
+        // Changed while it was being mapped: what lies past its end now
+        // can't be touched, so read it as it is now.
+        if (::fstat(fd, &now) == 0 && now.st_size == st.st_size && now.st_mtime == st.st_mtime) {
+          *content = std::move(mapped);
+          return LookupResult::kFound;
+        }
+      }
+      // Not mappable here (some network and special file systems): read.
+    }
+    class ReadBytes final : public FileBytes {
+     public:
+      std::string_view bytes() const override { return text; }
+      std::string text;
+    };
+    auto read = std::make_unique<ReadBytes>();
+    if (::lseek(fd, 0, SEEK_SET) != 0) {
+      *error = std::strerror(errno);
+      return LookupResult::kFailed;
+    }
+    read->text.reserve(size + 1);
+    if (!ReadToEnd(fd, most_bytes, &read->text, error)) return LookupResult::kFailed;
+    *content = std::move(read);
+    return LookupResult::kFound;
+  }
+
  private:
+  struct ClosedAtEnd {
+    int fd;
+    ~ClosedAtEnd() { ::close(fd); }
+  };
+
+  class MappedBytes final : public FileBytes {
+   public:
+    MappedBytes(const char* at, std::size_t size) : at_(at), size_(size) {}
+    ~MappedBytes() override { ::munmap(const_cast<char*>(at_), size_); }
+    MappedBytes(const MappedBytes&) = delete;
+    MappedBytes& operator=(const MappedBytes&) = delete;
+    std::string_view bytes() const override { return std::string_view(at_, size_); }
+
+   private:
+    const char* at_;
+    std::size_t size_;
+  };
+
+  // Opens the regular file `path` for reading into `fd`, its status in
+  // `st`; kFailed for a file larger than `most_bytes` or no regular file.
+  static LookupResult OpenRegularFile(const Dir& dir, std::string_view path, std::size_t most_bytes,
+                                      int* fd, struct stat* st, std::string* error) {
+    // Non-blocking, so that a fifo in the file's place can't hold the open.
+    do {
+      *fd = ::openat(dir.native(), Terminated(path), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    } while (*fd < 0 && errno == EINTR);
+    if (*fd < 0) {
+      if (errno == ENOENT || errno == ENOTDIR) return LookupResult::kMissing;
+      *error = std::strerror(errno);
+      return LookupResult::kFailed;
+    }
+    std::string problem;
+    if (::fstat(*fd, st) != 0) {
+      problem = std::strerror(errno);
+    } else if (!S_ISREG(st->st_mode)) {
+      problem = S_ISDIR(st->st_mode) ? "it is a folder" : "it is not a regular file";
+    } else if (static_cast<std::uint64_t>(st->st_size) > most_bytes) {
+      problem = "it is larger than " + std::to_string(most_bytes) + " bytes";
+    }
+    if (problem.empty()) return LookupResult::kFound;
+    ::close(*fd);
+    *error = std::move(problem);
+    return LookupResult::kFailed;
+  }
+
   // System calls want NUL-terminated names; reuse one buffer for them in
   // each thread (cleaning threads share this file system).
   // (A vector, whose growing and copying inline, as a string's do not: this
