@@ -420,15 +420,19 @@ stop_tmux() {
     return 0
 }
 
+# Whether command $1 is there; says mode $2 is skipped, because $3, when not.
+have_or_skip() {
+    command -v "$1" >/dev/null && return 0
+    say ""
+    say "== $2: skipped, $3"
+    return 1
+}
+
 # Times buildsweep with its report to a tmux pane of 200x50 against the same
 # run with its report to a file, on tmpfs (warm), and prints the ratio.
 bench_terminal() {
     label=terminal
-    if ! command -v tmux >/dev/null; then
-        say ""
-        say "== terminal: skipped, tmux is not installed (scripts/test.sh installs it)"
-        return 0
-    fi
+    have_or_skip tmux "terminal" "tmux is not installed (scripts/test.sh installs it)" || return 0
     local saved_folders=$folders saved_files=$files
     folders=$terminal_folders files=$terminal_files
     count_tree
@@ -504,11 +508,7 @@ kept_tracked=0 tracked_targets=0
 # size and the memory the check takes.
 bench_tracked() {
     label=tracked
-    if ! command -v git >/dev/null; then
-        say ""
-        say "== tracked files: skipped, git is not installed"
-        return 0
-    fi
+    have_or_skip git "tracked files" "git is not installed" || return 0
     local base=${BENCH_TMPFS_ROOT:-/dev/shm/buildsweep-bench}
     ((smoke)) && base=$smoke_base
     make_tree "$base" || return 0

@@ -192,14 +192,9 @@ void SweepCurrentDirectory(Sweep& sweep) {
 // root's line, why it can't be read, and the closing banner.
 void ReportUnenterable(Sweep& sweep, const std::string& folder, const CheckedFolder& checked) {
   const std::string& path = checked.unenterable_path.empty() ? folder : checked.unenterable_path;
-  if (sweep.report.json()) {
-    sweep.report.Text("{\"type\":\"root\",").JsonPath("path", path).Text("}").EndLine();
-    sweep.report.CannotError("read", path, checked.unenterable_reason);
-  } else {
-    sweep.report.Text("Root Path = ").Path(path).EndLine();
-    sweep.report.CannotError("read", path, checked.unenterable_reason);
-    sweep.report.Text(kClosingBanner).EndLine();
-  }
+  engine::WriteRootLine(sweep.report, path);
+  sweep.report.CannotError("read", path, checked.unenterable_reason);
+  if (!sweep.report.json()) sweep.report.Text(kClosingBanner).EndLine();
   sweep.fell_short = true;
 }
 
@@ -281,10 +276,10 @@ void ShowTotal(engine::Report& report, const engine::Walker& walker,
   }
 }
 
-void ShowJsonTotal(engine::Report& report, const engine::Walker& walker,
+void ShowJsonTotal(engine::Report& report, long long deleted, long long kept,
                    const engine::DryRunFileSystem* dry_run) {
-  report.Text("{\"type\":\"total\",\"deleted\":").Number(walker.deleted());
-  report.Text(",\"kept_tracked\":").Number(walker.kept());
+  report.Text("{\"type\":\"total\",\"deleted\":").Number(deleted);
+  report.Text(",\"kept_tracked\":").Number(kept);
   if (dry_run != nullptr) {
     report.Text(",\"size\":").Size(dry_run->apparent_bytes());
     report.Text(",\"freed\":").Size(dry_run->bytes_freed());
@@ -329,7 +324,7 @@ int Run(platform::FileSystem& fs, platform::Console& console, const Options& opt
       line += ", where nothing is deleted";
       report.Error(line);
       // A record ends with its total, even where nothing could be done.
-      if (options.json) report.Text("{\"type\":\"total\",\"deleted\":0,\"kept_tracked\":0}").EndLine();
+      if (options.json) ShowJsonTotal(report, 0, 0, nullptr);
       return kExitIncomplete;
     }
   }
@@ -355,7 +350,8 @@ int Run(platform::FileSystem& fs, platform::Console& console, const Options& opt
 
   engine::ExtensionList().swap(extensions);
   if (options.json) {
-    ShowJsonTotal(report, sweep.walker, options.dry_run ? &dry_run_fs : nullptr);
+    ShowJsonTotal(report, sweep.walker.deleted(), sweep.walker.kept(),
+                  options.dry_run ? &dry_run_fs : nullptr);
   } else {
     ShowTotal(report, sweep.walker, options.dry_run ? &dry_run_fs : nullptr);
   }

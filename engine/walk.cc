@@ -403,6 +403,14 @@ void FolderCleaner::ReleaseMemory() {
   std::vector<platform::Entry>().swap(kept_targets_);
 }
 
+void WriteRootLine(Report& report, std::string_view path) {
+  if (report.json()) {
+    report.Text("{\"type\":\"root\",").JsonPath("path", path).Text("}").EndLine();
+  } else {
+    report.Text("Root Path = ").Path(path).EndLine();
+  }
+}
+
 Walker::Walker(platform::FileSystem& fs, Report& report, WalkerSettings settings, unsigned jobs,
                unsigned most_jobs)
     : fs_(fs),
@@ -423,11 +431,7 @@ int Walker::GetRootFolder(std::string& root) {
     report_.console().Pause(kFatalPauseMilliseconds);
     return 0;
   }
-  if (report_.json()) {
-    report_.Text("{\"type\":\"root\",").JsonPath("path", root).Text("}").EndLine();
-  } else {
-    report_.Text("Root Path = ").Path(root).EndLine();
-  }
+  WriteRootLine(report_, root);
   return 1;
 }
 

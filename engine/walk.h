@@ -207,6 +207,10 @@ class FolderCleaner {
   std::string file_path_;         // the path of the file in hand, where needed
 };
 
+/// Writes the line that opens the report of a root shown as `path`:
+/// "Root Path = path", or its JSON object.
+void WriteRootLine(Report& report, std::string_view path);
+
 /// The walk of one run: the root, every folder below it, the root last. One
 /// walker serves every folder a run cleans, so its threads start once.
 class Walker {
