@@ -218,9 +218,7 @@ bool FolderCleaner::IsRecent(const platform::Dir& dir, const platform::EntryList
         return true;  // gone already: nothing to delete or count
       case platform::LookupResult::kFailed:
         fell_short_ = true;
-        file_path_ = folder_path;
-        platform::AppendPathComponent(&file_path_, name);
-        report_.CannotError("read the age of", file_path_, reason);
+        report_.CannotError("read the age of", FilePath(folder_path, name), reason);
         return true;
     }
   }
@@ -240,10 +238,8 @@ std::size_t FolderCleaner::PrepareDeletionLine(const std::string& folder_path,
     const bool valid = AppendJsonText(&json_line_, name) && json_folder_valid_;
     json_line_.push_back('"');
     if (!valid) {
-      file_path_ = folder_path;
-      platform::AppendPathComponent(&file_path_, name);
       json_line_.append(",\"path_hex\":\"");
-      AppendHex(&json_line_, file_path_);
+      AppendHex(&json_line_, FilePath(folder_path, name));
       json_line_.push_back('"');
     }
     constexpr std::size_t kSizeField = sizeof(",\"size\":18446744073709551615}\n");
@@ -268,9 +264,7 @@ void FolderCleaner::WriteDeletionLine(const platform::FileExamination& removed) 
 
 void FolderCleaner::WriteKeptLine(const std::string& folder_path, std::string_view name) {
   if (report_.json()) {
-    file_path_ = folder_path;
-    platform::AppendPathComponent(&file_path_, name);
-    report_.Text("{\"type\":\"kept\",").JsonPath("path", file_path_);
+    report_.Text("{\"type\":\"kept\",").JsonPath("path", FilePath(folder_path, name));
     report_.Text(",\"rule\":\"tracked\"}").EndLine();
     return;
   }
@@ -278,6 +272,14 @@ void FolderCleaner::WriteKeptLine(const std::string& folder_path, std::string_vi
   report_.AppendForDisplay(&displayed_name_, name);
   report_.Text("Kept (tracked) : ").DisplayedPathInFolder(displayed_folder_, displayed_name_);
   report_.Text(" ").EndLine();
+}
+
+// The path of the file `name` in the folder `folder_path`, in a buffer kept
+// for reuse (valid until the next call).
+const std::string& FolderCleaner::FilePath(const std::string& folder_path, std::string_view name) {
+  file_path_ = folder_path;
+  platform::AppendPathComponent(&file_path_, name);
+  return file_path_;
 }
 
 std::string_view FolderCleaner::DeletionLabel() const {
@@ -326,9 +328,7 @@ void WorkTree::AppendFolder(std::string* out, std::string_view path) const {
 void FolderCleaner::ReportFailedDeletion(const std::string& folder_path, std::string_view name,
                                          const std::string& reason) {
   fell_short_ = true;
-  file_path_ = folder_path;
-  platform::AppendPathComponent(&file_path_, name);
-  report_.CannotError("delete", file_path_, reason);
+  report_.CannotError("delete", FilePath(folder_path, name), reason);
 }
 
 void FolderCleaner::ReportUnreadable(const std::string& path, const std::string& reason) {
@@ -374,10 +374,8 @@ void FolderCleaner::CleanListedFolder(const platform::Dir& dir, const platform::
     AppendJsonPath(&json_folder_, "path", path);
     // What its files' paths begin with: the folder and the separator that
     // joins a name to it, as JSON text.
-    file_path_ = path;
-    platform::AppendPathComponent(&file_path_, "");
     json_folder_prefix_.clear();
-    json_folder_valid_ = AppendJsonText(&json_folder_prefix_, file_path_);
+    json_folder_valid_ = AppendJsonText(&json_folder_prefix_, FilePath(path, ""));
     report_.Text("{\"type\":\"folder\",").Text(json_folder_).Text("}").EndLine();
     const int count = DeleteTargets(dir, targets, path, work_tree);
     report_.Text("{\"type\":\"count\",").Text(json_folder_);

@@ -174,6 +174,7 @@ class FolderCleaner {
   void WriteDeletionLine(const platform::FileExamination& removed);
   void WriteKeptLine(const std::string& folder_path, std::string_view name);
   std::string_view DeletionLabel() const;
+  const std::string& FilePath(const std::string& folder_path, std::string_view name);
   void ReportFailedDeletion(const std::string& folder_path, std::string_view name,
                             const std::string& reason);
   void OpenBlock();
