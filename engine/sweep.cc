@@ -122,10 +122,9 @@ class Sweep::CapturingConsole : public platform::Console {
       return true;
     }
     target_->bytes.append(bytes);
-    // Lines of one stream in a row go on as one piece when their turn comes,
-    // at a terminal too: its console gathers what it is given and shows it
-    // within moments, whether it came line by line or all at once.
-    if (!target_->pieces.empty() && target_->pieces.back().stream == stream) {
+    // At a terminal each line stays a piece of its own, so that it is shown
+    // on its own when its turn comes, as one thread shows it.
+    if (!interactive_ && !target_->pieces.empty() && target_->pieces.back().stream == stream) {
       target_->pieces.back().end = target_->bytes.size();
     } else {
       target_->pieces.push_back({stream, target_->bytes.size()});
