@@ -217,8 +217,6 @@ void Report::Flush() {
   if (interactive_ && !output_failed() && !console_.FlushGathered(&reason)) OutputFailed(reason);
 }
 
-std::size_t Report::held() const { return buffer_.size() + console_.GatheredBytes(); }
-
 // Writes the first `size` bytes of the buffer and drops them.
 void Report::WriteOut(std::size_t size) {
   if (size == 0) return;

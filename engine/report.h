@@ -81,9 +81,10 @@ class Report {
   bool json() const { return json_; }
   /// The most bytes of ended lines it holds back.
   std::size_t block_limit() const { return block_limit_; }
-  /// How many bytes are collected and not yet written, here or gathered by
-  /// a terminal's console: what a failed write may still lose.
-  std::size_t held() const;
+  /// How many bytes are collected here and not yet handed to the console.
+  /// A terminal's console may hold more (Console::GatheredBytes): a failed
+  /// write may lose both.
+  std::size_t held() const { return buffer_.size(); }
 
   /// Writes "Error: cannot <action> '<path>': <reason>" to standard error,
   /// path and reason shown as Path shows them; in JSON also the object

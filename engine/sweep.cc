@@ -425,7 +425,9 @@ void Sweep::WaitForWork(std::unique_lock<std::mutex>& lock) {
 
 void Sweep::WaitForRoom(Worker& worker, std::unique_lock<std::mutex>& lock) {
   waiting_for_room_.push_back(&worker);
+  room_waiters_.fetch_add(1);
   worker.wake.wait_for(lock, kStopCheckInterval);
+  room_waiters_.fetch_sub(1);
   waiting_for_room_.erase(std::find(waiting_for_room_.begin(), waiting_for_room_.end(), &worker));
 }
 
@@ -614,7 +616,7 @@ bool Sweep::ReleaseHeldHandles() {
 // case it writes what it kept and from then on writes straight through.
 void Sweep::HoldBack(Worker& worker, std::size_t incoming) {
   if (worker.writing || worker.direct) return;
-  const auto fits = [&] { return unwritten_.load() + incoming <= kKeepBytes; };
+  const auto fits = [&] { return Unwritten() + incoming <= kKeepBytes; };
   const bool first = first_block_.load(std::memory_order_acquire) == &*worker.block;
   if (!first && fits()) return;
   std::unique_lock<std::mutex> lock = Lock();
@@ -699,30 +701,36 @@ void Sweep::FlushReport() {
 }
 
 // After the writing worker passed `added` bytes on to the run's report,
-// which held `before` bytes: counts what left it as written, writes out
-// early when what it and the other workers hold would pass the bound (it
-// never waits), and stops every worker once the output has failed.
+// which held `before` bytes: counts what left it as handed on, writes out
+// early when what it, its console and the other workers hold would pass the
+// bound (it never waits), and stops every worker once the output has failed.
 void Sweep::NoteWritten(std::size_t before, std::size_t added) {
-  std::size_t written = before + added - report_.held();
-  const std::size_t in_report = report_.held();
-  const std::size_t total = unwritten_.load() - written;
+  std::size_t handed_on = before + added - report_.held();
+  const std::size_t gathered = report_.console().GatheredBytes();
+  const std::size_t in_report = report_.held() + gathered;
+  const std::size_t total = unwritten_.load() - handed_on + gathered;
   if (in_report > 0 &&
       ((total > in_report && in_report >= kReportWriteBytes) || total > kMostHeldBytes)) {
+    handed_on += report_.held();
     report_.Flush();
-    written += in_report;
   }
   // Nothing more may be deleted once it can't be put on record: every worker
   // learns so before the room the lost lines leave lets any go on.
   if (report_.output_failed()) halt_.store(true);
-  if (written > 0) {
-    unwritten_.fetch_sub(written);
-    // Workers may be waiting for the room just made; a few bytes are not
-    // worth waking them for.
-    if (written >= kWorkerBlockBytes || report_.output_failed()) {
-      std::lock_guard<std::mutex> lock(mutex_);
-      WakeRoomWaiters();
-    }
+  if (handed_on > 0) unwritten_.fetch_sub(handed_on);
+  // Workers may be waiting for room, made here or by a terminal's console
+  // in its own time; a few bytes are not worth waking them for.
+  if (room_waiters_.load() > 0 &&
+      (Unwritten() + kWorkerBlockBytes <= kKeepBytes || report_.output_failed())) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    WakeRoomWaiters();
   }
+}
+
+// Everything not yet written out: kept, in the run's report, or gathered by
+// its console.
+std::size_t Sweep::Unwritten() const {
+  return unwritten_.load() + report_.console().GatheredBytes();
 }
 
 bool Sweep::MustStop() const {

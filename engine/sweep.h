@@ -109,6 +109,7 @@ class Sweep {
   void FlushReport();
   void NoteWritten(std::size_t before, std::size_t added);
   bool MustStop() const;
+  std::size_t Unwritten() const;
   void NoteListingTime(std::chrono::steady_clock::duration taken, std::size_t listed_bytes);
   bool WaitToBeWoken(const Worker& worker, unsigned round);
 
@@ -126,9 +127,14 @@ class Sweep {
   // Each on a cache line of its own: they change often, and halt_ is read
   // before every file, so none may drag another between the processors.
   alignas(64) std::atomic<std::size_t> held_handles_{0};  // by waiting subfolders
-  // Bytes of ended lines not yet written out: kept in blocks, or in the
-  // run's report. Raised before bytes are kept, lowered once written.
+  // Bytes of ended lines not yet handed to the console: kept in blocks, or
+  // in the run's report. Raised before bytes are kept, lowered once handed
+  // on. What a terminal's console gathers it counts on its own, and lets go
+  // of in its own time (Unwritten adds the two).
   alignas(64) std::atomic<std::size_t> unwritten_{0};
+  // Workers waiting for room, for the writing worker to look at without the
+  // lock.
+  alignas(64) std::atomic<std::size_t> room_waiters_{0};
   alignas(64) std::atomic<bool> halt_{false};  // output failed, or memory ran out
   // The first block of the order, while a block is first: its worker may
   // write straight through. Looked at without the lock, set with it.

@@ -445,6 +445,86 @@ TEST_F(ProjectTest, AtATerminalEveryLineIsShownAsItEndsAndPromptsBeforeTheirRead
   EXPECT_LE(console.flushes, 6) << "of " << console.writes.size() << " lines";
 }
 
+// A terminal whose console gathers what it is handed and shows it in its
+// own time: whenever the file system below says so, not when written.
+class SlowTerminal : public testsupport::FakeConsole {
+ public:
+  SlowTerminal() { interactive = true; }
+  std::size_t GatheredBytes() override { return gathered_.load(); }
+  bool FlushGathered(std::string*) override {
+    gathered_.store(0);
+    return true;
+  }
+  void ShowGathered() { gathered_.store(0); }
+
+ private:
+  void OnStandardOutput(std::string_view bytes) override {
+    gathered_.fetch_add(bytes.size());
+    FakeConsole::OnStandardOutput(bytes);
+  }
+  std::atomic<std::size_t> gathered_{0};
+};
+
+// Opening "b" waits until "c/gate.obj" is gone, which takes a worker going
+// on ahead of it; every other folder opened has the terminal show what it
+// gathered, as its console would between two lines of the run.
+class GateAtB : public testsupport::DelegatingFileSystem {
+ public:
+  explicit GateAtB(SlowTerminal& terminal) : terminal_(terminal) {}
+  platform::OpenResult OpenChild(const platform::Dir& parent, std::string_view name,
+                                 platform::Dir* dir, platform::FolderInfo* info,
+                                 std::string* error) override {
+    if (name == "b") {
+      std::unique_lock<std::mutex> lock(mutex_);
+      if (!opened_.wait_for(lock, std::chrono::seconds(20), [&] { return gate_gone_; })) {
+        timed_out_ = true;
+      }
+    } else {
+      terminal_.ShowGathered();
+    }
+    return real_.OpenChild(parent, name, dir, info, error);
+  }
+  platform::RemoveResult RemoveFile(const platform::Dir& dir, std::string_view name,
+                                    std::string* error) override {
+    const platform::RemoveResult result = real_.RemoveFile(dir, name, error);
+    if (name == "gate.obj") {
+      std::lock_guard<std::mutex> lock(mutex_);
+      gate_gone_ = true;
+      opened_.notify_all();
+    }
+    return result;
+  }
+  bool timed_out() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return timed_out_;
+  }
+
+ private:
+  SlowTerminal& terminal_;
+  std::mutex mutex_;
+  std::condition_variable opened_;
+  bool gate_gone_ = false;
+  bool timed_out_ = false;
+};
+
+TEST_F(ProjectTest, AtATerminalWhatItsConsoleShowedInItsOwnTimeLeavesRoomToWorkAhead) {
+  // Far more lines than may be held back pass through the terminal first.
+  const std::string long_name(80, 'n');
+  for (int i = 0; i < 150; ++i) {
+    for (int j = 0; j < 4; ++j) {
+      MakeFile("a/s" + std::to_string(i) + "/" + long_name + std::to_string(j) + ".obj");
+    }
+  }
+  MakeFile("b/x.obj");
+  MakeFile("c/gate.obj");
+  SlowTerminal terminal;
+  GateAtB fs(terminal);
+  const RunResult run = RunInProcess(terminal, fs, driver::RunHooks(), 2);
+  EXPECT_FALSE(fs.timed_out()) << "the worker after \"b\" found no room to keep its lines";
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(testsupport::TotalOf(run.out), 602);
+}
+
 TEST_F(ProjectTest, Cp949OutputConvertsTheFixedTextsButNotTheNames) {
   MakeFile("프로젝트/빌드.obj");
   MakeFile("a\nb.obj");
