@@ -719,9 +719,13 @@ void Sweep::NoteWritten(std::size_t before, std::size_t added) {
   if (report_.output_failed()) halt_.store(true);
   if (handed_on > 0) unwritten_.fetch_sub(handed_on);
   // Workers may be waiting for room, made here or by a terminal's console
-  // in its own time; a few bytes are not worth waking them for.
-  if (room_waiters_.load() > 0 &&
-      (Unwritten() + kWorkerBlockBytes <= kKeepBytes || report_.output_failed())) {
+  // in its own time since the last look (what was handed on and is no
+  // longer gathered); a few bytes are not worth waking them for.
+  const std::size_t gathered_now = report_.console().GatheredBytes();
+  const std::size_t had_all_stayed = gathered_seen_ + handed_on;
+  gathered_seen_ = gathered_now;
+  if ((had_all_stayed >= gathered_now + kWorkerBlockBytes || report_.output_failed()) &&
+      room_waiters_.load() > 0) {
     std::lock_guard<std::mutex> lock(mutex_);
     WakeRoomWaiters();
   }

@@ -117,6 +117,8 @@ class Sweep {
   Report& report_;
   const WalkerSettings& settings_;
   std::size_t most_held_handles_ = 0;
+  // What a terminal's console held when the writing worker last looked.
+  std::size_t gathered_seen_ = 0;
   std::vector<std::unique_ptr<Worker>> workers_;  // the calling thread's first
   std::vector<std::thread> threads_;              // for workers_[1] on
 
