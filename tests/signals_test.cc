@@ -10,8 +10,10 @@
 
 #include <cerrno>
 #include <filesystem>
+#include <mutex>
 #include <set>
 #include <string>
+#include <thread>
 
 #include "tests/support/child_process.h"
 #include "tests/support/expected_run.h"
@@ -135,21 +137,47 @@ TEST(StopSignalTest, StopWhileTheLastBlockWaitsForAFullPipeStillDeliversIt) {
 
 TEST(StopSignalTest, HangupIgnoredByWhoeverStartedTheRunNeitherStopsNorEndsIt) {
   BigTreeRun run;
+  Pipe output;
+  // Nobody reads at first: the run waits on the full pipe, surely mid-run.
+  const int capacity = ::fcntl(output.write_end.get(), F_SETPIPE_SZ, 4096);
+  ASSERT_GT(capacity, 0) << strerror(errno);
   ChildOptions nohup;
   nohup.ignored_signal = SIGHUP;
-  Child child(run.root, run.streams(), nohup);
-  ASSERT_TRUE(run.StartAndReachMidRun(child));
-  ASSERT_FALSE(HasTotal(run.log) || child.Ended()) << "the run finished before the signal came";
+  Child child(run.root, {run.input.read_end.get(), output.write_end.get(), run.out.get()}, nohup);
+  output.write_end.Close();
+  Send(run.input.write_end, "\n");
+  // The first file goes before anything is written: the run is under way,
+  // and can't end while its report waits in the pipe.
+  const std::string first_file = run.root / "module0" / "object0.obj";
+  ASSERT_TRUE(PollUntil([&] { return !Exists(first_file) || child.Ended(); }));
+  ASSERT_FALSE(child.Ended());
   child.Signal(SIGHUP);  // mid-run
-  ASSERT_TRUE(PollUntil([&] { return HasTotal(run.log) || child.Ended(); }));
+  std::mutex mutex;
+  std::string report;
+  std::thread reader([&] {
+    char buffer[65536];
+    for (ssize_t n; (n = ::read(output.read_end.get(), buffer, sizeof buffer)) != 0;) {
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) break;
+      std::lock_guard<std::mutex> lock(mutex);
+      report.append(buffer, static_cast<std::size_t>(n));
+    }
+  });
+  const auto reached_total = [&] {
+    std::lock_guard<std::mutex> lock(mutex);
+    return report.find("Total Remove File") != std::string::npos;
+  };
+  const bool ended = PollUntil([&] { return reached_total() || child.Ended(); });
   child.Signal(SIGHUP);  // at the exit prompt
   SleepMs(50);
   Send(run.input.write_end, "\n");
-  ASSERT_TRUE(child.WaitForEnd());
+  const bool waited = child.WaitForEnd();
+  reader.join();
+  ASSERT_TRUE(ended && waited);
 
   EXPECT_TRUE(ExitedWith(child.status(), 0)) << DescribeStatus(child.status());
-  EXPECT_EQ(RecordGaps(DeletedPaths(ReadAll(run.log)), Minus(run.before, FilesBelow(run.root))),
-            "");
+  EXPECT_EQ(ReadAll(run.log), "") << "nothing on standard error";
+  EXPECT_EQ(RecordGaps(DeletedPaths(report), Minus(run.before, FilesBelow(run.root))), "");
   EXPECT_EQ(FilesBelow(run.root).size(), 0u);
 }
 
