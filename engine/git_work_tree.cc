@@ -157,7 +157,6 @@ class ConfigParser {
   bool Apply(const std::string& key, bool has_value, const std::string& value,
              std::string* error) {
     if (section_ == "core" && key == "ignorecase") {
-      config_->has_ignore_case = true;
       return ParseBool(key, has_value, value, &config_->ignore_case, error);
     }
     if (section_ == "extensions" && key == "objectformat") {
@@ -289,20 +288,22 @@ bool LocateRepository(platform::FileSystem& fs, const platform::Dir& top, GitPla
 // be read or say this program can't read its index.
 bool ReadSettings(platform::FileSystem& fs, const platform::Dir& top, const GitPlace& place,
                   GitConfig* config, std::string* reason) {
-  std::vector<std::string> files = {JoinGitPath(place.common_dir, "config")};
-  for (std::size_t i = 0; i < files.size(); ++i) {
+  const auto read_config = [&](const std::string& file) {
     std::string text;
-    const platform::LookupResult read = ReadSmallFile(fs, top, files[i], &text, reason);
+    const platform::LookupResult read = ReadSmallFile(fs, top, file, &text, reason);
     if (read == platform::LookupResult::kFailed) return false;
     std::string error;
     if (read == platform::LookupResult::kFound && !ParseGitConfig(text, config, &error)) {
-      *reason = "cannot use '" + files[i] + "': " + error;
+      *reason = "cannot use '" + file + "': " + error;
       return false;
     }
-    // A worktree's own settings come after the shared ones.
-    if (i == 0 && config->worktree_config && place.git_dir != place.common_dir) {
-      files.push_back(JoinGitPath(place.git_dir, "config.worktree"));
-    }
+    return true;
+  };
+  if (!read_config(JoinGitPath(place.common_dir, "config"))) return false;
+  // A work tree's own settings (the main one's too) come after the shared
+  // ones, where the repository has them turned on.
+  if (config->worktree_config && !read_config(JoinGitPath(place.git_dir, "config.worktree"))) {
+    return false;
   }
   if (!config->object_format.empty() && config->object_format != "sha1") {
     *reason = "its repository uses the object format '" + config->object_format +
@@ -504,7 +505,6 @@ bool PathSet::Contains(std::string_view path) const {
 TrackedFiles::TrackedFiles(PathSet paths, PathSet sparse_folders, std::string reason)
     : paths_(std::move(paths)),
       sparse_folders_(std::move(sparse_folders)),
-      has_sparse_folders_(sparse_folders_.size() > 0),
       unreadable_reason_(std::move(reason)) {}
 
 std::shared_ptr<const TrackedFiles> TrackedFiles::Unreadable(std::string reason) {
@@ -528,7 +528,7 @@ std::shared_ptr<const TrackedFiles> TrackedFiles::FromIndex(GitIndexContent cont
 bool TrackedFiles::Tracks(std::string_view relative_path) const {
   if (!unreadable_reason_.empty()) return true;
   if (paths_.Contains(relative_path)) return true;
-  if (!has_sparse_folders_) return false;
+  if (sparse_folders_.size() == 0) return false;
   // Each folder on the way, "a/", "a/b/", might be a sparse folder entry.
   for (std::size_t slash = relative_path.find('/'); slash != std::string_view::npos;
        slash = relative_path.find('/', slash + 1)) {

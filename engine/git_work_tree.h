@@ -3,10 +3,12 @@
 //
 // Finding and loading go through platform::FileSystem alone: the `.git`
 // folder, or the `.git` file (`gitdir: <path>`) of a worktree or submodule;
-// a worktree's `commondir`; two settings of the repository's `config`
-// (core.ignorecase, extensions.objectformat), read by a minimal parser that
-// follows no includes and runs nothing; the `index` (and for a split index
-// its shared index). Nothing else of git is read, no program is run.
+// a worktree's `commondir`; three settings of the repository's `config`
+// and, where extensions.worktreeconfig turns it on, of the work tree's own
+// `config.worktree` (core.ignorecase, extensions.objectformat and that one),
+// read by a minimal parser that follows no includes and runs nothing; the
+// `index` (and for a split index its shared index). Nothing else of git is
+// read, no program is run.
 //
 // The index is mapped (FileSystem::MapWholeFile), its checksum verified on
 // a second thread while its entries are read straight from the mapping into
@@ -95,7 +97,6 @@ class TrackedFiles {
  private:
   PathSet paths_;
   PathSet sparse_folders_;
-  bool has_sparse_folders_;
   std::string unreadable_reason_;
 };
 
@@ -130,7 +131,6 @@ EnclosingWorkTree FindEnclosingWorkTree(platform::FileSystem& fs, const platform
 /// The settings of a git config file that matter here.
 struct GitConfig {
   /// core.ignorecase, when the file sets it.
-  bool has_ignore_case = false;
   bool ignore_case = false;
   /// extensions.objectformat, lowercased; empty when unset (SHA-1).
   std::string object_format;

@@ -254,6 +254,11 @@ TEST_F(GitIndexTest, IgnoreCaseMakesComparisonsCaseBlind) {
   EXPECT_TRUE(tracked->Tracks("src/main.obj"));
   EXPECT_TRUE(tracked->Tracks("B.LOG"));
   EXPECT_FALSE(tracked->Tracks("c.log"));
+  // The main work tree's own settings count too, once they are turned on.
+  MakeRepository("w", {"Src/Main.OBJ"});
+  Git("w", {"config", "extensions.worktreeConfig", "true"});
+  Git("w", {"config", "--worktree", "core.ignorecase", "true"});
+  EXPECT_TRUE(Load("w")->Tracks("src/main.obj"));
   // Settings are read as git reads them, and only these two.
   const std::pair<std::string, bool> ignore_case[] = {
       {"[core]\n\tignorecase = true\n", true},
