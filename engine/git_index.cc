@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "engine/json.h"
 #include "platform/sha1_blocks.h"
 
 namespace engine {
@@ -65,7 +66,7 @@ std::uint32_t RotateLeft(std::uint32_t value, int bits) {
   return (value << bits) | (value >> (32 - bits));
 }
 
-std::uint32_t LoadBe32(const unsigned char* at) {
+std::uint32_t Be32(const unsigned char* at) {
   return std::uint32_t{at[0]} << 24 | std::uint32_t{at[1]} << 16 | std::uint32_t{at[2]} << 8 |
          std::uint32_t{at[3]};
 }
@@ -87,7 +88,7 @@ void Sha1Round(std::uint32_t& a, std::uint32_t& b, std::uint32_t& c, std::uint32
 // milliseconds.
 void Sha1Block(std::uint32_t state[5], const unsigned char* block) {
   std::uint32_t w[16];
-  for (int i = 0; i < 16; ++i) w[i] = LoadBe32(block + 4 * i);
+  for (int i = 0; i < 16; ++i) w[i] = Be32(block + 4 * i);
   const auto schedule = [&w](int i) {
     if (i < 16) return w[i];
     const std::uint32_t next =
@@ -128,25 +129,11 @@ constexpr std::uint16_t kKnownExtendedFlags = 0x6000;
 constexpr std::uint32_t kFileTypeMask = 0170000;
 constexpr std::uint32_t kSparseFolderMode = 0040000;
 
-std::uint32_t Be32(const unsigned char* at) {
-  return std::uint32_t{at[0]} << 24 | std::uint32_t{at[1]} << 16 | std::uint32_t{at[2]} << 8 |
-         std::uint32_t{at[3]};
-}
 std::uint16_t Be16(const unsigned char* at) {
   return static_cast<std::uint16_t>(at[0] << 8 | at[1]);
 }
 std::uint64_t Be64(const unsigned char* at) {
   return std::uint64_t{Be32(at)} << 32 | Be32(at + 4);
-}
-
-std::string Hex(std::string_view bytes) {
-  static const char kDigits[] = "0123456789abcdef";
-  std::string hex;
-  for (const char c : bytes) {
-    hex.push_back(kDigits[static_cast<unsigned char>(c) >> 4]);
-    hex.push_back(kDigits[static_cast<unsigned char>(c) & 15]);
-  }
-  return hex;
 }
 
 /// A run-length compressed bitmap (git's EWAH), kept as its words.
@@ -556,7 +543,8 @@ bool ReadGitIndex(std::string_view bytes, const SharedIndexReader& read_shared,
   }
   // A split index: its named entries are in; now the shared entries it
   // neither deletes nor replaces (a replaced one keeps the shared name).
-  const std::string hex = Hex(facts.shared_hash);
+  std::string hex;
+  AppendHex(&hex, facts.shared_hash);
   std::string shared_bytes;
   if (!read_shared || !read_shared(hex, &shared_bytes, error)) {
     if (!read_shared) *error = "its shared index can't be read here";

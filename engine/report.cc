@@ -162,19 +162,17 @@ void Report::AppendForDisplay(std::string* out, std::string_view text) {
   AppendEscaped(out, text, encoding_);
 }
 
-Report& Report::Number(long long value) {
+template <typename Integer>
+Report& Report::Decimal(Integer value) {
   char digits[24];
   const std::to_chars_result written = std::to_chars(digits, digits + sizeof digits, value);
   buffer_.append(digits, static_cast<std::size_t>(written.ptr - digits));
   return *this;
 }
 
-Report& Report::Size(std::uint64_t value) {
-  char digits[24];
-  const std::to_chars_result written = std::to_chars(digits, digits + sizeof digits, value);
-  buffer_.append(digits, static_cast<std::size_t>(written.ptr - digits));
-  return *this;
-}
+Report& Report::Number(long long value) { return Decimal(value); }
+
+Report& Report::Size(std::uint64_t value) { return Decimal(value); }
 
 Report& Report::JsonString(std::string_view text) {
   AppendJsonString(&buffer_, text);

@@ -22,7 +22,9 @@ struct LocalizedText {
 /// Appends `path` to `out` with every control character escaped, so that a
 /// file name can neither break a report line nor drive the terminal. C0
 /// controls and DEL become \n, \t, \r or \xHH; in UTF-8 output the C1
-/// controls U+0080..U+009F become \u0080..\u009f. Every other byte is kept.
+/// controls U+0080..U+009F become \u0080..\u009f; where `\` is no path
+/// separator it is doubled, so that an escape can't be forged. Every other
+/// byte is kept.
 void AppendEscaped(std::string* out, std::string_view path, platform::TextEncoding encoding);
 
 /// The report. Lines are collected in a buffer and written in blocks of at
@@ -106,6 +108,8 @@ class Report {
   platform::Console& console() { return console_; }
 
  private:
+  template <typename Integer>
+  Report& Decimal(Integer value);
   void FlushIfFull();
   void LinesEnded();
   void WriteOut(std::size_t size);
