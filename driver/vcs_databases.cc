@@ -5,15 +5,10 @@
 #include <utility>
 #include <vector>
 
+#include "engine/name_filter.h"
+
 namespace driver {
 namespace {
-
-struct DatabaseFolder {
-  std::string_view name;
-  std::string_view system;
-};
-constexpr DatabaseFolder kDatabaseFolders[] = {
-    {".git", "git"}, {".hg", "Mercurial"}, {".svn", "Subversion"}, {".bzr", "Bazaar"}};
 
 // Whether `head` is what a git HEAD holds: "ref: refs/..." or an object id
 // in hex (40 digits for SHA-1, 64 for SHA-256).
@@ -61,14 +56,10 @@ std::string DatabaseOnPath(const std::string& path) {
   for (const std::size_t start : NameStarts(path)) {
     std::size_t end = path.find(platform::kPathSeparator, start);
     if (end == std::string::npos) end = path.size();
-    const std::string_view name(path.data() + start, end - start);
-    for (const DatabaseFolder& database : kDatabaseFolders) {
-      // Through the system's matcher, as the walk's own rule does, so
-      // ".GIT" counts where names ignore case.
-      if (platform::NameMatchesPattern(database.name, name)) {
-        return Phrase(std::string(database.system) + " database", path.substr(0, end));
-      }
-    }
+    // By the walk's own rule, so ".GIT" counts where names ignore case.
+    const std::string_view system =
+        engine::VersionControlSystem(std::string_view(path.data() + start, end - start));
+    if (!system.empty()) return Phrase(std::string(system) + " database", path.substr(0, end));
   }
   return std::string();
 }

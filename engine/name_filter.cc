@@ -8,20 +8,27 @@ namespace engine {
 namespace {
 
 // The folders in which version-control systems keep their databases.
-constexpr std::string_view kVersionControlFolders[] = {".git", ".hg", ".svn", ".bzr"};
+struct DatabaseFolder {
+  std::string_view name;
+  std::string_view system;
+};
+constexpr DatabaseFolder kDatabaseFolders[] = {
+    {".git", "git"}, {".hg", "Mercurial"}, {".svn", "Subversion"}, {".bzr", "Bazaar"}};
 
-bool IsVersionControlFolder(std::string_view name) {
-  // Cheap first: every one of them is a dot and two or three letters.
-  if (name.size() < 3 || name.size() > 4 || name[0] != '.') return false;
-  for (std::string_view database : kVersionControlFolders) {
-    // Through the system's matcher, so that ".GIT" counts where names
-    // ignore case (Windows) and nowhere else.
-    if (platform::NameMatchesPattern(database, name)) return true;
-  }
-  return false;
-}
+bool IsVersionControlFolder(std::string_view name) { return !VersionControlSystem(name).empty(); }
 
 }  // namespace
+
+std::string_view VersionControlSystem(std::string_view name) {
+  // Cheap first: every one of them is a dot and two or three letters.
+  if (name.size() < 3 || name.size() > 4 || name[0] != '.') return {};
+  for (const DatabaseFolder& database : kDatabaseFolders) {
+    // Through the system's matcher, so that ".GIT" counts where names
+    // ignore case (Windows) and nowhere else.
+    if (platform::NameMatchesPattern(database.name, name)) return database.system;
+  }
+  return {};
+}
 
 void NameFilter::AddExclusion(std::string pattern) { exclusions_.push_back(std::move(pattern)); }
 

@@ -8,6 +8,10 @@
 
 namespace engine {
 
+/// The version-control system whose database folder `name` is ("git",
+/// "Mercurial", "Subversion", "Bazaar"); empty for any other folder.
+std::string_view VersionControlSystem(std::string_view name);
+
 /// Decides which folders the walk does not enter and which files it leaves
 /// alone. A version-control database (.git, .hg, .svn, .bzr) is never a
 /// build by-product: its branch, tag and log files may well be named
