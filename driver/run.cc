@@ -188,16 +188,6 @@ void SweepCurrentDirectory(Sweep& sweep) {
   }
 }
 
-// What a run started in a folder that it may not enter would print: the
-// root's line, why it can't be read, and the closing banner.
-void ReportUnenterable(Sweep& sweep, const std::string& folder, const CheckedFolder& checked) {
-  const std::string& path = checked.unenterable_path.empty() ? folder : checked.unenterable_path;
-  engine::WriteRootLine(sweep.report, path);
-  sweep.report.CannotError("read", path, checked.unenterable_reason);
-  if (!sweep.report.json()) sweep.report.Text(kClosingBanner).EndLine();
-  sweep.fell_short = true;
-}
-
 // Makes the chosen `folder` the current directory for its turn: the very
 // folder its check held, or, where none could be held, the folder by that
 // name. Either must still be the folder checked (on POSIX the held one is by
@@ -233,7 +223,10 @@ void SweepChosenFolders(Sweep& sweep, const platform::Dir& start,
     if (platform::StopRequested() || sweep.report.output_failed() || sweep.out_of_memory) break;
     const std::string& folder = sweep.options.folders[i];
     if (!checked[i].unenterable_reason.empty()) {
-      ReportUnenterable(sweep, folder, checked[i]);
+      // What a run started in it would print.
+      const std::string& path =
+          checked[i].unenterable_path.empty() ? folder : checked[i].unenterable_path;
+      sweep.walker.ReportUnreadableRoot(path, checked[i].unenterable_reason);
     } else if (EnterChecked(sweep, start, folder, checked[i])) {
       SweepCurrentDirectory(sweep);
     }

@@ -401,6 +401,10 @@ void FolderCleaner::ReleaseMemory() {
   std::vector<platform::Entry>().swap(kept_targets_);
 }
 
+namespace {
+
+// The line that opens the report of a root shown as `path`: "Root Path =
+// path", or its JSON object.
 void WriteRootLine(Report& report, std::string_view path) {
   if (report.json()) {
     report.Text("{\"type\":\"root\",").JsonPath("path", path).Text("}").EndLine();
@@ -408,6 +412,8 @@ void WriteRootLine(Report& report, std::string_view path) {
     report.Text("Root Path = ").Path(path).EndLine();
   }
 }
+
+}  // namespace
 
 Walker::Walker(platform::FileSystem& fs, Report& report, WalkerSettings settings, unsigned jobs,
                unsigned most_jobs)
@@ -482,6 +488,12 @@ void Walker::CleanRoot(const std::string& path, const ExtensionList& extensions)
     }
     root_targets_ = platform::EntryList();
   }
+  root_cleaner_.CloseBlock();
+}
+
+void Walker::ReportUnreadableRoot(const std::string& path, const std::string& reason) {
+  WriteRootLine(report_, path);
+  root_cleaner_.ReportUnreadable(path, reason);
   root_cleaner_.CloseBlock();
 }
 

@@ -208,10 +208,6 @@ class FolderCleaner {
   std::string file_path_;         // the path of the file in hand, where needed
 };
 
-/// Writes the line that opens the report of a root shown as `path`:
-/// "Root Path = path", or its JSON object.
-void WriteRootLine(Report& report, std::string_view path);
-
 /// The walk of one run: the root, every folder below it, the root last. One
 /// walker serves every folder a run cleans, so its threads start once.
 class Walker {
@@ -245,6 +241,10 @@ class Walker {
   /// handle that must still be the folder SweepSubFolders opened, and closes
   /// its block: the last of the run.
   void CleanRoot(const std::string& path, const ExtensionList& extensions);
+
+  /// What a run in a folder it can't enter reports in its place: the root's
+  /// line (`path`), why (`reason`), and the closing of its block.
+  void ReportUnreadableRoot(const std::string& path, const std::string& reason);
 
   /// Whether the run could not do all it should: the root not resolved, a
   /// folder not read, or a file (or a link that may lead to a folder) that
