@@ -16,6 +16,7 @@
 #include "engine/extensions.h"
 #include "engine/json.h"
 #include "engine/report.h"
+#include "engine/sweep.h"
 #include "engine/walk.h"
 #include "platform/process.h"
 
@@ -92,10 +93,6 @@ int Prompt(engine::Report& report, const engine::LocalizedText& prompt) {
   report.Flush();
   return report.console().ReadChar();
 }
-
-// The handles a single walker's window takes, and a few it opens besides.
-constexpr std::size_t kHandlesPerChain =
-    engine::FolderStack::kDefaultWindow + engine::FolderStack::kHandlesBesideWindow;
 
 // A stop signal ends the run once the file in hand is done, with every
 // deletion so far on record.
@@ -239,9 +236,8 @@ void SweepChosenFolders(Sweep& sweep, const platform::Dir& start,
 // How many chosen folders may be held open from their check to their turn:
 // as many as leave the run's walk the descriptors its threads would want.
 std::size_t FoldersToHold(const Options& options) {
-  const unsigned jobs = MostJobs(options);
-  const std::size_t reserve = (std::size_t{jobs} + 1) * kHandlesPerChain;
   const std::size_t spare = platform::SpareFolderHandles();
+  const std::size_t reserve = engine::HandlesTheSweepWants(MostJobs(options), spare);
   return spare > reserve ? spare - reserve : 0;
 }
 

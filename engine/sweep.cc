@@ -52,7 +52,14 @@ unsigned WorkersTheHandlesAllow(unsigned jobs, std::size_t spare) {
   return static_cast<unsigned>(std::min<std::size_t>(jobs, chains - 1));
 }
 
+// The handles of waiting folders the sweep keeps, of `spare`.
+std::size_t MostHeldHandles(std::size_t spare) { return std::min(kMostHeldHandles, spare / 2); }
+
 }  // namespace
+
+std::size_t HandlesTheSweepWants(unsigned most_jobs, std::size_t spare) {
+  return (std::size_t{most_jobs} + 1) * kHandlesPerWorker + MostHeldHandles(spare);
+}
 
 // What one block wrote, stream by stream, in order.
 struct CapturedOutput {
@@ -197,7 +204,7 @@ Sweep::Sweep(platform::FileSystem& fs, Report& report, const WalkerSettings& set
   jobs = jobs < 1 ? 1 : jobs;
   const unsigned wanted = WorkersTheHandlesAllow(std::max(jobs, most_jobs), spare);
   const unsigned sweeping = std::min(jobs, wanted);
-  most_held_handles_ = std::min(kMostHeldHandles, spare / 2);
+  most_held_handles_ = MostHeldHandles(spare);
   // Each worker's window fits in what the waiting folders leave.
   const std::size_t per_worker = (spare - most_held_handles_) / wanted;
   const std::size_t window =

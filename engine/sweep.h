@@ -40,6 +40,11 @@
 
 namespace engine {
 
+/// How many of `spare` descriptors a sweep of up to `most_jobs` workers
+/// wants for itself: a window for each and one more, and the handles of
+/// folders whose subfolders wait. What is left may be held by others.
+std::size_t HandlesTheSweepWants(unsigned most_jobs, std::size_t spare);
+
 /// The workers of one run and the order they share. The threads start at
 /// the first Run and wait between runs, so a run over many folders starts
 /// them once.
