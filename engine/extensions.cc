@@ -36,7 +36,7 @@ bool ExtensionList::Contains(std::string_view extension) const {
   for (std::uint16_t at = heads_[KeyOf(extension)]; at != 0; at = next_[at - 1]) {
     // The first byte first: entries sharing a key mostly differ there.
     const std::string& listed = names_[at - 1];
-    if (listed.size() == extension.size() && listed[0] == extension[0] &&
+    if (listed.size() == extension.size() && (extension.empty() || listed[0] == extension[0]) &&
         std::string_view(listed) == extension) {
       return true;
     }

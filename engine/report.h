@@ -81,8 +81,6 @@ class Report {
   void UseJson() { json_ = true; }
   /// Whether the report is JSON Lines.
   bool json() const { return json_; }
-  /// The most bytes of ended lines it holds back.
-  std::size_t block_limit() const { return block_limit_; }
   /// How many bytes are collected here and not yet handed to the console.
   /// A terminal's console may hold more (Console::GatheredBytes): a failed
   /// write may lose both.

@@ -171,8 +171,10 @@ int FolderCleaner::DeleteTargets(const platform::Dir& dir, const platform::Entry
     // Everything the line needs is made ready first: once the file is gone,
     // running out of memory must not cost its line.
     const std::size_t line_size = PrepareDeletionLine(folder_path, name);
-    if (line_size > report_.block_limit()) {
-      // A line longer than a block goes out on its own, after all before it.
+    if (line_size > Report::kBlockLimit) {
+      // A line longer than a block of the run's report goes out on its own,
+      // after all before it. (A worker's own report holds only its small
+      // share of that; a longer line simply passes through it.)
       report_.Flush();
       if (before_long_line_) before_long_line_(line_size);
       if (ShouldStop()) break;

@@ -138,9 +138,10 @@ class FolderCleaner {
   void ReportUnreadable(const std::string& path, const std::string& reason);
   /// Writes the closing banner of a block.
   void CloseBlock();
-  /// Called before a deletion whose line is longer than the report's block,
-  /// with the line's length, so everything before it can be put on record
-  /// first: then a failed write can cost that one line at most.
+  /// Called before a deletion whose line is longer than a block of the
+  /// run's report (Report::kBlockLimit), with the line's length, so that
+  /// everything before it can be put on record first: then a failed write
+  /// can cost that one line at most.
   void BeforeLongLine(std::function<void(std::size_t)> make_room) {
     before_long_line_ = std::move(make_room);
   }

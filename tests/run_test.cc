@@ -465,12 +465,12 @@ class SlowTerminal : public testsupport::FakeConsole {
   std::atomic<std::size_t> gathered_{0};
 };
 
-// Opening "b" waits until "c/gate.obj" is gone, which takes a worker going
-// on ahead of it; every other folder opened has the terminal show what it
-// gathered, as its console would between two lines of the run.
+// Opening "b" waits until a "gate.obj" is gone, which takes a worker going
+// on ahead of it; every other folder opened has the terminal, if any, show
+// what it gathered, as its console would between two lines of the run.
 class GateAtB : public testsupport::DelegatingFileSystem {
  public:
-  explicit GateAtB(SlowTerminal& terminal) : terminal_(terminal) {}
+  explicit GateAtB(SlowTerminal* terminal) : terminal_(terminal) {}
   platform::OpenResult OpenChild(const platform::Dir& parent, std::string_view name,
                                  platform::Dir* dir, platform::FolderInfo* info,
                                  std::string* error) override {
@@ -480,7 +480,7 @@ class GateAtB : public testsupport::DelegatingFileSystem {
         timed_out_ = true;
       }
     } else {
-      terminal_.ShowGathered();
+      if (terminal_ != nullptr) terminal_->ShowGathered();
     }
     return real_.OpenChild(parent, name, dir, info, error);
   }
@@ -500,7 +500,7 @@ class GateAtB : public testsupport::DelegatingFileSystem {
   }
 
  private:
-  SlowTerminal& terminal_;
+  SlowTerminal* terminal_;
   std::mutex mutex_;
   std::condition_variable opened_;
   bool gate_gone_ = false;
@@ -518,11 +518,27 @@ TEST_F(ProjectTest, AtATerminalWhatItsConsoleShowedInItsOwnTimeLeavesRoomToWorkA
   MakeFile("b/x.obj");
   MakeFile("c/gate.obj");
   SlowTerminal terminal;
-  GateAtB fs(terminal);
+  GateAtB fs(&terminal);
   const RunResult run = RunInProcess(terminal, fs, driver::RunHooks(), 2);
   EXPECT_FALSE(fs.timed_out()) << "the worker after \"b\" found no room to keep its lines";
   EXPECT_EQ(run.status, 0);
   EXPECT_EQ(testsupport::TotalOf(run.out), 602);
+}
+
+TEST_F(ProjectTest, ALineLongerThanAWorkersShareOfTheBoundIsKeptAheadLikeAnyOther) {
+  // Some 2 KiB of path: more than a worker's own share of what may be held
+  // back, far less than a block of the run's report.
+  std::string deep = "c";
+  for (int level = 0; level < 9; ++level) deep += "/" + std::string(240, 'a' + level);
+  MakeFile(deep + "/a.obj");
+  MakeFile(deep + "/gate.obj");
+  MakeFile("b/x.obj");
+  testsupport::FakeConsole console;
+  GateAtB fs(nullptr);
+  const RunResult run = RunInProcess(console, fs, driver::RunHooks(), 2);
+  EXPECT_FALSE(fs.timed_out()) << "the long line waited for its block to be first";
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(testsupport::TotalOf(run.out), 3);
 }
 
 TEST_F(ProjectTest, Cp949OutputConvertsTheFixedTextsButNotTheNames) {
