@@ -108,10 +108,6 @@ class FolderStack {
   /// Records `node` as the top's (made by the caller for a folder whose
   /// subfolders are to be visited).
   void SetTopNode(std::shared_ptr<const FolderNode> node) { levels_.back().node = std::move(node); }
-  /// The top's node, if one was recorded.
-  const std::shared_ptr<const FolderNode>& top_node() const { return levels_.back().node; }
-  /// The identity level `level` (< size()) had when it was pushed.
-  const platform::FolderId& id_at(std::size_t level) const { return levels_[level].id; }
   /// The name level `level` (1 to size() - 1) was pushed with.
   std::string_view name_at(std::size_t level) const;
   /// The displayed path of the top.

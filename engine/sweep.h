@@ -78,8 +78,6 @@ class Sweep {
   bool fell_short() const;
   /// Gives back the memory the workers keep for reuse.
   void ReleaseMemory();
-  /// How many workers there are (for tests).
-  std::size_t workers() const { return workers_.size(); }
 
  private:
   struct Worker;

@@ -157,8 +157,6 @@ class FolderCleaner {
   long long deleted() const { return deleted_; }
   /// How many listed files it kept because git tracks them.
   long long kept() const { return kept_; }
-  /// The report it writes to.
-  Report& report() const { return report_; }
   /// Gives back the memory kept for reuse between folders.
   void ReleaseMemory();
 

@@ -84,13 +84,6 @@ struct EntryList {
     Add(name, kind);
     inodes.push_back(inode);
   }
-  /// Removes the entries from `first` on, in a list built by Add alone.
-  void TruncateTo(std::size_t first) {
-    if (first < entries.size()) names.resize(entries[first].name_offset);
-    entries.resize(first);
-    if (inodes.size() > first) inodes.resize(first);
-    if (modified.size() > first) modified.resize(first);
-  }
   /// Empties the list, keeping its capacity.
   void Clear() {
     names.clear();
