@@ -196,7 +196,9 @@ void FolderStack::PopTo(std::size_t size) {
 
 void FolderStack::ReopenUpTo(std::size_t shallowest, std::size_t new_top) {
   for (std::size_t level = first_open_ - 1; level >= shallowest; --level) {
-    if (!ReopenByParent(level) && !ReopenFromRoot(level)) levels_[level].lost = true;
+    // Tried again after an earlier failure (out of handles, say), a level
+    // reached now is no longer lost.
+    levels_[level].lost = !ReopenByParent(level) && !ReopenFromRoot(level);
     first_open_ = level;
     // A level above the new top was only a stepping stone: close it now so
     // that climbing a deep chain never holds more than the window.
