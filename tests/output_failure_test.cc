@@ -188,7 +188,11 @@ TEST(BrokenOutputTest, LineLongerThanABlockGoesOutAfterEverythingBeforeIt) {
     EXPECT_TRUE(ExitedWith(status, 2)) << DescribeStatus(status);
     EXPECT_TRUE(InspectChain(root.string(), long_name, leaf).leaf_present)
         << "deleted though the lines before its own were never written";
-    const std::set<std::string> reported = DeletedPaths(ReadAll(tmp.path() / "log"));
+    const std::string log = ReadAll(tmp.path() / "log");
+    // The limit fell inside the long line's folder, not before it.
+    ASSERT_GT(log.size(), offset + 9);
+    EXPECT_EQ(log.compare(offset, 9, "Folder : "), 0) << "the limit fell elsewhere";
+    const std::set<std::string> reported = DeletedPaths(log);
     EXPECT_LE(UnrecordedBytes(before, FilesBelow(root), reported), kOneBlock);
   }
 }

@@ -118,7 +118,7 @@ tmux -S "$socket" capture-pane -p -J -S - -E - -t order | sed -e :a -e '/^\n*$/{
 sed -e :a -e '/^\n*$/{$d;N;ba' -e '}' "$work/expected" >"$work/expected.trimmed"
 cmp -s "$work/shown" "$work/expected.trimmed" ||
   { diff "$work/expected.trimmed" "$work/shown" | head -n 20; fail "the terminal showed other lines, or in another order"; }
-chmod 755 "$big/m3/locked"
+chmod 755 "$big/m3/locked" "$big/m7/kept"
 if [ -n "$counter" ]; then
   lines=$(wc -l <"$work/expected")
   writes=$(cat "$work/writes")

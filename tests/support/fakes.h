@@ -169,6 +169,12 @@ class DelegatingFileSystem : public platform::FileSystem {
                                        std::string* error) override {
     return real_.ReadWholeFile(dir, path, most_bytes, content, error);
   }
+  platform::LookupResult MapWholeFile(const platform::Dir& dir, std::string_view path,
+                                      std::size_t most_bytes,
+                                      std::unique_ptr<FileBytes>* content,
+                                      std::string* error) override {
+    return real_.MapWholeFile(dir, path, most_bytes, content, error);
+  }
 
  protected:
   platform::FileSystem& real_ = platform::NativeFileSystem();
