@@ -1,13 +1,11 @@
 #include "driver/run.h"
 
-#include <algorithm>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <new>
 #include <string>
 #include <string_view>
-#include <utility>
 #include <vector>
 
 #include "driver/chosen_folders.h"

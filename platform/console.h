@@ -63,7 +63,7 @@ bool PathsNeedConversion(TextEncoding encoding);
 /// Appends `path` converted to `encoding`; used only when PathsNeedConversion.
 void AppendConvertedPath(std::string* out, std::string_view path, TextEncoding encoding);
 
-/// From now on SIGINT, SIGTERM and SIGHUP (on Windows Ctrl+C, Ctrl+Break,
+/// From now on SIGINT, SIGTERM, SIGHUP and SIGQUIT (on Windows Ctrl+C, Ctrl+Break,
 /// closing the console, logoff and shutdown, which are held so from the
 /// first use of the console on) only set a flag that StopRequested reports,
 /// so the run can stop between two files and keep its record complete. One
@@ -90,9 +90,6 @@ unsigned DefaultJobCount();
 /// systems, where threads waiting on the disk cost no processor; on Windows
 /// DefaultJobCount itself.
 unsigned DefaultMostJobCount();
-
-/// How many processors this process may run on (at least 1).
-unsigned UsableProcessors();
 
 /// Makes a write to a closed pipe, or one beyond the file-size limit, fail
 /// with an error instead of killing the process, so the run can report it

@@ -247,9 +247,11 @@ void RaiseOpenFileLimit() {
   ::setrlimit(RLIMIT_NOFILE, &limit);
 }
 
+namespace {
+
+// How many processors this process may run on (at least 1): what it may
+// run on (taskset, cgroup cpusets), not what the machine has.
 unsigned UsableProcessors() {
-  // What the process may run on (taskset, cgroup cpusets), not what the
-  // machine has.
   long usable = 0;
 #if defined(__linux__)
   cpu_set_t allowed;
@@ -258,6 +260,8 @@ unsigned UsableProcessors() {
   if (usable <= 0) usable = ::sysconf(_SC_NPROCESSORS_ONLN);
   return usable > 0 ? static_cast<unsigned>(usable) : 1;
 }
+
+}  // namespace
 
 unsigned DefaultJobCount() {
   // Beyond eight threads the file system's own locks, not the cores, set

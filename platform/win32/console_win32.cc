@@ -317,19 +317,4 @@ unsigned DefaultJobCount() { return 1; }
 
 unsigned DefaultMostJobCount() { return DefaultJobCount(); }
 
-unsigned UsableProcessors() {
-  DWORD_PTR process_mask = 0;
-  DWORD_PTR system_mask = 0;
-  unsigned usable = 0;
-  if (::GetProcessAffinityMask(::GetCurrentProcess(), &process_mask, &system_mask)) {
-    for (; process_mask != 0; process_mask &= process_mask - 1) ++usable;
-  }
-  if (usable == 0) {
-    SYSTEM_INFO info;
-    ::GetSystemInfo(&info);
-    usable = info.dwNumberOfProcessors;
-  }
-  return usable > 0 ? usable : 1;
-}
-
 }  // namespace platform
