@@ -545,13 +545,13 @@ bool ReadGitIndex(std::string_view bytes, const SharedIndexReader& read_shared,
   // neither deletes nor replaces (a replaced one keeps the shared name).
   std::string hex;
   AppendHex(&hex, facts.shared_hash);
-  std::string shared_bytes;
+  std::string_view shared_bytes;
   if (!read_shared || !read_shared(hex, &shared_bytes, error)) {
     if (!read_shared) *error = "its shared index can't be read here";
     return false;
   }
   if (shared_bytes.size() < kHashBytes ||
-      shared_bytes.compare(shared_bytes.size() - kHashBytes, kHashBytes, facts.shared_hash) != 0) {
+      shared_bytes.substr(shared_bytes.size() - kHashBytes) != facts.shared_hash) {
     *error = "its shared index is not the one it names";
     return false;
   }

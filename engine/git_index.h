@@ -64,11 +64,12 @@ struct GitIndexContent {
   PathList sparse_folders;
 };
 
-/// Reads the shared index a split index names by its SHA-1 (40 lowercase
-/// hex digits; the file is `sharedindex.<hex>` next to the index) into
-/// `bytes`. False, with the reason in `error`, when it can't be read.
+/// Finds the shared index a split index names by its SHA-1 (40 lowercase
+/// hex digits; the file is `sharedindex.<hex>` next to the index) and points
+/// `bytes` at its content, which must stay there until the index is read.
+/// False, with the reason in `error`, when it can't be read.
 using SharedIndexReader =
-    std::function<bool(std::string_view hex_name, std::string* bytes, std::string* error)>;
+    std::function<bool(std::string_view hex_name, std::string_view* bytes, std::string* error)>;
 
 /// The most bytes an index file may have; larger ones are not read.
 constexpr std::size_t kMostGitIndexBytes = std::size_t{1} << 30;

@@ -336,12 +336,17 @@ std::shared_ptr<const TrackedFiles> Load(platform::FileSystem& fs, const platfor
     case platform::LookupResult::kFound:
       break;
   }
-  const auto read_shared = [&](std::string_view hex, std::string* shared, std::string* why) {
+  // A split index's shared part is the large one: mapped too.
+  std::unique_ptr<platform::FileSystem::FileBytes> shared_bytes;
+  const auto read_shared = [&](std::string_view hex, std::string_view* shared, std::string* why) {
     const std::string path = JoinGitPath(place.git_dir, "sharedindex." + std::string(hex));
     std::string failure;
     const platform::LookupResult read =
-        fs.ReadWholeFile(top, path, kMostGitIndexBytes, shared, &failure);
-    if (read == platform::LookupResult::kFound) return true;
+        fs.MapWholeFile(top, path, kMostGitIndexBytes, &shared_bytes, &failure);
+    if (read == platform::LookupResult::kFound) {
+      *shared = shared_bytes->bytes();
+      return true;
+    }
     *why = "its shared index '" + path + "' " +
            (read == platform::LookupResult::kMissing ? "is missing" : "can't be read: " + failure);
     return false;

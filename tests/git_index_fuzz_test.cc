@@ -126,7 +126,7 @@ TEST(GitIndexFuzzTest, SplitIndexesApplyTheirBitmapsToTheSharedEntries) {
         "link", shared_bytes.substr(shared_bytes.size() - 20) + EwahBitmap(deleted) + EwahBitmap(replaced));
     const std::string split_bytes = WriteIndex(version, split, link);
     std::string asked;
-    const engine::SharedIndexReader read_shared = [&](std::string_view hex, std::string* bytes,
+    const engine::SharedIndexReader read_shared = [&](std::string_view hex, std::string_view* bytes,
                                                       std::string*) {
       asked = std::string(hex);
       *bytes = shared_bytes;
@@ -138,8 +138,10 @@ TEST(GitIndexFuzzTest, SplitIndexesApplyTheirBitmapsToTheSharedEntries) {
     ASSERT_EQ(Listed(content.paths), std::vector<std::string>(expected.begin(), expected.end()));
     ASSERT_EQ(asked.size(), 40u);
     // A shared index other than the one named is refused.
-    const engine::SharedIndexReader other = [&](std::string_view, std::string* bytes, std::string*) {
-      *bytes = WriteIndex(version, {IndexEntry{"other"}});
+    const std::string other_bytes = WriteIndex(version, {IndexEntry{"other"}});
+    const engine::SharedIndexReader other = [&](std::string_view, std::string_view* bytes,
+                                                std::string*) {
+      *bytes = other_bytes;
       return true;
     };
     ASSERT_FALSE(engine::ParseGitIndex(split_bytes, other, &content, &error));

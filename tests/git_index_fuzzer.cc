@@ -16,7 +16,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (size == 0) return 0;
   std::string bytes(reinterpret_cast<const char*>(data + 1), size - 1);
   if ((data[0] & 1) != 0) bytes = testsupport::WithChecksum(bytes);
-  const engine::SharedIndexReader read_shared = [&](std::string_view, std::string* shared,
+  const engine::SharedIndexReader read_shared = [&](std::string_view, std::string_view* shared,
                                                     std::string*) {
     *shared = bytes;
     return true;

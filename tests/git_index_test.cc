@@ -99,8 +99,11 @@ class GitIndexTest : public ::testing::Test {
     EXPECT_EQ(static_cast<unsigned char>(bytes[7]), version);
     engine::GitIndexContent content;
     std::string error;
-    const engine::SharedIndexReader shared = [&](std::string_view hex, std::string* out, std::string*) {
-      *out = ReadFile(git_dir + "sharedindex." + std::string(hex));
+    std::string shared_bytes;
+    const engine::SharedIndexReader shared = [&](std::string_view hex, std::string_view* out,
+                                                 std::string*) {
+      shared_bytes = ReadFile(git_dir + "sharedindex." + std::string(hex));
+      *out = shared_bytes;
       return true;
     };
     ASSERT_TRUE(engine::ParseGitIndex(bytes, shared, &content, &error)) << error;
