@@ -82,11 +82,13 @@ std::string SetOlderThan(Options* options, std::string_view value) {
     case 'w': unit = 7 * 24 * 60 * 60; break;
     default: return problem;
   }
+  // Every character is checked before the size is: "9999999999x9s" is of
+  // the wrong form, not too large.
   long long count = 0;
   for (const char c : value.substr(0, value.size() - 1)) {
     if (c < '0' || c > '9') return problem;
-    count = count * 10 + (c - '0');
-    if (count > kMostSeconds) break;
+    // Held just above the bound, so that it can't overflow.
+    if (count <= kMostSeconds) count = count * 10 + (c - '0');
   }
   if (count > kMostSeconds / unit) {
     return "age '" + std::string(value) + "' is too large";

@@ -179,6 +179,7 @@ TEST_F(CommandLineTest, WrongCommandLineIsUsageErrorBeforeAnythingIsShown) {
       {{"--older-than="}, "age '' must be a whole number followed by s, m, h, d or w (as in 90m or 7d)"},
       {{"--older-than=-1d"}, "age '-1d' must be a whole number followed by s, m, h, d or w (as in 90m or 7d)"},
       {{"--older-than=1.5h"}, "age '1.5h' must be a whole number followed by s, m, h, d or w (as in 90m or 7d)"},
+      {{"--older-than=9999999999x9s"}, "age '9999999999x9s' must be a whole number followed by s, m, h, d or w (as in 90m or 7d)"},
       {{"--older-than=7D"}, "age '7D' must be a whole number followed by s, m, h, d or w (as in 90m or 7d)"},
       {{"--older-than=9000000001s"}, "age '9000000001s' is too large"},
       {{"--older-than=14881w"}, "age '14881w' is too large"},
