@@ -162,6 +162,12 @@ int FolderCleaner::DeleteTargets(const platform::Dir& dir, const platform::Entry
     const platform::Entry& target = targets.entries[i];
     const std::string_view name = targets.NameOf(target);
     if (work_tree != nullptr && IsTracked(name)) {
+      // A file kept for its age is neither reported nor counted, tracked or
+      // not; one whose age can't be read stays for being tracked, no error.
+      if (settings_.keeps_recent) {
+        const Age age = AgeOf(dir, targets, i, &reason);
+        if (age == Age::kRecent || age == Age::kGone) continue;
+      }
       // Under version control on purpose: never a by-product to delete.
       ++kept_;
       if (settings_.list_kept) kept_targets_.push_back(target);
@@ -207,24 +213,42 @@ int FolderCleaner::DeleteTargets(const platform::Dir& dir, const platform::Entry
 // time can't be read is kept, and said so: it may be the work of the hour.
 bool FolderCleaner::IsRecent(const platform::Dir& dir, const platform::EntryList& targets,
                              std::size_t index, const std::string& folder_path) {
+  std::string reason;
+  switch (AgeOf(dir, targets, index, &reason)) {
+    case Age::kOldEnough:
+      return false;
+    case Age::kRecent:
+    case Age::kGone:  // nothing to delete or count
+      return true;
+    case Age::kUnknown:
+      break;
+  }
+  fell_short_ = true;
+  const std::string_view name = targets.NameOf(targets.entries[index]);
+  report_.CannotError("read the age of", FilePath(folder_path, name), reason);
+  return true;
+}
+
+// The age of the target at `index` against the oldest a file may be to stay:
+// from the listing where it holds the times, otherwise asked for now.
+FolderCleaner::Age FolderCleaner::AgeOf(const platform::Dir& dir,
+                                        const platform::EntryList& targets, std::size_t index,
+                                        std::string* reason) {
   std::int64_t modified = 0;
   if (targets.modified.size() == targets.entries.size()) {
     modified = targets.modified[index];
   } else {
     const std::string_view name = targets.NameOf(targets.entries[index]);
-    std::string reason;
-    switch (fs_.ReadModifiedTime(dir, name, &modified, &reason)) {
+    switch (fs_.ReadModifiedTime(dir, name, &modified, reason)) {
       case platform::LookupResult::kFound:
         break;
       case platform::LookupResult::kMissing:
-        return true;  // gone already: nothing to delete or count
+        return Age::kGone;
       case platform::LookupResult::kFailed:
-        fell_short_ = true;
-        report_.CannotError("read the age of", FilePath(folder_path, name), reason);
-        return true;
+        return Age::kUnknown;
     }
   }
-  return modified > settings_.newest_deleted;
+  return modified > settings_.newest_deleted ? Age::kRecent : Age::kOldEnough;
 }
 
 // Makes the line of deleting `name` ready but for what only the deletion

@@ -169,6 +169,9 @@ class FolderCleaner {
   bool IsTracked(std::string_view name);
   bool IsRecent(const platform::Dir& dir, const platform::EntryList& targets, std::size_t index,
                 const std::string& folder_path);
+  enum class Age { kOldEnough, kRecent, kGone, kUnknown };
+  Age AgeOf(const platform::Dir& dir, const platform::EntryList& targets, std::size_t index,
+            std::string* reason);
   std::size_t PrepareDeletionLine(const std::string& folder_path, std::string_view name);
   void WriteDeletionLine(const platform::FileExamination& removed);
   void WriteKeptLine(const std::string& folder_path, std::string_view name);

@@ -177,18 +177,33 @@ def tracked(scratch):
         return
     root = os.path.join(scratch, b"repo")
     make(root, b"t.obj")
+    old = make(root, b"old.obj")
+    two_days_ago = time.time() - 2 * 86400
+    os.utime(old, (two_days_ago, two_days_ago))
     make(root, b"sub/u.obj")
     quiet = {"cwd": root, "check": True, "capture_output": True}
     subprocess.run([git, "init", "-q"], **quiet)
-    subprocess.run([git, "add", "t.obj"], **quiet)
+    subprocess.run([git, "add", "t.obj", "old.obj"], **quiet)
+
+    def kept_object(name):
+        return {"type": "kept", "path": os.path.join(root, name).decode(), "rule": "tracked"}
+    # Kept for its age, a tracked file is no more reported or counted than
+    # any other: only the old one is kept for being tracked.
+    for arguments in (["-n", "--json", "--older-than", "1d"], ["--json", "--older-than=1d"]):
+        objects = parse(run(root, *arguments)[1])
+        kept = [o for o in objects if o["type"] == "kept"]
+        check(kept == [kept_object(b"old.obj")], "%r kept %r" % (arguments, kept))
+        check(objects[-1]["kept_tracked"] == 1 and objects[-1]["deleted"] == 0,
+              "%r total %r" % (arguments, objects[-1]))
     for arguments in (["-n", "--json"], ["--json"]):
         objects = parse(run(root, *arguments)[1])
         kept = [o for o in objects if o["type"] == "kept"]
-        check(kept == [{"type": "kept", "path": os.path.join(root, b"t.obj").decode(),
-                        "rule": "tracked"}], "%r kept %r" % (arguments, kept))
-        check(objects[-1]["kept_tracked"] == 1 and objects[-1]["deleted"] == 1,
+        check(kept == [kept_object(b"old.obj"), kept_object(b"t.obj")],
+              "%r kept %r" % (arguments, kept))
+        check(objects[-1]["kept_tracked"] == 2 and objects[-1]["deleted"] == 1,
               "%r total %r" % (arguments, objects[-1]))
-    check(os.path.exists(os.path.join(root, b"t.obj")), "a tracked file went")
+    check(os.path.exists(os.path.join(root, b"t.obj")) and os.path.exists(old),
+          "a tracked file went")
 
 
 def main():
