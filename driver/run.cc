@@ -45,6 +45,29 @@ constexpr std::string_view kClosingBanner =
     "================================================================\n";
 constexpr std::string_view kBanner = kClosingBanner.substr(0, kClosingBanner.size() - 1);
 
+// The exclusions as a JSON list and, where one is not UTF-8, as the paths
+// give theirs, the list "exclude_hex" beside it: every pattern in hex, in the
+// same order, so that each can be restored byte for byte.
+std::string JsonExclusions(const std::vector<std::string>& patterns) {
+  std::string list = "[";
+  bool valid = true;
+  for (std::size_t i = 0; i < patterns.size(); ++i) {
+    if (i > 0) list += ",";
+    valid = engine::AppendJsonString(&list, patterns[i]) && valid;
+  }
+  list += "]";
+  if (valid) return list;
+  list += ",\"exclude_hex\":[";
+  for (std::size_t i = 0; i < patterns.size(); ++i) {
+    if (i > 0) list += ",";
+    list += "\"";
+    engine::AppendHex(&list, patterns[i]);
+    list += "\"";
+  }
+  list += "]";
+  return list;
+}
+
 // The first object of a JSON report: what the run was asked to do.
 void ShowJsonRun(engine::Report& report, const Options& options,
                  const engine::ExtensionList& extensions) {
@@ -57,12 +80,8 @@ void ShowJsonRun(engine::Report& report, const Options& options,
   } else {
     report.Number(options.older_than_seconds);
   }
-  report.Text(",\"exclude\":[");
-  for (std::size_t i = 0; i < options.exclusions.size(); ++i) {
-    if (i > 0) report.Text(",");
-    report.JsonString(options.exclusions[i]);
-  }
-  report.Text("],\"extensions\":[");
+  report.Text(",\"exclude\":").Text(JsonExclusions(options.exclusions));
+  report.Text(",\"extensions\":[");
   for (std::size_t i = 0; i < extensions.size(); ++i) {
     if (i > 0) report.Text(",");
     report.JsonString(extensions[i]);

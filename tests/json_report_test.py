@@ -103,6 +103,25 @@ def names_round_trip(scratch):
     before = files_below(root)
     sizes = {path: os.lstat(path).st_size for path in before}
 
+    # Exclusions are bytes too: given back exactly, hex beside the list
+    # only where one is not UTF-8.
+    patterns = [b"bad\xff*", "한*".encode(), b"*.tmp"]
+    excluding = []
+    for pattern in patterns:
+        excluding += [b"-x", pattern]
+    status, out, err = run(root, "-n", "--json", *excluding)
+    check(status == 0 and err == b"", "dry run with exclusions: %d %r" % (status, err))
+    objects = parse(out)
+    check(objects[0]["exclude"] == ["bad\ufffd*", "한*", "*.tmp"] and
+          [bytes.fromhex(h) for h in objects[0].get("exclude_hex", [])] == patterns,
+          "run object %r" % objects[0])
+    would = {path_of(o) for o in objects if o["type"] == "would_delete"}
+    check(not any(b"bad\xff" in p or "한".encode() in p or p.endswith(b".tmp") for p in would),
+          "an exclusion did not hold: %r" % sorted(would))
+    status, out, err = run(root, "-n", "--json", "-x", "*.tmp")
+    check(parse(out)[0]["exclude"] == ["*.tmp"] and b"exclude_hex" not in out,
+          "valid exclusions got hex: %r" % out[:200])
+
     status, dry_out, dry_err = run(root, "-n", "--json")
     check(status == 0 and dry_err == b"", "dry run: %d %r" % (status, dry_err))
     dry = parse(dry_out)
