@@ -112,9 +112,15 @@ int Prompt(engine::Report& report, const engine::LocalizedText& prompt) {
 }
 
 // A stop signal ends the run once the file in hand is done, with every
-// deletion so far on record.
+// deletion so far on record. A JSON record, which would otherwise simply
+// break off, says last that the run was stopped and by what, as the status
+// a shell sees does.
 void EndIfStopped(engine::Report& report) {
   if (!platform::StopRequested()) return;
+  if (report.json()) {
+    report.Text("{\"type\":\"stopped\",\"signal\":").JsonString(platform::StopSignalName());
+    report.Text("}").EndLine();
+  }
   report.Flush();
   platform::EndByStopSignal();
 }

@@ -76,6 +76,10 @@ void RestoreStopSignals();
 /// Whether a deferred stop signal has arrived.
 bool StopRequested();
 
+/// The name of the deferred stop signal that arrived ("SIGINT"; on Windows
+/// the console's event, "CTRL_C_EVENT"), for the record; empty while none has.
+std::string_view StopSignalName();
+
 /// Ends the process the way the deferred stop signal would have, so that a
 /// shell sees the conventional status. Returns only if that is impossible.
 void EndByStopSignal();

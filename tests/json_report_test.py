@@ -14,7 +14,7 @@ import tempfile
 import time
 
 BINARY = os.path.abspath(sys.argv[1])
-TYPES = {"run", "root", "folder", "delete", "would_delete", "kept", "error", "count",
+TYPES = {"run", "root", "folder", "delete", "would_delete", "kept", "error", "count", "stopped",
          "total", "prompt"}
 failures = []
 

@@ -110,6 +110,27 @@ std::string SignalName(const ::testing::TestParamInfo<int>& param) {
 INSTANTIATE_TEST_SUITE_P(EachStopSignal, StopSignalTest,
                          ::testing::Values(SIGINT, SIGTERM, SIGHUP, SIGQUIT), SignalName);
 
+TEST(StopSignalTest, JsonRecordCutShortEndsSayingWhichSignalStoppedIt) {
+  BigTreeRun run;
+  ChildOptions json;
+  json.arguments = {"--json"};
+  Child child(run.root, run.streams(), json);
+  ASSERT_TRUE(run.StartAndReachMidRun(child));
+  child.Signal(SIGINT);
+  ASSERT_TRUE(child.WaitForEnd());
+
+  EXPECT_TRUE(EndedBySignal(child.status(), SIGINT)) << DescribeStatus(child.status());
+  const std::size_t gone = Minus(run.before, FilesBelow(run.root)).size();
+  ASSERT_LT(gone, run.before.size()) << "the run finished before the signal came";
+  const std::string record = ReadAll(run.log);
+  EXPECT_EQ(CountOf(record, "{\"type\":\"delete\","), gone);
+  EXPECT_EQ(CountOf(record, "\"type\":\"total\""), 0u);
+  const std::string last_line = "{\"type\":\"stopped\",\"signal\":\"SIGINT\"}\n";
+  ASSERT_GE(record.size(), last_line.size());
+  EXPECT_EQ(record.substr(record.size() - last_line.size()), last_line);
+  EXPECT_EQ(CountOf(record, "stopped"), 1u);
+}
+
 TEST(StopSignalTest, StopWhileTheLastBlockWaitsForAFullPipeStillDeliversIt) {
   ScratchDir tmp;
   const fs::path root = tmp.path() / "proj";

@@ -213,6 +213,16 @@ void RestoreStopSignals() { SetStopSignalAction(SIG_DFL); }
 
 bool StopRequested() { return g_stop_signal.load(std::memory_order_relaxed) != 0; }
 
+std::string_view StopSignalName() {
+  switch (g_stop_signal.load(std::memory_order_relaxed)) {
+    case SIGINT: return "SIGINT";
+    case SIGTERM: return "SIGTERM";
+    case SIGHUP: return "SIGHUP";
+    case SIGQUIT: return "SIGQUIT";
+    default: return std::string_view();
+  }
+}
+
 void EndByStopSignal() {
   const int signal_number = g_stop_signal.load();
   if (signal_number == 0) return;

@@ -55,6 +55,7 @@ enum StopPhase : LONG {
 };
 
 volatile LONG g_stop_requested = 0;
+volatile LONG g_stop_request_event = -1;  // the first stop event, set before the flag
 volatile LONG g_stop_phase = kHeld;
 HANDLE g_stop_event = nullptr;  // set together with the flag
 
@@ -65,6 +66,7 @@ bool EndsTheSession(DWORD event) {
 BOOL WINAPI NoteStopRequest(DWORD event) {
   if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT && !EndsTheSession(event)) return FALSE;
   if (g_stop_phase == kDefault) return FALSE;
+  ::InterlockedCompareExchange(&g_stop_request_event, static_cast<LONG>(event), -1);
   ::InterlockedExchange(&g_stop_requested, 1);
   if (g_stop_event != nullptr) ::SetEvent(g_stop_event);
   // The run ends the process itself once its record is out.
@@ -298,6 +300,18 @@ void RestoreStopSignals() {
 }
 
 bool StopRequested() { return g_stop_requested != 0; }
+
+std::string_view StopSignalName() {
+  if (g_stop_requested == 0) return std::string_view();
+  switch (g_stop_request_event) {
+    case CTRL_C_EVENT: return "CTRL_C_EVENT";
+    case CTRL_BREAK_EVENT: return "CTRL_BREAK_EVENT";
+    case CTRL_CLOSE_EVENT: return "CTRL_CLOSE_EVENT";
+    case CTRL_LOGOFF_EVENT: return "CTRL_LOGOFF_EVENT";
+    case CTRL_SHUTDOWN_EVENT: return "CTRL_SHUTDOWN_EVENT";
+    default: return std::string_view();
+  }
+}
 
 void EndByStopSignal() {
   if (g_stop_requested == 0) return;
