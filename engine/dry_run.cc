@@ -79,6 +79,12 @@ platform::RemoveResult DryRunFileSystem::ExamineFile(const platform::Dir& dir,
   return real_.ExamineFile(dir, name, file, error);
 }
 
+bool CleanedFolders::NoteFirstCleaning(const platform::FolderId& id) {
+  if (!id.IsKnown()) return true;
+  const std::lock_guard<std::mutex> lock(mutex_);
+  return cleaned_.emplace(id.device, id.inode).second;
+}
+
 void AddSaturating(std::atomic<std::uint64_t>* total, std::uint64_t bytes) {
   std::uint64_t now = total->load(std::memory_order_relaxed);
   std::uint64_t sum;

@@ -11,6 +11,7 @@
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <unordered_set>
 #include <utility>
 
 #include "platform/file_system.h"
@@ -80,6 +81,27 @@ class DryRunFileSystem : public platform::FileSystem {
   // need an entry, removed once all their links have been seen.
   std::mutex links_mutex_;
   std::map<std::pair<std::uint64_t, std::uint64_t>, std::uint64_t> links_seen_;
+};
+
+/// The folders a dry run has cleaned so far, by identity, for every thread
+/// of the run. A folder reached again by another path (a bind mount, or two
+/// chosen folders that overlap through one) has, in a real run, lost every
+/// file that could go at its first visit: a dry run must find them gone
+/// there too, or it lists and counts them twice.
+class CleanedFolders {
+ public:
+  /// Notes the folder `id` as cleaned now; false when it had been already.
+  /// A folder without a known identity is never taken for one seen before.
+  bool NoteFirstCleaning(const platform::FolderId& id);
+
+ private:
+  struct Hash {
+    std::size_t operator()(const std::pair<std::uint64_t, std::uint64_t>& id) const {
+      return static_cast<std::size_t>(id.second * 0x9e3779b97f4a7c15u ^ id.first);
+    }
+  };
+  std::mutex mutex_;
+  std::unordered_set<std::pair<std::uint64_t, std::uint64_t>, Hash> cleaned_;
 };
 
 /// Adds `bytes` to `total`, stopping at the largest 64-bit number rather

@@ -574,7 +574,7 @@ bool Sweep::SweepFolder(Worker& worker, Task& task) {
     }
   }
   task.parent.reset();
-  cleaner.WriteCleanedBlock(*stack.top(), worker.targets, stack.path(), work_tree.get());
+  cleaner.WriteCleanedBlock(*stack.top(), info.id, worker.targets, stack.path(), work_tree.get());
   if (node == nullptr) return false;
   // The stack stands on the folder: its first subfolder opens from there.
   task.parent = std::move(node);

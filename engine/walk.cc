@@ -4,6 +4,7 @@
 #include <cstring>
 #include <utility>
 
+#include "engine/dry_run.h"
 #include "engine/json.h"
 #include "engine/sweep.h"
 
@@ -105,10 +106,11 @@ bool FolderCleaner::IsKeptFile(std::uint64_t device, std::uint64_t inode) const 
   return false;
 }
 
-void FolderCleaner::WriteCleanedBlock(const platform::Dir& dir, const platform::EntryList& targets,
-                                      const std::string& path, const WorkTree* work_tree) {
+void FolderCleaner::WriteCleanedBlock(const platform::Dir& dir, const platform::FolderId& id,
+                                      const platform::EntryList& targets, const std::string& path,
+                                      const WorkTree* work_tree) {
   OpenBlock();
-  CleanListedFolder(dir, targets, path, work_tree);
+  CleanListedFolder(dir, id, targets, path, work_tree);
   CloseBlock();
 }
 
@@ -146,10 +148,14 @@ bool FolderCleaner::MayDelete(const platform::Dir& dir, const platform::Entry& t
   return false;
 }
 
-int FolderCleaner::DeleteTargets(const platform::Dir& dir, const platform::EntryList& targets,
+int FolderCleaner::DeleteTargets(const platform::Dir& dir, const platform::FolderId& id,
+                                 const platform::EntryList& targets,
                                  const std::string& folder_path, const WorkTree* work_tree) {
   int count = 0;
   std::string reason;
+  // A folder without targets is the same at every visit: not worth noting.
+  cleaned_before_ = settings_.cleaned_folders != nullptr && !targets.entries.empty() &&
+                    !settings_.cleaned_folders->NoteFirstCleaning(id);
   work_tree_ = work_tree;
   if (work_tree != nullptr) {
     tracked_path_.clear();
@@ -189,7 +195,7 @@ int FolderCleaner::DeleteTargets(const platform::Dir& dir, const platform::Entry
     if (settings_.keeps_recent && IsRecent(dir, targets, i, folder_path)) continue;
     report_.MakeRoom(line_size);
     platform::FileExamination removed;
-    switch (fs_.RemoveFileMeasured(dir, name, &removed, &reason)) {
+    switch (Remove(dir, name, &removed, &reason)) {
       case platform::RemoveResult::kRemoved:
         ++count;
         ++deleted_;
@@ -207,6 +213,19 @@ int FolderCleaner::DeleteTargets(const platform::Dir& dir, const platform::Entry
     WriteKeptLine(folder_path, targets.NameOf(target));
   }
   return count;
+}
+
+// Removes `name` from `dir`, telling what it took (a dry run's file system
+// only looks). In a folder a dry run cleaned before in this run, reached
+// again by another path, a file that could go went at the first visit: a
+// real run finds it gone now, so the dry run answers so, without adding it
+// up again.
+platform::RemoveResult FolderCleaner::Remove(const platform::Dir& dir, std::string_view name,
+                                             platform::FileExamination* removed,
+                                             std::string* reason) {
+  if (!cleaned_before_) return fs_.RemoveFileMeasured(dir, name, removed, reason);
+  const platform::RemoveResult result = fs_.ExamineFile(dir, name, removed, reason);
+  return result == platform::RemoveResult::kRemoved ? platform::RemoveResult::kMissing : result;
 }
 
 // Whether the target at `index` was modified too recently to go. One whose
@@ -393,8 +412,9 @@ void FolderCleaner::DisplayFolder(std::string_view path) {
   }
 }
 
-void FolderCleaner::CleanListedFolder(const platform::Dir& dir, const platform::EntryList& targets,
-                                      const std::string& path, const WorkTree* work_tree) {
+void FolderCleaner::CleanListedFolder(const platform::Dir& dir, const platform::FolderId& id,
+                                      const platform::EntryList& targets, const std::string& path,
+                                      const WorkTree* work_tree) {
   if (report_.json()) {
     json_folder_.clear();
     AppendJsonPath(&json_folder_, "path", path);
@@ -403,14 +423,14 @@ void FolderCleaner::CleanListedFolder(const platform::Dir& dir, const platform::
     json_folder_prefix_.clear();
     json_folder_valid_ = AppendJsonText(&json_folder_prefix_, FilePath(path, ""));
     report_.Text("{\"type\":\"folder\",").Text(json_folder_).Text("}").EndLine();
-    const int count = DeleteTargets(dir, targets, path, work_tree);
+    const int count = DeleteTargets(dir, id, targets, path, work_tree);
     report_.Text("{\"type\":\"count\",").Text(json_folder_);
     report_.Text(",\"deleted\":").Number(count).Text("}").EndLine();
     return;
   }
   DisplayFolder(path);
   report_.Text("Folder : ").DisplayedPath(displayed_folder_).Text(" ").EndLine();
-  const int count = DeleteTargets(dir, targets, path, work_tree);
+  const int count = DeleteTargets(dir, id, targets, path, work_tree);
   report_.Text("Remove File Count = ").Number(count).EndLine();
 }
 
@@ -441,11 +461,19 @@ void WriteRootLine(Report& report, std::string_view path) {
 
 }  // namespace
 
+// `settings`, with the memory of the folders cleaned that a dry run needs.
+WalkerSettings Walker::WithDryRunMemory(WalkerSettings settings) {
+  if (settings.dry_run && settings.cleaned_folders == nullptr) {
+    settings.cleaned_folders = std::make_shared<CleanedFolders>();
+  }
+  return settings;
+}
+
 Walker::Walker(platform::FileSystem& fs, Report& report, WalkerSettings settings, unsigned jobs,
                unsigned most_jobs)
     : fs_(fs),
       report_(report),
-      settings_(std::move(settings)),
+      settings_(WithDryRunMemory(std::move(settings))),
       jobs_(jobs < 1 ? 1 : jobs),
       most_jobs_(std::max(jobs_, most_jobs)),
       root_cleaner_(fs, report, settings_),
@@ -509,7 +537,7 @@ void Walker::CleanRoot(const std::string& path, const ExtensionList& extensions)
                                      &reason)) {
         root_cleaner_.ReportUnreadable(path, reason);
       } else {
-        root_cleaner_.CleanListedFolder(dir, root_targets_, path, root_work_tree_.get());
+        root_cleaner_.CleanListedFolder(dir, now.id, root_targets_, path, root_work_tree_.get());
       }
     }
     root_targets_ = platform::EntryList();

@@ -48,6 +48,7 @@
 
 namespace engine {
 
+class CleanedFolders;
 class Sweep;
 
 /// What a walker is told once for the whole run; every thread's cleaner is
@@ -77,6 +78,9 @@ struct WalkerSettings {
   /// that may go when `keeps_recent`; one dated after it (the future
   /// included) is recent.
   std::int64_t newest_deleted = 0;
+  /// In a dry run, the folders cleaned so far, shared by every cleaner of
+  /// the run; the walker makes it.
+  std::shared_ptr<CleanedFolders> cleaned_folders;
 };
 
 /// The git work tree a folder lies in, as the walk judges its files: what
@@ -114,18 +118,20 @@ class FolderCleaner {
                    platform::EntryList* targets, platform::EntryList* subfolders,
                    std::string* error, bool* holds_git = nullptr);
   /// Writes the block of the folder whose displayed path is `path`: deletes
-  /// `targets`, listed from `dir`, reporting each and their count; those
-  /// `work_tree` (if any) tracks are kept.
-  void WriteCleanedBlock(const platform::Dir& dir, const platform::EntryList& targets,
-                         const std::string& path, const WorkTree* work_tree = nullptr);
+  /// `targets`, listed from `dir` (the folder `id`), reporting each and their
+  /// count; those `work_tree` (if any) tracks are kept.
+  void WriteCleanedBlock(const platform::Dir& dir, const platform::FolderId& id,
+                         const platform::EntryList& targets, const std::string& path,
+                         const WorkTree* work_tree = nullptr);
   /// Writes the block of the folder `path` that could not be opened or
   /// listed: empty, with `reason` on standard error, or nothing said when
   /// `reason` is empty (the folder had gone away).
   void WriteUnreachedBlock(const std::string& path, const std::string& reason);
   /// Writes the folder line, the deletions and the count of a folder, with
   /// no banners (the root's).
-  void CleanListedFolder(const platform::Dir& dir, const platform::EntryList& targets,
-                         const std::string& path, const WorkTree* work_tree = nullptr);
+  void CleanListedFolder(const platform::Dir& dir, const platform::FolderId& id,
+                         const platform::EntryList& targets, const std::string& path,
+                         const WorkTree* work_tree = nullptr);
   /// Loads what the work tree whose top is open in `dir`, displayed as
   /// `path`, tracks; says once that it can't be read, when so (every file of
   /// it is then kept). `path_offset` is where the names of its subfolders
@@ -164,8 +170,11 @@ class FolderCleaner {
   bool IsKeptFile(std::uint64_t device, std::uint64_t inode) const;
   bool MayDelete(const platform::Dir& dir, const platform::Entry& target, std::string_view name,
                  const std::string& folder_path);
-  int DeleteTargets(const platform::Dir& dir, const platform::EntryList& targets,
-                    const std::string& folder_path, const WorkTree* work_tree);
+  int DeleteTargets(const platform::Dir& dir, const platform::FolderId& id,
+                    const platform::EntryList& targets, const std::string& folder_path,
+                    const WorkTree* work_tree);
+  platform::RemoveResult Remove(const platform::Dir& dir, std::string_view name,
+                                platform::FileExamination* removed, std::string* reason);
   bool IsTracked(std::string_view name);
   bool IsRecent(const platform::Dir& dir, const platform::EntryList& targets, std::size_t index,
                 const std::string& folder_path);
@@ -202,6 +211,7 @@ class FolderCleaner {
   std::size_t tracked_folder_ = 0;  // the length of the folder's part
   const WorkTree* work_tree_ = nullptr;  // the cleaned folder's
   std::vector<platform::Entry> kept_targets_;  // to list after the deletions
+  bool cleaned_before_ = false;   // in a dry run, the folder was cleaned earlier
   std::string displayed_name_;    // the name being deleted, ready to print
   std::string json_folder_;       // in JSON, the folder's "path" field
   std::string json_line_;         // in JSON, the deletion's line up to its size
@@ -279,6 +289,7 @@ class Walker {
   std::unique_ptr<Sweep> sweep_;  // made at the first sweep, kept for the run
 
   void FindRootWorkTree(const std::string& root_path);
+  static WalkerSettings WithDryRunMemory(WalkerSettings settings);
 };
 
 }  // namespace engine

@@ -1,5 +1,7 @@
 // The built program as a user starts it: real standard streams, the locale
 // from the environment, and the rights of an ordinary user.
+#include <sys/stat.h>
+
 #include <gtest/gtest.h>
 
 #include <clocale>
@@ -126,6 +128,69 @@ TEST_F(EndToEndTest, TheRunsOwnReportFilesAreNeitherDeletedNorListed) {
             Header() + RootLine(root_) + RootBlock(root_, {"a.obj"}) + Footer(1));
   EXPECT_EQ(testsupport::ReadAll("err.log"), "");
   EXPECT_FALSE(testsupport::Exists("a.obj"));
+}
+
+// Shows the folder `from` again at `at` for as long as it lives (Linux's
+// mount(8); elsewhere, or without the right, it says why not).
+class BindMount {
+ public:
+  BindMount(const std::string& from, const std::string& at) : at_(at) {
+    testsupport::ProcessOptions mount;
+    mount.argv = {"mount", "--bind", from, at};
+    mount.cwd = "/";
+    const testsupport::ProcessResult done = testsupport::RunProcess(mount);
+    if (done.exit_status != 0) {
+      error_ = done.err.empty() ? "status " + std::to_string(done.exit_status) : done.err;
+    }
+  }
+  ~BindMount() {
+    if (!error_.empty()) return;
+    testsupport::ProcessOptions unmount;
+    unmount.argv = {"umount", "-l", at_};
+    unmount.cwd = "/";
+    EXPECT_EQ(testsupport::RunProcess(unmount).exit_status, 0) << "left mounted: " << at_;
+  }
+  BindMount(const BindMount&) = delete;
+  BindMount& operator=(const BindMount&) = delete;
+  /// Why the folder could not be mounted; empty when it was.
+  const std::string& error() const { return error_; }
+
+ private:
+  const std::string at_;
+  std::string error_;
+};
+
+TEST_F(EndToEndTest, DryRunForeseesTheRealRunWhereFoldersOverlapThroughABindMount) {
+  // "e/m" shows "a" again. A real run finds a's files gone at whichever of
+  // the two it reaches second; the dry run, which deletes nothing, must
+  // neither list nor count nor add them up twice.
+  const std::vector<std::string> files = {"a/1.obj", "a/2.obj", "a/3.obj", "e/4.obj"};
+  for (const std::string& file : files) MakeFile(file, "ten bytes!");
+  testsupport::MakeFolders("e/m");
+  BindMount mount(root_ + "/a", root_ + "/e/m");
+  if (!mount.error().empty()) {
+    GTEST_SKIP() << "no bind mount allowed here (it takes root): " << mount.error();
+  }
+  // As two chosen folders, in either order, and within one tree.
+  const std::vector<std::string> ways[] = {{"a", "e"}, {"e", "a"}, {"-j", "1"}};
+  for (const std::vector<std::string>& way : ways) {
+    SCOPED_TRACE(way[0] + " " + way[1]);
+    unsigned long long freed = 0;
+    for (const std::string& file : files) {
+      MakeFile(file, "ten bytes!");
+      struct stat st;
+      ASSERT_EQ(::lstat(file.c_str(), &st), 0);
+      freed += static_cast<unsigned long long>(st.st_blocks) * 512;
+    }
+    const testsupport::ProcessResult dry =
+        RunProgram("", {}, {BUILDSWEEP_BINARY, "-n", way[0], way[1]});
+    const testsupport::ProcessResult real =
+        RunProgram("", {}, {BUILDSWEEP_BINARY, "-y", way[0], way[1]});
+    EXPECT_EQ(testsupport::TotalOf(real.out), 4);
+    EXPECT_EQ(dry.out, testsupport::AsDryRun(real.out, 40, freed));
+    EXPECT_EQ(dry.err + real.err, "");
+    EXPECT_EQ(dry.exit_status + real.exit_status, 0);
+  }
 }
 
 // An ordinary user meets folders it can't read and files it can't delete,
