@@ -9,14 +9,34 @@
 # Usage: prompts_terminal.sh path/to/buildsweep [path/to/write_counter.so]
 #        (exit 77: no tmux, skipped; without the library the writes are not counted)
 set -euo pipefail
-binary=$(realpath "$1")
-counter=${2:+$(realpath "$2")}
 command -v tmux >/dev/null || { echo "tmux is not installed: skipped"; exit 77; }
 export LANG=C.UTF-8 LC_ALL=C.UTF-8 TERM=xterm   # the prompts are UTF-8 Korean
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/buildsweep-tty.XXXXXX")
 socket="$work/tmux.socket"
 trap 'tmux -S "$socket" kill-server 2>/dev/null || true; rm -rf "$work"' EXIT
+# The program and the write counter run from copies beside the trees: the
+# build may lie below a folder (a private clone, a home folder) that the
+# unprivileged user of the dry run below may not enter.
+mkdir "$work/bin"
+cp "$1" "$work/bin/buildsweep"
+binary="$work/bin/buildsweep"
+counter=""
+if [ -n "${2:-}" ]; then
+  cp "$2" "$work/bin/write_counter.so"
+  counter="$work/bin/write_counter.so"
+fi
+chmod 755 "$work" "$work/bin"
+
+# Waits up to a minute for a condition (a busy machine, a sanitizer build):
+# only that it happened decides, never how soon.
+wait_until() {
+  for _ in $(seq 1 1200); do
+    "$@" && return 0
+    sleep 0.05
+  done
+  return 1
+}
 proj="$work/proj"
 mkdir -p "$proj/Debug"
 touch "$proj/Debug/main.obj" "$proj/proj.ncb" "$proj/main.cpp"
@@ -32,13 +52,8 @@ fail() {
 }
 screen() { tmux -S "$socket" capture-pane -p -J -t buildsweep; }
 shows() { screen | grep -qxF -- "$1"; }
-wait_for_line() {
-  for _ in $(seq 1 200); do
-    shows "$1" && return 0
-    sleep 0.05
-  done
-  fail "never showed the line '$1'"
-}
+wait_for_line() { wait_until shows "$1" || fail "never showed the line '$1'"; }
+has_status() { [ -s "$work/status" ]; }
 # The pane keeps a shell after the program so its status can be read.
 tmux -S "$socket" -f /dev/null new-session -d -s buildsweep -x 160 -y 40 -c "$proj" \
   "'$binary'; echo \$? > '$work/status'; exec sleep 600"
@@ -58,11 +73,7 @@ sleep 0.3
 [ ! -e "$work/status" ] || fail "ended without waiting at the exit prompt"
 
 tmux -S "$socket" send-keys -t buildsweep Enter
-for _ in $(seq 1 200); do
-  [ -s "$work/status" ] && break
-  sleep 0.05
-done
-[ -s "$work/status" ] || fail "did not end after the second Enter"
+wait_until has_status || fail "did not end after the second Enter"
 [ "$(cat "$work/status")" = 0 ] || fail "exit status $(cat "$work/status"), expected 0"
 
 # The terminal closing under a run (the window shut, the connection lost): the
@@ -89,7 +100,11 @@ if [ "$(id -u)" = 0 ]; then
   as_user=(setpriv --reuid=65534 --regid=65534 --clear-groups --)
   chown -R 65534:65534 "$big"
 fi
-chmod 755 "$work" "$big"
+chmod 755 "$big"
+if [ ${#as_user[@]} -gt 0 ] && ! "${as_user[@]}" test -x "$binary" -a -x "$big"; then
+  echo "nobody can't reach $binary or $big (a private temporary folder?): the rest is skipped"
+  exit 77
+fi
 mkdir "$big/m3/locked" "$big/m7/kept"
 touch "$big/m3/locked/a.obj" "$big/m7/kept/b.obj"
 chmod 000 "$big/m3/locked"
@@ -106,12 +121,8 @@ fi
 tmux -S "$socket" set-option -g history-limit 100000
 rm -f "$work/status"
 tmux -S "$socket" new-session -d -s order -x 160 -y 40 -c "$big" \
-  "${as_user[*]} ${preload[*]} '$binary' -n; echo \$? > '$work/status'; exec sleep 600"
-for _ in $(seq 1 200); do
-  [ -s "$work/status" ] && break
-  sleep 0.05
-done
-[ -s "$work/status" ] || fail "the dry run did not end"
+  "$(printf '%q ' "${as_user[@]}" "${preload[@]}" "$binary") -n; echo \$? > $(printf '%q' "$work/status"); exec sleep 600"
+wait_until has_status || fail "the dry run did not end"
 # The pane's screen and history, wrapped lines joined, without the empty
 # rows below the last line.
 tmux -S "$socket" capture-pane -p -J -S - -E - -t order | sed -e :a -e '/^\n*$/{$d;N;ba' -e '}' >"$work/shown"
@@ -129,10 +140,8 @@ fi
 
 tmux -S "$socket" new-session -d -s closing -x 160 -y 40 -c "$big" "exec '$binary'"
 pid=$(tmux -S "$socket" display-message -p -t closing '#{pane_pid}')
-for _ in $(seq 1 200); do
-  tmux -S "$socket" capture-pane -p -t closing | grep -q '^Enter' && break
-  sleep 0.05
-done
+prompts() { tmux -S "$socket" capture-pane -p -t closing | grep -q '^Enter'; }
+wait_until prompts || fail "the run in the closing terminal never showed its prompt"
 # Ctrl+S first: the terminal takes no more output, so after Enter the run is
 # held once it has gathered all it may hold back, whatever the speed of the
 # machine. Then the terminal goes away under it.
@@ -141,11 +150,8 @@ tmux -S "$socket" send-keys -t closing Enter
 sleep 0.3
 kill -0 "$pid" 2>/dev/null || fail "did not wait for the stopped terminal"
 tmux -S "$socket" kill-session -t closing
-for _ in $(seq 1 100); do
-  kill -0 "$pid" 2>/dev/null || break
-  sleep 0.05
-done
-kill -0 "$pid" 2>/dev/null && fail "still running after its terminal closed"
+has_ended() { ! kill -0 "$pid" 2>/dev/null; }
+wait_until has_ended || fail "still running a minute after its terminal closed"
 left=$(find "$big" -name '*.obj' | wc -l)
 [ "$left" -gt 0 ] || fail "went on deleting after its terminal closed"
 echo "PASS"
