@@ -37,6 +37,17 @@ int OpenFolder(int at, const char* name, int flags) {
   return fd;
 }
 
+// Why the entry `name` of `at`, which could not be opened as a folder
+// without following a link, is no folder to use.
+std::string WhyNoFolder(int at, const char* name, int failure) {
+  struct stat st;
+  if ((failure == ELOOP || failure == ENOTDIR) &&
+      ::fstatat(at, name, &st, AT_SYMLINK_NOFOLLOW) == 0) {
+    return S_ISLNK(st.st_mode) ? "it is a symbolic link" : "it is not a folder";
+  }
+  return std::strerror(failure);
+}
+
 // Takes `fd` into `dir` and describes it; false with errno when it can't be
 // described.
 bool Keep(int fd, Dir* dir, FolderInfo* info) {
@@ -134,12 +145,11 @@ class PosixTrashSystem : public TrashSystem {
 
   SharedTrash OpenSharedTrash(const Dir& top, std::string_view name, Dir* shared,
                               std::string* reason) override {
-    const int fd = OpenFolder(top.native(), std::string(name).c_str(), kFolderFlags);
+    const std::string terminated(name);
+    const int fd = OpenFolder(top.native(), terminated.c_str(), kFolderFlags);
     if (fd < 0) {
       if (errno == ENOENT) return SharedTrash::kAbsent;
-      *reason = errno == ELOOP    ? "it is a symbolic link"
-                : errno == ENOTDIR ? "it is not a folder"
-                                   : std::strerror(errno);
+      *reason = WhyNoFolder(top.native(), terminated.c_str(), errno);
       return SharedTrash::kRefused;
     }
     shared->Reset(fd);
@@ -166,15 +176,8 @@ class PosixTrashSystem : public TrashSystem {
     }
     const int fd = OpenFolder(parent.native(), terminated.c_str(), kFolderFlags);
     if (fd < 0) {
-      if (errno == ELOOP) {
-        *error = "it is a symbolic link";
-      } else if (errno == ENOTDIR) {
-        *error = "it is not a folder";
-      } else if (errno == ENOENT && !make) {
-        return OpenResult::kGone;
-      } else {
-        *error = std::strerror(errno);
-      }
+      if (errno == ENOENT && !make) return OpenResult::kGone;
+      *error = WhyNoFolder(parent.native(), terminated.c_str(), errno);
       return OpenResult::kFailed;
     }
     struct stat st;
