@@ -224,17 +224,17 @@ bool Trash::OpenTrashIn(const platform::Dir& parent, std::string_view name, Can*
 // The name to try next in `can` for a file named `base`: the name itself
 // the first time, unless it was `taken`, then `base.2`, `base.3` ...,
 // carrying on from the last number tried for that name in this run.
-std::string Trash::NextName(Can* can, std::string_view base, bool taken) {
-  std::string name(base);
+void Trash::NextName(Can* can, std::string_view base, bool taken, std::string* name) {
+  name->assign(base.data(), base.size());
   const std::lock_guard<std::mutex> lock(mutex_);
-  auto found = can->next_number.find(name);
+  // Most names are never taken: they cost a look, not an entry.
+  auto found = can->next_number.empty() ? can->next_number.end() : can->next_number.find(*name);
   if (found == can->next_number.end()) {
-    if (!taken) return name;
-    found = can->next_number.emplace(name, 2).first;
+    if (!taken) return;
+    found = can->next_number.emplace(*name, 2).first;
   }
-  name.push_back('.');
-  name += std::to_string(found->second++);
-  return name;
+  name->push_back('.');
+  name->append(std::to_string(found->second++));
 }
 
 RemoveResult Trash::Put(const platform::Dir& dir, std::uint64_t device,
@@ -251,7 +251,7 @@ RemoveResult Trash::Put(const platform::Dir& dir, std::uint64_t device,
     *error = "its file system's trash '" + can->path + "' lies on another mount of it";
     return RemoveResult::kFailed;
   }
-  placed->trash = can->path;
+  if (placed->trash != can->path) placed->trash = can->path;
   placed->entry.clear();
   if (!can->write_problem.empty()) {
     *error = can->write_problem;
@@ -259,22 +259,30 @@ RemoveResult Trash::Put(const platform::Dir& dir, std::uint64_t device,
   }
   if (settings_.dry_run) return RemoveResult::kRemoved;
 
-  // The entry's information, written whole before the file moves.
-  std::string path = can->top.empty() ? std::string(folder_path)
-                                      : std::string(folder_path.substr(can->top.size()));
+  // The entry's information, written whole before the file moves. Its
+  // buffers are kept per thread: a run may trash a million files.
+  thread_local std::string content;
+  thread_local std::string path;
+  thread_local std::string date;
+  thread_local std::string entry;
+  thread_local std::string info_name;
+  if (can->top.empty()) {
+    path.assign(folder_path.data(), folder_path.size());
+  } else {
+    path.assign(folder_path.data() + can->top.size(), folder_path.size() - can->top.size());
+  }
   platform::AppendPathComponent(&path, name);
   if (!can->top.empty()) path.erase(0, path.find_first_not_of(platform::kPathSeparator));
-  std::string content = "[Trash Info]\nPath=";
+  content.assign("[Trash Info]\nPath=");
   AppendPercentEncoded(&content, path);
-  std::string date;
   system_.LocalTimeNow(&date);
-  content += "\nDeletionDate=" + date + "\n";
+  content.append("\nDeletionDate=").append(date).append("\n");
 
   const std::string_view base = name.substr(0, kMostTrashNameBytes);
   bool taken = false;
   for (int attempt = 0; attempt < kMostAttempts; ++attempt) {
-    const std::string entry = NextName(can, base, taken);
-    const std::string info_name = entry + std::string(kInfoSuffix);
+    NextName(can, base, taken, &entry);
+    info_name.assign(entry).append(kInfoSuffix.data(), kInfoSuffix.size());
     switch (system_.CreateExclusive(can->info, info_name, content, error)) {
       case TrashStep::kDone:
         break;
@@ -287,7 +295,9 @@ RemoveResult Trash::Put(const platform::Dir& dir, std::uint64_t device,
     }
     const TrashStep moved = system_.MoveNoReplace(dir, name, can->files, entry, error);
     if (moved == TrashStep::kDone) {
-      placed->entry = Join(Join(can->path, "files"), entry);
+      placed->entry.assign(can->path);
+      platform::AppendPathComponent(&placed->entry, "files");
+      platform::AppendPathComponent(&placed->entry, entry);
       return RemoveResult::kRemoved;
     }
     system_.RemoveCreated(can->info, info_name);

@@ -92,7 +92,7 @@ class Trash {
   void OpenMountTrash(const platform::Dir& dir, std::string_view folder_path, Can* can);
   bool OpenTrashIn(const platform::Dir& parent, std::string_view name, Can* can,
                    std::string* reason);
-  std::string NextName(Can* can, std::string_view base, bool taken);
+  void NextName(Can* can, std::string_view base, bool taken, std::string* name);
 
   platform::TrashSystem& system_;
   const TrashSettings settings_;

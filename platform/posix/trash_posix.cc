@@ -37,6 +37,14 @@ int OpenFolder(int at, const char* name, int flags) {
   return fd;
 }
 
+// `name` NUL-terminated, in a buffer of the thread's own: `slot` 0 or 1, for
+// the two names a call may need at once.
+const char* Terminated(std::string_view name, int slot = 0) {
+  thread_local std::string terminated[2];
+  terminated[slot].assign(name.data(), name.size());
+  return terminated[slot].c_str();
+}
+
 // Why the entry `name` of `at`, which could not be opened as a folder
 // without following a link, is no folder to use.
 std::string WhyNoFolder(int at, const char* name, int failure) {
@@ -203,11 +211,11 @@ class PosixTrashSystem : public TrashSystem {
 
   TrashStep CreateExclusive(const Dir& dir, std::string_view name, std::string_view content,
                             std::string* error) override {
-    const std::string terminated(name);
+    const char* const terminated = Terminated(name);
     int fd;
     do {
-      fd = ::openat(dir.native(), terminated.c_str(),
-                    O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+      fd = ::openat(dir.native(), terminated, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                    0600);
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) {
       if (errno == EEXIST) return TrashStep::kExists;
@@ -229,20 +237,20 @@ class PosixTrashSystem : public TrashSystem {
     // Some file systems (network ones) report a failed write only here.
     if (::close(fd) != 0 && failure == 0 && errno != EINTR) failure = errno;
     if (failure == 0) return TrashStep::kDone;
-    ::unlinkat(dir.native(), terminated.c_str(), 0);
+    ::unlinkat(dir.native(), terminated, 0);
     *error = std::strerror(failure);
     return TrashStep::kFailed;
   }
 
   void RemoveCreated(const Dir& dir, std::string_view name) override {
-    ::unlinkat(dir.native(), std::string(name).c_str(), 0);
+    ::unlinkat(dir.native(), Terminated(name), 0);
   }
 
   TrashStep MoveNoReplace(const Dir& from, std::string_view name, const Dir& to,
                           std::string_view to_name, std::string* error) override {
-    const std::string source(name);
-    const std::string target(to_name);
-    const int failure = RenameNoReplace(from.native(), source.c_str(), to.native(), target.c_str());
+    const char* const source = Terminated(name, 0);
+    const char* const target = Terminated(to_name, 1);
+    const int failure = RenameNoReplace(from.native(), source, to.native(), target);
     if (failure == EEXIST || failure == ENOTEMPTY) return TrashStep::kExists;
     if (failure == ENOENT) return TrashStep::kMissing;
     if (failure != 0) {
@@ -252,9 +260,8 @@ class PosixTrashSystem : public TrashSystem {
     // The listing said it was no folder, but a rename moves folders too: one
     // put in its place since goes back, as folders are never taken.
     struct stat st;
-    if (::fstatat(to.native(), target.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
-        S_ISDIR(st.st_mode)) {
-      RenameNoReplace(to.native(), target.c_str(), from.native(), source.c_str());
+    if (::fstatat(to.native(), target, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode)) {
+      RenameNoReplace(to.native(), target, from.native(), source);
       return TrashStep::kIsFolder;
     }
     return TrashStep::kDone;
