@@ -7,7 +7,7 @@
 set -euo pipefail
 repo=$(cd "$(dirname "$0")/.." && pwd)
 . "$repo/scripts/prerequisites.sh"
-install_missing_packages cmake g++ make libgtest-dev libgmock-dev tmux dpkg-dev git python3
+install_missing_packages cmake g++ make libgtest-dev libgmock-dev tmux dpkg-dev git python3 trash-cli
 install_korean_euc_locale
 
 jobs=$(nproc)
