@@ -143,27 +143,25 @@ engine::TrashSettings TrashSettingsFor(const Options& options) {
   return settings;
 }
 
-// The run's trash under --trash, its home trash opened (in a real run
-// made) before anything is walked; null otherwise.
+// The run's trash under --trash, made before the chosen folders are held
+// (it keeps descriptors for itself), its home trash opened only once the
+// run starts (Trash::Prepare); null otherwise.
 std::unique_ptr<engine::Trash> MakeTrash(const Options& options) {
   if (!options.trash) return nullptr;
-  auto trash =
-      std::make_unique<engine::Trash>(platform::NativeTrashSystem(), TrashSettingsFor(options));
-  trash->Prepare();
-  return trash;
+  return std::make_unique<engine::Trash>(platform::NativeTrashSystem(), TrashSettingsFor(options));
 }
 
 // Everything one run shares between the folders it cleans.
 struct Sweep {
   Sweep(platform::FileSystem& used_fs, engine::Report& run_report, const Options& run_options,
-        const engine::ExtensionList& run_extensions, const RunHooks& run_hooks)
+        const engine::ExtensionList& run_extensions, const RunHooks& run_hooks,
+        engine::Trash* run_trash)
       : fs(used_fs),
         report(run_report),
         options(run_options),
         extensions(run_extensions),
         hooks(run_hooks),
-        trash(MakeTrash(run_options)),
-        walker(used_fs, run_report, SettingsFor(run_options, run_hooks, trash.get()),
+        walker(used_fs, run_report, SettingsFor(run_options, run_hooks, run_trash),
                run_options.jobs > 0 ? run_options.jobs : platform::DefaultJobCount(),
                MostJobs(run_options)) {}
 
@@ -201,7 +199,6 @@ struct Sweep {
   const Options& options;
   const engine::ExtensionList& extensions;
   const RunHooks& hooks;
-  std::unique_ptr<engine::Trash> trash;  // under --trash; before the walker, which uses it
   // One walker for every folder the run cleans: its threads start once.
   engine::Walker walker;
   bool out_of_memory = false;
@@ -330,6 +327,7 @@ int Run(platform::FileSystem& fs, platform::Console& console, const RunHooks& ho
 int Run(platform::FileSystem& fs, platform::Console& console, const Options& options,
         const RunHooks& hooks) {
   engine::Report report(console);
+  const std::unique_ptr<engine::Trash> trash = MakeTrash(options);
   platform::Dir start;
   std::vector<CheckedFolder> checked;
   if (!options.folders.empty()) {
@@ -366,8 +364,9 @@ int Run(platform::FileSystem& fs, platform::Console& console, const Options& opt
   const bool prompts = options.ask || (!options.dry_run && !options.no_prompts && !options.json);
   if (prompts) Prompt(report, kStartPrompt);
 
+  if (trash != nullptr) trash->Prepare();  // before the walk could come across it
   engine::DryRunFileSystem dry_run_fs(fs);
-  Sweep sweep(options.dry_run ? dry_run_fs : fs, report, options, extensions, hooks);
+  Sweep sweep(options.dry_run ? dry_run_fs : fs, report, options, extensions, hooks, trash.get());
   platform::DeferStopSignals();
   if (options.folders.empty()) {
     SweepCurrentDirectory(sweep);

@@ -20,6 +20,11 @@ constexpr std::size_t kMostTrashNameBytes = kMostNameBytes - kInfoSuffix.size() 
 // crowded with entries named alike by others gets near it.
 constexpr int kMostAttempts = 100000;
 
+// The descriptors kept in reserve for the next file system's trash: its
+// files/ and info/, two to climb to its top with, and one for an entry's
+// information file.
+constexpr std::size_t kHandlesForATrash = 5;
+
 std::string Join(std::string_view folder, std::string_view name) {
   std::string path(folder);
   platform::AppendPathComponent(&path, name);
@@ -50,6 +55,9 @@ std::string MoveProblem(std::string_view trash, std::string_view why) {
 struct Trash::Can {
   /// Why no file can go to it; empty when it is usable.
   std::string problem;
+  /// Whether the problem was only want of descriptors, which the walk may
+  /// have given back by the next file: it is looked for again then.
+  bool out_of_handles = false;
   /// The trash folder, as shown.
   std::string path;
   /// The top of the mount it serves, as shown, which Paths are relative to;
@@ -88,11 +96,25 @@ void AppendPercentEncoded(std::string* out, std::string_view path) {
 }
 
 Trash::Trash(platform::TrashSystem& system, TrashSettings settings)
-    : system_(system), settings_(std::move(settings)) {}
+    : system_(system), settings_(std::move(settings)) {
+  // The walk, and the folders a run holds from its check to their turn,
+  // size themselves by the descriptors the process can spare: these are
+  // then left for the home trash (two) and a file system met on the way.
+  system_.ReserveHandles(kHandlesForATrash + 2);
+  // (Most trashes are found with descriptors to spare; under a tight limit
+  // a file whose trash can't be opened is kept and said so.)
+}
 
-Trash::~Trash() = default;
+Trash::~Trash() { system_.ReleaseHandles(); }
 
 void Trash::Prepare() {
+  OpenHomeTrash();
+  system_.ReserveHandles(kHandlesForATrash);
+}
+
+void Trash::OpenHomeTrash() {
+  // What was held for the home trash goes to it; the rest stays held.
+  system_.ReleaseHandles();
   home_ = std::make_unique<Can>();
   if (settings_.data_home.empty()) return;  // no home: every file system has its own
   home_->path = HomeTrashPath(settings_);
@@ -135,9 +157,13 @@ Trash::Can* Trash::CanFor(const platform::Dir& dir, std::uint64_t device,
   const std::lock_guard<std::mutex> lock(mutex_);
   if (home_device_known_ && device == home_device_) return home_.get();
   std::unique_ptr<Can>& can = mounts_[device];
-  if (can == nullptr) {
+  if (can == nullptr || can->out_of_handles) {
+    // Other threads may still read the one that failed: it is kept.
+    if (can != nullptr) given_up_.push_back(std::move(can));
     can = std::make_unique<Can>();
+    system_.ReleaseHandles();
     OpenMountTrash(dir, folder_path, can.get());
+    system_.ReserveHandles(kHandlesForATrash);
   }
   return can.get();
 }
@@ -149,7 +175,9 @@ void Trash::OpenMountTrash(const platform::Dir& dir, std::string_view folder_pat
   platform::FolderInfo info;
   std::size_t levels = 0;
   std::string reason;
-  if (!system_.OpenMountTop(dir, &top, &info, &levels, &reason)) {
+  const OpenResult opened = system_.OpenMountTop(dir, &top, &info, &levels, &reason);
+  if (opened != OpenResult::kOpened) {
+    can->out_of_handles = opened == OpenResult::kNoHandles;
     can->problem = "cannot find the top of its file system: " + reason;
     return;
   }
@@ -185,7 +213,10 @@ bool Trash::OpenTrashIn(const platform::Dir& parent, std::string_view name, Can*
   platform::Dir trash;
   platform::FolderInfo info;
   std::string why;
-  switch (system_.OpenPrivateFolder(parent, name, make, settings_.user, &trash, &info, &why)) {
+  OpenResult opened = system_.OpenPrivateFolder(parent, name, make, settings_.user, &trash, &info,
+                                                &why);
+  can->out_of_handles = opened == OpenResult::kNoHandles;
+  switch (opened) {
     case OpenResult::kOpened:
       break;
     case OpenResult::kGone:
@@ -199,7 +230,9 @@ bool Trash::OpenTrashIn(const platform::Dir& parent, std::string_view name, Can*
   for (const std::string_view part : {std::string_view("files"), std::string_view("info")}) {
     platform::Dir* const folder = part == "files" ? &can->files : &can->info;
     const std::string shown = Join(can->path, part);
-    switch (system_.OpenPrivateFolder(trash, part, make, settings_.user, folder, &info, &why)) {
+    opened = system_.OpenPrivateFolder(trash, part, make, settings_.user, folder, &info, &why);
+    can->out_of_handles = opened == OpenResult::kNoHandles;
+    switch (opened) {
       case OpenResult::kOpened:
         continue;
       case OpenResult::kGone:

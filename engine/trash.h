@@ -21,6 +21,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <vector>
 
 #include "platform/dir.h"
 #include "platform/file_system.h"
@@ -62,6 +63,8 @@ class Trash {
     std::string entry;
   };
 
+  /// A trash that works through `system`; holds a few descriptors in
+  /// reserve for the trash folders until they are opened.
   Trash(platform::TrashSystem& system, TrashSettings settings);
   ~Trash();
   Trash(const Trash&) = delete;
@@ -88,6 +91,7 @@ class Trash {
  private:
   struct Can;
 
+  void OpenHomeTrash();
   Can* CanFor(const platform::Dir& dir, std::uint64_t device, std::string_view folder_path);
   void OpenMountTrash(const platform::Dir& dir, std::string_view folder_path, Can* can);
   bool OpenTrashIn(const platform::Dir& parent, std::string_view name, Can* can,
@@ -101,6 +105,7 @@ class Trash {
   std::uint64_t home_device_ = 0;
   bool home_device_known_ = false;
   std::map<std::uint64_t, std::unique_ptr<Can>> mounts_;  // by device
+  std::vector<std::unique_ptr<Can>> given_up_;  // tried when descriptors ran out
 };
 
 }  // namespace engine

@@ -56,8 +56,10 @@ class TrashSystem {
   /// Opens, in `top`, the topmost folder of the file system (mount) that
   /// the open folder `dir` lies on, climbing through `..` while the device
   /// stays the same, and says in `levels` how many levels up it is.
-  virtual bool OpenMountTop(const Dir& dir, Dir* top, FolderInfo* info, std::size_t* levels,
-                            std::string* error) = 0;
+  /// kNoHandles (with the reason) when the process has no descriptor to
+  /// spare for it; kFailed otherwise.
+  virtual OpenResult OpenMountTop(const Dir& dir, Dir* top, FolderInfo* info,
+                                  std::size_t* levels, std::string* error) = 0;
 
   /// Opens the folder `name` in `top` into `shared` if it is a shared trash:
   /// a real folder, not a link, with the sticky bit (checked on the open
@@ -68,7 +70,8 @@ class TrashSystem {
   /// Opens the folder `name` in `parent` without following a link; when
   /// `make` and it is missing, makes it first, for its owner alone. kOpened
   /// only when it is a real folder owned by the user `user`; kFailed with
-  /// the reason otherwise; kGone when it is missing and not to be made.
+  /// the reason otherwise (kNoHandles when the process has no descriptor to
+  /// spare); kGone when it is missing and not to be made.
   virtual OpenResult OpenPrivateFolder(const Dir& parent, std::string_view name, bool make,
                                        std::uint64_t user, Dir* dir, FolderInfo* info,
                                        std::string* error) = 0;
@@ -93,6 +96,14 @@ class TrashSystem {
   /// folder is moved back and kIsFolder; folders are never trashed.
   virtual TrashStep MoveNoReplace(const Dir& from, std::string_view name, const Dir& to,
                                   std::string_view to_name, std::string* error) = 0;
+
+  /// Holds up to `count` descriptors in reserve (at most half of those the
+  /// process can spare), so that the walk, which takes what the process can
+  /// spare, leaves them for a trash found later.
+  virtual void ReserveHandles(std::size_t count) = 0;
+
+  /// Gives back every descriptor ReserveHandles holds.
+  virtual void ReleaseHandles() = 0;
 
   /// The local time now as YYYY-MM-DDThh:mm:ss, into `out` (cleared first).
   virtual void LocalTimeNow(std::string* out) = 0;

@@ -16,6 +16,7 @@
 #include <ctime>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "platform/trash.h"
 
@@ -24,6 +25,12 @@ namespace {
 
 constexpr int kFolderFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 constexpr mode_t kPrivateFolderMode = 0700;
+// A descriptor held only to be given back costs nothing else.
+#if defined(O_PATH)
+constexpr int kReserveFlags = O_PATH | O_CLOEXEC;
+#else
+constexpr int kReserveFlags = O_RDONLY | O_CLOEXEC;
+#endif
 
 FolderId IdOf(const struct stat& st) {
   return {static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
@@ -54,6 +61,12 @@ std::string WhyNoFolder(int at, const char* name, int failure) {
     return S_ISLNK(st.st_mode) ? "it is a symbolic link" : "it is not a folder";
   }
   return std::strerror(failure);
+}
+
+// The outcome of an open that failed with `failure`, its reason in `error`.
+OpenResult Failure(int failure, std::string* error) {
+  *error = std::strerror(failure);
+  return failure == EMFILE || failure == ENFILE ? OpenResult::kNoHandles : OpenResult::kFailed;
 }
 
 // Takes `fd` into `dir` and describes it; false with errno when it can't be
@@ -120,30 +133,24 @@ class PosixTrashSystem : public TrashSystem {
     }
   }
 
-  bool OpenMountTop(const Dir& dir, Dir* top, FolderInfo* info, std::size_t* levels,
-                    std::string* error) override {
+  OpenResult OpenMountTop(const Dir& dir, Dir* top, FolderInfo* info, std::size_t* levels,
+                          std::string* error) override {
     int fd = OpenFolder(dir.native(), ".", kFolderFlags);
-    if (fd < 0 || !Keep(fd, top, info)) {
-      *error = std::strerror(errno);
-      return false;
-    }
+    if (fd < 0 || !Keep(fd, top, info)) return Failure(errno, error);
     *levels = 0;
     for (;;) {
       const int parent = OpenFolder(top->native(), "..", kFolderFlags);
-      if (parent < 0) {
-        *error = std::strerror(errno);
-        return false;
-      }
+      if (parent < 0) return Failure(errno, error);
       struct stat st;
       if (::fstat(parent, &st) != 0) {
-        *error = std::strerror(errno);
+        const int failure = errno;
         ::close(parent);
-        return false;
+        return Failure(failure, error);
       }
       // ".." of "/" is "/" itself; any other top's ".." lies on another device.
       if (IdOf(st) == info->id || static_cast<std::uint64_t>(st.st_dev) != info->id.device) {
         ::close(parent);
-        return true;
+        return OpenResult::kOpened;
       }
       top->Reset(parent);
       info->id = IdOf(st);
@@ -185,6 +192,7 @@ class PosixTrashSystem : public TrashSystem {
     const int fd = OpenFolder(parent.native(), terminated.c_str(), kFolderFlags);
     if (fd < 0) {
       if (errno == ENOENT && !make) return OpenResult::kGone;
+      if (errno == EMFILE || errno == ENFILE) return Failure(errno, error);
       *error = WhyNoFolder(parent.native(), terminated.c_str(), errno);
       return OpenResult::kFailed;
     }
@@ -267,6 +275,25 @@ class PosixTrashSystem : public TrashSystem {
     return TrashStep::kDone;
   }
 
+  void ReserveHandles(std::size_t count) override {
+    // Never more than half of what is spare: the walk needs its share to
+    // go anywhere at all.
+    const std::size_t spare = SpareFolderHandles();
+    if (count > spare / 2) count = spare / 2;
+    const std::lock_guard<std::mutex> lock(mutex_);
+    while (reserved_.size() < count) {
+      const int fd = ::open("/", kReserveFlags);
+      if (fd < 0) return;
+      reserved_.push_back(fd);
+    }
+  }
+
+  void ReleaseHandles() override {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    for (const int fd : reserved_) ::close(fd);
+    reserved_.clear();
+  }
+
   void LocalTimeNow(std::string* out) override {
     // Formatting the time costs more than the rest of an entry's
     // information: done once a second.
@@ -302,6 +329,7 @@ class PosixTrashSystem : public TrashSystem {
   }
 
   std::mutex mutex_;
+  std::vector<int> reserved_;  // descriptors held for trashes found later
   std::time_t shown_time_ = -1;
   std::string shown_;
 };

@@ -19,9 +19,10 @@ class UnsupportedTrashSystem : public TrashSystem {
     return OpenResult::kFailed;
   }
   FolderId NearestExistingFolder(std::string_view) override { return FolderId(); }
-  bool OpenMountTop(const Dir&, Dir*, FolderInfo*, std::size_t*, std::string* error) override {
+  OpenResult OpenMountTop(const Dir&, Dir*, FolderInfo*, std::size_t*,
+                          std::string* error) override {
     *error = Unsupported();
-    return false;
+    return OpenResult::kFailed;
   }
   SharedTrash OpenSharedTrash(const Dir&, std::string_view, Dir*, std::string* reason) override {
     *reason = Unsupported();
@@ -47,6 +48,8 @@ class UnsupportedTrashSystem : public TrashSystem {
     *error = Unsupported();
     return TrashStep::kFailed;
   }
+  void ReserveHandles(std::size_t) override {}
+  void ReleaseHandles() override {}
   void LocalTimeNow(std::string* out) override { out->clear(); }
 };
 
