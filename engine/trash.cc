@@ -278,6 +278,12 @@ RemoveResult Trash::Put(const platform::Dir& dir, std::uint64_t device,
     *error = can->problem;
     return RemoveResult::kFailed;
   }
+  // Trashing what lies in a trash already (a run started in one) would only
+  // shuffle its entries and leave their information behind.
+  if (!can->path.empty() && LiesIn(folder_path, can->path)) {
+    *error = "it lies in the trash '" + can->path + "' already";
+    return RemoveResult::kFailed;
+  }
   // A second mount of one file system (a bind mount) shares its device, but
   // a rename can't cross from one mount to the other.
   if (!can->top.empty() && !LiesIn(folder_path, can->top)) {

@@ -377,6 +377,13 @@ TEST_F(TrashTest, TrashCliListsAndRestoresEveryFileByItsOriginalBytes) {
     EXPECT_EQ(Entries(home_trash_).size(), held);
   }
 
+  // Nor is what lies in it trashed again by a run started inside it.
+  const testsupport::ProcessResult inside = RunTrash({}, home_trash_ + "/files");
+  EXPECT_EQ(inside.exit_status, 2);
+  EXPECT_NE(inside.err.find("': it lies in the trash '" + home_trash_ + "' already\n"),
+            std::string::npos) << inside.err;
+  EXPECT_EQ(Entries(home_trash_).size(), held);
+
   // No room for the information file (`ulimit -f 0`): the files stay (the
   // one restored among them).
   MakeFile("kept.obj");
