@@ -5,6 +5,7 @@
 #include "driver/version.h"
 #include "platform/file_system.h"
 #include "platform/process.h"
+#include "platform/trash.h"
 
 namespace driver {
 namespace {
@@ -44,6 +45,15 @@ std::string SetFlag(Options* options, std::string_view) {
   options->*flag = true;
   return std::string();
 }
+std::string SetTrash(Options* options, std::string_view) {
+  const std::string unsupported = platform::NativeTrashSystem().Unsupported();
+  if (!unsupported.empty()) {
+    return "option '--trash' is not available on this system: " + unsupported;
+  }
+  options->trash = true;
+  return std::string();
+}
+
 std::string SetJobs(Options* options, std::string_view value) {
   // A thousand threads would only wait on each other: anything above that
   // is taken for a typo.
@@ -106,6 +116,7 @@ const OptionRule kOptionRules[] = {
     {'j', "jobs", true, SetJobs},
     {'\0', "include-tracked", false, SetFlag<&Options::include_tracked>},
     {'\0', "older-than", true, SetOlderThan},
+    {'\0', "trash", false, SetTrash},
     {'\0', "json", false, SetFlag<&Options::json>},
     {'\0', "ask", false, SetFlag<&Options::ask>},
 };
@@ -265,6 +276,12 @@ std::string HelpText() {
       "                       number and s, m, h, d or w: 90m, 7d) and any dated\n"
       "                       in the future; the time is read just before each\n"
       "                       file goes, so one changed after that goes all the same\n"
+      "      --trash          move the files into the desktop's trash instead of\n"
+      "                       deleting them, from where any file manager restores\n"
+      "                       them: the home trash (~/.local/share/Trash) for files\n"
+      "                       on its file system, elsewhere the file system's own\n"
+      "                       (.Trash/UID or .Trash-UID at its top); a file with no\n"
+      "                       trash on its file system is kept (not on Windows)\n"
       "      --json           report in JSON Lines, one object a line (see the\n"
       "                       man page), and ask nothing\n"
       "      --ask            ask at the start and at the end even with -n or --json\n"
@@ -283,6 +300,7 @@ std::string HelpText() {
       "                                 clean here, but not in third_party or logs\n"
       "  buildsweep -j 1                clean here with one thread\n"
       "  buildsweep --older-than 7d -y  clean here, but keep a week's work\n"
+      "  buildsweep --trash ~/src/app   clean, into the trash\n"
       "  buildsweep -n --json > plan.jsonl\n"
       "                                 what would go, for a script to read\n"
       "\n"

@@ -29,6 +29,9 @@ struct Options {
   /// Keep listed files modified less than this many seconds ago (and any
   /// dated in the future); -1 when every listed file may go.
   long long older_than_seconds = -1;
+  /// Move the by-products into the desktop's trash, from where any file
+  /// manager restores them, instead of deleting them.
+  bool trash = false;
   /// Report in JSON Lines instead of text, and ask nothing unless `ask`.
   bool json = false;
   /// Show both prompts even where the run would not (-n, --json).

@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <new>
 #include <string>
 #include <string_view>
@@ -15,8 +16,10 @@
 #include "engine/json.h"
 #include "engine/report.h"
 #include "engine/sweep.h"
+#include "engine/trash.h"
 #include "engine/walk.h"
 #include "platform/process.h"
+#include "platform/trash.h"
 
 namespace driver {
 namespace {
@@ -80,6 +83,7 @@ void ShowJsonRun(engine::Report& report, const Options& options,
   } else {
     report.Number(options.older_than_seconds);
   }
+  if (options.trash) report.Text(",\"trash\":true");
   report.Text(",\"exclude\":").Text(JsonExclusions(options.exclusions));
   report.Text(",\"extensions\":[");
   for (std::size_t i = 0; i < extensions.size(); ++i) {
@@ -146,25 +150,62 @@ unsigned MostJobs(const Options& options) {
   return options.jobs > 0 ? options.jobs : platform::DefaultMostJobCount();
 }
 
+// What the trash is told of the user: where the home trash lies
+// ($XDG_DATA_HOME/Trash, else ~/.local/share/Trash; a relative
+// XDG_DATA_HOME is no place, as the XDG rules say) and the user's number.
+engine::TrashSettings TrashSettingsFor(const Options& options) {
+  engine::TrashSettings settings;
+  std::string value;
+  if (platform::EnvironmentValue("XDG_DATA_HOME", &value) && platform::IsAbsolutePath(value)) {
+    settings.data_home = value;
+  } else if (platform::EnvironmentValue("HOME", &value) && platform::IsAbsolutePath(value)) {
+    platform::AppendPathComponent(&value, ".local");
+    platform::AppendPathComponent(&value, "share");
+    settings.data_home = value;
+  }
+  settings.user = platform::CurrentUserId();
+  settings.dry_run = options.dry_run;
+  return settings;
+}
+
+// The run's trash under --trash, made before the chosen folders are held
+// (it keeps descriptors for itself), its home trash opened only once the
+// run starts (Trash::Prepare); null otherwise.
+std::unique_ptr<engine::Trash> MakeTrash(const Options& options) {
+  if (!options.trash) return nullptr;
+  return std::make_unique<engine::Trash>(platform::NativeTrashSystem(), TrashSettingsFor(options));
+}
+
 // Everything one run shares between the folders it cleans.
 struct Sweep {
   Sweep(platform::FileSystem& used_fs, engine::Report& run_report, const Options& run_options,
-        const engine::ExtensionList& run_extensions, const RunHooks& run_hooks)
+        const engine::ExtensionList& run_extensions, const RunHooks& run_hooks,
+        engine::Trash* run_trash)
       : fs(used_fs),
         report(run_report),
         options(run_options),
         extensions(run_extensions),
         hooks(run_hooks),
-        walker(used_fs, run_report, SettingsFor(run_options, run_hooks),
+        walker(used_fs, run_report, SettingsFor(run_options, run_hooks, run_trash),
                run_options.jobs > 0 ? run_options.jobs : platform::DefaultJobCount(),
                MostJobs(run_options)) {}
 
-  static engine::WalkerSettings SettingsFor(const Options& options, const RunHooks& hooks) {
+  static engine::WalkerSettings SettingsFor(const Options& options, const RunHooks& hooks,
+                                            engine::Trash* trash) {
     engine::WalkerSettings settings;
     for (const std::string& pattern : options.exclusions) settings.filter.AddExclusion(pattern);
     // The run's own output files, never deleted.
     settings.kept_files = platform::StandardStreamFiles();
     settings.dry_run = options.dry_run;
+    settings.trash = trash;
+    // What the user trashed stays there, with or without --trash.
+    const std::string home_trash = engine::HomeTrashPath(TrashSettingsFor(options));
+    std::string physical;
+    platform::FolderId home_trash_id;
+    if (!home_trash.empty() && platform::LookUpFolder(home_trash, &physical, &home_trash_id) &&
+        home_trash_id.IsKnown()) {
+      settings.never_entered.push_back(home_trash_id);
+    }
     settings.keep_tracked = !options.include_tracked;
     // A script wants to know what was kept in a real run too.
     settings.list_kept = options.dry_run || options.json;
@@ -273,13 +314,15 @@ std::string SizeLine(std::string_view label, std::uint64_t bytes) {
 }
 
 // The total, and for a dry run (`dry_run`) the sizes.
-void ShowTotal(engine::Report& report, const engine::Walker& walker,
+void ShowTotal(engine::Report& report, const engine::Walker& walker, bool trashed,
                const engine::DryRunFileSystem* dry_run) {
   report.Text("Total Remove File : ").Number(walker.deleted()).EndLine();
   // Said only where git kept some: elsewhere the report is as it always was.
   if (walker.kept() > 0) {
     report.Text("Total Kept (tracked) : ").Number(walker.kept()).EndLine();
   }
+  // Under --trash every file that went, went there.
+  if (trashed) report.Text("Total Trashed : ").Number(walker.deleted()).EndLine();
   if (dry_run != nullptr) {
     // The apparent size, as ls -l adds it up, then what the disk would gain:
     // sparse files and links that stay make the two differ.
@@ -288,10 +331,11 @@ void ShowTotal(engine::Report& report, const engine::Walker& walker,
   }
 }
 
-void ShowJsonTotal(engine::Report& report, long long deleted, long long kept,
+void ShowJsonTotal(engine::Report& report, long long deleted, long long kept, bool trashed,
                    const engine::DryRunFileSystem* dry_run) {
   report.Text("{\"type\":\"total\",\"deleted\":").Number(deleted);
   report.Text(",\"kept_tracked\":").Number(kept);
+  if (trashed) report.Text(",\"trashed\":").Number(deleted);
   if (dry_run != nullptr) {
     report.Text(",\"size\":").Size(dry_run->apparent_bytes());
     report.Text(",\"freed\":").Size(dry_run->bytes_freed());
@@ -308,6 +352,7 @@ int Run(platform::FileSystem& fs, platform::Console& console, const RunHooks& ho
 int Run(platform::FileSystem& fs, platform::Console& console, const Options& options,
         const RunHooks& hooks) {
   engine::Report report(console);
+  const std::unique_ptr<engine::Trash> trash = MakeTrash(options);
   platform::Dir start;
   std::vector<CheckedFolder> checked;
   if (!options.folders.empty()) {
@@ -336,7 +381,7 @@ int Run(platform::FileSystem& fs, platform::Console& console, const Options& opt
       line += ", where nothing is deleted";
       report.Error(line);
       // A record ends with its total, even where nothing could be done.
-      if (options.json) ShowJsonTotal(report, 0, 0, nullptr);
+      if (options.json) ShowJsonTotal(report, 0, 0, options.trash, nullptr);
       return kExitIncomplete;
     }
   }
@@ -344,8 +389,9 @@ int Run(platform::FileSystem& fs, platform::Console& console, const Options& opt
   const bool prompts = options.ask || (!options.dry_run && !options.no_prompts && !options.json);
   if (prompts) Prompt(report, kStartPrompt);
 
+  if (trash != nullptr) trash->Prepare();  // before the walk could come across it
   engine::DryRunFileSystem dry_run_fs(fs);
-  Sweep sweep(options.dry_run ? dry_run_fs : fs, report, options, extensions, hooks);
+  Sweep sweep(options.dry_run ? dry_run_fs : fs, report, options, extensions, hooks, trash.get());
   platform::DeferStopSignals();
   if (options.folders.empty()) {
     SweepCurrentDirectory(sweep);
@@ -362,10 +408,10 @@ int Run(platform::FileSystem& fs, platform::Console& console, const Options& opt
 
   engine::ExtensionList().swap(extensions);
   if (options.json) {
-    ShowJsonTotal(report, sweep.walker.deleted(), sweep.walker.kept(),
+    ShowJsonTotal(report, sweep.walker.deleted(), sweep.walker.kept(), options.trash,
                   options.dry_run ? &dry_run_fs : nullptr);
   } else {
-    ShowTotal(report, sweep.walker, options.dry_run ? &dry_run_fs : nullptr);
+    ShowTotal(report, sweep.walker, options.trash, options.dry_run ? &dry_run_fs : nullptr);
   }
   const int answer = prompts ? Prompt(report, kExitPrompt) : 0;
   report.Flush();  // the status must tell whether the last lines were written too

@@ -17,6 +17,20 @@ constexpr DatabaseFolder kDatabaseFolders[] = {
 
 bool IsVersionControlFolder(std::string_view name) { return !VersionControlSystem(name).empty(); }
 
+// Trash folders at the top of a file system: the one users share (.Trash)
+// and a user's own (.Trash-1000). What is in them was put there to be kept
+// until the user empties them.
+bool IsTrashFolder(std::string_view name) {
+  constexpr std::string_view kShared = ".Trash";
+  if (name.substr(0, kShared.size()) != kShared) return false;
+  if (name.size() == kShared.size()) return true;
+  if (name.size() < kShared.size() + 2 || name[kShared.size()] != '-') return false;
+  for (const char c : name.substr(kShared.size() + 1)) {
+    if (c < '0' || c > '9') return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 std::string_view VersionControlSystem(std::string_view name) {
@@ -33,7 +47,8 @@ std::string_view VersionControlSystem(std::string_view name) {
 void NameFilter::AddExclusion(std::string pattern) { exclusions_.push_back(std::move(pattern)); }
 
 bool NameFilter::SkipsFolder(std::string_view name) const {
-  return IsVersionControlFolder(name) || (!exclusions_.empty() && MatchesAnExclusion(name));
+  return IsVersionControlFolder(name) || IsTrashFolder(name) ||
+         (!exclusions_.empty() && MatchesAnExclusion(name));
 }
 
 bool NameFilter::MatchesAnExclusion(std::string_view name) const {

@@ -15,7 +15,9 @@ std::string_view VersionControlSystem(std::string_view name);
 /// Decides which folders the walk does not enter and which files it leaves
 /// alone. A version-control database (.git, .hg, .svn, .bzr) is never a
 /// build by-product: its branch, tag and log files may well be named
-/// "tmp" or "v1.map", so such folders are never entered. The user's
+/// "tmp" or "v1.map", so such folders are never entered. Nor are a file
+/// system's trash folders (.Trash, and .Trash- followed by a user's number):
+/// what the user trashed is kept until the trash is emptied. The user's
 /// exclusions add shell wildcards matched against the bare name.
 class NameFilter {
  public:

@@ -43,6 +43,15 @@ void SortByName(platform::EntryList* list, std::size_t first = 0) {
   }
 }
 
+// Whether the entry `inode` on `device` is one of `ids`.
+bool IsAmong(const std::vector<platform::FolderId>& ids, std::uint64_t device,
+             std::uint64_t inode) {
+  for (const platform::FolderId& id : ids) {
+    if (id.inode == inode && id.device == device) return true;
+  }
+  return false;
+}
+
 }  // namespace
 
 FolderCleaner::FolderCleaner(platform::FileSystem& fs, Report& report,
@@ -68,8 +77,10 @@ bool FolderCleaner::ListTargets(const platform::Dir& dir, std::uint64_t device,
   }
   const std::size_t first_subfolder = subfolders != nullptr ? subfolders->entries.size() : 0;
   const NameFilter& filter = settings_.filter;
-  const bool check_kept =
-      !settings_.kept_files.empty() && targets->inodes.size() == targets->entries.size();
+  listed_device_ = device;
+  const bool has_inodes = targets->inodes.size() == targets->entries.size();
+  const bool check_kept = !settings_.kept_files.empty() && has_inodes;
+  const bool check_entered = !settings_.never_entered.empty() && has_inodes;
   const bool has_times = targets->modified.size() == targets->entries.size();
   std::size_t kept = 0;
   bool git = false;
@@ -79,9 +90,12 @@ bool FolderCleaner::ListTargets(const platform::Dir& dir, std::uint64_t device,
     // A folder, a file (worktrees, submodules) or a link: a work tree's top.
     if (name.size() == 4 && name == ".git") git = true;
     if (entry.kind == platform::EntryKind::kFolder) {
-      if (subfolders != nullptr && !filter.SkipsFolder(name)) subfolders->Add(name, entry.kind);
+      if (subfolders != nullptr && !filter.SkipsFolder(name) &&
+          !(check_entered && IsAmong(settings_.never_entered, device, targets->inodes[i]))) {
+        subfolders->Add(name, entry.kind);
+      }
     } else if (IsListedExtension(ExtensionOf(name), extensions) == 1 && !filter.SkipsFile(name) &&
-               !(check_kept && IsKeptFile(device, targets->inodes[i]))) {
+               !(check_kept && IsAmong(settings_.kept_files, device, targets->inodes[i]))) {
       if (has_times) targets->modified[kept] = targets->modified[i];
       targets->entries[kept++] = entry;  // its name stays where it was listed
     }
@@ -97,13 +111,6 @@ bool FolderCleaner::ListTargets(const platform::Dir& dir, std::uint64_t device,
   SortByName(targets);
   if (subfolders != nullptr) SortByName(subfolders, first_subfolder);
   return true;
-}
-
-bool FolderCleaner::IsKeptFile(std::uint64_t device, std::uint64_t inode) const {
-  for (const platform::FolderId& kept : settings_.kept_files) {
-    if (kept.inode == inode && kept.device == device) return true;
-  }
-  return false;
 }
 
 void FolderCleaner::WriteCleanedBlock(const platform::Dir& dir, const platform::FolderId& id,
@@ -195,7 +202,7 @@ int FolderCleaner::DeleteTargets(const platform::Dir& dir, const platform::Folde
     if (settings_.keeps_recent && IsRecent(dir, targets, i, folder_path)) continue;
     report_.MakeRoom(line_size);
     platform::FileExamination removed;
-    switch (Remove(dir, name, &removed, &reason)) {
+    switch (RemoveTarget(dir, folder_path, name, &removed, &reason)) {
       case platform::RemoveResult::kRemoved:
         ++count;
         ++deleted_;
@@ -274,11 +281,18 @@ FolderCleaner::Age FolderCleaner::AgeOf(const platform::Dir& dir,
 // tells; returns its size, or what it may grow to.
 std::size_t FolderCleaner::PrepareDeletionLine(const std::string& folder_path,
                                                std::string_view name) {
+  // Where a file went to the trash, the line names the trash (and in JSON
+  // the entry): its paths, escaped, can't take more than this.
+  const std::size_t trash_room =
+      settings_.trash == nullptr
+          ? 0
+          : 16 * (settings_.trash->MostPathBytes(folder_path.size()) + name.size()) + 64;
   if (report_.json()) {
     // The folder's part is made once for all its files; only a path that
     // is not UTF-8 costs more.
-    json_line_.assign(settings_.dry_run ? "{\"type\":\"would_delete\",\"path\":\""
-                                        : "{\"type\":\"delete\",\"path\":\"");
+    json_line_.assign("{\"type\":\"");
+    json_line_.append(DeletionType());
+    json_line_.append("\",\"path\":\"");
     json_line_.append(json_folder_prefix_);
     const bool valid = AppendJsonText(&json_line_, name) && json_folder_valid_;
     json_line_.push_back('"');
@@ -288,23 +302,52 @@ std::size_t FolderCleaner::PrepareDeletionLine(const std::string& folder_path,
       json_line_.push_back('"');
     }
     constexpr std::size_t kSizeField = sizeof(",\"size\":18446744073709551615}\n");
-    return json_line_.size() + kSizeField;
+    return json_line_.size() + kSizeField + trash_room;
   }
   displayed_name_.clear();
   report_.AppendForDisplay(&displayed_name_, name);
   // The line: label, folder, separator, name, " \n".
-  return DeletionLabel().size() + displayed_folder_.size() + 1 + displayed_name_.size() + 2;
+  return DeletionLabel().size() + displayed_folder_.size() + 1 + displayed_name_.size() + 2 +
+         trash_room;
 }
 
 void FolderCleaner::WriteDeletionLine(const platform::FileExamination& removed) {
   if (report_.json()) {
     report_.Text(json_line_);
+    if (settings_.trash != nullptr) {
+      report_.Text(",").JsonPath("trash", placed_.trash);
+      if (!placed_.entry.empty()) report_.Text(",").JsonPath("trashed_as", placed_.entry);
+    }
     if (settings_.dry_run) report_.Text(",\"size\":").Size(removed.size);
     report_.Text("}").EndLine();
     return;
   }
   report_.Text(DeletionLabel()).DisplayedPathInFolder(displayed_folder_, displayed_name_);
+  if (settings_.trash != nullptr) {
+    // Most files of a run go to one trash: it is made ready to print once.
+    if (placed_.trash != displayed_trash_of_) {
+      displayed_trash_of_ = placed_.trash;
+      displayed_trash_.clear();
+      report_.AppendForDisplay(&displayed_trash_, placed_.trash);
+    }
+    report_.Text(" -> ").DisplayedPath(displayed_trash_);
+  }
   report_.Text(" ").EndLine();
+}
+
+// Deletes the target `name` of `dir`, or under --trash moves it into the
+// trash; a dry run only looks at it, as a deletion would, and at where its
+// trash would be.
+platform::RemoveResult FolderCleaner::RemoveTarget(const platform::Dir& dir,
+                                                   const std::string& folder_path,
+                                                   std::string_view name,
+                                                   platform::FileExamination* removed,
+                                                   std::string* reason) {
+  if (settings_.trash == nullptr) return Remove(dir, name, removed, reason);
+  const platform::RemoveResult put =
+      settings_.trash->Put(dir, listed_device_, folder_path, name, &placed_, reason);
+  if (!settings_.dry_run || put != platform::RemoveResult::kRemoved) return put;
+  return Remove(dir, name, removed, reason);
 }
 
 void FolderCleaner::WriteKeptLine(const std::string& folder_path, std::string_view name) {
@@ -328,7 +371,14 @@ const std::string& FolderCleaner::FilePath(const std::string& folder_path, std::
 }
 
 std::string_view FolderCleaner::DeletionLabel() const {
+  if (settings_.trash != nullptr) return settings_.dry_run ? "Would trash : " : "Trash : ";
   return settings_.dry_run ? "Would delete : " : "Delete : ";
+}
+
+// The JSON type of a deletion's line.
+std::string_view FolderCleaner::DeletionType() const {
+  if (settings_.trash != nullptr) return settings_.dry_run ? "would_trash" : "trash";
+  return settings_.dry_run ? "would_delete" : "delete";
 }
 
 bool FolderCleaner::IsTracked(std::string_view name) {
@@ -373,7 +423,8 @@ void WorkTree::AppendFolder(std::string* out, std::string_view path) const {
 void FolderCleaner::ReportFailedDeletion(const std::string& folder_path, std::string_view name,
                                          const std::string& reason) {
   fell_short_ = true;
-  report_.CannotError("delete", FilePath(folder_path, name), reason);
+  report_.CannotError(settings_.trash != nullptr ? "trash" : "delete",
+                      FilePath(folder_path, name), reason);
 }
 
 void FolderCleaner::ReportUnreadable(const std::string& path, const std::string& reason) {
@@ -444,6 +495,10 @@ void FolderCleaner::ReleaseMemory() {
   std::string().swap(json_line_);
   std::string().swap(json_folder_prefix_);
   std::string().swap(file_path_);
+  std::string().swap(placed_.trash);
+  std::string().swap(placed_.entry);
+  std::string().swap(displayed_trash_);
+  std::string().swap(displayed_trash_of_);
   std::vector<platform::Entry>().swap(kept_targets_);
 }
 

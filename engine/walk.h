@@ -44,6 +44,7 @@
 #include "engine/git_work_tree.h"
 #include "engine/name_filter.h"
 #include "engine/report.h"
+#include "engine/trash.h"
 #include "platform/file_system.h"
 
 namespace engine {
@@ -58,6 +59,11 @@ struct WalkerSettings {
   NameFilter filter;
   /// The files never deleted: the run's own output.
   std::vector<platform::FolderId> kept_files;
+  /// The folders never entered whatever their names: the user's home trash.
+  std::vector<platform::FolderId> never_entered;
+  /// Where by-products go instead of being deleted (--trash); null when
+  /// they are deleted. Must outlive the walker.
+  Trash* trash = nullptr;
   /// Whether the file system only looks (a dry run): each deletion's line
   /// then says what would be deleted, in JSON with the file's size.
   bool dry_run = false;
@@ -167,7 +173,9 @@ class FolderCleaner {
   void ReleaseMemory();
 
  private:
-  bool IsKeptFile(std::uint64_t device, std::uint64_t inode) const;
+  platform::RemoveResult RemoveTarget(const platform::Dir& dir, const std::string& folder_path,
+                                      std::string_view name, platform::FileExamination* removed,
+                                      std::string* reason);
   bool MayDelete(const platform::Dir& dir, const platform::Entry& target, std::string_view name,
                  const std::string& folder_path);
   int DeleteTargets(const platform::Dir& dir, const platform::FolderId& id,
@@ -185,6 +193,7 @@ class FolderCleaner {
   void WriteDeletionLine(const platform::FileExamination& removed);
   void WriteKeptLine(const std::string& folder_path, std::string_view name);
   std::string_view DeletionLabel() const;
+  std::string_view DeletionType() const;
   const std::string& FilePath(const std::string& folder_path, std::string_view name);
   void ReportFailedDeletion(const std::string& folder_path, std::string_view name,
                             const std::string& reason);
@@ -218,6 +227,10 @@ class FolderCleaner {
   std::string json_folder_prefix_;  // in JSON, the text its files' paths begin with
   bool json_folder_valid_ = true;   // whether the folder's path is UTF-8
   std::string file_path_;         // the path of the file in hand, where needed
+  std::uint64_t listed_device_ = 0;  // the device of the folder listed last
+  Trash::Placed placed_;          // under --trash, where the file in hand went
+  std::string displayed_trash_;   // placed_.trash, ready to print
+  std::string displayed_trash_of_;  // the trash displayed_trash_ shows
 };
 
 /// The walk of one run: the root, every folder below it, the root last. One

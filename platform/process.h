@@ -3,6 +3,7 @@
 #ifndef BUILDSWEEP_PLATFORM_PROCESS_H_
 #define BUILDSWEEP_PLATFORM_PROCESS_H_
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -43,6 +44,14 @@ FolderId CurrentDirectoryId();
 /// a run started in it shows it, goes to `physical` (empty where it can't be
 /// told) and its identity to `id` (unknown where it can't be told).
 bool LookUpFolder(std::string_view path, std::string* physical, FolderId* id);
+
+/// The value of the environment variable `name` into `value`; false when
+/// it is not set.
+bool EnvironmentValue(std::string_view name, std::string* value);
+
+/// The user the process acts as (its effective user id on POSIX); 0 where
+/// the system has no such number.
+std::uint64_t CurrentUserId();
 
 }  // namespace platform
 

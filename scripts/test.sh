@@ -17,7 +17,7 @@ repo=$(cd "$(dirname "$0")/.." && pwd)
 jobs=$(nproc)
 started=$SECONDS
 
-if ! install_missing_packages cmake g++ make libgtest-dev libgmock-dev tmux dpkg-dev git python3; then
+if ! install_missing_packages cmake g++ make libgtest-dev libgmock-dev tmux dpkg-dev git python3 trash-cli; then
   echo "The packages the build and its tests need could not be installed (see above): nothing was run." >&2
   exit 1
 fi
@@ -45,12 +45,14 @@ part() {
   set -e
   case $status in
     0) result="passed$(detail)"; passed_parts=$((passed_parts + 1)) ;;
-    77) result="skipped: $(cat "$notes/why" 2>/dev/null)"; skipped_parts=$((skipped_parts + 1)) ;;
+    77) result="skipped: $(cat "$notes/why" 2>/dev/null || true)"; skipped_parts=$((skipped_parts + 1)) ;;
     *) result="FAILED (status $status)$(detail)"; failed_parts=$((failed_parts + 1)) ;;
   esac
   summary+=("$(printf '%-22s %5d s   %s' "$name" $((SECONDS - part_started)) "$result")")
 }
-detail() { [ -s "$notes/detail" ] && printf ' (%s)' "$(cat "$notes/detail")"; }
+detail() {
+  if [ -s "$notes/detail" ]; then printf ' (%s)' "$(cat "$notes/detail")"; fi
+}
 skip() {
   echo "skipped: $*"
   echo "$*" >"$notes/why"

@@ -55,6 +55,8 @@ TEST(ParseCommandLineTest, ReadsOptionsTheWayUnixToolsDo) {
       {{"--older-than=0s"}, "", {}, {}, 0, false, 0},
       {{"--older-than=009000000000s"}, "", {}, {}, 0, false, 9000000000},
       {{"--older-than=14880w"}, "", {}, {}, 0, false, 8999424000},
+      {{"--trash", "-n"}, "nT", {}, {}},
+      {{"--tr", "--json"}, "JT", {}, {}},
   };
   for (const Case& c : cases) {
     std::string trace;
@@ -70,6 +72,7 @@ TEST(ParseCommandLineTest, ReadsOptionsTheWayUnixToolsDo) {
     if (o.no_prompts) flags += 'y';
     if (o.json) flags += 'J';
     if (o.ask) flags += 'A';
+    if (o.trash) flags += 'T';
     EXPECT_EQ(flags, c.flags);
     EXPECT_EQ(o.older_than_seconds, c.older_than_seconds);
     EXPECT_EQ(o.folders, c.folders);
@@ -186,6 +189,7 @@ TEST_F(CommandLineTest, WrongCommandLineIsUsageErrorBeforeAnythingIsShown) {
       {{"--older-than=99999999999999999999999d"}, "age '99999999999999999999999d' is too large"},
       {{"-n", "--older-than"}, "option '--older-than' needs a value"},
       {{"--json=yes"}, "option '--json' takes no value"},
+      {{"--trash=yes"}, "option '--trash' takes no value"},
       {{"--ask", "-y"}, "options '--ask' and '--yes' contradict each other"},
       {{"--exclude="}, "exclusion '' is empty; it would match no name"},
       {{"-x", ""}, "exclusion '' is empty; it would match no name"},

@@ -4,8 +4,15 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <clocale>
+#include <cstdlib>
 #include <filesystem>
+#include <map>
+#include <regex>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -287,6 +294,306 @@ TEST_F(UnprivilegedTest, FileThatCannotBeDeletedIsReportedAndFailsTheRun) {
   EXPECT_EQ(run.err, "Error: cannot delete '" + root_ + "/ro/stuck.obj': Permission denied\n");
   EXPECT_EQ(run.exit_status, 2);
   EXPECT_TRUE(testsupport::Exists("ro/stuck.obj"));
+}
+
+// --trash, with trash-cli as the judge of what a trash holds. HOME and
+// XDG_DATA_HOME lie in the scratch folder, so the user's own trash is never
+// touched.
+class TrashTest : public EndToEndTest {
+ protected:
+  TrashTest()
+      : home_(scratch_.path().string() + "/home"),
+        home_trash_(home_ + "/data/Trash"),
+        env_({{"HOME", home_}, {"XDG_DATA_HOME", home_ + "/data"}}) {
+    testsupport::MakeFolders(home_);
+  }
+
+  testsupport::ProcessResult RunTrash(std::vector<std::string> arguments,
+                                      const std::string& cwd = "") {
+    testsupport::ProcessOptions options;
+    options.argv = {BUILDSWEEP_BINARY, "--trash", "-y"};
+    options.argv.insert(options.argv.end(), arguments.begin(), arguments.end());
+    options.cwd = cwd.empty() ? root_ : cwd;
+    options.env = env_;
+    options.timeout_seconds = 30;
+    return testsupport::RunProcess(options);
+  }
+
+  testsupport::ProcessResult RunTool(std::vector<std::string> argv, const std::string& input = "") {
+    testsupport::ProcessOptions options;
+    options.argv = std::move(argv);
+    options.input = input;
+    options.cwd = root_;
+    options.env = env_;
+    options.env.emplace_back("LANG", "C.UTF-8");
+    return testsupport::RunProcess(options);
+  }
+
+  // The original path of each entry of `trash`, by the entry's name, as
+  // its information file holds it, percent-decoded byte for byte; checks
+  // that the file is there and the information well formed.
+  static std::map<std::string, std::string> Entries(const std::string& trash) {
+    std::map<std::string, std::string> entries;
+    const std::regex form("\\[Trash Info\\]\nPath=([^\n]*)\n"
+                          "DeletionDate=\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\n");
+    for (const std::string& info : testsupport::ListFolder(trash + "/info")) {
+      const std::string text = testsupport::ReadAll(trash + "/info/" + info);
+      std::smatch match;
+      EXPECT_TRUE(std::regex_match(text, match, form)) << text;
+      const std::string encoded = match[1].str();
+      std::string path;
+      for (std::size_t i = 0; i < encoded.size(); ++i) {
+        if (encoded[i] == '%' && i + 2 < encoded.size()) {
+          path.push_back(static_cast<char>(std::stoi(encoded.substr(i + 1, 2), nullptr, 16)));
+          i += 2;
+        } else {
+          EXPECT_TRUE(std::isalnum(static_cast<unsigned char>(encoded[i])) ||
+                      std::string("-_.~/").find(encoded[i]) != std::string::npos)
+              << "not encoded: " << encoded;
+          path.push_back(encoded[i]);
+        }
+      }
+      const std::string name = info.substr(0, info.size() - std::string(".trashinfo").size());
+      EXPECT_EQ(info.substr(name.size()), ".trashinfo");
+      EXPECT_TRUE(testsupport::Exists(trash + "/files/" + name)) << name;
+      entries[name] = path;
+    }
+    return entries;
+  }
+
+  static std::set<std::string> Values(const std::map<std::string, std::string>& entries) {
+    std::set<std::string> values;
+    for (const auto& entry : entries) values.insert(entry.second);
+    return values;
+  }
+
+  const std::string home_;
+  const std::string home_trash_;
+  const std::vector<std::pair<std::string, std::string>> env_;
+};
+
+TEST_F(TrashTest, TrashCliListsAndRestoresEveryFileByItsOriginalBytes) {
+  if (RunTool({"trash-list", "--version"}).exit_status != 0) {
+    GTEST_SKIP() << "trash-cli is not installed (apt-get install trash-cli)";
+  }
+  const std::vector<std::string> names = {
+      "a b.obj", "100%.log", "new\nline.tmp", "\xff\xfe.bak", "\xed\x95\x9c\xea\xb8\x80.obj",
+      "main.obj", "d/main.obj", "e/main.obj", "d/x%41.pch"};
+  for (const std::string& name : names) MakeFile(name, "from " + name);
+  MakeFile("main.c", "int main;");
+  // Trashed before, by another program, under a name the run will want.
+  MakeFile(home_ + "/elsewhere/main.obj", "gio's");
+  const bool have_gio = RunTool({"gio", "trash", home_ + "/elsewhere/main.obj"}).exit_status == 0;
+  const std::map<std::string, std::string> before = Entries(home_trash_);
+
+  // A dry run makes nothing and names the trash; the real run then does it.
+  const testsupport::ProcessResult dry = RunTrash({"-n", "-j", "2"});
+  const testsupport::ProcessResult run = RunTrash({"-j", "2"});
+  EXPECT_EQ(run.exit_status, 0) << run.err;
+  EXPECT_EQ(run.err, "");
+  std::string expected = dry.out;
+  expected = std::regex_replace(expected, std::regex("Would trash : "), "Trash : ");
+  expected = expected.substr(0, expected.find("Total Size"));
+  EXPECT_EQ(run.out, expected);
+  EXPECT_NE(run.out.find("Trash : " + root_ + "/a b.obj -> " + home_trash_ + " \n"),
+            std::string::npos) << run.out;
+  EXPECT_NE(run.out.find("Total Remove File : 9\nTotal Trashed : 9\n"), std::string::npos);
+
+  std::map<std::string, std::string> entries = Entries(home_trash_);
+  std::set<std::string> originals;
+  for (const std::string& name : names) originals.insert(root_ + "/" + name);
+  for (const auto& [name, path] : before) {
+    originals.insert(path);
+    EXPECT_EQ(entries[name], path) << "an entry made before the run changed";
+  }
+  EXPECT_EQ(Values(entries), originals);
+  if (have_gio) {
+    EXPECT_EQ(testsupport::ReadAll(home_trash_ + "/files/main.obj"), "gio's");
+  }
+  for (const auto& [name, path] : entries) {
+    if (before.count(name) == 0) {
+      EXPECT_EQ(testsupport::ReadAll(home_trash_ + "/files/" + name),
+                "from " + path.substr(root_.size() + 1));
+    }
+  }
+  EXPECT_EQ(testsupport::FilesBelow(root_), testsupport::Paths(root_, {"main.c"}));
+
+  // trash-cli reads the same entries: every original path is listed (a
+  // name that is no UTF-8 comes out with stand-ins for its stray bytes).
+  const testsupport::ProcessResult listed = RunTool({"trash-list"});
+  EXPECT_EQ(listed.exit_status, 0) << listed.err;
+  for (const std::string& path : originals) {
+    if (path.find('\xff') != std::string::npos) continue;
+    EXPECT_NE(listed.out.find(" " + path + "\n"), std::string::npos) << path << "\n" << listed.out;
+  }
+  EXPECT_NE(listed.out.find(root_ + "/\xef\xbf\xbd\xef\xbf\xbd.bak\n"), std::string::npos)
+      << listed.out;
+  const testsupport::ProcessResult restored = RunTool({"trash-restore", root_ + "/100%.log"}, "0\n");
+  EXPECT_EQ(restored.exit_status, 0) << restored.out << restored.err;
+  EXPECT_EQ(testsupport::ReadAll(root_ + "/100%.log"), "from 100%.log");
+  EXPECT_EQ(Entries(home_trash_).size(), entries.size() - 1);
+
+  // The trash itself is never walked into, with or without --trash.
+  const std::size_t held = Entries(home_trash_).size();
+  for (const bool trash : {true, false}) {
+    testsupport::ProcessOptions options;
+    options.argv = {BUILDSWEEP_BINARY, "-y"};
+    if (trash) options.argv.push_back("--trash");
+    options.cwd = home_;
+    options.env = env_;
+    const testsupport::ProcessResult from_home = testsupport::RunProcess(options);
+    EXPECT_EQ(from_home.exit_status, 0) << from_home.err;
+    EXPECT_EQ(from_home.out.find("Trash/files"), std::string::npos) << from_home.out;
+    EXPECT_EQ(Entries(home_trash_).size(), held);
+  }
+
+  // Nor is what lies in it trashed again by a run started inside it.
+  const testsupport::ProcessResult inside = RunTrash({}, home_trash_ + "/files");
+  EXPECT_EQ(inside.exit_status, 2);
+  EXPECT_NE(inside.err.find("': it lies in the trash '" + home_trash_ + "' already\n"),
+            std::string::npos) << inside.err;
+  EXPECT_EQ(Entries(home_trash_).size(), held);
+
+  // No room for the information file (`ulimit -f 0`): the files stay (the
+  // one restored among them).
+  MakeFile("kept.obj");
+  const testsupport::ProcessResult full = RunTool(
+      {"/bin/sh", "-c", std::string("ulimit -f 0 && exec ") + BUILDSWEEP_BINARY + " --trash -y"});
+  EXPECT_EQ(full.exit_status, 2);
+  std::string expected_err;
+  for (const char* name : {"100%.log", "kept.obj"}) {
+    expected_err += "Error: cannot trash '" + root_ + "/" + name + "': cannot write its trash "
+                    "information into '" + home_trash_ + "/info': File too large\n";
+  }
+  EXPECT_EQ(full.err, expected_err);
+  EXPECT_TRUE(testsupport::Exists("kept.obj"));
+  EXPECT_TRUE(testsupport::Exists("100%.log"));
+  EXPECT_EQ(Entries(home_trash_).size(), held);
+}
+
+// A second file system: a small tmpfs, mounted for the test (root only).
+class MountTrashTest : public TrashTest {
+ protected:
+  void SetUp() override {
+    mount_ = scratch_.path().string() + "/mnt";
+    testsupport::MakeFolders(mount_);
+    if (::geteuid() != 0 || Shell("mount -t tmpfs -o size=1m,mode=755 tmpfs '" + mount_ + "'")) {
+      mount_.clear();
+      GTEST_SKIP() << "mounting a tmpfs needs root";
+    }
+    project_ = mount_ + "/p";
+    user_ = std::to_string(::geteuid());
+  }
+  void TearDown() override {
+    if (!mount_.empty()) Shell("umount -R '" + mount_ + "'");
+  }
+
+  static int Shell(const std::string& command) { return std::system(command.c_str()); }
+
+  // x.obj and q/y.log in the project on the mount.
+  void MakeProject() {
+    MakeFile(project_ + "/x.obj", "x");
+    MakeFile(project_ + "/q/y.log", "y");
+  }
+
+  std::string mount_;
+  std::string project_;
+  std::string user_;
+};
+
+TEST_F(MountTrashTest, EachFileSystemHasItsOwnTrashAndAFileWithoutOneStays) {
+  struct Case {
+    std::string name;
+    std::string prepare;  // shell commands run in the mount first
+    std::string trash;    // where the files go, from the mount's top; empty: kept
+    std::string reason;   // then why
+  };
+  const Case cases[] = {
+      {"no shared trash", "", ".Trash-" + user_, ""},
+      {"a shared trash", "mkdir -m 1777 .Trash", ".Trash/" + user_, ""},
+      {"a shared trash without the sticky bit", "mkdir -m 777 .Trash", ".Trash-" + user_, ""},
+      {"a shared trash that is a link", "mkdir -m 1777 elsewhere && ln -s elsewhere .Trash",
+       ".Trash-" + user_, ""},
+      {"a trash that is read-only",
+       "mkdir -p .Trash-U/files .Trash-U/info && mount --bind .Trash-U .Trash-U && "
+       "mount -o remount,ro,bind .Trash-U",
+       "", "cannot write its trash information into '" + mount_ + "/.Trash-" + user_ +
+               "/info': Read-only file system"},
+      {"a trash that is a link", "mkdir elsewhere && ln -s elsewhere .Trash-U", "",
+       "no trash can be had on its file system: cannot use '" + mount_ + "/.Trash-" + user_ +
+           "': it is a symbolic link"},
+      {"a trash of another user", "mkdir -m 700 .Trash-U && chown 12345 .Trash-U", "",
+       "no trash can be had on its file system: cannot use '" + mount_ + "/.Trash-" + user_ +
+           "': it belongs to another user"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Shell("umount -R '" + mount_ + "'/.Trash-* 2>/dev/null; rm -rf '" + mount_ + "'/.[!.]* '" +
+          mount_ + "'/*");
+    MakeProject();
+    std::string prepare = c.prepare;
+    prepare = std::regex_replace(prepare, std::regex("Trash-U"), "Trash-" + user_);
+    ASSERT_EQ(Shell("cd '" + mount_ + "' && " + (prepare.empty() ? "true" : prepare)), 0);
+    const std::set<std::string> made_before = testsupport::FilesBelow(mount_);
+
+    // The dry run foresees the real run, and makes nothing.
+    const testsupport::ProcessResult dry = RunTrash({"-n", "--json", project_});
+    EXPECT_EQ(testsupport::FilesBelow(mount_), made_before);
+    EXPECT_FALSE(!c.trash.empty() && testsupport::Exists(mount_ + "/" + c.trash))
+        << "a dry run made the trash";
+    const testsupport::ProcessResult run = RunTrash({"--json", project_});
+    EXPECT_EQ(dry.err, run.err);
+    EXPECT_EQ(dry.exit_status, run.exit_status);
+    std::string foreseen = std::regex_replace(dry.out, std::regex("would_trash"), "trash");
+    foreseen = std::regex_replace(foreseen, std::regex(",\"size\":\\d+"), "");
+    foreseen = std::regex_replace(foreseen, std::regex("\"dry_run\":true"), "\"dry_run\":false");
+    std::string done = std::regex_replace(run.out, std::regex(",\"trashed_as\":\"[^\"]*\""), "");
+    EXPECT_EQ(std::regex_replace(foreseen, std::regex(",\"freed\":\\d+"), ""), done);
+
+    if (c.trash.empty()) {
+      EXPECT_EQ(run.exit_status, 2);
+      EXPECT_EQ(run.err, "Error: cannot trash '" + project_ + "/q/y.log': " + c.reason + "\n" +
+                         "Error: cannot trash '" + project_ + "/x.obj': " + c.reason + "\n");
+      EXPECT_TRUE(testsupport::Exists(project_ + "/x.obj"));
+      EXPECT_TRUE(testsupport::Exists(project_ + "/q/y.log"));
+      continue;
+    }
+    const std::string trash = mount_ + "/" + c.trash;
+    EXPECT_EQ(run.exit_status, 0) << run.err;
+    EXPECT_NE(run.out.find("{\"type\":\"trash\",\"path\":\"" + project_ + "/x.obj\",\"trash\":\"" +
+                           trash + "\",\"trashed_as\":\"" + trash + "/files/x.obj\"}\n"),
+              std::string::npos) << run.out;
+    EXPECT_NE(run.out.find(",\"trashed\":2}\n"), std::string::npos);
+    // Paths relative to the mount's top, as the trash may move with it.
+    const std::map<std::string, std::string> expected = {{"x.obj", "p/x.obj"},
+                                                         {"y.log", "p/q/y.log"}};
+    EXPECT_EQ(Entries(trash), expected);
+    struct stat st;
+    ASSERT_EQ(::lstat(trash.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0700u);
+    EXPECT_FALSE(testsupport::Exists(mount_ + "/elsewhere/" + user_));
+    // The mount's trash is no more walked into than the home trash.
+    for (const bool trash_again : {true, false}) {
+      testsupport::ProcessOptions options;
+      options.argv = {BUILDSWEEP_BINARY, "-y", mount_};
+      if (trash_again) options.argv.push_back("--trash");
+      options.cwd = root_;
+      options.env = env_;
+      EXPECT_EQ(testsupport::RunProcess(options).exit_status, 0);
+      EXPECT_EQ(Entries(trash), expected);
+    }
+  }
+  // A full file system has no room for the information file.
+  Shell("rm -rf '" + mount_ + "'/.[!.]*; dd if=/dev/zero of='" + mount_ +
+        "/fill' bs=4k 2>/dev/null");
+  MakeProject();
+  const testsupport::ProcessResult full = RunTrash({project_});
+  EXPECT_EQ(full.exit_status, 2);
+  EXPECT_NE(full.err.find("'" + project_ + "/x.obj': cannot write its trash information into '" +
+                          mount_ + "/.Trash-" + user_ + "/info': No space left on device\n"),
+            std::string::npos) << full.err;
+  EXPECT_TRUE(testsupport::Exists(project_ + "/x.obj"));
+  EXPECT_TRUE(testsupport::ListFolder(mount_ + "/.Trash-" + user_ + "/info").empty());
 }
 
 }  // namespace

@@ -2,8 +2,8 @@
 """The --json record read back by a real JSON parser: every line an object,
 every path restored byte for byte (names that are not UTF-8, controls,
 quotes), what it says went is what went, the dry run foresees the real run
-(under --older-than too), and the record is the same for any number of
-threads. Usage: json_report_test.py BUILDSWEEP"""
+(under --older-than too, and where --trash puts each file), and the record
+is the same for any number of threads. Usage: json_report_test.py BUILDSWEEP"""
 
 import json
 import os
@@ -14,8 +14,8 @@ import tempfile
 import time
 
 BINARY = os.path.abspath(sys.argv[1])
-TYPES = {"run", "root", "folder", "delete", "would_delete", "kept", "error", "count", "stopped",
-         "total", "prompt"}
+TYPES = {"run", "root", "folder", "delete", "would_delete", "trash", "would_trash", "kept",
+         "error", "count", "stopped", "total", "prompt"}
 failures = []
 
 
@@ -25,9 +25,9 @@ def check(condition, what):
         print("FAIL:", what, file=sys.stderr)
 
 
-def run(root, *arguments):
+def run(root, *arguments, env=None):
     done = subprocess.run([BINARY, *arguments], cwd=root, stdin=subprocess.DEVNULL,
-                          capture_output=True)
+                          capture_output=True, env=env)
     return done.returncode, done.stdout, done.stderr
 
 
@@ -49,10 +49,10 @@ def parse(out):
     return objects
 
 
-def path_of(obj):
-    if "path_hex" in obj:
-        return bytes.fromhex(obj["path_hex"])
-    return obj["path"].encode("utf-8")
+def path_of(obj, key="path"):
+    if key + "_hex" in obj:
+        return bytes.fromhex(obj[key + "_hex"])
+    return obj[key].encode("utf-8")
 
 
 def files_below(root):
@@ -225,6 +225,43 @@ def tracked(scratch):
           "a tracked file went")
 
 
+def trashed(scratch):
+    """--trash: each file's line names its trash and, in a real run, the
+    entry it became there, which holds the file itself."""
+    root = os.path.join(scratch, b"trashed")
+    names = [b"a.obj", b"sub/bad\xff.obj", "한글/x.log".encode(), b"sub/q\"uote.tmp", b"c/a.obj"]
+    for name in names:
+        make(root, name, name)
+    env = dict(os.environ, HOME=os.path.join(scratch, b"home").decode("utf-8"))
+    env.pop("XDG_DATA_HOME", None)
+    trash = os.path.join(scratch, b"home/.local/share/Trash")
+    status, dry_out, err = run(root, "-n", "--json", "--trash", env=env)
+    check(status == 0 and err == b"", "dry trash run: %d %r" % (status, err))
+    check(not os.path.exists(trash), "a dry run made the trash")
+    dry = parse(dry_out)
+    check(dry[0].get("trash") is True, "run object %r" % dry[0])
+    would = [o for o in dry if o["type"] == "would_trash"]
+    check(all(path_of(o, "trash") == trash and "size" in o for o in would), "would %r" % would)
+    check_counts(dry, "would_trash")
+    status, out, err = run(root, "--json", "--trash", "-j", "2", env=env)
+    check(status == 0 and err == b"", "trash run: %d %r" % (status, err))
+    real = parse(out)
+    went = [o for o in real if o["type"] == "trash"]
+    check([path_of(o) for o in went] == [path_of(o) for o in would],
+          "the dry run did not foresee the trash run")
+    check_counts(real, "trash")
+    check(real[-1]["trashed"] == len(names), "total %r" % real[-1])
+    entries = set()
+    for o in went:
+        entry = path_of(o, "trashed_as")
+        entries.add(entry)
+        check(path_of(o, "trash") == trash and os.path.dirname(entry) == trash + b"/files",
+              "trash of %r" % o)
+        with open(entry, "rb") as f:
+            check(f.read() == os.path.relpath(path_of(o), root), "content of %r" % entry)
+    check(len(entries) == len(names) and files_below(root) == set(), "entries %r" % entries)
+
+
 def main():
     scratch = tempfile.mkdtemp(prefix="buildsweep-json.").encode()
     try:
@@ -232,6 +269,7 @@ def main():
         same_for_any_threads(scratch)
         ages(scratch)
         tracked(scratch)
+        trashed(scratch)
     finally:
         shutil.rmtree(scratch)
     print("%d failures" % len(failures))

@@ -267,23 +267,29 @@ TEST_P(TreeRunTest, RootWithoutSubfoldersHasNoOpeningBanner) {
 
 TEST_P(TreeRunTest, RuleAppliesToFilesOnlyWhateverTheirNames) {
   // Version-control databases are never entered: their branches and logs
-  // may carry listed names. Names are exact on POSIX, so ".Git" is a folder
-  // like any other.
-  const std::vector<std::string> databases = {".git/refs/heads/tmp", ".git/logs/v1.map",
-                                              ".hg/store/undo.bak", ".svn/x.obj", ".bzr/y.log"};
+  // may carry listed names; nor are trash folders, whose files were trashed
+  // to be kept. Names are exact on POSIX, so ".Git" is a folder like any
+  // other, and so are ".Trash-" and ".Trash-x", which no user's trash is.
+  const std::vector<std::string> databases = {
+      ".git/refs/heads/tmp", ".git/logs/v1.map", ".hg/store/undo.bak", ".svn/x.obj",
+      ".bzr/y.log",          ".Trash/1000/files/t.obj", ".Trash-1000/files/u.log"};
   for (const std::string& name : databases) MakeFile(name);
   for (const char* name : {"build.obj/inner.obj", "obj", "log", ".hidden.obj", ".suo", "MAIN.OBJ",
-                           "report.", "notes.obj.txt", "backup.tar.bak", ".Git/z.obj"}) {
+                           "report.", "notes.obj.txt", "backup.tar.bak", ".Git/z.obj",
+                           ".Trash-/v.obj", ".Trash-x/w.obj"}) {
     MakeFile(name);
   }
   const RunResult run = RunHere();
   EXPECT_EQ(run.out,
             Expected(FolderBlock(root_ + "/.Git", {"z.obj"}) +
+                     FolderBlock(root_ + "/.Trash-", {"v.obj"}) +
+                     FolderBlock(root_ + "/.Trash-x", {"w.obj"}) +
                      FolderBlock(root_ + "/build.obj", {"inner.obj"}) +
                      RootBlock(root_, {".hidden.obj", ".suo", "backup.tar.bak", "log", "obj"})));
-  EXPECT_EQ(ListFolder("."), (std::vector<std::string>{".Git", ".bzr", ".git", ".hg", ".svn",
-                                                       "MAIN.OBJ", "build.obj", "notes.obj.txt",
-                                                       "report."}));
+  EXPECT_EQ(ListFolder("."),
+            (std::vector<std::string>{".Git", ".Trash", ".Trash-", ".Trash-1000", ".Trash-x", ".bzr",
+                                      ".git", ".hg", ".svn", "MAIN.OBJ", "build.obj",
+                                      "notes.obj.txt", "report."}));
   EXPECT_EQ(ListFolder("build.obj"), std::vector<std::string>{});
   for (const std::string& name : databases) EXPECT_TRUE(Exists(name)) << name;
 }

@@ -13,7 +13,7 @@ _buildsweep() {
     [[ $word == -- ]] && { COMPREPLY=($(compgen -d -- "$cur")); return 0; }
   done
   if [[ $cur == -* ]]; then
-    COMPREPLY=($(compgen -W '-n --dry-run -y --yes -x --exclude -j --jobs --include-tracked --older-than --json --ask -h --help -V --version --' -- "$cur"))
+    COMPREPLY=($(compgen -W '-n --dry-run -y --yes -x --exclude -j --jobs --include-tracked --older-than --trash --json --ask -h --help -V --version --' -- "$cur"))
   else
     COMPREPLY=($(compgen -d -- "$cur"))
   fi

@@ -5,6 +5,7 @@ complete -c buildsweep -s x -l exclude -x -d 'Leave alone folders and files whos
 complete -c buildsweep -s j -l jobs -x -d 'Clean with this many threads'
 complete -c buildsweep -l include-tracked -d 'Delete listed files that git tracks too'
 complete -c buildsweep -l older-than -x -d 'Keep listed files modified less than this long ago (90m, 7d)'
+complete -c buildsweep -l trash -d 'Move the files into the trash instead of deleting them'
 complete -c buildsweep -l json -d 'Report in JSON Lines and ask nothing'
 complete -c buildsweep -l ask -d 'Show both prompts even with -n or --json'
 complete -c buildsweep -s h -l help -d 'Show the usage and exit'

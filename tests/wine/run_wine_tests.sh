@@ -405,6 +405,18 @@ test_command_line() {
     fail "no usage line: $(head -n 1 "$cases/out")"
   fi
 
+  label="--trash is refused, with the reason, and nothing goes"
+  tree=$(new_tree trash)
+  touch "$tree/a.obj"
+  run_sweep "$tree" "$UTF8_LOCALE" '' --trash -y
+  expect_status 2
+  if [ -e "$tree/a.obj" ] && [ ! -s "$cases/out" ] &&
+     head -n 1 "$cases/err" | grep -q "^buildsweep: option '--trash' is not available on this system: the Recycle Bin"; then
+    pass
+  else
+    fail "standard error: $(head -n 1 "$cases/err")"
+  fi
+
   label="dry run of a folder named on the command line"
   tree=$(new_tree options)
   mkdir -p "$tree/폴더"
