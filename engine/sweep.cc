@@ -69,10 +69,12 @@ struct CapturedOutput {
   };
   std::string bytes;
   std::vector<Piece> pieces;
+  std::size_t passed_on = 0;  // pieces already handed to the run's report
 
   void Clear() {
     bytes.clear();
     pieces.clear();
+    passed_on = 0;
   }
 };
 
@@ -324,7 +326,7 @@ void Sweep::Work(Worker& worker) {
   bool in_hand = false;
   try {
     Task task;
-    while (Next(worker, in_hand, &task)) {
+    while (Next(worker, &in_hand, &task)) {
       in_hand = true;
       // A folder's first subfolder comes right after it in the order, so the
       // worker goes straight on to it, in the same block.
@@ -381,9 +383,14 @@ void Sweep::NoteListingTime(std::chrono::steady_clock::duration taken, std::size
 }
 
 // Hands in the block just finished, if any, and takes the next folder.
-bool Sweep::Next(Worker& worker, bool finished_one, Task* task) {
+bool Sweep::Next(Worker& worker, bool* in_hand, Task* task) {
   std::unique_lock<std::mutex> lock = Lock();
-  if (finished_one) Deliver(worker, lock);
+  if (*in_hand) {
+    // Handed in from here on, whatever Deliver or Take meet: the worker
+    // must not be counted out a second time.
+    *in_hand = false;
+    Deliver(worker, lock);
+  }
   return Take(worker, task, lock);
 }
 
@@ -660,7 +667,13 @@ void Sweep::Deliver(Worker& worker, std::unique_lock<std::mutex>& lock) {
     }
     writing_ = true;
   }
-  WriteDoneBlocks(lock);
+  try {
+    WriteDoneBlocks(lock);
+  } catch (...) {
+    if (!lock.owns_lock()) lock.lock();
+    writing_ = false;
+    throw;
+  }
   writing_ = false;
   NoteFirst();
   WakeFirst();
@@ -683,13 +696,15 @@ void Sweep::WriteDoneBlocks(std::unique_lock<std::mutex>& lock) {
 // Passes the output kept in `block` on to the run's report; by the writing
 // worker only.
 void Sweep::PassOnKept(Entry& block) {
-  const CapturedOutput& output = block.output;
-  std::size_t begin = 0;
-  for (const CapturedOutput::Piece& piece : output.pieces) {
+  // Counted piece by piece: should memory run out halfway, whoever writes
+  // the block out later goes on after what was handed on already.
+  CapturedOutput& output = block.output;
+  for (; output.passed_on < output.pieces.size(); ++output.passed_on) {
+    const std::size_t begin = output.passed_on == 0 ? 0 : output.pieces[output.passed_on - 1].end;
+    const CapturedOutput::Piece& piece = output.pieces[output.passed_on];
     PassOn(piece.stream, std::string_view(output.bytes).substr(begin, piece.end - begin));
-    begin = piece.end;
   }
-  block.output.Clear();
+  output.Clear();
 }
 
 // Passes `bytes`, already counted as unwritten, on to the run's report; by

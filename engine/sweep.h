@@ -88,7 +88,7 @@ class Sweep {
 
   void ThreadMain(Worker& worker);
   void Work(Worker& worker);
-  bool Next(Worker& worker, bool finished_one, Task* task);
+  bool Next(Worker& worker, bool* in_hand, Task* task);
   void Deliver(Worker& worker, std::unique_lock<std::mutex>& lock);
   bool Take(Worker& worker, Task* task, std::unique_lock<std::mutex>& lock);
   void WaitForWork(std::unique_lock<std::mutex>& lock);
