@@ -14,12 +14,17 @@ namespace engine {
 namespace {
 
 // A failed write may leave at most Report::kBlockLimit bytes of lines
-// unwritten, with one worker as with several. Each worker's own report holds
-// at most its share of kWorkerBlockBytes before it hands its lines on; the
-// worker writing to the run's report may add one such piece past what the
-// others may keep, kMostHeldBytes, before it writes out.
-constexpr std::size_t kWorkerBlockBytes = std::size_t{4} * 1024;
-constexpr std::size_t kMostHeldBytes = Report::kBlockLimit - 2 * kWorkerBlockBytes;
+// unwritten, with one worker as with several. Every line counts against that
+// one bound before it is made (a deletion's line before its file goes), by
+// whichever worker makes it: no worker has a share of its own, so adding
+// workers never makes anyone's pieces smaller. The worker writing to the
+// run's report looks at the bound after each line it adds, so it may pass
+// kMostHeldBytes by one line before it writes out.
+constexpr std::size_t kLineSlackBytes = std::size_t{8} * 1024;
+constexpr std::size_t kMostHeldBytes = Report::kBlockLimit - kLineSlackBytes;
+// Room made by writing out is worth waking waiting workers for once it is
+// this large; a block buffer that grew past it is given back when retired.
+constexpr std::size_t kWakeBytes = std::size_t{4} * 1024;
 // Workers that are not first keep output while all that is unwritten stays
 // within this; the run's report is written out once it holds
 // kReportWriteBytes while they keep some, so the writes stay large and they
@@ -121,25 +126,7 @@ class Sweep::CapturingConsole : public platform::Console {
   /// Passes what is written on to the run's report at once.
   void PassOn() { passing_on_ = true; }
 
-  bool Write(platform::OutputStream stream, std::string_view bytes, std::string*) override {
-    // Room is made before the bytes are kept, so that what is kept never
-    // passes the bound, not even by these bytes.
-    if (!passing_on_) owner_.HoldBack(worker_, bytes.size());
-    owner_.unwritten_.fetch_add(bytes.size());
-    if (passing_on_) {
-      owner_.PassOn(stream, bytes);
-      return true;
-    }
-    target_->bytes.append(bytes);
-    // At a terminal each line stays a piece of its own, so that it is shown
-    // on its own when its turn comes, as one thread shows it.
-    if (!interactive_ && !target_->pieces.empty() && target_->pieces.back().stream == stream) {
-      target_->pieces.back().end = target_->bytes.size();
-    } else {
-      target_->pieces.push_back({stream, target_->bytes.size()});
-    }
-    return true;
-  }
+  bool Write(platform::OutputStream stream, std::string_view bytes, std::string*) override;
   int ReadChar() override { return -1; }
   void Pause(int) override {}
   // At a terminal each line is passed on as it ends, as one thread writes it.
@@ -161,16 +148,24 @@ class Sweep::CapturingConsole : public platform::Console {
 // run's report.
 struct Sweep::Worker {
   Worker(Sweep& owner, platform::FileSystem& fs, platform::Console& real_console,
-         const WalkerSettings& settings, std::size_t window, std::size_t block_bytes,
-         bool alone, std::size_t place)
-      : direct(alone),
+         const WalkerSettings& settings, std::size_t window, bool alone, std::size_t place)
+      : sweep(owner),
+        direct(alone),
         index(place),
         console(owner, *this, real_console),
-        own_report(console, block_bytes),
+        // Every line is handed on as it ends: what a worker keeps is counted
+        // line by line, never held back in a piece of its own.
+        own_report(console, 0),
         cleaner(fs, alone ? owner.report_ : own_report, settings, &owner.halt_),
         stack(fs, window) {
     if (owner.report_.json()) own_report.UseJson();
     if (!direct) {
+      own_report.CountLinesAhead([&owner, this](std::size_t bytes) {
+        // Counted once, however often the room is made for one line.
+        if (bytes <= counted_ahead) return;
+        owner.Count(*this, bytes - counted_ahead);
+        counted_ahead = bytes;
+      });
       cleaner.BeforeLongLine([&owner, this](std::size_t) {
         // Wait to be first, then put everything before on record.
         owner.HoldBack(*this, 4 * Report::kBlockLimit);
@@ -182,9 +177,14 @@ struct Sweep::Worker {
 
   /// Hands on what its block's report holds, once a block is done.
   void FlushBlock() {
-    if (!direct) own_report.Flush();
+    if (direct) return;
+    own_report.Flush();
+    // A line counted ahead that was never made (its file was not deleted).
+    sweep.unwritten_.fetch_sub(counted_ahead);
+    counted_ahead = 0;
   }
 
+  Sweep& sweep;
   const bool direct;
   const std::size_t index;  // its place among the workers
   CapturingConsole console;
@@ -194,10 +194,34 @@ struct Sweep::Worker {
   std::condition_variable wake;  // room to keep output, or its block is first
   Order::iterator block;  // the block in hand
   bool writing = false;   // its block is first: it writes to the report itself
+  std::size_t counted_ahead = 0;  // counted in unwritten_ before its line came
+  std::size_t room_wanted = 0;    // while it waits for room
   platform::EntryList targets;
   platform::EntryList subfolders;
   std::string next_name;  // of the first subfolder of the folder in hand
 };
+
+bool Sweep::CapturingConsole::Write(platform::OutputStream stream, std::string_view bytes,
+                                   std::string*) {
+  // A deletion's line was counted before its file went; any other line is
+  // counted now, before it is kept, so what is kept never passes the bound.
+  const std::size_t ahead = std::min(bytes.size(), worker_.counted_ahead);
+  worker_.counted_ahead -= ahead;
+  if (bytes.size() > ahead) owner_.Count(worker_, bytes.size() - ahead);
+  if (passing_on_) {
+    owner_.PassOn(stream, bytes);
+    return true;
+  }
+  target_->bytes.append(bytes);
+  // At a terminal each line stays a piece of its own, so that it is shown
+  // on its own when its turn comes, as one thread shows it.
+  if (!interactive_ && !target_->pieces.empty() && target_->pieces.back().stream == stream) {
+    target_->pieces.back().end = target_->bytes.size();
+  } else {
+    target_->pieces.push_back({stream, target_->bytes.size()});
+  }
+  return true;
+}
 
 Sweep::Sweep(platform::FileSystem& fs, Report& report, const WalkerSettings& settings,
              unsigned jobs, unsigned most_jobs)
@@ -213,16 +237,9 @@ Sweep::Sweep(platform::FileSystem& fs, Report& report, const WalkerSettings& set
       per_worker > FolderStack::kHandlesBesideWindow + 1
           ? std::min(FolderStack::kDefaultWindow, per_worker - FolderStack::kHandlesBesideWindow)
           : 1;
-  // The workers' blocks share kWorkerBlockBytes; those that wait to be
-  // woken take half of it, so the ones that sweep from the start keep most.
-  const std::size_t waiting = wanted - sweeping;
-  const std::size_t sweeping_share = waiting == 0 ? kWorkerBlockBytes : kWorkerBlockBytes / 2;
   for (unsigned i = 0; i < wanted; ++i) {
-    const std::size_t block_bytes =
-        i < sweeping ? sweeping_share / sweeping : (kWorkerBlockBytes - sweeping_share) / waiting;
     try {
       workers_.push_back(std::make_unique<Worker>(*this, fs_, report_.console(), settings_, window,
-                                                  std::max<std::size_t>(1, block_bytes),
                                                   wanted == 1, i));
     } catch (const std::bad_alloc&) {
       if (i == 0) throw;
@@ -466,7 +483,7 @@ void Sweep::Retire(Order::iterator entry) {
   entry->done = false;
   entry->owner = nullptr;
   // A block that once held much gives its buffer back.
-  if (entry->output.bytes.capacity() > kWorkerBlockBytes) entry->output = CapturedOutput();
+  if (entry->output.bytes.capacity() > kWakeBytes) entry->output = CapturedOutput();
   entry->output.Clear();
   spare_.splice(spare_.end(), order_, entry);
 }
@@ -489,9 +506,19 @@ void Sweep::WakeFirst() {
   }
 }
 
-// Wakes every worker waiting for room; under the lock.
+// Wakes the workers waiting for room, the longest waiting first, as many as
+// the room there is now lets go on (at least one, so that one finding it
+// first may go ahead); under the lock. Waking all of them each time would
+// have dozens of threads race for the lock only to sleep again.
 void Sweep::WakeRoomWaiters() {
-  for (Worker* worker : waiting_for_room_) worker->wake.notify_one();
+  const std::size_t unwritten = Unwritten();
+  std::size_t room = unwritten < kKeepBytes ? kKeepBytes - unwritten : 0;
+  for (Worker* worker : waiting_for_room_) {
+    worker->wake.notify_one();
+    if (MustStop()) continue;
+    if (worker->room_wanted >= room) break;
+    room -= worker->room_wanted;
+  }
 }
 
 // Notes which block is first now; under the lock.
@@ -646,8 +673,16 @@ void Sweep::HoldBack(Worker& worker, std::size_t incoming) {
       return;
     }
     if (fits() || MustStop()) return;
+    worker.room_wanted = incoming;
     WaitForRoom(worker, lock);
   }
+}
+
+// Counts `bytes` the worker is about to keep or write against the bound,
+// first waiting for room where it must (see HoldBack).
+void Sweep::Count(Worker& worker, std::size_t bytes) {
+  HoldBack(worker, bytes);
+  unwritten_.fetch_add(bytes);
 }
 
 // Hands in the worker's finished block: written out now if it is first,
@@ -746,7 +781,7 @@ void Sweep::NoteWritten(std::size_t before, std::size_t added) {
   const std::size_t gathered_now = report_.console().GatheredBytes();
   const std::size_t had_all_stayed = gathered_seen_ + handed_on;
   gathered_seen_ = gathered_now;
-  if ((had_all_stayed >= gathered_now + kWorkerBlockBytes || report_.output_failed()) &&
+  if ((had_all_stayed >= gathered_now + kWakeBytes || report_.output_failed()) &&
       room_waiters_.load() > 0) {
     std::lock_guard<std::mutex> lock(mutex_);
     WakeRoomWaiters();

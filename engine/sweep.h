@@ -106,6 +106,7 @@ class Sweep {
   bool ReleaseHeldHandles();
   std::string PathThroughNodes(const FolderNode& parent, const std::string& name) const;
   void HoldBack(Worker& worker, std::size_t incoming);
+  void Count(Worker& worker, std::size_t bytes);
   void WriteDoneBlocks(std::unique_lock<std::mutex>& lock);
   void PassOn(platform::OutputStream stream, std::string_view bytes);
   void PassOnKept(Entry& block);
