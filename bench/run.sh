@@ -405,7 +405,8 @@ jobs_sweep_tools() {
     local jobs
     tools+=(required1 required2)
     for jobs in "${listed_jobs[@]}"; do
-        ((jobs == 1)) || tools+=("floor$jobs")
+        # The plain run has the 2-thread floor already.
+        ((jobs == 1)) || [[ " ${tools[*]} " == *" floor$jobs "* ]] || tools+=("floor$jobs")
         ((jobs == 1)) && ((jobs_option)) && continue  # buildsweep-j1 is there already
         tools+=("buildsweep-j$jobs")
     done
