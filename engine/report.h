@@ -64,7 +64,9 @@ class Report {
   /// Calls `counted(bytes)` from MakeRoom, before the line is made: where
   /// several reports share one bound, the line counts against it (and may
   /// wait for room) before the deed it records is done.
-  void CountLinesAhead(std::function<void(std::size_t)> counted) { count_ahead_ = std::move(counted); }
+  void CountLinesAhead(std::function<void(std::size_t)> counted) {
+    count_ahead_ = std::move(counted);
+  }
   /// Appends `text` from the system (a path or a reason) to `out` the way
   /// Path shows it: converted to the output's character set and escaped.
   void AppendForDisplay(std::string* out, std::string_view text);
