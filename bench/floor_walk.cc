@@ -120,6 +120,7 @@ struct Listing {
 
     int directory;
     std::string names;  ///< the subfolders' names, NUL-terminated, back to back
+    std::string path;   ///< shown in report lines (required work only)
 };
 
 /// Subfolders of one listing still to visit, from the name at `next` on.
@@ -140,8 +141,8 @@ struct Task {
 /// of first subfolders costs no lock.
 class ParallelFloorWalk {
 public:
-    ParallelFloorWalk(unsigned threads, std::size_t readBufferSize)
-        : threads_(threads < 1 ? 1 : threads), bufferSize_(readBufferSize) {}
+    ParallelFloorWalk(unsigned threads, std::size_t readBufferSize, bool requiredWork)
+        : threads_(threads < 1 ? 1 : threads), bufferSize_(readBufferSize), required_(requiredWork) {}
 
     FloorResult run(const char* root) {
         const int directory = platform::openDirectory(root);
@@ -155,9 +156,11 @@ public:
         for (unsigned i = 1; i < threads_; ++i) helpers.emplace_back([this] { work(Task(), false); });
         std::unique_ptr<char[]> buffer(new char[bufferSize_]);
         std::string names;
+        std::string report;
         FloorResult mine;
         Task first;
-        visit(directory, buffer.get(), names, mine, &first);
+        visit(directory, root, buffer.get(), names, report, mine, &first);
+        writeReport(report, 0);
         {
             std::lock_guard<std::mutex> lock(mutex_);
             result_ = mine;
@@ -174,20 +177,24 @@ private:
     void work(Task task, bool inHand) {
         std::unique_ptr<char[]> buffer(new char[bufferSize_]);
         std::string names;
+        std::string report;
+        std::string path;
         FloorResult mine;
         for (;;) {
             while (task.parent != nullptr) {
                 const int directory = platform::openSubdirectory(task.parent->directory, task.name);
+                if (required_) path.assign(task.parent->path).append("/").append(task.name);
                 task.parent.reset();
                 if (directory == platform::kNoDirectory) {
                     ++mine.failures;
                     break;
                 }
-                visit(directory, buffer.get(), names, mine, &task);
+                visit(directory, path, buffer.get(), names, report, mine, &task);
             }
             if (!take(&task, inHand)) break;
             inHand = true;
         }
+        writeReport(report, 0);
         std::lock_guard<std::mutex> lock(mutex_);
         result_.foldersVisited += mine.foldersVisited;
         result_.filesRemoved += mine.filesRemoved;
@@ -224,9 +231,12 @@ private:
     /// Cleans the open folder `directory` and takes it over; its first
     /// subfolder becomes `next` (or none), the others go on the stack in one
     /// go. `names` is the thread's scratch for the subfolders' names.
-    void visit(int directory, char* buffer, std::string& names, FloorResult& mine, Task* next) {
+    void visit(int directory, const std::string& path, char* buffer, std::string& names,
+               std::string& report, FloorResult& mine, Task* next) {
         ++mine.foldersVisited;
         names.clear();
+        if (required_ && !platform::readIdentity(directory)) ++mine.failures;
+        bool reported = false;
         platform::EntryReader reader(directory, buffer, bufferSize_);
         platform::EntryView entry;
         while (reader.next(entry)) {
@@ -238,12 +248,18 @@ private:
                 }
                 if (platform::removeEntry(directory, entry.name)) {
                     ++mine.filesRemoved;
+                    if (required_) {
+                        if (!reported) report.append("Folder : ").append(path).append(" \n");
+                        reported = true;
+                        report.append("Delete : ").append(path).append("/").append(entry.name).append(" \n");
+                    }
                 } else {
                     ++mine.failures;
                 }
             }
         }
         if (reader.failed()) ++mine.failures;
+        writeReport(report, kReportBlock);
         // A folder without subfolders is closed at once: only the others are shared.
         if (names.empty()) {
             platform::closeDirectory(directory);
@@ -251,6 +267,7 @@ private:
         }
         auto folder = std::make_shared<Listing>(directory);
         folder->names = names;
+        if (required_) folder->path = path;
         next->name = folder->names.data();
         const std::size_t second = std::strlen(next->name) + 1;
         if (second < folder->names.size()) {
@@ -261,8 +278,19 @@ private:
         next->parent = std::move(folder);
     }
 
+    /// Writes the thread's report lines out once they pass `atLeast` bytes.
+    void writeReport(std::string& report, std::size_t atLeast) {
+        if (report.empty() || report.size() < atLeast) return;
+        std::lock_guard<std::mutex> lock(outputMutex_);
+        platform::writeToStandardOutput(report.data(), report.size());
+        report.clear();
+    }
+
+    static constexpr std::size_t kReportBlock = std::size_t{64} * 1024;
     const unsigned threads_;
     const std::size_t bufferSize_;
+    const bool required_;
+    std::mutex outputMutex_;
     std::mutex mutex_;
     std::condition_variable changed_;
     std::vector<Range> stack_;  ///< subfolders to visit, the newest on top
@@ -274,8 +302,8 @@ private:
 }  // namespace
 
 FloorResult removeListedFilesInParallel(const char* root, unsigned threads,
-                                        std::size_t readBufferSize) {
-    return ParallelFloorWalk(threads, readBufferSize).run(root);
+                                        std::size_t readBufferSize, bool requiredWork) {
+    return ParallelFloorWalk(threads, readBufferSize, requiredWork).run(root);
 }
 
 FloorResult removeListedFiles(const char* root, std::size_t readBufferSize) {

@@ -27,7 +27,12 @@ FloorResult removeListedFiles(const char* root, std::size_t readBufferSize = kFl
 /// each opening its folder relative to the parent's descriptor, listing it
 /// and deleting its targets: what parallel finders and removers do, with
 /// no order and no report.
+/// With `requiredWork`, it also does what no cleaner with a report can skip:
+/// one fstat per folder (its identity) and a report line per folder with
+/// deletions and per deleted file, formatted and written to standard output
+/// in blocks of 64 KiB (in whatever order the threads finish them).
 FloorResult removeListedFilesInParallel(const char* root, unsigned threads,
-                                        std::size_t readBufferSize = kFloorReadBufferSize);
+                                        std::size_t readBufferSize = kFloorReadBufferSize,
+                                        bool requiredWork = false);
 
 }  // namespace bench

@@ -5,13 +5,21 @@
 #   bench/run.sh [--cold] [--terminal] [--jobs-list N,N,...] [--folders N [--files N]] [--runs N] [--keep] [--tools DIR] BUILDSWEEP_BINARY
 #   bench/run.sh --tracked [--tracked-files N] [--folders N [--files N]] [--runs N] [--keep] [--tools DIR] BUILDSWEEP_BINARY
 #   bench/run.sh --smoke [--tools DIR] BUILDSWEEP_BINARY
+#   bench/run.sh --latency US [--jobs-list N,N,...] [--folders N [--files N]] [--runs N] [--keep] [--tools DIR] BUILDSWEEP_BINARY
+#   bench/run.sh --jobs-sweep [--only-tmpfs] [--jobs-list N,N,...] [--folders N [--files N]] [--runs N] [--keep] [--tools DIR] BUILDSWEEP_BINARY
 #
 # See bench/README.md for what it prints. --cold: on disk, the page cache
 # dropped before every run (root only). --features: also times --older-than
 # (an age every file is past, so the same files go) and --json. --terminal:
 # the report to a tmux pane against the report to a file. --tracked: the tree
 # made a git work tree that tracks N of the files it keeps, with the
-# tracked-file check against --include-tracked. Environment: BENCH_TMPFS_ROOT, BENCH_DISK_ROOT
+# tracked-file check against --include-tracked. --latency US: the tree
+# served by bench_latency_fs, a FUSE file system that answers every request
+# US microseconds late (a network share), caches dropped before every run;
+# floors and buildsweep -j N for every N of the jobs list (default
+# 1,2,4,8,16,32,64) and buildsweep's default. Needs root, /dev/fuse and
+# libfuse3 (Debian: apt-get install -y libfuse3-dev fuse3). --jobs-sweep: the
+# same thread counts on the warm file systems. Environment: BENCH_TMPFS_ROOT, BENCH_DISK_ROOT
 # (where the trees go), BENCH_SEED, BENCH_BUILD_DIR (where the helper programs
 # are built when --tools is not given).
 set -euo pipefail
@@ -22,7 +30,7 @@ readonly BENCH_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 readonly EXTENSIONS=(pch mdp clw obj aps cpl awk tmp exp idb opt map ilk scc bsc sbr manifest dep log suo tlb ncb ncp bak)
 
 usage() {
-    sed -n '4,7s/^#  *//p' "${BASH_SOURCE[0]}" >&2
+    sed -n '4,9s/^#  *//p' "${BASH_SOURCE[0]}" >&2
     exit 2
 }
 
@@ -39,7 +47,7 @@ die() {
 # ---------------------------------------------------------------- options
 
 large=0 smoke=0 only_tmpfs=0 keep=0 runs="" tools_dir="" binary="" folders_option="" files_option=""
-cold=0 terminal=0 features=0 jobs_list=2,8,16,32 tracked=0 tracked_files=100000
+cold=0 terminal=0 features=0 jobs_list="" tracked=0 tracked_files=100000 latency_us="" jobs_sweep=0
 while (($#)); do
     case $1 in
         --large) large=1 ;;
@@ -48,6 +56,8 @@ while (($#)); do
         --terminal) terminal=1 ;;
         --features) features=1 ;;
         --tracked) tracked=1 ;;
+        --latency) (($# >= 2)) || usage; latency_us=$2; jobs_sweep=1; shift ;;
+        --jobs-sweep) jobs_sweep=1 ;;
         --tracked-files) (($# >= 2)) || usage; tracked_files=$2; shift ;;
         --jobs-list) (($# >= 2)) || usage; jobs_list=$2; shift ;;
         --only-tmpfs) only_tmpfs=1 ;;
@@ -67,6 +77,11 @@ done
 binary=$(realpath "$binary")
 [[ -z $runs || $runs =~ ^[1-9][0-9]*$ ]] || die "--runs wants a positive number"
 [[ $tracked_files =~ ^[1-9][0-9]*$ ]] || die "--tracked-files wants a positive number"
+[[ -z $latency_us || $latency_us =~ ^[0-9]+$ ]] || die "--latency wants microseconds"
+if [[ -z $jobs_list ]]; then
+    jobs_list=2,8,16,32
+    ((jobs_sweep)) && jobs_list=1,2,4,8,16,32,64
+fi
 [[ $jobs_list =~ ^([1-9][0-9]*(,[1-9][0-9]*)*)?$ ]] || die "--jobs-list wants numbers separated by commas, e.g. 2,8,16,32"
 IFS=, read -r -a listed_jobs <<<"$jobs_list"
 
@@ -96,7 +111,11 @@ prepare_tools() {
         say "building the bench tools in $tools_dir ..."
         cmake -S "$BENCH_DIR" -B "$tools_dir" -DCMAKE_BUILD_TYPE=Release >/dev/null
         cmake --build "$tools_dir" --target bench_gen_tree bench_floor -j 2 >/dev/null
+        if [[ -n $latency_us ]]; then
+            cmake --build "$tools_dir" --target bench_latency_fs -j 2 >/dev/null 2>&1 || true
+        fi
     fi
+    latency_fs="$tools_dir/bench_latency_fs"
     gen_tree=$(realpath "$tools_dir/bench_gen_tree")
     floor=$(realpath "$tools_dir/bench_floor")
     [[ -x $gen_tree && -x $floor ]] || die "no bench_gen_tree/bench_floor in $tools_dir"
@@ -150,6 +169,7 @@ tool_command() {
     case $1 in
         floor) command_line=("$floor") ;;
         floor[0-9]*) command_line=("$floor" --threads "${1#floor}") ;;
+        required[0-9]*) command_line=("$floor" --required-work --threads "${1#required}") ;;
         buildsweep) command_line=("$binary") ;;
         buildsweep-j[0-9]*) command_line=("$binary" -j "${1#buildsweep-j}") ;;
         # Every file of the refilled tree is older than the start of the run.
@@ -352,6 +372,7 @@ bench_filesystem() {
             ((jobs == 1)) || tools+=("buildsweep-j$jobs")
         done
     fi
+    ((jobs_sweep)) && jobs_sweep_tools
     tools+=(find)
     [[ -n $fd_binary ]] && ((!smoke)) && tools+=(fd)
 
@@ -374,6 +395,112 @@ bench_filesystem() {
     done
 
     report "${tools[@]}"
+    ((jobs_sweep)) && report_jobs_sweep
+    if ((!keep)); then rm -rf "$work"; fi
+}
+
+# Adds to tools the floor and buildsweep -j N at every N of the jobs list,
+# and the floor with the required work at 1 and 2 threads.
+jobs_sweep_tools() {
+    local jobs
+    tools+=(required1 required2)
+    for jobs in "${listed_jobs[@]}"; do
+        # The plain run has the 2-thread floor already.
+        ((jobs == 1)) || [[ " ${tools[*]} " == *" floor$jobs "* ]] || tools+=("floor$jobs")
+        ((jobs == 1)) && ((jobs_option)) && continue  # buildsweep-j1 is there already
+        tools+=("buildsweep-j$jobs")
+    done
+}
+
+# buildsweep -j N against the floor at N threads, and the default against
+# the best floor and the required-work floors (medians of this run).
+report_jobs_sweep() {
+    local jobs floor_tool best=floor tool
+    for tool in "${!times[@]}"; do
+        [[ $tool == floor* ]] && awk -v a="$(median_of "$tool")" -v b="$(median_of "$best")" 'BEGIN { exit !(a < b) }' && best=$tool
+    done
+    say "   best plain floor: $(median_of "$best") ms ($best)"
+    for jobs in "${listed_jobs[@]}"; do
+        floor_tool=floor$jobs
+        ((jobs == 1)) && floor_tool=floor
+        awk -v j="$jobs" -v b="$(median_of "buildsweep-j$jobs")" -v f="$(median_of "$floor_tool")" \
+            'BEGIN { if (b > 0 && f > 0) printf "   -j %-3s %9.1f ms  %.2fx the floor at %s thread(s)\n", j, b, b / f, j }'
+    done
+    awk -v b="$(median_of buildsweep)" -v x="$(median_of "$best")" -v r1="$(median_of required1)" \
+        -v r2="$(median_of required2)" -v j1="$(median_of buildsweep-j1)" \
+        'BEGIN { if (b > 0 && x > 0 && r2 > 0 && r1 > 0) printf "   default: %.2fx the best plain floor, %.2fx the 2-thread required-work floor; -j 1: %.2fx the 1-thread required-work floor\n", b / x, b / r2, j1 / r1 }'
+}
+
+# Median of tool $1's times in this run.
+median_of() { tr ' ' '\n' <<<"${times[$1]:-}" | grep . | median; }
+
+# ---------------------------------------------------------------- a slow share
+
+# Why the latency mode can't run here, or nothing.
+latency_problem() {
+    if (($(id -u) != 0)); then
+        echo "not root: the page cache can only be dropped, and FUSE mounted, as root"
+    elif [[ ! -c /dev/fuse ]]; then
+        echo "no /dev/fuse here"
+    elif [[ ! -x $latency_fs ]]; then
+        echo "no bench_latency_fs: libfuse3 is missing (apt-get install -y libfuse3-dev fuse3)"
+    elif ! command -v fusermount3 >/dev/null; then
+        echo "no fusermount3 (apt-get install -y fuse3)"
+    elif ! (sync && echo 3 >/proc/sys/vm/drop_caches) 2>/dev/null; then
+        echo "/proc/sys/vm/drop_caches is not writable here"
+    fi
+}
+
+# The floors and buildsweep at every thread count of the jobs list on a tree
+# served with $latency_us microseconds per request. The tree is restored and
+# checked in its backing folder, and timed through the mount.
+bench_latency() {
+    label="share, $latency_us us per request"
+    local problem
+    problem=$(latency_problem)
+    if [[ -n $problem ]]; then
+        say ""
+        say "== $label: skipped, $problem"
+        return 0
+    fi
+    make_tree "${BENCH_DISK_ROOT:-/var/tmp/buildsweep-bench}" || return 0
+    local backing=$tree mount="$work/mnt"
+    mkdir -p "$mount"
+    "$latency_fs" "$backing" "$mount" "$latency_us" >"$work/out/latency_fs.log" 2>&1 &
+    latency_pid=$!
+    local waited
+    for ((waited = 0; waited < 50; waited++)); do
+        findmnt -n "$mount" >/dev/null 2>&1 && break
+        sleep 0.1
+    done
+    findmnt -n "$mount" >/dev/null 2>&1 || die "$label: the FUSE file system did not mount ($(head -c 200 "$work/out/latency_fs.log"))"
+    local tools=(floor) jobs
+    ((jobs_option)) && tools+=(buildsweep-j1)
+    tools+=(buildsweep)
+    jobs_sweep_tools
+    say ""
+    say "== $label: bench_latency_fs (FUSE, up to 64 requests at once) over $backing, $runs run(s) per tool"
+    say "   before every run: sync; echo 3 > /proc/sys/vm/drop_caches"
+    declare -A times=() rss=()
+    local run tool
+    for ((run = 1; run <= runs; run++)); do
+        for tool in "${tools[@]}"; do
+            tree=$backing
+            restore_tree
+            drop_caches
+            tree=$mount
+            timed_run "$tool"
+            tree=$backing
+            times[$tool]+="$elapsed_ms "
+            rss[$tool]+="$rss_kib "
+            verify_run "$tool"
+        done
+    done
+    fusermount3 -u "$mount" || true
+    wait "$latency_pid" || true
+    latency_pid=""
+    report "${tools[@]}"
+    report_jobs_sweep
     if ((!keep)); then rm -rf "$work"; fi
 }
 
@@ -602,6 +729,7 @@ report() {
         rss_med=$(tr ' ' '\n' <<<"${rss[$tool]}" | grep -v '^-\?$' | median || true)
         case $tool in
             floor[0-9]*) name="floor, ${tool#floor} thr" ;;
+            required[0-9]*) name="required, ${tool#required} thr" ;;
             buildsweep-age) name="--older-than 0s" ;;
             buildsweep-json) name="--json" ;;
             buildsweep-j*) name="buildsweep -j${tool#buildsweep-j}" ;;
@@ -611,8 +739,8 @@ report() {
         awk -v n="$name" -v m="${med[$tool]}" -v lo="$min" -v f="$floor_ms" -v r="$rss_med" \
             'BEGIN { printf "   %-16s %11.1f %10.1f %9.2f %14s\n", n, m, lo, (f > 0 ? m / f : 0), r }'
     done
-    awk -v b="${med[buildsweep]}" -v f="$floor_ms" -v f2="${med[floor2]}" -v x="${med[find]}" \
-        'BEGIN { if (b > 0 && f > 0 && f2 > 0) printf "   buildsweep: %.2fx the floor, %.2fx the 2-thread floor (which is %.2fx the floor), %.2fx faster than find -delete\n", b / f, b / f2, f2 / f, x / b }'
+    awk -v b="${med[buildsweep]:-}" -v f="$floor_ms" -v f2="${med[floor2]:-}" -v x="${med[find]:-}" \
+        'BEGIN { if (b > 0 && f > 0 && f2 > 0 && x > 0) printf "   buildsweep: %.2fx the floor, %.2fx the 2-thread floor (which is %.2fx the floor), %.2fx faster than find -delete\n", b / f, b / f2, f2 / f, x / b }'
     awk -v b="${med[buildsweep]}" -v n="$expected_entries" \
         'BEGIN { if (n > 0) printf "   buildsweep: %.3f us per file in the tree\n", b * 1000 / n }'
     [[ -n ${med[buildsweep-j1]:-} ]] && awk -v b="${med[buildsweep-j1]}" -v f="$floor_ms" \
@@ -656,7 +784,11 @@ count_tree() {
 }
 
 # However the script ends, its own tmux server goes with it.
-clean_up() { stop_tmux; }
+latency_pid=""
+clean_up() {
+    stop_tmux
+    [[ -z $latency_pid ]] || { fusermount3 -u "$work/mnt" 2>/dev/null || kill "$latency_pid" 2>/dev/null || true; }
+}
 trap clean_up EXIT
 
 prepare_tools
@@ -689,6 +821,8 @@ if ((smoke)); then
     # the tracked mode, when git is.
     command -v tmux >/dev/null && bench_terminal
     command -v git >/dev/null && bench_tracked
+elif [[ -n $latency_us ]]; then
+    bench_latency
 elif ((cold || terminal || tracked)); then
     if ((cold)); then
         if can_drop_caches; then

@@ -272,6 +272,9 @@ bool FolderStack::MoveTo(const std::shared_ptr<const FolderNode>& node,
     Level& top_level = levels_.back();
     const std::size_t top_index = levels_.size() - 1;
     if (top_index >= 1 && (top_level.dir() == nullptr || top_level.lost)) {
+      // The open levels must stay one unbroken run up to the top, or the
+      // window would never reach those below the gap to close them.
+      for (std::size_t level = first_open_; level < top_index; ++level) levels_[level].Close();
       top_level.Close();
       top_level.shared = std::move(held);
       top_level.lost = false;

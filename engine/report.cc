@@ -150,6 +150,7 @@ Report& Report::DisplayedPathInFolder(std::string_view displayed_folder,
 }
 
 void Report::MakeRoom(std::size_t bytes) {
+  if (count_ahead_) count_ahead_(bytes);
   if (buffer_.capacity() - buffer_.size() < bytes) buffer_.reserve(buffer_.size() + bytes);
 }
 

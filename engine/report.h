@@ -6,8 +6,10 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "platform/console.h"
 
@@ -59,6 +61,12 @@ class Report {
   /// Makes room for `bytes` more, so that appending them cannot fail for
   /// want of memory: a line about something already done is never lost.
   void MakeRoom(std::size_t bytes);
+  /// Calls `counted(bytes)` from MakeRoom, before the line is made: where
+  /// several reports share one bound, the line counts against it (and may
+  /// wait for room) before the deed it records is done.
+  void CountLinesAhead(std::function<void(std::size_t)> counted) {
+    count_ahead_ = std::move(counted);
+  }
   /// Appends `text` from the system (a path or a reason) to `out` the way
   /// Path shows it: converted to the output's character set and escaped.
   void AppendForDisplay(std::string* out, std::string_view text);
@@ -124,6 +132,7 @@ class Report {
   std::size_t line_start_ = 0;  // where the line being built begins in buffer_
   std::size_t block_limit_ = kBlockLimit;
   std::string converted_;  // reused for paths that need conversion
+  std::function<void(std::size_t)> count_ahead_;
 };
 
 }  // namespace engine

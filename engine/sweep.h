@@ -88,7 +88,7 @@ class Sweep {
 
   void ThreadMain(Worker& worker);
   void Work(Worker& worker);
-  bool Next(Worker& worker, bool finished_one, Task* task);
+  bool Next(Worker& worker, bool* in_hand, Task* task);
   void Deliver(Worker& worker, std::unique_lock<std::mutex>& lock);
   bool Take(Worker& worker, Task* task, std::unique_lock<std::mutex>& lock);
   void WaitForWork(std::unique_lock<std::mutex>& lock);
@@ -106,6 +106,7 @@ class Sweep {
   bool ReleaseHeldHandles();
   std::string PathThroughNodes(const FolderNode& parent, const std::string& name) const;
   void HoldBack(Worker& worker, std::size_t incoming);
+  void Count(Worker& worker, std::size_t bytes);
   void WriteDoneBlocks(std::unique_lock<std::mutex>& lock);
   void PassOn(platform::OutputStream stream, std::string_view bytes);
   void PassOnKept(Entry& block);

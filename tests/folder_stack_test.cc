@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <memory>
 #include <string>
 
 #include "tests/support/fakes.h"
@@ -174,6 +175,57 @@ TEST_F(FolderStackTest, FolderReplacedMeanwhileIsLostNotMistaken) {
   EXPECT_EQ(stack_.Push("d", &info, &error), platform::OpenResult::kGone)
       << "nothing below a lost level may be opened";
   ExpectPopReaches(9);
+}
+
+// Moving onto a waiting folder whose handle is held (as a worker takes the
+// next folder from the shared order) leaves the levels below it closed, so
+// what the stack keeps open stays within its window however deep it goes on.
+TEST_F(FolderStackTest, MovingOntoAHeldFolderKeepsOpenLevelsWithinTheWindow) {
+  const std::size_t branch_level = kChainDepth - 2;
+  testsupport::MakeFile(LevelPath(branch_level) + "/e/d/d/d/d/m-e");
+  platform::Dir root_dir;
+  platform::FolderInfo info;
+  std::string error;
+  ASSERT_TRUE(fs_.OpenCurrentDirectory(&root_dir, &info, &error)) << error;
+  auto node = std::make_shared<FolderNode>();
+  node->id = info.id;
+  stack_.StartAt(std::make_shared<const platform::Dir>(std::move(root_dir)), info.id, node, ".");
+  std::shared_ptr<const FolderNode> branch_parent;
+  for (std::size_t level = 1; level <= kChainDepth; ++level) {
+    ASSERT_EQ(stack_.Push("d", &info, &error), platform::OpenResult::kOpened) << level;
+    auto child = std::make_shared<FolderNode>();
+    child->parent = node;
+    child->name = "d";
+    child->id = info.id;
+    child->depth = level;
+    node = child;
+    stack_.SetTopNode(node);
+    if (level == branch_level) branch_parent = node;
+  }
+  // "e" waits beside the chain, its own handle held with it.
+  platform::Dir branch_dir;
+  ASSERT_EQ(fs_.OpenChild(*stack_.top(), "../../e", &branch_dir, &info, &error),
+            platform::OpenResult::kOpened) << error;
+  auto branch = std::make_shared<FolderNode>();
+  branch->parent = branch_parent;
+  branch->name = "e";
+  branch->id = info.id;
+  branch->depth = branch_level + 1;
+  ASSERT_TRUE(
+      stack_.MoveTo(branch, std::make_shared<const platform::Dir>(std::move(branch_dir)), &error))
+      << error;
+  fs_.baseline = OpenDescriptors() - stack_.open_levels();
+  fs_.most_held = 0;
+  for (int below = 1; below <= 4; ++below) {
+    ASSERT_EQ(stack_.Push("d", &info, &error), platform::OpenResult::kOpened) << below;
+    EXPECT_LE(stack_.open_levels(), kWindow + 1) << below;
+    EXPECT_LE(OpenDescriptors() - fs_.baseline, kWindow + 1) << below;
+  }
+  EXPECT_EQ(TopMarker(), "m-e");
+  // The levels left closed are reached again on the way back up.
+  ExpectPopReaches(branch_level);
+  ExpectPopReaches(3);
+  EXPECT_LE(fs_.most_held, kWindow + 1);
 }
 
 TEST(SpareFolderHandlesTest, AreWhatTheSoftLimitLeavesAfterTheOpenDescriptors) {

@@ -21,6 +21,7 @@
 #include <new>
 #include <ostream>
 #include <set>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <tuple>
@@ -763,6 +764,53 @@ TEST_F(ProjectTest, OutOfMemoryStopsTheCleaningWithEveryDeletionOnRecord) {
   EXPECT_EQ(run.err, "Error: out of memory; the cleaning stopped here\n");
   EXPECT_EQ(ListFolder("sub"), (std::vector<std::string>{"boom.obj", "z.obj"}));
   EXPECT_TRUE(Exists("r.obj"));
+}
+
+// Memory runs out while an error line is handed on: with several threads
+// that may be the thread writing out other threads' finished blocks. The run
+// still ends, says so once, and puts no line on record twice.
+class ConsoleRunningOutOfMemory : public testsupport::FakeConsole {
+ public:
+  bool Write(platform::OutputStream stream, std::string_view bytes, std::string* error) override {
+    if (stream == platform::OutputStream::kStandardError && !thrown_ &&
+        bytes.find("cannot delete") != std::string_view::npos) {
+      thrown_ = true;
+      throw std::bad_alloc();
+    }
+    return FakeConsole::Write(stream, bytes, error);
+  }
+
+ private:
+  bool thrown_ = false;
+};
+
+TEST_F(ProjectTest, OutOfMemoryWhileBlocksAreWrittenOutEndsTheRunOnceWithNoLineTwice) {
+  for (int round = 0; round < 15; ++round) {
+    for (const unsigned jobs : {1u, 2u, 4u}) {
+      SCOPED_TRACE("threads: " + std::to_string(jobs) + ", round " + std::to_string(round));
+      for (int i = 0; i < 60; ++i) {
+        const std::string folder = "f" + std::to_string(i);
+        MakeFile(folder + "/a.obj");
+        MakeFile(folder + "/b.obj");
+        if (i % 20 == 19) MakeFile(folder + "/stuck.obj");
+      }
+      FlakyRemovals fs;
+      ConsoleRunningOutOfMemory console;
+      const RunResult run = RunInProcess(console, fs, driver::RunHooks(), jobs);
+      EXPECT_EQ(run.status, 2);
+      EXPECT_NE(run.err.find("Error: out of memory; the cleaning stopped here\n"),
+                std::string::npos);
+      std::set<std::string> seen;
+      std::istringstream lines(run.out);
+      for (std::string line; std::getline(lines, line);) {
+        if (line.rfind("Delete : ", 0) != 0 && line.rfind("Folder : ", 0) != 0) continue;
+        EXPECT_TRUE(seen.insert(line).second) << "twice: " << line;
+        if (line.rfind("Delete : ", 0) == 0) {
+          EXPECT_FALSE(Exists(line.substr(9, line.size() - 10))) << line;
+        }
+      }
+    }
+  }
 }
 
 TEST_F(ProjectTest, TargetThatVanishedIsSkippedSilently) {

@@ -51,6 +51,22 @@ int openSubdirectory(int parent, const char* name) {
     return openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
 }
 
+bool readIdentity(int directory) {
+    struct stat st;
+    return ::fstat(directory, &st) == 0;
+}
+
+bool writeToStandardOutput(const char* bytes, std::size_t size) {
+    while (size > 0) {
+        const ssize_t written = ::write(1, bytes, size);
+        if (written < 0 && errno == EINTR) continue;
+        if (written <= 0) return false;
+        bytes += written;
+        size -= static_cast<std::size_t>(written);
+    }
+    return true;
+}
+
 void closeDirectory(int directory) {
     if (directory >= 0) close(directory);
 }

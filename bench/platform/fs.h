@@ -25,6 +25,12 @@ int openSubdirectory(int parent, const char* name);
 /// Closes a descriptor returned by one of the open/make calls.
 void closeDirectory(int directory);
 
+/// Reads the identity of the open `directory` (one fstat); false on failure.
+bool readIdentity(int directory);
+
+/// Writes all of `size` bytes at `bytes` to standard output; false on failure.
+bool writeToStandardOutput(const char* bytes, std::size_t size);
+
 /// Removes the non-directory entry `name` of `directory`; false on failure.
 bool removeEntry(int directory, const char* name);
 
