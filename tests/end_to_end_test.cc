@@ -458,7 +458,7 @@ TEST_F(TrashTest, TrashCliListsAndRestoresEveryFileByItsOriginalBytes) {
   // one restored among them).
   MakeFile("kept.obj");
   const testsupport::ProcessResult full = RunTool(
-      {"/bin/sh", "-c", std::string("ulimit -f 0 && exec ") + BUILDSWEEP_BINARY + " --trash -y"});
+      {"/bin/sh", "-c", "ulimit -f 0 && exec \"$0\" --trash -y", BUILDSWEEP_BINARY});
   EXPECT_EQ(full.exit_status, 2);
   std::string expected_err;
   for (const char* name : {"100%.log", "kept.obj"}) {
