@@ -141,6 +141,7 @@ struct Sweep {
     settings.kept_files = platform::StandardStreamFiles();
     settings.dry_run = options.dry_run;
     settings.keep_tracked = !options.include_tracked;
+    settings.git = GitDiscoveryFromEnvironment();
     // A script wants to know what was kept in a real run too.
     settings.list_kept = options.dry_run || options.json;
     if (options.older_than_seconds >= 0) {
@@ -255,6 +256,9 @@ void ShowTotal(engine::Report& report, const engine::Walker& walker,
   if (walker.kept() > 0) {
     report.Text("Total Kept (tracked) : ").Number(walker.kept()).EndLine();
   }
+  if (walker.kept_unknown() > 0) {
+    report.Text("Total Kept (unknown) : ").Number(walker.kept_unknown()).EndLine();
+  }
   if (dry_run != nullptr) {
     // The apparent size, as ls -l adds it up, then what the disk would gain:
     // sparse files and links that stay make the two differ.
@@ -264,9 +268,11 @@ void ShowTotal(engine::Report& report, const engine::Walker& walker,
 }
 
 void ShowJsonTotal(engine::Report& report, long long deleted, long long kept,
-                   const engine::DryRunFileSystem* dry_run) {
+                   const engine::DryRunFileSystem* dry_run, long long kept_unknown = 0) {
   report.Text("{\"type\":\"total\",\"deleted\":").Number(deleted);
   report.Text(",\"kept_tracked\":").Number(kept);
+  // Only where some were: elsewhere the record is as it always was.
+  if (kept_unknown > 0) report.Text(",\"kept_unknown\":").Number(kept_unknown);
   if (dry_run != nullptr) {
     report.Text(",\"size\":").Size(dry_run->apparent_bytes());
     report.Text(",\"freed\":").Size(dry_run->bytes_freed());
@@ -338,7 +344,7 @@ int Run(platform::FileSystem& fs, platform::Console& console, const Options& opt
   engine::ExtensionList().swap(extensions);
   if (options.json) {
     ShowJsonTotal(report, sweep.walker.deleted(), sweep.walker.kept(),
-                  options.dry_run ? &dry_run_fs : nullptr);
+                  options.dry_run ? &dry_run_fs : nullptr, sweep.walker.kept_unknown());
   } else {
     ShowTotal(report, sweep.walker, options.dry_run ? &dry_run_fs : nullptr);
   }

@@ -8,6 +8,7 @@
 
 #include <string>
 
+#include "engine/git_work_tree.h"
 #include "platform/dir.h"
 #include "platform/file_system.h"
 
@@ -28,6 +29,12 @@ std::string DatabaseAround(platform::FileSystem& fs, const platform::Dir& folder
 
 /// DatabaseAround for the process's current directory.
 std::string DatabaseAroundCurrentFolder(platform::FileSystem& fs);
+
+/// How git's discovery of work trees is told, in the process's
+/// environment, to look: GIT_DISCOVERY_ACROSS_FILESYSTEM and
+/// GIT_CEILING_DIRECTORIES (each folder resolved to its physical path, as
+/// git resolves it, unless an empty entry came before it).
+engine::GitDiscoverySettings GitDiscoveryFromEnvironment();
 
 }  // namespace driver
 

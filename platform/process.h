@@ -44,6 +44,14 @@ FolderId CurrentDirectoryId();
 /// told) and its identity to `id` (unknown where it can't be told).
 bool LookUpFolder(std::string_view path, std::string* physical, FolderId* id);
 
+/// The value of the environment variable `name` in `value` (WTF-8 on
+/// Windows, bytes as set on POSIX); false when it is not set.
+bool EnvironmentVariable(std::string_view name, std::string* value);
+
+/// The character between the folders of a list in one environment
+/// variable (`:` on POSIX, `;` on Windows), as PATH has them.
+extern const char kPathListSeparator;
+
 }  // namespace platform
 
 #endif  // BUILDSWEEP_PLATFORM_PROCESS_H_

@@ -233,19 +233,24 @@ TEST_F(GitIndexTest, WorktreesAndSubmodulesAreReadThroughTheirGitFiles) {
   EXPECT_TRUE(worktree->readable()) << worktree->unreadable_reason();
   EXPECT_TRUE(worktree->Tracks("only-here.log"));
   EXPECT_TRUE(worktree->Tracks("main.obj"));
-  // From a folder deep inside, the nearest work tree above is found.
+  // From a folder deep inside, the nearest work tree above is found, and
+  // the one around it.
   testsupport::MakeFolders(Path("app/lib/deep/er"));
   EnterFolder(Path("app/lib/deep/er"));
   platform::Dir start;
   platform::FolderInfo info;
   std::string error;
   ASSERT_TRUE(fs_.OpenCurrentDirectory(&start, &info, &error)) << error;
-  const engine::EnclosingWorkTree found =
-      engine::FindEnclosingWorkTree(fs_, start, Path("app/lib/deep/er"));
-  ASSERT_NE(found.tracked, nullptr);
+  const engine::GitSurroundings around =
+      engine::DiscoverGitAround(fs_, start, Path("app/lib/deep/er"), {});
+  ASSERT_GE(around.work_trees.size(), 2u);
+  const engine::EnclosingWorkTree& found = around.work_trees[0];
   EXPECT_EQ(found.relative_path, "deep/er");
   EXPECT_EQ(found.top_path, Path("app/lib"));
   EXPECT_TRUE(found.tracked->Tracks("deep/x.log"));
+  EXPECT_EQ(around.work_trees[1].top_path, Path("app"));
+  EXPECT_EQ(around.work_trees[1].relative_path, "lib/deep/er");
+  EXPECT_EQ(around.database_levels, -1);
   EnterFolder(root_);
 }
 
@@ -318,10 +323,18 @@ TEST_F(GitIndexTest, IndexesThatCantBeReadKeepEverythingAndSayWhy) {
                                                   testsupport::IndexExtension("ZZZZ", "x") +
                                                   std::string(20, '\0')));
   EXPECT_TRUE(Load("r")->Tracks("b/c.log"));
-  // No index yet: nothing is tracked. A fifo in its place is never waited on.
+  // No index while HEAD names a commit: lost, and what was committed can't
+  // be told, loose ref or packed. In a repository with no commit yet,
+  // nothing is tracked. A fifo in the index's place is never waited on.
   testsupport::RemoveTree(index_path);
-  EXPECT_TRUE(Load("r")->readable());
-  EXPECT_FALSE(Load("r")->Tracks("a.obj"));
+  EXPECT_EQ(Load("r")->unreadable_reason(), "'.git/index' is missing, yet HEAD may name a commit");
+  Git("r", {"pack-refs", "--all"});
+  ASSERT_FALSE(testsupport::Exists(Path("r/.git/refs/heads/main")));
+  EXPECT_TRUE(Load("r")->Tracks("a.obj"));
+  testsupport::MakeFolders(Path("fresh"));
+  Git("fresh", {"init", "-q"});
+  EXPECT_TRUE(Load("fresh")->readable());
+  EXPECT_FALSE(Load("fresh")->Tracks("a.obj"));
   testsupport::ProcessOptions mkfifo;
   mkfifo.argv = {"mkfifo", index_path};
   mkfifo.cwd = root_;
@@ -351,8 +364,7 @@ TEST_F(GitIndexTest, BareClonesAreDatabasesWithNoWorkTree) {
                                          : "the git database '" + Path("r/.git") + "'");
     // Without the path, the repository is still found by what it holds.
     EXPECT_NE(driver::DatabaseAround(fs_, dir, ""), "");
-    EXPECT_EQ(engine::FindEnclosingWorkTree(fs_, dir, Path(inside)).tracked == nullptr,
-              inside[0] == 'b');
+    EXPECT_GE(engine::DiscoverGitAround(fs_, dir, Path(inside), {}).database_levels, 0);
     // The program started there deletes nothing and says so.
     testsupport::ProcessOptions run;
     run.argv = {BUILDSWEEP_BINARY, "-n"};

@@ -79,4 +79,13 @@ bool LookUpFolder(std::string_view path, std::string* physical, FolderId* id) {
   return true;
 }
 
+bool EnvironmentVariable(std::string_view name, std::string* value) {
+  const char* set = ::getenv(std::string(name).c_str());
+  if (set == nullptr) return false;
+  value->assign(set);
+  return true;
+}
+
+const char kPathListSeparator = ':';
+
 }  // namespace platform

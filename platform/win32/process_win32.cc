@@ -171,4 +171,18 @@ bool LookUpFolder(std::string_view path, std::string* physical, FolderId* id) {
   return true;
 }
 
+bool EnvironmentVariable(std::string_view name, std::string* value) {
+  const std::wstring wide_name = win32::WideFromWtf8(name);
+  const DWORD size = ::GetEnvironmentVariableW(wide_name.c_str(), nullptr, 0);
+  if (size == 0) return false;
+  std::wstring wide(size, L'\0');
+  const DWORD length = ::GetEnvironmentVariableW(wide_name.c_str(), &wide[0], size);
+  if (length == 0 || length >= size) return false;
+  wide.resize(length);
+  *value = win32::Wtf8FromWide(wide);
+  return true;
+}
+
+const char kPathListSeparator = ';';
+
 }  // namespace platform
