@@ -130,11 +130,12 @@ struct Sweep {
         options(run_options),
         extensions(run_extensions),
         hooks(run_hooks),
-        walker(used_fs, run_report, SettingsFor(run_options, run_hooks),
+        walker(used_fs, run_report, SettingsFor(used_fs, run_options, run_hooks),
                run_options.jobs > 0 ? run_options.jobs : platform::DefaultJobCount(),
                MostJobs(run_options)) {}
 
-  static engine::WalkerSettings SettingsFor(const Options& options, const RunHooks& hooks) {
+  static engine::WalkerSettings SettingsFor(platform::FileSystem& fs, const Options& options,
+                                           const RunHooks& hooks) {
     engine::WalkerSettings settings;
     for (const std::string& pattern : options.exclusions) settings.filter.AddExclusion(pattern);
     // The run's own output files, never deleted.
@@ -142,6 +143,7 @@ struct Sweep {
     settings.dry_run = options.dry_run;
     settings.keep_tracked = !options.include_tracked;
     settings.git = GitDiscoveryFromEnvironment();
+    if (settings.keep_tracked) settings.named_work_trees = WorkTreesNamedByEnvironment(fs);
     // A script wants to know what was kept in a real run too.
     settings.list_kept = options.dry_run || options.json;
     if (options.older_than_seconds >= 0) {

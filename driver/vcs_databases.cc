@@ -93,6 +93,42 @@ engine::GitDiscoverySettings GitDiscoveryFromEnvironment() {
   return settings;
 }
 
+namespace {
+
+// The environment variable `name` as an absolute path: relative ones are
+// taken from `start`, folders resolved to their physical paths where they
+// can be. Empty when unset.
+std::string PathFromEnvironment(const char* name, const std::string& start, bool folder) {
+  std::string value;
+  if (!platform::EnvironmentVariable(name, &value) || value.empty()) return std::string();
+  if (folder) {
+    std::string physical;
+    platform::FolderId id;
+    if (platform::LookUpFolder(value, &physical, &id) && !physical.empty()) return physical;
+  }
+  if (platform::IsAbsolutePath(value)) return value;
+  std::string absolute = start;
+  platform::AppendPathComponent(&absolute, value);
+  return absolute;
+}
+
+}  // namespace
+
+std::vector<engine::NamedWorkTree> WorkTreesNamedByEnvironment(platform::FileSystem& fs) {
+  engine::GitEnvironment environment;
+  std::string ignored;
+  if (!fs.CurrentDirectory(&environment.start, &ignored)) return {};
+  environment.git_dir = PathFromEnvironment("GIT_DIR", environment.start, true);
+  if (environment.git_dir.empty()) return {};
+  environment.work_tree = PathFromEnvironment("GIT_WORK_TREE", environment.start, true);
+  environment.index_file = PathFromEnvironment("GIT_INDEX_FILE", environment.start, false);
+  environment.common_dir = PathFromEnvironment("GIT_COMMON_DIR", environment.start, true);
+  platform::Dir here;
+  platform::FolderInfo info;
+  if (!fs.OpenCurrentDirectory(&here, &info, &ignored)) here.Close();
+  return {engine::LoadNamedWorkTree(fs, here, environment)};
+}
+
 std::string DatabaseAroundCurrentFolder(platform::FileSystem& fs) {
   std::string path;
   std::string ignored;

@@ -7,6 +7,7 @@
 #define BUILDSWEEP_DRIVER_VCS_DATABASES_H_
 
 #include <string>
+#include <vector>
 
 #include "engine/git_work_tree.h"
 #include "platform/dir.h"
@@ -35,6 +36,11 @@ std::string DatabaseAroundCurrentFolder(platform::FileSystem& fs);
 /// GIT_CEILING_DIRECTORIES (each folder resolved to its physical path, as
 /// git resolves it, unless an empty entry came before it).
 engine::GitDiscoverySettings GitDiscoveryFromEnvironment();
+
+/// The work tree GIT_DIR names (with GIT_WORK_TREE, GIT_INDEX_FILE and
+/// GIT_COMMON_DIR, relative to the current directory as git takes them),
+/// loaded through `fs`; none when GIT_DIR is unset.
+std::vector<engine::NamedWorkTree> WorkTreesNamedByEnvironment(platform::FileSystem& fs);
 
 }  // namespace driver
 

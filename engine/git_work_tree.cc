@@ -157,6 +157,10 @@ class ConfigParser {
 
   bool Apply(const std::string& key, bool has_value, const std::string& value,
              std::string* error) {
+    if (section_ == "core" && key == "worktree") {
+      config_->work_tree = value;
+      return true;
+    }
     if (section_ == "core" && key == "ignorecase") {
       return ParseBool(key, has_value, value, &config_->ignore_case, error);
     }
@@ -436,21 +440,17 @@ bool HeadMayNameCommit(platform::FileSystem& fs, const platform::Dir& dir, const
   return false;
 }
 
-std::shared_ptr<const TrackedFiles> Load(platform::FileSystem& fs, const platform::Dir& dir,
-                                         std::string_view base) {
-  GitPlace place;
+// Loads what the repository at `place` tracks, its index at `index_path`
+// (its own `index` when empty).
+std::shared_ptr<const TrackedFiles> LoadRepository(platform::FileSystem& fs,
+                                                   const platform::Dir& dir, std::string_view base,
+                                                   const GitPlace& place, std::string index_path,
+                                                   GitConfig* settings = nullptr) {
   GitConfig config;
   std::string reason;
-  switch (JudgeDotGit(fs, dir, base, &place, &reason)) {
-    case WorkTreeVerdict::kNone:
-      return nullptr;
-    case WorkTreeVerdict::kUnknown:
-      return TrackedFiles::Unreadable(reason);
-    case WorkTreeVerdict::kWorkTree:
-      break;
-  }
   if (!ReadSettings(fs, dir, base, place, &config, &reason)) return TrackedFiles::Unreadable(reason);
-  const std::string index_path = JoinGitPath(place.git_dir, "index");
+  if (settings != nullptr) *settings = config;
+  if (index_path.empty()) index_path = JoinGitPath(place.git_dir, "index");
   std::unique_ptr<platform::FileSystem::FileBytes> bytes;
   std::string error;
   switch (fs.MapWholeFile(dir, index_path, kMostGitIndexBytes, &bytes, &error)) {
@@ -501,6 +501,47 @@ std::shared_ptr<const TrackedFiles> Load(platform::FileSystem& fs, const platfor
   }
   return std::make_shared<const TrackedFiles>(std::move(sink.paths), std::move(sink.sparse_folders),
                                               std::string());
+}
+
+std::shared_ptr<const TrackedFiles> Load(platform::FileSystem& fs, const platform::Dir& dir,
+                                         std::string_view base) {
+  GitPlace place;
+  std::string reason;
+  switch (JudgeDotGit(fs, dir, base, &place, &reason)) {
+    case WorkTreeVerdict::kNone:
+      return nullptr;
+    case WorkTreeVerdict::kUnknown:
+      return TrackedFiles::Unreadable(reason);
+    case WorkTreeVerdict::kWorkTree:
+      break;
+  }
+  return LoadRepository(fs, dir, base, place, std::string());
+}
+
+// `path` with "." and ".." names taken out where they can be, by its text
+// alone ("/a/b/../c" is "/a/c").
+std::string LexicallyNormal(std::string_view path) {
+  const char separator = platform::kPathSeparator;
+  std::vector<std::string_view> names;
+  std::size_t from = 0;
+  while (from <= path.size()) {
+    std::size_t end = path.find_first_of(separator == '/' ? "/" : "/\\", from);
+    if (end == std::string_view::npos) end = path.size();
+    const std::string_view name = path.substr(from, end - from);
+    if (name == "..") {
+      if (names.size() > 1) names.pop_back();
+    } else if (name != "." && !(name.empty() && !names.empty())) {
+      names.push_back(name);
+    }
+    from = end + 1;
+  }
+  std::string normal;
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    if (i > 0) normal.push_back(separator);
+    normal.append(names[i].data(), names[i].size());
+  }
+  if (normal.find(separator) == std::string::npos) normal.push_back(separator);
+  return normal;
 }
 
 std::shared_ptr<const TrackedFiles> LoadGuarded(platform::FileSystem& fs, const platform::Dir& dir,
@@ -704,6 +745,44 @@ bool TrackedFiles::Tracks(std::string_view relative_path) const {
 std::shared_ptr<const TrackedFiles> LoadTrackedFiles(platform::FileSystem& fs,
                                                      const platform::Dir& work_tree) {
   return LoadGuarded(fs, work_tree, "");
+}
+
+NamedWorkTree LoadNamedWorkTree(platform::FileSystem& fs, const platform::Dir& dir,
+                                const GitEnvironment& environment) {
+  NamedWorkTree named;
+  named.top_path = environment.start;
+  try {
+    GitPlace place;
+    std::string reason;
+    switch (JudgeGitDir(fs, dir, environment.git_dir, "", &place, &reason)) {
+      case GitDirVerdict::kRepository:
+        break;
+      case GitDirVerdict::kUnknown:
+        named.tracked = TrackedFiles::Unreadable(reason);
+        return named;
+      default:
+        named.tracked = TrackedFiles::Unreadable("GIT_DIR '" + environment.git_dir +
+                                                 "' is no git repository: " + reason);
+        return named;
+    }
+    if (!environment.common_dir.empty()) place.common_dir = environment.common_dir;
+    GitConfig config;
+    named.tracked = LoadRepository(fs, dir, "", place, environment.index_file, &config);
+    // The work tree: GIT_WORK_TREE, else core.worktree (from the git dir),
+    // else the folder git was started in.
+    if (!environment.work_tree.empty()) {
+      named.top_path = environment.work_tree;
+    } else if (!config.work_tree.empty()) {
+      named.top_path = LexicallyNormal(platform::IsAbsolutePath(config.work_tree)
+                                           ? config.work_tree
+                                           : JoinGitPath(environment.git_dir, config.work_tree));
+    }
+  } catch (const std::bad_alloc&) {
+    named.tracked = TrackedFiles::Unreadable("there is not enough memory to hold its index");
+  } catch (const std::length_error&) {
+    named.tracked = TrackedFiles::Unreadable("its index is too large to hold");
+  }
+  return named;
 }
 
 GitSurroundings DiscoverGitAround(platform::FileSystem& fs, const platform::Dir& start,

@@ -173,6 +173,33 @@ struct GitDiscoverySettings {
   std::vector<std::string> ceilings;
 };
 
+/// The repository the process's environment names (GIT_DIR and the
+/// settings beside it), every path absolute and physical. What it tracks is
+/// kept beside what discovery finds, never instead.
+struct GitEnvironment {
+  std::string git_dir;     ///< GIT_DIR
+  std::string work_tree;   ///< GIT_WORK_TREE; empty when unset
+  std::string index_file;  ///< GIT_INDEX_FILE; empty when unset
+  std::string common_dir;  ///< GIT_COMMON_DIR; empty when unset
+  /// The folder the program was started in: the work tree's top when
+  /// neither GIT_WORK_TREE nor core.worktree names one, as for git.
+  std::string start;
+};
+
+/// A work tree named, not discovered: its top's shown path and what it
+/// tracks.
+struct NamedWorkTree {
+  std::string top_path;
+  std::shared_ptr<const TrackedFiles> tracked;
+};
+
+/// Loads what the repository `environment` names tracks (through `dir`, any
+/// open folder: its paths are absolute), and where its work tree is
+/// (core.worktree read from its config). Never fails: one that is no
+/// repository, or can't be read, tracks everything.
+NamedWorkTree LoadNamedWorkTree(platform::FileSystem& fs, const platform::Dir& dir,
+                                const GitEnvironment& environment);
+
 /// What git knows around a starting folder.
 struct GitSurroundings {
   /// How many levels above the start (0: the start itself) is the git
@@ -205,6 +232,8 @@ struct GitConfig {
   /// extensions.worktreeconfig: worktrees have settings of their own in
   /// `config.worktree`.
   bool worktree_config = false;
+  /// core.worktree: where the work tree is, relative to the git dir.
+  std::string work_tree;
 };
 
 /// Reads the settings above from the config file `text` into `config`

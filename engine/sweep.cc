@@ -565,6 +565,9 @@ bool Sweep::SweepFolder(Worker& worker, Task& task) {
         cleaner.LoadWorkTree(*stack.top(), stack.path(), stack.ChildNameOffset(), work_tree);
     if (own != nullptr) work_tree = std::move(own);
   }
+  if (!settings_.named_work_trees.empty() && settings_.keep_tracked) {
+    work_tree = cleaner.NamedWorkTreeAt(stack.path(), stack.ChildNameOffset(), std::move(work_tree));
+  }
   std::shared_ptr<const FolderNode> node;
   if (!worker.subfolders.entries.empty()) {
     auto made = std::make_shared<FolderNode>();

@@ -593,6 +593,42 @@ void Walker::FindRootWorkTree(const std::string& root_path) {
     root_cleaner_.ReportUnreadableWorkTree(*work_tree);
     root_work_tree_ = std::move(work_tree);
   }
+  // A work tree the environment names, around the root or at it.
+  const char separator = platform::kPathSeparator;
+  for (const NamedWorkTree& named : settings_.named_work_trees) {
+    const std::string& top = named.top_path;
+    const bool at_top = root_path == top;
+    if (!at_top && !(root_path.size() > top.size() && root_path.compare(0, top.size(), top) == 0 &&
+                     (top.back() == separator || root_path[top.size()] == separator))) {
+      continue;
+    }
+    auto work_tree = std::make_shared<WorkTree>();
+    work_tree->tracked = named.tracked;
+    if (!at_top) {
+      work_tree->prefix = root_path.substr(top.size() + (top.back() == separator ? 0 : 1)) + "/";
+      std::replace(work_tree->prefix.begin(), work_tree->prefix.end(), separator, '/');
+    }
+    work_tree->path_offset = root_stack_.ChildNameOffset();
+    work_tree->top_path = top;
+    work_tree->outer = std::move(root_work_tree_);
+    root_cleaner_.ReportUnreadableWorkTree(*work_tree);
+    root_work_tree_ = std::move(work_tree);
+  }
+}
+
+std::shared_ptr<const WorkTree> FolderCleaner::NamedWorkTreeAt(
+    const std::string& path, std::size_t path_offset, std::shared_ptr<const WorkTree> outer) {
+  for (const NamedWorkTree& named : settings_.named_work_trees) {
+    if (named.top_path != path) continue;
+    auto work_tree = std::make_shared<WorkTree>();
+    work_tree->tracked = named.tracked;
+    work_tree->path_offset = path_offset;
+    work_tree->top_path = path;
+    work_tree->outer = std::move(outer);
+    ReportUnreadableWorkTree(*work_tree);
+    outer = std::move(work_tree);
+  }
+  return outer;
 }
 
 long long Walker::kept() const {

@@ -68,6 +68,10 @@ struct WalkerSettings {
   bool keep_tracked = true;
   /// How git's discovery is told to look for the root's work trees.
   GitDiscoverySettings git;
+  /// Work trees the environment names (GIT_DIR), whose tracked files are
+  /// kept beside those of the work trees found; their tops are shown paths
+  /// as the walk shows folders.
+  std::vector<NamedWorkTree> named_work_trees;
   /// Whether each kept tracked file gets a line after its folder's
   /// deletions (a dry run says what it would keep).
   bool list_kept = false;
@@ -154,6 +158,11 @@ class FolderCleaner {
   std::shared_ptr<const WorkTree> LoadWorkTree(const platform::Dir& dir, const std::string& path,
                                                std::size_t path_offset,
                                                std::shared_ptr<const WorkTree> outer);
+  /// `outer` with, around it, each work tree the environment names whose
+  /// top is the folder `path` (see LoadWorkTree for `path_offset`).
+  std::shared_ptr<const WorkTree> NamedWorkTreeAt(const std::string& path,
+                                                  std::size_t path_offset,
+                                                  std::shared_ptr<const WorkTree> outer);
   /// Says, when so, that `work_tree` can't be read.
   void ReportUnreadableWorkTree(const WorkTree& work_tree);
   /// Says on standard error that the folder `path` can't be read.
