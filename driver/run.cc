@@ -142,7 +142,6 @@ struct Sweep {
     settings.kept_files = platform::StandardStreamFiles();
     settings.dry_run = options.dry_run;
     settings.keep_tracked = !options.include_tracked;
-    settings.git = GitDiscoveryFromEnvironment();
     if (settings.keep_tracked) settings.named_work_trees = WorkTreesNamedByEnvironment(fs);
     // A script wants to know what was kept in a real run too.
     settings.list_kept = options.dry_run || options.json;

@@ -58,15 +58,19 @@ std::string DatabaseAround(platform::FileSystem& fs, const platform::Dir& folder
   return above.empty() ? "a git repository above it" : Phrase("git repository", above);
 }
 
-engine::GitDiscoverySettings GitDiscoveryFromEnvironment() {
-  engine::GitDiscoverySettings settings;
+namespace {
+
+// GIT_DISCOVERY_ACROSS_FILESYSTEM and GIT_CEILING_DIRECTORIES into
+// `settings` (each ceiling resolved to its physical path, as git resolves
+// it, unless an empty entry came before it).
+void ReadDiscoverySettings(engine::GitEnvironment* settings) {
   std::string value;
   if (platform::EnvironmentVariable("GIT_DISCOVERY_ACROSS_FILESYSTEM", &value)) {
     engine::GitConfig parsed;
     std::string ignored;
     // A boolean as git reads one; a value that is none turns it on, the
     // side on which more work trees are found.
-    settings.across_file_systems =
+    settings->across_file_systems =
         !engine::ParseGitConfig("[core]\nignorecase = \"" + value + "\"\n", &parsed, &ignored) ||
         parsed.ignore_case;
   }
@@ -84,16 +88,13 @@ engine::GitDiscoverySettings GitDiscoveryFromEnvironment() {
         if (!resolve || !platform::LookUpFolder(entry, &physical, &id) || physical.empty()) {
           physical = entry;
         }
-        settings.ceilings.push_back(physical);
+        settings->ceilings.push_back(physical);
       }
       if (end == std::string::npos) break;
       from = end + 1;
     }
   }
-  return settings;
 }
-
-namespace {
 
 // The environment variable `name` as an absolute path: relative ones are
 // taken from `start`, folders resolved to their physical paths where they
@@ -119,14 +120,19 @@ std::vector<engine::NamedWorkTree> WorkTreesNamedByEnvironment(platform::FileSys
   std::string ignored;
   if (!fs.CurrentDirectory(&environment.start, &ignored)) return {};
   environment.git_dir = PathFromEnvironment("GIT_DIR", environment.start, true);
-  if (environment.git_dir.empty()) return {};
   environment.work_tree = PathFromEnvironment("GIT_WORK_TREE", environment.start, true);
   environment.index_file = PathFromEnvironment("GIT_INDEX_FILE", environment.start, false);
   environment.common_dir = PathFromEnvironment("GIT_COMMON_DIR", environment.start, true);
+  // Without GIT_DIR the others change only the index of the repository
+  // git finds itself.
+  if (environment.git_dir.empty() && environment.index_file.empty()) return {};
+  ReadDiscoverySettings(&environment);
   platform::Dir here;
   platform::FolderInfo info;
   if (!fs.OpenCurrentDirectory(&here, &info, &ignored)) here.Close();
-  return {engine::LoadNamedWorkTree(fs, here, environment)};
+  engine::NamedWorkTree named = engine::LoadNamedWorkTree(fs, here, environment);
+  if (named.tracked == nullptr) return {};
+  return {std::move(named)};
 }
 
 std::string DatabaseAroundCurrentFolder(platform::FileSystem& fs) {

@@ -31,15 +31,11 @@ std::string DatabaseAround(platform::FileSystem& fs, const platform::Dir& folder
 /// DatabaseAround for the process's current directory.
 std::string DatabaseAroundCurrentFolder(platform::FileSystem& fs);
 
-/// How git's discovery of work trees is told, in the process's
-/// environment, to look: GIT_DISCOVERY_ACROSS_FILESYSTEM and
-/// GIT_CEILING_DIRECTORIES (each folder resolved to its physical path, as
-/// git resolves it, unless an empty entry came before it).
-engine::GitDiscoverySettings GitDiscoveryFromEnvironment();
-
 /// The work tree GIT_DIR names (with GIT_WORK_TREE, GIT_INDEX_FILE and
-/// GIT_COMMON_DIR, relative to the current directory as git takes them),
-/// loaded through `fs`; none when GIT_DIR is unset.
+/// GIT_COMMON_DIR, relative to the current directory as git takes them), or
+/// with GIT_INDEX_FILE alone the one git's discovery finds there, heeding
+/// GIT_CEILING_DIRECTORIES and GIT_DISCOVERY_ACROSS_FILESYSTEM; loaded
+/// through `fs`. None when neither variable is set.
 std::vector<engine::NamedWorkTree> WorkTreesNamedByEnvironment(platform::FileSystem& fs);
 
 }  // namespace driver

@@ -747,6 +747,49 @@ std::shared_ptr<const TrackedFiles> LoadTrackedFiles(platform::FileSystem& fs,
   return LoadGuarded(fs, work_tree, "");
 }
 
+namespace {
+
+// The work tree git's discovery finds from the folder `dir` (the start):
+// how many levels up, with its repository's place and the `..` path to it
+// in `base`; -1 for none, with `reason` set when that can't be told. It
+// stops at a ceiling and, unless allowed, at the start's file system.
+int FindGitsOwnWorkTree(platform::FileSystem& fs, const platform::Dir& dir,
+                        const GitEnvironment& environment, GitPlace* place, std::string* base,
+                        std::string* reason) {
+  const int below_ceiling = LevelsBelowCeiling(environment.start, environment.ceilings);
+  platform::FolderId start_id;
+  int found_at = -1;
+  std::string failure;
+  const bool climbed = ClimbFromFolder(
+      fs, dir, MostLevelsAbove(environment.start),
+      [&](const ClimbStep& step) {
+        if (step.levels == 0) start_id = step.id;
+        if (step.levels > 0 &&
+            (step.levels >= below_ceiling ||
+             (!environment.across_file_systems && step.id.device != start_id.device))) {
+          return false;
+        }
+        switch (JudgeDotGit(fs, dir, step.path, place, reason)) {
+          case WorkTreeVerdict::kNone:
+            return true;
+          case WorkTreeVerdict::kWorkTree:
+            found_at = step.levels;
+            *base = step.path;
+            return false;
+          case WorkTreeVerdict::kUnknown:
+            return false;
+        }
+        return false;
+      },
+      &failure);
+  if (!climbed && found_at < 0 && reason->empty()) {
+    *reason = "a folder above it can't be reached: " + failure;
+  }
+  return found_at;
+}
+
+}  // namespace
+
 NamedWorkTree LoadNamedWorkTree(platform::FileSystem& fs, const platform::Dir& dir,
                                 const GitEnvironment& environment) {
   NamedWorkTree named;
@@ -754,6 +797,19 @@ NamedWorkTree LoadNamedWorkTree(platform::FileSystem& fs, const platform::Dir& d
   try {
     GitPlace place;
     std::string reason;
+    if (environment.git_dir.empty()) {
+      // GIT_INDEX_FILE alone: the index of the repository git's own
+      // discovery finds from where it was started.
+      std::string base;
+      const int found_at = FindGitsOwnWorkTree(fs, dir, environment, &place, &base, &reason);
+      if (found_at < 0) {
+        named.tracked = reason.empty() ? nullptr : TrackedFiles::Unreadable(reason);
+        return named;
+      }
+      named.top_path = found_at == 0 ? environment.start : PathAbove(environment.start, found_at);
+      named.tracked = LoadRepository(fs, dir, base, place, environment.index_file);
+      return named;
+    }
     switch (JudgeGitDir(fs, dir, environment.git_dir, "", &place, &reason)) {
       case GitDirVerdict::kRepository:
         break;
@@ -789,13 +845,10 @@ GitSurroundings DiscoverGitAround(platform::FileSystem& fs, const platform::Dir&
                                   std::string_view start_path,
                                   const GitDiscoverySettings& settings) {
   GitSurroundings found;
-  const int below_ceiling = LevelsBelowCeiling(start_path, settings.ceilings);
   bool looking = settings.work_trees;
-  platform::FolderId start_id;
   std::string failure;
   const bool climbed = ClimbFromFolder(
       fs, start, MostLevelsAbove(start_path), [&](const ClimbStep& step) {
-        if (step.levels == 0) start_id = step.id;
         if (found.database_levels < 0) {
           GitPlace place;
           std::string ignored;
@@ -804,12 +857,9 @@ GitSurroundings DiscoverGitAround(platform::FileSystem& fs, const platform::Dir&
             found.database_levels = step.levels;
           }
         }
-        // Git looks no further than a ceiling, or (unless told to) than
-        // its own file system.
-        if (step.levels > 0 && (step.levels >= below_ceiling ||
-                                (!settings.across_file_systems && step.id.device != start_id.device))) {
-          looking = false;
-        }
+        // Past a ceiling and the file system's boundary too: git started
+        // here would stop there, but the repository beyond tracks these
+        // files all the same, and its `git status` would show them deleted.
         if (looking) {
           std::shared_ptr<const TrackedFiles> tracked = LoadGuarded(fs, start, step.path);
           if (tracked != nullptr) {

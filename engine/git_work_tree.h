@@ -162,15 +162,11 @@ struct EnclosingWorkTree {
   std::string top_path;
 };
 
-/// What the process's environment says of discovery, as git reads it.
+/// How discovery is told to look.
 struct GitDiscoverySettings {
   /// Whether work trees are looked for (the start's check needs only
   /// databases).
   bool work_trees = true;
-  /// GIT_DISCOVERY_ACROSS_FILESYSTEM: climb past the start's file system.
-  bool across_file_systems = false;
-  /// GIT_CEILING_DIRECTORIES: folders discovery never climbs into.
-  std::vector<std::string> ceilings;
 };
 
 /// The repository the process's environment names (GIT_DIR and the
@@ -184,6 +180,11 @@ struct GitEnvironment {
   /// The folder the program was started in: the work tree's top when
   /// neither GIT_WORK_TREE nor core.worktree names one, as for git.
   std::string start;
+  /// GIT_DISCOVERY_ACROSS_FILESYSTEM: git's discovery climbs past the
+  /// start's file system (for the repository GIT_INDEX_FILE alone applies to).
+  bool across_file_systems = false;
+  /// GIT_CEILING_DIRECTORIES: folders git's discovery never climbs into.
+  std::vector<std::string> ceilings;
 };
 
 /// A work tree named, not discovered: its top's shown path and what it
@@ -193,10 +194,13 @@ struct NamedWorkTree {
   std::shared_ptr<const TrackedFiles> tracked;
 };
 
-/// Loads what the repository `environment` names tracks (through `dir`, any
-/// open folder: its paths are absolute), and where its work tree is
-/// (core.worktree read from its config). Never fails: one that is no
-/// repository, or can't be read, tracks everything.
+/// Loads what the repository `environment` names tracks (through `dir`, the
+/// folder the program was started in), and where its work tree is
+/// (core.worktree read from its config). With no GIT_DIR, GIT_INDEX_FILE
+/// applies to the repository git's own discovery finds from `dir`: its
+/// ceilings and file-system boundary count there. Never fails: one that is
+/// no repository, or can't be read, tracks everything; `tracked` is null
+/// when discovery finds none.
 NamedWorkTree LoadNamedWorkTree(platform::FileSystem& fs, const platform::Dir& dir,
                                 const GitEnvironment& environment);
 
@@ -217,8 +221,9 @@ struct GitSurroundings {
 /// `start_path` (as FileSystem::CurrentDirectory gives it), to the top of
 /// its file system (ClimbFromFolder): finds the git database it lies in and
 /// the work trees around it as git's discovery does (each `.git`
-/// judged by JudgeDotGit; no further than a ceiling or, unless allowed,
-/// the start's file system), loading what each tracks.
+/// judged by JudgeDotGit), loading what each tracks. Past git's ceilings
+/// and file-system boundary too: a repository there tracks these files all
+/// the same.
 GitSurroundings DiscoverGitAround(platform::FileSystem& fs, const platform::Dir& start,
                                   std::string_view start_path,
                                   const GitDiscoverySettings& settings);
