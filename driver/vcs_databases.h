@@ -21,8 +21,8 @@ namespace driver {
 /// folder's physical path, as a run started there shows it (empty when
 /// unknown). A database is a folder named `.git`, `.hg`, `.svn` or `.bzr`
 /// on that path (case ignored where the system ignores it), or a git
-/// repository (a `HEAD` naming a branch or commit, and `objects` and `refs`
-/// folders) at the folder or above it, a bare one included. `folder` may
+/// repository folder by git's own rule (engine::JudgeGitDir) at the folder
+/// or above it, a bare one or a separate git dir included. `folder` may
 /// be closed (the current folder could not be opened): then only the path
 /// tells.
 std::string DatabaseAround(platform::FileSystem& fs, const platform::Dir& folder,

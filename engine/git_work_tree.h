@@ -3,9 +3,10 @@
 //
 // Finding and loading go through platform::FileSystem alone: the `.git`
 // folder, or the `.git` file (`gitdir: <path>`) of a worktree or submodule;
-// a worktree's `commondir`; three settings of the repository's `config`
+// a worktree's `commondir`; four settings of the repository's `config`
 // and, where extensions.worktreeconfig turns it on, of the work tree's own
-// `config.worktree` (core.ignorecase, extensions.objectformat and that one),
+// `config.worktree` (core.ignorecase, core.worktree, extensions.objectformat
+// and that one),
 // read by a minimal parser that follows no includes and runs nothing; the
 // `index` (and for a split index its shared index). Nothing else of git is
 // read, no program is run.

@@ -20,8 +20,9 @@
 //   same folder.
 // - Any number of threads sweeps the tree (engine/sweep.h), and the report
 //   is byte for byte the one a single thread writes.
-// - Version-control databases (.git, .hg, .svn, .bzr folders) are never
-//   entered, nor is any folder the NameFilter excludes.
+// - Version-control databases (.git, .hg, .svn, .bzr folders, and a git
+//   repository folder under any name) are never entered, nor is any folder
+//   the NameFilter excludes.
 // - A link whose target can't be examined is kept and reported: it may lead
 //   to a folder.
 // - A folder that is there but can't be read is reported on standard error
