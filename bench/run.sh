@@ -588,10 +588,11 @@ bench_tracked() {
     local in_index index_bytes
     if ((repositories > 0)); then
         in_index=$(wc -l <"$work/tracked")
-        index_bytes=$(cat "$tree/.git/index" "$tree"/*/.git/index "$tree"/*/*/.git/index 2>/dev/null | wc -c)
+        index_bytes=$(find "$tree" -path '*/.git/index' -printf '%s\n' | awk '{ n += $1 } END { print n + 0 }')
         say ""
         say "== tracked files: $base ($(filesystem_type "$base")), $(($(wc -l <"$work/repositories") + 1)) nested repositories" \
-            "of about $((expected_folders / repositories)) folders or fewer, $in_index tracked files ($tracked_targets of them by-products)"
+            "of about $((expected_folders / repositories)) folders or fewer, $in_index tracked files ($tracked_targets of them by-products)," \
+            "indexes $index_bytes bytes in all"
     else
         cut -c3- "$work/tracked" | tr '\n' '\0' | "${git[@]}" update-index --add -z --stdin
         "${git[@]}" commit -q -m "the bench tree"
