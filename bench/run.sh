@@ -3,7 +3,7 @@
 #
 #   bench/run.sh [--large | --folders N [--files N]] [--runs N] [--only-tmpfs] [--features] [--keep] [--tools DIR] BUILDSWEEP_BINARY
 #   bench/run.sh [--cold] [--terminal] [--jobs-list N,N,...] [--folders N [--files N]] [--runs N] [--keep] [--tools DIR] BUILDSWEEP_BINARY
-#   bench/run.sh --tracked [--tracked-files N] [--folders N [--files N]] [--runs N] [--keep] [--tools DIR] BUILDSWEEP_BINARY
+#   bench/run.sh --tracked [--tracked-files N | --repositories N] [--folders N [--files N]] [--runs N] [--keep] [--tools DIR] BUILDSWEEP_BINARY
 #   bench/run.sh --smoke [--tools DIR] BUILDSWEEP_BINARY
 #   bench/run.sh --latency US [--jobs-list N,N,...] [--folders N [--files N]] [--runs N] [--keep] [--tools DIR] BUILDSWEEP_BINARY
 #   bench/run.sh --jobs-sweep [--only-tmpfs] [--jobs-list N,N,...] [--folders N [--files N]] [--runs N] [--keep] [--tools DIR] BUILDSWEEP_BINARY
@@ -12,8 +12,10 @@
 # dropped before every run (root only). --features: also times --older-than
 # (an age every file is past, so the same files go) and --json. --terminal:
 # the report to a tmux pane against the report to a file. --tracked: the tree
-# made a git work tree that tracks N of the files it keeps, with the
-# tracked-file check against --include-tracked. --latency US: the tree
+# made a git work tree that tracks N of the files it keeps (or, with
+# --repositories N, about N nested repositories, each tracking every other
+# file of its own), with the tracked-file check against --include-tracked.
+# --latency US: the tree
 # served by bench_latency_fs, a FUSE file system that answers every request
 # US microseconds late (a network share), caches dropped before every run;
 # floors and buildsweep -j N for every N of the jobs list (default
@@ -47,7 +49,7 @@ die() {
 # ---------------------------------------------------------------- options
 
 large=0 smoke=0 only_tmpfs=0 keep=0 runs="" tools_dir="" binary="" folders_option="" files_option=""
-cold=0 terminal=0 features=0 jobs_list="" tracked=0 tracked_files=100000 latency_us="" jobs_sweep=0
+cold=0 terminal=0 features=0 jobs_list="" tracked=0 tracked_files=100000 latency_us="" jobs_sweep=0 repositories=0
 while (($#)); do
     case $1 in
         --large) large=1 ;;
@@ -59,6 +61,7 @@ while (($#)); do
         --latency) (($# >= 2)) || usage; latency_us=$2; jobs_sweep=1; shift ;;
         --jobs-sweep) jobs_sweep=1 ;;
         --tracked-files) (($# >= 2)) || usage; tracked_files=$2; shift ;;
+        --repositories) (($# >= 2)) || usage; repositories=$2; shift ;;
         --jobs-list) (($# >= 2)) || usage; jobs_list=$2; shift ;;
         --only-tmpfs) only_tmpfs=1 ;;
         --keep) keep=1 ;;
@@ -77,6 +80,7 @@ done
 binary=$(realpath "$binary")
 [[ -z $runs || $runs =~ ^[1-9][0-9]*$ ]] || die "--runs wants a positive number"
 [[ $tracked_files =~ ^[1-9][0-9]*$ ]] || die "--tracked-files wants a positive number"
+[[ $repositories =~ ^[0-9]+$ ]] || die "--repositories wants a number"
 [[ -z $latency_us || $latency_us =~ ^[0-9]+$ ]] || die "--latency wants microseconds"
 if [[ -z $jobs_list ]]; then
     jobs_list=2,8,16,32
@@ -205,9 +209,10 @@ timed_run() {
 }
 
 # Sorted listing of the tree in the survivor-list format, with its checksum;
-# a top .git (the tracked mode's repository) is no part of the tree.
+# a .git (the tracked mode's repositories; the generated tree has none) is
+# no part of the tree.
 tree_checksum() {
-    (cd "$tree" && find . -mindepth 1 -path ./.git -prune -o -printf '%y %P\n') | sort | tee "$work/remaining" | md5sum | cut -d' ' -f1
+    (cd "$tree" && find . -mindepth 1 -name .git -prune -o -printf '%y %P\n') | sort | tee "$work/remaining" | md5sum | cut -d' ' -f1
 }
 
 # Puts back whatever the last run deleted and checks nothing is missing.
@@ -642,6 +647,39 @@ kept_tracked=0 tracked_targets=0
 # round; each is checked against what it must leave. Prints both, their
 # ratio (of the medians, and the median of each round's ratio), the index's
 # size and the memory the check takes.
+# Lays the tree out as about $1 nested repositories: each folder whose
+# subtree holds at most (folders / $1) folders while its parent's holds more
+# (and at least a quarter of that) is a repository of its own, inside the
+# one at the tree's top; each index tracks every other file (and link) of
+# its own work tree. The tracked paths go to $work/tracked.
+lay_out_repositories() {
+    local limit=$((expected_folders / $1)) repo
+    grep '^d ' "$work/remaining" | cut -c3- | awk -v limit="$limit" '
+        { n = split($0, part, "/"); p = ""
+          for (i = 1; i <= n; i++) { p = p (i > 1 ? "/" : "") part[i]; size[p]++ }
+          folder[NR] = $0 }
+        END { for (i = 1; i <= NR; i++) {
+                  d = folder[i]; parent = d
+                  outer = sub(/\/[^\/]*$/, "", parent) ? size[parent] : limit + 1
+                  if (size[d] <= limit && size[d] * 4 >= limit && outer > limit) print d } }' |
+        sort >"$work/repositories"
+    # Each file's repository is the innermost around it; every other one is tracked.
+    grep '^[fl] ' "$work/remaining" | awk '
+        NR == FNR { top[$0] = 1; next }
+        { path = substr($0, 3); n = split(path, part, "/"); p = ""; owner = "."
+          for (i = 1; i < n; i++) { p = p (i > 1 ? "/" : "") part[i]; if (p in top) owner = p }
+          if (count[owner]++ % 2 == 0) print owner "\t" substr($0, 1, 2) path }' "$work/repositories" - |
+        sort >"$work/owned"
+    cut -f2 "$work/owned" | sort >"$work/tracked"
+    { echo .; cat "$work/repositories"; } | while IFS= read -r repo; do
+        git -C "$tree/$repo" init -q
+        git -C "$tree/$repo" config gc.auto 0
+        git -C "$tree/$repo" config maintenance.auto false
+        awk -F '\t' -v r="$repo" '$1 == r { p = substr($2, 3); if (r != ".") p = substr(p, length(r) + 2); printf "%s%c", p, 0 }' "$work/owned" |
+            git -C "$tree/$repo" update-index --add -z --stdin
+    done
+}
+
 bench_tracked() {
     label=tracked
     have_or_skip git "tracked files" "git is not installed" || return 0
@@ -650,33 +688,48 @@ bench_tracked() {
     make_tree "$base" || return 0
     # What a clean deletes, and what it keeps: files and links, no folders.
     comm -23 "$work/remaining" "$work/expected" | grep '^[fl] ' >"$work/targets" || true
-    local step=$(($(wc -l <"$work/targets") / TRACKED_TARGETS + 1))
-    awk -v step="$step" -v n="$TRACKED_TARGETS" '/^f / && NR % step == 1 && ++taken <= n' "$work/targets" >"$work/tracked-targets"
+    if ((repositories > 0)); then
+        lay_out_repositories "$repositories"
+        sort "$work/targets" | comm -12 - "$work/tracked" >"$work/tracked-targets"
+    else
+        local step=$(($(wc -l <"$work/targets") / TRACKED_TARGETS + 1))
+        awk -v step="$step" -v n="$TRACKED_TARGETS" '/^f / && NR % step == 1 && ++taken <= n' "$work/targets" >"$work/tracked-targets"
+    fi
     tracked_targets=$(wc -l <"$work/tracked-targets")
     sort -o "$work/expected-tracked" "$work/expected" "$work/tracked-targets"
     expected_sums[expected-tracked]=$(md5sum <"$work/expected-tracked" | cut -d' ' -f1)
     # No automatic gc or maintenance: nothing may run beside the timed runs.
     local git=(git -C "$tree" -c gc.auto=0 -c maintenance.auto=false -c user.name=bench -c user.email=bench@invalid)
-    git -C "$tree" init -q
-    git -C "$tree" config gc.auto 0
-    git -C "$tree" config maintenance.auto false
-    { awk -v n="$tracked_files" '/^[fl] / && ++taken <= n' "$work/expected"; cat "$work/tracked-targets"; } |
-        sort >"$work/tracked"
+    if ((repositories == 0)); then
+        git -C "$tree" init -q
+        git -C "$tree" config gc.auto 0
+        git -C "$tree" config maintenance.auto false
+        { awk -v n="$tracked_files" '/^[fl] / && ++taken <= n' "$work/expected"; cat "$work/tracked-targets"; } |
+            sort >"$work/tracked"
+    fi
     # Kept and counted: the tracked by-products, and the tracked links to
     # folders whose names are listed (kept anyway, but as tracked files).
     kept_tracked=$(comm -23 "$work/expected" "$work/expected-if-links-go" |
         sort - "$work/tracked-targets" | comm -12 - "$work/tracked" | wc -l)
     # update-index takes the paths as they are; add would match each file
     # against every one of them as a pathspec.
-    cut -c3- "$work/tracked" | tr '\n' '\0' | "${git[@]}" update-index --add -z --stdin
-    "${git[@]}" commit -q -m "the bench tree"
     local in_index index_bytes
-    in_index=$(git -C "$tree" ls-files | wc -l)
-    index_bytes=$(stat -c %s "$tree/.git/index")
-
-    say ""
-    say "== tracked files: $base ($(filesystem_type "$base")), a git work tree of $in_index tracked files" \
-        "($tracked_targets of them by-products), index $index_bytes bytes (version $(od -An -tu1 -j7 -N1 "$tree/.git/index" | tr -d ' '))"
+    if ((repositories > 0)); then
+        in_index=$(wc -l <"$work/tracked")
+        index_bytes=$(find "$tree" -path '*/.git/index' -printf '%s\n' | awk '{ n += $1 } END { print n + 0 }')
+        say ""
+        say "== tracked files: $base ($(filesystem_type "$base")), $(($(wc -l <"$work/repositories") + 1)) nested repositories" \
+            "of about $((expected_folders / repositories)) folders or fewer, $in_index tracked files ($tracked_targets of them by-products)," \
+            "indexes $index_bytes bytes in all"
+    else
+        cut -c3- "$work/tracked" | tr '\n' '\0' | "${git[@]}" update-index --add -z --stdin
+        "${git[@]}" commit -q -m "the bench tree"
+        in_index=$(git -C "$tree" ls-files | wc -l)
+        index_bytes=$(stat -c %s "$tree/.git/index")
+        say ""
+        say "== tracked files: $base ($(filesystem_type "$base")), a git work tree of $in_index tracked files" \
+            "($tracked_targets of them by-products), index $index_bytes bytes (version $(od -An -tu1 -j7 -N1 "$tree/.git/index" | tr -d ' '))"
+    fi
     say "   $expected_targets by-products, $((expected_targets - tracked_targets)) of them untracked; $runs run(s) each," \
         "buildsweep (keeps what git tracks) and buildsweep --include-tracked taking turns"
     declare -A times=() rss=()

@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "driver/vcs_databases.h"
+#include "engine/climb.h"
 #include "platform/process.h"
 
 namespace driver {
@@ -29,17 +30,18 @@ bool Contains(const std::vector<platform::FolderId>& ids, const platform::Folder
 
 // Climbs from `dir` to the top of its file-system tree. Identities, not
 // paths, so that a folder reached through a bind mount or under another
-// spelling is still recognised; where a parent can't be opened the climb
-// stops, and the paths are left to tell.
-void CollectAncestors(platform::FileSystem& fs, platform::Dir dir, platform::FolderId id,
+// spelling is still recognised; where a folder above can't be reached the
+// climb stops, and the paths are left to tell.
+void CollectAncestors(platform::FileSystem& fs, const platform::Dir& dir, const std::string& path,
                       std::vector<platform::FolderId>* ancestors) {
-  platform::Dir parent;
-  platform::FolderInfo info;
-  while (fs.OpenParent(dir, &parent, &info) && info.id != id && !Contains(*ancestors, info.id)) {
-    ancestors->push_back(info.id);
-    id = info.id;
-    dir = std::move(parent);
-  }
+  std::string ignored;
+  engine::ClimbFromFolder(
+      fs, dir, engine::MostLevelsAbove(path),
+      [&](const engine::ClimbStep& step) {
+        if (step.levels > 0) ancestors->push_back(step.id);
+        return true;
+      },
+      &ignored);
 }
 
 // Enters `folder` and learns where it is, holding on to it in `checked`
@@ -70,7 +72,7 @@ std::string Locate(platform::FileSystem& fs, const std::string& folder, bool hol
   place->database = DatabaseAround(fs, dir, place->path);
   if (opened) {
     place->id = info.id;
-    CollectAncestors(fs, std::move(dir), info.id, &place->ancestors);
+    CollectAncestors(fs, dir, place->path, &place->ancestors);
   }
   return std::string();
 }

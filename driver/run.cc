@@ -156,9 +156,9 @@ unsigned MostJobs(const Options& options) {
 engine::TrashSettings TrashSettingsFor(const Options& options) {
   engine::TrashSettings settings;
   std::string value;
-  if (platform::EnvironmentValue("XDG_DATA_HOME", &value) && platform::IsAbsolutePath(value)) {
+  if (platform::EnvironmentVariable("XDG_DATA_HOME", &value) && platform::IsAbsolutePath(value)) {
     settings.data_home = value;
-  } else if (platform::EnvironmentValue("HOME", &value) && platform::IsAbsolutePath(value)) {
+  } else if (platform::EnvironmentVariable("HOME", &value) && platform::IsAbsolutePath(value)) {
     platform::AppendPathComponent(&value, ".local");
     platform::AppendPathComponent(&value, "share");
     settings.data_home = value;
@@ -186,12 +186,12 @@ struct Sweep {
         options(run_options),
         extensions(run_extensions),
         hooks(run_hooks),
-        walker(used_fs, run_report, SettingsFor(run_options, run_hooks, run_trash),
+        walker(used_fs, run_report, SettingsFor(used_fs, run_options, run_hooks, run_trash),
                run_options.jobs > 0 ? run_options.jobs : platform::DefaultJobCount(),
                MostJobs(run_options)) {}
 
-  static engine::WalkerSettings SettingsFor(const Options& options, const RunHooks& hooks,
-                                            engine::Trash* trash) {
+  static engine::WalkerSettings SettingsFor(platform::FileSystem& fs, const Options& options,
+                                            const RunHooks& hooks, engine::Trash* trash) {
     engine::WalkerSettings settings;
     for (const std::string& pattern : options.exclusions) settings.filter.AddExclusion(pattern);
     // The run's own output files, never deleted.
@@ -207,6 +207,7 @@ struct Sweep {
       settings.never_entered.push_back(home_trash_id);
     }
     settings.keep_tracked = !options.include_tracked;
+    if (settings.keep_tracked) settings.named_work_trees = WorkTreesNamedByEnvironment(fs);
     // A script wants to know what was kept in a real run too.
     settings.list_kept = options.dry_run || options.json;
     if (options.older_than_seconds >= 0) {
@@ -321,6 +322,9 @@ void ShowTotal(engine::Report& report, const engine::Walker& walker, bool trashe
   if (walker.kept() > 0) {
     report.Text("Total Kept (tracked) : ").Number(walker.kept()).EndLine();
   }
+  if (walker.kept_unknown() > 0) {
+    report.Text("Total Kept (unknown) : ").Number(walker.kept_unknown()).EndLine();
+  }
   // Under --trash every file that went, went there.
   if (trashed) report.Text("Total Trashed : ").Number(walker.deleted()).EndLine();
   if (dry_run != nullptr) {
@@ -332,9 +336,11 @@ void ShowTotal(engine::Report& report, const engine::Walker& walker, bool trashe
 }
 
 void ShowJsonTotal(engine::Report& report, long long deleted, long long kept, bool trashed,
-                   const engine::DryRunFileSystem* dry_run) {
+                   const engine::DryRunFileSystem* dry_run, long long kept_unknown = 0) {
   report.Text("{\"type\":\"total\",\"deleted\":").Number(deleted);
   report.Text(",\"kept_tracked\":").Number(kept);
+  // Only where some were: elsewhere the record is as it always was.
+  if (kept_unknown > 0) report.Text(",\"kept_unknown\":").Number(kept_unknown);
   if (trashed) report.Text(",\"trashed\":").Number(deleted);
   if (dry_run != nullptr) {
     report.Text(",\"size\":").Size(dry_run->apparent_bytes());
@@ -409,7 +415,7 @@ int Run(platform::FileSystem& fs, platform::Console& console, const Options& opt
   engine::ExtensionList().swap(extensions);
   if (options.json) {
     ShowJsonTotal(report, sweep.walker.deleted(), sweep.walker.kept(), options.trash,
-                  options.dry_run ? &dry_run_fs : nullptr);
+                  options.dry_run ? &dry_run_fs : nullptr, sweep.walker.kept_unknown());
   } else {
     ShowTotal(report, sweep.walker, options.trash, options.dry_run ? &dry_run_fs : nullptr);
   }

@@ -5,35 +5,13 @@
 #include <utility>
 #include <vector>
 
+#include "engine/climb.h"
+#include "engine/git_work_tree.h"
 #include "engine/name_filter.h"
+#include "platform/process.h"
 
 namespace driver {
 namespace {
-
-// Whether `head` is what a git HEAD holds: "ref: refs/..." or an object id
-// in hex (40 digits for SHA-1, 64 for SHA-256).
-bool LooksLikeHead(std::string_view head) {
-  while (!head.empty() && (head.back() == '\n' || head.back() == '\r')) head.remove_suffix(1);
-  if (head.substr(0, 10) == "ref: refs/") return true;
-  if (head.size() != 40 && head.size() != 64) return false;
-  return head.find_first_not_of("0123456789abcdef") == std::string_view::npos;
-}
-
-bool HoldsFolder(platform::FileSystem& fs, const platform::Dir& folder, std::string_view name) {
-  platform::EntryKind kind;
-  std::string ignored;
-  return fs.LookUpEntry(folder, name, &kind, &ignored) == platform::LookupResult::kFound &&
-         kind == platform::EntryKind::kFolder;
-}
-
-// The test git itself makes of a folder before taking it for a repository.
-bool IsGitRepository(platform::FileSystem& fs, const platform::Dir& folder) {
-  if (!HoldsFolder(fs, folder, "objects") || !HoldsFolder(fs, folder, "refs")) return false;
-  std::string head;
-  std::string ignored;
-  return fs.ReadWholeFile(folder, "HEAD", 4096, &head, &ignored) == platform::LookupResult::kFound &&
-         LooksLikeHead(head);
-}
 
 // The start of each name in `path`, in order.
 std::vector<std::size_t> NameStarts(const std::string& path) {
@@ -64,56 +42,97 @@ std::string DatabaseOnPath(const std::string& path) {
   return std::string();
 }
 
-// `path` less its last `levels` names; empty when it has too few.
-std::string PathAbove(const std::string& path, std::size_t levels) {
-  const std::vector<std::size_t> starts = NameStarts(path);
-  if (levels == 0) return path;
-  if (levels > starts.size()) return std::string();
-  std::string above = path.substr(0, starts[starts.size() - levels]);
-  // Keep the root's separator ("/", "C:\"), drop any other.
-  if (above.size() > 1 && above.back() == platform::kPathSeparator &&
-      above.find(platform::kPathSeparator) != above.size() - 1) {
-    above.pop_back();
-  }
-  return above;
-}
-
-// A git repository at `folder` or above it, climbing at most as many
-// levels as `path` has names (the top, if ids are unknown, is its own
-// parent without telling).
-std::string RepositoryAbove(platform::FileSystem& fs, const platform::Dir& folder,
-                            const std::string& path) {
-  const std::size_t most_levels = path.empty() ? 4096 : NameStarts(path).size();
-  if (IsGitRepository(fs, folder)) return Phrase("git repository", path);
-  platform::Dir here;
-  platform::FolderInfo info;
-  std::vector<platform::FolderId> climbed;
-  for (std::size_t levels = 1; levels <= most_levels; ++levels) {
-    platform::Dir parent;
-    const platform::Dir& from = levels == 1 ? folder : here;
-    if (!fs.OpenParent(from, &parent, &info)) break;
-    if (info.id.IsKnown()) {
-      for (const platform::FolderId& id : climbed) {
-        if (id == info.id) return std::string();  // the top, its own parent
-      }
-      climbed.push_back(info.id);
-    }
-    here = std::move(parent);
-    if (IsGitRepository(fs, here)) {
-      const std::string above = PathAbove(path, levels);
-      return above.empty() ? "a git repository above it" : Phrase("git repository", above);
-    }
-  }
-  return std::string();
-}
-
 }  // namespace
 
 std::string DatabaseAround(platform::FileSystem& fs, const platform::Dir& folder,
                            const std::string& path) {
   std::string database = DatabaseOnPath(path);
-  if (database.empty() && folder.is_open()) database = RepositoryAbove(fs, folder, path);
-  return database;
+  if (!database.empty() || !folder.is_open()) return database;
+  // A git repository by its content, whatever its name: a bare clone, a
+  // separate git dir, or any folder above that is one.
+  engine::GitDiscoverySettings databases_only;
+  databases_only.work_trees = false;
+  const int levels = engine::DiscoverGitAround(fs, folder, path, databases_only).database_levels;
+  if (levels < 0) return std::string();
+  const std::string above = engine::PathAbove(path, levels);
+  return above.empty() ? "a git repository above it" : Phrase("git repository", above);
+}
+
+namespace {
+
+// GIT_DISCOVERY_ACROSS_FILESYSTEM and GIT_CEILING_DIRECTORIES into
+// `settings` (each ceiling resolved to its physical path, as git resolves
+// it, unless an empty entry came before it).
+void ReadDiscoverySettings(engine::GitEnvironment* settings) {
+  std::string value;
+  if (platform::EnvironmentVariable("GIT_DISCOVERY_ACROSS_FILESYSTEM", &value)) {
+    engine::GitConfig parsed;
+    std::string ignored;
+    // A boolean as git reads one; a value that is none turns it on, the
+    // side on which more work trees are found.
+    settings->across_file_systems =
+        !engine::ParseGitConfig("[core]\nignorecase = \"" + value + "\"\n", &parsed, &ignored) ||
+        parsed.ignore_case;
+  }
+  if (platform::EnvironmentVariable("GIT_CEILING_DIRECTORIES", &value)) {
+    bool resolve = true;
+    std::size_t from = 0;
+    for (;;) {
+      const std::size_t end = value.find(platform::kPathListSeparator, from);
+      const std::string entry = value.substr(from, end - from);
+      if (entry.empty()) {
+        resolve = false;  // git's way to say: take the rest as written
+      } else if (platform::IsAbsolutePath(entry)) {
+        std::string physical;
+        platform::FolderId id;
+        if (!resolve || !platform::LookUpFolder(entry, &physical, &id) || physical.empty()) {
+          physical = entry;
+        }
+        settings->ceilings.push_back(physical);
+      }
+      if (end == std::string::npos) break;
+      from = end + 1;
+    }
+  }
+}
+
+// The environment variable `name` as an absolute path: relative ones are
+// taken from `start`, folders resolved to their physical paths where they
+// can be. Empty when unset.
+std::string PathFromEnvironment(const char* name, const std::string& start, bool folder) {
+  std::string value;
+  if (!platform::EnvironmentVariable(name, &value) || value.empty()) return std::string();
+  if (folder) {
+    std::string physical;
+    platform::FolderId id;
+    if (platform::LookUpFolder(value, &physical, &id) && !physical.empty()) return physical;
+  }
+  if (platform::IsAbsolutePath(value)) return value;
+  std::string absolute = start;
+  platform::AppendPathComponent(&absolute, value);
+  return absolute;
+}
+
+}  // namespace
+
+std::vector<engine::NamedWorkTree> WorkTreesNamedByEnvironment(platform::FileSystem& fs) {
+  engine::GitEnvironment environment;
+  std::string ignored;
+  if (!fs.CurrentDirectory(&environment.start, &ignored)) return {};
+  environment.git_dir = PathFromEnvironment("GIT_DIR", environment.start, true);
+  environment.work_tree = PathFromEnvironment("GIT_WORK_TREE", environment.start, true);
+  environment.index_file = PathFromEnvironment("GIT_INDEX_FILE", environment.start, false);
+  environment.common_dir = PathFromEnvironment("GIT_COMMON_DIR", environment.start, true);
+  // Without GIT_DIR the others change only the index of the repository
+  // git finds itself.
+  if (environment.git_dir.empty() && environment.index_file.empty()) return {};
+  ReadDiscoverySettings(&environment);
+  platform::Dir here;
+  platform::FolderInfo info;
+  if (!fs.OpenCurrentDirectory(&here, &info, &ignored)) here.Close();
+  engine::NamedWorkTree named = engine::LoadNamedWorkTree(fs, here, environment);
+  if (named.tracked == nullptr) return {};
+  return {std::move(named)};
 }
 
 std::string DatabaseAroundCurrentFolder(platform::FileSystem& fs) {

@@ -7,7 +7,9 @@
 #define BUILDSWEEP_DRIVER_VCS_DATABASES_H_
 
 #include <string>
+#include <vector>
 
+#include "engine/git_work_tree.h"
 #include "platform/dir.h"
 #include "platform/file_system.h"
 
@@ -19,8 +21,8 @@ namespace driver {
 /// folder's physical path, as a run started there shows it (empty when
 /// unknown). A database is a folder named `.git`, `.hg`, `.svn` or `.bzr`
 /// on that path (case ignored where the system ignores it), or a git
-/// repository (a `HEAD` naming a branch or commit, and `objects` and `refs`
-/// folders) at the folder or above it, a bare one included. `folder` may
+/// repository folder by git's own rule (engine::JudgeGitDir) at the folder
+/// or above it, a bare one or a separate git dir included. `folder` may
 /// be closed (the current folder could not be opened): then only the path
 /// tells.
 std::string DatabaseAround(platform::FileSystem& fs, const platform::Dir& folder,
@@ -28,6 +30,13 @@ std::string DatabaseAround(platform::FileSystem& fs, const platform::Dir& folder
 
 /// DatabaseAround for the process's current directory.
 std::string DatabaseAroundCurrentFolder(platform::FileSystem& fs);
+
+/// The work tree GIT_DIR names (with GIT_WORK_TREE, GIT_INDEX_FILE and
+/// GIT_COMMON_DIR, relative to the current directory as git takes them), or
+/// with GIT_INDEX_FILE alone the one git's discovery finds there, heeding
+/// GIT_CEILING_DIRECTORIES and GIT_DISCOVERY_ACROSS_FILESYSTEM; loaded
+/// through `fs`. None when neither variable is set.
+std::vector<engine::NamedWorkTree> WorkTreesNamedByEnvironment(platform::FileSystem& fs);
 
 }  // namespace driver
 

@@ -100,6 +100,13 @@ platform::LookupResult DryRunFileSystem::LookUpEntry(const platform::Dir& dir,
   return real_.LookUpEntry(dir, name, kind, error);
 }
 
+platform::LookupResult DryRunFileSystem::LookUpPath(const platform::Dir& dir,
+                                                    std::string_view path,
+                                                    platform::EntryKind* kind,
+                                                    platform::FolderId* id, std::string* error) {
+  return real_.LookUpPath(dir, path, kind, id, error);
+}
+
 platform::LookupResult DryRunFileSystem::ReadWholeFile(const platform::Dir& dir,
                                                        std::string_view path,
                                                        std::size_t most_bytes,

@@ -53,6 +53,9 @@ class DryRunFileSystem : public platform::FileSystem {
                                      std::string* error) override;
   platform::LookupResult LookUpEntry(const platform::Dir& dir, std::string_view name,
                                      platform::EntryKind* kind, std::string* error) override;
+  platform::LookupResult LookUpPath(const platform::Dir& dir, std::string_view path,
+                                    platform::EntryKind* kind, platform::FolderId* id,
+                                    std::string* error) override;
   platform::LookupResult ReadWholeFile(const platform::Dir& dir, std::string_view path,
                                        std::size_t most_bytes, std::string* content,
                                        std::string* error) override;

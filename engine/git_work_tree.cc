@@ -2,9 +2,12 @@
 
 #include <algorithm>
 #include <cstring>
+#include <limits>
 #include <new>
 #include <stdexcept>
 #include <utility>
+
+#include "engine/climb.h"
 
 namespace engine {
 namespace {
@@ -12,8 +15,6 @@ namespace {
 // The most bytes of the small files read beside the index: `.git` files,
 // `commondir`, `HEAD` and `config`.
 constexpr std::size_t kMostSmallFileBytes = 1 << 20;
-// How far up FindEnclosingWorkTree climbs at most; no real path is deeper.
-constexpr int kMostLevelsUp = 4096;
 
 char FoldAscii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
 
@@ -156,6 +157,10 @@ class ConfigParser {
 
   bool Apply(const std::string& key, bool has_value, const std::string& value,
              std::string* error) {
+    if (section_ == "core" && key == "worktree") {
+      config_->work_tree = value;
+      return true;
+    }
     if (section_ == "core" && key == "ignorecase") {
       return ParseBool(key, has_value, value, &config_->ignore_case, error);
     }
@@ -192,7 +197,7 @@ class ConfigParser {
 };
 
 // ---------------------------------------------------------------------------
-// Loading.
+// Finding repositories as git's own discovery does, and loading.
 
 std::string JoinGitPath(std::string_view folder, std::string_view name) {
   std::string path(folder);
@@ -201,100 +206,186 @@ std::string JoinGitPath(std::string_view folder, std::string_view name) {
   return path;
 }
 
+// How the path `path`, read from the folder `base` (a `..` path from the
+// folder the files are read through, or ""), is named in a message: from
+// that folder, as a user standing there would write it.
+std::string Shown(std::string_view path, std::string_view base) {
+  if (!base.empty() && path.size() > base.size() && path.compare(0, base.size(), base) == 0 &&
+      path[base.size()] == '/') {
+    path.remove_prefix(base.size() + 1);
+  }
+  return std::string(path);
+}
+
 // The text of a one-line file (`.git`, `commondir`), line end dropped.
 std::string_view TrimLine(std::string_view text) {
   while (!text.empty() && (text.back() == '\n' || IsBlank(text.back()))) text.remove_suffix(1);
   return text;
 }
 
-/// Where a work tree keeps its repository.
-struct GitPlace {
-  std::string git_dir;     // the work tree's own: HEAD, index
-  bool no_repository = false;  // what .git names has no HEAD
-  std::string common_dir;  // shared by worktrees: config, objects
-};
+bool IsHexDigit(char c) {
+  return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+}
+
+// The name a symbolic HEAD ("ref: refs/heads/main") points to; empty for
+// any other HEAD.
+std::string_view SymbolicTarget(std::string_view head) {
+  if (head.substr(0, 4) != "ref:") return std::string_view();
+  head.remove_prefix(4);
+  while (!head.empty() && (IsBlank(head.front()) || head.front() == '\n')) head.remove_prefix(1);
+  return TrimLine(head);
+}
+
+// Whether `head` is a HEAD as git accepts one: a name under refs/, or an
+// object id in hex (SHA-1's 40 digits are the shortest).
+bool IsValidHead(std::string_view head) {
+  if (head.substr(0, 4) == "ref:") return SymbolicTarget(head).substr(0, 5) == "refs/";
+  return head.size() >= 40 && std::all_of(head.begin(), head.begin() + 40, IsHexDigit);
+}
 
 /// Reads the small file `path` through `fs`; kFailed leaves the line for
 /// the work tree in `reason`.
-platform::LookupResult ReadSmallFile(platform::FileSystem& fs, const platform::Dir& top,
-                                     const std::string& path, std::string* content,
-                                     std::string* reason) {
+platform::LookupResult ReadSmallFile(platform::FileSystem& fs, const platform::Dir& dir,
+                                     const std::string& path, std::string_view base,
+                                     std::string* content, std::string* reason) {
   std::string error;
   const platform::LookupResult result =
-      fs.ReadWholeFile(top, path, kMostSmallFileBytes, content, &error);
-  if (result == platform::LookupResult::kFailed) *reason = "cannot read '" + path + "': " + error;
+      fs.ReadWholeFile(dir, path, kMostSmallFileBytes, content, &error);
+  if (result == platform::LookupResult::kFailed) {
+    *reason = "cannot read '" + Shown(path, base) + "': " + error;
+  }
   return result;
 }
 
-// Finds the git dir and common dir of the work tree `top`; false, with the
-// reason, when they can't be found.
-bool LocateRepository(platform::FileSystem& fs, const platform::Dir& top, GitPlace* place,
-                      std::string* reason) {
-  platform::EntryKind kind = platform::EntryKind::kFolder;
-  std::string error;
-  const platform::LookupResult looked = fs.LookUpEntry(top, ".git", &kind, &error);
-  if (looked != platform::LookupResult::kFound) {
-    *reason = looked == platform::LookupResult::kMissing ? "'.git' is gone"
-                                                         : "cannot read '.git': " + error;
-    return false;
-  }
-  place->git_dir = ".git";
-  if (kind != platform::EntryKind::kFolder) {
-    // A worktree's or submodule's `.git` file names the git dir; a link
-    // may lead to either a file or a folder.
-    std::string text;
-    const platform::LookupResult read =
-        fs.ReadWholeFile(top, ".git", kMostSmallFileBytes, &text, &error);
-    if (read == platform::LookupResult::kFound) {
-      const std::string_view line = TrimLine(text);
-      constexpr std::string_view kPrefix = "gitdir: ";
-      if (line.substr(0, kPrefix.size()) != kPrefix || line.size() == kPrefix.size()) {
-        *reason = "'.git' is a file that does not name a git dir";
-        return false;
-      }
-      place->git_dir = std::string(line.substr(kPrefix.size()));
-    } else if (kind != platform::EntryKind::kLink) {
-      *reason = read == platform::LookupResult::kMissing ? "'.git' is gone"
-                                                         : "cannot read '.git': " + error;
-      return false;
-    }
-  }
+}  // namespace
+
+GitDirVerdict JudgeGitDir(platform::FileSystem& fs, const platform::Dir& dir,
+                          const std::string& path, std::string_view base, GitPlace* place,
+                          std::string* reason) {
   std::string head;
-  const std::string head_path = JoinGitPath(place->git_dir, "HEAD");
-  const platform::LookupResult head_read = ReadSmallFile(fs, top, head_path, &head, reason);
-  if (head_read == platform::LookupResult::kMissing) {
-    *reason = "'" + place->git_dir + "' is no git repository: it has no HEAD";
-    place->no_repository = true;
-  }
-  if (head_read != platform::LookupResult::kFound) return false;
-  std::string common;
-  const std::string common_path = JoinGitPath(place->git_dir, "commondir");
-  switch (ReadSmallFile(fs, top, common_path, &common, reason)) {
+  const std::string head_path = JoinGitPath(path, "HEAD");
+  switch (ReadSmallFile(fs, dir, head_path, base, &head, reason)) {
     case platform::LookupResult::kFailed:
-      return false;
+      return GitDirVerdict::kUnknown;
     case platform::LookupResult::kMissing:
-      place->common_dir = place->git_dir;
-      return true;
+      *reason = "it has no HEAD";
+      return GitDirVerdict::kNoHead;
     case platform::LookupResult::kFound:
       break;
   }
-  const std::string_view line = TrimLine(common);
-  place->common_dir = platform::IsAbsolutePath(line) ? std::string(line)
-                                                     : JoinGitPath(place->git_dir, line);
-  return true;
+  if (!IsValidHead(head)) {
+    *reason = "its HEAD names no branch or commit";
+    return GitDirVerdict::kBroken;
+  }
+  // A linked worktree's git dir keeps its objects and refs in the common dir.
+  std::string common = path;
+  std::string text;
+  switch (ReadSmallFile(fs, dir, JoinGitPath(path, "commondir"), base, &text, reason)) {
+    case platform::LookupResult::kFailed:
+      return GitDirVerdict::kUnknown;
+    case platform::LookupResult::kMissing:
+      break;
+    case platform::LookupResult::kFound: {
+      const std::string_view line = TrimLine(text);
+      common = platform::IsAbsolutePath(line) ? std::string(line) : JoinGitPath(path, line);
+      break;
+    }
+  }
+  for (const std::string_view name : {"objects", "refs"}) {
+    const std::string at = JoinGitPath(common, name);
+    platform::EntryKind kind;
+    platform::FolderId id;
+    std::string error;
+    switch (fs.LookUpPath(dir, at, &kind, &id, &error)) {
+      case platform::LookupResult::kFailed:
+        *reason = "cannot read '" + Shown(at, base) + "': " + error;
+        return GitDirVerdict::kUnknown;
+      case platform::LookupResult::kMissing:
+        *reason = "it has no '" + Shown(at, base) + "'";
+        return GitDirVerdict::kBroken;
+      case platform::LookupResult::kFound:
+        break;
+    }
+  }
+  place->git_dir = path;
+  place->common_dir = std::move(common);
+  place->head = std::string(TrimLine(head));
+  return GitDirVerdict::kRepository;
 }
 
+WorkTreeVerdict JudgeDotGit(platform::FileSystem& fs, const platform::Dir& dir,
+                            std::string_view base, GitPlace* place, std::string* reason) {
+  const std::string dot_git = JoinGitPath(base, ".git");
+  platform::EntryKind kind;
+  platform::FolderId id;
+  std::string error;
+  switch (fs.LookUpPath(dir, dot_git, &kind, &id, &error)) {
+    case platform::LookupResult::kMissing:
+      return WorkTreeVerdict::kNone;  // none, or a link to nothing: git passes over both
+    case platform::LookupResult::kFailed:
+      *reason = "cannot read '.git': " + error;
+      return WorkTreeVerdict::kUnknown;
+    case platform::LookupResult::kFound:
+      break;
+  }
+  if (kind == platform::EntryKind::kFolder) {
+    switch (JudgeGitDir(fs, dir, dot_git, base, place, reason)) {
+      case GitDirVerdict::kRepository:
+        return WorkTreeVerdict::kWorkTree;
+      case GitDirVerdict::kNoHead:
+        // An empty `.git` folder: git passes over it to the folders above.
+        return WorkTreeVerdict::kNone;
+      case GitDirVerdict::kBroken:
+        // Git passes over this one too, but a HEAD says it was meant as a
+        // repository: what it tracked can't be told.
+        *reason = "'.git' is no git repository: " + *reason;
+        return WorkTreeVerdict::kUnknown;
+      case GitDirVerdict::kUnknown:
+        return WorkTreeVerdict::kUnknown;
+    }
+  }
+  // A worktree's or submodule's `.git` file names its git dir.
+  std::string text;
+  if (ReadSmallFile(fs, dir, dot_git, base, &text, reason) != platform::LookupResult::kFound) {
+    if (reason->empty()) *reason = "'.git' is gone";
+    return WorkTreeVerdict::kUnknown;
+  }
+  const std::string_view line = TrimLine(text);
+  constexpr std::string_view kPrefix = "gitdir: ";
+  if (line.substr(0, kPrefix.size()) != kPrefix || line.size() == kPrefix.size()) {
+    *reason = "'.git' is a file that does not name a git dir";
+    return WorkTreeVerdict::kUnknown;
+  }
+  const std::string_view named = line.substr(kPrefix.size());
+  const std::string git_dir =
+      platform::IsAbsolutePath(named) ? std::string(named) : JoinGitPath(base, named);
+  std::string why;
+  if (JudgeGitDir(fs, dir, git_dir, base, place, &why) == GitDirVerdict::kRepository) {
+    return WorkTreeVerdict::kWorkTree;
+  }
+  // A moved main repository, a gitdir to nowhere: git refuses to work here.
+  *reason = "'.git' names '" + std::string(named) + "', which is no git repository: " + why;
+  return WorkTreeVerdict::kUnknown;
+}
+
+namespace {
+
 // Reads the repository's settings; false, with the reason, when they can't
-// be read or say this program can't read its index.
-bool ReadSettings(platform::FileSystem& fs, const platform::Dir& top, const GitPlace& place,
-                  GitConfig* config, std::string* reason) {
+// be read or say this program can't read its index. A config is read
+// whatever its size, as git reads it: mapped, so it costs what it holds.
+bool ReadSettings(platform::FileSystem& fs, const platform::Dir& dir, std::string_view base,
+                  const GitPlace& place, GitConfig* config, std::string* reason) {
   const auto read_config = [&](const std::string& file) {
-    std::string text;
-    const platform::LookupResult read = ReadSmallFile(fs, top, file, &text, reason);
-    if (read == platform::LookupResult::kFailed) return false;
+    std::unique_ptr<platform::FileSystem::FileBytes> bytes;
     std::string error;
-    if (read == platform::LookupResult::kFound && !ParseGitConfig(text, config, &error)) {
-      *reason = "cannot use '" + file + "': " + error;
+    const platform::LookupResult read =
+        fs.MapWholeFile(dir, file, std::numeric_limits<std::size_t>::max(), &bytes, &error);
+    if (read == platform::LookupResult::kFailed) {
+      *reason = "cannot read '" + Shown(file, base) + "': " + error;
+      return false;
+    }
+    if (read == platform::LookupResult::kFound && !ParseGitConfig(bytes->bytes(), config, &error)) {
+      *reason = "cannot use '" + Shown(file, base) + "': " + error;
       return false;
     }
     return true;
@@ -313,25 +404,65 @@ bool ReadSettings(platform::FileSystem& fs, const platform::Dir& top, const GitP
   return true;
 }
 
-std::shared_ptr<const TrackedFiles> Load(platform::FileSystem& fs, const platform::Dir& top) {
-  GitPlace place;
+// Whether the repository's HEAD may name a commit: then files were
+// committed, and with no index git's own answer is unknown. Anything that
+// can't be read counts as a commit.
+bool HeadMayNameCommit(platform::FileSystem& fs, const platform::Dir& dir, const GitPlace& place) {
+  const std::string_view ref = SymbolicTarget(place.head);
+  if (ref.empty()) return true;  // an object id
+  platform::EntryKind kind;
+  platform::FolderId id;
+  std::string error;
+  if (fs.LookUpPath(dir, JoinGitPath(place.common_dir, ref), &kind, &id, &error) !=
+          platform::LookupResult::kMissing ||
+      fs.LookUpPath(dir, JoinGitPath(place.common_dir, "reftable"), &kind, &id, &error) !=
+          platform::LookupResult::kMissing) {
+    return true;
+  }
+  std::unique_ptr<platform::FileSystem::FileBytes> packed;
+  switch (fs.MapWholeFile(dir, JoinGitPath(place.common_dir, "packed-refs"),
+                          std::numeric_limits<std::size_t>::max(), &packed, &error)) {
+    case platform::LookupResult::kMissing:
+      return false;
+    case platform::LookupResult::kFailed:
+      return true;
+    case platform::LookupResult::kFound:
+      break;
+  }
+  // "<object id> <name>" a line.
+  const std::string_view text = packed->bytes();
+  const std::string needle = " " + std::string(ref);
+  for (std::size_t at = text.find(needle); at != std::string_view::npos;
+       at = text.find(needle, at + 1)) {
+    const std::size_t end = at + needle.size();
+    if (end == text.size() || text[end] == '\n' || text[end] == '\r') return true;
+  }
+  return false;
+}
+
+// Loads what the repository at `place` tracks, its index at `index_path`
+// (its own `index` when empty).
+std::shared_ptr<const TrackedFiles> LoadRepository(platform::FileSystem& fs,
+                                                   const platform::Dir& dir, std::string_view base,
+                                                   const GitPlace& place, std::string index_path,
+                                                   GitConfig* settings = nullptr) {
   GitConfig config;
   std::string reason;
-  if (!LocateRepository(fs, top, &place, &reason)) {
-    // A .git with no HEAD is no repository, as git itself judges it: it
-    // tracks nothing, and makes no work tree.
-    if (place.no_repository) return nullptr;
-    return TrackedFiles::Unreadable(reason);
-  }
-  if (!ReadSettings(fs, top, place, &config, &reason)) return TrackedFiles::Unreadable(reason);
-  const std::string index_path = JoinGitPath(place.git_dir, "index");
+  if (!ReadSettings(fs, dir, base, place, &config, &reason)) return TrackedFiles::Unreadable(reason);
+  if (settings != nullptr) *settings = config;
+  if (index_path.empty()) index_path = JoinGitPath(place.git_dir, "index");
   std::unique_ptr<platform::FileSystem::FileBytes> bytes;
   std::string error;
-  switch (fs.MapWholeFile(top, index_path, kMostGitIndexBytes, &bytes, &error)) {
+  switch (fs.MapWholeFile(dir, index_path, kMostGitIndexBytes, &bytes, &error)) {
     case platform::LookupResult::kFailed:
-      return TrackedFiles::Unreadable("cannot read '" + index_path + "': " + error);
+      return TrackedFiles::Unreadable("cannot read '" + Shown(index_path, base) + "': " + error);
     case platform::LookupResult::kMissing:
-      // A repository where nothing was ever added has no index yet.
+      // A repository where nothing was ever added has no index yet; one
+      // whose HEAD names a commit had one, and lost it.
+      if (HeadMayNameCommit(fs, dir, place)) {
+        return TrackedFiles::Unreadable("'" + Shown(index_path, base) +
+                                        "' is missing, yet HEAD may name a commit");
+      }
       return TrackedFiles::FromIndex(GitIndexContent(), config.ignore_case);
     case platform::LookupResult::kFound:
       break;
@@ -342,12 +473,12 @@ std::shared_ptr<const TrackedFiles> Load(platform::FileSystem& fs, const platfor
     const std::string path = JoinGitPath(place.git_dir, "sharedindex." + std::string(hex));
     std::string failure;
     const platform::LookupResult read =
-        fs.MapWholeFile(top, path, kMostGitIndexBytes, &shared_bytes, &failure);
+        fs.MapWholeFile(dir, path, kMostGitIndexBytes, &shared_bytes, &failure);
     if (read == platform::LookupResult::kFound) {
       *shared = shared_bytes->bytes();
       return true;
     }
-    *why = "its shared index '" + path + "' " +
+    *why = "its shared index '" + Shown(path, base) + "' " +
            (read == platform::LookupResult::kMissing ? "is missing" : "can't be read: " + failure);
     return false;
   };
@@ -365,38 +496,107 @@ std::shared_ptr<const TrackedFiles> Load(platform::FileSystem& fs, const platfor
   } sink(config.ignore_case);
   const bool read = ReadGitIndex(bytes->bytes(), read_shared, &sink, &error);
   bytes.reset();
-  if (!read) return TrackedFiles::Unreadable("cannot use '" + index_path + "': " + error);
+  if (!read) {
+    return TrackedFiles::Unreadable("cannot use '" + Shown(index_path, base) + "': " + error);
+  }
   return std::make_shared<const TrackedFiles>(std::move(sink.paths), std::move(sink.sparse_folders),
                                               std::string());
 }
 
-// The last `levels` names of the shown path `path`, joined with `/`, and
-// what is left above them; false when the path has fewer names.
-bool SplitOffLevels(std::string_view path, int levels, std::string* relative, std::string* top) {
-  std::size_t cut = path.size();
-  std::vector<std::string_view> names;
-  for (int i = 0; i < levels; ++i) {
-    if (cut == 0) return false;
-    const std::size_t separator = path.rfind(platform::kPathSeparator, cut - 1);
-    if (separator == std::string_view::npos || separator + 1 >= cut) return false;
-    names.push_back(path.substr(separator + 1, cut - separator - 1));
-    cut = separator;
+std::shared_ptr<const TrackedFiles> Load(platform::FileSystem& fs, const platform::Dir& dir,
+                                         std::string_view base) {
+  GitPlace place;
+  std::string reason;
+  switch (JudgeDotGit(fs, dir, base, &place, &reason)) {
+    case WorkTreeVerdict::kNone:
+      return nullptr;
+    case WorkTreeVerdict::kUnknown:
+      return TrackedFiles::Unreadable(reason);
+    case WorkTreeVerdict::kWorkTree:
+      break;
   }
-  relative->clear();
-  for (auto name = names.rbegin(); name != names.rend(); ++name) {
-    if (!relative->empty()) relative->push_back('/');
-    relative->append(name->data(), name->size());
-  }
-  top->assign(path.substr(0, cut));
-  // "/" for a POSIX root, "C:\" for a drive's.
-  if (top->find(platform::kPathSeparator) == std::string::npos) top->push_back(platform::kPathSeparator);
-  return true;
+  return LoadRepository(fs, dir, base, place, std::string());
 }
 
-bool HoldsGitEntry(platform::FileSystem& fs, const platform::Dir& folder) {
-  platform::EntryKind kind;
-  std::string ignored;
-  return fs.LookUpEntry(folder, ".git", &kind, &ignored) == platform::LookupResult::kFound;
+// `path` with "." and ".." names taken out where they can be, by its text
+// alone ("/a/b/../c" is "/a/c").
+std::string LexicallyNormal(std::string_view path) {
+  const char separator = platform::kPathSeparator;
+  std::vector<std::string_view> names;
+  std::size_t from = 0;
+  while (from <= path.size()) {
+    std::size_t end = path.find_first_of(separator == '/' ? "/" : "/\\", from);
+    if (end == std::string_view::npos) end = path.size();
+    const std::string_view name = path.substr(from, end - from);
+    if (name == "..") {
+      if (names.size() > 1) names.pop_back();
+    } else if (name != "." && !(name.empty() && !names.empty())) {
+      names.push_back(name);
+    }
+    from = end + 1;
+  }
+  std::string normal;
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    if (i > 0) normal.push_back(separator);
+    normal.append(names[i].data(), names[i].size());
+  }
+  if (normal.find(separator) == std::string::npos) normal.push_back(separator);
+  return normal;
+}
+
+std::shared_ptr<const TrackedFiles> LoadGuarded(platform::FileSystem& fs, const platform::Dir& dir,
+                                                std::string_view base) {
+  try {
+    return Load(fs, dir, base);
+  } catch (const std::bad_alloc&) {
+    // Keeping every file of the work tree needs no memory to speak of.
+    return TrackedFiles::Unreadable("there is not enough memory to hold its index");
+  } catch (const std::length_error&) {
+    return TrackedFiles::Unreadable("its index is too large to hold");
+  }
+}
+
+// How many levels above a start shown as `start_path` discovery may look:
+// it never climbs into a ceiling folder (GIT_CEILING_DIRECTORIES) above it.
+int LevelsBelowCeiling(std::string_view start_path, const std::vector<std::string>& ceilings) {
+  int levels = std::numeric_limits<int>::max();
+  const char separator = platform::kPathSeparator;
+  for (std::string ceiling : ceilings) {
+    while (ceiling.size() > 1 && ceiling.back() == separator) ceiling.pop_back();
+    if (ceiling.empty() || start_path.size() <= ceiling.size() ||
+        start_path.compare(0, ceiling.size(), ceiling) != 0 ||
+        (ceiling.back() != separator && start_path[ceiling.size()] != separator)) {
+      continue;  // not above the start
+    }
+    const std::string_view rest = start_path.substr(ceiling.size());
+    int names = static_cast<int>(std::count(rest.begin(), rest.end(), separator));
+    if (ceiling.back() == separator) ++names;  // the root: "/a" is one name below it
+    levels = std::min(levels, names);
+  }
+  return levels;
+}
+
+// The work tree found `levels` above a start shown as `start_path`.
+EnclosingWorkTree WorkTreeAbove(std::string_view start_path, int levels,
+                                std::shared_ptr<const TrackedFiles> tracked) {
+  EnclosingWorkTree tree;
+  tree.top_path = levels == 0 ? std::string(start_path) : PathAbove(start_path, levels);
+  if (tree.top_path.empty()) {
+    tree.top_path = std::string(start_path);
+    tree.tracked = TrackedFiles::Unreadable("the work tree above it is more levels up than its "
+                                            "path shows");
+    return tree;
+  }
+  tree.tracked = std::move(tracked);
+  if (levels > 0) {
+    std::string_view rest = start_path.substr(tree.top_path.size());
+    if (!rest.empty() && rest.front() == platform::kPathSeparator) rest.remove_prefix(1);
+    tree.relative_path.assign(rest.data(), rest.size());
+    // The index names folders with '/', whatever the system shows.
+    std::replace(tree.relative_path.begin(), tree.relative_path.end(), platform::kPathSeparator,
+                 '/');
+  }
+  return tree;
 }
 
 }  // namespace
@@ -544,53 +744,138 @@ bool TrackedFiles::Tracks(std::string_view relative_path) const {
 
 std::shared_ptr<const TrackedFiles> LoadTrackedFiles(platform::FileSystem& fs,
                                                      const platform::Dir& work_tree) {
-  try {
-    return Load(fs, work_tree);
-  } catch (const std::bad_alloc&) {
-    // Keeping every file of the work tree needs no memory to speak of.
-    return TrackedFiles::Unreadable("there is not enough memory to hold its index");
-  } catch (const std::length_error&) {
-    return TrackedFiles::Unreadable("its index is too large to hold");
-  }
+  return LoadGuarded(fs, work_tree, "");
 }
 
-EnclosingWorkTree FindEnclosingWorkTree(platform::FileSystem& fs, const platform::Dir& start,
-                                        std::string_view start_path) {
-  EnclosingWorkTree found;
-  if (HoldsGitEntry(fs, start)) {
-    found.tracked = LoadTrackedFiles(fs, start);
-    found.top_path = std::string(start_path);
-    return found;
+namespace {
+
+// The work tree git's discovery finds from the folder `dir` (the start):
+// how many levels up, with its repository's place and the `..` path to it
+// in `base`; -1 for none, with `reason` set when that can't be told. It
+// stops at a ceiling and, unless allowed, at the start's file system.
+int FindGitsOwnWorkTree(platform::FileSystem& fs, const platform::Dir& dir,
+                        const GitEnvironment& environment, GitPlace* place, std::string* base,
+                        std::string* reason) {
+  const int below_ceiling = LevelsBelowCeiling(environment.start, environment.ceilings);
+  platform::FolderId start_id;
+  int found_at = -1;
+  std::string failure;
+  const bool climbed = ClimbFromFolder(
+      fs, dir, MostLevelsAbove(environment.start),
+      [&](const ClimbStep& step) {
+        if (step.levels == 0) start_id = step.id;
+        if (step.levels > 0 &&
+            (step.levels >= below_ceiling ||
+             (!environment.across_file_systems && step.id.device != start_id.device))) {
+          return false;
+        }
+        switch (JudgeDotGit(fs, dir, step.path, place, reason)) {
+          case WorkTreeVerdict::kNone:
+            return true;
+          case WorkTreeVerdict::kWorkTree:
+            found_at = step.levels;
+            *base = step.path;
+            return false;
+          case WorkTreeVerdict::kUnknown:
+            return false;
+        }
+        return false;
+      },
+      &failure);
+  if (!climbed && found_at < 0 && reason->empty()) {
+    *reason = "a folder above it can't be reached: " + failure;
   }
-  platform::Dir here;
-  platform::FolderInfo info;
-  if (!fs.OpenParent(start, &here, &info)) return found;
-  std::vector<platform::FolderId> climbed = {info.id};
-  // Where folders have no identity, the top is its own parent without
-  // telling: climb no more levels than the path has names.
-  const int most_levels = start_path.empty()
-                              ? kMostLevelsUp
-                              : static_cast<int>(std::count(start_path.begin(), start_path.end(),
-                                                            platform::kPathSeparator));
-  for (int levels = 1; levels <= most_levels; ++levels) {
-    if (HoldsGitEntry(fs, here)) {
-      if (!SplitOffLevels(start_path, levels, &found.relative_path, &found.top_path)) {
-        found.tracked = TrackedFiles::Unreadable("the work tree above '" + std::string(start_path) +
-                                                 "' is more levels up than its path shows");
-        return found;
+  return found_at;
+}
+
+}  // namespace
+
+NamedWorkTree LoadNamedWorkTree(platform::FileSystem& fs, const platform::Dir& dir,
+                                const GitEnvironment& environment) {
+  NamedWorkTree named;
+  named.top_path = environment.start;
+  try {
+    GitPlace place;
+    std::string reason;
+    if (environment.git_dir.empty()) {
+      // GIT_INDEX_FILE alone: the index of the repository git's own
+      // discovery finds from where it was started.
+      std::string base;
+      const int found_at = FindGitsOwnWorkTree(fs, dir, environment, &place, &base, &reason);
+      if (found_at < 0) {
+        named.tracked = reason.empty() ? nullptr : TrackedFiles::Unreadable(reason);
+        return named;
       }
-      found.tracked = LoadTrackedFiles(fs, here);
-      return found;
+      named.top_path = found_at == 0 ? environment.start : PathAbove(environment.start, found_at);
+      named.tracked = LoadRepository(fs, dir, base, place, environment.index_file);
+      return named;
     }
-    platform::Dir parent;
-    // The top of the file system is its own parent.
-    if (!fs.OpenParent(here, &parent, &info) ||
-        (info.id.IsKnown() &&
-         std::find(climbed.begin(), climbed.end(), info.id) != climbed.end())) {
-      break;
+    switch (JudgeGitDir(fs, dir, environment.git_dir, "", &place, &reason)) {
+      case GitDirVerdict::kRepository:
+        break;
+      case GitDirVerdict::kUnknown:
+        named.tracked = TrackedFiles::Unreadable(reason);
+        return named;
+      default:
+        named.tracked = TrackedFiles::Unreadable("GIT_DIR '" + environment.git_dir +
+                                                 "' is no git repository: " + reason);
+        return named;
     }
-    climbed.push_back(info.id);
-    here = std::move(parent);
+    if (!environment.common_dir.empty()) place.common_dir = environment.common_dir;
+    GitConfig config;
+    named.tracked = LoadRepository(fs, dir, "", place, environment.index_file, &config);
+    // The work tree: GIT_WORK_TREE, else core.worktree (from the git dir),
+    // else the folder git was started in.
+    if (!environment.work_tree.empty()) {
+      named.top_path = environment.work_tree;
+    } else if (!config.work_tree.empty()) {
+      named.top_path = LexicallyNormal(platform::IsAbsolutePath(config.work_tree)
+                                           ? config.work_tree
+                                           : JoinGitPath(environment.git_dir, config.work_tree));
+    }
+  } catch (const std::bad_alloc&) {
+    named.tracked = TrackedFiles::Unreadable("there is not enough memory to hold its index");
+  } catch (const std::length_error&) {
+    named.tracked = TrackedFiles::Unreadable("its index is too large to hold");
+  }
+  return named;
+}
+
+GitSurroundings DiscoverGitAround(platform::FileSystem& fs, const platform::Dir& start,
+                                  std::string_view start_path,
+                                  const GitDiscoverySettings& settings) {
+  GitSurroundings found;
+  bool looking = settings.work_trees;
+  std::string failure;
+  const bool climbed = ClimbFromFolder(
+      fs, start, MostLevelsAbove(start_path), [&](const ClimbStep& step) {
+        if (found.database_levels < 0) {
+          GitPlace place;
+          std::string ignored;
+          if (JudgeGitDir(fs, start, step.path, step.path, &place, &ignored) ==
+              GitDirVerdict::kRepository) {
+            found.database_levels = step.levels;
+          }
+        }
+        // Past a ceiling and the file system's boundary too: git started
+        // here would stop there, but the repository beyond tracks these
+        // files all the same, and its `git status` would show them deleted.
+        if (looking) {
+          std::shared_ptr<const TrackedFiles> tracked = LoadGuarded(fs, start, step.path);
+          if (tracked != nullptr) {
+            found.work_trees.push_back(WorkTreeAbove(start_path, step.levels, std::move(tracked)));
+            // Past a work tree that keeps everything, nothing more can be kept.
+            if (!found.work_trees.back().tracked->readable()) looking = false;
+          }
+        }
+        return looking || found.database_levels < 0;
+      },
+      &failure);
+  if (!climbed && looking) {
+    EnclosingWorkTree doubt;
+    doubt.top_path = std::string(start_path);
+    doubt.tracked = TrackedFiles::Unreadable("a folder above it can't be reached: " + failure);
+    found.work_trees.push_back(std::move(doubt));
   }
   return found;
 }

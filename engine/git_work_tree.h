@@ -3,9 +3,10 @@
 //
 // Finding and loading go through platform::FileSystem alone: the `.git`
 // folder, or the `.git` file (`gitdir: <path>`) of a worktree or submodule;
-// a worktree's `commondir`; three settings of the repository's `config`
+// a worktree's `commondir`; four settings of the repository's `config`
 // and, where extensions.worktreeconfig turns it on, of the work tree's own
-// `config.worktree` (core.ignorecase, extensions.objectformat and that one),
+// `config.worktree` (core.ignorecase, core.worktree, extensions.objectformat
+// and that one),
 // read by a minimal parser that follows no includes and runs nothing; the
 // `index` (and for a split index its shared index). Nothing else of git is
 // read, no program is run.
@@ -100,33 +101,133 @@ class TrackedFiles {
   std::string unreadable_reason_;
 };
 
+/// What git makes of a folder as a repository directory (a git dir).
+enum class GitDirVerdict {
+  kRepository,  ///< a HEAD naming a branch or commit, `objects` and `refs`
+  kNoHead,      ///< no HEAD: not meant as a repository
+  kBroken,      ///< a HEAD, yet no repository (no objects or refs where they should be)
+  kUnknown,     ///< can't be told: something on the way can't be read
+};
+
+/// Where a repository keeps its files, as paths FileSystem::ReadWholeFile
+/// takes from the folder it was judged through.
+struct GitPlace {
+  std::string git_dir;     ///< a work tree's own: HEAD, index
+  std::string common_dir;  ///< shared by linked worktrees: config, objects, refs
+  std::string head;        ///< what HEAD holds, line end dropped
+};
+
+/// Judges the folder at `path` (relative to `dir`, "" for `dir` itself, or
+/// absolute) as git judges a repository directory: a HEAD that names a
+/// ref or an object, and `objects` and `refs` in it or in the folder its
+/// `commondir` names. On kRepository `place` says where its files are;
+/// otherwise `reason` says why not, naming files from `base` (the folder
+/// the path starts at, "" for `dir`).
+GitDirVerdict JudgeGitDir(platform::FileSystem& fs, const platform::Dir& dir,
+                          const std::string& path, std::string_view base, GitPlace* place,
+                          std::string* reason);
+
+/// What a folder's entry `.git` makes of it.
+enum class WorkTreeVerdict {
+  kNone,      ///< no `.git`, or one git passes over (an empty folder, a link to nothing)
+  kWorkTree,  ///< a work tree's top: `.git` is a repository, or a file naming one
+  kUnknown,   ///< a `.git` meant as a repository (a HEAD, a `gitdir:` line) that
+              ///< leads to none, or can't be read: what is tracked can't be told
+};
+
+/// Judges the `.git` of the folder `base` (a path from `dir`, "" for `dir`
+/// itself) as git's discovery does; on kWorkTree `place` says where its
+/// repository is, on kUnknown `reason` says why it can't be told.
+WorkTreeVerdict JudgeDotGit(platform::FileSystem& fs, const platform::Dir& dir,
+                            std::string_view base, GitPlace* place, std::string* reason);
+
 /// Loads what the git work tree whose top folder is open in `work_tree`
-/// tracks: the folder whose listing holds the entry `.git`. Null when what
-/// `.git` names has no HEAD: that is no repository, as git judges it, and
-/// the folder is no work tree. Otherwise never fails; a repository that
-/// can't be read (or held: out of memory) gives TrackedFiles::Unreadable,
-/// its reason naming the file as reached from the top (`.git/index`).
+/// tracks: the folder whose listing holds the entry `.git`. Null when
+/// JudgeDotGit finds no work tree there (git passes over that `.git`).
+/// Otherwise never fails; a work tree whose repository can't be found,
+/// read or held (out of memory), or whose index is missing while its HEAD
+/// may name a commit, gives TrackedFiles::Unreadable, its reason naming
+/// the file as reached from the top (`.git/index`).
 std::shared_ptr<const TrackedFiles> LoadTrackedFiles(platform::FileSystem& fs,
                                                      const platform::Dir& work_tree);
 
-/// The work tree a starting folder lies in.
+/// A work tree a starting folder lies in.
 struct EnclosingWorkTree {
-  /// What the work tree tracks; null when the folder lies in none (or the
-  /// nearest `.git` above it is no repository).
+  /// What the work tree tracks (TrackedFiles::Unreadable where that can't
+  /// be told).
   std::shared_ptr<const TrackedFiles> tracked;
   /// The starting folder relative to the work tree's top, `/` between
   /// names, no `/` at either end; empty when it is the top.
   std::string relative_path;
-  /// The top's path, shown as `start_path` shows the start.
+  /// The top's path, shown as the start's path shows the start.
   std::string top_path;
 };
 
-/// Finds the work tree that holds the folder open in `start`, whose shown
-/// path is `start_path` (as FileSystem::CurrentDirectory gives it): the
-/// start itself, or the nearest folder above it, that holds an entry
-/// `.git`, climbing with OpenParent up to the top of the file system.
-EnclosingWorkTree FindEnclosingWorkTree(platform::FileSystem& fs, const platform::Dir& start,
-                                        std::string_view start_path);
+/// How discovery is told to look.
+struct GitDiscoverySettings {
+  /// Whether work trees are looked for (the start's check needs only
+  /// databases).
+  bool work_trees = true;
+};
+
+/// The repository the process's environment names (GIT_DIR and the
+/// settings beside it), every path absolute and physical. What it tracks is
+/// kept beside what discovery finds, never instead.
+struct GitEnvironment {
+  std::string git_dir;     ///< GIT_DIR
+  std::string work_tree;   ///< GIT_WORK_TREE; empty when unset
+  std::string index_file;  ///< GIT_INDEX_FILE; empty when unset
+  std::string common_dir;  ///< GIT_COMMON_DIR; empty when unset
+  /// The folder the program was started in: the work tree's top when
+  /// neither GIT_WORK_TREE nor core.worktree names one, as for git.
+  std::string start;
+  /// GIT_DISCOVERY_ACROSS_FILESYSTEM: git's discovery climbs past the
+  /// start's file system (for the repository GIT_INDEX_FILE alone applies to).
+  bool across_file_systems = false;
+  /// GIT_CEILING_DIRECTORIES: folders git's discovery never climbs into.
+  std::vector<std::string> ceilings;
+};
+
+/// A work tree named, not discovered: its top's shown path and what it
+/// tracks.
+struct NamedWorkTree {
+  std::string top_path;
+  std::shared_ptr<const TrackedFiles> tracked;
+};
+
+/// Loads what the repository `environment` names tracks (through `dir`, the
+/// folder the program was started in), and where its work tree is
+/// (core.worktree read from its config). With no GIT_DIR, GIT_INDEX_FILE
+/// applies to the repository git's own discovery finds from `dir`: its
+/// ceilings and file-system boundary count there. Never fails: one that is
+/// no repository, or can't be read, tracks everything; `tracked` is null
+/// when discovery finds none.
+NamedWorkTree LoadNamedWorkTree(platform::FileSystem& fs, const platform::Dir& dir,
+                                const GitEnvironment& environment);
+
+/// What git knows around a starting folder.
+struct GitSurroundings {
+  /// How many levels above the start (0: the start itself) is the git
+  /// database (a repository directory: a bare repository, a `.git` folder,
+  /// a separate git dir) the start lies in; -1 for none.
+  int database_levels = -1;
+  /// The work trees the start lies in, innermost first: the one git's
+  /// discovery finds, and the ones around it, whose tracked files are kept
+  /// too. One whose `tracked` is unreadable keeps everything: a `.git`
+  /// that can't be judged, or a folder above that can't be reached.
+  std::vector<EnclosingWorkTree> work_trees;
+};
+
+/// Climbs from the folder open in `start`, whose shown path is
+/// `start_path` (as FileSystem::CurrentDirectory gives it), to the top of
+/// its file system (ClimbFromFolder): finds the git database it lies in and
+/// the work trees around it as git's discovery does (each `.git`
+/// judged by JudgeDotGit), loading what each tracks. Past git's ceilings
+/// and file-system boundary too: a repository there tracks these files all
+/// the same.
+GitSurroundings DiscoverGitAround(platform::FileSystem& fs, const platform::Dir& start,
+                                  std::string_view start_path,
+                                  const GitDiscoverySettings& settings);
 
 /// The settings of a git config file that matter here.
 struct GitConfig {
@@ -137,6 +238,8 @@ struct GitConfig {
   /// extensions.worktreeconfig: worktrees have settings of their own in
   /// `config.worktree`.
   bool worktree_config = false;
+  /// core.worktree: where the work tree is, relative to the git dir.
+  std::string work_tree;
 };
 
 /// Reads the settings above from the config file `text` into `config`

@@ -565,9 +565,9 @@ bool Sweep::SweepFolder(Worker& worker, Task& task) {
     return false;
   }
   worker.subfolders.Clear();
-  bool holds_git = false;
+  ListingSigns signs;
   if (!cleaner.ListTargets(*stack.top(), info.id.device, *extensions_, &worker.targets,
-                           &worker.subfolders, &reason, &holds_git)) {
+                           &worker.subfolders, &reason, &signs)) {
     cleaner.WriteUnreachedBlock(stack.path(), reason);
     stack.PopTo(stack.size() - 1);
     return false;
@@ -576,13 +576,23 @@ bool Sweep::SweepFolder(Worker& worker, Task& task) {
     NoteListingTime(std::chrono::steady_clock::now() - start,
                     worker.targets.names.size() + worker.subfolders.names.size());
   }
-  // A folder holding .git starts a work tree of its own (a nested
-  // repository, a submodule), judged by its own index alone.
+  // A git database under any name (a bare mirror, a separate git dir) is
+  // neither cleaned nor entered.
+  if (signs.git_dir_entries && cleaner.LeavesDatabaseAlone(*stack.top(), stack.path(), signs)) {
+    stack.PopTo(stack.size() - 1);
+    return false;
+  }
+  // A folder whose .git is a repository starts a work tree of its own (a
+  // nested repository, a submodule), inside the one around it, whose
+  // tracked files are kept too.
   std::shared_ptr<const WorkTree> work_tree = task.parent->work_tree;
-  if (holds_git && settings_.keep_tracked) {
+  if (signs.dot_git && settings_.keep_tracked) {
     std::shared_ptr<const WorkTree> own =
-        cleaner.LoadWorkTree(*stack.top(), stack.path(), stack.ChildNameOffset());
+        cleaner.LoadWorkTree(*stack.top(), stack.path(), stack.ChildNameOffset(), work_tree);
     if (own != nullptr) work_tree = std::move(own);
+  }
+  if (!settings_.named_work_trees.empty() && settings_.keep_tracked) {
+    work_tree = cleaner.NamedWorkTreeAt(stack.path(), stack.ChildNameOffset(), std::move(work_tree));
   }
   std::shared_ptr<const FolderNode> node;
   if (!worker.subfolders.entries.empty()) {
@@ -798,6 +808,12 @@ long long Sweep::deleted() const {
 long long Sweep::kept() const {
   long long kept = 0;
   for (const std::unique_ptr<Worker>& worker : workers_) kept += worker->cleaner.kept();
+  return kept;
+}
+
+long long Sweep::kept_unknown() const {
+  long long kept = 0;
+  for (const std::unique_ptr<Worker>& worker : workers_) kept += worker->cleaner.kept_unknown();
   return kept;
 }
 

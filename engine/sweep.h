@@ -74,6 +74,8 @@ class Sweep {
   long long deleted() const;
   /// Files every worker kept because git tracks them.
   long long kept() const;
+  /// Files every worker kept because what git tracks can't be told.
+  long long kept_unknown() const;
   /// Whether any worker could not do all it should.
   bool fell_short() const;
   /// Gives back the memory the workers keep for reuse.

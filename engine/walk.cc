@@ -15,6 +15,21 @@ namespace {
 // this run shows the message before it closes.
 constexpr int kFatalPauseMilliseconds = 500;
 
+// Which of the names a repository directory or a work tree's top holds
+// `name` is, as a bit for ListTargets: `.git` (a folder, a file or a
+// link), `HEAD` (a file or a link), `objects` and `refs` (folders or
+// links), `commondir` (a file).
+unsigned GitSign(std::string_view name, platform::EntryKind kind) {
+  const bool folder = kind != platform::EntryKind::kFile;
+  const bool file = kind != platform::EntryKind::kFolder;
+  if (name == ".git") return 1;
+  if (file && name == "HEAD") return 2;
+  if (folder && name == "objects") return 4;
+  if (folder && name == "refs") return 8;
+  if (file && name == "commondir") return 16;
+  return 0;
+}
+
 // Sorts the entries of `list` from `first` on by name, in byte order, where
 // the system's listings are not already in an order of their own.
 void SortByName(platform::EntryList* list, std::size_t first = 0) {
@@ -70,7 +85,7 @@ bool FolderCleaner::ShouldStop() const {
 bool FolderCleaner::ListTargets(const platform::Dir& dir, std::uint64_t device,
                                 const ExtensionList& extensions, platform::EntryList* targets,
                                 platform::EntryList* subfolders, std::string* error,
-                                bool* holds_git) {
+                                ListingSigns* signs) {
   if (!fs_.ListEntries(dir, targets, error)) {
     targets->Clear();
     return false;
@@ -83,12 +98,14 @@ bool FolderCleaner::ListTargets(const platform::Dir& dir, std::uint64_t device,
   const bool check_entered = !settings_.never_entered.empty() && has_inodes;
   const bool has_times = targets->modified.size() == targets->entries.size();
   std::size_t kept = 0;
-  bool git = false;
+  // What a repository directory holds, seen from the names alone: the few
+  // folders that hold it all are judged by JudgeGitDir, nothing else is.
+  enum : unsigned { kDotGit = 1, kHead = 2, kObjects = 4, kRefs = 8, kCommonDir = 16 };
+  unsigned seen = 0;
   for (std::size_t i = 0; i < targets->entries.size(); ++i) {
     const platform::Entry entry = targets->entries[i];
     const std::string_view name = targets->NameOf(entry);
-    // A folder, a file (worktrees, submodules) or a link: a work tree's top.
-    if (name.size() == 4 && name == ".git") git = true;
+    if (name.size() <= 9) seen |= GitSign(name, entry.kind);
     if (entry.kind == platform::EntryKind::kFolder) {
       if (subfolders != nullptr && !filter.SkipsFolder(name) &&
           !(check_entered && IsAmong(settings_.never_entered, device, targets->inodes[i]))) {
@@ -107,7 +124,12 @@ bool FolderCleaner::ListTargets(const platform::Dir& dir, std::uint64_t device,
   } else {
     targets->modified.clear();
   }
-  if (holds_git != nullptr) *holds_git = git;
+  if (signs != nullptr) {
+    signs->dot_git = (seen & kDotGit) != 0;
+    signs->git_dir_entries =
+        (seen & kHead) != 0 && ((seen & (kObjects | kRefs)) == (kObjects | kRefs) ||
+                                (seen & kCommonDir) != 0);
+  }
   SortByName(targets);
   if (subfolders != nullptr) SortByName(subfolders, first_subfolder);
   return true;
@@ -163,28 +185,36 @@ int FolderCleaner::DeleteTargets(const platform::Dir& dir, const platform::Folde
   // A folder without targets is the same at every visit: not worth noting.
   cleaned_before_ = settings_.cleaned_folders != nullptr && !targets.entries.empty() &&
                     !settings_.cleaned_folders->NoteFirstCleaning(id);
-  work_tree_ = work_tree;
-  if (work_tree != nullptr) {
-    tracked_path_.clear();
-    work_tree->AppendFolder(&tracked_path_, folder_path);
-    tracked_folder_ = tracked_path_.size();
+  // The folder's path in its work tree and in each around it.
+  work_trees_ = 0;
+  for (const WorkTree* tree = work_tree; tree != nullptr; tree = tree->outer.get()) {
+    if (tracked_paths_.size() == work_trees_) tracked_paths_.emplace_back();
+    TrackedPath& in_tree = tracked_paths_[work_trees_++];
+    in_tree.work_tree = tree;
+    in_tree.path.clear();
+    tree->AppendFolder(&in_tree.path, folder_path);
+    in_tree.folder = in_tree.path.size();
   }
   kept_targets_.clear();
   for (std::size_t i = 0; i < targets.entries.size(); ++i) {
     if (ShouldStop()) break;
     const platform::Entry& target = targets.entries[i];
     const std::string_view name = targets.NameOf(target);
-    if (work_tree != nullptr && IsTracked(name)) {
-      // A file kept for its age is neither reported nor counted, tracked or
-      // not; one whose age can't be read stays for being tracked, no error.
-      if (settings_.keeps_recent) {
-        const Age age = AgeOf(dir, targets, i, &reason);
-        if (age == Age::kRecent || age == Age::kGone) continue;
+    if (work_trees_ != 0) {
+      const Keeping keeping = KeepsTracked(name);
+      if (keeping != Keeping::kNo) {
+        // A file kept for its age is neither reported nor counted, tracked or
+        // not; one whose age can't be read stays for being tracked, no error.
+        if (settings_.keeps_recent) {
+          const Age age = AgeOf(dir, targets, i, &reason);
+          if (age == Age::kRecent || age == Age::kGone) continue;
+        }
+        // Under version control on purpose, or maybe: never a by-product
+        // to delete.
+        ++(keeping == Keeping::kTracked ? kept_ : kept_unknown_);
+        if (settings_.list_kept) kept_targets_.emplace_back(target, keeping);
+        continue;
       }
-      // Under version control on purpose: never a by-product to delete.
-      ++kept_;
-      if (settings_.list_kept) kept_targets_.push_back(target);
-      continue;
     }
     if (!MayDelete(dir, target, name, folder_path)) continue;
     // Everything the line needs is made ready first: once the file is gone,
@@ -216,8 +246,8 @@ int FolderCleaner::DeleteTargets(const platform::Dir& dir, const platform::Folde
         break;
     }
   }
-  for (const platform::Entry& target : kept_targets_) {
-    WriteKeptLine(folder_path, targets.NameOf(target));
+  for (const auto& [target, keeping] : kept_targets_) {
+    WriteKeptLine(folder_path, targets.NameOf(target), keeping);
   }
   return count;
 }
@@ -350,15 +380,19 @@ platform::RemoveResult FolderCleaner::RemoveTarget(const platform::Dir& dir,
   return Remove(dir, name, removed, reason);
 }
 
-void FolderCleaner::WriteKeptLine(const std::string& folder_path, std::string_view name) {
+// A file kept because what git tracks can't be told is not said to be
+// tracked: it has a label of its own.
+void FolderCleaner::WriteKeptLine(const std::string& folder_path, std::string_view name,
+                                  Keeping why) {
+  const bool tracked = why == Keeping::kTracked;
   if (report_.json()) {
     report_.Text("{\"type\":\"kept\",").JsonPath("path", FilePath(folder_path, name));
-    report_.Text(",\"rule\":\"tracked\"}").EndLine();
+    report_.Text(tracked ? ",\"rule\":\"tracked\"}" : ",\"rule\":\"unknown\"}").EndLine();
     return;
   }
   displayed_name_.clear();
   report_.AppendForDisplay(&displayed_name_, name);
-  report_.Text("Kept (tracked) : ").DisplayedPathInFolder(displayed_folder_, displayed_name_);
+  report_.Text(tracked ? "Kept (tracked) : " : "Kept (unknown) : ").DisplayedPathInFolder(displayed_folder_, displayed_name_);
   report_.Text(" ").EndLine();
 }
 
@@ -381,19 +415,57 @@ std::string_view FolderCleaner::DeletionType() const {
   return settings_.dry_run ? "would_delete" : "delete";
 }
 
-bool FolderCleaner::IsTracked(std::string_view name) {
-  tracked_path_.resize(tracked_folder_);
-  tracked_path_.append(name.data(), name.size());
-  return work_tree_->tracked->Tracks(tracked_path_);
+// Whether any work tree the folder lies in tracks `name`; kUnknown when
+// none does but one of them can't be read.
+FolderCleaner::Keeping FolderCleaner::KeepsTracked(std::string_view name) {
+  Keeping keeping = Keeping::kNo;
+  for (std::size_t i = 0; i < work_trees_; ++i) {
+    TrackedPath& in_tree = tracked_paths_[i];
+    const TrackedFiles& tracked = *in_tree.work_tree->tracked;
+    if (!tracked.readable()) {
+      keeping = Keeping::kUnknown;
+      continue;
+    }
+    in_tree.path.resize(in_tree.folder);
+    in_tree.path.append(name.data(), name.size());
+    if (tracked.Tracks(in_tree.path)) return Keeping::kTracked;
+  }
+  return keeping;
+}
+
+bool FolderCleaner::LeavesDatabaseAlone(const platform::Dir& dir, const std::string& path,
+                                        const ListingSigns& signs) {
+  if (!signs.git_dir_entries) return false;
+  GitPlace place;
+  std::string reason;
+  const GitDirVerdict verdict = JudgeGitDir(fs_, dir, "", "", &place, &reason);
+  if (verdict != GitDirVerdict::kRepository && verdict != GitDirVerdict::kUnknown) return false;
+  OpenBlock();
+  if (verdict == GitDirVerdict::kUnknown) {
+    // It looks like one: left alone, since it can't be told it is none.
+    fell_short_ = true;
+    report_.CannotError("tell whether git keeps its database in", path, reason);
+  }
+  if (report_.json()) {
+    report_.Text("{\"type\":\"left_alone\",").JsonPath("path", path);
+    report_.Text(",\"rule\":\"git_database\"}").EndLine();
+  } else {
+    DisplayFolder(path);
+    report_.Text("Left alone (git database) : ").DisplayedPath(displayed_folder_).Text(" ").EndLine();
+  }
+  CloseBlock();
+  return true;
 }
 
 std::shared_ptr<const WorkTree> FolderCleaner::LoadWorkTree(const platform::Dir& dir,
                                                             const std::string& path,
-                                                            std::size_t path_offset) {
+                                                            std::size_t path_offset,
+                                                            std::shared_ptr<const WorkTree> outer) {
   std::shared_ptr<const TrackedFiles> tracked = LoadTrackedFiles(fs_, dir);
   if (tracked == nullptr) return nullptr;
   auto work_tree = std::make_shared<WorkTree>();
   work_tree->tracked = std::move(tracked);
+  work_tree->outer = std::move(outer);
   work_tree->path_offset = path_offset;
   work_tree->top_path = path;
   ReportUnreadableWorkTree(*work_tree);
@@ -490,7 +562,7 @@ void FolderCleaner::ReleaseMemory() {
   std::string().swap(shown_folder_);
   std::vector<ShownName>().swap(shown_names_);
   std::string().swap(displayed_name_);
-  std::string().swap(tracked_path_);
+  std::vector<TrackedPath>().swap(tracked_paths_);
   std::string().swap(json_folder_);
   std::string().swap(json_line_);
   std::string().swap(json_folder_prefix_);
@@ -499,7 +571,7 @@ void FolderCleaner::ReleaseMemory() {
   std::string().swap(placed_.entry);
   std::string().swap(displayed_trash_);
   std::string().swap(displayed_trash_of_);
-  std::vector<platform::Entry>().swap(kept_targets_);
+  kept_targets_ = decltype(kept_targets_)();
 }
 
 namespace {
@@ -615,19 +687,63 @@ bool Walker::fell_short() const {
 void Walker::FindRootWorkTree(const std::string& root_path) {
   root_work_tree_.reset();
   if (!settings_.keep_tracked) return;
-  EnclosingWorkTree enclosing = FindEnclosingWorkTree(fs_, *root_stack_.top(), root_path);
-  if (enclosing.tracked == nullptr) return;
-  auto work_tree = std::make_shared<WorkTree>();
-  work_tree->tracked = std::move(enclosing.tracked);
-  if (!enclosing.relative_path.empty()) work_tree->prefix = enclosing.relative_path + "/";
-  work_tree->path_offset = root_stack_.ChildNameOffset();
-  work_tree->top_path = std::move(enclosing.top_path);
-  root_cleaner_.ReportUnreadableWorkTree(*work_tree);
-  root_work_tree_ = std::move(work_tree);
+  GitSurroundings around = DiscoverGitAround(fs_, *root_stack_.top(), root_path, settings_.git);
+  // Outermost first, so that each holds the one around it.
+  for (auto enclosing = around.work_trees.rbegin(); enclosing != around.work_trees.rend();
+       ++enclosing) {
+    auto work_tree = std::make_shared<WorkTree>();
+    work_tree->tracked = std::move(enclosing->tracked);
+    if (!enclosing->relative_path.empty()) work_tree->prefix = enclosing->relative_path + "/";
+    work_tree->path_offset = root_stack_.ChildNameOffset();
+    work_tree->top_path = std::move(enclosing->top_path);
+    work_tree->outer = std::move(root_work_tree_);
+    root_cleaner_.ReportUnreadableWorkTree(*work_tree);
+    root_work_tree_ = std::move(work_tree);
+  }
+  // A work tree the environment names, around the root or at it.
+  const char separator = platform::kPathSeparator;
+  for (const NamedWorkTree& named : settings_.named_work_trees) {
+    const std::string& top = named.top_path;
+    const bool at_top = root_path == top;
+    if (!at_top && !(root_path.size() > top.size() && root_path.compare(0, top.size(), top) == 0 &&
+                     (top.back() == separator || root_path[top.size()] == separator))) {
+      continue;
+    }
+    auto work_tree = std::make_shared<WorkTree>();
+    work_tree->tracked = named.tracked;
+    if (!at_top) {
+      work_tree->prefix = root_path.substr(top.size() + (top.back() == separator ? 0 : 1)) + "/";
+      std::replace(work_tree->prefix.begin(), work_tree->prefix.end(), separator, '/');
+    }
+    work_tree->path_offset = root_stack_.ChildNameOffset();
+    work_tree->top_path = top;
+    work_tree->outer = std::move(root_work_tree_);
+    root_cleaner_.ReportUnreadableWorkTree(*work_tree);
+    root_work_tree_ = std::move(work_tree);
+  }
+}
+
+std::shared_ptr<const WorkTree> FolderCleaner::NamedWorkTreeAt(
+    const std::string& path, std::size_t path_offset, std::shared_ptr<const WorkTree> outer) {
+  for (const NamedWorkTree& named : settings_.named_work_trees) {
+    if (named.top_path != path) continue;
+    auto work_tree = std::make_shared<WorkTree>();
+    work_tree->tracked = named.tracked;
+    work_tree->path_offset = path_offset;
+    work_tree->top_path = path;
+    work_tree->outer = std::move(outer);
+    ReportUnreadableWorkTree(*work_tree);
+    outer = std::move(work_tree);
+  }
+  return outer;
 }
 
 long long Walker::kept() const {
   return root_cleaner_.kept() + (sweep_ != nullptr ? sweep_->kept() : 0);
+}
+
+long long Walker::kept_unknown() const {
+  return root_cleaner_.kept_unknown() + (sweep_ != nullptr ? sweep_->kept_unknown() : 0);
 }
 
 long long Walker::deleted() const {

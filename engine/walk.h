@@ -20,8 +20,9 @@
 //   same folder.
 // - Any number of threads sweeps the tree (engine/sweep.h), and the report
 //   is byte for byte the one a single thread writes.
-// - Version-control databases (.git, .hg, .svn, .bzr folders) are never
-//   entered, nor is any folder the NameFilter excludes.
+// - Version-control databases (.git, .hg, .svn, .bzr folders, and a git
+//   repository folder under any name) are never entered, nor is any folder
+//   the NameFilter excludes.
 // - A link whose target can't be examined is kept and reported: it may lead
 //   to a folder.
 // - A folder that is there but can't be read is reported on standard error
@@ -73,6 +74,12 @@ struct WalkerSettings {
   std::string_view block_closing;
   /// Whether a listed file that its git work tree tracks is kept.
   bool keep_tracked = true;
+  /// How git's discovery is told to look for the root's work trees.
+  GitDiscoverySettings git;
+  /// Work trees the environment names (GIT_DIR), whose tracked files are
+  /// kept beside those of the work trees found; their tops are shown paths
+  /// as the walk shows folders.
+  std::vector<NamedWorkTree> named_work_trees;
   /// Whether each kept tracked file gets a line after its folder's
   /// deletions (a dry run says what it would keep).
   bool list_kept = false;
@@ -100,10 +107,23 @@ struct WorkTree {
   std::size_t path_offset = 0;
   /// The displayed path of the work tree's top, for saying it can't be read.
   std::string top_path;
+  /// The work tree around this one (a nested repository lies in it), whose
+  /// tracked files are kept too; null for none.
+  std::shared_ptr<const WorkTree> outer;
 
   /// Appends the path in the work tree of the folder displayed as `path` to
   /// `out`, with a `/` after each name.
   void AppendFolder(std::string* out, std::string_view path) const;
+};
+
+/// What a folder's listing tells of git.
+struct ListingSigns {
+  /// It holds an entry `.git`: it may be a work tree's top.
+  bool dot_git = false;
+  /// It holds what a repository directory holds (`HEAD` beside `objects`
+  /// and `refs`, or beside `commondir`): it may be a git database, which
+  /// only JudgeGitDir can tell.
+  bool git_dir_entries = false;
 };
 
 /// Lists one folder, deletes its by-products and writes its block to one
@@ -117,12 +137,17 @@ class FolderCleaner {
 
   /// Lists `dir`, on `device`: its by-products into `targets` and, when
   /// asked, its subfolders at the end of `subfolders`, each sorted by name.
-  /// False with the reason in `error` when it can't be read. Whether the
-  /// listing holds an entry `.git` (the top of a git work tree) goes into
-  /// `holds_git`, when given.
+  /// False with the reason in `error` when it can't be read. What the
+  /// listing tells of git goes into `signs`, when given.
   bool ListTargets(const platform::Dir& dir, std::uint64_t device, const ExtensionList& extensions,
                    platform::EntryList* targets, platform::EntryList* subfolders,
-                   std::string* error, bool* holds_git = nullptr);
+                   std::string* error, ListingSigns* signs = nullptr);
+  /// Whether the folder open in `dir`, displayed as `path`, whose listing
+  /// showed `signs`, is a git database: then its block says it was left
+  /// alone (and, when that can't be told, why, on standard error), and
+  /// nothing in it is to be touched.
+  bool LeavesDatabaseAlone(const platform::Dir& dir, const std::string& path,
+                           const ListingSigns& signs);
   /// Writes the block of the folder whose displayed path is `path`: deletes
   /// `targets`, listed from `dir` (the folder `id`), reporting each and their
   /// count; those `work_tree` (if any) tracks are kept.
@@ -141,9 +166,16 @@ class FolderCleaner {
   /// Loads what the work tree whose top is open in `dir`, displayed as
   /// `path`, tracks; says once that it can't be read, when so (every file of
   /// it is then kept). `path_offset` is where the names of its subfolders
-  /// begin in their displayed paths. Null when its .git is no repository.
+  /// begin in their displayed paths; `outer` is the work tree it lies in.
+  /// Null when git passes over its .git.
   std::shared_ptr<const WorkTree> LoadWorkTree(const platform::Dir& dir, const std::string& path,
-                                               std::size_t path_offset);
+                                               std::size_t path_offset,
+                                               std::shared_ptr<const WorkTree> outer);
+  /// `outer` with, around it, each work tree the environment names whose
+  /// top is the folder `path` (see LoadWorkTree for `path_offset`).
+  std::shared_ptr<const WorkTree> NamedWorkTreeAt(const std::string& path,
+                                                  std::size_t path_offset,
+                                                  std::shared_ptr<const WorkTree> outer);
   /// Says, when so, that `work_tree` can't be read.
   void ReportUnreadableWorkTree(const WorkTree& work_tree);
   /// Says on standard error that the folder `path` can't be read.
@@ -169,6 +201,8 @@ class FolderCleaner {
   long long deleted() const { return deleted_; }
   /// How many listed files it kept because git tracks them.
   long long kept() const { return kept_; }
+  /// How many listed files it kept because what git tracks can't be told.
+  long long kept_unknown() const { return kept_unknown_; }
   /// Gives back the memory kept for reuse between folders.
   void ReleaseMemory();
 
@@ -183,7 +217,8 @@ class FolderCleaner {
                     const WorkTree* work_tree);
   platform::RemoveResult Remove(const platform::Dir& dir, std::string_view name,
                                 platform::FileExamination* removed, std::string* reason);
-  bool IsTracked(std::string_view name);
+  enum class Keeping { kNo, kTracked, kUnknown };
+  Keeping KeepsTracked(std::string_view name);
   bool IsRecent(const platform::Dir& dir, const platform::EntryList& targets, std::size_t index,
                 const std::string& folder_path);
   enum class Age { kOldEnough, kRecent, kGone, kUnknown };
@@ -191,7 +226,7 @@ class FolderCleaner {
             std::string* reason);
   std::size_t PrepareDeletionLine(const std::string& folder_path, std::string_view name);
   void WriteDeletionLine(const platform::FileExamination& removed);
-  void WriteKeptLine(const std::string& folder_path, std::string_view name);
+  void WriteKeptLine(const std::string& folder_path, std::string_view name, Keeping why);
   std::string_view DeletionLabel() const;
   std::string_view DeletionType() const;
   const std::string& FilePath(const std::string& folder_path, std::string_view name);
@@ -208,6 +243,7 @@ class FolderCleaner {
   bool fell_short_ = false;
   long long deleted_ = 0;
   long long kept_ = 0;
+  long long kept_unknown_ = 0;
   std::string displayed_folder_;  // the cleaned folder's path, ready to print
   // What displayed_folder_ shows, and where each of its names ends in both.
   struct ShownName {
@@ -216,10 +252,16 @@ class FolderCleaner {
   };
   std::string shown_folder_;
   std::vector<ShownName> shown_names_;
-  std::string tracked_path_;      // the folder's path in its work tree, then a name's
-  std::size_t tracked_folder_ = 0;  // the length of the folder's part
-  const WorkTree* work_tree_ = nullptr;  // the cleaned folder's
-  std::vector<platform::Entry> kept_targets_;  // to list after the deletions
+  // For the cleaned folder's work tree and each around it: the folder's
+  // path in it, then a name's, and the length of the folder's part.
+  struct TrackedPath {
+    const WorkTree* work_tree;
+    std::string path;
+    std::size_t folder = 0;
+  };
+  std::vector<TrackedPath> tracked_paths_;
+  std::size_t work_trees_ = 0;  // how many of tracked_paths_ the folder has
+  std::vector<std::pair<platform::Entry, Keeping>> kept_targets_;  // to list after the deletions
   bool cleaned_before_ = false;   // in a dry run, the folder was cleaned earlier
   std::string displayed_name_;    // the name being deleted, ready to print
   std::string json_folder_;       // in JSON, the folder's "path" field
@@ -279,6 +321,8 @@ class Walker {
   long long deleted() const;
   /// How many listed files were kept because git tracks them.
   long long kept() const;
+  /// How many listed files were kept because what git tracks can't be told.
+  long long kept_unknown() const;
   /// Gives back the memory kept for reuse between folders.
   void ReleaseMemory();
   /// Whether the run should stop before the next file.

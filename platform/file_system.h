@@ -215,6 +215,16 @@ class FileSystem {
                                      std::size_t most_bytes, std::string* content,
                                      std::string* error) = 0;
 
+  /// What the entry at `path` is, resolved as ReadWholeFile resolves a
+  /// path (absolute, or relative to `dir` with `..`; links followed), and
+  /// its identity. Needs no right but to search the folders on the way and
+  /// holds no handle, so a climb to the top of the file system costs no
+  /// descriptor and passes folders that may be searched but not read. A
+  /// path that leads nowhere is kMissing; on kFailed, the system's reason
+  /// is in `error`.
+  virtual LookupResult LookUpPath(const Dir& dir, std::string_view path, EntryKind* kind,
+                                  FolderId* id, std::string* error) = 0;
+
   /// The bytes of a file held for as long as the object lives.
   class FileBytes {
    public:

@@ -45,9 +45,13 @@ FolderId CurrentDirectoryId();
 /// told) and its identity to `id` (unknown where it can't be told).
 bool LookUpFolder(std::string_view path, std::string* physical, FolderId* id);
 
-/// The value of the environment variable `name` into `value`; false when
-/// it is not set.
-bool EnvironmentValue(std::string_view name, std::string* value);
+/// The value of the environment variable `name` in `value` (WTF-8 on
+/// Windows, bytes as set on POSIX); false when it is not set.
+bool EnvironmentVariable(std::string_view name, std::string* value);
+
+/// The character between the folders of a list in one environment
+/// variable (`:` on POSIX, `;` on Windows), as PATH has them.
+extern const char kPathListSeparator;
 
 /// The user the process acts as (its effective user id on POSIX); 0 where
 /// the system has no such number.

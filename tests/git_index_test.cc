@@ -5,11 +5,14 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
+#include <functional>
 #include <fstream>
 #include <iterator>
 #include <set>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "driver/vcs_databases.h"
@@ -46,6 +49,14 @@ class GitIndexTest : public ::testing::Test {
   // its own: no user's or system's settings, a fixed identity, and local
   // submodules allowed.
   std::string Git(const std::string& folder, std::vector<std::string> arguments) {
+    const testsupport::ProcessResult run = RawGit(folder, arguments);
+    EXPECT_EQ(run.exit_status, 0) << "git " << arguments[0] << ": " << run.err;
+    return run.out;
+  }
+  // The same, with `env` set too, whatever its outcome.
+  testsupport::ProcessResult RawGit(const std::string& folder,
+                                    const std::vector<std::string>& arguments,
+                                    const std::vector<std::pair<std::string, std::string>>& env = {}) {
     testsupport::ProcessOptions options;
     options.argv = {"git", "-c", "safe.directory=*", "-c", "init.defaultBranch=main",
                     "-c", "protocol.file.allow=always", "-c", "advice.detachedHead=false"};
@@ -54,9 +65,8 @@ class GitIndexTest : public ::testing::Test {
     options.env = {{"HOME", root_}, {"GIT_CONFIG_NOSYSTEM", "1"}, {"GIT_AUTHOR_NAME", "t"},
                    {"GIT_AUTHOR_EMAIL", "t@t"}, {"GIT_COMMITTER_NAME", "t"},
                    {"GIT_COMMITTER_EMAIL", "t@t"}};
-    const testsupport::ProcessResult run = testsupport::RunProcess(options);
-    EXPECT_EQ(run.exit_status, 0) << "git " << arguments[0] << ": " << run.err;
-    return run.out;
+    options.env.insert(options.env.end(), env.begin(), env.end());
+    return testsupport::RunProcess(options);
   }
 
   // A fresh repository `name` holding `files`, all committed.
@@ -233,19 +243,24 @@ TEST_F(GitIndexTest, WorktreesAndSubmodulesAreReadThroughTheirGitFiles) {
   EXPECT_TRUE(worktree->readable()) << worktree->unreadable_reason();
   EXPECT_TRUE(worktree->Tracks("only-here.log"));
   EXPECT_TRUE(worktree->Tracks("main.obj"));
-  // From a folder deep inside, the nearest work tree above is found.
+  // From a folder deep inside, the nearest work tree above is found, and
+  // the one around it.
   testsupport::MakeFolders(Path("app/lib/deep/er"));
   EnterFolder(Path("app/lib/deep/er"));
   platform::Dir start;
   platform::FolderInfo info;
   std::string error;
   ASSERT_TRUE(fs_.OpenCurrentDirectory(&start, &info, &error)) << error;
-  const engine::EnclosingWorkTree found =
-      engine::FindEnclosingWorkTree(fs_, start, Path("app/lib/deep/er"));
-  ASSERT_NE(found.tracked, nullptr);
+  const engine::GitSurroundings around =
+      engine::DiscoverGitAround(fs_, start, Path("app/lib/deep/er"), {});
+  ASSERT_GE(around.work_trees.size(), 2u);
+  const engine::EnclosingWorkTree& found = around.work_trees[0];
   EXPECT_EQ(found.relative_path, "deep/er");
   EXPECT_EQ(found.top_path, Path("app/lib"));
   EXPECT_TRUE(found.tracked->Tracks("deep/x.log"));
+  EXPECT_EQ(around.work_trees[1].top_path, Path("app"));
+  EXPECT_EQ(around.work_trees[1].relative_path, "lib/deep/er");
+  EXPECT_EQ(around.database_levels, -1);
   EnterFolder(root_);
 }
 
@@ -318,10 +333,18 @@ TEST_F(GitIndexTest, IndexesThatCantBeReadKeepEverythingAndSayWhy) {
                                                   testsupport::IndexExtension("ZZZZ", "x") +
                                                   std::string(20, '\0')));
   EXPECT_TRUE(Load("r")->Tracks("b/c.log"));
-  // No index yet: nothing is tracked. A fifo in its place is never waited on.
+  // No index while HEAD names a commit: lost, and what was committed can't
+  // be told, loose ref or packed. In a repository with no commit yet,
+  // nothing is tracked. A fifo in the index's place is never waited on.
   testsupport::RemoveTree(index_path);
-  EXPECT_TRUE(Load("r")->readable());
-  EXPECT_FALSE(Load("r")->Tracks("a.obj"));
+  EXPECT_EQ(Load("r")->unreadable_reason(), "'.git/index' is missing, yet HEAD may name a commit");
+  Git("r", {"pack-refs", "--all"});
+  ASSERT_FALSE(testsupport::Exists(Path("r/.git/refs/heads/main")));
+  EXPECT_TRUE(Load("r")->Tracks("a.obj"));
+  testsupport::MakeFolders(Path("fresh"));
+  Git("fresh", {"init", "-q"});
+  EXPECT_TRUE(Load("fresh")->readable());
+  EXPECT_FALSE(Load("fresh")->Tracks("a.obj"));
   testsupport::ProcessOptions mkfifo;
   mkfifo.argv = {"mkfifo", index_path};
   mkfifo.cwd = root_;
@@ -351,8 +374,7 @@ TEST_F(GitIndexTest, BareClonesAreDatabasesWithNoWorkTree) {
                                          : "the git database '" + Path("r/.git") + "'");
     // Without the path, the repository is still found by what it holds.
     EXPECT_NE(driver::DatabaseAround(fs_, dir, ""), "");
-    EXPECT_EQ(engine::FindEnclosingWorkTree(fs_, dir, Path(inside)).tracked == nullptr,
-              inside[0] == 'b');
+    EXPECT_GE(engine::DiscoverGitAround(fs_, dir, Path(inside), {}).database_levels, 0);
     // The program started there deletes nothing and says so.
     testsupport::ProcessOptions run;
     run.argv = {BUILDSWEEP_BINARY, "-n"};
@@ -431,6 +453,199 @@ TEST_F(GitIndexTest, RunsKeepWhatEachWorkTreeTracksAndDeleteTheRest) {
   EXPECT_EQ(std::count(damaged.err.begin(), damaged.err.end(), '\n'), 1);
   EXPECT_TRUE(testsupport::Exists(Path("app/vendor/other/junk.obj")));
   EXPECT_TRUE(testsupport::Exists(Path("app/vendor/other/kept.tlb")));
+}
+
+// Hostile layouts, each judged by real git in the same layout and
+// environment: run from the top and from inside, no file that `git
+// ls-files` lists for a repository around and no file inside a git
+// database (`git rev-parse`) is ever among those a run would delete. Where
+// buildsweep can't tell what git tracks, it keeps the files and ends with
+// status 2.
+TEST_F(GitIndexTest, HostileLayoutsNeverLoseWhatGitKeeps) {
+  enum Outcome { kClean, kDoubt, kEither };
+  struct Layout {
+    std::string name;
+    std::function<void(const std::string& top)> make;
+    std::vector<std::string> starts;        // each gets an untracked junk.obj
+    std::vector<std::string> repositories;  // where git is asked
+    Outcome outcome = kClean;
+    std::vector<std::pair<std::string, std::string>> env = {};
+    int descriptors = 0;  // ulimit -n, when not 0
+    bool as_nobody = false;
+  };
+  const auto commit = [&](const std::string& repo, const std::vector<std::string>& files) {
+    testsupport::MakeFolders(Path(repo));
+    Git(repo, {"init", "-q"});
+    for (const std::string& file : files) MakeFile(Path(repo + "/" + file));
+    Git(repo, {"add", "-A"});
+    Git(repo, {"commit", "-q", "-m", "start"});
+  };
+  const auto outer_over = [&](const std::string& top) {
+    testsupport::MakeFolders(Path(top + "/sub"));
+    commit(top, {"sub/y.log", "t.log"});
+  };
+  const std::string dotrepo = Path("env/dotrepo");
+  const std::vector<Layout> layouts = {
+      {"databases",
+       [&](const std::string& top) {
+         Git(top, {"init", "-q", "--separate-git-dir=gd", "ws"});
+         commit(top + "/ws", {"a.txt"});
+         Git(top + "/ws", {"branch", "feature.log"});
+         Git(top, {"init", "-q", "--bare", "mirror.git"});
+         Git(top + "/ws", {"push", "-q", "../mirror.git", "HEAD:refs/heads/hotfix.tmp"});
+       },
+       {"", "ws"}, {"ws", "mirror.git"}},
+      {"moved",
+       [&](const std::string& top) {
+         commit(top + "/main", {"app.manifest"});
+         Git(top + "/main", {"worktree", "add", "-q", "../wt"});
+         std::filesystem::rename(Path(top + "/main"), Path(top + "/main-moved"));
+       },
+       {"wt", ""}, {"main-moved"}, kDoubt},
+      {"nowhere", [&](const std::string& top) { MakeFile(Path(top + "/.git"), "gitdir: /proc/self/fd\n"); },
+       {""}, {}, kDoubt},
+      {"empty", [&](const std::string& top) { outer_over(top); testsupport::MakeFolders(Path(top + "/sub/.git")); },
+       {"", "sub"}, {"", "sub"}},
+      {"headonly",
+       [&](const std::string& top) {
+         outer_over(top);
+         MakeFile(Path(top + "/sub/.git/HEAD"), "ref: refs/heads/main\n");
+       },
+       {"", "sub"}, {"", "sub"}, kDoubt},
+      {"nested", [&](const std::string& top) { outer_over(top); Git(top + "/sub", {"init", "-q"}); },
+       {"", "sub"}, {"", "sub"}},
+      {"env",
+       [&](const std::string& top) {
+         Git(top, {"init", "-q", "--bare", "dotrepo"});
+         MakeFile(Path(top + "/home/build.log"));
+         RawGit(top + "/home", {"add", "build.log"}, {{"GIT_DIR", dotrepo}, {"GIT_WORK_TREE", "."}});
+       },
+       {"home"}, {"home"}, kClean, {{"GIT_DIR", "../dotrepo"}, {"GIT_WORK_TREE", "."}}},
+      {"indexfile",
+       [&](const std::string& top) {
+         commit(top + "/r", {"t.log"});
+         MakeFile(Path(top + "/r/other.log"));
+         RawGit(top + "/r", {"add", "other.log"}, {{"GIT_INDEX_FILE", Path(top + "/alt")}});
+       },
+       {"r"}, {"r"}, kClean, {{"GIT_INDEX_FILE", Path("indexfile/alt")}}},
+      {"worktree",
+       [&](const std::string& top) {
+         Git(top, {"init", "-q", "--bare", "cw.git"});
+         Git(top, {"--git-dir=cw.git", "config", "core.bare", "false"});
+         Git(top, {"--git-dir=cw.git", "config", "core.worktree", "../tree"});
+         MakeFile(Path(top + "/tree/sub/c.log"));
+         RawGit(top + "/tree", {"add", "sub/c.log"}, {{"GIT_DIR", Path(top + "/cw.git")}});
+       },
+       {"tree", "tree/sub"}, {"tree"}, kClean, {{"GIT_DIR", Path("worktree/cw.git")}}},
+      {"ceiling", [&](const std::string& top) { commit(top + "/r", {"a/t.log", "u.log"}); },
+       {"r", "r/a"}, {"r", "r/a"}, kClean, {{"GIT_CEILING_DIRECTORIES", Path("ceiling/r")}}},
+      {"missing",
+       [&](const std::string& top) {
+         commit(top, {"t.log"});
+         testsupport::RemoveTree(Path(top + "/.git/index"));
+       },
+       {""}, {}, kDoubt},
+      {"bigconfig",
+       [&](const std::string& top) {
+         commit(top, {"t.log"});
+         std::ofstream(Path(top + "/.git/config"), std::ios::app)
+             << "[x]\n" << std::string(2 << 20, ' ') << "y = z\n";
+       },
+       {""}, {""}},
+      {"searchonly",
+       [&](const std::string& top) {
+         commit(top, {"p/q/x.log"});
+         testsupport::SetMode(Path(top + "/p"), 0711);
+         testsupport::SetMode(Path(top + "/p/q"), 0777);
+       },
+       {"p/q"}, {""}, kClean, {}, 0, true},
+  };
+  std::vector<Layout> all = layouts;
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+  // (A sanitizer's runtime needs descriptors of its own to report.)
+  for (int descriptors = 5; descriptors <= 8; ++descriptors) {
+    Layout scarce{"ulimit" + std::to_string(descriptors),
+                  [&](const std::string& top) { commit(top, {"a/b/t.log"}); },
+                  {"a/b", ""}, {""}, kEither};
+    scarce.descriptors = descriptors;
+    all.push_back(scarce);
+  }
+#endif
+  // Runs as nobody use a copy of the program that nobody may run.
+  testsupport::SetMode(root_, 0755);
+  const std::string program = Path("buildsweep");
+  std::filesystem::copy_file(BUILDSWEEP_BINARY, program);
+  for (const Layout& layout : all) {
+    SCOPED_TRACE(layout.name);
+    testsupport::MakeFolders(Path(layout.name));
+    layout.make(layout.name);
+    // What git keeps: every file any repository around lists, and every
+    // git dir and common dir.
+    std::set<std::string> tracked;
+    std::vector<std::string> databases;
+    for (const std::string& repository : layout.repositories) {
+      const std::string at = layout.name + (repository.empty() ? "" : "/" + repository);
+      for (const char* which : {"--absolute-git-dir", "--git-common-dir"}) {
+        const auto dir = RawGit(at, {"rev-parse", "--path-format=absolute", which}, layout.env);
+        if (dir.exit_status == 0) databases.push_back(dir.out.substr(0, dir.out.size() - 1));
+      }
+      const auto top = RawGit(at, {"rev-parse", "--show-toplevel"}, layout.env);
+      const auto listed = RawGit(at, {"ls-files", "-z", "--full-name"}, layout.env);
+      if (top.exit_status != 0 || listed.exit_status != 0) continue;
+      std::istringstream paths(listed.out);
+      for (std::string path; std::getline(paths, path, '\0');) {
+        tracked.insert(top.out.substr(0, top.out.size() - 1) + "/" + path);
+      }
+    }
+    for (const std::string& start : layout.starts) {
+      const std::string folder = Path(layout.name + (start.empty() ? "" : "/" + start));
+      MakeFile(folder + "/junk.obj");
+      testsupport::SetMode(folder + "/junk.obj", 0666);
+    }
+    for (const std::string& start : layout.starts) {
+      SCOPED_TRACE("from '" + start + "'");
+      const std::string folder = Path(layout.name + (start.empty() ? "" : "/" + start));
+      testsupport::ProcessOptions run;
+      run.argv = {program, "-n"};
+      if (layout.descriptors != 0) {
+        run.argv = {"sh", "-c", "ulimit -n " + std::to_string(layout.descriptors) + " && exec \"$0\" -n",
+                    program};
+      }
+      if (layout.as_nobody) {
+        std::string why_not;
+        run.argv = testsupport::AsUnprivilegedUser(run.argv, folder, &why_not);
+        if (run.argv.empty()) continue;  // runs as nobody are for root alone
+      }
+      run.cwd = folder;
+      run.env = layout.env;
+      const testsupport::ProcessResult result = testsupport::RunProcess(run);
+      std::istringstream lines(result.out);
+      for (std::string line; std::getline(lines, line);) {
+        if (line.rfind("Would delete : ", 0) != 0) continue;
+        const std::string path = line.substr(15, line.size() - 16);
+        EXPECT_EQ(tracked.count(path), 0u) << path << " is tracked";
+        for (const std::string& database : databases) {
+          EXPECT_NE(path.rfind(database + "/", 0), 0u) << path << " is in " << database;
+        }
+      }
+      const bool junk_goes =
+          result.out.find("Would delete : " + folder + "/junk.obj \n") != std::string::npos;
+      if (layout.outcome == kClean || (layout.outcome == kEither && result.exit_status == 0)) {
+        EXPECT_EQ(result.exit_status, 0) << result.err;
+        EXPECT_TRUE(junk_goes) << result.out;
+        EXPECT_EQ(result.err, "");
+      } else if (layout.outcome == kEither) {
+        // Too few descriptors for the walk itself: said, and nothing lost.
+        EXPECT_EQ(result.exit_status, 2);
+        EXPECT_NE(result.err, "");
+      } else {
+        EXPECT_EQ(result.exit_status, 2);
+        EXPECT_NE(result.err.find("Error: cannot tell what git tracks in '"), std::string::npos)
+            << result.err;
+        EXPECT_NE(result.out.find("Kept (unknown) : "), std::string::npos) << result.out;
+      }
+    }
+  }
 }
 
 }  // namespace

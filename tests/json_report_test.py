@@ -15,7 +15,7 @@ import time
 
 BINARY = os.path.abspath(sys.argv[1])
 TYPES = {"run", "root", "folder", "delete", "would_delete", "trash", "would_trash", "kept",
-         "error", "count", "stopped", "total", "prompt"}
+         "left_alone", "error", "count", "stopped", "total", "prompt"}
 failures = []
 
 

@@ -198,6 +198,20 @@ TEST_F(NativeFileSystemTest, LooksUpEntriesAndReadsWholeFilesByRelativeOrAbsolut
   }
   EXPECT_TRUE(IsAbsolutePath(absolute));
   EXPECT_FALSE(IsAbsolutePath("../repo/.git/HEAD"));
+  // A path looked up as it is read, with the identity of what it names:
+  // ".." from the folder is the folder it was opened from.
+  FolderId id;
+  EXPECT_EQ(fs_.LookUpPath(repo, "sub/../.git/HEAD", &kind, &id, &error), LookupResult::kFound);
+  EXPECT_EQ(kind, EntryKind::kFile);
+  FolderInfo root_info;
+  OpenRoot(&root_info);
+  EXPECT_EQ(fs_.LookUpPath(repo, "..", &kind, &id, &error), LookupResult::kFound) << error;
+  EXPECT_EQ(kind, EntryKind::kFolder);
+  if (root_info.id.IsKnown()) {
+    EXPECT_EQ(id, root_info.id);
+  }
+  EXPECT_EQ(fs_.LookUpPath(repo, absolute, &kind, &id, &error), LookupResult::kFound);
+  EXPECT_EQ(fs_.LookUpPath(repo, "nowhere/HEAD", &kind, &id, &error), LookupResult::kMissing);
   EXPECT_EQ(fs_.ReadWholeFile(repo, "sub/" + kKoreanName, 1000, &content, &error), LookupResult::kFound);
   EXPECT_EQ(content, "x");
   EXPECT_EQ(fs_.ReadWholeFile(repo, ".git/index", 1000, &content, &error), LookupResult::kMissing);

@@ -271,7 +271,7 @@ TEST_P(TreeRunTest, RuleAppliesToFilesOnlyWhateverTheirNames) {
   // may carry listed names; nor are trash folders, whose files were trashed
   // to be kept. Names are exact on POSIX, so ".Git" is a folder like any
   // other, and so are ".Trash-" and ".Trash-x", which no user's trash is.
-  const std::vector<std::string> databases = {
+  std::vector<std::string> databases = {
       ".git/refs/heads/tmp", ".git/logs/v1.map", ".hg/store/undo.bak", ".svn/x.obj",
       ".bzr/y.log",          ".Trash/1000/files/t.obj", ".Trash-1000/files/u.log"};
   for (const std::string& name : databases) MakeFile(name);
@@ -280,17 +280,31 @@ TEST_P(TreeRunTest, RuleAppliesToFilesOnlyWhateverTheirNames) {
                            ".Trash-/v.obj", ".Trash-x/w.obj"}) {
     MakeFile(name);
   }
+  // A git repository folder under another name is found by its content
+  // and left alone, said so in its place; one that lacks `refs` is none.
+  for (const char* repository : {"mirror.git", "fake.git"}) {
+    MakeFile(std::string(repository) + "/HEAD", "ref: refs/heads/main\n");
+    MakeFile(std::string(repository) + "/objects/ab/c.obj");
+  }
+  MakeFile("mirror.git/refs/heads/hotfix.tmp");
+  databases.push_back("mirror.git/objects/ab/c.obj");
+  std::string left_alone = testsupport::SilentBlock();
+  left_alone.insert(left_alone.find('\n') + 1,
+                    "Left alone (git database) : " + root_ + "/mirror.git \n");
   const RunResult run = RunHere();
   EXPECT_EQ(run.out,
             Expected(FolderBlock(root_ + "/.Git", {"z.obj"}) +
                      FolderBlock(root_ + "/.Trash-", {"v.obj"}) +
                      FolderBlock(root_ + "/.Trash-x", {"w.obj"}) +
                      FolderBlock(root_ + "/build.obj", {"inner.obj"}) +
+                     FolderBlock(root_ + "/fake.git", {}) +
+                     FolderBlock(root_ + "/fake.git/objects", {}) +
+                     FolderBlock(root_ + "/fake.git/objects/ab", {"c.obj"}) + left_alone +
                      RootBlock(root_, {".hidden.obj", ".suo", "backup.tar.bak", "log", "obj"})));
   EXPECT_EQ(ListFolder("."),
             (std::vector<std::string>{".Git", ".Trash", ".Trash-", ".Trash-1000", ".Trash-x", ".bzr",
-                                      ".git", ".hg", ".svn", "MAIN.OBJ", "build.obj",
-                                      "notes.obj.txt", "report."}));
+                                      ".git", ".hg", ".svn", "MAIN.OBJ", "build.obj", "fake.git",
+                                      "mirror.git", "notes.obj.txt", "report."}));
   EXPECT_EQ(ListFolder("build.obj"), std::vector<std::string>{});
   for (const std::string& name : databases) EXPECT_TRUE(Exists(name)) << name;
 }

@@ -229,6 +229,21 @@ class PosixFileSystem : public FileSystem {
     return LookupResult::kFailed;
   }
 
+  LookupResult LookUpPath(const Dir& dir, std::string_view path, EntryKind* kind, FolderId* id,
+                          std::string* error) override {
+    struct stat st;
+    if (::fstatat(dir.native(), Terminated(path), &st, 0) != 0) {
+      // A dangling link, or a file where a folder was named on the way.
+      if (errno == ENOENT || errno == ENOTDIR) return LookupResult::kMissing;
+      *error = std::strerror(errno);
+      return LookupResult::kFailed;
+    }
+    *kind = KindFromMode(st.st_mode);
+    id->device = static_cast<std::uint64_t>(st.st_dev);
+    id->inode = static_cast<std::uint64_t>(st.st_ino);
+    return LookupResult::kFound;
+  }
+
   LookupResult ReadWholeFile(const Dir& dir, std::string_view path, std::size_t most_bytes,
                              std::string* content, std::string* error) override {
     int fd = -1;

@@ -79,12 +79,14 @@ bool LookUpFolder(std::string_view path, std::string* physical, FolderId* id) {
   return true;
 }
 
-bool EnvironmentValue(std::string_view name, std::string* value) {
-  const char* found = std::getenv(std::string(name).c_str());
-  if (found == nullptr) return false;
-  value->assign(found);
+bool EnvironmentVariable(std::string_view name, std::string* value) {
+  const char* set = ::getenv(std::string(name).c_str());
+  if (set == nullptr) return false;
+  value->assign(set);
   return true;
 }
+
+const char kPathListSeparator = ':';
 
 std::uint64_t CurrentUserId() { return static_cast<std::uint64_t>(::geteuid()); }
 

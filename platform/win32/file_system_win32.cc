@@ -611,6 +611,33 @@ class Win32FileSystem : public FileSystem {
     return LookupResult::kFound;
   }
 
+  LookupResult LookUpPath(const Dir& dir, std::string_view path, EntryKind* kind, FolderId* id,
+                          std::string* error) override {
+    std::wstring full;
+    if (!FullPathOf(dir, path, &full)) {
+      *error = win32::SystemMessage(::GetLastError());
+      return LookupResult::kFailed;
+    }
+    // Reading attributes needs no right to read the entry itself; a folder
+    // opens only with backup semantics.
+    ScopedHandle entry(::CreateFileW(full.c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr,
+                                     OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    if (!entry.valid()) {
+      const DWORD failure = ::GetLastError();
+      if (IsMissing(failure)) return LookupResult::kMissing;
+      *error = win32::SystemMessage(failure);
+      return LookupResult::kFailed;
+    }
+    FILE_ATTRIBUTE_TAG_INFO attributes;
+    if (!AttributesOf(entry.get(), &attributes)) {
+      *error = win32::SystemMessage(::GetLastError());
+      return LookupResult::kFailed;
+    }
+    *kind = KindOf(attributes.FileAttributes, attributes.ReparseTag);
+    *id = IdentityOf(entry.get());
+    return LookupResult::kFound;
+  }
+
   LookupResult ReadWholeFile(const Dir& dir, std::string_view path, std::size_t most_bytes,
                              std::string* content, std::string* error) override {
     std::wstring full;

@@ -171,7 +171,7 @@ bool LookUpFolder(std::string_view path, std::string* physical, FolderId* id) {
   return true;
 }
 
-bool EnvironmentValue(std::string_view name, std::string* value) {
+bool EnvironmentVariable(std::string_view name, std::string* value) {
   const std::wstring wide_name = win32::WideFromWtf8(name);
   const DWORD size = ::GetEnvironmentVariableW(wide_name.c_str(), nullptr, 0);
   if (size == 0) return false;
@@ -185,5 +185,7 @@ bool EnvironmentValue(std::string_view name, std::string* value) {
 
 // Windows tells users apart by security identifiers, not numbers.
 std::uint64_t CurrentUserId() { return 0; }
+
+const char kPathListSeparator = ';';
 
 }  // namespace platform

@@ -160,6 +160,11 @@ class DelegatingFileSystem : public platform::FileSystem {
                                      platform::EntryKind* kind, std::string* error) override {
     return real_.LookUpEntry(dir, name, kind, error);
   }
+  platform::LookupResult LookUpPath(const platform::Dir& dir, std::string_view path,
+                                    platform::EntryKind* kind, platform::FolderId* id,
+                                    std::string* error) override {
+    return real_.LookUpPath(dir, path, kind, id, error);
+  }
   platform::LookupResult ReadModifiedTime(const platform::Dir& dir, std::string_view name,
                                           std::int64_t* time, std::string* error) override {
     return real_.ReadModifiedTime(dir, name, time, error);
