@@ -455,7 +455,9 @@ TEST_F(TrashTest, TrashCliListsAndRestoresEveryFileByItsOriginalBytes) {
   EXPECT_EQ(Entries(home_trash_).size(), held);
 
   // No room for the information file (`ulimit -f 0`): the files stay (the
-  // one restored among them).
+  // one restored among them). Under ThreadSanitizer that limit ends even a
+  // plain run with SIGXFSZ before the program's own code runs.
+#if !defined(__SANITIZE_THREAD__)
   MakeFile("kept.obj");
   const testsupport::ProcessResult full = RunTool(
       {"/bin/sh", "-c", "ulimit -f 0 && exec \"$0\" --trash -y", BUILDSWEEP_BINARY});
@@ -469,6 +471,7 @@ TEST_F(TrashTest, TrashCliListsAndRestoresEveryFileByItsOriginalBytes) {
   EXPECT_TRUE(testsupport::Exists("kept.obj"));
   EXPECT_TRUE(testsupport::Exists("100%.log"));
   EXPECT_EQ(Entries(home_trash_).size(), held);
+#endif
 }
 
 // A second file system: a small tmpfs, mounted for the test (root only).
