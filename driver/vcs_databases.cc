@@ -123,9 +123,12 @@ std::vector<engine::NamedWorkTree> WorkTreesNamedByEnvironment(platform::FileSys
   environment.work_tree = PathFromEnvironment("GIT_WORK_TREE", environment.start, true);
   environment.index_file = PathFromEnvironment("GIT_INDEX_FILE", environment.start, false);
   environment.common_dir = PathFromEnvironment("GIT_COMMON_DIR", environment.start, true);
-  // Without GIT_DIR the others change only the index of the repository
-  // git finds itself.
-  if (environment.git_dir.empty() && environment.index_file.empty()) return {};
+  // Without GIT_DIR the others change only the index or the work tree of
+  // the repository git finds itself.
+  if (environment.git_dir.empty() && environment.index_file.empty() &&
+      environment.work_tree.empty()) {
+    return {};
+  }
   ReadDiscoverySettings(&environment);
   platform::Dir here;
   platform::FolderInfo info;
