@@ -102,19 +102,6 @@ void ShowExtensionLine(engine::Report& report, const engine::ExtensionList& exte
   report.EndLine();
 }
 
-// Shows `prompt` and waits for one character; returns it, or -1 at the end
-// of input. Only this one character is consumed: whatever else was typed on
-// the line stays for the next prompt.
-int Prompt(engine::Report& report, const engine::LocalizedText& prompt) {
-  if (report.json()) {
-    report.Text("{\"type\":\"prompt\",\"text\":").JsonString(prompt.utf8).Text("}").EndLine();
-  } else {
-    report.Text(prompt).EndLine();
-  }
-  report.Flush();
-  return report.console().ReadChar();
-}
-
 // A stop signal ends the run once the file in hand is done, with every
 // deletion so far on record. A JSON record, which would otherwise simply
 // break off, says last that the run was stopped and by what, as the status
@@ -127,6 +114,28 @@ void EndIfStopped(engine::Report& report) {
   }
   report.Flush();
   platform::EndByStopSignal();
+}
+
+// Shows `prompt` and waits for one character; returns it, or -1 at the end
+// of input. Only this one character is consumed: whatever else was typed on
+// the line stays for the next prompt. A stop while a script waits at a JSON
+// prompt ends its record as a stop anywhere else does.
+int Prompt(engine::Report& report, const engine::LocalizedText& prompt) {
+  if (!report.json()) {
+    report.Text(prompt).EndLine();
+    report.Flush();
+    const int answer = report.console().ReadChar();
+    EndIfStopped(report);
+    return answer;
+  }
+  report.Text("{\"type\":\"prompt\",\"text\":").JsonString(prompt.utf8).Text("}").EndLine();
+  platform::DeferStopSignals();
+  report.Flush();
+  const int answer = report.console().ReadChar();
+  EndIfStopped(report);
+  platform::RestoreStopSignals();
+  EndIfStopped(report);  // one that came just before the restore
+  return answer;
 }
 
 // The two lines of a usage error on standard error.
