@@ -475,7 +475,8 @@ struct BesideTop {
   bool counts = false;
   std::size_t elsewhere = 0;
 
-  // Adds `path` of the index, read from the folder, to `set` as seen from the top.
+  // Adds the index's `entry`, a path from the folder, to `set` as seen
+  // from the top; counts it where it lies outside the top.
   void Add(std::string_view entry, PathSet* set) {
     switch (kind) {
       case Kind::kNone:
