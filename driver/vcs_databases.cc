@@ -52,9 +52,15 @@ std::string DatabaseAround(platform::FileSystem& fs, const platform::Dir& folder
   // separate git dir, or any folder above that is one.
   engine::GitDiscoverySettings databases_only;
   databases_only.work_trees = false;
-  const int levels = engine::DiscoverGitAround(fs, folder, path, databases_only).database_levels;
-  if (levels < 0) return std::string();
-  const std::string above = engine::PathAbove(path, levels);
+  const engine::GitSurroundings around = engine::DiscoverGitAround(fs, folder, path, databases_only);
+  if (around.database_levels < 0) return std::string();
+  const std::string above = engine::PathAbove(path, around.database_levels);
+  if (!around.database_doubt.empty()) {
+    // Nothing is deleted where it can't be told, said as such.
+    return (above.empty() ? std::string("what may be a git repository above it")
+                          : "what may be " + Phrase("git repository", above)) +
+           " (" + around.database_doubt + ")";
+  }
   return above.empty() ? "a git repository above it" : Phrase("git repository", above);
 }
 

@@ -264,6 +264,16 @@ GitDirVerdict JudgeGitDir(platform::FileSystem& fs, const platform::Dir& dir,
                           std::string* reason) {
   std::string head;
   const std::string head_path = JoinGitPath(path, "HEAD");
+  // Whether there is a HEAD at all needs no descriptor: with none to
+  // spare, a folder without one is still told from a repository.
+  platform::EntryKind head_kind;
+  platform::FolderId head_id;
+  std::string head_error;
+  if (fs.LookUpPath(dir, head_path, &head_kind, &head_id, &head_error) ==
+      platform::LookupResult::kMissing) {
+    *reason = "it has no HEAD";
+    return GitDirVerdict::kNoHead;
+  }
   switch (ReadSmallFile(fs, dir, head_path, base, &head, reason)) {
     case platform::LookupResult::kFailed:
       return GitDirVerdict::kUnknown;
@@ -989,10 +999,20 @@ GitSurroundings DiscoverGitAround(platform::FileSystem& fs, const platform::Dir&
       fs, start, MostLevelsAbove(start_path), [&](const ClimbStep& step) {
         if (found.database_levels < 0) {
           GitPlace place;
-          std::string ignored;
-          if (JudgeGitDir(fs, start, step.path, step.path, &place, &ignored) ==
-              GitDirVerdict::kRepository) {
-            found.database_levels = step.levels;
+          std::string why;
+          switch (JudgeGitDir(fs, start, step.path, step.path, &place, &why)) {
+            case GitDirVerdict::kRepository:
+              found.database_levels = step.levels;
+              break;
+            case GitDirVerdict::kUnknown:
+              // It may be one (a HEAD that can't be read): nothing is
+              // deleted where that can't be told.
+              found.database_levels = step.levels;
+              found.database_doubt = why;
+              break;
+            case GitDirVerdict::kNoHead:
+            case GitDirVerdict::kBroken:
+              break;
           }
         }
         // Past a ceiling and the file system's boundary too: git started

@@ -238,6 +238,9 @@ struct GitSurroundings {
   /// database (a repository directory: a bare repository, a `.git` folder,
   /// a separate git dir) the start lies in; -1 for none.
   int database_levels = -1;
+  /// Where that folder may be a git database but it can't be told (its
+  /// HEAD can't be read), why; it counts as one. Empty otherwise.
+  std::string database_doubt;
   /// The work trees the start lies in, innermost first: the one git's
   /// discovery finds, and the ones around it, whose tracked files are kept
   /// too. One whose `tracked` is unreadable keeps everything: a `.git`

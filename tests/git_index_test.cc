@@ -476,6 +476,7 @@ TEST_F(GitIndexTest, HostileLayoutsNeverLoseWhatGitKeeps) {
     // A repository whose core.worktree names a folder outside it: a run
     // from the top finds it only on the way down, and says so.
     std::string found_late = "";
+    std::vector<std::string> arguments = {};  // after -n
   };
   const auto commit = [&](const std::string& repo, const std::vector<std::string>& files) {
     testsupport::MakeFolders(Path(repo));
@@ -612,6 +613,19 @@ TEST_F(GitIndexTest, HostileLayoutsNeverLoseWhatGitKeeps) {
     scarce.descriptors = descriptors;
     all.push_back(scarce);
   }
+  // Started inside a bare repository, given as a FOLDER, with no
+  // descriptor to spare for its HEAD: a database all the same.
+  for (int descriptors = 5; descriptors <= 6; ++descriptors) {
+    Layout scarce{"ulimitdb" + std::to_string(descriptors),
+                  [&](const std::string& top) {
+                    Git(top, {"init", "-q", "--bare", "mirror.git"});
+                    MakeFile(Path(top + "/mirror.git/refs/heads/hotfix.tmp"));
+                  },
+                  {"mirror.git/refs/heads"}, {"mirror.git"}, kEither};
+    scarce.descriptors = descriptors;
+    scarce.arguments = {"."};
+    all.push_back(scarce);
+  }
 #endif
   // Runs as nobody use a copy of the program that nobody may run.
   testsupport::SetMode(root_, 0755);
@@ -655,9 +669,10 @@ TEST_F(GitIndexTest, HostileLayoutsNeverLoseWhatGitKeeps) {
       testsupport::ProcessOptions run;
       run.argv = {program, "-n"};
       if (layout.descriptors != 0) {
-        run.argv = {"sh", "-c", "ulimit -n " + std::to_string(layout.descriptors) + " && exec \"$0\" -n",
+        run.argv = {"sh", "-c", "ulimit -n " + std::to_string(layout.descriptors) + " && exec \"$0\" -n \"$@\"",
                     program};
       }
+      run.argv.insert(run.argv.end(), layout.arguments.begin(), layout.arguments.end());
       if (layout.as_nobody) {
         std::string why_not;
         run.argv = testsupport::AsUnprivilegedUser(run.argv, folder, &why_not);
