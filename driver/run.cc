@@ -102,19 +102,6 @@ void ShowExtensionLine(engine::Report& report, const engine::ExtensionList& exte
   report.EndLine();
 }
 
-// Shows `prompt` and waits for one character; returns it, or -1 at the end
-// of input. Only this one character is consumed: whatever else was typed on
-// the line stays for the next prompt.
-int Prompt(engine::Report& report, const engine::LocalizedText& prompt) {
-  if (report.json()) {
-    report.Text("{\"type\":\"prompt\",\"text\":").JsonString(prompt.utf8).Text("}").EndLine();
-  } else {
-    report.Text(prompt).EndLine();
-  }
-  report.Flush();
-  return report.console().ReadChar();
-}
-
 // A stop signal ends the run once the file in hand is done, with every
 // deletion so far on record. A JSON record, which would otherwise simply
 // break off, says last that the run was stopped and by what, as the status
@@ -127,6 +114,23 @@ void EndIfStopped(engine::Report& report) {
   }
   report.Flush();
   platform::EndByStopSignal();
+}
+
+// Shows `prompt` and waits for one character; returns it, or -1 at the end
+// of input. Only this one character is consumed: whatever else was typed on
+// the line stays for the next prompt. A stop signal at the prompt ends the
+// run there; where stop signals only set the flag, once a JSON record says
+// so, as a stop anywhere else does.
+int Prompt(engine::Report& report, const engine::LocalizedText& prompt) {
+  if (report.json()) {
+    report.Text("{\"type\":\"prompt\",\"text\":").JsonString(prompt.utf8).Text("}").EndLine();
+  } else {
+    report.Text(prompt).EndLine();
+  }
+  report.Flush();
+  const int answer = report.console().ReadChar();
+  EndIfStopped(report);
+  return answer;
 }
 
 // The two lines of a usage error on standard error.
@@ -393,12 +397,14 @@ int Run(platform::FileSystem& fs, platform::Console& console, const Options& opt
   }
   if (!options.json) ShowExtensionLine(report, extensions);
   const bool prompts = options.ask || (!options.dry_run && !options.no_prompts && !options.json);
+  // From the start prompt on, a stop signal only sets the flag: the run
+  // ends where it stands, its record saying so.
+  platform::DeferStopSignals();
   if (prompts) Prompt(report, kStartPrompt);
 
   if (trash != nullptr) trash->Prepare();  // before the walk could come across it
   engine::DryRunFileSystem dry_run_fs(fs);
   Sweep sweep(options.dry_run ? dry_run_fs : fs, report, options, extensions, hooks, trash.get());
-  platform::DeferStopSignals();
   if (options.folders.empty()) {
     SweepCurrentDirectory(sweep);
   } else {
@@ -419,7 +425,13 @@ int Run(platform::FileSystem& fs, platform::Console& console, const Options& opt
   } else {
     ShowTotal(report, sweep.walker, options.trash, options.dry_run ? &dry_run_fs : nullptr);
   }
+  // A script waiting at the closing JSON prompt has a stop there on record.
+  if (prompts && options.json) platform::DeferStopSignals();
   const int answer = prompts ? Prompt(report, kExitPrompt) : 0;
+  if (prompts && options.json) {
+    platform::RestoreStopSignals();
+    EndIfStopped(report);  // one that came just before the restore
+  }
   report.Flush();  // the status must tell whether the last lines were written too
   const bool fell_short = sweep.fell_short || sweep.walker.fell_short();
   if (fell_short || sweep.out_of_memory || report.output_failed()) return kExitIncomplete;

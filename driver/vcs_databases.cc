@@ -52,9 +52,15 @@ std::string DatabaseAround(platform::FileSystem& fs, const platform::Dir& folder
   // separate git dir, or any folder above that is one.
   engine::GitDiscoverySettings databases_only;
   databases_only.work_trees = false;
-  const int levels = engine::DiscoverGitAround(fs, folder, path, databases_only).database_levels;
-  if (levels < 0) return std::string();
-  const std::string above = engine::PathAbove(path, levels);
+  const engine::GitSurroundings around = engine::DiscoverGitAround(fs, folder, path, databases_only);
+  if (around.database_levels < 0) return std::string();
+  const std::string above = engine::PathAbove(path, around.database_levels);
+  if (!around.database_doubt.empty()) {
+    // Nothing is deleted where it can't be told, said as such.
+    return (above.empty() ? std::string("what may be a git repository above it")
+                          : "what may be " + Phrase("git repository", above)) +
+           " (" + around.database_doubt + ")";
+  }
   return above.empty() ? "a git repository above it" : Phrase("git repository", above);
 }
 
@@ -123,9 +129,12 @@ std::vector<engine::NamedWorkTree> WorkTreesNamedByEnvironment(platform::FileSys
   environment.work_tree = PathFromEnvironment("GIT_WORK_TREE", environment.start, true);
   environment.index_file = PathFromEnvironment("GIT_INDEX_FILE", environment.start, false);
   environment.common_dir = PathFromEnvironment("GIT_COMMON_DIR", environment.start, true);
-  // Without GIT_DIR the others change only the index of the repository
-  // git finds itself.
-  if (environment.git_dir.empty() && environment.index_file.empty()) return {};
+  // Without GIT_DIR the others change only the index or the work tree of
+  // the repository git finds itself.
+  if (environment.git_dir.empty() && environment.index_file.empty() &&
+      environment.work_tree.empty()) {
+    return {};
+  }
   ReadDiscoverySettings(&environment);
   platform::Dir here;
   platform::FolderInfo info;

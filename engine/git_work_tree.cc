@@ -264,6 +264,16 @@ GitDirVerdict JudgeGitDir(platform::FileSystem& fs, const platform::Dir& dir,
                           std::string* reason) {
   std::string head;
   const std::string head_path = JoinGitPath(path, "HEAD");
+  // Whether there is a HEAD at all needs no descriptor: with none to
+  // spare, a folder without one is still told from a repository.
+  platform::EntryKind head_kind;
+  platform::FolderId head_id;
+  std::string head_error;
+  if (fs.LookUpPath(dir, head_path, &head_kind, &head_id, &head_error) ==
+      platform::LookupResult::kMissing) {
+    *reason = "it has no HEAD";
+    return GitDirVerdict::kNoHead;
+  }
   switch (ReadSmallFile(fs, dir, head_path, base, &head, reason)) {
     case platform::LookupResult::kFailed:
       return GitDirVerdict::kUnknown;
@@ -440,16 +450,123 @@ bool HeadMayNameCommit(platform::FileSystem& fs, const platform::Dir& dir, const
   return false;
 }
 
+// Whether the shown path `path` is `folder` or lies below it; then the
+// rest of it, `/` between names, goes to `rest` ("" for the folder itself).
+bool IsWithin(std::string_view path, std::string_view folder, std::string* rest) {
+  const char separator = platform::kPathSeparator;
+  while (folder.size() > 1 && folder.back() == separator) folder.remove_suffix(1);
+  if (path.size() < folder.size() || path.compare(0, folder.size(), folder) != 0) return false;
+  std::string_view after = path.substr(folder.size());
+  if (!after.empty() && folder.back() != separator) {
+    if (after.front() != separator) return false;
+    after.remove_prefix(1);
+  }
+  while (!after.empty() && after.back() == separator) after.remove_suffix(1);
+  rest->assign(after.data(), after.size());
+  std::replace(rest->begin(), rest->end(), separator, '/');
+  return true;
+}
+
+// The folder core.worktree names, beside the top that holds `.git`: git
+// lists the index's paths from that folder (as it does for a repository
+// its discovery finds, and that names one), and a file either reading
+// tracks is kept. Each path is stored a second time as seen from the top.
+struct BesideTop {
+  enum class Kind {
+    kNone,   // no other folder
+    kBelow,  // it lies below the top, at `path`
+    kAbove,  // the top lies below it, at `path`
+    kApart,  // neither: none of its files is below the top
+  } kind = Kind::kNone;
+  std::string path;  // with a `/` after it
+  std::string folder;  // its shown path
+  // Where the top was found on the way down, its paths outside the top
+  // are counted: the run may have reached them before.
+  bool counts = false;
+  std::size_t elsewhere = 0;
+
+  // Adds the index's `entry`, a path from the folder, to `set` as seen
+  // from the top; counts it where it lies outside the top.
+  void Add(std::string_view entry, PathSet* set) {
+    switch (kind) {
+      case Kind::kNone:
+        return;
+      case Kind::kBelow:
+        scratch_.assign(path).append(entry.data(), entry.size());
+        set->Add(scratch_);
+        return;
+      case Kind::kAbove:
+        if (entry.substr(0, path.size()) == path) {
+          set->Add(entry.substr(path.size()));
+          return;
+        }
+        break;
+      case Kind::kApart:
+        break;
+    }
+    if (counts) ++elsewhere;
+  }
+
+ private:
+  std::string scratch_;
+};
+
+// Places the folder the repository at `place` names in core.worktree
+// (`named`; a relative one from its git dir, as git takes it) beside the
+// top. False, with the reason, when where it is can't be told.
+bool PlaceBesideTop(platform::FileSystem& fs, const GitPlace& place, const std::string& named,
+                    const WorkTreeTop& top, BesideTop* beside, std::string* reason) {
+  const std::string git_dir = platform::IsAbsolutePath(place.git_dir)
+                                  ? place.git_dir
+                                  : JoinGitPath(top.dir_path, place.git_dir);
+  const std::string folder =
+      platform::IsAbsolutePath(named) ? named : JoinGitPath(git_dir, named);
+  if (!platform::IsAbsolutePath(folder)) {
+    *reason = "its work tree '" + named + "' (core.worktree) can't be placed";
+    return false;
+  }
+  std::string error;
+  switch (fs.PhysicalFolderPath(folder, &beside->folder, &error)) {
+    case platform::LookupResult::kMissing:
+      return true;  // git refuses a work tree that is not there: it has no files
+    case platform::LookupResult::kFailed:
+      *reason = "cannot find its work tree '" + named + "' (core.worktree): " + error;
+      return false;
+    case platform::LookupResult::kFound:
+      break;
+  }
+  std::string rest;
+  if (beside->folder == top.top_path) return true;
+  if (IsWithin(beside->folder, top.top_path, &rest)) {
+    beside->kind = BesideTop::Kind::kBelow;
+  } else if (IsWithin(top.top_path, beside->folder, &rest)) {
+    beside->kind = BesideTop::Kind::kAbove;
+  } else {
+    beside->kind = BesideTop::Kind::kApart;
+  }
+  if (!rest.empty()) beside->path = rest + "/";
+  return true;
+}
+
 // Loads what the repository at `place` tracks, its index at `index_path`
-// (its own `index` when empty).
+// (its own `index` when empty), and where `top` is given, read from the
+// folder its core.worktree names too.
 std::shared_ptr<const TrackedFiles> LoadRepository(platform::FileSystem& fs,
                                                    const platform::Dir& dir, std::string_view base,
                                                    const GitPlace& place, std::string index_path,
+                                                   const WorkTreeTop* top = nullptr,
+                                                   TrackedElsewhere* elsewhere = nullptr,
                                                    GitConfig* settings = nullptr) {
   GitConfig config;
   std::string reason;
   if (!ReadSettings(fs, dir, base, place, &config, &reason)) return TrackedFiles::Unreadable(reason);
   if (settings != nullptr) *settings = config;
+  BesideTop beside;
+  beside.counts = elsewhere != nullptr;
+  if (top != nullptr && !config.work_tree.empty() &&
+      !PlaceBesideTop(fs, place, config.work_tree, *top, &beside, &reason)) {
+    return TrackedFiles::Unreadable(reason);
+  }
   if (index_path.empty()) index_path = JoinGitPath(place.git_dir, "index");
   std::unique_ptr<platform::FileSystem::FileBytes> bytes;
   std::string error;
@@ -486,25 +603,42 @@ std::shared_ptr<const TrackedFiles> LoadRepository(platform::FileSystem& fs,
   // index is held once it is.
   class SetSink final : public GitIndexSink {
    public:
-    explicit SetSink(bool ignore_case) : paths(ignore_case), sparse_folders(ignore_case) {}
-    void Expect(std::size_t count) override { paths.Reserve(count); }
+    SetSink(bool ignore_case, BesideTop* beside)
+        : paths(ignore_case), sparse_folders(ignore_case), beside_(beside) {}
+    void Expect(std::size_t count) override {
+      paths.Reserve(beside_->kind == BesideTop::Kind::kNone ? count : 2 * count);
+    }
     void Add(std::string_view path, bool sparse_folder) override {
-      (sparse_folder ? sparse_folders : paths).Add(path);
+      PathSet& set = sparse_folder ? sparse_folders : paths;
+      set.Add(path);
+      beside_->Add(path, &set);
     }
     PathSet paths;
     PathSet sparse_folders;
-  } sink(config.ignore_case);
+
+   private:
+    BesideTop* beside_;
+  } sink(config.ignore_case, &beside);
   const bool read = ReadGitIndex(bytes->bytes(), read_shared, &sink, &error);
   bytes.reset();
   if (!read) {
     return TrackedFiles::Unreadable("cannot use '" + Shown(index_path, base) + "': " + error);
+  }
+  if (beside.elsewhere > 0 && elsewhere != nullptr) {
+    elsewhere->folder = beside.folder;
+    elsewhere->reason = "the repository in '" + top->top_path +
+                        "' takes it as its work tree (core.worktree) but was found only on the "
+                        "way down, so the " + std::to_string(beside.elsewhere) +
+                        " paths it tracks outside that folder were not known where the run "
+                        "may have reached them first";
   }
   return std::make_shared<const TrackedFiles>(std::move(sink.paths), std::move(sink.sparse_folders),
                                               std::string());
 }
 
 std::shared_ptr<const TrackedFiles> Load(platform::FileSystem& fs, const platform::Dir& dir,
-                                         std::string_view base) {
+                                         std::string_view base, const WorkTreeTop* top,
+                                         TrackedElsewhere* elsewhere) {
   GitPlace place;
   std::string reason;
   switch (JudgeDotGit(fs, dir, base, &place, &reason)) {
@@ -515,7 +649,7 @@ std::shared_ptr<const TrackedFiles> Load(platform::FileSystem& fs, const platfor
     case WorkTreeVerdict::kWorkTree:
       break;
   }
-  return LoadRepository(fs, dir, base, place, std::string());
+  return LoadRepository(fs, dir, base, place, std::string(), top, elsewhere);
 }
 
 // `path` with "." and ".." names taken out where they can be, by its text
@@ -545,9 +679,11 @@ std::string LexicallyNormal(std::string_view path) {
 }
 
 std::shared_ptr<const TrackedFiles> LoadGuarded(platform::FileSystem& fs, const platform::Dir& dir,
-                                                std::string_view base) {
+                                                std::string_view base,
+                                                const WorkTreeTop* top = nullptr,
+                                                TrackedElsewhere* elsewhere = nullptr) {
   try {
-    return Load(fs, dir, base);
+    return Load(fs, dir, base, top, elsewhere);
   } catch (const std::bad_alloc&) {
     // Keeping every file of the work tree needs no memory to speak of.
     return TrackedFiles::Unreadable("there is not enough memory to hold its index");
@@ -743,8 +879,10 @@ bool TrackedFiles::Tracks(std::string_view relative_path) const {
 }
 
 std::shared_ptr<const TrackedFiles> LoadTrackedFiles(platform::FileSystem& fs,
-                                                     const platform::Dir& work_tree) {
-  return LoadGuarded(fs, work_tree, "");
+                                                     const platform::Dir& work_tree,
+                                                     const WorkTreeTop* top,
+                                                     TrackedElsewhere* elsewhere) {
+  return LoadGuarded(fs, work_tree, "", top, elsewhere);
 }
 
 namespace {
@@ -798,8 +936,9 @@ NamedWorkTree LoadNamedWorkTree(platform::FileSystem& fs, const platform::Dir& d
     GitPlace place;
     std::string reason;
     if (environment.git_dir.empty()) {
-      // GIT_INDEX_FILE alone: the index of the repository git's own
-      // discovery finds from where it was started.
+      // GIT_INDEX_FILE or GIT_WORK_TREE alone: the index or the work tree
+      // of the repository git's own discovery finds from where it was
+      // started.
       std::string base;
       const int found_at = FindGitsOwnWorkTree(fs, dir, environment, &place, &base, &reason);
       if (found_at < 0) {
@@ -807,7 +946,15 @@ NamedWorkTree LoadNamedWorkTree(platform::FileSystem& fs, const platform::Dir& d
         return named;
       }
       named.top_path = found_at == 0 ? environment.start : PathAbove(environment.start, found_at);
-      named.tracked = LoadRepository(fs, dir, base, place, environment.index_file);
+      // GIT_WORK_TREE puts the work tree of the repository found there;
+      // else its core.worktree counts, beside the folder it was found in.
+      WorkTreeTop top;
+      top.dir_path = environment.start;
+      top.top_path = named.top_path;
+      const bool beside = environment.work_tree.empty() && !named.top_path.empty();
+      if (!environment.work_tree.empty()) named.top_path = environment.work_tree;
+      named.tracked = LoadRepository(fs, dir, base, place, environment.index_file,
+                                     beside ? &top : nullptr);
       return named;
     }
     switch (JudgeGitDir(fs, dir, environment.git_dir, "", &place, &reason)) {
@@ -823,7 +970,8 @@ NamedWorkTree LoadNamedWorkTree(platform::FileSystem& fs, const platform::Dir& d
     }
     if (!environment.common_dir.empty()) place.common_dir = environment.common_dir;
     GitConfig config;
-    named.tracked = LoadRepository(fs, dir, "", place, environment.index_file, &config);
+    named.tracked =
+        LoadRepository(fs, dir, "", place, environment.index_file, nullptr, nullptr, &config);
     // The work tree: GIT_WORK_TREE, else core.worktree (from the git dir),
     // else the folder git was started in.
     if (!environment.work_tree.empty()) {
@@ -851,17 +999,31 @@ GitSurroundings DiscoverGitAround(platform::FileSystem& fs, const platform::Dir&
       fs, start, MostLevelsAbove(start_path), [&](const ClimbStep& step) {
         if (found.database_levels < 0) {
           GitPlace place;
-          std::string ignored;
-          if (JudgeGitDir(fs, start, step.path, step.path, &place, &ignored) ==
-              GitDirVerdict::kRepository) {
-            found.database_levels = step.levels;
+          std::string why;
+          switch (JudgeGitDir(fs, start, step.path, step.path, &place, &why)) {
+            case GitDirVerdict::kRepository:
+              found.database_levels = step.levels;
+              break;
+            case GitDirVerdict::kUnknown:
+              // It may be one (a HEAD that can't be read): nothing is
+              // deleted where that can't be told.
+              found.database_levels = step.levels;
+              found.database_doubt = why;
+              break;
+            case GitDirVerdict::kNoHead:
+            case GitDirVerdict::kBroken:
+              break;
           }
         }
         // Past a ceiling and the file system's boundary too: git started
         // here would stop there, but the repository beyond tracks these
         // files all the same, and its `git status` would show them deleted.
         if (looking) {
-          std::shared_ptr<const TrackedFiles> tracked = LoadGuarded(fs, start, step.path);
+          WorkTreeTop top;
+          top.dir_path = std::string(start_path);
+          top.top_path = step.levels == 0 ? top.dir_path : PathAbove(start_path, step.levels);
+          std::shared_ptr<const TrackedFiles> tracked =
+              LoadGuarded(fs, start, step.path, top.top_path.empty() ? nullptr : &top);
           if (tracked != nullptr) {
             found.work_trees.push_back(WorkTreeAbove(start_path, step.levels, std::move(tracked)));
             // Past a work tree that keeps everything, nothing more can be kept.

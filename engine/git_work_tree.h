@@ -141,15 +141,41 @@ enum class WorkTreeVerdict {
 WorkTreeVerdict JudgeDotGit(platform::FileSystem& fs, const platform::Dir& dir,
                             std::string_view base, GitPlace* place, std::string* reason);
 
+/// Where a work tree's top is shown, so that the folder its repository's
+/// core.worktree names can be read beside it: git lists the index's paths
+/// from that folder, and they are kept read from either.
+struct WorkTreeTop {
+  /// The shown path of the folder the repository's paths are read from.
+  std::string dir_path;
+  /// The shown path of the top: the folder holding `.git`.
+  std::string top_path;
+};
+
+/// Files the run may have reached before it found the repository that
+/// tracks them: one whose core.worktree names a folder outside its own top,
+/// found on the way down.
+struct TrackedElsewhere {
+  /// The shown path of the folder core.worktree names; empty for none.
+  std::string folder;
+  /// Why what git tracks there can't be told.
+  std::string reason;
+};
+
 /// Loads what the git work tree whose top folder is open in `work_tree`
 /// tracks: the folder whose listing holds the entry `.git`. Null when
 /// JudgeDotGit finds no work tree there (git passes over that `.git`).
 /// Otherwise never fails; a work tree whose repository can't be found,
 /// read or held (out of memory), or whose index is missing while its HEAD
 /// may name a commit, gives TrackedFiles::Unreadable, its reason naming
-/// the file as reached from the top (`.git/index`).
+/// the file as reached from the top (`.git/index`). Where `top` is given
+/// and the repository's core.worktree names another folder, each path is
+/// also tracked as that folder's path seen from the top; where
+/// `elsewhere` is given (a top found on the way down), paths of it outside
+/// the top, which the run may have reached already, are told there.
 std::shared_ptr<const TrackedFiles> LoadTrackedFiles(platform::FileSystem& fs,
-                                                     const platform::Dir& work_tree);
+                                                     const platform::Dir& work_tree,
+                                                     const WorkTreeTop* top = nullptr,
+                                                     TrackedElsewhere* elsewhere = nullptr);
 
 /// A work tree a starting folder lies in.
 struct EnclosingWorkTree {
@@ -198,8 +224,9 @@ struct NamedWorkTree {
 /// Loads what the repository `environment` names tracks (through `dir`, the
 /// folder the program was started in), and where its work tree is
 /// (core.worktree read from its config). With no GIT_DIR, GIT_INDEX_FILE
-/// applies to the repository git's own discovery finds from `dir`: its
-/// ceilings and file-system boundary count there. Never fails: one that is
+/// and GIT_WORK_TREE apply to the repository git's own discovery finds
+/// from `dir`: its ceilings and file-system boundary count there, and its
+/// core.worktree, where GIT_WORK_TREE names none, beside its own top. Never fails: one that is
 /// no repository, or can't be read, tracks everything; `tracked` is null
 /// when discovery finds none.
 NamedWorkTree LoadNamedWorkTree(platform::FileSystem& fs, const platform::Dir& dir,
@@ -211,6 +238,9 @@ struct GitSurroundings {
   /// database (a repository directory: a bare repository, a `.git` folder,
   /// a separate git dir) the start lies in; -1 for none.
   int database_levels = -1;
+  /// Where that folder may be a git database but it can't be told (its
+  /// HEAD can't be read), why; it counts as one. Empty otherwise.
+  std::string database_doubt;
   /// The work trees the start lies in, innermost first: the one git's
   /// discovery finds, and the ones around it, whose tracked files are kept
   /// too. One whose `tracked` is unreadable keeps everything: a `.git`

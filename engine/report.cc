@@ -256,7 +256,9 @@ void Report::CannotError(std::string_view action, std::string_view path,
 }
 
 void Report::Error(std::string_view line) {
-  if (json_) Text("{\"type\":\"error\",\"message\":").JsonString(line).Text("}").EndLine();
+  // A message may name a path that is not UTF-8: its bytes are kept in
+  // hex beside it, as a path's are.
+  if (json_) Text("{\"type\":\"error\",").JsonPath("message", line).Text("}").EndLine();
   WriteError(line);
 }
 

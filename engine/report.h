@@ -100,7 +100,8 @@ class Report {
   void CannotError(std::string_view action, std::string_view path, std::string_view reason);
   /// Writes `line` and a line feed to standard error, after everything
   /// reported so far, so both streams keep program order; in JSON also the
-  /// object {"type":"error","message":...}.
+  /// object {"type":"error","message":...}, with "message_hex" where the
+  /// line is not UTF-8 (see AppendJsonPath).
   void Error(std::string_view line);
   /// Passes on `bytes` that another Report wrote to `stream`: whole lines,
   /// already in the output's character set. Standard output is buffered and

@@ -461,8 +461,18 @@ std::shared_ptr<const WorkTree> FolderCleaner::LoadWorkTree(const platform::Dir&
                                                             const std::string& path,
                                                             std::size_t path_offset,
                                                             std::shared_ptr<const WorkTree> outer) {
-  std::shared_ptr<const TrackedFiles> tracked = LoadTrackedFiles(fs_, dir);
+  WorkTreeTop top;
+  top.dir_path = path;
+  top.top_path = path;
+  TrackedElsewhere elsewhere;
+  std::shared_ptr<const TrackedFiles> tracked = LoadTrackedFiles(fs_, dir, &top, &elsewhere);
   if (tracked == nullptr) return nullptr;
+  if (!elsewhere.folder.empty()) {
+    // Its core.worktree names a folder outside this one, whose files the
+    // walk may have reached before: never said to be safe.
+    fell_short_ = true;
+    report_.CannotError("tell what git tracks in", elsewhere.folder, elsewhere.reason);
+  }
   auto work_tree = std::make_shared<WorkTree>();
   work_tree->tracked = std::move(tracked);
   work_tree->outer = std::move(outer);

@@ -27,7 +27,9 @@ class Console {
 
   /// Reads one character from standard input; -1 at its end. Everything
   /// written so far is shown first. A stop signal while waiting ends the
-  /// process there (the default effect on POSIX; EndByStopSignal on Windows).
+  /// process there where it has its default effect (POSIX, before
+  /// DeferStopSignals); where it only sets the flag, it ends the wait: -1,
+  /// and StopRequested says so, for the caller to end the run.
   virtual int ReadChar() = 0;
 
   /// Suspends the process for `milliseconds`.

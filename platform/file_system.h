@@ -225,6 +225,13 @@ class FileSystem {
   virtual LookupResult LookUpPath(const Dir& dir, std::string_view path, EntryKind* kind,
                                   FolderId* id, std::string* error) = 0;
 
+  /// The physical path of the folder at the absolute `path` in `physical`:
+  /// links and `..` resolved as the system resolves them on the way, the
+  /// form a run started there shows as its root. kMissing where the path
+  /// leads to no folder; on kFailed, the system's reason is in `error`.
+  virtual LookupResult PhysicalFolderPath(std::string_view path, std::string* physical,
+                                          std::string* error) = 0;
+
   /// The bytes of a file held for as long as the object lives.
   class FileBytes {
    public:

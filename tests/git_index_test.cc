@@ -472,6 +472,11 @@ TEST_F(GitIndexTest, HostileLayoutsNeverLoseWhatGitKeeps) {
     std::vector<std::pair<std::string, std::string>> env = {};
     int descriptors = 0;  // ulimit -n, when not 0
     bool as_nobody = false;
+    std::vector<std::string> hidden = {};  // where git itself sees no repository
+    // A repository whose core.worktree names a folder outside it: a run
+    // from the top finds it only on the way down, and says so.
+    std::string found_late = "";
+    std::vector<std::string> arguments = {};  // after -n
   };
   const auto commit = [&](const std::string& repo, const std::vector<std::string>& files) {
     testsupport::MakeFolders(Path(repo));
@@ -483,6 +488,21 @@ TEST_F(GitIndexTest, HostileLayoutsNeverLoseWhatGitKeeps) {
   const auto outer_over = [&](const std::string& top) {
     testsupport::MakeFolders(Path(top + "/sub"));
     commit(top, {"sub/y.log", "t.log"});
+  };
+  // A repository in `repo` whose core.worktree (relative to its git dir,
+  // as git takes it) is `work_tree`, tracking `files` (paths from `repo`).
+  const auto elsewhere = [&](const std::string& repo, const std::string& work_tree,
+                             const std::vector<std::string>& files) {
+    testsupport::MakeFolders(Path(repo));
+    Git(repo, {"init", "-q"});
+    Git(repo, {"config", "core.worktree", work_tree});
+    for (const std::string& file : files) {
+      const std::filesystem::path at = Path(repo + "/" + file);
+      testsupport::MakeFolders(at.parent_path().string());
+      MakeFile(at.string());
+    }
+    Git(repo, {"add", "-A"});
+    Git(repo, {"commit", "-q", "-m", "start"});
   };
   const std::string dotrepo = Path("env/dotrepo");
   const std::vector<Layout> layouts = {
@@ -537,8 +557,31 @@ TEST_F(GitIndexTest, HostileLayoutsNeverLoseWhatGitKeeps) {
          RawGit(top + "/tree", {"add", "sub/c.log"}, {{"GIT_DIR", Path(top + "/cw.git")}});
        },
        {"tree", "tree/sub"}, {"tree"}, kClean, {{"GIT_DIR", Path("worktree/cw.git")}}},
+      {"worktreeenv",
+       [&](const std::string& top) {
+         commit(top + "/r", {"t.log"});
+         MakeFile(Path(top + "/r/sub/w.log"));
+         RawGit(top + "/r", {"add", "w.log"}, {{"GIT_WORK_TREE", Path(top + "/r/sub")}});
+       },
+       {"r"}, {"r"}, kClean, {{"GIT_WORK_TREE", Path("worktreeenv/r/sub")}}},
       {"ceiling", [&](const std::string& top) { commit(top + "/r", {"a/t.log", "u.log"}); },
-       {"r", "r/a"}, {"r", "r/a"}, kClean, {{"GIT_CEILING_DIRECTORIES", Path("ceiling/r")}}},
+       {"r", "r/a"}, {"r", "r/a"}, kClean, {{"GIT_CEILING_DIRECTORIES", Path("ceiling/r")}}, 0,
+       false, {"r/a"}},
+      {"cwparent",
+       [&](const std::string& top) {
+         elsewhere(top + "/repo", "../..", {"../y.log", "../other/z.log", "x.log", "s/w.log"});
+       },
+       {"repo", "repo/s", ""}, {"repo"}, kClean, {}, 0, false, {}, "repo"},
+      {"cwaside",
+       [&](const std::string& top) {
+         elsewhere(top + "/repo", "../../aside", {"../aside/a.log", "../aside/d/b.log"});
+       },
+       {"repo", ""}, {"repo"}, kClean, {}, 0, false, {}, "repo"},
+      {"cwbelow",
+       [&](const std::string& top) {
+         elsewhere(top + "/repo", "../src", {"src/c.log", "src/d/e.log", "f.log"});
+       },
+       {"repo", "repo/src/d", ""}, {"repo"}},
       {"missing",
        [&](const std::string& top) {
          commit(top, {"t.log"});
@@ -570,6 +613,19 @@ TEST_F(GitIndexTest, HostileLayoutsNeverLoseWhatGitKeeps) {
     scarce.descriptors = descriptors;
     all.push_back(scarce);
   }
+  // Started inside a bare repository, given as a FOLDER, with no
+  // descriptor to spare for its HEAD: a database all the same.
+  for (int descriptors = 5; descriptors <= 6; ++descriptors) {
+    Layout scarce{"ulimitdb" + std::to_string(descriptors),
+                  [&](const std::string& top) {
+                    Git(top, {"init", "-q", "--bare", "mirror.git"});
+                    MakeFile(Path(top + "/mirror.git/refs/heads/hotfix.tmp"));
+                  },
+                  {"mirror.git/refs/heads"}, {"mirror.git"}, kEither};
+    scarce.descriptors = descriptors;
+    scarce.arguments = {"."};
+    all.push_back(scarce);
+  }
 #endif
   // Runs as nobody use a copy of the program that nobody may run.
   testsupport::SetMode(root_, 0755);
@@ -590,12 +646,17 @@ TEST_F(GitIndexTest, HostileLayoutsNeverLoseWhatGitKeeps) {
         if (dir.exit_status == 0) databases.push_back(dir.out.substr(0, dir.out.size() - 1));
       }
       const auto top = RawGit(at, {"rev-parse", "--show-toplevel"}, layout.env);
-      const auto listed = RawGit(at, {"ls-files", "-z", "--full-name"}, layout.env);
+      const auto listed = RawGit(at, {"ls-files", "-z", "--full-name", ":/"}, layout.env);
       if (top.exit_status != 0 || listed.exit_status != 0) continue;
       std::istringstream paths(listed.out);
       for (std::string path; std::getline(paths, path, '\0');) {
         tracked.insert(top.out.substr(0, top.out.size() - 1) + "/" + path);
       }
+    }
+    // Git itself, in that environment, sees none there: kept all the same.
+    for (const std::string& folder : layout.hidden) {
+      EXPECT_NE(RawGit(layout.name + "/" + folder, {"rev-parse", "--git-dir"}, layout.env).exit_status, 0)
+          << folder;
     }
     for (const std::string& start : layout.starts) {
       const std::string folder = Path(layout.name + (start.empty() ? "" : "/" + start));
@@ -608,9 +669,10 @@ TEST_F(GitIndexTest, HostileLayoutsNeverLoseWhatGitKeeps) {
       testsupport::ProcessOptions run;
       run.argv = {program, "-n"};
       if (layout.descriptors != 0) {
-        run.argv = {"sh", "-c", "ulimit -n " + std::to_string(layout.descriptors) + " && exec \"$0\" -n",
+        run.argv = {"sh", "-c", "ulimit -n " + std::to_string(layout.descriptors) + " && exec \"$0\" -n \"$@\"",
                     program};
       }
+      run.argv.insert(run.argv.end(), layout.arguments.begin(), layout.arguments.end());
       if (layout.as_nobody) {
         std::string why_not;
         run.argv = testsupport::AsUnprivilegedUser(run.argv, folder, &why_not);
@@ -619,10 +681,21 @@ TEST_F(GitIndexTest, HostileLayoutsNeverLoseWhatGitKeeps) {
       run.cwd = folder;
       run.env = layout.env;
       const testsupport::ProcessResult result = testsupport::RunProcess(run);
+      // From the top, the repository that names a folder outside it is
+      // found only on the way down: what it tracks there may be listed,
+      // but never without saying so.
+      const bool late = !layout.found_late.empty() && start.empty();
+      const std::string late_repository = Path(layout.name + "/" + layout.found_late);
+      if (late) {
+        EXPECT_EQ(result.exit_status, 2);
+        EXPECT_NE(result.err.find("(core.worktree) but was found only on the way down"),
+                  std::string::npos) << result.err;
+      }
       std::istringstream lines(result.out);
       for (std::string line; std::getline(lines, line);) {
         if (line.rfind("Would delete : ", 0) != 0) continue;
         const std::string path = line.substr(15, line.size() - 16);
+        if (late && path.rfind(late_repository + "/", 0) != 0) continue;
         EXPECT_EQ(tracked.count(path), 0u) << path << " is tracked";
         for (const std::string& database : databases) {
           EXPECT_NE(path.rfind(database + "/", 0), 0u) << path << " is in " << database;
@@ -630,7 +703,9 @@ TEST_F(GitIndexTest, HostileLayoutsNeverLoseWhatGitKeeps) {
       }
       const bool junk_goes =
           result.out.find("Would delete : " + folder + "/junk.obj \n") != std::string::npos;
-      if (layout.outcome == kClean || (layout.outcome == kEither && result.exit_status == 0)) {
+      if (late) {
+        EXPECT_TRUE(junk_goes) << result.out;
+      } else if (layout.outcome == kClean || (layout.outcome == kEither && result.exit_status == 0)) {
         EXPECT_EQ(result.exit_status, 0) << result.err;
         EXPECT_TRUE(junk_goes) << result.out;
         EXPECT_EQ(result.err, "");

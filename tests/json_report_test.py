@@ -223,6 +223,14 @@ def tracked(scratch):
               "%r total %r" % (arguments, objects[-1]))
     check(os.path.exists(os.path.join(root, b"t.obj")) and os.path.exists(old),
           "a tracked file went")
+    # A message naming a path that is not UTF-8 keeps its bytes in hex.
+    bare = os.path.join(scratch, b"mirror\xff.git")
+    subprocess.run([git, "init", "-q", "--bare", bare], check=True, capture_output=True)
+    status, out, err = run(bare, "--json")
+    errors = [o for o in parse(out) if o["type"] == "error"]
+    check(status == 2 and len(errors) == 1 and
+          bytes.fromhex(errors[0].get("message_hex", "")) == err.rstrip(b"\n") and bare in err,
+          "database message %r, %r" % (errors, err))
 
 
 def trashed(scratch):

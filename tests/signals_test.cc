@@ -36,6 +36,11 @@ bool HasTotal(const fs::path& log) {
   return ReadAll(log).find("Total Remove File") != std::string::npos;
 }
 
+/// Whether `text` ends with `end`.
+bool EndsWith(const std::string& text, const std::string& end) {
+  return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
+}
+
 /// The items of `a` that are not in `b`.
 std::set<std::string> Minus(const std::set<std::string>& a, const std::set<std::string>& b) {
   std::set<std::string> rest;
@@ -206,35 +211,49 @@ TEST(PromptSignalTest, SignalAtEitherPromptEndsTheRunAtOnce) {
   ScratchDir tmp;
   const fs::path root = tmp.path() / "proj";
   const fs::path log = tmp.path() / "log";
+  const auto prompts = [&] { return CountOf(ReadAll(log), "{\"type\":\"prompt\","); };
   // Input left non-blocking by whoever shares it says "nothing yet", which is
-  // no answer: the prompts wait all the same.
-  for (const bool non_blocking : {false, true}) {
-    SCOPED_TRACE(non_blocking ? "non-blocking input" : "blocking input");
-    MakeFiles(root / "Debug", "main", ".obj", 3);
-    const std::set<std::string> before = FilesBelow(root);
-    {
-      Pipe input;  // never written: the start prompt waits
-      if (non_blocking) ::fcntl(input.read_end.get(), F_SETFL, O_NONBLOCK);
-      Fd out(OpenForWriting(log));
-      Child child(root, {input.read_end.get(), out.get(), out.get()});
-      ASSERT_TRUE(PollUntil([&] { return SizeOf(log) > 0 || child.Ended(); }));
-      child.Signal(SIGINT);
-      ASSERT_TRUE(child.WaitForEnd(std::chrono::seconds(2)));
-      EXPECT_TRUE(EndedBySignal(child.status(), SIGINT)) << DescribeStatus(child.status());
-      EXPECT_EQ(FilesBelow(root), before);
-    }
-    {
-      Pipe input;
-      if (non_blocking) ::fcntl(input.read_end.get(), F_SETFL, O_NONBLOCK);
-      Fd out(OpenForWriting(log));
-      Child child(root, {input.read_end.get(), out.get(), out.get()});
-      Send(input.write_end, "\n");  // the exit prompt gets nothing
-      ASSERT_TRUE(PollUntil([&] { return HasTotal(log) || child.Ended(); }));
-      child.Signal(SIGTERM);
-      ASSERT_TRUE(child.WaitForEnd(std::chrono::seconds(2)));
-      EXPECT_TRUE(EndedBySignal(child.status(), SIGTERM)) << DescribeStatus(child.status());
-      EXPECT_TRUE(FilesBelow(root).empty());
-      EXPECT_EQ(DeletedPaths(ReadAll(log)), before);
+  // no answer: the prompts wait all the same. A JSON record stopped at a
+  // prompt ends saying so, as one stopped mid-run does.
+  for (const bool json : {false, true}) {
+    for (const bool non_blocking : {false, true}) {
+      SCOPED_TRACE(std::string(json ? "JSON, " : "") +
+                   (non_blocking ? "non-blocking input" : "blocking input"));
+      ChildOptions options;
+      if (json) options.arguments = {"--json", "--ask"};
+      MakeFiles(root / "Debug", "main", ".obj", 3);
+      const std::set<std::string> before = FilesBelow(root);
+      {
+        Pipe input;  // never written: the start prompt waits
+        if (non_blocking) ::fcntl(input.read_end.get(), F_SETFL, O_NONBLOCK);
+        Fd out(OpenForWriting(log));
+        Child child(root, {input.read_end.get(), out.get(), out.get()}, options);
+        ASSERT_TRUE(PollUntil([&] { return (json ? prompts() > 0 : SizeOf(log) > 0) || child.Ended(); }));
+        child.Signal(SIGINT);
+        ASSERT_TRUE(child.WaitForEnd(std::chrono::seconds(2)));
+        EXPECT_TRUE(EndedBySignal(child.status(), SIGINT)) << DescribeStatus(child.status());
+        EXPECT_EQ(FilesBelow(root), before);
+        if (json) {
+          EXPECT_TRUE(EndsWith(ReadAll(log), "{\"type\":\"stopped\",\"signal\":\"SIGINT\"}\n"));
+        }
+      }
+      {
+        Pipe input;
+        if (non_blocking) ::fcntl(input.read_end.get(), F_SETFL, O_NONBLOCK);
+        Fd out(OpenForWriting(log));
+        Child child(root, {input.read_end.get(), out.get(), out.get()}, options);
+        Send(input.write_end, "\n");  // the exit prompt gets nothing
+        ASSERT_TRUE(PollUntil([&] { return (json ? prompts() == 2 : HasTotal(log)) || child.Ended(); }));
+        child.Signal(SIGTERM);
+        ASSERT_TRUE(child.WaitForEnd(std::chrono::seconds(2)));
+        EXPECT_TRUE(EndedBySignal(child.status(), SIGTERM)) << DescribeStatus(child.status());
+        EXPECT_TRUE(FilesBelow(root).empty());
+        if (json) {
+          EXPECT_TRUE(EndsWith(ReadAll(log), "{\"type\":\"stopped\",\"signal\":\"SIGTERM\"}\n"));
+        } else {
+          EXPECT_EQ(DeletedPaths(ReadAll(log)), before);
+        }
+      }
     }
   }
 }

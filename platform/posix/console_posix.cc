@@ -81,6 +81,29 @@ void WaitUntilReady(int fd, short events) {
   }
 }
 
+// Waits until standard input has something to read, or has ended or
+// failed; false when a stop signal that only sets the flag (see
+// DeferStopSignals) came first. The stop signals are let through only
+// during the wait itself, so none can slip in between the look at the flag
+// and the wait; where they have their default effect, one ends the process
+// in the wait, as it always did at a prompt.
+bool WaitForInput() {
+  sigset_t stops;
+  sigset_t before;
+  sigemptyset(&stops);
+  for (const int signal_number : kStopSignals) sigaddset(&stops, signal_number);
+  ::pthread_sigmask(SIG_BLOCK, &stops, &before);
+  bool stopped = false;
+  for (;;) {
+    stopped = g_stop_signal.load(std::memory_order_relaxed) != 0;
+    if (stopped) break;
+    struct pollfd input = {STDIN_FILENO, POLLIN, 0};
+    if (::ppoll(&input, 1, nullptr, &before) >= 0 || errno != EINTR) break;
+  }
+  ::pthread_sigmask(SIG_SETMASK, &before, nullptr);
+  return !stopped;
+}
+
 bool WriteAll(int fd, std::string_view bytes, std::string* error) {
   const char* data = bytes.data();
   std::size_t left = bytes.size();
@@ -117,6 +140,9 @@ class PosixConsole : public Console {
  public:
   PosixConsole() : encoding_(EncodingFromEnvironment()), interactive_(::isatty(STDOUT_FILENO) == 1) {
     if (interactive_) gathered_.reset(new GatheredOutput(WriteStream));
+    // Read a byte at a time: what a prompt did not take stays in the
+    // input, not in a buffer the wait for input can't see.
+    std::setvbuf(stdin, nullptr, _IONBF, 0);
   }
 
   bool Write(OutputStream stream, std::string_view bytes, std::string* error) override {
@@ -128,6 +154,7 @@ class PosixConsole : public Console {
     std::string ignored;  // the next write reports it
     FlushGathered(&ignored);  // the prompt must show before we wait
     for (;;) {
+      if (!WaitForInput()) return EOF;  // the caller ends the run as stopped
       errno = 0;
       const int c = std::getchar();
       // A non-blocking input (set by whoever shares it) says "nothing yet",

@@ -244,6 +244,26 @@ class PosixFileSystem : public FileSystem {
     return LookupResult::kFound;
   }
 
+  LookupResult PhysicalFolderPath(std::string_view path, std::string* physical,
+                                  std::string* error) override {
+    // realpath holds no descriptor: it needs only the right to search.
+    char* resolved = ::realpath(Terminated(path), nullptr);
+    if (resolved == nullptr) {
+      if (errno == ENOENT || errno == ENOTDIR) return LookupResult::kMissing;
+      *error = std::strerror(errno);
+      return LookupResult::kFailed;
+    }
+    physical->assign(resolved);
+    std::free(resolved);
+    struct stat st;
+    if (::stat(physical->c_str(), &st) != 0) {
+      if (errno == ENOENT || errno == ENOTDIR) return LookupResult::kMissing;
+      *error = std::strerror(errno);
+      return LookupResult::kFailed;
+    }
+    return S_ISDIR(st.st_mode) ? LookupResult::kFound : LookupResult::kMissing;
+  }
+
   LookupResult ReadWholeFile(const Dir& dir, std::string_view path, std::size_t most_bytes,
                              std::string* content, std::string* error) override {
     int fd = -1;

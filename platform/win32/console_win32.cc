@@ -153,7 +153,8 @@ class Win32Console : public Console {
     if (c == EOF && input_is_console_ && g_stop_event != nullptr) {
       ::WaitForSingleObject(g_stop_event, kInterruptedReadMilliseconds);
     }
-    EndByStopSignal();  // a stop at a prompt ends the run there
+    // A stop at a prompt ends the run there: the caller ends it
+    // (EndByStopSignal), once its record says so.
     return c;
   }
 

@@ -638,6 +638,42 @@ class Win32FileSystem : public FileSystem {
     return LookupResult::kFound;
   }
 
+  LookupResult PhysicalFolderPath(std::string_view path, std::string* physical,
+                                  std::string* error) override {
+    // As the current directory shows it: the full path, "." and ".." taken
+    // out, in the form CurrentDirectory gives (no "\\?\").
+    std::wstring wide;
+    win32::AppendWide(&wide, path);
+    for (wchar_t& c : wide) {
+      if (c == L'/') c = L'\\';
+    }
+    std::wstring full;
+    DWORD size = ::GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr);
+    while (size != 0) {
+      full.resize(size);
+      const DWORD length = ::GetFullPathNameW(wide.c_str(), size, &full[0], nullptr);
+      if (length < size) {
+        full.resize(length);
+        break;
+      }
+      size = length;
+    }
+    if (size == 0 || full.empty()) {
+      *error = win32::SystemMessage(::GetLastError());
+      return LookupResult::kFailed;
+    }
+    const DWORD attributes = ::GetFileAttributesW(LongPath(full).c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+      const DWORD failure = ::GetLastError();
+      if (IsMissing(failure)) return LookupResult::kMissing;
+      *error = win32::SystemMessage(failure);
+      return LookupResult::kFailed;
+    }
+    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) return LookupResult::kMissing;
+    *physical = win32::Wtf8FromWide(full);
+    return LookupResult::kFound;
+  }
+
   LookupResult ReadWholeFile(const Dir& dir, std::string_view path, std::size_t most_bytes,
                              std::string* content, std::string* error) override {
     std::wstring full;

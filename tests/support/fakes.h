@@ -165,6 +165,10 @@ class DelegatingFileSystem : public platform::FileSystem {
                                     std::string* error) override {
     return real_.LookUpPath(dir, path, kind, id, error);
   }
+  platform::LookupResult PhysicalFolderPath(std::string_view path, std::string* physical,
+                                            std::string* error) override {
+    return real_.PhysicalFolderPath(path, physical, error);
+  }
   platform::LookupResult ReadModifiedTime(const platform::Dir& dir, std::string_view name,
                                           std::int64_t* time, std::string* error) override {
     return real_.ReadModifiedTime(dir, name, time, error);
