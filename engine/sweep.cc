@@ -466,6 +466,9 @@ bool Sweep::Take(Worker& worker, Task* task, std::unique_lock<std::mutex>& lock)
       worker.block->owner = &worker;
       worker.console.Capture(&worker.block->output);
       ++busy_;
+      // Room made wakes one worker at a time: each that finds a put off
+      // block to take wakes the next, rather than all waking to find none.
+      if (put_off_.load() > 0) WakeTakers(1);
       return true;
     }
     if (range != order_.end()) {
@@ -900,8 +903,12 @@ void Sweep::Deliver(Worker& worker, std::unique_lock<std::mutex>& lock) {
   NoteFirst();
   WakeFirst();
   // The last folder in hand done: whoever waits for more may end. Room
-  // made: put off blocks may go on.
-  if (busy_ == 0 || put_off_.load() > 0) WakeTakers(workers_.size());
+  // made: a put off block may go on (see Take for the rest).
+  if (busy_ == 0) {
+    WakeTakers(workers_.size());
+  } else if (put_off_.load() > 0) {
+    WakeTakers(1);
+  }
 }
 
 void Sweep::WriteDoneBlocks(std::unique_lock<std::mutex>& lock) {
@@ -973,7 +980,7 @@ void Sweep::NoteWritten(std::size_t before, std::size_t added) {
       (room_waiters_.load() > 0 || put_off_.load() > 0)) {
     std::lock_guard<std::mutex> lock(mutex_);
     WakeRoomWaiters();
-    if (put_off_.load() > 0) WakeTakers(workers_.size());
+    if (put_off_.load() > 0) WakeTakers(1);
   }
 }
 
