@@ -37,7 +37,7 @@ constexpr std::size_t kReportWriteBytes = kMostHeldBytes - kKeepBytes;
 // What a block that may be overtaken leaves of that room when it takes
 // some: folders listed later may come before it in the order, and the
 // blocks the report needs first then find the room held by those behind.
-constexpr std::size_t kRoomToSpare = kKeepBytes / 2;
+constexpr std::size_t kRoomToSpare = kKeepBytes * 3 / 4;
 // The lock is held for a few list steps at a time: a thread that finds it
 // taken tries again this many times before it sleeps, which would cost two
 // context switches.
@@ -341,7 +341,20 @@ void Sweep::Run(const std::shared_ptr<const platform::Dir>& root, const platform
     round_changed_.notify_all();
   }
   root_node.reset();
+  std::atomic<bool> dbg_done{false};
+  std::thread dbg;
+  if (getenv("SWDBG2")) dbg = std::thread([&] {
+    while (!dbg_done.load()) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+      std::lock_guard<std::mutex> l(mutex_);
+      size_t po = 0, done = 0, donebytes = 0, inhand = 0, pos = 0, firstpo = 0, ranges = 0, firstrange = 0, cleaning = 0;
+      for (auto& e : order_) { ++pos; if (e.is_range) { if (!ranges) firstrange = pos; ranges++; continue; } if (e.put_off) { if (!po) firstpo = pos; po++; } else if (e.done) { done++; donebytes += e.output.bytes.size(); } else { inhand++; if (e.cleaning) cleaning++; } }
+      fprintf(stderr, "t busy %u inhand %zu (cleaning %zu) po %zu firstpo@%zu ranges %zu@%zu done %zu/%zuB unw %zu res %zu rep %zu waitwork %u roomwait %zu active %zu\n", busy_, inhand, cleaning, po, firstpo, ranges, firstrange, done, donebytes, unwritten_.load(), reserved_.load(), report_.held(), waiting_for_work_, waiting_for_room_.size(), active_.load());
+    }
+  });
   Work(*workers_[0]);
+  dbg_done = true;
+  if (dbg.joinable()) dbg.join();
   {
     std::unique_lock<std::mutex> lock(mutex_);
     // The first worker is done only when every folder is: those still
@@ -503,10 +516,10 @@ Sweep::Order::iterator Sweep::NextToTake() {
   Order::iterator range = order_.end();
   const bool any_put_off = put_off_.load() > 0;
   // Room goes to put off blocks in order. Those behind subfolders still to
-  // be taken, or behind one waiting for room, take only room to spare: the
-  // folders listed later come before them, and would find the room they
-  // hold gone. With no folder in hand, the first is taken whatever its
-  // size: it is the front.
+  // be taken, behind a worker listing on down further on than the front, or
+  // behind one waiting for room, take only room to spare: the folders listed
+  // later come before them, and would find the room they hold gone. With no
+  // folder in hand, the first is taken whatever its size: it is the front.
   bool in_order = true;
   for (Order::iterator entry = order_.begin(); entry != order_.end(); ++entry) {
     if (entry->put_off) {
@@ -514,6 +527,9 @@ Sweep::Order::iterator Sweep::NextToTake() {
           Fits(entry->expected + (in_order ? 0 : kRoomToSpare))) {
         return entry;
       }
+      in_order = false;
+    } else if (entry != order_.begin() && !entry->is_range && !entry->done &&
+               entry->owner != nullptr && !entry->cleaning) {
       in_order = false;
     } else if (entry->is_range && range == order_.end()) {
       in_order = false;
@@ -961,8 +977,10 @@ void Sweep::NoteWritten(std::size_t before, std::size_t added) {
   const std::size_t gathered = report_.console().GatheredBytes();
   const std::size_t in_report = report_.held() + gathered;
   const std::size_t total = unwritten_.load() - handed_on + gathered;
-  if (in_report > 0 &&
-      ((total > in_report && in_report >= kReportWriteBytes) || total > kMostHeldBytes)) {
+  // While folders are put off for want of room, what the report holds is
+  // room they wait for: it goes out sooner, in writes still worth making.
+  const std::size_t write_at = put_off_.load() > 0 ? kWakeBytes : kReportWriteBytes;
+  if (in_report > 0 && ((total > in_report && in_report >= write_at) || total > kMostHeldBytes)) {
     handed_on += report_.held();
     report_.Flush();
   }
