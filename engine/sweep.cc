@@ -49,10 +49,10 @@ constexpr std::chrono::milliseconds kStopCheckInterval(10);
 // subfolders are opened from them directly; past this many (or half the
 // spare handles), they are reached again by name or by climbing back.
 constexpr std::size_t kMostHeldHandles = 1024;
-// What one worker's stack may hold open: its window and what reaching a
-// level again takes.
+// What one worker may hold open: its stack's window, what reaching a level
+// again takes, and one folder put off past the held handles' bound.
 constexpr std::size_t kHandlesPerWorker =
-    FolderStack::kDefaultWindow + FolderStack::kHandlesBesideWindow;
+    FolderStack::kDefaultWindow + FolderStack::kHandlesBesideWindow + 1;
 
 // Workers share the handles of folders whose subfolders wait (up to half of
 // the spare ones) and each holds a window of its own: run several only when
@@ -253,12 +253,12 @@ Sweep::Sweep(platform::FileSystem& fs, Report& report, const WalkerSettings& set
   const unsigned wanted = WorkersTheHandlesAllow(std::max(jobs, most_jobs), spare);
   const unsigned sweeping = std::min(jobs, wanted);
   most_held_handles_ = MostHeldHandles(spare);
-  // Each worker's window fits in what the waiting folders leave.
+  // Each worker's window fits in what the waiting folders leave, with one
+  // folder put off past their bound.
   const std::size_t per_worker = (spare - most_held_handles_) / wanted;
+  const std::size_t beside = FolderStack::kHandlesBesideWindow + 1;
   const std::size_t window =
-      per_worker > FolderStack::kHandlesBesideWindow + 1
-          ? std::min(FolderStack::kDefaultWindow, per_worker - FolderStack::kHandlesBesideWindow)
-          : 1;
+      per_worker > beside + 1 ? std::min(FolderStack::kDefaultWindow, per_worker - beside) : 1;
   for (unsigned i = 0; i < wanted; ++i) {
     try {
       workers_.push_back(std::make_unique<Worker>(*this, fs_, report_.console(), settings_, window,
@@ -341,20 +341,7 @@ void Sweep::Run(const std::shared_ptr<const platform::Dir>& root, const platform
     round_changed_.notify_all();
   }
   root_node.reset();
-  std::atomic<bool> dbg_done{false};
-  std::thread dbg;
-  if (getenv("SWDBG2")) dbg = std::thread([&] {
-    while (!dbg_done.load()) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
-      std::lock_guard<std::mutex> l(mutex_);
-      size_t po = 0, done = 0, donebytes = 0, inhand = 0, pos = 0, firstpo = 0, ranges = 0, firstrange = 0, cleaning = 0;
-      for (auto& e : order_) { ++pos; if (e.is_range) { if (!ranges) firstrange = pos; ranges++; continue; } if (e.put_off) { if (!po) firstpo = pos; po++; } else if (e.done) { done++; donebytes += e.output.bytes.size(); } else { inhand++; if (e.cleaning) cleaning++; } }
-      fprintf(stderr, "t busy %u inhand %zu (cleaning %zu) po %zu firstpo@%zu ranges %zu@%zu done %zu/%zuB unw %zu res %zu rep %zu waitwork %u roomwait %zu active %zu\n", busy_, inhand, cleaning, po, firstpo, ranges, firstrange, done, donebytes, unwritten_.load(), reserved_.load(), report_.held(), waiting_for_work_, waiting_for_room_.size(), active_.load());
-    }
-  });
   Work(*workers_[0]);
-  dbg_done = true;
-  if (dbg.joinable()) dbg.join();
   {
     std::unique_lock<std::mutex> lock(mutex_);
     // The first worker is done only when every folder is: those still
@@ -538,7 +525,7 @@ Sweep::Order::iterator Sweep::NextToTake() {
     }
   }
   if (range == order_.end() || !any_put_off || range == order_.begin()) return range;
-  if (held_handles_.load() < most_held_handles_ || Fits(kWakeBytes)) return range;
+  if (held_handles_.load() < most_held_handles_) return range;
   return order_.end();
 }
 
@@ -780,7 +767,10 @@ bool Sweep::Fits(std::size_t bytes) const {
 bool Sweep::ShouldPutOff(Worker& worker, std::size_t expected) {
   if (worker.direct || worker.writing) return false;
   if (first_block_.load(std::memory_order_acquire) == &*worker.block) return false;
-  if (held_handles_.load() >= most_held_handles_) return false;
+  // Past the held handles' bound each worker may still put off the one
+  // folder it listed, rather than wait for room on it (see Sweep::Sweep),
+  // and then lists no further.
+  if (held_handles_.load() >= most_held_handles_ + workers_.size()) return false;
   // Cleaning at once, maybe out of order, takes only room to spare.
   return put_off_.load() > 0 || !Reserve(worker, expected, kRoomToSpare);
 }
