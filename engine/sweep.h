@@ -16,8 +16,11 @@
 // straight to the report; the others keep their output until their turn.
 // What they keep, with what the report holds, stays within the report's
 // 64 KiB block: that bounds both the memory it takes and what a failed
-// write leaves off the record. A worker that would pass that bound waits
-// between two lines; the worker at the front never waits.
+// write leaves off the record. Only deleting waits for that room: a worker
+// whose folder's lines would not fit puts its cleaning off (the folder open
+// and listed, kept with its block) and lists on, and put off folders are
+// cleaned in the order's order as room comes, so the room goes to the
+// blocks the report needs first. The worker at the front never waits.
 #ifndef BUILDSWEEP_ENGINE_SWEEP_H_
 #define BUILDSWEEP_ENGINE_SWEEP_H_
 
