@@ -38,6 +38,9 @@ constexpr std::size_t kReportWriteBytes = kMostHeldBytes - kKeepBytes;
 // some: folders listed later may come before it in the order, and the
 // blocks the report needs first then find the room held by those behind.
 constexpr std::size_t kRoomToSpare = kKeepBytes * 3 / 4;
+// Folders put off per worker, at most: enough to keep each busy in order
+// while the room lasts, few enough that looking them over stays cheap.
+constexpr std::size_t kPutOffPerWorker = 8;
 // The lock is held for a few list steps at a time: a thread that finds it
 // taken tries again this many times before it sleeps, which would cost two
 // context switches.
@@ -422,10 +425,18 @@ bool Sweep::WaitToBeWoken(const Worker& worker, unsigned round) {
 void Sweep::NoteListingTime(std::chrono::steady_clock::duration taken, std::size_t listed_bytes) {
   constexpr auto kSlowListing = std::chrono::milliseconds(2);
   constexpr unsigned kSlowListingsToWake = 3;
+  const unsigned timed = timed_listings_.fetch_add(1) + 1;
   if (taken < kSlowListing + std::chrono::nanoseconds(50) * listed_bytes) return;
-  if (slow_listings_.fetch_add(1) + 1 != kSlowListingsToWake) return;
+  // Twice as many each time as many slow listings again were seen, while
+  // they are at least half of all: a file system that keeps every request
+  // waiting soon has them all, while listings that were only unlucky (the
+  // processors busy elsewhere) on a warm cache wake none.
+  const unsigned slow = slow_listings_.fetch_add(1) + 1;
+  if (slow < kSlowListingsToWake || 2 * slow < timed) return;
   std::lock_guard<std::mutex> lock(mutex_);
-  active_.store(workers_.size());
+  if (slow < next_wake_at_) return;
+  next_wake_at_ = 2 * slow;
+  active_.store(std::min(workers_.size(), 2 * active_.load()));
   woken_.notify_all();
 }
 
@@ -525,7 +536,7 @@ Sweep::Order::iterator Sweep::NextToTake() {
     }
   }
   if (range == order_.end() || !any_put_off || range == order_.begin()) return range;
-  if (held_handles_.load() < most_held_handles_) return range;
+  if (MayPutOff(0)) return range;
   return order_.end();
 }
 
@@ -689,7 +700,7 @@ bool Sweep::SweepFolder(Worker& worker, Task& task) {
   // handles leave room to put off more.
   const std::size_t expected = ExpectedBytes(worker, stack.path());
   const bool put_off = ShouldPutOff(worker, expected);
-  const bool go_on = !put_off || held_handles_.load() < most_held_handles_;
+  const bool go_on = !put_off || MayPutOff(0);
   std::shared_ptr<const FolderNode> node;
   if (!worker.subfolders.entries.empty()) {
     auto made = std::make_shared<FolderNode>();
@@ -755,6 +766,14 @@ std::size_t Sweep::ExpectedBytes(const Worker& worker, const std::string& path) 
   return bytes + kBlockBeside;
 }
 
+// Whether `past` folders more than the bounds allow may be put off: the
+// handles held, and how many wait at all, since every worker that takes a
+// folder looks them over.
+bool Sweep::MayPutOff(std::size_t past) const {
+  return held_handles_.load() < most_held_handles_ + past &&
+         put_off_.load() < kPutOffPerWorker * workers_.size() + past;
+}
+
 // Whether `bytes` more may be kept now, beside what is reserved.
 bool Sweep::Fits(std::size_t bytes) const {
   return Unwritten() + reserved_.load() + bytes <= kKeepBytes;
@@ -770,7 +789,7 @@ bool Sweep::ShouldPutOff(Worker& worker, std::size_t expected) {
   // Past the held handles' bound each worker may still put off the one
   // folder it listed, rather than wait for room on it (see Sweep::Sweep),
   // and then lists no further.
-  if (held_handles_.load() >= most_held_handles_ + workers_.size()) return false;
+  if (!MayPutOff(workers_.size())) return false;
   // Cleaning at once, maybe out of order, takes only room to spare.
   return put_off_.load() > 0 || !Reserve(worker, expected, kRoomToSpare);
 }

@@ -118,6 +118,7 @@ class Sweep {
   void CleanPutOff(Worker& worker);
   Order::iterator NextToTake();
   bool Fits(std::size_t bytes) const;
+  bool MayPutOff(std::size_t past) const;
   std::size_t ExpectedBytes(const Worker& worker, const std::string& path) const;
   bool ReleaseHeldHandles();
   std::string PathThroughNodes(const FolderNode& parent, const std::string& name) const;
@@ -165,6 +166,7 @@ class Sweep {
   // woken (see NoteListingTime). Raised once, never lowered.
   alignas(64) std::atomic<std::size_t> active_{0};
   std::atomic<unsigned> slow_listings_{0};
+  std::atomic<unsigned> timed_listings_{0};
   // Blocks listed but put off until there is room for their lines; changed
   // under the lock, looked at without it.
   alignas(64) std::atomic<std::size_t> put_off_{0};
@@ -175,6 +177,7 @@ class Sweep {
   alignas(64) std::mutex mutex_;  // guards what follows
   std::condition_variable work_changed_;  // a folder to take, or none left to come
   unsigned waiting_for_work_ = 0;
+  unsigned next_wake_at_ = 0;  // slow listings that wake more workers
   // Workers waiting for room to keep their output, or for their block to be
   // first; each on its own condition, so only those who can go on wake.
   std::vector<Worker*> waiting_for_room_;
