@@ -419,11 +419,13 @@ bool Sweep::WaitToBeWoken(const Worker& worker, unsigned round) {
   return worker.index < active_.load();
 }
 
-// A listing that took long for its size waited on the disk: where a few
-// have, the workers that wait beside the others are woken, for good. On a
-// warm cache no listing comes near the bound.
+// A listing that took long for its size waited on the file system (a share,
+// a cold disk): where at least half of them have, the sweep works ahead of
+// what it may write (see ShouldPutOff), and the workers that wait beside
+// the others are woken, for good. On a warm cache a listing comes near the
+// bound only when the processors were busy elsewhere: a few, never half.
 void Sweep::NoteListingTime(std::chrono::steady_clock::duration taken, std::size_t listed_bytes) {
-  constexpr auto kSlowListing = std::chrono::milliseconds(2);
+  constexpr auto kSlowListing = std::chrono::microseconds(500);
   constexpr unsigned kSlowListingsToWake = 3;
   const unsigned timed = timed_listings_.fetch_add(1) + 1;
   if (taken < kSlowListing + std::chrono::nanoseconds(50) * listed_bytes) return;
@@ -433,6 +435,7 @@ void Sweep::NoteListingTime(std::chrono::steady_clock::duration taken, std::size
   // processors busy elsewhere) on a warm cache wake none.
   const unsigned slow = slow_listings_.fetch_add(1) + 1;
   if (slow < kSlowListingsToWake || 2 * slow < timed) return;
+  waits_on_requests_.store(true);
   std::lock_guard<std::mutex> lock(mutex_);
   if (slow < next_wake_at_) return;
   next_wake_at_ = 2 * slow;
@@ -650,7 +653,9 @@ bool Sweep::SweepFolder(Worker& worker, Task& task) {
     return false;
   }
   // Only a sweep with workers to wake looks at the clock.
-  const bool timed = active_.load(std::memory_order_relaxed) < workers_.size();
+  const bool timed = workers_.size() > 1 &&
+                     (!waits_on_requests_.load(std::memory_order_relaxed) ||
+                      active_.load(std::memory_order_relaxed) < workers_.size());
   const auto start = timed ? std::chrono::steady_clock::now() : std::chrono::steady_clock::time_point();
   platform::FolderInfo info;
   if (stack.Push(task.name, &info, &reason) != platform::OpenResult::kOpened) {
@@ -780,10 +785,13 @@ bool Sweep::Fits(std::size_t bytes) const {
 }
 
 // Whether the worker, whose block is not first, had better put off cleaning
-// the folder it listed: there is no room for its lines, or blocks before it
-// may wait for room already, which they should have first; and a handle may
-// be held for it.
+// the folder it listed: the file system keeps requests waiting, and there is
+// no room for its lines, or blocks before it may wait for room already,
+// which they should have first; and a handle may be held for it.
 bool Sweep::ShouldPutOff(Worker& worker, std::size_t expected) {
+  // Where requests are answered at once, working ahead would only take the
+  // processors from the front: a worker out of room waits instead.
+  if (!waits_on_requests_.load(std::memory_order_relaxed)) return false;
   if (worker.direct || worker.writing) return false;
   if (first_block_.load(std::memory_order_acquire) == &*worker.block) return false;
   // Past the held handles' bound each worker may still put off the one

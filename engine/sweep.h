@@ -167,6 +167,8 @@ class Sweep {
   alignas(64) std::atomic<std::size_t> active_{0};
   std::atomic<unsigned> slow_listings_{0};
   std::atomic<unsigned> timed_listings_{0};
+  // Most listings took long: the file system keeps every request waiting.
+  std::atomic<bool> waits_on_requests_{false};
   // Blocks listed but put off until there is room for their lines; changed
   // under the lock, looked at without it.
   alignas(64) std::atomic<std::size_t> put_off_{0};

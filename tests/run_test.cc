@@ -877,6 +877,9 @@ class LockedFolders : public FlakyRemovals {
       return platform::OpenResult::kNoHandles;
     }
     just_refused = false;
+    // In parallel every folder opens late, as on a share: the sweep then
+    // works ahead of what it may write (and puts folders off).
+    if (parallel_) std::this_thread::sleep_for(std::chrono::microseconds(700));
     const platform::OpenResult opened = real_.OpenChild(parent, name, dir, info, error);
     Describe(true, info);
     return opened;
