@@ -34,6 +34,13 @@ constexpr std::size_t kWakeBytes = std::size_t{4} * 1024;
 // five eighths took 2.5 to 2.6 s, 1,000 folders at 200 us a request).
 constexpr std::size_t kKeepBytes = kMostHeldBytes * 3 / 4;
 constexpr std::size_t kReportWriteBytes = kMostHeldBytes - kKeepBytes;
+// What a block that may be overtaken leaves of that room when it takes
+// some: folders listed later may come before it in the order, and the
+// blocks the report needs first then find the room held by those behind.
+constexpr std::size_t kRoomToSpare = kKeepBytes * 3 / 4;
+// Folders put off per worker, at most: enough to keep each busy in order
+// while the room lasts, few enough that looking them over stays cheap.
+constexpr std::size_t kPutOffPerWorker = 8;
 // The lock is held for a few list steps at a time: a thread that finds it
 // taken tries again this many times before it sleeps, which would cost two
 // context switches.
@@ -45,10 +52,10 @@ constexpr std::chrono::milliseconds kStopCheckInterval(10);
 // subfolders are opened from them directly; past this many (or half the
 // spare handles), they are reached again by name or by climbing back.
 constexpr std::size_t kMostHeldHandles = 1024;
-// What one worker's stack may hold open: its window and what reaching a
-// level again takes.
+// What one worker may hold open: its stack's window, what reaching a level
+// again takes, and one folder put off past the held handles' bound.
 constexpr std::size_t kHandlesPerWorker =
-    FolderStack::kDefaultWindow + FolderStack::kHandlesBesideWindow;
+    FolderStack::kDefaultWindow + FolderStack::kHandlesBesideWindow + 1;
 
 // Workers share the handles of folders whose subfolders wait (up to half of
 // the spare ones) and each holds a window of its own: run several only when
@@ -92,21 +99,35 @@ struct Sweep::Entry {
   bool is_range = false;
   // A range.
   std::shared_ptr<const FolderNode> parent;
-  std::shared_ptr<const platform::Dir> dir;  // the parent's handle; null: reach it again
-  bool holds_handle = false;                 // dir counts in held_handles_
-  platform::EntryList names;                 // sorted as one thread visits them
+  // The parent's handle (null: reach it again); a put off block's own.
+  std::shared_ptr<const platform::Dir> dir;
+  bool holds_handle = false;  // dir counts in held_handles_
+  // A range's subfolders, sorted as one thread visits them; a put off
+  // block's by-products.
+  platform::EntryList names;
   std::size_t next = 0;
   // A block.
   CapturedOutput output;
   bool done = false;
   Worker* owner = nullptr;  // while in hand
+  // A block whose last folder is listed but not cleaned yet (see PutOff).
+  bool put_off = false;
+  bool cleaning = false;  // in hand to be cleaned only, not listed further
+  platform::FolderId id;
+  std::string path;
+  std::shared_ptr<const WorkTree> work_tree;
+  std::size_t expected = 0;  // what its lines should take
 };
 
-// A folder a worker has taken.
+// A folder a worker has taken: one to open (`name` in `parent`), or a put
+// off folder, open and listed, to clean (`path`, open as `parent_dir`).
 struct Sweep::Task {
   std::shared_ptr<const FolderNode> parent;
   std::shared_ptr<const platform::Dir> parent_dir;  // null: reach the parent again
   std::string name;
+  bool put_off = false;
+  platform::FolderId id;
+  std::shared_ptr<const WorkTree> work_tree;
 };
 
 // A console for one worker's block: what the report writes is kept with the
@@ -185,6 +206,7 @@ struct Sweep::Worker {
     // A line counted ahead that was never made (its file was not deleted).
     sweep.unwritten_.fetch_sub(counted_ahead);
     counted_ahead = 0;
+    sweep.Unreserve(*this);
   }
 
   Sweep& sweep;
@@ -198,6 +220,7 @@ struct Sweep::Worker {
   Order::iterator block;  // the block in hand
   bool writing = false;   // its block is first: it writes to the report itself
   std::size_t counted_ahead = 0;  // counted in unwritten_ before its line came
+  std::size_t reserved = 0;       // of reserved_, for the folder in hand
   platform::EntryList targets;
   platform::EntryList subfolders;
   std::string next_name;  // of the first subfolder of the folder in hand
@@ -233,12 +256,12 @@ Sweep::Sweep(platform::FileSystem& fs, Report& report, const WalkerSettings& set
   const unsigned wanted = WorkersTheHandlesAllow(std::max(jobs, most_jobs), spare);
   const unsigned sweeping = std::min(jobs, wanted);
   most_held_handles_ = MostHeldHandles(spare);
-  // Each worker's window fits in what the waiting folders leave.
+  // Each worker's window fits in what the waiting folders leave, with one
+  // folder put off past their bound.
   const std::size_t per_worker = (spare - most_held_handles_) / wanted;
+  const std::size_t beside = FolderStack::kHandlesBesideWindow + 1;
   const std::size_t window =
-      per_worker > FolderStack::kHandlesBesideWindow + 1
-          ? std::min(FolderStack::kDefaultWindow, per_worker - FolderStack::kHandlesBesideWindow)
-          : 1;
+      per_worker > beside + 1 ? std::min(FolderStack::kDefaultWindow, per_worker - beside) : 1;
   for (unsigned i = 0; i < wanted; ++i) {
     try {
       workers_.push_back(std::make_unique<Worker>(*this, fs_, report_.console(), settings_, window,
@@ -347,9 +370,17 @@ void Sweep::Work(Worker& worker) {
     Task task;
     while (Next(worker, &in_hand, &task)) {
       in_hand = true;
+      if (task.put_off) {
+        worker.cleaner.WriteCleanedBlock(*task.parent_dir, task.id, worker.targets, task.name,
+                                         task.work_tree.get());
+        task.put_off = false;
+        task.work_tree.reset();
+        task.parent_dir.reset();
+        held_handles_.fetch_sub(1);
+      }
       // A folder's first subfolder comes right after it in the order, so the
       // worker goes straight on to it, in the same block.
-      while (SweepFolder(worker, task) && !worker.cleaner.ShouldStop()) {
+      while (task.parent != nullptr && SweepFolder(worker, task) && !worker.cleaner.ShouldStop()) {
       }
       task.parent.reset();
       task.parent_dir.reset();  // its name keeps its buffer for the next one
@@ -388,16 +419,27 @@ bool Sweep::WaitToBeWoken(const Worker& worker, unsigned round) {
   return worker.index < active_.load();
 }
 
-// A listing that took long for its size waited on the disk: where a few
-// have, the workers that wait beside the others are woken, for good. On a
-// warm cache no listing comes near the bound.
+// A listing that took long for its size waited on the file system (a share,
+// a cold disk): where at least half of them have, the sweep works ahead of
+// what it may write (see ShouldPutOff), and the workers that wait beside
+// the others are woken, for good. On a warm cache a listing comes near the
+// bound only when the processors were busy elsewhere: a few, never half.
 void Sweep::NoteListingTime(std::chrono::steady_clock::duration taken, std::size_t listed_bytes) {
-  constexpr auto kSlowListing = std::chrono::milliseconds(2);
+  constexpr auto kSlowListing = std::chrono::microseconds(500);
   constexpr unsigned kSlowListingsToWake = 3;
+  const unsigned timed = timed_listings_.fetch_add(1) + 1;
   if (taken < kSlowListing + std::chrono::nanoseconds(50) * listed_bytes) return;
-  if (slow_listings_.fetch_add(1) + 1 != kSlowListingsToWake) return;
+  // Twice as many each time as many slow listings again were seen, while
+  // they are at least half of all: a file system that keeps every request
+  // waiting soon has them all, while listings that were only unlucky (the
+  // processors busy elsewhere) on a warm cache wake none.
+  const unsigned slow = slow_listings_.fetch_add(1) + 1;
+  if (slow < kSlowListingsToWake || 2 * slow < timed) return;
+  waits_on_requests_.store(true);
   std::lock_guard<std::mutex> lock(mutex_);
-  active_.store(workers_.size());
+  if (slow < next_wake_at_) return;
+  next_wake_at_ = 2 * slow;
+  active_.store(std::min(workers_.size(), 2 * active_.load()));
   woken_.notify_all();
 }
 
@@ -413,14 +455,36 @@ bool Sweep::Next(Worker& worker, bool* in_hand, Task* task) {
   return Take(worker, task, lock);
 }
 
-// Takes the first folder no worker has taken, and puts its block in its
+// Takes a put off folder to clean, where one may be (see NextToTake), or
+// else the first folder no worker has taken, and puts its block in its
 // place, in front of the folders that follow it. False once every folder
 // is done, or the run must stop.
 bool Sweep::Take(Worker& worker, Task* task, std::unique_lock<std::mutex>& lock) {
   for (;;) {
     if (MustStop()) return false;
-    auto range = std::find_if(order_.begin(), order_.end(),
-                              [](const Entry& entry) { return entry.is_range; });
+    const Order::iterator range = NextToTake();
+    if (range != order_.end() && range->put_off) {
+      // Its handle stays counted until the worker is done with it.
+      range->put_off = false;
+      range->cleaning = true;
+      range->holds_handle = false;
+      put_off_.fetch_sub(1);
+      task->put_off = true;
+      task->parent_dir = std::move(range->dir);
+      task->id = range->id;
+      task->name.swap(range->path);
+      task->work_tree = std::move(range->work_tree);
+      std::swap(worker.targets, range->names);
+      if (range != order_.begin()) Reserve(worker, range->expected);
+      worker.block = range;
+      worker.block->owner = &worker;
+      worker.console.Capture(&worker.block->output);
+      ++busy_;
+      // Room made wakes one worker at a time: each that finds a put off
+      // block to take wakes the next, rather than all waking to find none.
+      if (put_off_.load() > 0) WakeTakers(1);
+      return true;
+    }
     if (range != order_.end()) {
       task->name.assign(range->names.NameOf(range->names.entries[range->next++]));
       worker.block = Place(range);
@@ -438,9 +502,45 @@ bool Sweep::Take(Worker& worker, Task* task, std::unique_lock<std::mutex>& lock)
       NoteFirst();
       return true;
     }
-    if (busy_ == 0) return false;  // nothing left, and nothing more to come
+    if (busy_ == 0 && put_off_.load() == 0) return false;  // nothing left, and nothing more to come
     WaitForWork(lock);
   }
+}
+
+// What a worker takes next, under the lock: a put off block that is first
+// (its lines go straight out), else the first put off block there is room
+// for, else the first range; end() when none may be taken now. While
+// blocks wait for room, a range is taken only where a folder listed from it
+// could be put off too (the held handles allow it) or cleaned at once, so
+// that waiting workers wait here, free to clean what room lets go on.
+Sweep::Order::iterator Sweep::NextToTake() {
+  Order::iterator range = order_.end();
+  const bool any_put_off = put_off_.load() > 0;
+  // Room goes to put off blocks in order. Those behind subfolders still to
+  // be taken, behind a worker listing on down further on than the front, or
+  // behind one waiting for room, take only room to spare: the folders listed
+  // later come before them, and would find the room they hold gone. With no
+  // folder in hand, the first is taken whatever its size: it is the front.
+  bool in_order = true;
+  for (Order::iterator entry = order_.begin(); entry != order_.end(); ++entry) {
+    if (entry->put_off) {
+      if (entry == order_.begin() || busy_ == 0 ||
+          Fits(entry->expected + (in_order ? 0 : kRoomToSpare))) {
+        return entry;
+      }
+      in_order = false;
+    } else if (entry != order_.begin() && !entry->is_range && !entry->done &&
+               entry->owner != nullptr && !entry->cleaning) {
+      in_order = false;
+    } else if (entry->is_range && range == order_.end()) {
+      in_order = false;
+      range = entry;
+      if (!any_put_off) break;
+    }
+  }
+  if (range == order_.end() || !any_put_off || range == order_.begin()) return range;
+  if (MayPutOff(0)) return range;
+  return order_.end();
 }
 
 std::unique_lock<std::mutex> Sweep::Lock() {
@@ -477,6 +577,10 @@ Sweep::Order::iterator Sweep::Place(Order::iterator before) {
 void Sweep::Retire(Order::iterator entry) {
   if (entry->holds_handle) held_handles_.fetch_sub(1);
   entry->holds_handle = false;
+  if (entry->put_off) put_off_.fetch_sub(1);  // a stopped run left it
+  entry->put_off = false;
+  entry->cleaning = false;
+  entry->work_tree.reset();
   entry->is_range = false;
   entry->parent.reset();
   entry->dir.reset();
@@ -549,7 +653,9 @@ bool Sweep::SweepFolder(Worker& worker, Task& task) {
     return false;
   }
   // Only a sweep with workers to wake looks at the clock.
-  const bool timed = active_.load(std::memory_order_relaxed) < workers_.size();
+  const bool timed = workers_.size() > 1 &&
+                     (!waits_on_requests_.load(std::memory_order_relaxed) ||
+                      active_.load(std::memory_order_relaxed) < workers_.size());
   const auto start = timed ? std::chrono::steady_clock::now() : std::chrono::steady_clock::time_point();
   platform::FolderInfo info;
   if (stack.Push(task.name, &info, &reason) != platform::OpenResult::kOpened) {
@@ -594,6 +700,12 @@ bool Sweep::SweepFolder(Worker& worker, Task& task) {
   if (!settings_.named_work_trees.empty() && settings_.keep_tracked) {
     work_tree = cleaner.NamedWorkTreeAt(stack.path(), stack.ChildNameOffset(), std::move(work_tree));
   }
+  // Where this folder's lines would have to wait for room, its cleaning is
+  // put off and the worker lists on; it goes on down only while the held
+  // handles leave room to put off more.
+  const std::size_t expected = ExpectedBytes(worker, stack.path());
+  const bool put_off = ShouldPutOff(worker, expected);
+  const bool go_on = !put_off || MayPutOff(0);
   std::shared_ptr<const FolderNode> node;
   if (!worker.subfolders.entries.empty()) {
     auto made = std::make_shared<FolderNode>();
@@ -604,25 +716,31 @@ bool Sweep::SweepFolder(Worker& worker, Task& task) {
     made->work_tree = work_tree;
     node = std::move(made);
     stack.SetTopNode(node);
-    worker.next_name.assign(worker.subfolders.NameOf(worker.subfolders.entries.front()));
-    if (worker.subfolders.entries.size() > 1) {
-      Publish(worker, node, stack.shared_top(), &worker.subfolders);
+    const std::size_t first = go_on ? 1 : 0;
+    if (go_on) worker.next_name.assign(worker.subfolders.NameOf(worker.subfolders.entries.front()));
+    if (worker.subfolders.entries.size() > first) {
+      Publish(worker, node, stack.shared_top(), &worker.subfolders, first);
     }
   }
   task.parent.reset();
-  cleaner.WriteCleanedBlock(*stack.top(), info.id, worker.targets, stack.path(), work_tree.get());
-  if (node == nullptr) return false;
+  if (!put_off || !PutOff(worker, stack.shared_top(), info.id, stack.path(), work_tree, expected)) {
+    cleaner.WriteCleanedBlock(*stack.top(), info.id, worker.targets, stack.path(),
+                              work_tree.get());
+    Unreserve(worker);  // what this folder did not need
+  }
+  if (node == nullptr || !go_on) return false;
   // The stack stands on the folder: its first subfolder opens from there.
   task.parent = std::move(node);
   task.name.swap(worker.next_name);
   return true;
 }
 
-// Puts the subfolders `names` of `node`, all but the first (which the
-// worker goes on to itself), right behind the worker's block, so they come
-// before whatever followed it, as one thread visits them.
+// Puts the subfolders `names` of `node` from `first` on (the worker goes on
+// to the first itself, unless told 0) right behind the worker's block, so
+// they come before whatever followed it, as one thread visits them.
 void Sweep::Publish(Worker& worker, std::shared_ptr<const FolderNode> node,
-                    std::shared_ptr<const platform::Dir> dir, platform::EntryList* names) {
+                    std::shared_ptr<const platform::Dir> dir, platform::EntryList* names,
+                    std::size_t first) {
   const bool hold = held_handles_.load(std::memory_order_relaxed) < most_held_handles_;
   std::unique_lock<std::mutex> lock = Lock();
   const Order::iterator range = Place(std::next(worker.block));
@@ -635,8 +753,83 @@ void Sweep::Publish(Worker& worker, std::shared_ptr<const FolderNode> node,
   }
   // The worker gets the spare entry's buffers for its next listing.
   std::swap(range->names, *names);
-  range->next = 1;
-  WakeTakers(range->names.entries.size() - 1);
+  range->next = first;
+  WakeTakers(range->names.entries.size() - first);
+}
+
+// What the lines of the block of a folder listed into the worker's targets,
+// shown as `path`, should take, a little more rather than less: the folder's
+// line and one for each by-product, each about as long as the path, and the
+// banners and the count; longer in JSON or with a trash to name.
+std::size_t Sweep::ExpectedBytes(const Worker& worker, const std::string& path) const {
+  constexpr std::size_t kLineBeside = 32;    // a label, a separator, an end
+  constexpr std::size_t kBlockBeside = 256;  // banners, the count
+  const std::size_t lines = worker.targets.entries.size() + 1;
+  std::size_t bytes = lines * (path.size() + kLineBeside) + worker.targets.names.size();
+  if (settings_.trash != nullptr) bytes *= 2;
+  if (report_.json()) bytes *= 2;
+  return bytes + kBlockBeside;
+}
+
+// Whether `past` folders more than the bounds allow may be put off: the
+// handles held, and how many wait at all, since every worker that takes a
+// folder looks them over.
+bool Sweep::MayPutOff(std::size_t past) const {
+  return held_handles_.load() < most_held_handles_ + past &&
+         put_off_.load() < kPutOffPerWorker * workers_.size() + past;
+}
+
+// Whether `bytes` more may be kept now, beside what is reserved.
+bool Sweep::Fits(std::size_t bytes) const {
+  return Unwritten() + reserved_.load() + bytes <= kKeepBytes;
+}
+
+// Whether the worker, whose block is not first, had better put off cleaning
+// the folder it listed: the file system keeps requests waiting, and there is
+// no room for its lines, or blocks before it may wait for room already,
+// which they should have first; and a handle may be held for it.
+bool Sweep::ShouldPutOff(Worker& worker, std::size_t expected) {
+  // Where requests are answered at once, working ahead would only take the
+  // processors from the front: a worker out of room waits instead.
+  if (!waits_on_requests_.load(std::memory_order_relaxed)) return false;
+  if (worker.direct || worker.writing) return false;
+  if (first_block_.load(std::memory_order_acquire) == &*worker.block) return false;
+  // Past the held handles' bound each worker may still put off the one
+  // folder it listed, rather than wait for room on it (see Sweep::Sweep),
+  // and then lists no further.
+  if (!MayPutOff(workers_.size())) return false;
+  // Cleaning at once, maybe out of order, takes only room to spare.
+  return put_off_.load() > 0 || !Reserve(worker, expected, kRoomToSpare);
+}
+
+// Puts off cleaning the folder open as `dir`, listed into the worker's
+// targets: the block in hand keeps them, with what else cleaning needs,
+// until a worker with room for its lines, or the one that finds it first,
+// takes it (Take). The worker goes on in a fresh block right behind it.
+// False, and nothing put off, where its block has become first meanwhile
+// or the run must stop.
+bool Sweep::PutOff(Worker& worker, std::shared_ptr<const platform::Dir> dir,
+                   const platform::FolderId& id, const std::string& path,
+                   std::shared_ptr<const WorkTree> work_tree, std::size_t expected) {
+  worker.FlushBlock();
+  std::unique_lock<std::mutex> lock = Lock();
+  if (order_.begin() == worker.block || worker.writing || MustStop()) return false;
+  Entry& block = *worker.block;
+  block.put_off = true;
+  block.owner = nullptr;
+  block.dir = std::move(dir);
+  block.holds_handle = true;
+  held_handles_.fetch_add(1);
+  block.id = id;
+  block.path = path;
+  block.work_tree = std::move(work_tree);
+  block.expected = expected;
+  std::swap(block.names, worker.targets);
+  put_off_.fetch_add(1);
+  worker.block = Place(std::next(worker.block));
+  worker.block->owner = &worker;
+  worker.console.Capture(&worker.block->output);
+  return true;
 }
 
 // Waiting subfolders will be reached again instead; each handle closes once
@@ -645,7 +838,8 @@ bool Sweep::ReleaseHeldHandles() {
   std::lock_guard<std::mutex> lock(mutex_);
   bool released = false;
   for (Entry& entry : order_) {
-    if (!entry.holds_handle) continue;
+    // A put off block is cleaned through its handle: it has no other way.
+    if (!entry.holds_handle || !entry.is_range) continue;
     entry.dir.reset();
     entry.holds_handle = false;
     held_handles_.fetch_sub(1);
@@ -659,7 +853,7 @@ bool Sweep::ReleaseHeldHandles() {
 // case it writes what it kept and from then on writes straight through.
 void Sweep::HoldBack(Worker& worker, std::size_t incoming) {
   if (worker.writing || worker.direct) return;
-  const auto fits = [&] { return Unwritten() + incoming <= kKeepBytes; };
+  const auto fits = [&] { return Fits(incoming); };
   const bool first = first_block_.load(std::memory_order_acquire) == &*worker.block;
   if (!first && fits()) return;
   std::unique_lock<std::mutex> lock = Lock();
@@ -679,11 +873,39 @@ void Sweep::HoldBack(Worker& worker, std::size_t incoming) {
   }
 }
 
-// Counts `bytes` the worker is about to keep or write against the bound,
-// first waiting for room where it must (see HoldBack).
+// Counts `bytes` the worker is about to keep or write against the bound:
+// out of the room it reserved for its folder, as far as that goes, and
+// beyond it only once there is room (see HoldBack).
 void Sweep::Count(Worker& worker, std::size_t bytes) {
-  HoldBack(worker, bytes);
+  const std::size_t reserved = std::min(bytes, worker.reserved);
+  // A block that has become first writes straight out from now on.
+  if (bytes > reserved || first_block_.load(std::memory_order_acquire) == &*worker.block) {
+    HoldBack(worker, bytes - reserved);
+  }
   unwritten_.fetch_add(bytes);
+  if (reserved == 0) return;
+  worker.reserved -= reserved;
+  reserved_.fetch_sub(reserved);
+}
+
+// Reserves room for the `bytes` the lines of the folder the worker is about
+// to clean are expected to take, where it fits: so workers that start
+// cleaning side by side don't all find the room gone halfway.
+bool Sweep::Reserve(Worker& worker, std::size_t bytes, std::size_t spare) {
+  const std::size_t before = reserved_.fetch_add(bytes);
+  if (Unwritten() + before + bytes + spare > kKeepBytes) {
+    reserved_.fetch_sub(bytes);
+    return false;
+  }
+  worker.reserved += bytes;
+  return true;
+}
+
+// Gives back what the worker reserved and did not use.
+void Sweep::Unreserve(Worker& worker) {
+  if (worker.reserved == 0) return;
+  reserved_.fetch_sub(worker.reserved);
+  worker.reserved = 0;
 }
 
 // Hands in the worker's finished block: written out now if it is first,
@@ -713,8 +935,13 @@ void Sweep::Deliver(Worker& worker, std::unique_lock<std::mutex>& lock) {
   writing_ = false;
   NoteFirst();
   WakeFirst();
-  // The last folder in hand done: whoever waits for more may end.
-  if (busy_ == 0) WakeTakers(workers_.size());
+  // The last folder in hand done: whoever waits for more may end. Room
+  // made: a put off block may go on (see Take for the rest).
+  if (busy_ == 0) {
+    WakeTakers(workers_.size());
+  } else if (put_off_.load() > 0) {
+    WakeTakers(1);
+  }
 }
 
 void Sweep::WriteDoneBlocks(std::unique_lock<std::mutex>& lock) {
@@ -767,8 +994,10 @@ void Sweep::NoteWritten(std::size_t before, std::size_t added) {
   const std::size_t gathered = report_.console().GatheredBytes();
   const std::size_t in_report = report_.held() + gathered;
   const std::size_t total = unwritten_.load() - handed_on + gathered;
-  if (in_report > 0 &&
-      ((total > in_report && in_report >= kReportWriteBytes) || total > kMostHeldBytes)) {
+  // While folders are put off for want of room, what the report holds is
+  // room they wait for: it goes out sooner, in writes still worth making.
+  const std::size_t write_at = put_off_.load() > 0 ? kWakeBytes : kReportWriteBytes;
+  if (in_report > 0 && ((total > in_report && in_report >= write_at) || total > kMostHeldBytes)) {
     handed_on += report_.held();
     report_.Flush();
   }
@@ -783,9 +1012,10 @@ void Sweep::NoteWritten(std::size_t before, std::size_t added) {
   const std::size_t had_all_stayed = gathered_seen_ + handed_on;
   gathered_seen_ = gathered_now;
   if ((had_all_stayed >= gathered_now + kWakeBytes || report_.output_failed()) &&
-      room_waiters_.load() > 0) {
+      (room_waiters_.load() > 0 || put_off_.load() > 0)) {
     std::lock_guard<std::mutex> lock(mutex_);
     WakeRoomWaiters();
+    if (put_off_.load() > 0) WakeTakers(1);
   }
 }
 

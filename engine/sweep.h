@@ -16,8 +16,11 @@
 // straight to the report; the others keep their output until their turn.
 // What they keep, with what the report holds, stays within the report's
 // 64 KiB block: that bounds both the memory it takes and what a failed
-// write leaves off the record. A worker that would pass that bound waits
-// between two lines; the worker at the front never waits.
+// write leaves off the record. Only deleting waits for that room: a worker
+// whose folder's lines would not fit puts its cleaning off (the folder open
+// and listed, kept with its block) and lists on, and put off folders are
+// cleaned in the order's order as room comes, so the room goes to the
+// blocks the report needs first. The worker at the front never waits.
 #ifndef BUILDSWEEP_ENGINE_SWEEP_H_
 #define BUILDSWEEP_ENGINE_SWEEP_H_
 
@@ -104,7 +107,19 @@ class Sweep {
   void NoteFirst();
   bool SweepFolder(Worker& worker, Task& task);
   void Publish(Worker& worker, std::shared_ptr<const FolderNode> node,
-               std::shared_ptr<const platform::Dir> dir, platform::EntryList* names);
+               std::shared_ptr<const platform::Dir> dir, platform::EntryList* names,
+               std::size_t first);
+  bool ShouldPutOff(Worker& worker, std::size_t expected);
+  bool Reserve(Worker& worker, std::size_t bytes, std::size_t spare = 0);
+  void Unreserve(Worker& worker);
+  bool PutOff(Worker& worker, std::shared_ptr<const platform::Dir> dir, const platform::FolderId& id,
+              const std::string& path, std::shared_ptr<const WorkTree> work_tree,
+              std::size_t expected);
+  void CleanPutOff(Worker& worker);
+  Order::iterator NextToTake();
+  bool Fits(std::size_t bytes) const;
+  bool MayPutOff(std::size_t past) const;
+  std::size_t ExpectedBytes(const Worker& worker, const std::string& path) const;
   bool ReleaseHeldHandles();
   std::string PathThroughNodes(const FolderNode& parent, const std::string& name) const;
   void HoldBack(Worker& worker, std::size_t incoming);
@@ -134,7 +149,7 @@ class Sweep {
 
   // Each on a cache line of its own: they change often, and halt_ is read
   // before every file, so none may drag another between the processors.
-  alignas(64) std::atomic<std::size_t> held_handles_{0};  // by waiting subfolders
+  alignas(64) std::atomic<std::size_t> held_handles_{0};  // by waiting subfolders and put off blocks
   // Bytes of ended lines not yet handed to the console: kept in blocks, or
   // in the run's report. Raised before bytes are kept, lowered once handed
   // on. What a terminal's console gathers it counts on its own, and lets go
@@ -151,10 +166,20 @@ class Sweep {
   // woken (see NoteListingTime). Raised once, never lowered.
   alignas(64) std::atomic<std::size_t> active_{0};
   std::atomic<unsigned> slow_listings_{0};
+  std::atomic<unsigned> timed_listings_{0};
+  // Most listings took long: the file system keeps every request waiting.
+  std::atomic<bool> waits_on_requests_{false};
+  // Blocks listed but put off until there is room for their lines; changed
+  // under the lock, looked at without it.
+  alignas(64) std::atomic<std::size_t> put_off_{0};
+  // Room reserved by workers for the lines of the folders they clean, less
+  // what those lines took so far (see Reserve).
+  alignas(64) std::atomic<std::size_t> reserved_{0};
 
   alignas(64) std::mutex mutex_;  // guards what follows
   std::condition_variable work_changed_;  // a folder to take, or none left to come
   unsigned waiting_for_work_ = 0;
+  unsigned next_wake_at_ = 0;  // slow listings that wake more workers
   // Workers waiting for room to keep their output, or for their block to be
   // first; each on its own condition, so only those who can go on wake.
   std::vector<Worker*> waiting_for_room_;

@@ -138,6 +138,9 @@ bool FolderCleaner::ListTargets(const platform::Dir& dir, std::uint64_t device,
 void FolderCleaner::WriteCleanedBlock(const platform::Dir& dir, const platform::FolderId& id,
                                       const platform::EntryList& targets, const std::string& path,
                                       const WorkTree* work_tree) {
+  // The folder may have been listed by another worker's cleaner: its
+  // identity names its device.
+  listed_device_ = id.device;
   OpenBlock();
   CleanListedFolder(dir, id, targets, path, work_tree);
   CloseBlock();

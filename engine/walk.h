@@ -150,7 +150,8 @@ class FolderCleaner {
                            const ListingSigns& signs);
   /// Writes the block of the folder whose displayed path is `path`: deletes
   /// `targets`, listed from `dir` (the folder `id`), reporting each and their
-  /// count; those `work_tree` (if any) tracks are kept.
+  /// count; those `work_tree` (if any) tracks are kept. Any cleaner may
+  /// write the block of a folder another listed.
   void WriteCleanedBlock(const platform::Dir& dir, const platform::FolderId& id,
                          const platform::EntryList& targets, const std::string& path,
                          const WorkTree* work_tree = nullptr);

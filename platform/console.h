@@ -92,9 +92,9 @@ void EndByStopSignal();
 unsigned DefaultJobCount();
 
 /// How many threads a run without -j may grow to while folders keep it
-/// waiting on the disk (a cold cache): twice DefaultJobCount on POSIX
-/// systems, where threads waiting on the disk cost no processor; on Windows
-/// DefaultJobCount itself.
+/// waiting on the file system (a share, a cold cache): 32 on POSIX systems
+/// (or DefaultJobCount, if more), where threads waiting cost no processor;
+/// on Windows DefaultJobCount itself.
 unsigned DefaultMostJobCount();
 
 /// Makes a write to a closed pipe, or one beyond the file-size limit, fail

@@ -877,6 +877,9 @@ class LockedFolders : public FlakyRemovals {
       return platform::OpenResult::kNoHandles;
     }
     just_refused = false;
+    // In parallel every folder opens late, as on a share: the sweep then
+    // works ahead of what it may write (and puts folders off).
+    if (parallel_) std::this_thread::sleep_for(std::chrono::microseconds(700));
     const platform::OpenResult opened = real_.OpenChild(parent, name, dir, info, error);
     Describe(true, info);
     return opened;
@@ -884,6 +887,13 @@ class LockedFolders : public FlakyRemovals {
   bool OpenParent(const platform::Dir& child, platform::Dir* dir,
                   platform::FolderInfo* info) override {
     return Describe(real_.OpenParent(child, dir, info), info);
+  }
+  // In parallel, deleting in the first folders is slow, as on a share: the
+  // workers behind fill the room for their lines and must put folders off.
+  platform::RemoveResult RemoveFile(const platform::Dir& dir, std::string_view name,
+                                    std::string* error) override {
+    if (parallel_ && name == "x.obj") std::this_thread::sleep_for(std::chrono::milliseconds(40));
+    return FlakyRemovals::RemoveFile(dir, name, error);
   }
 
  private:
