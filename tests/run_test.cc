@@ -562,6 +562,69 @@ TEST_F(ProjectTest, ALineLongerThanAWorkersShareOfTheBoundIsKeptAheadLikeAnyOthe
   EXPECT_EQ(testsupport::TotalOf(run.out), 3);
 }
 
+// A share whose every folder opens late, and whose first folder's deletion
+// waits until enough folders behind it have been opened.
+class StalledFrontShare : public testsupport::DelegatingFileSystem {
+ public:
+  explicit StalledFrontShare(int opens_awaited) : opens_awaited_(opens_awaited) {}
+  platform::OpenResult OpenChild(const platform::Dir& parent, std::string_view name,
+                                 platform::Dir* dir, platform::FolderInfo* info,
+                                 std::string* error) override {
+    std::this_thread::sleep_for(std::chrono::microseconds(700));
+    const platform::OpenResult opened = real_.OpenChild(parent, name, dir, info, error);
+    std::lock_guard<std::mutex> lock(mutex_);
+    ++opens_;
+    opened_.notify_all();
+    return opened;
+  }
+  platform::RemoveResult RemoveFile(const platform::Dir& dir, std::string_view name,
+                                    std::string* error) override {
+    if (name == "gate.obj") {
+      std::unique_lock<std::mutex> lock(mutex_);
+      if (!opened_.wait_for(lock, std::chrono::seconds(20),
+                            [&] { return opens_ >= opens_awaited_; })) {
+        timed_out_ = true;
+      }
+    }
+    return real_.RemoveFile(dir, name, error);
+  }
+  bool timed_out() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return timed_out_;
+  }
+
+ private:
+  const int opens_awaited_;
+  std::mutex mutex_;
+  std::condition_variable opened_;
+  int opens_ = 0;
+  bool timed_out_ = false;
+};
+
+TEST_F(ProjectTest, WhileTheFrontWaitsOnAShareTheOthersListAheadOfTheRoomForLines) {
+  // Some 2 KiB of lines a folder: the room for lines behind the front holds
+  // some twenty folders, while listing ahead is held back only by the
+  // handles (and a few folders per worker).
+  const std::string long_name(240, 'n');
+  for (const unsigned jobs : {1u, 7u}) {
+    SCOPED_TRACE("threads: " + std::to_string(jobs));
+    MakeFile("a/gate.obj");
+    for (int i = 100; i < 300; ++i) {
+      const std::string folder = "w" + std::to_string(i) + "/";
+      for (const char* extension : {".obj", ".log", ".tmp", ".pch", ".ilk", ".bak"}) {
+        MakeFile(folder + long_name + extension);
+      }
+    }
+    // One thread can't look ahead: its deletion waits for nothing.
+    StalledFrontShare fs(jobs == 1 ? 0 : 40);
+    testsupport::FakeConsole console;
+    const RunResult run = RunInProcess(console, fs, driver::RunHooks(), jobs);
+    EXPECT_FALSE(fs.timed_out()) << "listing ahead waited for room for lines";
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(testsupport::TotalOf(run.out), 1 + 200 * 6);
+  }
+}
+
 TEST_F(ProjectTest, Cp949OutputConvertsTheFixedTextsButNotTheNames) {
   MakeFile("프로젝트/빌드.obj");
   MakeFile("a\nb.obj");
