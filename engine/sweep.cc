@@ -34,8 +34,8 @@ constexpr std::size_t kWakeBytes = std::size_t{4} * 1024;
 // five eighths took 2.5 to 2.6 s, 1,000 folders at 200 us a request).
 constexpr std::size_t kKeepBytes = kMostHeldBytes * 3 / 4;
 constexpr std::size_t kReportWriteBytes = kMostHeldBytes - kKeepBytes;
-// What a block that may be overtaken leaves of that room when it takes
-// some: folders listed later may come before it in the order, and the
+// How much of that room must be free for a block that may be overtaken to
+// take some: folders listed later may come before it in the order, and the
 // blocks the report needs first then find the room held by those behind.
 constexpr std::size_t kRoomToSpare = kKeepBytes * 3 / 4;
 // Folders put off per worker, at most: enough to keep each busy in order
@@ -518,14 +518,16 @@ Sweep::Order::iterator Sweep::NextToTake() {
   const bool any_put_off = put_off_.load() > 0;
   // Room goes to put off blocks in order. Those behind subfolders still to
   // be taken, behind a worker listing on down further on than the front, or
-  // behind one waiting for room, take only room to spare: the folders listed
-  // later come before them, and would find the room they hold gone. With no
+  // behind one waiting for room, take room only while most of it is free:
+  // the folders listed later come before them, and would find the room they
+  // hold gone. (Most of it, not what it leaves: a large folder waiting for
+  // room to spare after it would be cleaned last, alone.) With no
   // folder in hand, the first is taken whatever its size: it is the front.
   bool in_order = true;
   for (Order::iterator entry = order_.begin(); entry != order_.end(); ++entry) {
     if (entry->put_off) {
       if (entry == order_.begin() || busy_ == 0 ||
-          Fits(entry->expected + (in_order ? 0 : kRoomToSpare))) {
+          (Fits(entry->expected) && (in_order || Fits(kRoomToSpare)))) {
         return entry;
       }
       in_order = false;
@@ -889,11 +891,13 @@ void Sweep::Count(Worker& worker, std::size_t bytes) {
 }
 
 // Reserves room for the `bytes` the lines of the folder the worker is about
-// to clean are expected to take, where it fits: so workers that start
-// cleaning side by side don't all find the room gone halfway.
+// to clean are expected to take, where they fit and at least `spare` of the
+// room is free before them: so workers that start cleaning side by side
+// don't all find the room gone halfway.
 bool Sweep::Reserve(Worker& worker, std::size_t bytes, std::size_t spare) {
   const std::size_t before = reserved_.fetch_add(bytes);
-  if (Unwritten() + before + bytes + spare > kKeepBytes) {
+  const std::size_t held = Unwritten() + before;
+  if (held + bytes > kKeepBytes || held + spare > kKeepBytes) {
     reserved_.fetch_sub(bytes);
     return false;
   }
