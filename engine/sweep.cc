@@ -705,8 +705,8 @@ bool Sweep::SweepFolder(Worker& worker, Task& task) {
   // Where this folder's lines would have to wait for room, its cleaning is
   // put off and the worker lists on; it goes on down only while the held
   // handles leave room to put off more.
-  const std::size_t expected = ExpectedBytes(worker, stack.path());
-  const bool put_off = ShouldPutOff(worker, expected);
+  std::size_t expected = 0;
+  const bool put_off = ShouldPutOff(worker, stack.path(), &expected);
   const bool go_on = !put_off || MayPutOff(0);
   std::shared_ptr<const FolderNode> node;
   if (!worker.subfolders.entries.empty()) {
@@ -790,7 +790,7 @@ bool Sweep::Fits(std::size_t bytes) const {
 // the folder it listed: the file system keeps requests waiting, and there is
 // no room for its lines, or blocks before it may wait for room already,
 // which they should have first; and a handle may be held for it.
-bool Sweep::ShouldPutOff(Worker& worker, std::size_t expected) {
+bool Sweep::ShouldPutOff(Worker& worker, const std::string& path, std::size_t* expected) {
   // Where requests are answered at once, working ahead would only take the
   // processors from the front: a worker out of room waits instead.
   if (!waits_on_requests_.load(std::memory_order_relaxed)) return false;
@@ -800,8 +800,10 @@ bool Sweep::ShouldPutOff(Worker& worker, std::size_t expected) {
   // folder it listed, rather than wait for room on it (see Sweep::Sweep),
   // and then lists no further.
   if (!MayPutOff(workers_.size())) return false;
+  // Only now is the estimate worth making: on a warm cache no folder needs it.
+  *expected = ExpectedBytes(worker, path);
   // Cleaning at once, maybe out of order, takes only room to spare.
-  return put_off_.load() > 0 || !Reserve(worker, expected, kRoomToSpare);
+  return put_off_.load() > 0 || !Reserve(worker, *expected, kRoomToSpare);
 }
 
 // Puts off cleaning the folder open as `dir`, listed into the worker's

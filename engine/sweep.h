@@ -109,7 +109,7 @@ class Sweep {
   void Publish(Worker& worker, std::shared_ptr<const FolderNode> node,
                std::shared_ptr<const platform::Dir> dir, platform::EntryList* names,
                std::size_t first);
-  bool ShouldPutOff(Worker& worker, std::size_t expected);
+  bool ShouldPutOff(Worker& worker, const std::string& path, std::size_t* expected);
   bool Reserve(Worker& worker, std::size_t bytes, std::size_t spare = 0);
   void Unreserve(Worker& worker);
   bool PutOff(Worker& worker, std::shared_ptr<const platform::Dir> dir, const platform::FolderId& id,
@@ -163,12 +163,14 @@ class Sweep {
   // write straight through. Looked at without the lock, set with it.
   alignas(64) std::atomic<const Entry*> first_block_{nullptr};
   // How many workers sweep: the first ones; those after them wait to be
-  // woken (see NoteListingTime). Raised once, never lowered.
+  // woken (see NoteListingTime). Raised as listings wait, never lowered.
   alignas(64) std::atomic<std::size_t> active_{0};
-  std::atomic<unsigned> slow_listings_{0};
-  std::atomic<unsigned> timed_listings_{0};
   // Most listings took long: the file system keeps every request waiting.
   std::atomic<bool> waits_on_requests_{false};
+  // Listings timed, and those that took long: counted by every worker at
+  // every folder, so kept apart from what every worker only reads.
+  alignas(64) std::atomic<unsigned> timed_listings_{0};
+  std::atomic<unsigned> slow_listings_{0};
   // Blocks listed but put off until there is room for their lines; changed
   // under the lock, looked at without it.
   alignas(64) std::atomic<std::size_t> put_off_{0};
