@@ -38,6 +38,8 @@ constexpr std::size_t kReportWriteBytes = kMostHeldBytes - kKeepBytes;
 // take some: folders listed later may come before it in the order, and the
 // blocks the report needs first then find the room held by those behind.
 constexpr std::size_t kRoomToSpare = kKeepBytes * 3 / 4;
+// A folder whose lines are expected to take this much is never put off.
+constexpr std::size_t kLargeFolderBytes = kKeepBytes / 6;
 // Folders put off per worker, at most: enough to keep each busy in order
 // while the room lasts, few enough that looking them over stays cheap.
 constexpr std::size_t kPutOffPerWorker = 8;
@@ -429,17 +431,19 @@ void Sweep::NoteListingTime(std::chrono::steady_clock::duration taken, std::size
   constexpr unsigned kSlowListingsToWake = 3;
   const unsigned timed = timed_listings_.fetch_add(1) + 1;
   if (taken < kSlowListing + std::chrono::nanoseconds(50) * listed_bytes) return;
-  // Twice as many each time as many slow listings again were seen, while
-  // they are at least half of all: a file system that keeps every request
-  // waiting soon has them all, while listings that were only unlucky (the
-  // processors busy elsewhere) on a warm cache wake none.
+  // Four times as many each time as many slow listings again were seen,
+  // while they are at least half of all: a file system that keeps every
+  // request waiting soon has them all, while listings that were only unlucky
+  // (the processors busy elsewhere) on a warm cache wake none. (Doubling
+  // left a 300-folder share at 1 ms a request a third of the way through
+  // before the workers were all up.)
   const unsigned slow = slow_listings_.fetch_add(1) + 1;
   if (slow < kSlowListingsToWake || 2 * slow < timed) return;
   waits_on_requests_.store(true);
   std::lock_guard<std::mutex> lock(mutex_);
   if (slow < next_wake_at_) return;
   next_wake_at_ = 2 * slow;
-  active_.store(std::min(workers_.size(), 2 * active_.load()));
+  active_.store(std::min(workers_.size(), 4 * active_.load()));
   woken_.notify_all();
 }
 
@@ -524,8 +528,10 @@ Sweep::Order::iterator Sweep::NextToTake() {
   // room to spare after it would be cleaned last, alone.) With no
   // folder in hand, the first is taken whatever its size: it is the front.
   bool in_order = true;
+  bool range_first = true;  // no put off block comes before the range
   for (Order::iterator entry = order_.begin(); entry != order_.end(); ++entry) {
     if (entry->put_off) {
+      if (range == order_.end()) range_first = false;
       if (entry == order_.begin() || busy_ == 0 ||
           (Fits(entry->expected) && (in_order || Fits(kRoomToSpare)))) {
         return entry;
@@ -540,7 +546,10 @@ Sweep::Order::iterator Sweep::NextToTake() {
       if (!any_put_off) break;
     }
   }
-  if (range == order_.end() || !any_put_off || range == order_.begin()) return range;
+  // A range before every put off block is taken even past the bounds: what
+  // is listed from it comes first, and its cleaning may wait for room, while
+  // the blocks after it, out of order, may not take what room there is.
+  if (range == order_.end() || !any_put_off || range_first) return range;
   if (MayPutOff(0)) return range;
   return order_.end();
 }
@@ -802,6 +811,13 @@ bool Sweep::ShouldPutOff(Worker& worker, const std::string& path, std::size_t* e
   if (!MayPutOff(workers_.size())) return false;
   // Only now is the estimate worth making: on a warm cache no folder needs it.
   *expected = ExpectedBytes(worker, path);
+  // A large folder is a long job of its own: put off until there is room
+  // for all its lines, it would be left to the end, alone. It is cleaned at
+  // once instead, its lines waiting for room one by one.
+  if (*expected >= kLargeFolderBytes) {
+    Reserve(worker, *expected);
+    return false;
+  }
   // Cleaning at once, maybe out of order, takes only room to spare.
   return put_off_.load() > 0 || !Reserve(worker, *expected, kRoomToSpare);
 }

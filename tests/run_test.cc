@@ -992,8 +992,9 @@ std::vector<std::string> TreeListing() {
 }
 
 TEST_F(ProjectTest, AnyNumberOfThreadsGivesTheReportOfOne) {
-  // Deep (past the levels kept open), wide, with links, folders that can't
-  // be opened, and files that can't be deleted or are gone already.
+  // Deep (past the levels kept open), wide, one folder large, with links,
+  // folders that can't be opened, and files that can't be deleted or are
+  // gone already.
   const auto make_tree = [&] {
     std::string chain = "d";
     for (int level = 1; level <= 100; ++level, chain += "/d") {
@@ -1010,6 +1011,8 @@ TEST_F(ProjectTest, AnyNumberOfThreadsGivesTheReportOfOne) {
       if (i % 9 == 0) MakeFile(wide + "/vanish.tmp");
       if (i % 11 == 0) MakeLink(outside_, wide + "/out.obj");
     }
+    // A folder of many by-products, cleaned at once rather than put off.
+    for (int i = 0; i < 150; ++i) MakeFile("w120/many/" + std::to_string(i) + ".obj");
     MakeFile(outside_ + "/o.obj");
     MakeLink(outside_ + "/o.obj", "file.obj");
     MakeLink("nowhere", "gone.tmp");
