@@ -115,7 +115,6 @@ class Sweep {
   bool PutOff(Worker& worker, std::shared_ptr<const platform::Dir> dir, const platform::FolderId& id,
               const std::string& path, std::shared_ptr<const WorkTree> work_tree,
               std::size_t expected);
-  void CleanPutOff(Worker& worker);
   Order::iterator NextToTake();
   bool Fits(std::size_t bytes) const;
   bool MayPutOff(std::size_t past) const;
