@@ -1,5 +1,6 @@
 #include "driver/run.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -148,6 +149,15 @@ std::int64_t Now(const RunHooks& hooks) {
   return std::chrono::duration_cast<std::chrono::nanoseconds>(since_1970).count();
 }
 
+// The threads a run sweeps with from the start: the system's default, or
+// as many as -j says but no more than the processors. On a warm cache more
+// threads than processors only wait on one another for the report's order;
+// the rest are woken once listings show the file system keeps them waiting.
+unsigned FirstJobs(const Options& options) {
+  if (options.jobs == 0) return platform::DefaultJobCount();
+  return std::min(options.jobs, platform::UsableProcessorCount());
+}
+
 // The threads a run may grow to while the disk keeps it waiting: as many
 // as -j says, or the system's default.
 unsigned MostJobs(const Options& options) {
@@ -191,8 +201,7 @@ struct Sweep {
         extensions(run_extensions),
         hooks(run_hooks),
         walker(used_fs, run_report, SettingsFor(used_fs, run_options, run_hooks, run_trash),
-               run_options.jobs > 0 ? run_options.jobs : platform::DefaultJobCount(),
-               MostJobs(run_options)) {}
+               FirstJobs(run_options), MostJobs(run_options)) {}
 
   static engine::WalkerSettings SettingsFor(platform::FileSystem& fs, const Options& options,
                                             const RunHooks& hooks, engine::Trash* trash) {

@@ -86,6 +86,9 @@ std::string_view StopSignalName();
 /// shell sees the conventional status. Returns only if that is impossible.
 void EndByStopSignal();
 
+/// How many processors this process may run on, at least 1.
+unsigned UsableProcessorCount();
+
 /// How many threads a run cleans with unless told otherwise: the processors
 /// this process may use, at most 8, on POSIX systems; 1 on Windows, where
 /// running in parallel has not been measured on a real machine yet.

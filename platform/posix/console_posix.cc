@@ -284,11 +284,8 @@ void RaiseOpenFileLimit() {
   ::setrlimit(RLIMIT_NOFILE, &limit);
 }
 
-namespace {
-
-// How many processors this process may run on (at least 1): what it may
-// run on (taskset, cgroup cpusets), not what the machine has.
-unsigned UsableProcessors() {
+// What it may run on (taskset, cgroup cpusets), not what the machine has.
+unsigned UsableProcessorCount() {
   long usable = 0;
 #if defined(__linux__)
   cpu_set_t allowed;
@@ -298,13 +295,11 @@ unsigned UsableProcessors() {
   return usable > 0 ? static_cast<unsigned>(usable) : 1;
 }
 
-}  // namespace
-
 unsigned DefaultJobCount() {
   // Beyond eight threads the file system's own locks, not the cores, set
   // the pace.
   constexpr unsigned kMostJobs = 8;
-  return std::min(kMostJobs, UsableProcessors());
+  return std::min(kMostJobs, UsableProcessorCount());
 }
 
 unsigned DefaultMostJobCount() {

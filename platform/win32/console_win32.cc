@@ -326,6 +326,12 @@ void IgnoreOutputSignals() {}
 
 void RaiseOpenFileLimit() {}
 
+unsigned UsableProcessorCount() {
+  SYSTEM_INFO info;
+  ::GetSystemInfo(&info);
+  return info.dwNumberOfProcessors > 0 ? info.dwNumberOfProcessors : 1;
+}
+
 // Cleaning in parallel has been measured only on Linux so far; until it has
 // been on a real Windows machine, one thread is the safe default.
 unsigned DefaultJobCount() { return 1; }
