@@ -871,11 +871,11 @@ bool Sweep::ReleaseHeldHandles() {
 // Before `incoming` bytes are kept: waits, between two lines, while keeping
 // them would pass the bound, unless the worker's block is first, in which
 // case it writes what it kept and from then on writes straight through.
-void Sweep::HoldBack(Worker& worker, std::size_t incoming) {
-  if (worker.writing || worker.direct) return;
-  const auto fits = [&] { return Fits(incoming); };
+// Whether it counted them in unwritten_ itself, as there was room for them.
+bool Sweep::HoldBack(Worker& worker, std::size_t incoming) {
+  if (worker.writing || worker.direct) return false;
   const bool first = first_block_.load(std::memory_order_acquire) == &*worker.block;
-  if (!first && fits()) return;
+  if (!first && Admit(incoming)) return true;
   std::unique_lock<std::mutex> lock = Lock();
   for (;;) {
     if (order_.begin() == worker.block && !writing_) {
@@ -886,11 +886,26 @@ void Sweep::HoldBack(Worker& worker, std::size_t incoming) {
       lock.unlock();
       PassOnKept(*worker.block);
       worker.console.PassOn();
-      return;
+      return false;
     }
-    if (fits() || MustStop()) return;
+    if (Admit(incoming)) return true;
+    if (MustStop()) return false;
     WaitForRoom(worker, lock);
   }
+}
+
+// Counts `bytes` in unwritten_ where all that is kept and reserved stays
+// within the room with them. Added first and taken back when over, as
+// Reserve does: workers that looked first and added after could all pass
+// the bound at once, each having seen the room before the others' lines
+// (a worker held off the processor between the two, with dozens of
+// threads on two of them, let a failed write lose more than a block).
+bool Sweep::Admit(std::size_t bytes) {
+  if (bytes > kKeepBytes) return false;  // a line longer than the room: it waits to be first
+  unwritten_.fetch_add(bytes);
+  if (Unwritten() + reserved_.load() <= kKeepBytes) return true;
+  unwritten_.fetch_sub(bytes);
+  return false;
 }
 
 // Counts `bytes` the worker is about to keep or write against the bound:
@@ -898,11 +913,13 @@ void Sweep::HoldBack(Worker& worker, std::size_t incoming) {
 // beyond it only once there is room (see HoldBack).
 void Sweep::Count(Worker& worker, std::size_t bytes) {
   const std::size_t reserved = std::min(bytes, worker.reserved);
+  bool counted = false;
   // A block that has become first writes straight out from now on.
   if (bytes > reserved || first_block_.load(std::memory_order_acquire) == &*worker.block) {
-    HoldBack(worker, bytes - reserved);
+    counted = HoldBack(worker, bytes - reserved);
   }
-  unwritten_.fetch_add(bytes);
+  const std::size_t uncounted = counted ? reserved : bytes;
+  if (uncounted > 0) unwritten_.fetch_add(uncounted);
   if (reserved == 0) return;
   worker.reserved -= reserved;
   reserved_.fetch_sub(reserved);
@@ -1015,7 +1032,10 @@ void Sweep::NoteWritten(std::size_t before, std::size_t added) {
   std::size_t handed_on = before + added - report_.held();
   const std::size_t gathered = report_.console().GatheredBytes();
   const std::size_t in_report = report_.held() + gathered;
-  const std::size_t total = unwritten_.load() - handed_on + gathered;
+  // Room reserved counts as held: those lines come without asking again,
+  // so a report left to grow past what the reservations were granted
+  // against would take the bound over with them.
+  const std::size_t total = unwritten_.load() - handed_on + gathered + reserved_.load();
   // While folders are put off for want of room, what the report holds is
   // room they wait for: it goes out sooner, in writes still worth making.
   const std::size_t write_at = put_off_.load() > 0 ? kWakeBytes : kReportWriteBytes;

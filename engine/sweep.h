@@ -121,7 +121,8 @@ class Sweep {
   std::size_t ExpectedBytes(const Worker& worker, const std::string& path) const;
   bool ReleaseHeldHandles();
   std::string PathThroughNodes(const FolderNode& parent, const std::string& name) const;
-  void HoldBack(Worker& worker, std::size_t incoming);
+  bool HoldBack(Worker& worker, std::size_t incoming);
+  bool Admit(std::size_t bytes);
   void Count(Worker& worker, std::size_t bytes);
   void WriteDoneBlocks(std::unique_lock<std::mutex>& lock);
   void PassOn(platform::OutputStream stream, std::string_view bytes);

@@ -234,6 +234,9 @@ int FolderCleaner::DeleteTargets(const platform::Dir& dir, const platform::Folde
     // Read as late as can be, just before the file would go.
     if (settings_.keeps_recent && IsRecent(dir, targets, i, folder_path)) continue;
     report_.MakeRoom(line_size);
+    // Making room may have waited while the output failed: the file then
+    // stays, as its line could not go on record.
+    if (ShouldStop()) break;
     platform::FileExamination removed;
     switch (RemoveTarget(dir, folder_path, name, &removed, &reason)) {
       case platform::RemoveResult::kRemoved:
