@@ -1067,8 +1067,12 @@ std::size_t Sweep::Unwritten() const {
   return unwritten_.load() + report_.console().GatheredBytes();
 }
 
-bool Sweep::MustStop() const {
-  return platform::StopRequested() || report_.output_failed() || halt_.load();
+bool Sweep::MustStop() {
+  // Whoever sees the output failed first tells every worker's cleaner, which
+  // looks only at halt_: one let go from waiting for room would otherwise
+  // delete on, its lines lost, until the writer came round to saying so.
+  if (report_.output_failed()) halt_.store(true);
+  return platform::StopRequested() || halt_.load();
 }
 
 long long Sweep::deleted() const {

@@ -129,7 +129,7 @@ class Sweep {
   void PassOnKept(Entry& block);
   void FlushReport();
   void NoteWritten(std::size_t before, std::size_t added);
-  bool MustStop() const;
+  bool MustStop();
   std::size_t Unwritten() const;
   void NoteListingTime(std::chrono::steady_clock::duration taken, std::size_t listed_bytes);
   bool WaitToBeWoken(const Worker& worker, unsigned round);
