@@ -897,9 +897,7 @@ bool Sweep::HoldBack(Worker& worker, std::size_t incoming) {
 // Counts `bytes` in unwritten_ where all that is kept and reserved stays
 // within the room with them. Added first and taken back when over, as
 // Reserve does: workers that looked first and added after could all pass
-// the bound at once, each having seen the room before the others' lines
-// (a worker held off the processor between the two, with dozens of
-// threads on two of them, let a failed write lose more than a block).
+// the bound at once, each having seen the room before the others' lines.
 bool Sweep::Admit(std::size_t bytes) {
   if (bytes > kKeepBytes) return false;  // a line longer than the room: it waits to be first
   unwritten_.fetch_add(bytes);
