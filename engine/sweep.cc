@@ -421,16 +421,23 @@ bool Sweep::WaitToBeWoken(const Worker& worker, unsigned round) {
   return worker.index < active_.load();
 }
 
-// A listing that took long for its size waited on the file system (a share,
-// a cold disk): where at least half of them have, the sweep works ahead of
-// what it may write (see ShouldPutOff), and the workers that wait beside
-// the others are woken, for good. On a warm cache a listing comes near the
-// bound only when the processors were busy elsewhere: a few, never half.
-void Sweep::NoteListingTime(std::chrono::steady_clock::duration taken, std::size_t listed_bytes) {
+// Whether a listing of `listed_bytes` of names that took `taken` waited on
+// the file system (a share, a cold disk): a warm cache lists far faster.
+bool Sweep::WaitedOnFileSystem(std::chrono::steady_clock::duration taken,
+                               std::size_t listed_bytes) {
   constexpr auto kSlowListing = std::chrono::microseconds(500);
+  return taken >= kSlowListing + std::chrono::nanoseconds(50) * listed_bytes;
+}
+
+// A listing that took long for its size waited on the file system: where at
+// least half of them have, the sweep works ahead of what it may write (see
+// ShouldPutOff), and the workers that wait beside the others are woken, for
+// good. On a warm cache a listing comes near the bound only when the
+// processors were busy elsewhere: a few, never half.
+void Sweep::NoteListingTime(std::chrono::steady_clock::duration taken, std::size_t listed_bytes) {
   constexpr unsigned kSlowListingsToWake = 3;
   const unsigned timed = timed_listings_.fetch_add(1) + 1;
-  if (taken < kSlowListing + std::chrono::nanoseconds(50) * listed_bytes) return;
+  if (!WaitedOnFileSystem(taken, listed_bytes)) return;
   // Four times as many each time as many slow listings again were seen,
   // while they are at least half of all: a file system that keeps every
   // request waiting soon has them all, while listings that were only unlucky
@@ -439,10 +446,23 @@ void Sweep::NoteListingTime(std::chrono::steady_clock::duration taken, std::size
   // before the workers were all up.)
   const unsigned slow = slow_listings_.fetch_add(1) + 1;
   if (slow < kSlowListingsToWake || 2 * slow < timed) return;
-  waits_on_requests_.store(true);
   std::lock_guard<std::mutex> lock(mutex_);
   if (slow < next_wake_at_) return;
   next_wake_at_ = 2 * slow;
+  WakeMoreWorkers();
+}
+
+void Sweep::NoteRootListingTime(std::chrono::steady_clock::duration taken,
+                                std::size_t listed_bytes) {
+  if (workers_.size() == 1 || !WaitedOnFileSystem(taken, listed_bytes)) return;
+  std::lock_guard<std::mutex> lock(mutex_);
+  WakeMoreWorkers();
+}
+
+// Four times as many workers sweep from now on, up to all of them; under
+// the lock.
+void Sweep::WakeMoreWorkers() {
+  waits_on_requests_.store(true);
   active_.store(std::min(workers_.size(), 4 * active_.load()));
   woken_.notify_all();
 }

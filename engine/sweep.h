@@ -73,6 +73,13 @@ class Sweep {
            const std::string& root_path, platform::EntryList* names,
            const ExtensionList& extensions, std::shared_ptr<const WorkTree> work_tree);
 
+  /// Notes that the root's listing, before Run, took `taken` for
+  /// `listed_bytes` of names: one that waited on the file system wakes more
+  /// workers before the first folder is taken. Woken only by the sweep's
+  /// own listings, they would find the first workers gone deep, and the
+  /// root's later subfolders would wait for them to come back up.
+  void NoteRootListingTime(std::chrono::steady_clock::duration taken, std::size_t listed_bytes);
+
   /// Files deleted by every worker so far.
   long long deleted() const;
   /// Files every worker kept because git tracks them.
@@ -131,7 +138,10 @@ class Sweep {
   void NoteWritten(std::size_t before, std::size_t added);
   bool MustStop();
   std::size_t Unwritten() const;
+  static bool WaitedOnFileSystem(std::chrono::steady_clock::duration taken,
+                                 std::size_t listed_bytes);
   void NoteListingTime(std::chrono::steady_clock::duration taken, std::size_t listed_bytes);
+  void WakeMoreWorkers();
   bool WaitToBeWoken(const Worker& worker, unsigned round);
 
   platform::FileSystem& fs_;

@@ -1,6 +1,7 @@
 #include "engine/walk.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <utility>
 
@@ -644,6 +645,7 @@ void Walker::SweepSubFolders(const std::string& root_path, const ExtensionList& 
   // The root is walked through its open handle, not its displayed path,
   // which may be longer than the system accepts in one call.
   platform::FolderInfo info;
+  const auto start = std::chrono::steady_clock::now();
   if (!root_stack_.OpenRoot(&info, &root_unreadable_reason_, root_path)) return;
   root_id_ = info.id;
   root_opened_ = true;
@@ -651,6 +653,8 @@ void Walker::SweepSubFolders(const std::string& root_path, const ExtensionList& 
   const bool listed = root_cleaner_.ListTargets(*root_stack_.top(), info.id.device, extensions,
                                                 &root_targets_, &root_subfolders_,
                                                 &root_unreadable_reason_);
+  const auto listing_time = std::chrono::steady_clock::now() - start;
+  const std::size_t listed_bytes = root_targets_.names.size() + root_subfolders_.names.size();
   root_targets_ = platform::EntryList();
   if (!listed) return;
   FindRootWorkTree(root_path);
@@ -659,6 +663,7 @@ void Walker::SweepSubFolders(const std::string& root_path, const ExtensionList& 
   if (sweep_ == nullptr) {
     sweep_ = std::make_unique<Sweep>(fs_, report_, settings_, jobs_, most_jobs_);
   }
+  sweep_->NoteRootListingTime(listing_time, listed_bytes);
   sweep_->Run(root_stack_.shared_top(), root_id_, root_path, &root_subfolders_, extensions,
               root_work_tree_);
 }
