@@ -14,12 +14,9 @@ namespace engine {
 namespace {
 
 // A failed write may leave at most Report::kBlockLimit bytes of lines
-// unwritten, with one worker as with several. Every line counts against that
-// one bound before it is made (a deletion's line before its file goes), by
-// whichever worker makes it: no worker has a share of its own, so adding
-// workers never makes anyone's pieces smaller. The worker writing to the
-// run's report looks at the bound after each line it adds, so it may pass
-// kMostHeldBytes by one line before it writes out.
+// unwritten, with one worker as with several (see RecordRoom). The worker
+// writing to the run's report looks at the bound after each line it adds,
+// so it may pass kMostHeldBytes by one line before it writes out.
 constexpr std::size_t kLineSlackBytes = std::size_t{8} * 1024;
 constexpr std::size_t kMostHeldBytes = Report::kBlockLimit - kLineSlackBytes;
 // Room made by writing out is worth waking waiting workers for once it is
@@ -206,7 +203,7 @@ struct Sweep::Worker {
     if (direct) return;
     own_report.Flush();
     // A line counted ahead that was never made (its file was not deleted).
-    sweep.unwritten_.fetch_sub(counted_ahead);
+    sweep.room_.Remove(counted_ahead);
     counted_ahead = 0;
     sweep.Unreserve(*this);
   }
@@ -221,8 +218,8 @@ struct Sweep::Worker {
   std::condition_variable wake;  // room to keep output, or its block is first
   Order::iterator block;  // the block in hand
   bool writing = false;   // its block is first: it writes to the report itself
-  std::size_t counted_ahead = 0;  // counted in unwritten_ before its line came
-  std::size_t reserved = 0;       // of reserved_, for the folder in hand
+  std::size_t counted_ahead = 0;  // counted in the room before its line came
+  std::size_t reserved = 0;       // of the room's reserved, for the folder in hand
   platform::EntryList targets;
   platform::EntryList subfolders;
   std::string next_name;  // of the first subfolder of the folder in hand
@@ -252,7 +249,7 @@ bool Sweep::CapturingConsole::Write(platform::OutputStream stream, std::string_v
 
 Sweep::Sweep(platform::FileSystem& fs, Report& report, const WalkerSettings& settings,
              unsigned jobs, unsigned most_jobs)
-    : fs_(fs), report_(report), settings_(settings) {
+    : fs_(fs), report_(report), settings_(settings), room_(report.console(), kKeepBytes) {
   const std::size_t spare = platform::SpareFolderHandles();
   jobs = jobs < 1 ? 1 : jobs;
   const unsigned wanted = WorkersTheHandlesAllow(std::max(jobs, most_jobs), spare);
@@ -324,7 +321,7 @@ void Sweep::Run(const std::shared_ptr<const platform::Dir>& root, const platform
   extensions_ = &extensions;
   // What the report holds already (the root's line) is as unwritten as
   // what the workers will add.
-  unwritten_.store(report_.held());
+  room_.StartWith(report_.held());
   auto root_node = std::make_shared<FolderNode>();
   root_node->id = root_id;
   root_node->work_tree = std::move(work_tree);
@@ -553,7 +550,7 @@ Sweep::Order::iterator Sweep::NextToTake() {
     if (entry->put_off) {
       if (range == order_.end()) range_first = false;
       if (entry == order_.begin() || busy_ == 0 ||
-          (Fits(entry->expected) && (in_order || Fits(kRoomToSpare)))) {
+          (room_.Fits(entry->expected) && (in_order || room_.Fits(kRoomToSpare)))) {
         return entry;
       }
       in_order = false;
@@ -810,11 +807,6 @@ bool Sweep::MayPutOff(std::size_t past) const {
          put_off_.load() < kPutOffPerWorker * workers_.size() + past;
 }
 
-// Whether `bytes` more may be kept now, beside what is reserved.
-bool Sweep::Fits(std::size_t bytes) const {
-  return Unwritten() + reserved_.load() + bytes <= kKeepBytes;
-}
-
 // Whether the worker, whose block is not first, had better put off cleaning
 // the folder it listed: the file system keeps requests waiting, and there is
 // no room for its lines, or blocks before it may wait for room already,
@@ -891,11 +883,11 @@ bool Sweep::ReleaseHeldHandles() {
 // Before `incoming` bytes are kept: waits, between two lines, while keeping
 // them would pass the bound, unless the worker's block is first, in which
 // case it writes what it kept and from then on writes straight through.
-// Whether it counted them in unwritten_ itself, as there was room for them.
+// Whether it counted them in the room itself, as there was room for them.
 bool Sweep::HoldBack(Worker& worker, std::size_t incoming) {
   if (worker.writing || worker.direct) return false;
   const bool first = first_block_.load(std::memory_order_acquire) == &*worker.block;
-  if (!first && Admit(incoming)) return true;
+  if (!first && room_.Admit(incoming)) return true;
   std::unique_lock<std::mutex> lock = Lock();
   for (;;) {
     if (order_.begin() == worker.block && !writing_) {
@@ -908,22 +900,10 @@ bool Sweep::HoldBack(Worker& worker, std::size_t incoming) {
       worker.console.PassOn();
       return false;
     }
-    if (Admit(incoming)) return true;
+    if (room_.Admit(incoming)) return true;
     if (MustStop()) return false;
     WaitForRoom(worker, lock);
   }
-}
-
-// Counts `bytes` in unwritten_ where all that is kept and reserved stays
-// within the room with them. Added first and taken back when over, as
-// Reserve does: workers that looked first and added after could all pass
-// the bound at once, each having seen the room before the others' lines.
-bool Sweep::Admit(std::size_t bytes) {
-  if (bytes > kKeepBytes) return false;  // a line longer than the room: it waits to be first
-  unwritten_.fetch_add(bytes);
-  if (Unwritten() + reserved_.load() <= kKeepBytes) return true;
-  unwritten_.fetch_sub(bytes);
-  return false;
 }
 
 // Counts `bytes` the worker is about to keep or write against the bound:
@@ -937,10 +917,10 @@ void Sweep::Count(Worker& worker, std::size_t bytes) {
     counted = HoldBack(worker, bytes - reserved);
   }
   const std::size_t uncounted = counted ? reserved : bytes;
-  if (uncounted > 0) unwritten_.fetch_add(uncounted);
+  if (uncounted > 0) room_.Add(uncounted);
   if (reserved == 0) return;
   worker.reserved -= reserved;
-  reserved_.fetch_sub(reserved);
+  room_.Release(reserved);
 }
 
 // Reserves room for the `bytes` the lines of the folder the worker is about
@@ -948,12 +928,7 @@ void Sweep::Count(Worker& worker, std::size_t bytes) {
 // room is free before them: so workers that start cleaning side by side
 // don't all find the room gone halfway.
 bool Sweep::Reserve(Worker& worker, std::size_t bytes, std::size_t spare) {
-  const std::size_t before = reserved_.fetch_add(bytes);
-  const std::size_t held = Unwritten() + before;
-  if (held + bytes > kKeepBytes || held + spare > kKeepBytes) {
-    reserved_.fetch_sub(bytes);
-    return false;
-  }
+  if (!room_.Reserve(bytes, spare)) return false;
   worker.reserved += bytes;
   return true;
 }
@@ -961,7 +936,7 @@ bool Sweep::Reserve(Worker& worker, std::size_t bytes, std::size_t spare) {
 // Gives back what the worker reserved and did not use.
 void Sweep::Unreserve(Worker& worker) {
   if (worker.reserved == 0) return;
-  reserved_.fetch_sub(worker.reserved);
+  room_.Release(worker.reserved);
   worker.reserved = 0;
 }
 
@@ -1053,7 +1028,7 @@ void Sweep::NoteWritten(std::size_t before, std::size_t added) {
   // Room reserved counts as held: those lines come without asking again,
   // so a report left to grow past what the reservations were granted
   // against would take the bound over with them.
-  const std::size_t total = unwritten_.load() - handed_on + gathered + reserved_.load();
+  const std::size_t total = room_.counted() - handed_on + gathered + room_.reserved();
   // While folders are put off for want of room, what the report holds is
   // room they wait for: it goes out sooner, in writes still worth making.
   const std::size_t write_at = put_off_.load() > 0 ? kWakeBytes : kReportWriteBytes;
@@ -1064,7 +1039,7 @@ void Sweep::NoteWritten(std::size_t before, std::size_t added) {
   // Nothing more may be deleted once it can't be put on record: every worker
   // learns so before the room the lost lines leave lets any go on.
   if (report_.output_failed()) halt_.store(true);
-  if (handed_on > 0) unwritten_.fetch_sub(handed_on);
+  if (handed_on > 0) room_.Remove(handed_on);
   // Workers may be waiting for room, made here or by a terminal's console
   // in its own time since the last look (what was handed on and is no
   // longer gathered); a few bytes are not worth waking them for.
@@ -1077,12 +1052,6 @@ void Sweep::NoteWritten(std::size_t before, std::size_t added) {
     WakeRoomWaiters();
     if (put_off_.load() > 0) WakeTakers(1);
   }
-}
-
-// Everything not yet written out: kept, in the run's report, or gathered by
-// its console.
-std::size_t Sweep::Unwritten() const {
-  return unwritten_.load() + report_.console().GatheredBytes();
 }
 
 bool Sweep::MustStop() {

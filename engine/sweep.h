@@ -37,6 +37,7 @@
 
 #include "engine/extensions.h"
 #include "engine/folder_stack.h"
+#include "engine/record_room.h"
 #include "engine/report.h"
 #include "engine/walk.h"
 #include "platform/file_system.h"
@@ -123,13 +124,11 @@ class Sweep {
               const std::string& path, std::shared_ptr<const WorkTree> work_tree,
               std::size_t expected);
   Order::iterator NextToTake();
-  bool Fits(std::size_t bytes) const;
   bool MayPutOff(std::size_t past) const;
   std::size_t ExpectedBytes(const Worker& worker, const std::string& path) const;
   bool ReleaseHeldHandles();
   std::string PathThroughNodes(const FolderNode& parent, const std::string& name) const;
   bool HoldBack(Worker& worker, std::size_t incoming);
-  bool Admit(std::size_t bytes);
   void Count(Worker& worker, std::size_t bytes);
   void WriteDoneBlocks(std::unique_lock<std::mutex>& lock);
   void PassOn(platform::OutputStream stream, std::string_view bytes);
@@ -137,7 +136,6 @@ class Sweep {
   void FlushReport();
   void NoteWritten(std::size_t before, std::size_t added);
   bool MustStop();
-  std::size_t Unwritten() const;
   static bool WaitedOnFileSystem(std::chrono::steady_clock::duration taken,
                                  std::size_t listed_bytes);
   void NoteListingTime(std::chrono::steady_clock::duration taken, std::size_t listed_bytes);
@@ -160,11 +158,10 @@ class Sweep {
   // Each on a cache line of its own: they change often, and halt_ is read
   // before every file, so none may drag another between the processors.
   alignas(64) std::atomic<std::size_t> held_handles_{0};  // by waiting subfolders and put off blocks
-  // Bytes of ended lines not yet handed to the console: kept in blocks, or
-  // in the run's report. Raised before bytes are kept, lowered once handed
-  // on. What a terminal's console gathers it counts on its own, and lets go
-  // of in its own time (Unwritten adds the two).
-  alignas(64) std::atomic<std::size_t> unwritten_{0};
+  // Lines not yet handed to the console, kept in blocks or in the run's
+  // report, and the room reserved for lines to come: counted before they
+  // are made, handed back once handed on.
+  RecordRoom room_;
   // Workers waiting for room, for the writing worker to look at without the
   // lock.
   alignas(64) std::atomic<std::size_t> room_waiters_{0};
@@ -184,9 +181,6 @@ class Sweep {
   // Blocks listed but put off until there is room for their lines; changed
   // under the lock, looked at without it.
   alignas(64) std::atomic<std::size_t> put_off_{0};
-  // Room reserved by workers for the lines of the folders they clean, less
-  // what those lines took so far (see Reserve).
-  alignas(64) std::atomic<std::size_t> reserved_{0};
 
   alignas(64) std::mutex mutex_;  // guards what follows
   std::condition_variable work_changed_;  // a folder to take, or none left to come

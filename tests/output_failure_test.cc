@@ -6,12 +6,15 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <filesystem>
 #include <functional>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "engine/record_room.h"
 #include "platform/file_system.h"
 #include "tests/support/child_process.h"
 #include "tests/support/expected_run.h"
@@ -254,6 +257,84 @@ TEST(OutputFailureTest, BothStreamsFailingStillEndsTheRunWithStatusTwo) {
   console.fail_errors = true;
   EXPECT_EQ(RunIn(root, nullptr, platform::NativeFileSystem(), console).status, 2);
   EXPECT_EQ(FilesBelow(root).size(), 3u);
+}
+
+/// A console that has gathered a set number of bytes not yet written.
+class GatheringConsole : public FakeConsole {
+ public:
+  std::size_t GatheredBytes() override { return gathered.load(); }
+  std::atomic<std::size_t> gathered{0};
+};
+
+// The room counts what the terminal's console gathers and what is reserved
+// beside what is kept, and a line longer than the whole room never fits.
+TEST(RecordRoomTest, CountsGatheredAndReservedBytesBesideWhatIsKept) {
+  GatheringConsole console;
+  engine::RecordRoom room(console, 100);
+  console.gathered = 30;
+  EXPECT_TRUE(room.Admit(70));
+  EXPECT_FALSE(room.Admit(1));
+  room.Remove(70);
+  EXPECT_FALSE(room.Reserve(50, 71));  // 30 held leaves 70 spare, not 71
+  EXPECT_TRUE(room.Reserve(50, 70));
+  EXPECT_TRUE(room.Fits(20));
+  EXPECT_FALSE(room.Admit(21));
+  EXPECT_TRUE(room.Admit(20));
+  EXPECT_FALSE(room.Reserve(1));
+  console.gathered = 0;  // the console wrote its lines out
+  EXPECT_TRUE(room.Reserve(30));
+  room.Release(80);
+  room.Remove(20);
+  EXPECT_EQ(room.Unwritten() + room.reserved(), 0u);
+  EXPECT_FALSE(room.Admit(101));
+}
+
+// Workers taking room side by side never hold more than it has between
+// them, whether they count lines or reserve room: each sees what the others
+// took, however their steps interleave.
+TEST(RecordRoomTest, WorkersTakingRoomSideBySideNeverPassTheBound) {
+  GatheringConsole console;
+  constexpr std::size_t kRoom = 1000;
+  engine::RecordRoom room(console, kRoom);
+  std::atomic<std::size_t> held{0};  // what the workers were granted and keep
+  std::atomic<bool> passed{false};
+  auto work = [&](unsigned seed) {
+    // Each keeps its last few grants, so the room stays nearly full and
+    // workers keep asking for its last bytes at once.
+    struct Grant {
+      std::size_t bytes;
+      bool reserved;
+    };
+    std::vector<Grant> kept;
+    auto give_back = [&](const Grant& grant) {
+      // Given back here before the room has it back, so `held` never runs
+      // ahead of the room.
+      held.fetch_sub(grant.bytes);
+      if (grant.reserved) {
+        room.Release(grant.bytes);
+      } else {
+        room.Remove(grant.bytes);
+      }
+    };
+    for (unsigned i = 0; i < 50000; ++i) {
+      const std::size_t bytes = 1 + (seed * 7919 + i * 104729) % 200;
+      const bool reserve = (i + seed) % 3 == 0;
+      if (reserve ? room.Reserve(bytes) : room.Admit(bytes)) {
+        if (held.fetch_add(bytes) + bytes > kRoom) passed = true;
+        kept.push_back({bytes, reserve});
+      }
+      if (kept.size() > 2 || (!kept.empty() && i % 5 == 0)) {
+        give_back(kept.front());
+        kept.erase(kept.begin());
+      }
+    }
+    for (const Grant& grant : kept) give_back(grant);
+  };
+  std::vector<std::thread> workers;
+  for (unsigned seed = 0; seed < 8; ++seed) workers.emplace_back(work, seed);
+  for (std::thread& worker : workers) worker.join();
+  EXPECT_FALSE(passed.load());
+  EXPECT_EQ(room.Unwritten() + room.reserved(), 0u);
 }
 
 }  // namespace
