@@ -58,7 +58,7 @@ class Sweep {
   /// up to `jobs` workers: fewer when the spare descriptors leave too few
   /// for each, or the system grants fewer threads or too little memory.
   /// Up to `most_jobs` wait beside them, woken once listings show that the
-  /// disk, not the processors, sets the pace (a cold cache): the others then
+  /// file system keeps them waiting (see NoteListingTime): the others then
   /// mostly wait on it, and more of them keep it busy.
   Sweep(platform::FileSystem& fs, Report& report, const WalkerSettings& settings, unsigned jobs,
         unsigned most_jobs = 0);
@@ -136,10 +136,10 @@ class Sweep {
   void FlushReport();
   void NoteWritten(std::size_t before, std::size_t added);
   bool MustStop();
-  static bool WaitedOnFileSystem(std::chrono::steady_clock::duration taken,
-                                 std::size_t listed_bytes);
+  enum class Wait { kNone, kBriefly, kLong };
+  static Wait ListingWait(std::chrono::steady_clock::duration taken, std::size_t listed_bytes);
   void NoteListingTime(std::chrono::steady_clock::duration taken, std::size_t listed_bytes);
-  void WakeMoreWorkers();
+  void WakeMoreWorkers(bool work_ahead);
   bool WaitToBeWoken(const Worker& worker, unsigned round);
 
   platform::FileSystem& fs_;
@@ -172,12 +172,14 @@ class Sweep {
   // How many workers sweep: the first ones; those after them wait to be
   // woken (see NoteListingTime). Raised as listings wait, never lowered.
   alignas(64) std::atomic<std::size_t> active_{0};
-  // Most listings took long: the file system keeps every request waiting.
+  // Most listings waited long: the file system keeps every request waiting.
   std::atomic<bool> waits_on_requests_{false};
-  // Listings timed, and those that took long: counted by every worker at
-  // every folder, so kept apart from what every worker only reads.
+  // Listings timed, those that waited, and those that waited long: counted
+  // by every worker at every folder, so kept apart from what every worker
+  // only reads.
   alignas(64) std::atomic<unsigned> timed_listings_{0};
-  std::atomic<unsigned> slow_listings_{0};
+  std::atomic<unsigned> waited_listings_{0};
+  std::atomic<unsigned> long_listings_{0};
   // Blocks listed but put off until there is room for their lines; changed
   // under the lock, looked at without it.
   alignas(64) std::atomic<std::size_t> put_off_{0};
@@ -185,7 +187,8 @@ class Sweep {
   alignas(64) std::mutex mutex_;  // guards what follows
   std::condition_variable work_changed_;  // a folder to take, or none left to come
   unsigned waiting_for_work_ = 0;
-  unsigned next_wake_at_ = 0;  // slow listings that wake more workers
+  unsigned next_wake_at_ = 0;  // long listings that wake more workers
+  bool woken_any_ = false;     // workers were woken beside the first ones
   // Workers waiting for room to keep their output, or for their block to be
   // first; each on its own condition, so only those who can go on wake.
   std::vector<Worker*> waiting_for_room_;

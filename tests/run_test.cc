@@ -30,6 +30,7 @@
 
 #include "driver/chosen_folders.h"
 #include "engine/dry_run.h"
+#include "platform/console.h"
 #include "platform/process.h"
 #include "tests/support/child_process.h"
 #include "tests/support/expected_run.h"
@@ -562,15 +563,16 @@ TEST_F(ProjectTest, ALineLongerThanAWorkersShareOfTheBoundIsKeptAheadLikeAnyOthe
   EXPECT_EQ(testsupport::TotalOf(run.out), 3);
 }
 
-// A share whose every folder opens late, and whose first folder's deletion
-// waits until enough folders behind it have been opened.
+// A share whose every folder opens late (past a millisecond, as a round
+// trip or several do; a cold disk answers sooner), and whose first folder's
+// deletion waits until enough folders behind it have been opened.
 class StalledFrontShare : public testsupport::DelegatingFileSystem {
  public:
   explicit StalledFrontShare(int opens_awaited) : opens_awaited_(opens_awaited) {}
   platform::OpenResult OpenChild(const platform::Dir& parent, std::string_view name,
                                  platform::Dir* dir, platform::FolderInfo* info,
                                  std::string* error) override {
-    std::this_thread::sleep_for(std::chrono::microseconds(700));
+    std::this_thread::sleep_for(std::chrono::microseconds(1500));
     const platform::OpenResult opened = real_.OpenChild(parent, name, dir, info, error);
     std::lock_guard<std::mutex> lock(mutex_);
     ++opens_;
@@ -910,8 +912,9 @@ TEST_F(ProjectTest, TargetThatVanishedIsSkippedSilently) {
 // tree alone and pass for a parallel run.
 class LockedFolders : public FlakyRemovals {
  public:
-  LockedFolders(bool no_ids, bool scarce_handles, bool parallel)
-      : no_ids_(no_ids), scarce_(scarce_handles), parallel_(parallel) {}
+  LockedFolders(bool no_ids, bool scarce_handles, bool parallel,
+                std::chrono::microseconds open_delay = std::chrono::microseconds(1500))
+      : no_ids_(no_ids), scarce_(scarce_handles), parallel_(parallel), open_delay_(open_delay) {}
   bool OpenCurrentDirectory(platform::Dir* dir, platform::FolderInfo* info,
                             std::string* error) override {
     return Describe(real_.OpenCurrentDirectory(dir, info, error), info);
@@ -940,9 +943,10 @@ class LockedFolders : public FlakyRemovals {
       return platform::OpenResult::kNoHandles;
     }
     just_refused = false;
-    // In parallel every folder opens late, as on a share: the sweep then
+    // In parallel every folder opens late, by default as on a share (past
+    // a millisecond, where a cold disk answers sooner): the sweep then
     // works ahead of what it may write (and puts folders off).
-    if (parallel_) std::this_thread::sleep_for(std::chrono::microseconds(700));
+    if (parallel_) std::this_thread::sleep_for(open_delay_);
     const platform::OpenResult opened = real_.OpenChild(parent, name, dir, info, error);
     Describe(true, info);
     return opened;
@@ -967,6 +971,7 @@ class LockedFolders : public FlakyRemovals {
   const bool no_ids_;
   const bool scarce_;
   const bool parallel_;
+  const std::chrono::microseconds open_delay_;
   std::atomic<int> opens_{0};
   std::mutex mutex_;
   std::condition_variable company_;    // a thread opened its first folder
@@ -1056,6 +1061,26 @@ TEST_F(ProjectTest, AnyNumberOfThreadsGivesTheReportOfOne) {
       EXPECT_EQ(console.transcript, first_transcript) << "stderr lines moved";
       EXPECT_EQ(TreeListing(), first_listing);
     }
+  }
+  // On a disk that answers in a hundred microseconds (a cold cache), the
+  // threads grow to four times the processors and no further: the
+  // processors soon set the pace again, and more would only wait on one
+  // another. The report is the same.
+  {
+    const unsigned processors = platform::UsableProcessorCount();
+    SCOPED_TRACE("a cold disk, " + std::to_string(8 * processors) + " threads");
+    testsupport::RemoveTree(root_);
+    MakeFolders(root_);
+    testsupport::EnterFolder(root_);
+    make_tree();
+    LockedFolders fs(false, false, /*parallel=*/true, std::chrono::microseconds(100));
+    testsupport::FakeConsole console;
+    const RunResult run = RunInProcess(console, fs, driver::RunHooks(), 8 * processors);
+    EXPECT_GT(fs.ThreadsSeen(), processors) << "waiting listings woke no thread";
+    EXPECT_LE(fs.ThreadsSeen(), 4 * processors) << "a cold disk woke every thread";
+    EXPECT_EQ(run.out, first.out);
+    EXPECT_EQ(console.transcript, first_transcript);
+    EXPECT_EQ(TreeListing(), first_listing);
   }
   // The JSON record too is the same for any number, held to one thread's.
   std::string first_json;
