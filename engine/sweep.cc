@@ -439,7 +439,7 @@ Sweep::Wait Sweep::ListingWait(std::chrono::steady_clock::duration taken,
 // - Where most waited only briefly (a cold disk), four times as many workers
 //   as at first keep the processors busy. More would only wait on one
 //   another, as the processors, not the disk, set the pace: on a cold ext4,
-//   20,000 folders, 32 threads took 1.8 to 2.4 s where 8 took 1.2 to 1.3.
+//   20,000 folders, 32 threads took 1.8 to 2.4 s where 8 took 1.1 to 1.6.
 // - Where most waited long (a share), four times as many each time as many
 //   such listings again were seen, up to all, and the sweep works ahead of
 //   what it may write (see ShouldPutOff). (Doubling left a 300-folder share
