@@ -445,10 +445,11 @@ Sweep::Wait Sweep::ListingWait(std::chrono::steady_clock::duration taken,
 //   what it may write (see ShouldPutOff). (Doubling left a 300-folder share
 //   at 1 ms a request a third of the way through before all were up.)
 void Sweep::NoteListingTime(std::chrono::steady_clock::duration taken, std::size_t listed_bytes) {
-  // A few listings wait long only on a file system that keeps requests
-  // waiting; the first ones on a warm cache may take tens of microseconds
-  // (first touches of memory and code), so brief waits must be many.
-  constexpr unsigned kLongListingsToWake = 3;
+  // Both must be more than the first few listings, which may wait for
+  // reasons of their own: on a warm cache the first touches of memory and
+  // code take tens of microseconds, on a cold disk the first reads take a
+  // few hundred, and a processor busy elsewhere may stall any one listing.
+  constexpr unsigned kLongListingsToWake = 8;
   constexpr unsigned kBriefListingsToWake = 16;
   const unsigned timed = timed_listings_.fetch_add(1) + 1;
   const Wait wait = ListingWait(taken, listed_bytes);
