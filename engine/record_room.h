@@ -58,8 +58,6 @@ class RecordRoom {
   std::size_t counted() const { return counted_.load(); }
   /// The room reserved and not yet taken by lines.
   std::size_t reserved() const { return reserved_.load(); }
-  /// The room there is in all.
-  std::size_t size() const { return keep_bytes_; }
 
  private:
   platform::Console& console_;
