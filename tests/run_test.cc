@@ -946,18 +946,7 @@ class LockedFolders : public FlakyRemovals {
     // In parallel every folder opens late, by default as on a share (past
     // a millisecond, where a cold disk answers sooner): the sweep then
     // works ahead of what it may write (and puts folders off).
-    if (parallel_) {
-      const bool early = delayed_opens_++ < 8;
-      const auto start = std::chrono::steady_clock::now();
-      std::this_thread::sleep_for(open_delay_);
-      // Woken far past its time among the first opens, before the sweep
-      // chose how many threads to run: the processors were busy elsewhere,
-      // and the sweep, timing its listings, saw a slower disk than this.
-      if (early &&
-          std::chrono::steady_clock::now() - start > open_delay_ + std::chrono::microseconds(400)) {
-        ++starved_opens_;
-      }
-    }
+    if (parallel_) std::this_thread::sleep_for(open_delay_);
     const platform::OpenResult opened = real_.OpenChild(parent, name, dir, info, error);
     Describe(true, info);
     return opened;
@@ -984,16 +973,11 @@ class LockedFolders : public FlakyRemovals {
   const bool parallel_;
   const std::chrono::microseconds open_delay_;
   std::atomic<int> opens_{0};
-  std::atomic<int> delayed_opens_{0};
-  std::atomic<int> starved_opens_{0};
   std::mutex mutex_;
   std::condition_variable company_;    // a thread opened its first folder
   std::set<std::thread::id> threads_;  // that opened a folder
 
  public:
-  /// How many of the first opens were held up past their delay by busy
-  /// processors.
-  int StarvedOpens() const { return starved_opens_.load(); }
   /// How many threads opened folders.
   std::size_t ThreadsSeen() {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -1093,12 +1077,7 @@ TEST_F(ProjectTest, AnyNumberOfThreadsGivesTheReportOfOne) {
     testsupport::FakeConsole console;
     const RunResult run = RunInProcess(console, fs, driver::RunHooks(), 8 * processors);
     EXPECT_GT(fs.ThreadsSeen(), processors) << "waiting listings woke no thread";
-    // Only where the disk model held: on processors busy elsewhere (a
-    // sanitizer's run beside other tests) listings take long whatever the
-    // disk, and the sweep rightly takes them for a share's.
-    if (fs.StarvedOpens() < 2) {
-      EXPECT_LE(fs.ThreadsSeen(), 4 * processors) << "a cold disk woke every thread";
-    }
+    EXPECT_LE(fs.ThreadsSeen(), 4 * processors) << "a cold disk woke every thread";
     EXPECT_EQ(run.out, first.out);
     EXPECT_EQ(console.transcript, first_transcript);
     EXPECT_EQ(TreeListing(), first_listing);
