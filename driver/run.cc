@@ -14,6 +14,7 @@
 #include "driver/vcs_databases.h"
 #include "engine/dry_run.h"
 #include "engine/extensions.h"
+#include "engine/handle_budget.h"
 #include "engine/json.h"
 #include "engine/report.h"
 #include "engine/sweep.h"
@@ -315,7 +316,7 @@ void SweepChosenFolders(Sweep& sweep, const platform::Dir& start,
 // as many as leave the run's walk the descriptors its threads would want.
 std::size_t FoldersToHold(const Options& options) {
   const std::size_t spare = platform::SpareFolderHandles();
-  const std::size_t reserve = engine::HandlesTheSweepWants(MostJobs(options), spare);
+  const std::size_t reserve = engine::HandleBudget::Wanted(spare, MostJobs(options));
   return spare > reserve ? spare - reserve : 0;
 }
 

@@ -35,10 +35,7 @@ bool FolderStack::OpenRoot(platform::FolderInfo* info, std::string* error, std::
   // Under a low descriptor limit, a window that fits from the start saves
   // running into the limit over and over.
   const std::size_t spare = platform::SpareFolderHandles();
-  window_ = max_window_;
-  if (spare < window_ + kHandlesBesideWindow) {
-    window_ = spare > kHandlesBesideWindow + 1 ? spare - kHandlesBesideWindow : 1;
-  }
+  window_ = HandleBudget::WindowWithin(spare, max_window_);
   return true;
 }
 

@@ -10,6 +10,7 @@
 #include <string_view>
 #include <vector>
 
+#include "engine/handle_budget.h"
 #include "platform/file_system.h"
 
 namespace engine {
@@ -59,17 +60,9 @@ struct FolderNode {
 /// held.
 class FolderStack {
  public:
-  /// The most levels kept open below the root: deeper than almost any real
-  /// project, so climbing back up rarely has to reopen anything, yet far
-  /// below the usual descriptor limit.
-  static constexpr std::size_t kDefaultWindow = 64;
-  /// Handles the stack may hold besides the window's: the two a level
-  /// reached again from the root takes on its way there.
-  static constexpr std::size_t kHandlesBesideWindow = 2;
-
   /// A stack that opens folders through `fs` and keeps at most `window`
   /// levels open below the root.
-  explicit FolderStack(platform::FileSystem& fs, std::size_t window = kDefaultWindow);
+  explicit FolderStack(platform::FileSystem& fs, std::size_t window = HandleBudget::kMostWindow);
 
   /// Makes the current directory level 0, shown as `path`. The window
   /// shrinks to what the spare handles allow. False with the reason on

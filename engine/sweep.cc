@@ -47,33 +47,7 @@ constexpr int kLockTries = 100;
 // A stop signal sets a flag and wakes no one: waiting workers look at it
 // this often.
 constexpr std::chrono::milliseconds kStopCheckInterval(10);
-// Folders whose subfolders wait to be taken keep their handles open, so the
-// subfolders are opened from them directly; past this many (or half the
-// spare handles), they are reached again by name or by climbing back.
-constexpr std::size_t kMostHeldHandles = 1024;
-// What one worker may hold open: its stack's window, what reaching a level
-// again takes, and one folder put off past the held handles' bound.
-constexpr std::size_t kHandlesPerWorker =
-    FolderStack::kDefaultWindow + FolderStack::kHandlesBesideWindow + 1;
-
-// Workers share the handles of folders whose subfolders wait (up to half of
-// the spare ones) and each holds a window of its own: run several only when
-// the descriptors leave each the room a single stack's window would take,
-// so a low limit costs speed, never folders.
-unsigned WorkersTheHandlesAllow(unsigned jobs, std::size_t spare) {
-  const std::size_t chains = spare / kHandlesPerWorker;
-  if (chains < 3) return 1;
-  return static_cast<unsigned>(std::min<std::size_t>(jobs, chains - 1));
-}
-
-// The handles of waiting folders the sweep keeps, of `spare`.
-std::size_t MostHeldHandles(std::size_t spare) { return std::min(kMostHeldHandles, spare / 2); }
-
 }  // namespace
-
-std::size_t HandlesTheSweepWants(unsigned most_jobs, std::size_t spare) {
-  return (std::size_t{most_jobs} + 1) * kHandlesPerWorker + MostHeldHandles(spare);
-}
 
 // What one block wrote, stream by stream, in order.
 struct CapturedOutput {
@@ -100,7 +74,7 @@ struct Sweep::Entry {
   std::shared_ptr<const FolderNode> parent;
   // The parent's handle (null: reach it again); a put off block's own.
   std::shared_ptr<const platform::Dir> dir;
-  bool holds_handle = false;  // dir counts in held_handles_
+  bool holds_handle = false;  // dir was taken from the handle budget
   // A range's subfolders, sorted as one thread visits them; a put off
   // block's by-products.
   platform::EntryList names;
@@ -249,22 +223,17 @@ bool Sweep::CapturingConsole::Write(platform::OutputStream stream, std::string_v
 
 Sweep::Sweep(platform::FileSystem& fs, Report& report, const WalkerSettings& settings,
              unsigned jobs, unsigned most_jobs)
-    : fs_(fs), report_(report), settings_(settings), room_(report.console(), kKeepBytes) {
-  const std::size_t spare = platform::SpareFolderHandles();
-  jobs = jobs < 1 ? 1 : jobs;
-  const unsigned wanted = WorkersTheHandlesAllow(std::max(jobs, most_jobs), spare);
-  const unsigned sweeping = std::min(jobs, wanted);
-  most_held_handles_ = MostHeldHandles(spare);
-  // Each worker's window fits in what the waiting folders leave, with one
-  // folder put off past their bound.
-  const std::size_t per_worker = (spare - most_held_handles_) / wanted;
-  const std::size_t beside = FolderStack::kHandlesBesideWindow + 1;
-  const std::size_t window =
-      per_worker > beside + 1 ? std::min(FolderStack::kDefaultWindow, per_worker - beside) : 1;
+    : fs_(fs),
+      report_(report),
+      settings_(settings),
+      handles_(platform::SpareFolderHandles(), std::max({jobs, most_jobs, 1u})),
+      room_(report.console(), kKeepBytes) {
+  const unsigned wanted = handles_.workers();
+  const unsigned sweeping = std::min(std::max(jobs, 1u), wanted);
   for (unsigned i = 0; i < wanted; ++i) {
     try {
-      workers_.push_back(std::make_unique<Worker>(*this, fs_, report_.console(), settings_, window,
-                                                  wanted == 1, i));
+      workers_.push_back(std::make_unique<Worker>(*this, fs_, report_.console(), settings_,
+                                                  handles_.window(), wanted == 1, i));
     } catch (const std::bad_alloc&) {
       if (i == 0) throw;
       break;  // fewer workers, same result
@@ -375,7 +344,7 @@ void Sweep::Work(Worker& worker) {
         task.put_off = false;
         task.work_tree.reset();
         task.parent_dir.reset();
-        held_handles_.fetch_sub(1);
+        handles_.Release();
       }
       // A folder's first subfolder comes right after it in the order, so the
       // worker goes straight on to it, in the same block.
@@ -624,7 +593,7 @@ Sweep::Order::iterator Sweep::Place(Order::iterator before) {
 // lock. Whoever took a range's last folder holds its parent and handle, so
 // nothing is closed here but what a stopped run left waiting.
 void Sweep::Retire(Order::iterator entry) {
-  if (entry->holds_handle) held_handles_.fetch_sub(1);
+  if (entry->holds_handle) handles_.Release();
   entry->holds_handle = false;
   if (entry->put_off) put_off_.fetch_sub(1);  // a stopped run left it
   entry->put_off = false;
@@ -790,15 +759,13 @@ bool Sweep::SweepFolder(Worker& worker, Task& task) {
 void Sweep::Publish(Worker& worker, std::shared_ptr<const FolderNode> node,
                     std::shared_ptr<const platform::Dir> dir, platform::EntryList* names,
                     std::size_t first) {
-  const bool hold = held_handles_.load(std::memory_order_relaxed) < most_held_handles_;
   std::unique_lock<std::mutex> lock = Lock();
   const Order::iterator range = Place(std::next(worker.block));
   range->is_range = true;
   range->parent = std::move(node);
-  if (hold) {
+  if (handles_.TryHold()) {
     range->dir = std::move(dir);
     range->holds_handle = true;
-    held_handles_.fetch_add(1);
   }
   // The worker gets the spare entry's buffers for its next listing.
   std::swap(range->names, *names);
@@ -824,7 +791,7 @@ std::size_t Sweep::ExpectedBytes(const Worker& worker, const std::string& path) 
 // handles held, and how many wait at all, since every worker that takes a
 // folder looks them over.
 bool Sweep::MayPutOff(std::size_t past) const {
-  return held_handles_.load() < most_held_handles_ + past &&
+  return handles_.MayHold(past) &&
          put_off_.load() < kPutOffPerWorker * workers_.size() + past;
 }
 
@@ -839,7 +806,7 @@ bool Sweep::ShouldPutOff(Worker& worker, const std::string& path, std::size_t* e
   if (worker.direct || worker.writing) return false;
   if (first_block_.load(std::memory_order_acquire) == &*worker.block) return false;
   // Past the held handles' bound each worker may still put off the one
-  // folder it listed, rather than wait for room on it (see Sweep::Sweep),
+  // folder it listed, rather than wait for room on it (see HandleBudget),
   // and then lists no further.
   if (!MayPutOff(workers_.size())) return false;
   // Only now is the estimate worth making: on a warm cache no folder needs it.
@@ -866,13 +833,15 @@ bool Sweep::PutOff(Worker& worker, std::shared_ptr<const platform::Dir> dir,
                    std::shared_ptr<const WorkTree> work_tree, std::size_t expected) {
   worker.FlushBlock();
   std::unique_lock<std::mutex> lock = Lock();
-  if (order_.begin() == worker.block || worker.writing || MustStop()) return false;
+  if (order_.begin() == worker.block || worker.writing || MustStop() ||
+      !handles_.TryHold(workers_.size())) {
+    return false;
+  }
   Entry& block = *worker.block;
   block.put_off = true;
   block.owner = nullptr;
   block.dir = std::move(dir);
   block.holds_handle = true;
-  held_handles_.fetch_add(1);
   block.id = id;
   block.path = path;
   block.work_tree = std::move(work_tree);
@@ -895,7 +864,7 @@ bool Sweep::ReleaseHeldHandles() {
     if (!entry.holds_handle || !entry.is_range) continue;
     entry.dir.reset();
     entry.holds_handle = false;
-    held_handles_.fetch_sub(1);
+    handles_.Release();
     released = true;
   }
   return released;

@@ -37,17 +37,13 @@
 
 #include "engine/extensions.h"
 #include "engine/folder_stack.h"
+#include "engine/handle_budget.h"
 #include "engine/record_room.h"
 #include "engine/report.h"
 #include "engine/walk.h"
 #include "platform/file_system.h"
 
 namespace engine {
-
-/// How many of `spare` descriptors a sweep of up to `most_jobs` workers
-/// wants for itself: a window for each and one more, and the handles of
-/// folders whose subfolders wait. What is left may be held by others.
-std::size_t HandlesTheSweepWants(unsigned most_jobs, std::size_t spare);
 
 /// The workers of one run and the order they share. The threads start at
 /// the first Run and wait between runs, so a run over many folders starts
@@ -145,7 +141,6 @@ class Sweep {
   platform::FileSystem& fs_;
   Report& report_;
   const WalkerSettings& settings_;
-  std::size_t most_held_handles_ = 0;
   // What a terminal's console held when the writing worker last looked.
   std::size_t gathered_seen_ = 0;
   std::vector<std::unique_ptr<Worker>> workers_;  // the calling thread's first
@@ -157,7 +152,9 @@ class Sweep {
 
   // Each on a cache line of its own: they change often, and halt_ is read
   // before every file, so none may drag another between the processors.
-  alignas(64) std::atomic<std::size_t> held_handles_{0};  // by waiting subfolders and put off blocks
+  // The descriptors: each worker's window, and the handles held by waiting
+  // subfolders and put off blocks.
+  alignas(64) HandleBudget handles_;
   // Lines not yet handed to the console, kept in blocks or in the run's
   // report, and the room reserved for lines to come: counted before they
   // are made, handed back once handed on.

@@ -1,4 +1,5 @@
 #include "engine/folder_stack.h"
+#include "engine/handle_budget.h"
 
 #include <gtest/gtest.h>
 
@@ -7,8 +8,11 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <memory>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "tests/support/fakes.h"
 #include "tests/support/scratch_tree.h"
@@ -226,6 +230,75 @@ TEST_F(FolderStackTest, MovingOntoAHeldFolderKeepsOpenLevelsWithinTheWindow) {
   ExpectPopReaches(branch_level);
   ExpectPopReaches(3);
   EXPECT_LE(fs_.most_held, kWindow + 1);
+}
+
+// The handles of waiting folders the budget lets be held: taken until it
+// says no, then given back.
+std::size_t MostHeld(HandleBudget& budget) {
+  std::size_t held = 0;
+  while (held < 1000000 && budget.TryHold()) ++held;
+  for (std::size_t i = 0; i < held; ++i) budget.Release();
+  return held;
+}
+
+// Every worker's window, what it takes beside it and the one folder it may
+// put off past the bound, with the waiting folders' bound, fit in the spare
+// descriptors; and where they are plenty, nothing is cut short.
+TEST(HandleBudgetTest, SharesNoMoreThanTheSpareDescriptors) {
+  for (const std::size_t spare : {0, 5, 9, 12, 100, 200, 210, 300, 1000, 5000, 100000}) {
+    for (const unsigned jobs : {1u, 2u, 7u, 64u}) {
+      HandleBudget budget(spare, jobs);
+      const std::string where = std::to_string(spare) + " spare, " + std::to_string(jobs) + " jobs";
+      EXPECT_GE(budget.workers(), 1u) << where;
+      EXPECT_LE(budget.workers(), jobs) << where;
+      EXPECT_GE(budget.window(), 1u) << where;
+      const std::size_t most_held = MostHeld(budget);
+      const std::size_t taken =
+          budget.workers() * (budget.window() + HandleBudget::kBesideWindow + 1) + most_held;
+      // A window of one is the least a stack can walk with, whatever fits.
+      if (budget.window() > 1) {
+        EXPECT_LE(taken, spare) << where;
+      }
+      if (spare >= HandleBudget::Wanted(spare, jobs)) {
+        EXPECT_EQ(budget.workers(), jobs) << where << ": the sweep had all it wants";
+        EXPECT_EQ(budget.window(), HandleBudget::kMostWindow) << where;
+      }
+    }
+  }
+}
+
+// Workers holding handles side by side never pass the bound, however their
+// steps interleave: each takes its handle in the same step it looks.
+TEST(HandleBudgetTest, WorkersHoldingSideBySideNeverPassTheBound) {
+  HandleBudget budget(30, 8);
+  const std::size_t most_held = MostHeld(budget);
+  ASSERT_GT(most_held, 0u);
+  constexpr std::size_t kPast = 3;
+  std::atomic<std::size_t> most_seen{0};
+  auto work = [&] {
+    // Each keeps a few handles, so the budget stays nearly spent and
+    // workers keep asking for its last handles at once.
+    int kept = 0;
+    for (int i = 0; i < 200000; ++i) {
+      if (budget.TryHold(kPast)) {
+        ++kept;
+        const std::size_t held = budget.held();
+        std::size_t seen = most_seen.load();
+        while (held > seen && !most_seen.compare_exchange_weak(seen, held)) {
+        }
+      }
+      if (kept > 3 || (kept > 0 && i % 5 == 0)) {
+        budget.Release();
+        --kept;
+      }
+    }
+    for (; kept > 0; --kept) budget.Release();
+  };
+  std::vector<std::thread> workers;
+  for (int i = 0; i < 8; ++i) workers.emplace_back(work);
+  for (std::thread& worker : workers) worker.join();
+  EXPECT_LE(most_seen.load(), most_held + kPast);
+  EXPECT_EQ(budget.held(), 0u);
 }
 
 TEST(SpareFolderHandlesTest, AreWhatTheSoftLimitLeavesAfterTheOpenDescriptors) {
