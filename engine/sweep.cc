@@ -82,6 +82,9 @@ struct Sweep::Entry {
   // A block.
   CapturedOutput output;
   bool done = false;
+  // What its output held when done: read under the lock while the writer
+  // may be emptying the output itself.
+  std::size_t kept = 0;
   Worker* owner = nullptr;  // while in hand
   // A block whose last folder is listed but not cleaned yet (see PutOff).
   bool put_off = false;
@@ -536,8 +539,11 @@ Sweep::Order::iterator Sweep::NextToTake() {
   // folder in hand, the first is taken whatever its size: it is the front.
   bool in_order = true;
   bool range_first = true;  // no put off block comes before the range
+  std::size_t kept_ahead = 0;  // by done blocks before the range
   for (Order::iterator entry = order_.begin(); entry != order_.end(); ++entry) {
-    if (entry->put_off) {
+    if (entry->done) {
+      if (range == order_.end()) kept_ahead += entry->kept;
+    } else if (entry->put_off) {
       if (range == order_.end()) range_first = false;
       if (entry == order_.begin() || busy_ == 0 ||
           (room_.Fits(entry->expected) && (in_order || room_.Fits(kRoomToSpare)))) {
@@ -552,6 +558,17 @@ Sweep::Order::iterator Sweep::NextToTake() {
       range = entry;
       if (!any_put_off) break;
     }
+  }
+  // Where the processors set the pace (no worker was woken for waiting
+  // listings), a range behind more than half the room in finished blocks
+  // waits for the front: taken, its blocks would soon fill the rest, and
+  // the worker would then wait on every line while the front worked
+  // through all that comes before them (one warm run in three spent a
+  // third of its time so). Whoever waits is woken as the front writes out
+  // (Deliver) or subfolders come (Publish). Where listings wait, working
+  // ahead is what pays.
+  if (range != order_.end() && busy_ > 0 && kept_ahead > kKeepBytes / 2 && !woken_any_) {
+    return order_.end();
   }
   // A range before every put off block is taken even past the bounds: what
   // is listed from it comes first, and its cleaning may wait for room, while
@@ -605,6 +622,7 @@ void Sweep::Retire(Order::iterator entry) {
   entry->names.Clear();
   entry->next = 0;
   entry->done = false;
+  entry->kept = 0;
   entry->owner = nullptr;
   // A block that once held much gives its buffer back.
   if (entry->output.bytes.capacity() > kWakeBytes) entry->output = CapturedOutput();
@@ -940,6 +958,7 @@ void Sweep::Deliver(Worker& worker, std::unique_lock<std::mutex>& lock) {
     Retire(worker.block);
   } else {
     worker.block->done = true;
+    worker.block->kept = worker.block->output.bytes.size();
     // One worker writes at a time; it also writes what is done meanwhile.
     if (writing_) {
       if (busy_ == 0) WakeTakers(workers_.size());
@@ -958,10 +977,11 @@ void Sweep::Deliver(Worker& worker, std::unique_lock<std::mutex>& lock) {
   NoteFirst();
   WakeFirst();
   // The last folder in hand done: whoever waits for more may end. Room
-  // made: a put off block may go on (see Take for the rest).
+  // made: a put off block may go on, or a range held back for the front
+  // may be taken (see NextToTake).
   if (busy_ == 0) {
     WakeTakers(workers_.size());
-  } else if (put_off_.load() > 0) {
+  } else {
     WakeTakers(1);
   }
 }
