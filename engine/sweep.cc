@@ -390,69 +390,25 @@ bool Sweep::WaitToBeWoken(const Worker& worker, unsigned round) {
   return worker.index < active_.load();
 }
 
-// How long a listing of `listed_bytes` of names that took `taken` waited on
-// the file system. A warm cache lists a small folder in 5 to 25 us, and a
-// slower one only while the processors are busy elsewhere; a disk nothing
-// has read since boot answers in tens of microseconds a request, a share
-// after a round trip of hundreds.
-Sweep::Wait Sweep::ListingWait(std::chrono::steady_clock::duration taken,
-                               std::size_t listed_bytes) {
-  constexpr auto kBriefWait = std::chrono::microseconds(40);
-  constexpr auto kLongWait = std::chrono::microseconds(1000);
-  const auto listing = std::chrono::nanoseconds(50) * listed_bytes;
-  if (taken >= kLongWait + listing) return Wait::kLong;
-  if (taken >= kBriefWait + listing) return Wait::kBriefly;
-  return Wait::kNone;
-}
-
-// Listings that waited on the file system wake the workers that wait beside
-// the others, for good, once they are at least half of all: on a warm cache
-// a few listings wait, when the processors were busy elsewhere, never half.
-// - Where most waited only briefly (a cold disk), four times as many workers
-//   as at first keep the processors busy. More would only wait on one
-//   another, as the processors, not the disk, set the pace: on a cold ext4,
-//   20,000 folders, 32 threads took 1.8 to 2.4 s where 8 took 1.1 to 1.6.
-// - Where most waited long (a share), four times as many each time as many
-//   such listings again were seen, up to all, and the sweep works ahead of
-//   what it may write (see ShouldPutOff). (Doubling left a 300-folder share
-//   at 1 ms a request a third of the way through before all were up.)
+// Counts the listing of a folder that took `taken` for `listed_bytes` of
+// names, and wakes more workers where listings show the file system keeps
+// them waiting.
 void Sweep::NoteListingTime(std::chrono::steady_clock::duration taken, std::size_t listed_bytes) {
-  // Both must be more than the first few listings, which may wait for
-  // reasons of their own: on a warm cache the first touches of memory and
-  // code take tens of microseconds, on a cold disk the first reads take a
-  // few hundred, and a processor busy elsewhere may stall any one listing.
-  constexpr unsigned kLongListingsToWake = 8;
-  constexpr unsigned kBriefListingsToWake = 16;
-  const unsigned timed = timed_listings_.fetch_add(1) + 1;
-  const Wait wait = ListingWait(taken, listed_bytes);
-  if (wait == Wait::kNone) return;
-  const unsigned waited = waited_listings_.fetch_add(1) + 1;
-  const unsigned waited_long =
-      wait == Wait::kLong ? long_listings_.fetch_add(1) + 1 : long_listings_.load();
-  if (2 * waited < timed) return;
-  if (waited_long >= kLongListingsToWake && 2 * waited_long >= timed) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (waited_long < next_wake_at_) return;
-    next_wake_at_ = 2 * waited_long;
-    WakeMoreWorkers(/*work_ahead=*/true);
-  } else if (waited >= kBriefListingsToWake) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (!woken_any_) WakeMoreWorkers(/*work_ahead=*/false);
-  }
+  Wake(pace_.Note(ListingPace::Judge(taken, listed_bytes)));
 }
 
 void Sweep::NoteRootListingTime(std::chrono::steady_clock::duration taken,
                                 std::size_t listed_bytes) {
-  if (workers_.size() == 1 || ListingWait(taken, listed_bytes) != Wait::kLong) return;
-  std::lock_guard<std::mutex> lock(mutex_);
-  WakeMoreWorkers(/*work_ahead=*/true);
+  if (workers_.size() == 1) return;
+  Wake(pace_.NoteRoot(ListingPace::Judge(taken, listed_bytes)));
 }
 
 // Four times as many workers sweep from now on, up to all of them, working
-// ahead of what they may write where told to; under the lock.
-void Sweep::WakeMoreWorkers(bool work_ahead) {
-  if (work_ahead) waits_on_requests_.store(true);
-  woken_any_ = true;
+// ahead of what they may write where `step` says so.
+void Sweep::Wake(ListingPace::Step step) {
+  if (step == ListingPace::Step::kNone) return;
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (step == ListingPace::Step::kWakeAndWorkAhead) waits_on_requests_.store(true);
   active_.store(std::min(workers_.size(), 4 * active_.load()));
   woken_.notify_all();
 }
@@ -567,7 +523,7 @@ Sweep::Order::iterator Sweep::NextToTake() {
   // third of its time so). Whoever waits is woken as the front writes out
   // (Deliver) or subfolders come (Publish). Where listings wait, working
   // ahead is what pays.
-  if (range != order_.end() && busy_ > 0 && kept_ahead > kKeepBytes / 2 && !woken_any_) {
+  if (range != order_.end() && busy_ > 0 && kept_ahead > kKeepBytes / 2 && !pace_.woken()) {
     return order_.end();
   }
   // A range before every put off block is taken even past the bounds: what

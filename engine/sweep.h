@@ -38,6 +38,7 @@
 #include "engine/extensions.h"
 #include "engine/folder_stack.h"
 #include "engine/handle_budget.h"
+#include "engine/listing_pace.h"
 #include "engine/record_room.h"
 #include "engine/report.h"
 #include "engine/walk.h"
@@ -54,7 +55,7 @@ class Sweep {
   /// up to `jobs` workers: fewer when the spare descriptors leave too few
   /// for each, or the system grants fewer threads or too little memory.
   /// Up to `most_jobs` wait beside them, woken once listings show that the
-  /// file system keeps them waiting (see NoteListingTime): the others then
+  /// file system keeps them waiting (see ListingPace): the others then
   /// mostly wait on it, and more of them keep it busy.
   Sweep(platform::FileSystem& fs, Report& report, const WalkerSettings& settings, unsigned jobs,
         unsigned most_jobs = 0);
@@ -132,10 +133,8 @@ class Sweep {
   void FlushReport();
   void NoteWritten(std::size_t before, std::size_t added);
   bool MustStop();
-  enum class Wait { kNone, kBriefly, kLong };
-  static Wait ListingWait(std::chrono::steady_clock::duration taken, std::size_t listed_bytes);
   void NoteListingTime(std::chrono::steady_clock::duration taken, std::size_t listed_bytes);
-  void WakeMoreWorkers(bool work_ahead);
+  void Wake(ListingPace::Step step);
   bool WaitToBeWoken(const Worker& worker, unsigned round);
 
   platform::FileSystem& fs_;
@@ -167,16 +166,12 @@ class Sweep {
   // write straight through. Looked at without the lock, set with it.
   alignas(64) std::atomic<const Entry*> first_block_{nullptr};
   // How many workers sweep: the first ones; those after them wait to be
-  // woken (see NoteListingTime). Raised as listings wait, never lowered.
+  // woken (see ListingPace). Raised as listings wait, never lowered.
   alignas(64) std::atomic<std::size_t> active_{0};
   // Most listings waited long: the file system keeps every request waiting.
   std::atomic<bool> waits_on_requests_{false};
-  // Listings timed, those that waited, and those that waited long: counted
-  // by every worker at every folder, so kept apart from what every worker
-  // only reads.
-  alignas(64) std::atomic<unsigned> timed_listings_{0};
-  std::atomic<unsigned> waited_listings_{0};
-  std::atomic<unsigned> long_listings_{0};
+  // The listings timed, and whether they waited.
+  ListingPace pace_;
   // Blocks listed but put off until there is room for their lines; changed
   // under the lock, looked at without it.
   alignas(64) std::atomic<std::size_t> put_off_{0};
@@ -184,8 +179,6 @@ class Sweep {
   alignas(64) std::mutex mutex_;  // guards what follows
   std::condition_variable work_changed_;  // a folder to take, or none left to come
   unsigned waiting_for_work_ = 0;
-  unsigned next_wake_at_ = 0;  // long listings that wake more workers
-  bool woken_any_ = false;     // workers were woken beside the first ones
   // Workers waiting for room to keep their output, or for their block to be
   // first; each on its own condition, so only those who can go on wake.
   std::vector<Worker*> waiting_for_room_;

@@ -30,6 +30,7 @@
 
 #include "driver/chosen_folders.h"
 #include "engine/dry_run.h"
+#include "engine/listing_pace.h"
 #include "platform/console.h"
 #include "platform/process.h"
 #include "tests/support/child_process.h"
@@ -1204,6 +1205,54 @@ TEST_F(ProjectTest, ListingsThatWaitOnTheDiskWakeMoreThreadsAndTheReportStays) {
           << "no thread was woken to wait on the disk beside the others";
     }
   }
+}
+
+// When listings wake more workers, as a sequence of listings that waited
+// (`b` briefly, `L` long, `.` not) says: the 1-based listings that woke, and
+// with which step.
+std::string WakesFor(const std::string& waits, bool long_root = false) {
+  using Pace = engine::ListingPace;
+  Pace pace;
+  std::string wakes;
+  auto note = [&](Pace::Step step, std::size_t at) {
+    if (step == Pace::Step::kNone) return;
+    wakes += (step == Pace::Step::kWakeSome ? "some@" : "ahead@") + std::to_string(at) + " ";
+  };
+  note(pace.NoteRoot(long_root ? Pace::Wait::kLong : Pace::Wait::kNone), 0);
+  for (std::size_t i = 0; i < waits.size(); ++i) {
+    const Pace::Wait wait = waits[i] == 'L'   ? Pace::Wait::kLong
+                            : waits[i] == 'b' ? Pace::Wait::kBriefly
+                                              : Pace::Wait::kNone;
+    note(pace.Note(wait), i + 1);
+  }
+  return wakes;
+}
+
+TEST(ListingPaceTest, WakesOnlyWhereMostListingsWaitAndBriefWaitsOnlyOnce) {
+  using Pace = engine::ListingPace;
+  using std::chrono::microseconds;
+  EXPECT_EQ(Pace::Judge(microseconds(25), 100), Pace::Wait::kNone);
+  EXPECT_EQ(Pace::Judge(microseconds(60), 100), Pace::Wait::kBriefly);
+  EXPECT_EQ(Pace::Judge(microseconds(60), 1000), Pace::Wait::kNone) << "a large folder takes longer";
+  EXPECT_EQ(Pace::Judge(microseconds(1500), 100), Pace::Wait::kLong);
+  const std::string warm(1000, '.');
+  // A warm cache: the first listings are slow, and a few later ones.
+  EXPECT_EQ(WakesFor(std::string(15, 'b') + warm), "");
+  EXPECT_EQ(WakesFor(std::string(7, 'L') + std::string(20, '.') + std::string(9, 'b') + warm), "");
+  std::string some_slow;
+  for (int i = 0; i < 100; ++i) some_slow += i % 3 == 0 ? "b.." : "...";
+  EXPECT_EQ(WakesFor(some_slow), "");
+  // A cold disk: brief waits wake once, however long they go on.
+  EXPECT_EQ(WakesFor(std::string(2000, 'b')), "some@16 ");
+  EXPECT_EQ(WakesFor(std::string(3, 'L') + std::string(2000, 'b')), "some@16 ");
+  // A share: long waits wake at 8, and again each time as many were seen.
+  EXPECT_EQ(WakesFor(std::string(70, 'L')), "ahead@8 ahead@16 ahead@32 ahead@64 ");
+  // Long waits after brief ones still wake, once they are half of all.
+  EXPECT_EQ(WakesFor(std::string(20, 'b') + std::string(30, 'L')), "some@16 ahead@40 ");
+  // A root that waited long wakes before any folder, and brief waits then
+  // add nothing.
+  EXPECT_EQ(WakesFor(std::string(40, 'b'), /*long_root=*/true), "ahead@0 ");
+  EXPECT_EQ(WakesFor(warm, /*long_root=*/true), "ahead@0 ");
 }
 
 // Standard output that can't be written: nothing may be deleted off the record.
