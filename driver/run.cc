@@ -178,6 +178,16 @@ engine::TrashSettings TrashSettingsFor(const Options& options) {
     platform::AppendPathComponent(&value, "share");
     settings.data_home = value;
   }
+  // As a run started in it shows it, links resolved: a home reached through
+  // a link (/home -> /var/home) must still be known for the trash a run
+  // starts in, or its entries would be trashed again and their information
+  // left pointing at nothing.
+  std::string physical;
+  platform::FolderId id;
+  if (!settings.data_home.empty() && platform::LookUpFolder(settings.data_home, &physical, &id) &&
+      !physical.empty()) {
+    settings.data_home = std::move(physical);
+  }
   settings.user = platform::CurrentUserId();
   settings.dry_run = options.dry_run;
   return settings;

@@ -447,12 +447,21 @@ TEST_F(TrashTest, TrashCliListsAndRestoresEveryFileByItsOriginalBytes) {
     EXPECT_EQ(Entries(home_trash_).size(), held);
   }
 
-  // Nor is what lies in it trashed again by a run started inside it.
-  const testsupport::ProcessResult inside = RunTrash({}, home_trash_ + "/files");
-  EXPECT_EQ(inside.exit_status, 2);
-  EXPECT_NE(inside.err.find("': it lies in the trash '" + home_trash_ + "' already\n"),
-            std::string::npos) << inside.err;
-  EXPECT_EQ(Entries(home_trash_).size(), held);
+  // Nor is what lies in it trashed again by a run started inside it, also
+  // where the data folder is named through a link.
+  testsupport::MakeLink(home_ + "/data", home_ + "/data-link");
+  for (const char* data_home : {"/data", "/data-link"}) {
+    SCOPED_TRACE(data_home);
+    testsupport::ProcessOptions options;
+    options.argv = {BUILDSWEEP_BINARY, "--trash", "-y"};
+    options.cwd = home_trash_ + "/files";
+    options.env = {{"HOME", home_}, {"XDG_DATA_HOME", home_ + data_home}};
+    const testsupport::ProcessResult inside = testsupport::RunProcess(options);
+    EXPECT_EQ(inside.exit_status, 2);
+    EXPECT_NE(inside.err.find("': it lies in the trash '" + home_trash_ + "' already\n"),
+              std::string::npos) << inside.err;
+    EXPECT_EQ(Entries(home_trash_).size(), held);
+  }
 
   // No room for the information file (`ulimit -f 0`): the files stay (the
   // one restored among them). Under ThreadSanitizer that limit ends even a
