@@ -450,8 +450,8 @@ bool HeadMayNameCommit(platform::FileSystem& fs, const platform::Dir& dir, const
   return false;
 }
 
-// Whether the shown path `path` is `folder` or lies below it; then the
-// rest of it, `/` between names, goes to `rest` ("" for the folder itself).
+}  // namespace
+
 bool IsWithin(std::string_view path, std::string_view folder, std::string* rest) {
   const char separator = platform::kPathSeparator;
   while (folder.size() > 1 && folder.back() == separator) folder.remove_suffix(1);
@@ -466,6 +466,8 @@ bool IsWithin(std::string_view path, std::string_view folder, std::string* rest)
   std::replace(rest->begin(), rest->end(), separator, '/');
   return true;
 }
+
+namespace {
 
 // The folder core.worktree names, beside the top that holds `.git`: git
 // lists the index's paths from that folder (as it does for a repository

@@ -476,9 +476,11 @@ std::shared_ptr<const WorkTree> FolderCleaner::LoadWorkTree(const platform::Dir&
   if (tracked == nullptr) return nullptr;
   if (!elsewhere.folder.empty()) {
     // Its core.worktree names a folder outside this one, whose files the
-    // walk may have reached before: never said to be safe.
+    // walk may have reached before: never said to be safe, and the root,
+    // cleaned last, keeps its by-products where it lies there.
     fell_short_ = true;
     report_.CannotError("tell what git tracks in", elsewhere.folder, elsewhere.reason);
+    settings_.late_work_trees->Add(elsewhere.folder, elsewhere.reason);
   }
   auto work_tree = std::make_shared<WorkTree>();
   work_tree->tracked = std::move(tracked);
@@ -487,6 +489,35 @@ std::shared_ptr<const WorkTree> FolderCleaner::LoadWorkTree(const platform::Dir&
   work_tree->top_path = path;
   ReportUnreadableWorkTree(*work_tree);
   return work_tree;
+}
+
+void LateWorkTrees::Add(const std::string& top, const std::string& reason) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  tops_.push_back({top, TrackedFiles::Unreadable(reason)});
+  any_.store(true, std::memory_order_release);
+}
+
+std::shared_ptr<const WorkTree> LateWorkTrees::Around(const std::string& path,
+                                                      std::shared_ptr<const WorkTree> inner) const {
+  if (!any_.load(std::memory_order_acquire)) return inner;
+  std::lock_guard<std::mutex> lock(mutex_);
+  std::string rest;
+  for (const Top& top : tops_) {
+    if (!IsWithin(path, top.path, &rest)) continue;
+    // A work tree found in the top (the late repository's own, or this
+    // one, from the folder's parent) knows better, or knows as little.
+    bool known = false;
+    for (const WorkTree* tree = inner.get(); tree != nullptr && !known; tree = tree->outer.get()) {
+      known = IsWithin(tree->top_path, top.path, &rest);
+    }
+    if (known) continue;
+    auto unknown = std::make_shared<WorkTree>();
+    unknown->tracked = top.unknown;
+    unknown->top_path = top.path;
+    unknown->outer = std::move(inner);
+    inner = std::move(unknown);
+  }
+  return inner;
 }
 
 void FolderCleaner::ReportUnreadableWorkTree(const WorkTree& work_tree) {
@@ -605,10 +636,14 @@ void WriteRootLine(Report& report, std::string_view path) {
 
 }  // namespace
 
-// `settings`, with the memory of the folders cleaned that a dry run needs.
+// `settings`, with the memory of the folders cleaned that a dry run needs
+// and of the work trees found late.
 WalkerSettings Walker::WithDryRunMemory(WalkerSettings settings) {
   if (settings.dry_run && settings.cleaned_folders == nullptr) {
     settings.cleaned_folders = std::make_shared<CleanedFolders>();
+  }
+  if (settings.late_work_trees == nullptr) {
+    settings.late_work_trees = std::make_shared<LateWorkTrees>();
   }
   return settings;
 }
@@ -685,6 +720,9 @@ void Walker::CleanRoot(const std::string& path, const ExtensionList& extensions)
                                      &reason)) {
         root_cleaner_.ReportUnreadable(path, reason);
       } else {
+        // A repository found on the way down may take the root as its work
+        // tree: known by now, whatever the threads.
+        root_work_tree_ = settings_.late_work_trees->Around(path, std::move(root_work_tree_));
         root_cleaner_.CleanListedFolder(dir, now.id, root_targets_, path, root_work_tree_.get());
       }
     }

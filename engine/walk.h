@@ -36,6 +36,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -52,6 +53,37 @@ namespace engine {
 
 class CleanedFolders;
 class Sweep;
+
+struct WorkTree;
+
+/// The folders that repositories found on the way down take as their work
+/// trees (core.worktree) beside their own tops. What they track there was
+/// not known where the walk may have reached it first. The root, cleaned
+/// after every other folder whatever the threads, keeps all its
+/// by-products where it lies in one, as a folder whose repository can't be
+/// read does (the run has said why, once); the folders swept meanwhile
+/// don't look, so that their report never depends on the threads' timing.
+/// Shared by every cleaner of a run.
+class LateWorkTrees {
+ public:
+  /// Notes `top`, whose tracked files can't be told for `reason`.
+  void Add(const std::string& top, const std::string& reason);
+  /// `inner`, the work trees of the folder shown as `path`, within one
+  /// that keeps everything where the folder lies in a noted top that no
+  /// work tree of `inner` lies in already.
+  std::shared_ptr<const WorkTree> Around(const std::string& path,
+                                         std::shared_ptr<const WorkTree> inner) const;
+
+ private:
+  struct Top {
+    std::string path;
+    std::shared_ptr<const TrackedFiles> unknown;
+  };
+  mutable std::mutex mutex_;
+  std::vector<Top> tops_;
+  // Looked at by every folder without the lock: almost always false.
+  std::atomic<bool> any_{false};
+};
 
 /// What a walker is told once for the whole run; every thread's cleaner is
 /// told the same.
@@ -94,6 +126,8 @@ struct WalkerSettings {
   /// In a dry run, the folders cleaned so far, shared by every cleaner of
   /// the run; the walker makes it.
   std::shared_ptr<CleanedFolders> cleaned_folders;
+  /// Work trees found late (see LateWorkTrees); the walker makes it.
+  std::shared_ptr<LateWorkTrees> late_work_trees;
 };
 
 /// The git work tree a folder lies in, as the walk judges its files: what
