@@ -343,7 +343,9 @@ WorkTreeVerdict JudgeDotGit(platform::FileSystem& fs, const platform::Dir& dir,
       case GitDirVerdict::kRepository:
         return WorkTreeVerdict::kWorkTree;
       case GitDirVerdict::kNoHead:
-        // An empty `.git` folder: git passes over it to the folders above.
+        // An empty `.git` folder: git passes over it to the folders above,
+        // and so does its reason.
+        reason->clear();
         return WorkTreeVerdict::kNone;
       case GitDirVerdict::kBroken:
         // Git passes over this one too, but a HEAD says it was meant as a
@@ -982,6 +984,14 @@ NamedWorkTree LoadNamedWorkTree(platform::FileSystem& fs, const platform::Dir& d
       named.top_path = LexicallyNormal(platform::IsAbsolutePath(config.work_tree)
                                            ? config.work_tree
                                            : JoinGitPath(environment.git_dir, config.work_tree));
+      // As the walk shows folders, links resolved (/home -> /var/home), or
+      // no folder's path would ever be its top.
+      std::string physical;
+      std::string ignored;
+      if (fs.PhysicalFolderPath(named.top_path, &physical, &ignored) ==
+          platform::LookupResult::kFound) {
+        named.top_path = std::move(physical);
+      }
     }
   } catch (const std::bad_alloc&) {
     named.tracked = TrackedFiles::Unreadable("there is not enough memory to hold its index");

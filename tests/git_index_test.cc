@@ -557,6 +557,22 @@ TEST_F(GitIndexTest, HostileLayoutsNeverLoseWhatGitKeeps) {
          RawGit(top + "/tree", {"add", "sub/c.log"}, {{"GIT_DIR", Path(top + "/cw.git")}});
        },
        {"tree", "tree/sub"}, {"tree"}, kClean, {{"GIT_DIR", Path("worktree/cw.git")}}},
+      // An empty `.git` is no repository, with GIT_WORK_TREE set or not.
+      {"emptydotgit",
+       [&](const std::string& top) { testsupport::MakeFolders(Path(top + "/.git")); },
+       {""}, {}, kClean, {{"GIT_WORK_TREE", Path("emptydotgit")}}, 0, false, {""}},
+      // The same, its core.worktree named through a link.
+      {"worktreelink",
+       [&](const std::string& top) {
+         Git(top, {"init", "-q", "--bare", "cw.git"});
+         Git(top, {"--git-dir=cw.git", "config", "core.bare", "false"});
+         Git(top, {"--git-dir=cw.git", "config", "core.worktree", "../link/tree"});
+         MakeFile(Path(top + "/real/tree/sub/c.log"));
+         testsupport::MakeLink(Path(top + "/real"), Path(top + "/link"));
+         RawGit(top + "/real/tree", {"add", "sub/c.log"}, {{"GIT_DIR", Path(top + "/cw.git")}});
+       },
+       {"real/tree", "real/tree/sub"}, {"real/tree"}, kClean,
+       {{"GIT_DIR", Path("worktreelink/cw.git")}}},
       {"worktreeenv",
        [&](const std::string& top) {
          commit(top + "/r", {"t.log"});
