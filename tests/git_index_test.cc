@@ -362,7 +362,9 @@ TEST_F(GitIndexTest, IndexesThatCantBeReadKeepEverythingAndSayWhy) {
 TEST_F(GitIndexTest, BareClonesAreDatabasesWithNoWorkTree) {
   MakeRepository("r", {"a.obj"});
   Git("", {"clone", "-q", "--bare", "r", "bare.git"});
-  for (const char* inside : {"bare.git", "bare.git/refs/heads", "r/.git/refs"}) {
+  const std::vector<std::pair<const char*, int>> levels = {
+      {"bare.git", 0}, {"bare.git/refs/heads", 2}, {"r/.git/refs", 1}};
+  for (const auto& [inside, database_levels] : levels) {
     SCOPED_TRACE(inside);
     EnterFolder(Path(inside));
     platform::Dir dir;
@@ -374,7 +376,9 @@ TEST_F(GitIndexTest, BareClonesAreDatabasesWithNoWorkTree) {
                                          : "the git database '" + Path("r/.git") + "'");
     // Without the path, the repository is still found by what it holds.
     EXPECT_NE(driver::DatabaseAround(fs_, dir, ""), "");
-    EXPECT_GE(engine::DiscoverGitAround(fs_, dir, Path(inside), {}).database_levels, 0);
+    const engine::GitSurroundings around = engine::DiscoverGitAround(fs_, dir, Path(inside), {});
+    EXPECT_EQ(around.database_levels, database_levels);
+    EXPECT_EQ(around.database_doubt, "");
     // The program started there deletes nothing and says so.
     testsupport::ProcessOptions run;
     run.argv = {BUILDSWEEP_BINARY, "-n"};
