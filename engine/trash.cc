@@ -2,6 +2,8 @@
 
 #include <utility>
 
+#include "engine/climb.h"
+
 namespace engine {
 namespace {
 
@@ -182,14 +184,10 @@ void Trash::OpenMountTrash(const platform::Dir& dir, std::string_view folder_pat
     return;
   }
   // The top's path: the folder's, less a name for each level climbed.
-  std::string top_path(folder_path);
-  for (std::size_t i = 0; i < levels; ++i) {
-    const std::size_t separator = top_path.find_last_of(platform::kPathSeparator);
-    if (separator == std::string::npos || top_path.size() == 1) {
-      can->problem = "cannot tell the path of the top of its file system";
-      return;
-    }
-    top_path.resize(separator == 0 ? 1 : separator);
+  const std::string top_path = PathAbove(folder_path, static_cast<int>(levels));
+  if (top_path.empty()) {
+    can->problem = "cannot tell the path of the top of its file system";
+    return;
   }
   can->top = top_path;
   const std::string user = std::to_string(settings_.user);
@@ -197,6 +195,12 @@ void Trash::OpenMountTrash(const platform::Dir& dir, std::string_view folder_pat
   if (system_.OpenSharedTrash(top, ".Trash", &shared, &reason) == platform::SharedTrash::kUsable) {
     can->path = Join(Join(top_path, ".Trash"), user);
     if (OpenTrashIn(shared, user, can, &reason)) return;
+    // Out of descriptors the shared trash may still take us: tried again
+    // later, never passed over for a trash of our own made meanwhile.
+    if (can->out_of_handles) {
+      can->problem = "no trash can be had on its file system: " + reason;
+      return;
+    }
   }
   // No shared trash, or one that may not be used or would not take us.
   can->path = Join(top_path, ".Trash-" + user);
@@ -238,11 +242,16 @@ bool Trash::OpenTrashIn(const platform::Dir& parent, std::string_view name, Can*
       case OpenResult::kGone:
         if (system_.MayWriteIn(trash, &why)) continue;
         *reason = "cannot make '" + shown + "': " + why;
-        return false;
+        break;
       default:
         *reason = "cannot use '" + shown + "': " + why;
-        return false;
+        break;
     }
+    // What opened of a trash that can't be used is let go of: a can given
+    // up is kept (other threads may read it) and would hold it for good.
+    can->files.Close();
+    can->info.Close();
+    return false;
   }
   // A real run finds out by trying; a dry run looks, and says it as the
   // real run would, file by file.
