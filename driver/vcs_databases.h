@@ -32,10 +32,11 @@ std::string DatabaseAround(platform::FileSystem& fs, const platform::Dir& folder
 std::string DatabaseAroundCurrentFolder(platform::FileSystem& fs);
 
 /// The work tree GIT_DIR names (with GIT_WORK_TREE, GIT_INDEX_FILE and
-/// GIT_COMMON_DIR, relative to the current directory as git takes them), or
-/// with GIT_INDEX_FILE alone the one git's discovery finds there, heeding
-/// GIT_CEILING_DIRECTORIES and GIT_DISCOVERY_ACROSS_FILESYSTEM; loaded
-/// through `fs`. None when neither variable is set.
+/// GIT_COMMON_DIR, relative to the current directory as git takes them);
+/// or, with GIT_INDEX_FILE or GIT_WORK_TREE but no GIT_DIR, that of the
+/// repository git's discovery finds there, heeding GIT_CEILING_DIRECTORIES
+/// and GIT_DISCOVERY_ACROSS_FILESYSTEM; loaded through `fs`. None when none
+/// of the three is set.
 std::vector<engine::NamedWorkTree> WorkTreesNamedByEnvironment(platform::FileSystem& fs);
 
 }  // namespace driver

@@ -8,8 +8,11 @@
 // `config.worktree` (core.ignorecase, core.worktree, extensions.objectformat
 // and that one),
 // read by a minimal parser that follows no includes and runs nothing; the
-// `index` (and for a split index its shared index). Nothing else of git is
-// read, no program is run.
+// `index` (and for a split index its shared index); and to tell a
+// repository from a folder that only looks like one, its `HEAD`, whether
+// `objects` and `refs` are there, and the branch HEAD names (`packed-refs`,
+// `refs/heads/<name>`, or a `reftable`). Nothing else of git is read, no
+// program is run.
 //
 // The index is mapped (FileSystem::MapWholeFile), its checksum verified on
 // a second thread while its entries are read straight from the mapping into

@@ -32,10 +32,9 @@ namespace engine {
 /// What the driver tells the trash about the user.
 struct TrashSettings {
   /// The folder that holds the home trash ($XDG_DATA_HOME, or
-  /// $HOME/.local/share), absolute; empty when it can't be told, and then
-  /// why in `home_problem`.
+  /// $HOME/.local/share), absolute, links resolved where it exists; empty
+  /// when it can't be told (every file system then has its own trash).
   std::string data_home;
-  std::string home_problem;
   /// The user whose trash folders are used ($uid).
   std::uint64_t user = 0;
   /// Whether nothing is to be made or moved: only where each file would go
@@ -74,16 +73,16 @@ class Trash {
   /// that its identity is known before the walk could come across it.
   void Prepare();
 
+  /// The most bytes the paths Put places a file of a folder whose path has
+  /// `folder_bytes` bytes can have (without the file's name).
+  std::size_t MostPathBytes(std::size_t folder_bytes) const;
+
   /// Moves the file `name` out of `dir` (on `device`, shown as
   /// `folder_path`) into its file system's trash: kRemoved with where it
   /// went in `placed`; kMissing when it went away meanwhile, kIsFolder when
   /// it is a folder now (left where it is); kFailed with the reason in
   /// `error`, the file left where it was. In a dry run nothing is made or
   /// moved: kRemoved says the trash that would take it.
-  /// The most bytes the paths Put places a file of a folder whose path has
-  /// `folder_bytes` bytes can have (without the file's name).
-  std::size_t MostPathBytes(std::size_t folder_bytes) const;
-
   platform::RemoveResult Put(const platform::Dir& dir, std::uint64_t device,
                              std::string_view folder_path, std::string_view name, Placed* placed,
                              std::string* error);
