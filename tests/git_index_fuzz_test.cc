@@ -174,9 +174,16 @@ TEST(GitIndexFuzzTest, DamagedIndexesAreRefusedWithAReasonOrReadWithinTheirBytes
     engine::GitIndexContent content;
     std::string error;
     if (engine::ParseGitIndex(bytes, kNoSharedIndex, &content, &error)) {
-      ASSERT_LE(content.paths.byte_size() + content.sparse_folders.byte_size(), bytes.size());
-      for (std::size_t i = 1; i < content.paths.size(); ++i) {
-        ASSERT_LT(content.paths[i - 1], content.paths[i]);
+      // A version 4 name starts with part of the one before: there each
+      // name, not all of them together, lies within the bytes.
+      if (bytes[7] != 4) {
+        ASSERT_LE(content.paths.byte_size() + content.sparse_folders.byte_size(), bytes.size());
+      }
+      for (std::size_t i = 0; i < content.paths.size(); ++i) {
+        ASSERT_LE(content.paths[i].size(), bytes.size());
+        if (i > 0) {
+          ASSERT_LT(content.paths[i - 1], content.paths[i]);
+        }
       }
     } else {
       ASSERT_FALSE(error.empty());
