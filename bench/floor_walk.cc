@@ -159,7 +159,8 @@ public:
         std::string report;
         FloorResult mine;
         Task first;
-        visit(directory, root, buffer.get(), names, report, mine, &first);
+        const std::string rootPath = required_ ? platform::absolutePath(root) : root;
+        visit(directory, rootPath, buffer.get(), names, report, mine, &first);
         writeReport(report, 0);
         {
             std::lock_guard<std::mutex> lock(mutex_);
@@ -236,7 +237,11 @@ private:
         ++mine.foldersVisited;
         names.clear();
         if (required_ && !platform::readIdentity(directory)) ++mine.failures;
-        bool reported = false;
+        // Every folder gets a block, deletions or not, as buildsweep writes it.
+        static constexpr char kBanner[] =
+            "================================================================\n";
+        if (required_) report.append(kBanner).append("Folder : ").append(path).append(" \n");
+        unsigned long long removedHere = 0;
         platform::EntryReader reader(directory, buffer, bufferSize_);
         platform::EntryView entry;
         while (reader.next(entry)) {
@@ -248,9 +253,8 @@ private:
                 }
                 if (platform::removeEntry(directory, entry.name)) {
                     ++mine.filesRemoved;
+                    ++removedHere;
                     if (required_) {
-                        if (!reported) report.append("Folder : ").append(path).append(" \n");
-                        reported = true;
                         report.append("Delete : ").append(path).append("/").append(entry.name).append(" \n");
                     }
                 } else {
@@ -259,6 +263,10 @@ private:
             }
         }
         if (reader.failed()) ++mine.failures;
+        if (required_) {
+            report.append("Remove File Count = ").append(std::to_string(removedHere)).append("\n");
+            report.append(kBanner).append("\n");
+        }
         writeReport(report, kReportBlock);
         // A folder without subfolders is closed at once: only the others are shared.
         if (names.empty()) {

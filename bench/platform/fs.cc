@@ -1,6 +1,7 @@
 #include "platform/fs.h"
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
@@ -54,6 +55,14 @@ int openSubdirectory(int parent, const char* name) {
 bool readIdentity(int directory) {
     struct stat st;
     return ::fstat(directory, &st) == 0;
+}
+
+std::string absolutePath(const char* path) {
+    char* resolved = ::realpath(path, nullptr);
+    if (resolved == nullptr) return path;
+    std::string absolute(resolved);
+    std::free(resolved);
+    return absolute;
 }
 
 bool writeToStandardOutput(const char* bytes, std::size_t size) {

@@ -28,6 +28,10 @@ void closeDirectory(int directory);
 /// Reads the identity of the open `directory` (one fstat); false on failure.
 bool readIdentity(int directory);
 
+/// The absolute path of `path` with links resolved, as a cleaner shows its
+/// root; `path` itself when that can't be had.
+std::string absolutePath(const char* path);
+
 /// Writes all of `size` bytes at `bytes` to standard output; false on failure.
 bool writeToStandardOutput(const char* bytes, std::size_t size);
 
