@@ -42,8 +42,7 @@ ListingPace::Step ListingPace::Note(Wait wait) {
     do {
       if (waited_long < wake_at) return Step::kNone;
     } while (!next_wake_at_.compare_exchange_weak(wake_at, 2 * waited_long));
-    woken_.store(true);
-    return Step::kWakeAndWorkAhead;
+    return WakeAndWorkAhead();
   }
   if (waited >= kBriefListingsToWake && !woken_.exchange(true)) return Step::kWakeSome;
   return Step::kNone;
@@ -51,6 +50,11 @@ ListingPace::Step ListingPace::Note(Wait wait) {
 
 ListingPace::Step ListingPace::NoteRoot(Wait wait) {
   if (wait != Wait::kLong) return Step::kNone;
+  return WakeAndWorkAhead();
+}
+
+ListingPace::Step ListingPace::WakeAndWorkAhead() {
+  works_ahead_.store(true);
   woken_.store(true);
   return Step::kWakeAndWorkAhead;
 }

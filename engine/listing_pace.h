@@ -42,8 +42,12 @@ class ListingPace {
 
   /// Whether any step woke workers.
   bool woken() const { return woken_.load(std::memory_order_relaxed); }
+  /// Whether a step said to work ahead: most listings waited long.
+  bool works_ahead() const { return works_ahead_.load(std::memory_order_relaxed); }
 
  private:
+  Step WakeAndWorkAhead();
+
   // Counted by every worker at every folder: kept apart from what the
   // sweep's workers only read.
   alignas(64) std::atomic<unsigned> timed_{0};
@@ -51,6 +55,7 @@ class ListingPace {
   std::atomic<unsigned> long_{0};
   std::atomic<unsigned> next_wake_at_{0};  // long listings that wake more
   std::atomic<bool> woken_{false};
+  std::atomic<bool> works_ahead_{false};
 };
 
 }  // namespace engine

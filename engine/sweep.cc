@@ -408,7 +408,6 @@ void Sweep::NoteRootListingTime(std::chrono::steady_clock::duration taken,
 void Sweep::Wake(ListingPace::Step step) {
   if (step == ListingPace::Step::kNone) return;
   std::lock_guard<std::mutex> lock(mutex_);
-  if (step == ListingPace::Step::kWakeAndWorkAhead) waits_on_requests_.store(true);
   active_.store(std::min(workers_.size(), 4 * active_.load()));
   woken_.notify_all();
 }
@@ -646,7 +645,7 @@ bool Sweep::SweepFolder(Worker& worker, Task& task) {
   }
   // Only a sweep with workers to wake looks at the clock.
   const bool timed = workers_.size() > 1 &&
-                     (!waits_on_requests_.load(std::memory_order_relaxed) ||
+                     (!pace_.works_ahead() ||
                       active_.load(std::memory_order_relaxed) < workers_.size());
   const auto start = timed ? std::chrono::steady_clock::now() : std::chrono::steady_clock::time_point();
   platform::FolderInfo info;
@@ -776,7 +775,7 @@ bool Sweep::MayPutOff(std::size_t past) const {
 bool Sweep::ShouldPutOff(Worker& worker, const std::string& path, std::size_t* expected) {
   // Where requests are answered at once, working ahead would only take the
   // processors from the front: a worker out of room waits instead.
-  if (!waits_on_requests_.load(std::memory_order_relaxed)) return false;
+  if (!pace_.works_ahead()) return false;
   if (worker.direct || worker.writing) return false;
   if (first_block_.load(std::memory_order_acquire) == &*worker.block) return false;
   // Past the held handles' bound each worker may still put off the one
@@ -1028,23 +1027,19 @@ bool Sweep::MustStop() {
   return platform::StopRequested() || halt_.load();
 }
 
-long long Sweep::deleted() const {
-  long long deleted = 0;
-  for (const std::unique_ptr<Worker>& worker : workers_) deleted += worker->cleaner.deleted();
-  return deleted;
+// What the cleaners of every worker counted so far, by `count`.
+template <typename Counter>
+long long Sweep::SumOverWorkers(Counter count) const {
+  long long sum = 0;
+  for (const std::unique_ptr<Worker>& worker : workers_) sum += (worker->cleaner.*count)();
+  return sum;
 }
 
-long long Sweep::kept() const {
-  long long kept = 0;
-  for (const std::unique_ptr<Worker>& worker : workers_) kept += worker->cleaner.kept();
-  return kept;
-}
+long long Sweep::deleted() const { return SumOverWorkers(&FolderCleaner::deleted); }
 
-long long Sweep::kept_unknown() const {
-  long long kept = 0;
-  for (const std::unique_ptr<Worker>& worker : workers_) kept += worker->cleaner.kept_unknown();
-  return kept;
-}
+long long Sweep::kept() const { return SumOverWorkers(&FolderCleaner::kept); }
+
+long long Sweep::kept_unknown() const { return SumOverWorkers(&FolderCleaner::kept_unknown); }
 
 bool Sweep::fell_short() const {
   for (const std::unique_ptr<Worker>& worker : workers_) {

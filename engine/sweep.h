@@ -135,6 +135,8 @@ class Sweep {
   bool MustStop();
   void NoteListingTime(std::chrono::steady_clock::duration taken, std::size_t listed_bytes);
   void Wake(ListingPace::Step step);
+  template <typename Counter>
+  long long SumOverWorkers(Counter count) const;
   bool WaitToBeWoken(const Worker& worker, unsigned round);
 
   platform::FileSystem& fs_;
@@ -168,8 +170,6 @@ class Sweep {
   // How many workers sweep: the first ones; those after them wait to be
   // woken (see ListingPace). Raised as listings wait, never lowered.
   alignas(64) std::atomic<std::size_t> active_{0};
-  // Most listings waited long: the file system keeps every request waiting.
-  std::atomic<bool> waits_on_requests_{false};
   // The listings timed, and whether they waited.
   ListingPace pace_;
   // Blocks listed but put off until there is room for their lines; changed

@@ -1225,6 +1225,9 @@ std::string WakesFor(const std::string& waits, bool long_root = false) {
                                               : Pace::Wait::kNone;
     note(pace.Note(wait), i + 1);
   }
+  // What the sweep reads later says the same as the steps it was given.
+  EXPECT_EQ(pace.woken(), !wakes.empty()) << waits.size();
+  EXPECT_EQ(pace.works_ahead(), wakes.find("ahead@") != std::string::npos) << waits.size();
   return wakes;
 }
 
