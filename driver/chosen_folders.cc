@@ -78,11 +78,8 @@ std::string Locate(platform::FileSystem& fs, const std::string& folder, bool hol
 }
 
 bool IsInsidePath(const std::string& path, const std::string& folder) {
-  if (path.empty() || folder.empty() || path.size() <= folder.size() ||
-      path.compare(0, folder.size(), folder) != 0) {
-    return false;
-  }
-  return folder.back() == platform::kPathSeparator || path[folder.size()] == platform::kPathSeparator;
+  std::string rest;
+  return engine::IsWithin(path, folder, &rest) && !rest.empty();
 }
 
 bool IsSame(const FolderPlace& a, const FolderPlace& b) {

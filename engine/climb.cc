@@ -55,4 +55,23 @@ std::string PathAbove(std::string_view path, int levels) {
   return above;
 }
 
+bool IsWithin(std::string_view path, std::string_view folder, std::string* rest) {
+  const char separator = platform::kPathSeparator;
+  while (folder.size() > 1 && folder.back() == separator) folder.remove_suffix(1);
+  if (folder.empty() || path.size() < folder.size() || path.compare(0, folder.size(), folder) != 0) {
+    return false;
+  }
+  std::string_view after = path.substr(folder.size());
+  if (!after.empty() && folder.back() != separator) {
+    if (after.front() != separator) return false;
+    after.remove_prefix(1);
+  }
+  while (!after.empty() && after.back() == separator) after.remove_suffix(1);
+  if (rest != nullptr) {
+    rest->assign(after.data(), after.size());
+    std::replace(rest->begin(), rest->end(), separator, '/');
+  }
+  return true;
+}
+
 }  // namespace engine

@@ -44,6 +44,11 @@ int MostLevelsAbove(std::string_view path);
 /// separator kept: "/", "C:\"); empty when it has fewer names.
 std::string PathAbove(std::string_view path, int levels);
 
+/// Whether the shown path `path` is `folder` or lies below it; then, where
+/// asked for, the rest of it, `/` between names, goes to `rest` ("" for the
+/// folder itself). Separators at the end of either don't count.
+bool IsWithin(std::string_view path, std::string_view folder, std::string* rest = nullptr);
+
 }  // namespace engine
 
 #endif  // BUILDSWEEP_ENGINE_CLIMB_H_

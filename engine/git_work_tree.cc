@@ -454,21 +454,6 @@ bool HeadMayNameCommit(platform::FileSystem& fs, const platform::Dir& dir, const
 
 }  // namespace
 
-bool IsWithin(std::string_view path, std::string_view folder, std::string* rest) {
-  const char separator = platform::kPathSeparator;
-  while (folder.size() > 1 && folder.back() == separator) folder.remove_suffix(1);
-  if (path.size() < folder.size() || path.compare(0, folder.size(), folder) != 0) return false;
-  std::string_view after = path.substr(folder.size());
-  if (!after.empty() && folder.back() != separator) {
-    if (after.front() != separator) return false;
-    after.remove_prefix(1);
-  }
-  while (!after.empty() && after.back() == separator) after.remove_suffix(1);
-  rest->assign(after.data(), after.size());
-  std::replace(rest->begin(), rest->end(), separator, '/');
-  return true;
-}
-
 namespace {
 
 // The folder core.worktree names, beside the top that holds `.git`: git
@@ -700,17 +685,10 @@ std::shared_ptr<const TrackedFiles> LoadGuarded(platform::FileSystem& fs, const 
 // it never climbs into a ceiling folder (GIT_CEILING_DIRECTORIES) above it.
 int LevelsBelowCeiling(std::string_view start_path, const std::vector<std::string>& ceilings) {
   int levels = std::numeric_limits<int>::max();
-  const char separator = platform::kPathSeparator;
-  for (std::string ceiling : ceilings) {
-    while (ceiling.size() > 1 && ceiling.back() == separator) ceiling.pop_back();
-    if (ceiling.empty() || start_path.size() <= ceiling.size() ||
-        start_path.compare(0, ceiling.size(), ceiling) != 0 ||
-        (ceiling.back() != separator && start_path[ceiling.size()] != separator)) {
-      continue;  // not above the start
-    }
-    const std::string_view rest = start_path.substr(ceiling.size());
-    int names = static_cast<int>(std::count(rest.begin(), rest.end(), separator));
-    if (ceiling.back() == separator) ++names;  // the root: "/a" is one name below it
+  std::string rest;
+  for (const std::string& ceiling : ceilings) {
+    if (!IsWithin(start_path, ceiling, &rest) || rest.empty()) continue;  // not above the start
+    const int names = 1 + static_cast<int>(std::count(rest.begin(), rest.end(), '/'));
     levels = std::min(levels, names);
   }
   return levels;
@@ -728,14 +706,9 @@ EnclosingWorkTree WorkTreeAbove(std::string_view start_path, int levels,
     return tree;
   }
   tree.tracked = std::move(tracked);
-  if (levels > 0) {
-    std::string_view rest = start_path.substr(tree.top_path.size());
-    if (!rest.empty() && rest.front() == platform::kPathSeparator) rest.remove_prefix(1);
-    tree.relative_path.assign(rest.data(), rest.size());
-    // The index names folders with '/', whatever the system shows.
-    std::replace(tree.relative_path.begin(), tree.relative_path.end(), platform::kPathSeparator,
-                 '/');
-  }
+  // The index names folders with '/', whatever the system shows. The top
+  // is the start's path cut short, so the start lies within it.
+  IsWithin(start_path, tree.top_path, &tree.relative_path);
   return tree;
 }
 

@@ -219,10 +219,6 @@ struct GitEnvironment {
 
 /// A work tree named, not discovered: its top's shown path and what it
 /// tracks.
-/// Whether the shown path `path` is `folder` or lies below it; then the
-/// rest of it, `/` between names, goes to `rest` ("" for the folder itself).
-bool IsWithin(std::string_view path, std::string_view folder, std::string* rest);
-
 struct NamedWorkTree {
   std::string top_path;
   std::shared_ptr<const TrackedFiles> tracked;

@@ -33,13 +33,6 @@ std::string Join(std::string_view folder, std::string_view name) {
   return path;
 }
 
-// Whether `path` is the folder `top` or lies below it.
-bool LiesIn(std::string_view path, std::string_view top) {
-  if (path.substr(0, top.size()) != top) return false;
-  return path.size() == top.size() || top.back() == platform::kPathSeparator ||
-         path[top.size()] == platform::kPathSeparator;
-}
-
 // Why a file could not get its information file in the trash `trash`.
 std::string InfoProblem(std::string_view trash, std::string_view why) {
   return "cannot write its trash information into '" + Join(trash, "info") + "': " +
@@ -289,13 +282,13 @@ RemoveResult Trash::Put(const platform::Dir& dir, std::uint64_t device,
   }
   // Trashing what lies in a trash already (a run started in one) would only
   // shuffle its entries and leave their information behind.
-  if (!can->path.empty() && LiesIn(folder_path, can->path)) {
+  if (!can->path.empty() && IsWithin(folder_path, can->path)) {
     *error = "it lies in the trash '" + can->path + "' already";
     return RemoveResult::kFailed;
   }
   // A second mount of one file system (a bind mount) shares its device, but
   // a rename can't cross from one mount to the other.
-  if (!can->top.empty() && !LiesIn(folder_path, can->top)) {
+  if (!can->top.empty() && !IsWithin(folder_path, can->top)) {
     *error = "its file system's trash '" + can->path + "' lies on another mount of it";
     return RemoveResult::kFailed;
   }

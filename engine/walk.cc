@@ -5,6 +5,7 @@
 #include <cstring>
 #include <utility>
 
+#include "engine/climb.h"
 #include "engine/dry_run.h"
 #include "engine/json.h"
 #include "engine/sweep.h"
@@ -760,22 +761,14 @@ void Walker::FindRootWorkTree(const std::string& root_path) {
     root_work_tree_ = std::move(work_tree);
   }
   // A work tree the environment names, around the root or at it.
-  const char separator = platform::kPathSeparator;
+  std::string rest;
   for (const NamedWorkTree& named : settings_.named_work_trees) {
-    const std::string& top = named.top_path;
-    const bool at_top = root_path == top;
-    if (!at_top && !(root_path.size() > top.size() && root_path.compare(0, top.size(), top) == 0 &&
-                     (top.back() == separator || root_path[top.size()] == separator))) {
-      continue;
-    }
+    if (!IsWithin(root_path, named.top_path, &rest)) continue;
     auto work_tree = std::make_shared<WorkTree>();
     work_tree->tracked = named.tracked;
-    if (!at_top) {
-      work_tree->prefix = root_path.substr(top.size() + (top.back() == separator ? 0 : 1)) + "/";
-      std::replace(work_tree->prefix.begin(), work_tree->prefix.end(), separator, '/');
-    }
+    if (!rest.empty()) work_tree->prefix = rest + "/";
     work_tree->path_offset = root_stack_.ChildNameOffset();
-    work_tree->top_path = top;
+    work_tree->top_path = named.top_path;
     work_tree->outer = std::move(root_work_tree_);
     root_cleaner_.ReportUnreadableWorkTree(*work_tree);
     root_work_tree_ = std::move(work_tree);

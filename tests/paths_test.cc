@@ -4,6 +4,7 @@
 #include <string>
 #include <tuple>
 
+#include "engine/climb.h"
 #include "engine/report.h"
 #include "engine/walk.h"
 #include "platform/file_system.h"
@@ -99,6 +100,45 @@ TEST(PathsTest, OneSeparatorBetweenFolderAndNameEvenBelowRootSlash) {
     platform::AppendPathComponent(&path, name);
     EXPECT_EQ(path, joined);
   }
+}
+
+// Whether a path lies within a folder decides which git work tree, ceiling
+// or trash a folder belongs to: a name that merely starts alike is not
+// within, and separators at the end don't count.
+TEST(PathsTest, WithinAFolderOnlyAtItsSeparators) {
+  const auto shown = [](std::string path) {
+    for (char& c : path) {
+      if (c == '/') c = platform::kPathSeparator;
+    }
+    return path;
+  };
+  // path, folder, within, rest ("/" between names whatever the system).
+  for (const auto& [path, folder, within, rest] :
+       std::vector<std::tuple<std::string, std::string, bool, std::string>>{
+           {"/a/b/c", "/a", true, "b/c"},
+           {"/a/b/c", "/a/", true, "b/c"},
+           {"/a/b/", "/a", true, "b"},
+           {"/a", "/a", true, ""},
+           {"/a", "/a//", true, ""},
+           {"/a/b", "/", true, "a/b"},
+           {"/", "/", true, ""},
+           {"/ab", "/a", false, ""},
+           {"/a", "/a/b", false, ""},
+           {"/a/b", "", false, ""},
+           {"", "/a", false, ""}}) {
+    std::string got = "unset";
+    EXPECT_EQ(IsWithin(shown(path), shown(folder), &got), within) << path << " in " << folder;
+    if (within) {
+      EXPECT_EQ(got, rest) << path << " in " << folder;
+    }
+    EXPECT_EQ(IsWithin(shown(path), shown(folder)), within) << "without the rest";
+  }
+  // What PathAbove cuts off is what lies within what it leaves.
+  std::string rest;
+  EXPECT_TRUE(IsWithin(shown("/x/y/z"), PathAbove(shown("/x/y/z"), 2), &rest));
+  EXPECT_EQ(rest, "y/z");
+  EXPECT_TRUE(IsWithin(shown("/x"), PathAbove(shown("/x"), 1), &rest));
+  EXPECT_EQ(rest, "x");
 }
 
 }  // namespace
