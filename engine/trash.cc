@@ -341,6 +341,11 @@ RemoveResult Trash::Put(const platform::Dir& dir, std::uint64_t device,
       platform::AppendPathComponent(&placed->entry, entry);
       return RemoveResult::kRemoved;
     }
+    if (moved == TrashStep::kFolderLeft) {
+      // Its information stays, so that the desktop's tools can put it back.
+      *error = *error + "; it is in the trash as '" + Join(Join(can->path, "files"), entry) + "'";
+      return RemoveResult::kFailed;
+    }
     system_.RemoveCreated(can->info, info_name);
     switch (moved) {
       case TrashStep::kExists:

@@ -21,6 +21,9 @@ enum class TrashStep {
   kExists,    ///< the name is taken where the step would make it; nothing changed
   kMissing,   ///< what the step works on is not there (any more)
   kIsFolder,  ///< what was moved is a folder, and has been put back
+  /// what was moved is a folder that could not be put back: it stays in
+  /// the trash under the new name; the reason says why
+  kFolderLeft,
   kFailed,    ///< not done; the reason says why
 };
 
@@ -93,7 +96,9 @@ class TrashSystem {
   /// Moves the entry `name` of `from` to the name `to_name` in `to`, by one
   /// rename, never over an existing entry (kExists) and never by a copy (a
   /// move across file systems is kFailed). An entry that turns out to be a
-  /// folder is moved back and kIsFolder; folders are never trashed.
+  /// folder is moved back and kIsFolder (kFolderLeft where it can't be);
+  /// folders are never trashed. kMissing only where the entry is gone: a
+  /// `to` removed meanwhile is kFailed.
   virtual TrashStep MoveNoReplace(const Dir& from, std::string_view name, const Dir& to,
                                   std::string_view to_name, std::string* error) = 0;
 

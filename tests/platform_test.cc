@@ -10,7 +10,10 @@
 #include <string>
 #include <utility>
 
+#include "engine/trash.h"
 #include "platform/file_system.h"
+#include "platform/process.h"
+#include "platform/trash.h"
 
 namespace platform {
 namespace {
@@ -237,6 +240,97 @@ TEST_F(NativeFileSystemTest, LooksUpEntriesAndReadsWholeFilesByRelativeOrAbsolut
   error.clear();
   EXPECT_EQ(fs_.MapWholeFile(repo, ".git/refs", 1000, &bytes, &error), LookupResult::kFailed);
   EXPECT_FALSE(error.empty());
+}
+
+// The system's trash with one step put in: the move does move, then says
+// a folder had taken the file's place and could not go back.
+class FolderLeftTrash : public TrashSystem {
+ public:
+  std::string Unsupported() override { return real_.Unsupported(); }
+  OpenResult OpenFolderAt(std::string_view path, bool make, Dir* dir, FolderInfo* info,
+                          std::string* error) override {
+    return real_.OpenFolderAt(path, make, dir, info, error);
+  }
+  FolderId NearestExistingFolder(std::string_view path) override {
+    return real_.NearestExistingFolder(path);
+  }
+  OpenResult OpenMountTop(const Dir& dir, Dir* top, FolderInfo* info, std::size_t* levels,
+                          std::string* error) override {
+    return real_.OpenMountTop(dir, top, info, levels, error);
+  }
+  SharedTrash OpenSharedTrash(const Dir& top, std::string_view name, Dir* shared,
+                              std::string* reason) override {
+    return real_.OpenSharedTrash(top, name, shared, reason);
+  }
+  OpenResult OpenPrivateFolder(const Dir& parent, std::string_view name, bool make,
+                               std::uint64_t user, Dir* dir, FolderInfo* info,
+                               std::string* error) override {
+    return real_.OpenPrivateFolder(parent, name, make, user, dir, info, error);
+  }
+  bool MayWriteIn(const Dir& dir, std::string* reason) override {
+    return real_.MayWriteIn(dir, reason);
+  }
+  TrashStep CreateExclusive(const Dir& dir, std::string_view name, std::string_view content,
+                            std::string* error) override {
+    return real_.CreateExclusive(dir, name, content, error);
+  }
+  void RemoveCreated(const Dir& dir, std::string_view name) override {
+    real_.RemoveCreated(dir, name);
+  }
+  TrashStep MoveNoReplace(const Dir& from, std::string_view name, const Dir& to,
+                          std::string_view to_name, std::string* error) override {
+    if (real_.MoveNoReplace(from, name, to, to_name, error) != TrashStep::kDone) {
+      return TrashStep::kFailed;
+    }
+    *error = "a folder took the file's place and could not be moved back";
+    return TrashStep::kFolderLeft;
+  }
+  void ReserveHandles(std::size_t count) override { real_.ReserveHandles(count); }
+  void ReleaseHandles() override { real_.ReleaseHandles(); }
+  void LocalTimeNow(std::string* out) override { real_.LocalTimeNow(out); }
+
+ private:
+  TrashSystem& real_ = NativeTrashSystem();
+};
+
+// A move into the trash fails only as it should: a file gone is kMissing,
+// but a trash folder removed meanwhile leaves the file and says so (taken
+// for a file gone, every file would have stayed unreported, status 0); and
+// a folder left in the trash keeps its information file, so that the
+// desktop's tools can put it back.
+TEST_F(NativeFileSystemTest, TrashMovesTellAFileGoneFromATrashGoneAndKeepWhatTheyLeave) {
+  TrashSystem& trash = NativeTrashSystem();
+  if (!trash.Unsupported().empty()) GTEST_SKIP() << trash.Unsupported();
+  const std::string here = fs::current_path().string();
+  fs::create_directories("src");
+  fs::create_directories("gone");
+  MakeFile("src/a.obj");
+  Dir src, gone;
+  FolderInfo src_info, gone_info;
+  std::string error;
+  ASSERT_EQ(trash.OpenFolderAt(here + "/src", false, &src, &src_info, &error), OpenResult::kOpened);
+  ASSERT_EQ(trash.OpenFolderAt(here + "/gone", false, &gone, &gone_info, &error),
+            OpenResult::kOpened);
+  fs::remove("gone");
+  EXPECT_EQ(trash.MoveNoReplace(src, "a.obj", gone, "a.obj", &error), TrashStep::kFailed);
+  EXPECT_FALSE(error.empty());
+  EXPECT_TRUE(Exists("src/a.obj"));
+  EXPECT_EQ(trash.MoveNoReplace(src, "none.obj", gone, "none.obj", &error), TrashStep::kMissing);
+
+  FolderLeftTrash left;
+  engine::TrashSettings settings;
+  settings.data_home = here + "/data";
+  settings.user = CurrentUserId();
+  engine::Trash put(left, settings);
+  put.Prepare();
+  engine::Trash::Placed placed;
+  EXPECT_EQ(put.Put(src, src_info.id.device, here + "/src", "a.obj", &placed, &error),
+            RemoveResult::kFailed);
+  EXPECT_NE(error.find("it is in the trash as '" + here + "/data/Trash/files/a.obj'"),
+            std::string::npos)
+      << error;
+  EXPECT_TRUE(Exists("data/Trash/files/a.obj"));
+  EXPECT_TRUE(Exists("data/Trash/info/a.obj.trashinfo"));
 }
 
 }  // namespace

@@ -260,17 +260,25 @@ class PosixTrashSystem : public TrashSystem {
     const char* const target = Terminated(to_name, 1);
     const int failure = RenameNoReplace(from.native(), source, to.native(), target);
     if (failure == EEXIST || failure == ENOTEMPTY) return TrashStep::kExists;
-    if (failure == ENOENT) return TrashStep::kMissing;
+    // ENOENT also comes where `to` itself was removed meanwhile (the user
+    // emptied the trash by deleting its folders): then the file is still
+    // here, and not trashing it is a failure, not a file gone away.
+    struct stat st;
+    if (failure == ENOENT && ::fstatat(from.native(), source, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+      return TrashStep::kMissing;
+    }
     if (failure != 0) {
       *error = failure == EXDEV ? "the trash is on another file system" : std::strerror(failure);
       return TrashStep::kFailed;
     }
     // The listing said it was no folder, but a rename moves folders too: one
     // put in its place since goes back, as folders are never taken.
-    struct stat st;
     if (::fstatat(to.native(), target, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode)) {
-      RenameNoReplace(to.native(), target, from.native(), source);
-      return TrashStep::kIsFolder;
+      const int back = RenameNoReplace(to.native(), target, from.native(), source);
+      if (back == 0) return TrashStep::kIsFolder;
+      *error = std::string("a folder took the file's place and could not be moved back: ") +
+               std::strerror(back);
+      return TrashStep::kFolderLeft;
     }
     return TrashStep::kDone;
   }
