@@ -502,16 +502,10 @@ std::shared_ptr<const WorkTree> LateWorkTrees::Around(const std::string& path,
                                                       std::shared_ptr<const WorkTree> inner) const {
   if (!any_.load(std::memory_order_acquire)) return inner;
   std::lock_guard<std::mutex> lock(mutex_);
-  std::string rest;
   for (const Top& top : tops_) {
-    if (!IsWithin(path, top.path, &rest)) continue;
-    // A work tree found in the top (the late repository's own, or this
-    // one, from the folder's parent) knows better, or knows as little.
-    bool known = false;
-    for (const WorkTree* tree = inner.get(); tree != nullptr && !known; tree = tree->outer.get()) {
-      known = IsWithin(tree->top_path, top.path, &rest);
-    }
-    if (known) continue;
+    // The work trees around the root lie at it or above: none of them is
+    // the late repository, found below, whatever it tracks of its own.
+    if (!IsWithin(path, top.path)) continue;
     auto unknown = std::make_shared<WorkTree>();
     unknown->tracked = top.unknown;
     unknown->top_path = top.path;

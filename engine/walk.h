@@ -68,9 +68,8 @@ class LateWorkTrees {
  public:
   /// Notes `top`, whose tracked files can't be told for `reason`.
   void Add(const std::string& top, const std::string& reason);
-  /// `inner`, the work trees of the folder shown as `path`, within one
-  /// that keeps everything where the folder lies in a noted top that no
-  /// work tree of `inner` lies in already.
+  /// `inner`, the work trees of the root shown as `path`, within one that
+  /// keeps everything for each noted top the root lies in.
   std::shared_ptr<const WorkTree> Around(const std::string& path,
                                          std::shared_ptr<const WorkTree> inner) const;
 

@@ -589,6 +589,8 @@ TEST_F(GitIndexTest, HostileLayoutsNeverLoseWhatGitKeeps) {
        false, {"r/a"}},
       {"cwparent",
        [&](const std::string& top) {
+         // The start a repository of its own too, which tracks none of them.
+         commit(top, {"own.txt"});
          elsewhere(top + "/repo", "../..", {"../y.log", "../other/z.log", "x.log", "s/w.log"});
        },
        {"repo", "repo/s", ""}, {"repo"}, kClean, {}, 0, false, {}, "repo"},
