@@ -505,8 +505,8 @@ Sweep::Order::iterator Sweep::NextToTake() {
         return entry;
       }
       in_order = false;
-    } else if (entry != order_.begin() && !entry->is_range && !entry->done &&
-               entry->owner != nullptr && !entry->cleaning) {
+    } else if (entry != order_.begin() && entry->owner != nullptr && !entry->cleaning) {
+      // A block in hand, listing on further than the front.
       in_order = false;
     } else if (entry->is_range && range == order_.end()) {
       in_order = false;
@@ -548,9 +548,7 @@ void Sweep::WaitForWork(std::unique_lock<std::mutex>& lock) {
 
 void Sweep::WaitForRoom(Worker& worker, std::unique_lock<std::mutex>& lock) {
   waiting_for_room_.push_back(&worker);
-  room_waiters_.fetch_add(1);
   worker.wake.wait_for(lock, kStopCheckInterval);
-  room_waiters_.fetch_sub(1);
   waiting_for_room_.erase(std::find(waiting_for_room_.begin(), waiting_for_room_.end(), &worker));
 }
 
@@ -863,9 +861,16 @@ bool Sweep::HoldBack(Worker& worker, std::size_t incoming) {
       worker.console.PassOn();
       return false;
     }
-    if (room_.Admit(incoming)) return true;
+    // Counted as waiting before it looks at the room: the writer makes
+    // room first and looks for waiters after, without the lock, so either
+    // this look finds the room or the writer finds this worker (a worker
+    // counted only once it waited slept the whole check interval).
+    room_waiters_.fetch_add(1);
+    const bool admitted = room_.Admit(incoming);
+    if (!admitted && !MustStop()) WaitForRoom(worker, lock);
+    room_waiters_.fetch_sub(1);
+    if (admitted) return true;
     if (MustStop()) return false;
-    WaitForRoom(worker, lock);
   }
 }
 
