@@ -1,7 +1,5 @@
 // The built program as a user starts it: real standard streams, the locale
 // from the environment, and the rights of an ordinary user.
-#include <sys/stat.h>
-
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>

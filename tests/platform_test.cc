@@ -316,6 +316,14 @@ TEST_F(NativeFileSystemTest, TrashMovesTellAFileGoneFromATrashGoneAndKeepWhatThe
   EXPECT_FALSE(error.empty());
   EXPECT_TRUE(Exists("src/a.obj"));
   EXPECT_EQ(trash.MoveNoReplace(src, "none.obj", gone, "none.obj", &error), TrashStep::kMissing);
+  // A folder where the listing saw a file goes back where it was.
+  fs::create_directories("src/d.obj/inner");
+  fs::create_directories("bin");
+  Dir bin;
+  ASSERT_EQ(trash.OpenFolderAt(here + "/bin", false, &bin, &gone_info, &error), OpenResult::kOpened);
+  EXPECT_EQ(trash.MoveNoReplace(src, "d.obj", bin, "d.obj", &error), TrashStep::kIsFolder);
+  EXPECT_TRUE(Exists("src/d.obj/inner"));
+  EXPECT_FALSE(Exists("bin/d.obj"));
 
   FolderLeftTrash left;
   engine::TrashSettings settings;

@@ -264,7 +264,8 @@ class PosixTrashSystem : public TrashSystem {
     // emptied the trash by deleting its folders): then the file is still
     // here, and not trashing it is a failure, not a file gone away.
     struct stat st;
-    if (failure == ENOENT && ::fstatat(from.native(), source, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+    if (failure == ENOENT && ::fstatat(from.native(), source, &st, AT_SYMLINK_NOFOLLOW) != 0 &&
+        errno == ENOENT) {
       return TrashStep::kMissing;
     }
     if (failure != 0) {
