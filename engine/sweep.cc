@@ -148,10 +148,9 @@ class Sweep::CapturingConsole : public platform::Console {
 // run's report.
 struct Sweep::Worker {
   Worker(Sweep& owner, platform::FileSystem& fs, platform::Console& real_console,
-         const WalkerSettings& settings, std::size_t window, bool alone, std::size_t place)
+         const WalkerSettings& settings, std::size_t window, bool alone)
       : sweep(owner),
         direct(alone),
-        index(place),
         console(owner, *this, real_console),
         // Every line is handed on as it ends: what a worker keeps is counted
         // line by line, never held back in a piece of its own.
@@ -187,7 +186,6 @@ struct Sweep::Worker {
 
   Sweep& sweep;
   const bool direct;
-  const std::size_t index;  // its place among the workers
   CapturingConsole console;
   Report own_report;
   FolderCleaner cleaner;
@@ -236,12 +234,13 @@ Sweep::Sweep(platform::FileSystem& fs, Report& report, const WalkerSettings& set
   for (unsigned i = 0; i < wanted; ++i) {
     try {
       workers_.push_back(std::make_unique<Worker>(*this, fs_, report_.console(), settings_,
-                                                  handles_.window(), wanted == 1, i));
+                                                  handles_.window(), wanted == 1));
     } catch (const std::bad_alloc&) {
       if (i == 0) throw;
       break;  // fewer workers, same result
     }
   }
+  most_active_.store(workers_.size());
   active_.store(std::min<std::size_t>(sweeping, workers_.size()));
 }
 
@@ -256,8 +255,9 @@ Sweep::~Sweep() {
   workers_.clear();
 }
 
-void Sweep::ThreadMain(Worker& worker) {
-  unsigned seen = 0;
+// A thread is started in the round it is to join, so it takes the round
+// after `seen` at once.
+void Sweep::ThreadMain(Worker& worker, unsigned seen) {
   for (;;) {
     {
       std::unique_lock<std::mutex> lock(mutex_);
@@ -265,30 +265,34 @@ void Sweep::ThreadMain(Worker& worker) {
       if (closing_) return;
       seen = round_;
     }
-    if (WaitToBeWoken(worker, seen)) Work(worker);
+    Work(worker);
     std::lock_guard<std::mutex> lock(mutex_);
-    ++finished_;
-    round_changed_.notify_all();
+    if (++finished_ == threads_.size()) round_done_.notify_one();
   }
+}
+
+// Starts threads for the workers up to `count`, the calling thread's among
+// them, to join the round under way; under the lock. A thread the system
+// won't give leaves fewer workers for the rest of the run, same result.
+void Sweep::StartThreads(std::size_t count) {
+  count = std::min(count, most_active_.load());
+  while (threads_.size() + 1 < count) {
+    Worker* worker = workers_[threads_.size() + 1].get();
+    try {
+      threads_.emplace_back([this, worker, seen = round_ - 1] { ThreadMain(*worker, seen); });
+    } catch (const std::system_error&) {
+      most_active_.store(threads_.size() + 1);
+    } catch (const std::bad_alloc&) {
+      most_active_.store(threads_.size() + 1);
+    }
+    count = std::min(count, most_active_.load());
+  }
+  active_.store(std::max(active_.load(), count));
 }
 
 void Sweep::Run(const std::shared_ptr<const platform::Dir>& root, const platform::FolderId& root_id,
                 const std::string& root_path, platform::EntryList* names,
                 const ExtensionList& extensions, std::shared_ptr<const WorkTree> work_tree) {
-  if (threads_.empty() && workers_.size() > 1) {
-    for (std::size_t i = 1; i < workers_.size(); ++i) {
-      try {
-        Worker* worker = workers_[i].get();
-        threads_.emplace_back([this, worker] { ThreadMain(*worker); });
-      } catch (const std::system_error&) {
-        break;  // a thread the system won't give: fewer workers, same result
-      } catch (const std::bad_alloc&) {
-        break;
-      }
-    }
-    workers_.resize(threads_.size() + 1);
-    active_.store(std::min(active_.load(), workers_.size()));
-  }
   root_path_ = root_path;
   extensions_ = &extensions;
   // What the report holds already (the root's line) is as unwritten as
@@ -312,17 +316,19 @@ void Sweep::Run(const std::shared_ptr<const platform::Dir>& root, const platform
     NoteFirst();
     ++round_;
     finished_ = 0;
+    in_round_ = true;
     round_changed_.notify_all();
+    // Threads start only as they are needed: on a warm cache those that
+    // wait for slow listings never are, and starting them cost a run of
+    // 20,000 folders some 3 per cent.
+    StartThreads(active_.load());
   }
   root_node.reset();
   Work(*workers_[0]);
   {
     std::unique_lock<std::mutex> lock(mutex_);
-    // The first worker is done only when every folder is: those still
-    // waiting to be woken need not.
-    round_over_ = round_;
-    woken_.notify_all();
-    round_changed_.wait(lock, [&] { return finished_ == threads_.size(); });
+    round_done_.wait(lock, [&] { return finished_ == threads_.size(); });
+    in_round_ = false;
   }
   // Every worker waits for the next round now. After a stop, blocks further
   // on may be done while an earlier one is not: their deletions go on
@@ -381,15 +387,6 @@ void Sweep::Work(Worker& worker) {
   }
 }
 
-// Whether `worker` is to sweep in round `round`: at once if it is among the
-// active ones, otherwise once it is woken before the round is over.
-bool Sweep::WaitToBeWoken(const Worker& worker, unsigned round) {
-  if (worker.index < active_.load()) return true;
-  std::unique_lock<std::mutex> lock(mutex_);
-  woken_.wait(lock, [&] { return worker.index < active_.load() || round_over_ == round; });
-  return worker.index < active_.load();
-}
-
 // Counts the listing of a folder that took `taken` for `listed_bytes` of
 // names, and wakes more workers where listings show the file system keeps
 // them waiting.
@@ -404,12 +401,17 @@ void Sweep::NoteRootListingTime(std::chrono::steady_clock::duration taken,
 }
 
 // Four times as many workers sweep from now on, up to all of them, working
-// ahead of what they may write where `step` says so.
+// ahead of what they may write where `step` says so. Before the first round
+// their threads wait for it to start.
 void Sweep::Wake(ListingPace::Step step) {
   if (step == ListingPace::Step::kNone) return;
   std::lock_guard<std::mutex> lock(mutex_);
-  active_.store(std::min(workers_.size(), 4 * active_.load()));
-  woken_.notify_all();
+  const std::size_t count = std::min(most_active_.load(), 4 * active_.load());
+  if (in_round_) {
+    StartThreads(count);
+  } else {
+    active_.store(count);
+  }
 }
 
 // Hands in the block just finished, if any, and takes the next folder.
@@ -644,7 +646,7 @@ bool Sweep::SweepFolder(Worker& worker, Task& task) {
   // Only a sweep with workers to wake looks at the clock.
   const bool timed = workers_.size() > 1 &&
                      (!pace_.works_ahead() ||
-                      active_.load(std::memory_order_relaxed) < workers_.size());
+                      active_.load(std::memory_order_relaxed) < most_active_.load());
   const auto start = timed ? std::chrono::steady_clock::now() : std::chrono::steady_clock::time_point();
   platform::FolderInfo info;
   if (stack.Push(task.name, &info, &reason) != platform::OpenResult::kOpened) {

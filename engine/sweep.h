@@ -46,9 +46,9 @@
 
 namespace engine {
 
-/// The workers of one run and the order they share. The threads start at
-/// the first Run and wait between runs, so a run over many folders starts
-/// them once.
+/// The workers of one run and the order they share. Each thread starts in
+/// the first Run that needs it and waits between runs, so a run over many
+/// folders starts it once.
 class Sweep {
  public:
   /// A sweep through `fs` that reports to `report` as `settings` say, with
@@ -96,7 +96,8 @@ class Sweep {
   class CapturingConsole;
   using Order = std::list<Entry>;
 
-  void ThreadMain(Worker& worker);
+  void ThreadMain(Worker& worker, unsigned seen);
+  void StartThreads(std::size_t count);
   void Work(Worker& worker);
   bool Next(Worker& worker, bool* in_hand, Task* task);
   void Deliver(Worker& worker, std::unique_lock<std::mutex>& lock);
@@ -137,7 +138,6 @@ class Sweep {
   void Wake(ListingPace::Step step);
   template <typename Counter>
   long long SumOverWorkers(Counter count) const;
-  bool WaitToBeWoken(const Worker& worker, unsigned round);
 
   platform::FileSystem& fs_;
   Report& report_;
@@ -167,9 +167,11 @@ class Sweep {
   // The first block of the order, while a block is first: its worker may
   // write straight through. Looked at without the lock, set with it.
   alignas(64) std::atomic<const Entry*> first_block_{nullptr};
-  // How many workers sweep: the first ones; those after them wait to be
-  // woken (see ListingPace). Raised as listings wait, never lowered.
+  // How many workers sweep: the first ones; those after them are started
+  // once listings wait (see ListingPace). Raised then, never lowered; and
+  // how many may, fewer once a thread could not be started.
   alignas(64) std::atomic<std::size_t> active_{0};
+  std::atomic<std::size_t> most_active_{0};
   // The listings timed, and whether they waited.
   ListingPace pace_;
   // Blocks listed but put off until there is room for their lines; changed
@@ -190,9 +192,9 @@ class Sweep {
   // The threads' rounds: each Run is one; a thread that finished its part
   // of the round counts itself in finished_.
   std::condition_variable round_changed_;
-  std::condition_variable woken_;  // workers woken, or the round over
+  std::condition_variable round_done_;  // every thread finished_ its part
   unsigned round_ = 0;
-  unsigned round_over_ = 0;  // the last round whose sweep is done
+  bool in_round_ = false;  // threads started now join the round under way
   unsigned finished_ = 0;
   bool closing_ = false;
 };
