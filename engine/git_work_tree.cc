@@ -500,26 +500,38 @@ struct BesideTop {
   std::string scratch_;
 };
 
+// The folder a repository's core.worktree, `named`, names, from its git
+// dir `git_dir`, as git finds it: git changes into the git dir and then
+// into `named`, so a link on the way is followed before any ".." after it.
+// Hence the physical path, never the text made shorter ("link/.." is the
+// folder above the link's target, not the link's own).
+platform::LookupResult FindCoreWorkTree(platform::FileSystem& fs, const std::string& git_dir,
+                                        const std::string& named, std::string* folder,
+                                        std::string* reason) {
+  std::string error;
+  const std::string path = platform::IsAbsolutePath(named) ? named : JoinGitPath(git_dir, named);
+  const platform::LookupResult found =
+      platform::IsAbsolutePath(path) ? fs.PhysicalFolderPath(path, folder, &error)
+                                     : platform::LookupResult::kFailed;
+  if (found == platform::LookupResult::kFailed) {
+    *reason = error.empty() ? "its work tree '" + named + "' (core.worktree) can't be placed"
+                            : "cannot find its work tree '" + named + "' (core.worktree): " + error;
+  }
+  return found;
+}
+
 // Places the folder the repository at `place` names in core.worktree
-// (`named`; a relative one from its git dir, as git takes it) beside the
-// top. False, with the reason, when where it is can't be told.
+// (`named`) beside the top. False, with the reason, when where it is can't
+// be told.
 bool PlaceBesideTop(platform::FileSystem& fs, const GitPlace& place, const std::string& named,
                     const WorkTreeTop& top, BesideTop* beside, std::string* reason) {
   const std::string git_dir = platform::IsAbsolutePath(place.git_dir)
                                   ? place.git_dir
                                   : JoinGitPath(top.dir_path, place.git_dir);
-  const std::string folder =
-      platform::IsAbsolutePath(named) ? named : JoinGitPath(git_dir, named);
-  if (!platform::IsAbsolutePath(folder)) {
-    *reason = "its work tree '" + named + "' (core.worktree) can't be placed";
-    return false;
-  }
-  std::string error;
-  switch (fs.PhysicalFolderPath(folder, &beside->folder, &error)) {
+  switch (FindCoreWorkTree(fs, git_dir, named, &beside->folder, reason)) {
     case platform::LookupResult::kMissing:
       return true;  // git refuses a work tree that is not there: it has no files
     case platform::LookupResult::kFailed:
-      *reason = "cannot find its work tree '" + named + "' (core.worktree): " + error;
       return false;
     case platform::LookupResult::kFound:
       break;
@@ -639,32 +651,6 @@ std::shared_ptr<const TrackedFiles> Load(platform::FileSystem& fs, const platfor
       break;
   }
   return LoadRepository(fs, dir, base, place, std::string(), top, elsewhere);
-}
-
-// `path` with "." and ".." names taken out where they can be, by its text
-// alone ("/a/b/../c" is "/a/c").
-std::string LexicallyNormal(std::string_view path) {
-  const char separator = platform::kPathSeparator;
-  std::vector<std::string_view> names;
-  std::size_t from = 0;
-  while (from <= path.size()) {
-    std::size_t end = path.find_first_of(separator == '/' ? "/" : "/\\", from);
-    if (end == std::string_view::npos) end = path.size();
-    const std::string_view name = path.substr(from, end - from);
-    if (name == "..") {
-      if (names.size() > 1) names.pop_back();
-    } else if (name != "." && !(name.empty() && !names.empty())) {
-      names.push_back(name);
-    }
-    from = end + 1;
-  }
-  std::string normal;
-  for (std::size_t i = 0; i < names.size(); ++i) {
-    if (i > 0) normal.push_back(separator);
-    normal.append(names[i].data(), names[i].size());
-  }
-  if (normal.find(separator) == std::string::npos) normal.push_back(separator);
-  return normal;
 }
 
 std::shared_ptr<const TrackedFiles> LoadGuarded(platform::FileSystem& fs, const platform::Dir& dir,
@@ -954,16 +940,21 @@ NamedWorkTree LoadNamedWorkTree(platform::FileSystem& fs, const platform::Dir& d
     if (!environment.work_tree.empty()) {
       named.top_path = environment.work_tree;
     } else if (!config.work_tree.empty()) {
-      named.top_path = LexicallyNormal(platform::IsAbsolutePath(config.work_tree)
-                                           ? config.work_tree
-                                           : JoinGitPath(environment.git_dir, config.work_tree));
-      // As the walk shows folders, links resolved (/home -> /var/home), or
-      // no folder's path would ever be its top.
-      std::string physical;
-      std::string ignored;
-      if (fs.PhysicalFolderPath(named.top_path, &physical, &ignored) ==
-          platform::LookupResult::kFound) {
-        named.top_path = std::move(physical);
+      // Shown as the walk shows folders, links resolved (/home ->
+      // /var/home), or no folder's path would ever be its top. One git
+      // can't find (it refuses to run) has no files; one that can't be
+      // looked for leaves the start in doubt.
+      std::string folder;
+      switch (FindCoreWorkTree(fs, environment.git_dir, config.work_tree, &folder, &reason)) {
+        case platform::LookupResult::kFound:
+          named.top_path = std::move(folder);
+          break;
+        case platform::LookupResult::kMissing:
+          named.top_path.clear();  // within no folder
+          break;
+        case platform::LookupResult::kFailed:
+          named.tracked = TrackedFiles::Unreadable(reason);
+          break;
       }
     }
   } catch (const std::bad_alloc&) {

@@ -577,6 +577,19 @@ TEST_F(GitIndexTest, HostileLayoutsNeverLoseWhatGitKeeps) {
        },
        {"real/tree", "real/tree/sub"}, {"real/tree"}, kClean,
        {{"GIT_DIR", Path("worktreelink/cw.git")}}},
+      // And through a link then "..": git changes into the link first, so
+      // the ".." leaves the folder it leads to, not the link's own.
+      {"worktreelinkup",
+       [&](const std::string& top) {
+         Git(top, {"init", "-q", "--bare", "cw.git"});
+         Git(top, {"--git-dir=cw.git", "config", "core.bare", "false"});
+         Git(top, {"--git-dir=cw.git", "config", "core.worktree", "../link/.."});
+         MakeFile(Path(top + "/real/sub/c.log"));
+         testsupport::MakeFolders(Path(top + "/real/deep"));
+         testsupport::MakeLink(Path(top + "/real/deep"), Path(top + "/link"));
+         RawGit(top + "/real", {"add", "sub/c.log"}, {{"GIT_DIR", Path(top + "/cw.git")}});
+       },
+       {"real", "real/sub"}, {"real"}, kClean, {{"GIT_DIR", Path("worktreelinkup/cw.git")}}},
       {"worktreeenv",
        [&](const std::string& top) {
          commit(top + "/r", {"t.log"});
