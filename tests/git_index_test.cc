@@ -623,6 +623,14 @@ TEST_F(GitIndexTest, HostileLayoutsNeverLoseWhatGitKeeps) {
          testsupport::RemoveTree(Path(top + "/.git/index"));
        },
        {""}, {}, kDoubt},
+      // The same with its branch only in packed-refs, as `git gc` leaves it.
+      {"missingpacked",
+       [&](const std::string& top) {
+         commit(top, {"t.log"});
+         Git(top, {"pack-refs", "--all"});
+         testsupport::RemoveTree(Path(top + "/.git/index"));
+       },
+       {""}, {}, kDoubt},
       {"bigconfig",
        [&](const std::string& top) {
          commit(top, {"t.log"});
