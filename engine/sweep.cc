@@ -287,7 +287,7 @@ void Sweep::StartThreads(std::size_t count) {
     }
     count = std::min(count, most_active_.load());
   }
-  active_.store(std::max(active_.load(), count));
+  active_.store(std::min(std::max(active_.load(), count), most_active_.load()));
 }
 
 void Sweep::Run(const std::shared_ptr<const platform::Dir>& root, const platform::FolderId& root_id,
