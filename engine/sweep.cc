@@ -657,7 +657,9 @@ bool Sweep::SweepFolder(Worker& worker, Task& task) {
   }
   // A folder that is one of its own ancestors (a bind mount loop) gets no
   // block at all. An unknown id can't show a loop, and is never taken for one.
-  if (stack.TopRepeatsAnAncestor()) {
+  // Nor does a folder never to be entered that its listing could not show:
+  // a mount's entry there is the folder beneath it.
+  if (stack.TopRepeatsAnAncestor() || cleaner.NeverEnters(info.id)) {
     stack.PopTo(stack.size() - 1);
     return false;
   }

@@ -75,6 +75,10 @@ FolderCleaner::FolderCleaner(platform::FileSystem& fs, Report& report,
                              const WalkerSettings& settings, const std::atomic<bool>* also_stop)
     : fs_(fs), report_(report), settings_(settings), also_stop_(also_stop) {}
 
+bool FolderCleaner::NeverEnters(const platform::FolderId& id) const {
+  return id.IsKnown() && IsAmong(settings_.never_entered, id.device, id.inode);
+}
+
 bool FolderCleaner::ShouldStop() const {
   return platform::StopRequested() || report_.output_failed() ||
          (also_stop_ != nullptr && also_stop_->load(std::memory_order_relaxed));

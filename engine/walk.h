@@ -227,6 +227,9 @@ class FolderCleaner {
   /// Whether the run should stop before the next file (a stop signal, or
   /// output that can no longer keep the record).
   bool ShouldStop() const;
+  /// Whether the folder whose identity, read from its own handle, is `id`
+  /// is one never to be entered (the user's home trash).
+  bool NeverEnters(const platform::FolderId& id) const;
   /// Whether something could not be done: a folder not read, or a file (or a
   /// link that may lead to a folder) that should have been deleted not
   /// deleted.

@@ -431,18 +431,35 @@ TEST_F(TrashTest, TrashCliListsAndRestoresEveryFileByItsOriginalBytes) {
   EXPECT_EQ(testsupport::ReadAll(root_ + "/100%.log"), "from 100%.log");
   EXPECT_EQ(Entries(home_trash_).size(), entries.size() - 1);
 
-  // The trash itself is never walked into, with or without --trash.
+  // The trash itself is never walked into, with or without --trash; also
+  // where it is a mount of its own (root only), whose entry in its parent's
+  // listing is the folder beneath the mount.
   const std::size_t held = Entries(home_trash_).size();
-  for (const bool trash : {true, false}) {
-    testsupport::ProcessOptions options;
-    options.argv = {BUILDSWEEP_BINARY, "-y"};
-    if (trash) options.argv.push_back("--trash");
-    options.cwd = home_;
-    options.env = env_;
-    const testsupport::ProcessResult from_home = testsupport::RunProcess(options);
-    EXPECT_EQ(from_home.exit_status, 0) << from_home.err;
-    EXPECT_EQ(from_home.out.find("Trash/files"), std::string::npos) << from_home.out;
-    EXPECT_EQ(Entries(home_trash_).size(), held);
+  const std::string saved = scratch_.path().string() + "/saved-trash";
+  const std::string trash_q = "'" + home_trash_ + "'";
+  for (const bool as_mount : {false, true}) {
+    if (as_mount && (::geteuid() != 0 ||
+                     std::system(("cp -a " + trash_q + " '" + saved + "' && mount -t tmpfs tmpfs " +
+                                  trash_q + " && cp -a '" + saved + "'/. " + trash_q).c_str()) != 0)) {
+      continue;
+    }
+    for (const bool trash : {true, false}) {
+      SCOPED_TRACE(std::string(as_mount ? "a mount, " : "") + (trash ? "--trash" : "deleting"));
+      testsupport::ProcessOptions options;
+      options.argv = {BUILDSWEEP_BINARY, "-y"};
+      if (trash) options.argv.push_back("--trash");
+      options.cwd = home_;
+      options.env = env_;
+      const testsupport::ProcessResult from_home = testsupport::RunProcess(options);
+      EXPECT_EQ(from_home.exit_status, 0) << from_home.err;
+      EXPECT_EQ(from_home.out.find("Trash/files"), std::string::npos) << from_home.out;
+      EXPECT_EQ(Entries(home_trash_).size(), held);
+    }
+    if (as_mount) {
+      EXPECT_EQ(std::system(("cp -a " + trash_q + "/. '" + saved + "' && umount " + trash_q +
+                             " && cp -a '" + saved + "'/. " + trash_q).c_str()),
+                0);
+    }
   }
 
   // Nor is what lies in it trashed again by a run started inside it, also
