@@ -217,9 +217,16 @@ std::string Shown(std::string_view path, std::string_view base) {
   return std::string(path);
 }
 
-// The text of a one-line file (`.git`, `commondir`), line end dropped.
+// The text of HEAD, blanks and line ends after it dropped.
 std::string_view TrimLine(std::string_view text) {
   while (!text.empty() && (text.back() == '\n' || IsBlank(text.back()))) text.remove_suffix(1);
+  return text;
+}
+
+// The path a `.git` file or `commondir` holds: git drops only the line ends
+// after it, so a blank there is part of the name.
+std::string_view PathInLine(std::string_view text) {
+  while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.remove_suffix(1);
   return text;
 }
 
@@ -296,7 +303,7 @@ GitDirVerdict JudgeGitDir(platform::FileSystem& fs, const platform::Dir& dir,
     case platform::LookupResult::kMissing:
       break;
     case platform::LookupResult::kFound: {
-      const std::string_view line = TrimLine(text);
+      const std::string_view line = PathInLine(text);
       common = platform::IsAbsolutePath(line) ? std::string(line) : JoinGitPath(path, line);
       break;
     }
@@ -362,7 +369,7 @@ WorkTreeVerdict JudgeDotGit(platform::FileSystem& fs, const platform::Dir& dir,
     if (reason->empty()) *reason = "'.git' is gone";
     return WorkTreeVerdict::kUnknown;
   }
-  const std::string_view line = TrimLine(text);
+  const std::string_view line = PathInLine(text);
   constexpr std::string_view kPrefix = "gitdir: ";
   if (line.substr(0, kPrefix.size()) != kPrefix || line.size() == kPrefix.size()) {
     *reason = "'.git' is a file that does not name a git dir";

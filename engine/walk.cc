@@ -19,15 +19,15 @@ constexpr int kFatalPauseMilliseconds = 500;
 
 // Which of the names a repository directory or a work tree's top holds
 // `name` is, as a bit for ListTargets: `.git` (a folder, a file or a
-// link), `HEAD` (a file or a link), `objects` and `refs` (folders or
-// links), `commondir` (a file).
+// link), `HEAD` (a file or a link), `objects` and `refs` (of any kind: git
+// only asks that it may search them, and a file it may run passes),
+// `commondir` (a file).
 unsigned GitSign(std::string_view name, platform::EntryKind kind) {
-  const bool folder = kind != platform::EntryKind::kFile;
   const bool file = kind != platform::EntryKind::kFolder;
   if (name == ".git") return 1;
   if (file && name == "HEAD") return 2;
-  if (folder && name == "objects") return 4;
-  if (folder && name == "refs") return 8;
+  if (name == "objects") return 4;
+  if (name == "refs") return 8;
   if (file && name == "commondir") return 16;
   return 0;
 }

@@ -528,6 +528,27 @@ TEST_F(GitIndexTest, HostileLayoutsNeverLoseWhatGitKeeps) {
        {"wt", ""}, {"main-moved"}, kDoubt},
       {"nowhere", [&](const std::string& top) { MakeFile(Path(top + "/.git"), "gitdir: /proc/self/fd\n"); },
        {""}, {}, kDoubt},
+      // A `.git` file's path ends only at its line end: "store.git " is
+      // not the other repository "store.git".
+      {"gitfileblank",
+       [&](const std::string& top) {
+         commit(top + "/w", {"t.log"});
+         std::filesystem::rename(Path(top + "/w/.git"), Path(top + "/store.git "));
+         Git(top, {"init", "-q", "--bare", "store.git"});
+         MakeFile(Path(top + "/w/.git"), "gitdir: ../store.git \n");
+       },
+       {"w"}, {"w"}},
+      // Git asks of `objects` only that it may search it: a file it may
+      // run makes a repository folder too.
+      {"objectsfile",
+       [&](const std::string& top) {
+         Git(top, {"init", "-q", "--bare", "v.git"});
+         testsupport::RemoveTree(Path(top + "/v.git/objects"));
+         MakeFile(Path(top + "/v.git/objects"));
+         testsupport::SetMode(Path(top + "/v.git/objects"), 0755);
+         MakeFile(Path(top + "/v.git/junk.tmp"));
+       },
+       {""}, {"v.git"}},
       {"empty", [&](const std::string& top) { outer_over(top); testsupport::MakeFolders(Path(top + "/sub/.git")); },
        {"", "sub"}, {"", "sub"}},
       {"headonly",
