@@ -107,6 +107,12 @@ platform::LookupResult DryRunFileSystem::LookUpPath(const platform::Dir& dir,
   return real_.LookUpPath(dir, path, kind, id, error);
 }
 
+platform::LookupResult DryRunFileSystem::ReadLinkText(const platform::Dir& dir,
+                                                      std::string_view path, std::string* text,
+                                                      std::string* error) {
+  return real_.ReadLinkText(dir, path, text, error);
+}
+
 platform::LookupResult DryRunFileSystem::PhysicalFolderPath(std::string_view path,
                                                             std::string* physical,
                                                             std::string* error) {

@@ -56,6 +56,8 @@ class DryRunFileSystem : public platform::FileSystem {
   platform::LookupResult LookUpPath(const platform::Dir& dir, std::string_view path,
                                     platform::EntryKind* kind, platform::FolderId* id,
                                     std::string* error) override;
+  platform::LookupResult ReadLinkText(const platform::Dir& dir, std::string_view path,
+                                      std::string* text, std::string* error) override;
   platform::LookupResult PhysicalFolderPath(std::string_view path, std::string* physical,
                                             std::string* error) override;
   platform::LookupResult ReadWholeFile(const platform::Dir& dir, std::string_view path,

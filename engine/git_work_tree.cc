@@ -276,12 +276,20 @@ GitDirVerdict JudgeGitDir(platform::FileSystem& fs, const platform::Dir& dir,
   platform::EntryKind head_kind;
   platform::FolderId head_id;
   std::string head_error;
-  if (fs.LookUpPath(dir, head_path, &head_kind, &head_id, &head_error) ==
-      platform::LookupResult::kMissing) {
-    *reason = "it has no HEAD";
-    return GitDirVerdict::kNoHead;
+  platform::LookupResult found = fs.LookUpPath(dir, head_path, &head_kind, &head_id, &head_error);
+  if (found == platform::LookupResult::kMissing) {
+    // A link that leads nowhere: git reads a link's text as the branch it
+    // names, which may be held in packed-refs alone.
+    found = fs.ReadLinkText(dir, head_path, &head, &head_error);
+    if (found == platform::LookupResult::kFailed) {
+      *reason = "cannot read '" + Shown(head_path, base) + "': " + head_error;
+      return GitDirVerdict::kUnknown;
+    }
+    head.insert(0, "ref: ");
+  } else {
+    found = ReadSmallFile(fs, dir, head_path, base, &head, reason);
   }
-  switch (ReadSmallFile(fs, dir, head_path, base, &head, reason)) {
+  switch (found) {
     case platform::LookupResult::kFailed:
       return GitDirVerdict::kUnknown;
     case platform::LookupResult::kMissing:

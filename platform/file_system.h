@@ -225,6 +225,14 @@ class FileSystem {
   virtual LookupResult LookUpPath(const Dir& dir, std::string_view path, EntryKind* kind,
                                   FolderId* id, std::string* error) = 0;
 
+  /// The text of the link at `path` (resolved as LookUpPath resolves the
+  /// folders on the way; the link itself not followed) in `text`: git may
+  /// keep HEAD as a link to a branch that only packed-refs holds. kMissing
+  /// where there is no link there; on kFailed, the system's reason is in
+  /// `error`.
+  virtual LookupResult ReadLinkText(const Dir& dir, std::string_view path, std::string* text,
+                                    std::string* error) = 0;
+
   /// The physical path of the folder at the absolute `path` in `physical`:
   /// links and `..` resolved as the system resolves them on the way, the
   /// form a run started there shows as its root. kMissing where the path

@@ -538,6 +538,24 @@ TEST_F(GitIndexTest, HostileLayoutsNeverLoseWhatGitKeeps) {
          MakeFile(Path(top + "/w/.git"), "gitdir: ../store.git \n");
        },
        {"w"}, {"w"}},
+      // HEAD kept as a link (core.preferSymlinkRefs) to a branch that only
+      // packed-refs holds: it leads nowhere, yet git reads the branch from
+      // its text. The work tree and a bare copy, met from above.
+      {"headlink",
+       [&](const std::string& top) {
+         commit(top + "/r", {"t.log"});
+         Git(top, {"clone", "-q", "--bare", "r", "b.git"});
+         for (const std::string repo : {"r/.git", "b.git"}) {
+           const std::string head = Path(top + "/" + repo + "/HEAD");
+           const std::string branch = testsupport::ReadAll(head).substr(5);
+           Git(top + "/" + repo, {"pack-refs", "--all"});
+           testsupport::RemoveTree(head);
+           testsupport::MakeLink(branch.substr(0, branch.size() - 1), head);
+         }
+         MakeFile(Path(top + "/b.git/refs/heads/y.log"),
+                  testsupport::ReadAll(Path(top + "/b.git/packed-refs")).substr(0, 40) + "\n");
+       },
+       {"", "r"}, {"r", "b.git"}},
       // Git asks of `objects` only that it may search it: a file it may
       // run makes a repository folder too.
       {"objectsfile",

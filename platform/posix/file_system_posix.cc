@@ -229,6 +229,27 @@ class PosixFileSystem : public FileSystem {
     return LookupResult::kFailed;
   }
 
+  LookupResult ReadLinkText(const Dir& dir, std::string_view path, std::string* text,
+                            std::string* error) override {
+    const std::string terminated(path);
+    text->resize(256);
+    for (;;) {
+      const ssize_t length = ::readlinkat(dir.native(), terminated.c_str(), text->data(),
+                                          text->size());
+      if (length < 0) {
+        // EINVAL: there is an entry, but no link.
+        if (errno == ENOENT || errno == ENOTDIR || errno == EINVAL) return LookupResult::kMissing;
+        *error = std::strerror(errno);
+        return LookupResult::kFailed;
+      }
+      if (static_cast<std::size_t>(length) < text->size()) {
+        text->resize(static_cast<std::size_t>(length));
+        return LookupResult::kFound;
+      }
+      text->resize(text->size() * 2);  // it may have been cut short
+    }
+  }
+
   LookupResult LookUpPath(const Dir& dir, std::string_view path, EntryKind* kind, FolderId* id,
                           std::string* error) override {
     struct stat st;

@@ -638,6 +638,12 @@ class Win32FileSystem : public FileSystem {
     return LookupResult::kFound;
   }
 
+  LookupResult ReadLinkText(const Dir&, std::string_view, std::string*, std::string*) override {
+    // Git for Windows never keeps HEAD as a link: a link there is read
+    // through, as any file.
+    return LookupResult::kMissing;
+  }
+
   LookupResult PhysicalFolderPath(std::string_view path, std::string* physical,
                                   std::string* error) override {
     // As the current directory shows it: the full path, "." and ".." taken

@@ -165,6 +165,10 @@ class DelegatingFileSystem : public platform::FileSystem {
                                     std::string* error) override {
     return real_.LookUpPath(dir, path, kind, id, error);
   }
+  platform::LookupResult ReadLinkText(const platform::Dir& dir, std::string_view path,
+                                      std::string* text, std::string* error) override {
+    return real_.ReadLinkText(dir, path, text, error);
+  }
   platform::LookupResult PhysicalFolderPath(std::string_view path, std::string* physical,
                                             std::string* error) override {
     return real_.PhysicalFolderPath(path, physical, error);
