@@ -423,6 +423,10 @@ bool ReadSettings(platform::FileSystem& fs, const platform::Dir& dir, std::strin
   if (config->worktree_config && !read_config(JoinGitPath(place.git_dir, "config.worktree"))) {
     return false;
   }
+  // A linked work tree's git dir (one with a common dir) takes no
+  // core.worktree from the shared settings: git ignores it there, unless
+  // work trees have settings of their own.
+  if (place.common_dir != place.git_dir && !config->worktree_config) config->work_tree.clear();
   if (!config->object_format.empty() && config->object_format != "sha1") {
     *reason = "its repository uses the object format '" + config->object_format +
               "', whose index this program does not read";

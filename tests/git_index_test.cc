@@ -629,6 +629,20 @@ TEST_F(GitIndexTest, HostileLayoutsNeverLoseWhatGitKeeps) {
          RawGit(top + "/real", {"add", "sub/c.log"}, {{"GIT_DIR", Path(top + "/cw.git")}});
        },
        {"real", "real/sub"}, {"real"}, kClean, {{"GIT_DIR", Path("worktreelinkup/cw.git")}}},
+      // A linked work tree's git dir named by GIT_DIR: git takes no
+      // core.worktree from the shared settings there, so the work tree is
+      // where it was started.
+      {"commonworktree",
+       [&](const std::string& top) {
+         commit(top + "/main", {"m.txt"});
+         Git(top + "/main", {"worktree", "add", "-q", "../wt", "-b", "wb"});
+         MakeFile(Path(top + "/wt/t.log"));
+         Git(top + "/wt", {"add", "t.log"});
+         Git(top + "/wt", {"commit", "-q", "-m", "t"});
+         Git(top + "/main", {"config", "core.worktree", Path(top + "/main")});
+         MakeFile(Path(top + "/export/t.log"));
+       },
+       {"export"}, {"export"}, kClean, {{"GIT_DIR", Path("commonworktree/main/.git/worktrees/wt")}}},
       {"worktreeenv",
        [&](const std::string& top) {
          commit(top + "/r", {"t.log"});
