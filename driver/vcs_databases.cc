@@ -102,17 +102,15 @@ void ReadDiscoverySettings(engine::GitEnvironment* settings) {
   }
 }
 
-// The environment variable `name` as an absolute path: relative ones are
-// taken from `start`, folders resolved to their physical paths where they
+// The folder the environment variable `name` names, as an absolute path:
+// a relative one taken from `start`, resolved to its physical path where it
 // can be. Empty when unset.
-std::string PathFromEnvironment(const char* name, const std::string& start, bool folder) {
+std::string FolderFromEnvironment(const char* name, const std::string& start) {
   std::string value;
   if (!platform::EnvironmentVariable(name, &value) || value.empty()) return std::string();
-  if (folder) {
-    std::string physical;
-    platform::FolderId id;
-    if (platform::LookUpFolder(value, &physical, &id) && !physical.empty()) return physical;
-  }
+  std::string physical;
+  platform::FolderId id;
+  if (platform::LookUpFolder(value, &physical, &id) && !physical.empty()) return physical;
   if (platform::IsAbsolutePath(value)) return value;
   std::string absolute = start;
   platform::AppendPathComponent(&absolute, value);
@@ -125,10 +123,12 @@ std::vector<engine::NamedWorkTree> WorkTreesNamedByEnvironment(platform::FileSys
   engine::GitEnvironment environment;
   std::string ignored;
   if (!fs.CurrentDirectory(&environment.start, &ignored)) return {};
-  environment.git_dir = PathFromEnvironment("GIT_DIR", environment.start, true);
-  environment.work_tree = PathFromEnvironment("GIT_WORK_TREE", environment.start, true);
-  environment.index_file = PathFromEnvironment("GIT_INDEX_FILE", environment.start, false);
-  environment.common_dir = PathFromEnvironment("GIT_COMMON_DIR", environment.start, true);
+  environment.git_dir = FolderFromEnvironment("GIT_DIR", environment.start);
+  environment.work_tree = FolderFromEnvironment("GIT_WORK_TREE", environment.start);
+  // As given: a relative one is read from where git reads it, which
+  // depends on the work tree.
+  platform::EnvironmentVariable("GIT_INDEX_FILE", &environment.index_file);
+  environment.common_dir = FolderFromEnvironment("GIT_COMMON_DIR", environment.start);
   // Without GIT_DIR the others change only the index or the work tree of
   // the repository git finds itself.
   if (environment.git_dir.empty() && environment.index_file.empty() &&

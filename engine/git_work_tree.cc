@@ -910,6 +910,15 @@ int FindGitsOwnWorkTree(platform::FileSystem& fs, const platform::Dir& dir,
 
 }  // namespace
 
+// The index GIT_INDEX_FILE names, where git reads it: a relative one from
+// the work tree's top `top`, where git has moved before it reads, when the
+// start lies in it; else from the start.
+std::string NamedIndexFile(const GitEnvironment& environment, const std::string& top) {
+  const std::string& index = environment.index_file;
+  if (index.empty() || platform::IsAbsolutePath(index)) return index;
+  return JoinGitPath(IsWithin(environment.start, top) ? top : environment.start, index);
+}
+
 NamedWorkTree LoadNamedWorkTree(platform::FileSystem& fs, const platform::Dir& dir,
                                 const GitEnvironment& environment) {
   NamedWorkTree named;
@@ -935,7 +944,8 @@ NamedWorkTree LoadNamedWorkTree(platform::FileSystem& fs, const platform::Dir& d
       top.top_path = named.top_path;
       const bool beside = environment.work_tree.empty() && !named.top_path.empty();
       if (!environment.work_tree.empty()) named.top_path = environment.work_tree;
-      named.tracked = LoadRepository(fs, dir, base, place, environment.index_file,
+      named.tracked = LoadRepository(fs, dir, base, place,
+                                     NamedIndexFile(environment, named.top_path),
                                      beside ? &top : nullptr);
       return named;
     }
@@ -952,8 +962,10 @@ NamedWorkTree LoadNamedWorkTree(platform::FileSystem& fs, const platform::Dir& d
     }
     if (!environment.common_dir.empty()) place.common_dir = environment.common_dir;
     GitConfig config;
-    named.tracked =
-        LoadRepository(fs, dir, "", place, environment.index_file, nullptr, nullptr, &config);
+    if (!ReadSettings(fs, dir, "", place, &config, &reason)) {
+      named.tracked = TrackedFiles::Unreadable(reason);
+      return named;
+    }
     // The work tree: GIT_WORK_TREE, else core.worktree (from the git dir),
     // else the folder git was started in.
     if (!environment.work_tree.empty()) {
@@ -973,9 +985,11 @@ NamedWorkTree LoadNamedWorkTree(platform::FileSystem& fs, const platform::Dir& d
           break;
         case platform::LookupResult::kFailed:
           named.tracked = TrackedFiles::Unreadable(reason);
-          break;
+          return named;
       }
     }
+    named.tracked =
+        LoadRepository(fs, dir, "", place, NamedIndexFile(environment, named.top_path));
   } catch (const std::bad_alloc&) {
     named.tracked = TrackedFiles::Unreadable("there is not enough memory to hold its index");
   } catch (const std::length_error&) {

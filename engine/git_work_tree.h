@@ -205,7 +205,10 @@ struct GitDiscoverySettings {
 struct GitEnvironment {
   std::string git_dir;     ///< GIT_DIR
   std::string work_tree;   ///< GIT_WORK_TREE; empty when unset
-  std::string index_file;  ///< GIT_INDEX_FILE; empty when unset
+  /// GIT_INDEX_FILE as given (a relative one is read from the work tree's
+  /// top where the start lies in it, else from the start, as git reads
+  /// it); empty when unset.
+  std::string index_file;
   std::string common_dir;  ///< GIT_COMMON_DIR; empty when unset
   /// The folder the program was started in: the work tree's top when
   /// neither GIT_WORK_TREE nor core.worktree names one, as for git.

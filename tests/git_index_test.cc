@@ -591,6 +591,17 @@ TEST_F(GitIndexTest, HostileLayoutsNeverLoseWhatGitKeeps) {
          RawGit(top + "/r", {"add", "other.log"}, {{"GIT_INDEX_FILE", Path(top + "/alt")}});
        },
        {"r"}, {"r"}, kClean, {{"GIT_INDEX_FILE", Path("indexfile/alt")}}},
+      // A relative GIT_INDEX_FILE is read from the work tree's top, where
+      // git has moved before it reads: not the subfolder it was started in,
+      // which holds an empty index of that name.
+      {"indexrelative",
+       [&](const std::string& top) {
+         commit(top + "/r", {"t.log"});
+         MakeFile(Path(top + "/r/s/u.obj"));
+         RawGit(top + "/r", {"add", "s/u.obj"}, {{"GIT_INDEX_FILE", Path(top + "/r/alt.idx")}});
+         RawGit(top + "/r", {"read-tree", "--empty"}, {{"GIT_INDEX_FILE", Path(top + "/r/s/alt.idx")}});
+       },
+       {"r/s", "r"}, {"r"}, kClean, {{"GIT_INDEX_FILE", "alt.idx"}}},
       {"worktree",
        [&](const std::string& top) {
          Git(top, {"init", "-q", "--bare", "cw.git"});
