@@ -17,9 +17,9 @@ constexpr DatabaseFolder kDatabaseFolders[] = {
 
 bool IsVersionControlFolder(std::string_view name) { return !VersionControlSystem(name).empty(); }
 
-// Trash folders at the top of a file system: the one users share (.Trash)
-// and a user's own (.Trash-1000). What is in them was put there to be kept
-// until the user empties them.
+}  // namespace
+
+// What is in them was put there to be kept until the user empties them.
 bool IsTrashFolder(std::string_view name) {
   constexpr std::string_view kShared = ".Trash";
   if (name.substr(0, kShared.size()) != kShared) return false;
@@ -30,8 +30,6 @@ bool IsTrashFolder(std::string_view name) {
   }
   return true;
 }
-
-}  // namespace
 
 std::string_view VersionControlSystem(std::string_view name) {
   // Cheap first: every one of them is a dot and two or three letters.

@@ -12,6 +12,10 @@ namespace engine {
 /// "Mercurial", "Subversion", "Bazaar"); empty for any other folder.
 std::string_view VersionControlSystem(std::string_view name);
 
+/// Whether `name` is a trash folder at the top of a file system: the one
+/// users share (.Trash) or a user's own (.Trash-1000).
+bool IsTrashFolder(std::string_view name);
+
 /// Decides which folders the walk does not enter and which files it leaves
 /// alone. A version-control database (.git, .hg, .svn, .bzr) is never a
 /// build by-product: its branch, tag and log files may well be named

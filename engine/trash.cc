@@ -3,6 +3,7 @@
 #include <utility>
 
 #include "engine/climb.h"
+#include "engine/name_filter.h"
 
 namespace engine {
 namespace {
@@ -10,6 +11,19 @@ namespace {
 using platform::OpenResult;
 using platform::RemoveResult;
 using platform::TrashStep;
+
+// The trash folder (.Trash, .Trash-1000) the folder at `path` lies in, by
+// the names on its path; empty where it lies in none.
+std::string_view TrashFolderAround(std::string_view path) {
+  std::size_t begin = 0;
+  while (begin < path.size()) {
+    std::size_t end = path.find(platform::kPathSeparator, begin);
+    if (end == std::string_view::npos) end = path.size();
+    if (IsTrashFolder(path.substr(begin, end - begin))) return path.substr(0, end);
+    begin = end + 1;
+  }
+  return {};
+}
 
 // The longest name most file systems take. An entry's information file adds
 // ".trashinfo" to its name, and a taken name a number: a longer name is cut
@@ -280,10 +294,14 @@ RemoveResult Trash::Put(const platform::Dir& dir, std::uint64_t device,
     *error = can->problem;
     return RemoveResult::kFailed;
   }
-  // Trashing what lies in a trash already (a run started in one) would only
-  // shuffle its entries and leave their information behind.
-  if (!can->path.empty() && IsWithin(folder_path, can->path)) {
-    *error = "it lies in the trash '" + can->path + "' already";
+  // Trashing what lies in a trash already (a run started in one, this or
+  // another) would only shuffle its entries and leave their information
+  // behind.
+  const std::string_view around = !can->path.empty() && IsWithin(folder_path, can->path)
+                                      ? std::string_view(can->path)
+                                      : TrashFolderAround(folder_path);
+  if (!around.empty()) {
+    *error = "it lies in the trash '" + std::string(around) + "' already";
     return RemoveResult::kFailed;
   }
   // A second mount of one file system (a bind mount) shares its device, but

@@ -477,6 +477,17 @@ TEST_F(TrashTest, TrashCliListsAndRestoresEveryFileByItsOriginalBytes) {
               std::string::npos) << inside.err;
     EXPECT_EQ(Entries(home_trash_).size(), held);
   }
+  // Nor what lies in another trash, whose information would be left behind.
+  const std::string other_trash = root_ + "/.Trash-4321";
+  MakeFile(other_trash + "/files/old.obj");
+  MakeFile(other_trash + "/info/old.obj.trashinfo", "[Trash Info]\nPath=/x/old.obj\n");
+  const testsupport::ProcessResult in_other = RunTrash({}, other_trash + "/files");
+  EXPECT_EQ(in_other.exit_status, 2);
+  EXPECT_EQ(in_other.err, "Error: cannot trash '" + other_trash + "/files/old.obj': it lies in "
+                          "the trash '" + other_trash + "' already\n");
+  EXPECT_TRUE(testsupport::Exists(other_trash + "/files/old.obj"));
+  EXPECT_EQ(Entries(home_trash_).size(), held);
+  testsupport::RemoveTree(other_trash);
 
   // No room for the information file (`ulimit -f 0`): the files stay (the
   // one restored among them). Under ThreadSanitizer that limit ends even a
