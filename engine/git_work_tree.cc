@@ -286,6 +286,9 @@ GitDirVerdict JudgeGitDir(platform::FileSystem& fs, const platform::Dir& dir,
       return GitDirVerdict::kUnknown;
     }
     head.insert(0, "ref: ");
+  } else if (found == platform::LookupResult::kFound && head_kind == platform::EntryKind::kFolder) {
+    // Git reads HEAD as a file: a folder of that name makes no repository.
+    found = platform::LookupResult::kMissing;
   } else {
     found = ReadSmallFile(fs, dir, head_path, base, &head, reason);
   }

@@ -591,6 +591,10 @@ TEST_F(GitIndexTest, HostileLayoutsNeverLoseWhatGitKeeps) {
          RawGit(top + "/r", {"add", "other.log"}, {{"GIT_INDEX_FILE", Path(top + "/alt")}});
        },
        {"r"}, {"r"}, kClean, {{"GIT_INDEX_FILE", Path("indexfile/alt")}}},
+      // A folder named HEAD makes no repository of the folder above the
+      // start: git sees none there, and the run goes on.
+      {"headfolder", [&](const std::string& top) { testsupport::MakeFolders(Path(top + "/HEAD")); },
+       {"proj"}, {}, kClean, {}, 0, false, {"proj"}},
       // A relative GIT_INDEX_FILE is read from the work tree's top, where
       // git has moved before it reads: not the subfolder it was started in,
       // which holds an empty index of that name.
