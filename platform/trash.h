@@ -32,6 +32,9 @@ enum class SharedTrash {
   kUsable,   ///< a real folder with the sticky bit: users keep their trash in it
   kAbsent,   ///< there is none
   kRefused,  ///< there is one, but it may not be used; the reason says why
+  /// the process had no descriptor to spare to look at it (the reason
+  /// says so): whether there is one is not known
+  kNoHandles,
 };
 
 /// The system calls behind --trash. Several cleaning threads call it at
@@ -66,7 +69,9 @@ class TrashSystem {
 
   /// Opens the folder `name` in `top` into `shared` if it is a shared trash:
   /// a real folder, not a link, with the sticky bit (checked on the open
-  /// folder itself, so nothing can be put in its place in between).
+  /// folder itself, so nothing can be put in its place in between). It need
+  /// only be passed through, not listed: `shared` serves to open, make and
+  /// check what lies in it.
   virtual SharedTrash OpenSharedTrash(const Dir& top, std::string_view name, Dir* shared,
                                       std::string* reason) = 0;
 

@@ -24,6 +24,17 @@ namespace platform {
 namespace {
 
 constexpr int kFolderFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+// A folder that is only looked up in, checked, and made in (the way to a
+// mount's top, the shared trash) needs only to be passed through, as the
+// desktop's own tools need: a shared trash is commonly not listable by its
+// users (mode 1733), nor is every folder above a user's tree.
+#if defined(O_PATH)
+constexpr int kSearchFlags = O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+#elif defined(O_SEARCH)
+constexpr int kSearchFlags = O_SEARCH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+#else
+constexpr int kSearchFlags = kFolderFlags;
+#endif
 constexpr mode_t kPrivateFolderMode = 0700;
 // A descriptor held only to be given back costs nothing else.
 #if defined(O_PATH)
@@ -161,9 +172,13 @@ class PosixTrashSystem : public TrashSystem {
   SharedTrash OpenSharedTrash(const Dir& top, std::string_view name, Dir* shared,
                               std::string* reason) override {
     const std::string terminated(name);
-    const int fd = OpenFolder(top.native(), terminated.c_str(), kFolderFlags);
+    const int fd = OpenFolder(top.native(), terminated.c_str(), kSearchFlags);
     if (fd < 0) {
       if (errno == ENOENT) return SharedTrash::kAbsent;
+      if (errno == EMFILE || errno == ENFILE) {
+        *reason = std::strerror(errno);
+        return SharedTrash::kNoHandles;
+      }
       *reason = WhyNoFolder(top.native(), terminated.c_str(), errno);
       return SharedTrash::kRefused;
     }
