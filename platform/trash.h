@@ -61,7 +61,9 @@ class TrashSystem {
 
   /// Opens, in `top`, the topmost folder of the file system (mount) that
   /// the open folder `dir` lies on, climbing through `..` while the device
-  /// stays the same, and says in `levels` how many levels up it is.
+  /// stays the same, and says in `levels` how many levels up it is. No
+  /// folder on the way, the top included, need be listable: `top` serves to
+  /// open, make and check what lies in it.
   /// kNoHandles (with the reason) when the process has no descriptor to
   /// spare for it; kFailed otherwise.
   virtual OpenResult OpenMountTop(const Dir& dir, Dir* top, FolderInfo* info,

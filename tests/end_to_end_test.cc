@@ -577,6 +577,8 @@ TEST_F(MountTrashTest, EachFileSystemHasItsOwnTrashAndAFileWithoutOneStays) {
        "chmod 1777 . && mkdir -m 1733 .Trash && mkdir -m 700 .Trash/65534 && "
        "chown -R 65534 .Trash/65534 p",
        ".Trash/65534", "", true},
+      {"a folder on the way to the top that can't be listed",
+       "chmod 1777 . && chmod 711 d && chown -R 65534 d/p", ".Trash-65534", "", true, "d/p"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);

@@ -146,11 +146,13 @@ class PosixTrashSystem : public TrashSystem {
 
   OpenResult OpenMountTop(const Dir& dir, Dir* top, FolderInfo* info, std::size_t* levels,
                           std::string* error) override {
-    int fd = OpenFolder(dir.native(), ".", kFolderFlags);
+    // Every folder on the way is only passed through, and the top is only
+    // looked up in and made in: none need be listable.
+    int fd = OpenFolder(dir.native(), ".", kSearchFlags);
     if (fd < 0 || !Keep(fd, top, info)) return Failure(errno, error);
     *levels = 0;
     for (;;) {
-      const int parent = OpenFolder(top->native(), "..", kFolderFlags);
+      const int parent = OpenFolder(top->native(), "..", kSearchFlags);
       if (parent < 0) return Failure(errno, error);
       struct stat st;
       if (::fstat(parent, &st) != 0) {
