@@ -49,8 +49,12 @@ class TrashSystem {
 
   /// Opens the folder at the absolute `path`, links followed (a home folder
   /// may well be one); when `make`, first makes it and every missing folder
-  /// above it, each new one with room for its owner alone. kGone when it is
-  /// missing (or no folder) and not to be made.
+  /// above it, each new one with room for its owner alone, and fails with
+  /// the first one's reason that can't be. Not to be made, it is kGone when
+  /// it is missing and making it would work as far as can be seen without
+  /// trying; kFailed with the reason making or opening it would fail for
+  /// otherwise (a file or a link to nothing in its place, a parent this
+  /// process may not write in).
   virtual OpenResult OpenFolderAt(std::string_view path, bool make, Dir* dir, FolderInfo* info,
                                   std::string* error) = 0;
 

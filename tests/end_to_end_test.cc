@@ -515,6 +515,42 @@ TEST_F(TrashTest, TrashCliListsAndRestoresEveryFileByItsOriginalBytes) {
 #endif
 }
 
+TEST_F(TrashTest, AHomeTrashThatCannotBeMadeFailsTheDryRunAsTheRealRun) {
+  struct Case {
+    std::string name;
+    std::string prepare;    // shell commands run in the home first
+    std::string data_home;  // from the home
+    std::string reason;
+    bool as_nobody = false;
+  };
+  const Case cases[] = {
+      {"missing below a folder the user may not write", "chmod 755 .", "data/more",
+       "Permission denied", true},
+      {"a file", "echo > file", "file", "Not a directory"},
+      {"missing below a file", "echo > file", "file/data", "Not a directory"},
+      {"a link to nothing", "ln -s gone link", "link", "No such file or directory"},
+  };
+  std::string why_not;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    testsupport::SetMode(root_, 0777);
+    if (c.as_nobody && !RunAsNobody(root_, &why_not)) continue;
+    ASSERT_EQ(std::system(("cd '" + home_ + "' && rm -rf ./* && " + c.prepare).c_str()), 0);
+    MakeFile("a.obj");
+    env_ = {{"HOME", home_}, {"XDG_DATA_HOME", home_ + "/" + c.data_home}};
+    const testsupport::ProcessResult dry = RunTrash({"-n"});
+    const testsupport::ProcessResult run = RunTrash({});
+    program_ = {BUILDSWEEP_BINARY};
+    EXPECT_EQ(dry.err, run.err);
+    EXPECT_EQ(dry.exit_status, run.exit_status);
+    EXPECT_EQ(run.err, "Error: cannot trash '" + root_ + "/a.obj': cannot make the home trash '" +
+                           home_ + "/" + c.data_home + "/Trash': " + c.reason + "\n");
+    EXPECT_TRUE(testsupport::Exists("a.obj"));
+    EXPECT_FALSE(testsupport::Exists(home_ + "/data"));
+  }
+  if (!why_not.empty()) GTEST_SKIP() << "not run as another user: " << why_not;
+}
+
 // A second file system: a small tmpfs, mounted for the test (root only).
 class MountTrashTest : public TrashTest {
  protected:

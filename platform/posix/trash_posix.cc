@@ -74,6 +74,12 @@ std::string WhyNoFolder(int at, const char* name, int failure) {
   return std::strerror(failure);
 }
 
+// kFailed, with the reason for `failure` in `error`.
+OpenResult Failed(int failure, std::string* error) {
+  *error = std::strerror(failure);
+  return OpenResult::kFailed;
+}
+
 // The outcome of an open that failed with `failure`, its reason in `error`.
 OpenResult Failure(int failure, std::string* error) {
   *error = std::strerror(failure);
@@ -120,18 +126,25 @@ class PosixTrashSystem : public TrashSystem {
   OpenResult OpenFolderAt(std::string_view path, bool make, Dir* dir, FolderInfo* info,
                           std::string* error) override {
     const std::string terminated(path);
-    if (make) MakeFoldersOnTheWay(terminated);
+    bool to_make = false;
+    // A folder that could not be made fails for its own reason, not for the
+    // open's that follows.
+    int failure = make ? MakeFoldersOnTheWay(terminated, false, &to_make) : 0;
+    if (failure != 0) return Failed(failure, error);
     const int fd = OpenFolder(AT_FDCWD, terminated.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) {
-      if (!make && (errno == ENOENT || errno == ENOTDIR)) return OpenResult::kGone;
-      *error = std::strerror(errno);
-      return OpenResult::kFailed;
+    if (fd >= 0) {
+      if (Keep(fd, dir, info)) return OpenResult::kOpened;
+      return Failed(errno, error);
     }
-    if (!Keep(fd, dir, info)) {
-      *error = std::strerror(errno);
-      return OpenResult::kFailed;
+    failure = errno;
+    // Not to be made, it is gone only where making it would work; else it
+    // fails as the making, or the open after it, would.
+    if (!make && (failure == ENOENT || failure == ENOTDIR)) {
+      const int foreseen = MakeFoldersOnTheWay(terminated, true, &to_make);
+      if (foreseen == 0 && to_make) return OpenResult::kGone;
+      if (foreseen != 0) failure = foreseen;
     }
-    return OpenResult::kOpened;
+    return Failed(failure, error);
   }
 
   FolderId NearestExistingFolder(std::string_view path) override {
@@ -345,12 +358,29 @@ class PosixTrashSystem : public TrashSystem {
 
  private:
   // Makes every missing folder on the way to `path`, itself included,
-  // for its owner alone (as the home's data folder is to be made).
-  static void MakeFoldersOnTheWay(const std::string& path) {
+  // for its owner alone (as the home's data folder is to be made); or, when
+  // `look_only`, makes none and foresees whether it could, saying in
+  // `to_make` whether any is missing. 0, or the errno of the first folder
+  // that could not be (or, foreseen, would not be) made.
+  static int MakeFoldersOnTheWay(const std::string& path, bool look_only, bool* to_make) {
+    *to_make = false;
+    std::string above = "/";
     for (std::size_t slash = path.find('/', 1);; slash = path.find('/', slash + 1)) {
       const std::string folder = path.substr(0, slash);
-      if (::mkdir(folder.c_str(), kPrivateFolderMode) != 0 && errno != EEXIST) return;
-      if (slash == std::string::npos) return;
+      if (!look_only) {
+        if (::mkdir(folder.c_str(), kPrivateFolderMode) != 0 && errno != EEXIST) return errno;
+      } else if (struct stat st; ::lstat(folder.c_str(), &st) != 0) {
+        // What mkdir would say: the way to it is no folder, or can't be
+        // passed; or, missing, its parent must be a folder this process may
+        // make entries in. All below it would be this process's own.
+        if (errno != ENOENT) return errno;
+        *to_make = true;
+        if (::stat(above.c_str(), &st) != 0) return errno;
+        if (::faccessat(AT_FDCWD, above.c_str(), W_OK | X_OK, AT_EACCESS) != 0) return errno;
+        return 0;
+      }
+      if (slash == std::string::npos) return 0;
+      above = folder;
     }
   }
 
