@@ -368,7 +368,13 @@ class PosixTrashSystem : public TrashSystem {
     for (std::size_t slash = path.find('/', 1);; slash = path.find('/', slash + 1)) {
       const std::string folder = path.substr(0, slash);
       if (!look_only) {
-        if (::mkdir(folder.c_str(), kPrivateFolderMode) != 0 && errno != EEXIST) return errno;
+        // Some file systems (automounts, some network ones) answer for a
+        // folder already there with another error than EEXIST: it is let be.
+        if (::mkdir(folder.c_str(), kPrivateFolderMode) != 0 && errno != EEXIST) {
+          const int failure = errno;
+          struct stat st;
+          if (::stat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return failure;
+        }
       } else if (struct stat st; ::lstat(folder.c_str(), &st) != 0) {
         // What mkdir would say: the way to it is no folder, or can't be
         // passed; or, missing, its parent must be a folder this process may
