@@ -54,7 +54,8 @@ class TrashSystem {
   /// it is missing and making it would work as far as can be seen without
   /// trying; kFailed with the reason making or opening it would fail for
   /// otherwise (a file or a link to nothing in its place, a parent this
-  /// process may not write in).
+  /// process may not write in); kNoHandles where it had no descriptor to
+  /// spare.
   virtual OpenResult OpenFolderAt(std::string_view path, bool make, Dir* dir, FolderInfo* info,
                                   std::string* error) = 0;
 

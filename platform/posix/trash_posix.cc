@@ -74,12 +74,6 @@ std::string WhyNoFolder(int at, const char* name, int failure) {
   return std::strerror(failure);
 }
 
-// kFailed, with the reason for `failure` in `error`.
-OpenResult Failed(int failure, std::string* error) {
-  *error = std::strerror(failure);
-  return OpenResult::kFailed;
-}
-
 // The outcome of an open that failed with `failure`, its reason in `error`.
 OpenResult Failure(int failure, std::string* error) {
   *error = std::strerror(failure);
@@ -130,11 +124,11 @@ class PosixTrashSystem : public TrashSystem {
     // A folder that could not be made fails for its own reason, not for the
     // open's that follows.
     int failure = make ? MakeFoldersOnTheWay(terminated, false, &to_make) : 0;
-    if (failure != 0) return Failed(failure, error);
+    if (failure != 0) return Failure(failure, error);
     const int fd = OpenFolder(AT_FDCWD, terminated.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd >= 0) {
       if (Keep(fd, dir, info)) return OpenResult::kOpened;
-      return Failed(errno, error);
+      return Failure(errno, error);
     }
     failure = errno;
     // Not to be made, it is gone only where making it would work; else it
@@ -144,7 +138,7 @@ class PosixTrashSystem : public TrashSystem {
       if (foreseen == 0 && to_make) return OpenResult::kGone;
       if (foreseen != 0) failure = foreseen;
     }
-    return Failed(failure, error);
+    return Failure(failure, error);
   }
 
   FolderId NearestExistingFolder(std::string_view path) override {
