@@ -199,15 +199,17 @@ void Trash::OpenMountTrash(const platform::Dir& dir, std::string_view folder_pat
   can->top = top_path;
   const std::string user = std::to_string(settings_.user);
   platform::Dir shared;
-  if (system_.OpenSharedTrash(top, ".Trash", &shared, &reason) == platform::SharedTrash::kUsable) {
+  const platform::SharedTrash found = system_.OpenSharedTrash(top, ".Trash", &shared, &reason);
+  if (found == platform::SharedTrash::kUsable) {
     can->path = Join(Join(top_path, ".Trash"), user);
     if (OpenTrashIn(shared, user, can, &reason)) return;
-    // Out of descriptors the shared trash may still take us: tried again
-    // later, never passed over for a trash of our own made meanwhile.
-    if (can->out_of_handles) {
-      can->problem = "no trash can be had on its file system: " + reason;
-      return;
-    }
+  }
+  // Out of descriptors a shared trash may still take us: tried again later,
+  // never passed over for a trash of our own made meanwhile.
+  if (found == platform::SharedTrash::kNoHandles) can->out_of_handles = true;
+  if (can->out_of_handles) {
+    can->problem = "no trash can be had on its file system: " + reason;
+    return;
   }
   // No shared trash, or one that may not be used or would not take us.
   can->path = Join(top_path, ".Trash-" + user);

@@ -32,6 +32,9 @@ enum class SharedTrash {
   kUsable,   ///< a real folder with the sticky bit: users keep their trash in it
   kAbsent,   ///< there is none
   kRefused,  ///< there is one, but it may not be used; the reason says why
+  /// the process had no descriptor to spare to look at it (the reason
+  /// says so): whether there is one is not known
+  kNoHandles,
 };
 
 /// The system calls behind --trash. Several cleaning threads call it at
@@ -46,8 +49,13 @@ class TrashSystem {
 
   /// Opens the folder at the absolute `path`, links followed (a home folder
   /// may well be one); when `make`, first makes it and every missing folder
-  /// above it, each new one with room for its owner alone. kGone when it is
-  /// missing (or no folder) and not to be made.
+  /// above it, each new one with room for its owner alone, and fails with
+  /// the first one's reason that can't be. Not to be made, it is kGone when
+  /// it is missing and making it would work as far as can be seen without
+  /// trying; kFailed with the reason making or opening it would fail for
+  /// otherwise (a file or a link to nothing in its place, a parent this
+  /// process may not write in); kNoHandles where it had no descriptor to
+  /// spare.
   virtual OpenResult OpenFolderAt(std::string_view path, bool make, Dir* dir, FolderInfo* info,
                                   std::string* error) = 0;
 
@@ -58,7 +66,9 @@ class TrashSystem {
 
   /// Opens, in `top`, the topmost folder of the file system (mount) that
   /// the open folder `dir` lies on, climbing through `..` while the device
-  /// stays the same, and says in `levels` how many levels up it is.
+  /// stays the same, and says in `levels` how many levels up it is. No
+  /// folder on the way, the top included, need be listable: `top` serves to
+  /// open, make and check what lies in it.
   /// kNoHandles (with the reason) when the process has no descriptor to
   /// spare for it; kFailed otherwise.
   virtual OpenResult OpenMountTop(const Dir& dir, Dir* top, FolderInfo* info,
@@ -66,7 +76,9 @@ class TrashSystem {
 
   /// Opens the folder `name` in `top` into `shared` if it is a shared trash:
   /// a real folder, not a link, with the sticky bit (checked on the open
-  /// folder itself, so nothing can be put in its place in between).
+  /// folder itself, so nothing can be put in its place in between). It need
+  /// only be passed through, not listed: `shared` serves to open, make and
+  /// check what lies in it.
   virtual SharedTrash OpenSharedTrash(const Dir& top, std::string_view name, Dir* shared,
                                       std::string* reason) = 0;
 

@@ -309,7 +309,8 @@ class TrashTest : public EndToEndTest {
   testsupport::ProcessResult RunTrash(std::vector<std::string> arguments,
                                       const std::string& cwd = "") {
     testsupport::ProcessOptions options;
-    options.argv = {BUILDSWEEP_BINARY, "--trash", "-y"};
+    options.argv = program_;
+    options.argv.insert(options.argv.end(), {"--trash", "-y"});
     options.argv.insert(options.argv.end(), arguments.begin(), arguments.end());
     options.cwd = cwd.empty() ? root_ : cwd;
     options.env = env_;
@@ -365,9 +366,25 @@ class TrashTest : public EndToEndTest {
     return values;
   }
 
+  // Runs the program from here on as nobody (where the test runs as root),
+  // working in `folder`; false, with why not, where it can't.
+  bool RunAsNobody(const std::string& folder, std::string* why_not) {
+    testsupport::SetMode(scratch_.path(), 0755);
+    const std::string program = scratch_.path().string() + "/buildsweep";
+    if (!testsupport::Exists(program)) std::filesystem::copy_file(BUILDSWEEP_BINARY, program);
+    program_ = testsupport::AsUnprivilegedUser({program}, folder, why_not);
+    if (program_.empty() || ::geteuid() != 0) {
+      if (why_not->empty()) *why_not = "only root can run it as another user";
+      program_ = {BUILDSWEEP_BINARY};
+      return false;
+    }
+    return true;
+  }
+
   const std::string home_;
   const std::string home_trash_;
-  const std::vector<std::pair<std::string, std::string>> env_;
+  std::vector<std::pair<std::string, std::string>> env_;
+  std::vector<std::string> program_ = {BUILDSWEEP_BINARY};
 };
 
 TEST_F(TrashTest, TrashCliListsAndRestoresEveryFileByItsOriginalBytes) {
@@ -509,6 +526,42 @@ TEST_F(TrashTest, TrashCliListsAndRestoresEveryFileByItsOriginalBytes) {
 #endif
 }
 
+TEST_F(TrashTest, AHomeTrashThatCannotBeMadeFailsTheDryRunAsTheRealRun) {
+  struct Case {
+    std::string name;
+    std::string prepare;    // shell commands run in the home first
+    std::string data_home;  // from the home
+    std::string reason;
+    bool as_nobody = false;
+  };
+  const Case cases[] = {
+      {"missing below a folder the user may not write", "chmod 755 .", "data/more",
+       "Permission denied", true},
+      {"a file", "echo > file", "file", "Not a directory"},
+      {"missing below a file", "echo > file", "file/data", "Not a directory"},
+      {"a link to nothing", "ln -s gone link", "link", "No such file or directory"},
+  };
+  std::string why_not;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    testsupport::SetMode(root_, 0777);
+    if (c.as_nobody && !RunAsNobody(root_, &why_not)) continue;
+    ASSERT_EQ(std::system(("cd '" + home_ + "' && rm -rf ./* && " + c.prepare).c_str()), 0);
+    MakeFile("a.obj");
+    env_ = {{"HOME", home_}, {"XDG_DATA_HOME", home_ + "/" + c.data_home}};
+    const testsupport::ProcessResult dry = RunTrash({"-n"});
+    const testsupport::ProcessResult run = RunTrash({});
+    program_ = {BUILDSWEEP_BINARY};
+    EXPECT_EQ(dry.err, run.err);
+    EXPECT_EQ(dry.exit_status, run.exit_status);
+    EXPECT_EQ(run.err, "Error: cannot trash '" + root_ + "/a.obj': cannot make the home trash '" +
+                           home_ + "/" + c.data_home + "/Trash': " + c.reason + "\n");
+    EXPECT_TRUE(testsupport::Exists("a.obj"));
+    EXPECT_FALSE(testsupport::Exists(home_ + "/data"));
+  }
+  if (!why_not.empty()) GTEST_SKIP() << "not run as another user: " << why_not;
+}
+
 // A second file system: a small tmpfs, mounted for the test (root only).
 class MountTrashTest : public TrashTest {
  protected:
@@ -545,7 +598,10 @@ TEST_F(MountTrashTest, EachFileSystemHasItsOwnTrashAndAFileWithoutOneStays) {
     std::string prepare;  // shell commands run in the mount first
     std::string trash;    // where the files go, from the mount's top; empty: kept
     std::string reason;   // then why
+    bool as_nobody = false;
+    std::string project = "p";  // from the mount's top
   };
+  std::string why_not;
   const Case cases[] = {
       {"no shared trash", "", ".Trash-" + user_, ""},
       {"a shared trash", "mkdir -m 1777 .Trash", ".Trash/" + user_, ""},
@@ -563,23 +619,33 @@ TEST_F(MountTrashTest, EachFileSystemHasItsOwnTrashAndAFileWithoutOneStays) {
       {"a trash of another user", "mkdir -m 700 .Trash-U && chown 12345 .Trash-U", "",
        "no trash can be had on its file system: cannot use '" + mount_ + "/.Trash-" + user_ +
            "': it belongs to another user"},
+      // A user needs only to pass through what lies above the trash.
+      {"a shared trash that can't be listed",
+       "chmod 1777 . && mkdir -m 1733 .Trash && mkdir -m 700 .Trash/65534 && "
+       "chown -R 65534 .Trash/65534 p",
+       ".Trash/65534", "", true},
+      {"a folder on the way to the top that can't be listed",
+       "chmod 1777 . && chmod 711 d && chown -R 65534 d/p", ".Trash-65534", "", true, "d/p"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     Shell("umount -R '" + mount_ + "'/.Trash-* 2>/dev/null; rm -rf '" + mount_ + "'/.[!.]* '" +
-          mount_ + "'/*");
+          mount_ + "'/*; chmod 755 '" + mount_ + "'");
+    project_ = mount_ + "/" + c.project;
     MakeProject();
     std::string prepare = c.prepare;
     prepare = std::regex_replace(prepare, std::regex("Trash-U"), "Trash-" + user_);
     ASSERT_EQ(Shell("cd '" + mount_ + "' && " + (prepare.empty() ? "true" : prepare)), 0);
     const std::set<std::string> made_before = testsupport::FilesBelow(mount_);
+    if (c.as_nobody && !RunAsNobody(project_, &why_not)) continue;
 
     // The dry run foresees the real run, and makes nothing.
     const testsupport::ProcessResult dry = RunTrash({"-n", "--json", project_});
     EXPECT_EQ(testsupport::FilesBelow(mount_), made_before);
-    EXPECT_FALSE(!c.trash.empty() && testsupport::Exists(mount_ + "/" + c.trash))
+    EXPECT_FALSE(!c.trash.empty() && testsupport::Exists(mount_ + "/" + c.trash + "/info"))
         << "a dry run made the trash";
     const testsupport::ProcessResult run = RunTrash({"--json", project_});
+    program_ = {BUILDSWEEP_BINARY};
     EXPECT_EQ(dry.err, run.err);
     EXPECT_EQ(dry.exit_status, run.exit_status);
     std::string foreseen = std::regex_replace(dry.out, std::regex("would_trash"), "trash");
@@ -603,8 +669,8 @@ TEST_F(MountTrashTest, EachFileSystemHasItsOwnTrashAndAFileWithoutOneStays) {
               std::string::npos) << run.out;
     EXPECT_NE(run.out.find(",\"trashed\":2}\n"), std::string::npos);
     // Paths relative to the mount's top, as the trash may move with it.
-    const std::map<std::string, std::string> expected = {{"x.obj", "p/x.obj"},
-                                                         {"y.log", "p/q/y.log"}};
+    const std::map<std::string, std::string> expected = {{"x.obj", c.project + "/x.obj"},
+                                                         {"y.log", c.project + "/q/y.log"}};
     EXPECT_EQ(Entries(trash), expected);
     struct stat st;
     ASSERT_EQ(::lstat(trash.c_str(), &st), 0);
@@ -622,6 +688,7 @@ TEST_F(MountTrashTest, EachFileSystemHasItsOwnTrashAndAFileWithoutOneStays) {
     }
   }
   // A full file system has no room for the information file.
+  project_ = mount_ + "/p";
   Shell("rm -rf '" + mount_ + "'/.[!.]*; dd if=/dev/zero of='" + mount_ +
         "/fill' bs=4k 2>/dev/null");
   MakeProject();
@@ -632,6 +699,7 @@ TEST_F(MountTrashTest, EachFileSystemHasItsOwnTrashAndAFileWithoutOneStays) {
             std::string::npos) << full.err;
   EXPECT_TRUE(testsupport::Exists(project_ + "/x.obj"));
   EXPECT_TRUE(testsupport::ListFolder(mount_ + "/.Trash-" + user_ + "/info").empty());
+  if (!why_not.empty()) GTEST_SKIP() << "not run as another user: " << why_not;
 }
 
 }  // namespace

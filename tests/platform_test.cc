@@ -242,9 +242,8 @@ TEST_F(NativeFileSystemTest, LooksUpEntriesAndReadsWholeFilesByRelativeOrAbsolut
   EXPECT_FALSE(error.empty());
 }
 
-// The system's trash with one step put in: the move does move, then says
-// a folder had taken the file's place and could not go back.
-class FolderLeftTrash : public TrashSystem {
+// The system's trash with a step put in where asked.
+class StagedTrash : public TrashSystem {
  public:
   std::string Unsupported() override { return real_.Unsupported(); }
   OpenResult OpenFolderAt(std::string_view path, bool make, Dir* dir, FolderInfo* info,
@@ -256,11 +255,16 @@ class FolderLeftTrash : public TrashSystem {
   }
   OpenResult OpenMountTop(const Dir& dir, Dir* top, FolderInfo* info, std::size_t* levels,
                           std::string* error) override {
-    return real_.OpenMountTop(dir, top, info, levels, error);
+    if (mount_top.empty()) return real_.OpenMountTop(dir, top, info, levels, error);
+    *levels = mount_top_levels;
+    return real_.OpenFolderAt(mount_top, false, top, info, error);
   }
   SharedTrash OpenSharedTrash(const Dir& top, std::string_view name, Dir* shared,
                               std::string* reason) override {
-    return real_.OpenSharedTrash(top, name, shared, reason);
+    if (shared_trash_short_of_handles == 0) return real_.OpenSharedTrash(top, name, shared, reason);
+    --shared_trash_short_of_handles;
+    *reason = "Too many open files";
+    return SharedTrash::kNoHandles;
   }
   OpenResult OpenPrivateFolder(const Dir& parent, std::string_view name, bool make,
                                std::uint64_t user, Dir* dir, FolderInfo* info,
@@ -279,6 +283,7 @@ class FolderLeftTrash : public TrashSystem {
   }
   TrashStep MoveNoReplace(const Dir& from, std::string_view name, const Dir& to,
                           std::string_view to_name, std::string* error) override {
+    if (!folder_left) return real_.MoveNoReplace(from, name, to, to_name, error);
     if (real_.MoveNoReplace(from, name, to, to_name, error) != TrashStep::kDone) {
       return TrashStep::kFailed;
     }
@@ -288,6 +293,16 @@ class FolderLeftTrash : public TrashSystem {
   void ReserveHandles(std::size_t count) override { real_.ReserveHandles(count); }
   void ReleaseHandles() override { real_.ReleaseHandles(); }
   void LocalTimeNow(std::string* out) override { real_.LocalTimeNow(out); }
+
+  /// The move does move, then says a folder had taken the file's place and
+  /// could not go back.
+  bool folder_left = false;
+  /// Where not empty, the folder that is the top of every file system,
+  /// this many levels above the folder climbed from.
+  std::string mount_top;
+  std::size_t mount_top_levels = 0;
+  /// How many times a shared trash is not looked at for want of descriptors.
+  int shared_trash_short_of_handles = 0;
 
  private:
   TrashSystem& real_ = NativeTrashSystem();
@@ -325,7 +340,8 @@ TEST_F(NativeFileSystemTest, TrashMovesTellAFileGoneFromATrashGoneAndKeepWhatThe
   EXPECT_TRUE(Exists("src/d.obj/inner"));
   EXPECT_FALSE(Exists("bin/d.obj"));
 
-  FolderLeftTrash left;
+  StagedTrash left;
+  left.folder_left = true;
   engine::TrashSettings settings;
   settings.data_home = here + "/data";
   settings.user = CurrentUserId();
@@ -339,6 +355,41 @@ TEST_F(NativeFileSystemTest, TrashMovesTellAFileGoneFromATrashGoneAndKeepWhatThe
       << error;
   EXPECT_TRUE(Exists("data/Trash/files/a.obj"));
   EXPECT_TRUE(Exists("data/Trash/info/a.obj.trashinfo"));
+}
+
+// Out of descriptors at a file system's shared trash, whether it would take
+// the user is not known: the file stays, and the next file looks again; the
+// user's own trash beside it is never made meanwhile.
+TEST_F(NativeFileSystemTest, TrashShortOfHandlesAtASharedTrashLooksAgainAtTheNextFile) {
+  StagedTrash trash;
+  if (!trash.Unsupported().empty()) GTEST_SKIP() << trash.Unsupported();
+  const std::string here = fs::current_path().string();
+  fs::create_directories("top/.Trash");
+  fs::create_directories("top/src");
+  fs::permissions("top/.Trash", fs::perms::all | fs::perms::sticky_bit);
+  MakeFile("top/src/a.obj");
+  MakeFile("top/src/b.obj");
+  trash.mount_top = here + "/top";
+  trash.mount_top_levels = 1;
+  trash.shared_trash_short_of_handles = 1;
+  Dir src;
+  FolderInfo info;
+  std::string error;
+  ASSERT_EQ(trash.OpenFolderAt(here + "/top/src", false, &src, &info, &error), OpenResult::kOpened);
+  engine::TrashSettings settings;
+  settings.user = CurrentUserId();
+  const std::string user = std::to_string(settings.user);
+  engine::Trash put(trash, settings);
+  put.Prepare();
+  engine::Trash::Placed placed;
+  EXPECT_EQ(put.Put(src, info.id.device, here + "/top/src", "a.obj", &placed, &error),
+            RemoveResult::kFailed);
+  EXPECT_EQ(error, "no trash can be had on its file system: Too many open files");
+  EXPECT_FALSE(Exists("top/.Trash-" + user));
+  EXPECT_EQ(put.Put(src, info.id.device, here + "/top/src", "b.obj", &placed, &error),
+            RemoveResult::kRemoved) << error;
+  EXPECT_EQ(placed.entry, here + "/top/.Trash/" + user + "/files/b.obj");
+  EXPECT_TRUE(Exists("top/src/a.obj"));
 }
 
 }  // namespace

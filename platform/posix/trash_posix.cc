@@ -24,6 +24,17 @@ namespace platform {
 namespace {
 
 constexpr int kFolderFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+// A folder that is only looked up in, checked, and made in (the way to a
+// mount's top, the shared trash) needs only to be passed through, as the
+// desktop's own tools need: a shared trash is commonly not listable by its
+// users (mode 1733), nor is every folder above a user's tree.
+#if defined(O_PATH)
+constexpr int kSearchFlags = O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+#elif defined(O_SEARCH)
+constexpr int kSearchFlags = O_SEARCH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+#else
+constexpr int kSearchFlags = kFolderFlags;
+#endif
 constexpr mode_t kPrivateFolderMode = 0700;
 // A descriptor held only to be given back costs nothing else.
 #if defined(O_PATH)
@@ -109,18 +120,25 @@ class PosixTrashSystem : public TrashSystem {
   OpenResult OpenFolderAt(std::string_view path, bool make, Dir* dir, FolderInfo* info,
                           std::string* error) override {
     const std::string terminated(path);
-    if (make) MakeFoldersOnTheWay(terminated);
+    bool to_make = false;
+    // A folder that could not be made fails for its own reason, not for the
+    // open's that follows.
+    int failure = make ? MakeFoldersOnTheWay(terminated, false, &to_make) : 0;
+    if (failure != 0) return Failure(failure, error);
     const int fd = OpenFolder(AT_FDCWD, terminated.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) {
-      if (!make && (errno == ENOENT || errno == ENOTDIR)) return OpenResult::kGone;
-      *error = std::strerror(errno);
-      return OpenResult::kFailed;
+    if (fd >= 0) {
+      if (Keep(fd, dir, info)) return OpenResult::kOpened;
+      return Failure(errno, error);
     }
-    if (!Keep(fd, dir, info)) {
-      *error = std::strerror(errno);
-      return OpenResult::kFailed;
+    failure = errno;
+    // Not to be made, it is gone only where making it would work; else it
+    // fails as the making, or the open after it, would.
+    if (!make && (failure == ENOENT || failure == ENOTDIR)) {
+      const int foreseen = MakeFoldersOnTheWay(terminated, true, &to_make);
+      if (foreseen == 0 && to_make) return OpenResult::kGone;
+      if (foreseen != 0) failure = foreseen;
     }
-    return OpenResult::kOpened;
+    return Failure(failure, error);
   }
 
   FolderId NearestExistingFolder(std::string_view path) override {
@@ -135,11 +153,13 @@ class PosixTrashSystem : public TrashSystem {
 
   OpenResult OpenMountTop(const Dir& dir, Dir* top, FolderInfo* info, std::size_t* levels,
                           std::string* error) override {
-    int fd = OpenFolder(dir.native(), ".", kFolderFlags);
+    // Every folder on the way is only passed through, and the top is only
+    // looked up in and made in: none need be listable.
+    int fd = OpenFolder(dir.native(), ".", kSearchFlags);
     if (fd < 0 || !Keep(fd, top, info)) return Failure(errno, error);
     *levels = 0;
     for (;;) {
-      const int parent = OpenFolder(top->native(), "..", kFolderFlags);
+      const int parent = OpenFolder(top->native(), "..", kSearchFlags);
       if (parent < 0) return Failure(errno, error);
       struct stat st;
       if (::fstat(parent, &st) != 0) {
@@ -161,9 +181,13 @@ class PosixTrashSystem : public TrashSystem {
   SharedTrash OpenSharedTrash(const Dir& top, std::string_view name, Dir* shared,
                               std::string* reason) override {
     const std::string terminated(name);
-    const int fd = OpenFolder(top.native(), terminated.c_str(), kFolderFlags);
+    const int fd = OpenFolder(top.native(), terminated.c_str(), kSearchFlags);
     if (fd < 0) {
       if (errno == ENOENT) return SharedTrash::kAbsent;
+      if (errno == EMFILE || errno == ENFILE) {
+        *reason = std::strerror(errno);
+        return SharedTrash::kNoHandles;
+      }
       *reason = WhyNoFolder(top.native(), terminated.c_str(), errno);
       return SharedTrash::kRefused;
     }
@@ -328,12 +352,35 @@ class PosixTrashSystem : public TrashSystem {
 
  private:
   // Makes every missing folder on the way to `path`, itself included,
-  // for its owner alone (as the home's data folder is to be made).
-  static void MakeFoldersOnTheWay(const std::string& path) {
+  // for its owner alone (as the home's data folder is to be made); or, when
+  // `look_only`, makes none and foresees whether it could, saying in
+  // `to_make` whether any is missing. 0, or the errno of the first folder
+  // that could not be (or, foreseen, would not be) made.
+  static int MakeFoldersOnTheWay(const std::string& path, bool look_only, bool* to_make) {
+    *to_make = false;
+    std::string above = "/";
     for (std::size_t slash = path.find('/', 1);; slash = path.find('/', slash + 1)) {
       const std::string folder = path.substr(0, slash);
-      if (::mkdir(folder.c_str(), kPrivateFolderMode) != 0 && errno != EEXIST) return;
-      if (slash == std::string::npos) return;
+      if (!look_only) {
+        // Some file systems (automounts, some network ones) answer for a
+        // folder already there with another error than EEXIST: it is let be.
+        if (::mkdir(folder.c_str(), kPrivateFolderMode) != 0 && errno != EEXIST) {
+          const int failure = errno;
+          struct stat st;
+          if (::stat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return failure;
+        }
+      } else if (struct stat st; ::lstat(folder.c_str(), &st) != 0) {
+        // What mkdir would say: the way to it is no folder, or can't be
+        // passed; or, missing, its parent must be a folder this process may
+        // make entries in. All below it would be this process's own.
+        if (errno != ENOENT) return errno;
+        *to_make = true;
+        if (::stat(above.c_str(), &st) != 0) return errno;
+        if (::faccessat(AT_FDCWD, above.c_str(), W_OK | X_OK, AT_EACCESS) != 0) return errno;
+        return 0;
+      }
+      if (slash == std::string::npos) return 0;
+      above = folder;
     }
   }
 
