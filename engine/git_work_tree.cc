@@ -271,26 +271,27 @@ GitDirVerdict JudgeGitDir(platform::FileSystem& fs, const platform::Dir& dir,
                           std::string* reason) {
   std::string head;
   const std::string head_path = JoinGitPath(path, "HEAD");
-  // Whether there is a HEAD at all needs no descriptor: with none to
-  // spare, a folder without one is still told from a repository.
-  platform::EntryKind head_kind;
-  platform::FolderId head_id;
   std::string head_error;
-  platform::LookupResult found = fs.LookUpPath(dir, head_path, &head_kind, &head_id, &head_error);
-  if (found == platform::LookupResult::kMissing) {
-    // A link that leads nowhere: git reads a link's text as the branch it
-    // names, which may be held in packed-refs alone.
-    found = fs.ReadLinkText(dir, head_path, &head, &head_error);
-    if (found == platform::LookupResult::kFailed) {
-      *reason = "cannot read '" + Shown(head_path, base) + "': " + head_error;
-      return GitDirVerdict::kUnknown;
-    }
+  // Git reads a HEAD that is a link by its text alone, wherever it leads (a
+  // branch only packed-refs holds leaves it leading nowhere); any other
+  // HEAD by what it holds.
+  platform::LookupResult found = fs.ReadLinkText(dir, head_path, &head, &head_error);
+  if (found == platform::LookupResult::kFound) {
     head.insert(0, "ref: ");
-  } else if (found == platform::LookupResult::kFound && head_kind == platform::EntryKind::kFolder) {
-    // Git reads HEAD as a file: a folder of that name makes no repository.
-    found = platform::LookupResult::kMissing;
+  } else if (found == platform::LookupResult::kFailed) {
+    *reason = "cannot read '" + Shown(head_path, base) + "': " + head_error;
+    return GitDirVerdict::kUnknown;
   } else {
-    found = ReadSmallFile(fs, dir, head_path, base, &head, reason);
+    // Whether there is a HEAD at all needs no descriptor: with none to
+    // spare, a folder without one is still told from a repository.
+    platform::EntryKind head_kind;
+    platform::FolderId head_id;
+    found = fs.LookUpPath(dir, head_path, &head_kind, &head_id, &head_error);
+    if (found == platform::LookupResult::kFound && head_kind == platform::EntryKind::kFolder) {
+      found = platform::LookupResult::kMissing;  // read as a file, a folder is none
+    } else if (found != platform::LookupResult::kMissing) {
+      found = ReadSmallFile(fs, dir, head_path, base, &head, reason);
+    }
   }
   switch (found) {
     case platform::LookupResult::kFailed:

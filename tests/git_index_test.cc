@@ -554,8 +554,12 @@ TEST_F(GitIndexTest, HostileLayoutsNeverLoseWhatGitKeeps) {
          }
          MakeFile(Path(top + "/b.git/refs/heads/y.log"),
                   testsupport::ReadAll(Path(top + "/b.git/packed-refs")).substr(0, 40) + "\n");
+         // A link is its text to git, even one that leads to a folder.
+         commit(top + "/d", {"t.log"});
+         testsupport::RemoveTree(Path(top + "/d/.git/HEAD"));
+         testsupport::MakeLink("refs/heads", Path(top + "/d/.git/HEAD"));
        },
-       {"", "r"}, {"r", "b.git"}},
+       {"", "r", "d"}, {"r", "b.git", "d"}},
       // Git asks of `objects` only that it may search it: a file it may
       // run makes a repository folder too.
       {"objectsfile",
