@@ -953,7 +953,25 @@ NamedWorkTree LoadNamedWorkTree(platform::FileSystem& fs, const platform::Dir& d
                                      beside ? &top : nullptr);
       return named;
     }
-    switch (JudgeGitDir(fs, dir, environment.git_dir, "", &place, &reason)) {
+    // GIT_DIR may name a `.git` file, which git follows to the git dir it
+    // names (from the file's folder, where relative).
+    std::string git_dir = environment.git_dir;
+    platform::EntryKind kind;
+    platform::FolderId id;
+    std::string text;
+    if (fs.LookUpPath(dir, git_dir, &kind, &id, &reason) == platform::LookupResult::kFound &&
+        kind == platform::EntryKind::kFile &&
+        ReadSmallFile(fs, dir, git_dir, "", &text, &reason) == platform::LookupResult::kFound) {
+      const std::string_view line = PathInLine(text);
+      constexpr std::string_view kPrefix = "gitdir: ";
+      if (line.substr(0, kPrefix.size()) == kPrefix && line.size() > kPrefix.size()) {
+        const std::string_view named_dir = line.substr(kPrefix.size());
+        git_dir = platform::IsAbsolutePath(named_dir) ? std::string(named_dir)
+                                                      : JoinGitPath(PathAbove(git_dir, 1), named_dir);
+      }
+    }
+    reason.clear();
+    switch (JudgeGitDir(fs, dir, git_dir, "", &place, &reason)) {
       case GitDirVerdict::kRepository:
         break;
       case GitDirVerdict::kUnknown:
@@ -980,7 +998,7 @@ NamedWorkTree LoadNamedWorkTree(platform::FileSystem& fs, const platform::Dir& d
       // can't find (it refuses to run) has no files; one that can't be
       // looked for leaves the start in doubt.
       std::string folder;
-      switch (FindCoreWorkTree(fs, environment.git_dir, config.work_tree, &folder, &reason)) {
+      switch (FindCoreWorkTree(fs, git_dir, config.work_tree, &folder, &reason)) {
         case platform::LookupResult::kFound:
           named.top_path = std::move(folder);
           break;

@@ -599,6 +599,13 @@ TEST_F(GitIndexTest, HostileLayoutsNeverLoseWhatGitKeeps) {
       // start: git sees none there, and the run goes on.
       {"headfolder", [&](const std::string& top) { testsupport::MakeFolders(Path(top + "/HEAD")); },
        {"proj"}, {}, kClean, {}, 0, false, {"proj"}},
+      // GIT_DIR naming a `.git` file: git follows it to the git dir it names.
+      {"gitdirfile",
+       [&](const std::string& top) {
+         Git(top, {"init", "-q", "--separate-git-dir=store", "w"});
+         commit(top + "/w", {"t.log"});
+       },
+       {"w"}, {"w"}, kClean, {{"GIT_DIR", Path("gitdirfile/w/.git")}}},
       // A relative GIT_INDEX_FILE is read from the work tree's top, where
       // git has moved before it reads: not the subfolder it was started in,
       // which holds an empty index of that name.
