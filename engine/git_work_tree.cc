@@ -230,6 +230,15 @@ std::string_view PathInLine(std::string_view text) {
   return text;
 }
 
+// The git dir a `.git` file's text names ("gitdir: PATH"), as written;
+// empty where it names none.
+std::string_view GitDirInFile(std::string_view text) {
+  constexpr std::string_view kPrefix = "gitdir: ";
+  const std::string_view line = PathInLine(text);
+  if (line.substr(0, kPrefix.size()) != kPrefix) return {};
+  return line.substr(kPrefix.size());
+}
+
 bool IsHexDigit(char c) {
   return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
 }
@@ -381,13 +390,11 @@ WorkTreeVerdict JudgeDotGit(platform::FileSystem& fs, const platform::Dir& dir,
     if (reason->empty()) *reason = "'.git' is gone";
     return WorkTreeVerdict::kUnknown;
   }
-  const std::string_view line = PathInLine(text);
-  constexpr std::string_view kPrefix = "gitdir: ";
-  if (line.substr(0, kPrefix.size()) != kPrefix || line.size() == kPrefix.size()) {
+  const std::string_view named = GitDirInFile(text);
+  if (named.empty()) {
     *reason = "'.git' is a file that does not name a git dir";
     return WorkTreeVerdict::kUnknown;
   }
-  const std::string_view named = line.substr(kPrefix.size());
   const std::string git_dir =
       platform::IsAbsolutePath(named) ? std::string(named) : JoinGitPath(base, named);
   std::string why;
@@ -962,10 +969,8 @@ NamedWorkTree LoadNamedWorkTree(platform::FileSystem& fs, const platform::Dir& d
     if (fs.LookUpPath(dir, git_dir, &kind, &id, &reason) == platform::LookupResult::kFound &&
         kind == platform::EntryKind::kFile &&
         ReadSmallFile(fs, dir, git_dir, "", &text, &reason) == platform::LookupResult::kFound) {
-      const std::string_view line = PathInLine(text);
-      constexpr std::string_view kPrefix = "gitdir: ";
-      if (line.substr(0, kPrefix.size()) == kPrefix && line.size() > kPrefix.size()) {
-        const std::string_view named_dir = line.substr(kPrefix.size());
+      const std::string_view named_dir = GitDirInFile(text);
+      if (!named_dir.empty()) {
         git_dir = platform::IsAbsolutePath(named_dir) ? std::string(named_dir)
                                                       : JoinGitPath(PathAbove(git_dir, 1), named_dir);
       }
