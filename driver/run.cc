@@ -305,6 +305,7 @@ bool EnterChecked(Sweep& sweep, const platform::Dir& start, const std::string& f
 // Each chosen folder in turn, as its check before the start prompt found it.
 void SweepChosenFolders(Sweep& sweep, const platform::Dir& start,
                         std::vector<CheckedFolder>& checked) {
+  const std::vector<engine::NamedWorkTree> started_named = sweep.walker.named_work_trees();
   for (std::size_t i = 0; i < checked.size(); ++i) {
     if (platform::StopRequested() || sweep.report.output_failed() || sweep.out_of_memory) break;
     const std::string& folder = sweep.options.folders[i];
@@ -314,6 +315,17 @@ void SweepChosenFolders(Sweep& sweep, const platform::Dir& start,
           checked[i].unenterable_path.empty() ? folder : checked[i].unenterable_path;
       sweep.walker.ReportUnreadableRoot(path, checked[i].unenterable_reason);
     } else if (EnterChecked(sweep, start, folder, checked[i])) {
+      // As a run started in it: a relative GIT_DIR is read from there, and
+      // with no work tree named the folder is the top. The work trees named
+      // from where the run was started are kept too: tracked either way,
+      // a file stays.
+      if (!sweep.options.include_tracked) {
+        std::vector<engine::NamedWorkTree> named = started_named;
+        for (engine::NamedWorkTree& here : WorkTreesNamedByEnvironment(sweep.fs)) {
+          named.push_back(std::move(here));
+        }
+        sweep.walker.NameWorkTrees(std::move(named));
+      }
       SweepCurrentDirectory(sweep);
     }
     checked[i].held.Close();  // its descriptor is the walk's again

@@ -108,12 +108,13 @@ class ConfigParser {
     return Apply(key, has_value, value, error);
   }
 
-  // A value up to its line's end: quotes kept out, escapes resolved,
-  // blanks at either end dropped unless quoted, a comment cut off.
+  // A value up to its line's end, as git reads it: quotes kept out,
+  // escapes resolved, a comment cut off, and blanks not quoted dropped
+  // before anything else (even after an empty "") and at the end, and each
+  // made one space in between: `../w<TAB>x` names the folder "w x".
   bool ParseValue(std::string* value) {
     bool quoted = false;
     std::size_t kept = 0;  // the value's length without trailing unquoted blanks
-    while (at_ < text_.size() && IsBlank(text_[at_])) ++at_;
     for (; at_ < text_.size(); ++at_) {
       const char c = text_[at_];
       if (c == '\n') {
@@ -147,8 +148,12 @@ class ConfigParser {
         kept = value->size();
         continue;
       }
+      if (!quoted && IsBlank(c)) {
+        if (!value->empty()) value->push_back(' ');
+        continue;
+      }
       value->push_back(c);
-      if (quoted || !IsBlank(c)) kept = value->size();
+      kept = value->size();
     }
     if (quoted) return false;
     value->resize(kept);
@@ -163,6 +168,9 @@ class ConfigParser {
     }
     if (section_ == "core" && key == "ignorecase") {
       return ParseBool(key, has_value, value, &config_->ignore_case, error);
+    }
+    if (section_ == "core" && key == "repositoryformatversion") {
+      return ParseInt(key, has_value, value, &config_->format_version, error);
     }
     if (section_ == "extensions" && key == "objectformat") {
       config_->object_format = Lowercase(value);
@@ -187,6 +195,33 @@ class ConfigParser {
       *error = "its setting " + section_ + "." + key + " is no boolean";
       return false;
     }
+    return true;
+  }
+
+  // A whole number as git reads one: C's notation (0x, a leading 0 for
+  // octal) and a unit k, m or g after it.
+  bool ParseInt(const std::string& key, bool has_value, const std::string& value, long* result,
+                std::string* error) {
+    std::size_t end = 0;
+    long long number = 0;
+    try {
+      number = std::stoll(value, &end, 0);
+    } catch (const std::logic_error&) {
+      end = 0;
+    }
+    long long unit = 1;
+    if (end > 0 && end + 1 == value.size()) {
+      const char suffix = FoldAscii(value[end]);
+      unit = suffix == 'k' ? 1024 : suffix == 'm' ? 1024 * 1024 : suffix == 'g' ? 1024 * 1024 * 1024 : 0;
+      if (unit != 0) ++end;
+    }
+    if (!has_value || end == 0 || end != value.size() ||
+        number > std::numeric_limits<int>::max() / unit ||
+        number < std::numeric_limits<int>::min() / unit) {
+      *error = "its setting " + section_ + "." + key + " is no number";
+      return false;
+    }
+    *result = static_cast<long>(number * unit);
     return true;
   }
 
@@ -273,6 +308,16 @@ platform::LookupResult ReadSmallFile(platform::FileSystem& fs, const platform::D
   return result;
 }
 
+// Whether anything is at `path`, a link to nothing too. What can't be
+// looked at may be there.
+bool IsThere(platform::FileSystem& fs, const platform::Dir& dir, const std::string& path) {
+  platform::EntryKind kind;
+  platform::FolderId id;
+  std::string ignored;
+  if (fs.LookUpPath(dir, path, &kind, &id, &ignored) != platform::LookupResult::kMissing) return true;
+  return fs.ReadLinkText(dir, path, &ignored, &ignored) != platform::LookupResult::kMissing;
+}
+
 }  // namespace
 
 GitDirVerdict JudgeGitDir(platform::FileSystem& fs, const platform::Dir& dir,
@@ -313,7 +358,11 @@ GitDirVerdict JudgeGitDir(platform::FileSystem& fs, const platform::Dir& dir,
   }
   if (!IsValidHead(head)) {
     *reason = "its HEAD names no branch or commit";
-    return GitDirVerdict::kBroken;
+    // Beside objects and refs, though, it is a repository whose HEAD was
+    // damaged (emptied by a crash, say), one line away from its refs again.
+    return IsThere(fs, dir, JoinGitPath(path, "objects")) && IsThere(fs, dir, JoinGitPath(path, "refs"))
+               ? GitDirVerdict::kUnknown
+               : GitDirVerdict::kBroken;
   }
   // A linked worktree's git dir keeps its objects and refs in the common dir.
   std::string common = path;
@@ -339,6 +388,11 @@ GitDirVerdict JudgeGitDir(platform::FileSystem& fs, const platform::Dir& dir,
         *reason = "cannot read '" + Shown(at, base) + "': " + error;
         return GitDirVerdict::kUnknown;
       case platform::LookupResult::kMissing:
+        if (IsThere(fs, dir, at)) {
+          // A link to where the data was (moved, or not mounted now).
+          *reason = "'" + Shown(at, base) + "' leads nowhere";
+          return GitDirVerdict::kUnknown;
+        }
         *reason = "it has no '" + Shown(at, base) + "'";
         return GitDirVerdict::kBroken;
       case platform::LookupResult::kFound:
@@ -429,6 +483,18 @@ bool ReadSettings(platform::FileSystem& fs, const platform::Dir& dir, std::strin
     return true;
   };
   if (!read_config(JoinGitPath(place.common_dir, "config"))) return false;
+  // Without a format version git takes none of the repository's format
+  // from the file: no core.worktree, no extensions. A version it does not
+  // know makes no repository it works in.
+  if (config->format_version == -1) {
+    config->work_tree.clear();
+    config->worktree_config = false;
+    config->object_format.clear();
+  } else if (config->format_version > 1) {
+    *reason = "its repository format version is " + std::to_string(config->format_version) +
+              ", which git does not read";
+    return false;
+  }
   // A work tree's own settings (the main one's too) come after the shared
   // ones, where the repository has them turned on.
   if (config->worktree_config && !read_config(JoinGitPath(place.git_dir, "config.worktree"))) {

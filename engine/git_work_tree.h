@@ -109,7 +109,9 @@ enum class GitDirVerdict {
   kRepository,  ///< a HEAD naming a branch or commit, `objects` and `refs`
   kNoHead,      ///< no HEAD: not meant as a repository
   kBroken,      ///< a HEAD, yet no repository (no objects or refs where they should be)
-  kUnknown,     ///< can't be told: something on the way can't be read
+  kUnknown,     ///< can't be told: something on the way can't be read, or HEAD, objects
+                ///< and refs are there but git can't use them (a damaged HEAD, a link
+                ///< to moved data)
 };
 
 /// Where a repository keeps its files, as paths FileSystem::ReadWholeFile
@@ -276,11 +278,13 @@ struct GitConfig {
   bool worktree_config = false;
   /// core.worktree: where the work tree is, relative to the git dir.
   std::string work_tree;
+  /// core.repositoryformatversion; -1 when unset, as git takes it too.
+  long format_version = -1;
 };
 
 /// Reads the settings above from the config file `text` into `config`
 /// (later settings win). False, with the reason in `error`, when one of
-/// them has a value that is no boolean. Include directives are not
+/// them has a value that is no boolean, or no number. Include directives are not
 /// followed, nothing else is looked at.
 bool ParseGitConfig(std::string_view text, GitConfig* config, std::string* error);
 

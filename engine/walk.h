@@ -326,6 +326,12 @@ class Walker {
   Walker(const Walker&) = delete;
   Walker& operator=(const Walker&) = delete;
 
+  /// From the next root on, these are the work trees the environment names
+  /// (see WalkerSettings::named_work_trees); between roots only.
+  void NameWorkTrees(std::vector<NamedWorkTree> named) { settings_.named_work_trees = std::move(named); }
+  /// The work trees the environment names now.
+  const std::vector<NamedWorkTree>& named_work_trees() const { return settings_.named_work_trees; }
+
   /// Reads the current directory into `root` and prints "Root Path = ...".
   /// 1 on success; 0 after the fatal message and a short pause (the run then
   /// fell short).
@@ -368,7 +374,7 @@ class Walker {
  private:
   platform::FileSystem& fs_;
   Report& report_;
-  const WalkerSettings settings_;
+  WalkerSettings settings_;  // changed only between roots (NameWorkTrees)
   const unsigned jobs_;
   const unsigned most_jobs_;
   FolderCleaner root_cleaner_;

@@ -481,6 +481,8 @@ TEST_F(GitIndexTest, HostileLayoutsNeverLoseWhatGitKeeps) {
     // from the top finds it only on the way down, and says so.
     std::string found_late = "";
     std::vector<std::string> arguments = {};  // after -n
+    // Files that stay though git, the layout being damaged, can't say so.
+    std::vector<std::string> keeps = {};
   };
   const auto commit = [&](const std::string& repo, const std::vector<std::string>& files) {
     testsupport::MakeFolders(Path(repo));
@@ -717,6 +719,59 @@ TEST_F(GitIndexTest, HostileLayoutsNeverLoseWhatGitKeeps) {
              << "[x]\n" << std::string(2 << 20, ' ') << "y = z\n";
        },
        {""}, {""}},
+      // With no format version in its config, git takes no core.worktree
+      // from it: the work tree is where GIT_DIR was used, not `other`.
+      {"noversion",
+       [&](const std::string& top) {
+         Git(top, {"init", "-q", "--bare", "store.git"});
+         testsupport::MakeFolders(Path(top + "/other"));
+         WriteFile(Path(top + "/store.git/config"), "[core]\n\tbare = false\n\tworktree = ../other\n");
+         MakeFile(Path(top + "/w/a.obj"));
+         RawGit(top + "/w", {"add", "a.obj"}, {{"GIT_DIR", Path(top + "/store.git")}});
+       },
+       {"w"}, {"w"}, kClean, {{"GIT_DIR", Path("noversion/store.git")}}},
+      // Blanks in a value as git reads them: a tab between words is a
+      // space, a blank after an empty "" at the start is dropped.
+      {"valueblanks",
+       [&](const std::string& top) {
+         for (const std::string value : {"../w\tx", "\"\" ../w x"}) {
+           const std::string repo = top + (value[0] == '"' ? "/q" : "/t");
+           commit(repo, {"u.txt"});
+           WriteFile(Path(repo + "/.git/config"),
+                     "[core]\n\trepositoryformatversion = 0\n\tworktree = " + value + "\n");
+           MakeFile(Path(repo + "/w x/a.obj"));
+           Git(repo + "/w x", {"add", "a.obj"});
+         }
+       },
+       {"t/w x", "t", "q/w x", "q"}, {"t/w x", "q/w x"}},
+      // A mirror whose HEAD was emptied (a crash, a full disk), one whose
+      // objects lead nowhere: git sees no repository until they are
+      // mended, and then their branches are all there.
+      {"damaged",
+       [&](const std::string& top) {
+         commit(top + "/r", {"u.txt"});
+         for (const std::string mirror : {"h.git", "o.git"}) {
+           Git(top, {"clone", "-q", "--mirror", "r", mirror});
+           Git(top + "/" + mirror, {"branch", "wip.bak"});
+         }
+         WriteFile(Path(top + "/h.git/HEAD"), "");
+         std::filesystem::rename(Path(top + "/o.git/objects"), Path(top + "/objects.moved"));
+         testsupport::MakeLink("/nonexistent/objects", Path(top + "/o.git/objects"));
+       },
+       {"", "h.git/refs/heads"}, {"r"}, kEither, {}, 0, false, {"h.git", "o.git"}, "", {},
+       {"h.git/refs/heads/wip.bak", "o.git/refs/heads/wip.bak"}},
+      // A chosen folder is cleaned as a run started in it: GIT_DIR with no
+      // work tree makes that folder the top.
+      {"gitdirfolder",
+       [&](const std::string& top) {
+         Git(top, {"init", "-q", "--bare", "store.git"});
+         Git(top, {"--git-dir=store.git", "config", "core.bare", "false"});
+         MakeFile(Path(top + "/w/sub/a.obj"));
+         RawGit(top + "/w", {"add", "sub/a.obj"}, {{"GIT_DIR", Path(top + "/store.git")}});
+         testsupport::MakeFolders(Path(top + "/s"));
+       },
+       {"s"}, {"w"}, kClean, {{"GIT_DIR", Path("gitdirfolder/store.git")}}, 0, false, {}, "",
+       {".", "../w"}},
       {"searchonly",
        [&](const std::string& top) {
          commit(top, {"p/q/x.log"});
@@ -822,6 +877,9 @@ TEST_F(GitIndexTest, HostileLayoutsNeverLoseWhatGitKeeps) {
                               path.find('/', folder.size() + 1) == std::string::npos;
         if (late && path.rfind(late_repository + "/", 0) != 0 && !in_start) continue;
         EXPECT_EQ(tracked.count(path), 0u) << path << " is tracked";
+        for (const std::string& kept : layout.keeps) {
+          EXPECT_NE(path, Path(layout.name + "/" + kept)) << path << " is git's";
+        }
         for (const std::string& database : databases) {
           EXPECT_NE(path.rfind(database + "/", 0), 0u) << path << " is in " << database;
         }
