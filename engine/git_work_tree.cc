@@ -357,7 +357,7 @@ GitDirVerdict JudgeGitDir(platform::FileSystem& fs, const platform::Dir& dir,
       break;
   }
   if (!IsValidHead(head)) {
-    *reason = "its HEAD names no branch or commit";
+    *reason = "'" + Shown(head_path, base) + "' names no branch or commit";
     // Beside objects and refs, though, it is a repository whose HEAD was
     // damaged (emptied by a crash, say), one line away from its refs again.
     return IsThere(fs, dir, JoinGitPath(path, "objects")) && IsThere(fs, dir, JoinGitPath(path, "refs"))
