@@ -6,21 +6,15 @@
 namespace engine {
 
 FolderNode::~FolderNode() {
-  // A node destroyed while this thread is already letting go of a chain
-  // hands its parent back to the loop below instead of destroying it.
-  thread_local bool letting_go = false;
-  thread_local std::shared_ptr<const FolderNode> handed_back;
-  if (letting_go) {
-    handed_back = std::move(parent);
-    return;
-  }
-  letting_go = true;
+  // While this is the last owner of the node above, its own parent is taken
+  // before it goes, so it has none to let go of in turn. (No per-thread
+  // state: a thread's first use of one would need memory that may be gone.)
   std::shared_ptr<const FolderNode> up = std::move(parent);
-  while (up != nullptr) {
-    up.reset();  // if that was the last owner, its parent is handed back
-    up = std::move(handed_back);
+  while (up != nullptr && up.use_count() == 1) {
+    // Made as a FolderNode that is not const; no other thread can reach it.
+    std::shared_ptr<const FolderNode> next = std::move(const_cast<FolderNode&>(*up).parent);
+    up = std::move(next);
   }
-  letting_go = false;
 }
 
 FolderStack::FolderStack(platform::FileSystem& fs, std::size_t window)

@@ -4,6 +4,7 @@
 
 #include "engine/climb.h"
 #include "engine/name_filter.h"
+#include "platform/per_thread.h"
 
 namespace engine {
 namespace {
@@ -322,11 +323,19 @@ RemoveResult Trash::Put(const platform::Dir& dir, std::uint64_t device,
 
   // The entry's information, written whole before the file moves. Its
   // buffers are kept per thread: a run may trash a million files.
-  thread_local std::string content;
-  thread_local std::string path;
-  thread_local std::string date;
-  thread_local std::string entry;
-  thread_local std::string info_name;
+  struct Scratch {
+    std::string content;
+    std::string path;
+    std::string date;
+    std::string entry;
+    std::string info_name;
+  };
+  Scratch& scratch = platform::PerThread<Scratch>();
+  std::string& content = scratch.content;
+  std::string& path = scratch.path;
+  std::string& date = scratch.date;
+  std::string& entry = scratch.entry;
+  std::string& info_name = scratch.info_name;
   if (can->top.empty()) {
     path.assign(folder_path.data(), folder_path.size());
   } else {

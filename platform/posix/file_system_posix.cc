@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "platform/file_system.h"
+#include "platform/per_thread.h"
 
 namespace platform {
 
@@ -40,11 +41,14 @@ void AppendPathComponent(std::string* path, std::string_view name) {
 bool NameMatchesPattern(std::string_view pattern, std::string_view name) {
   // fnmatch wants terminated strings. It is asked for every listed file and
   // folder under -x, so the copies reuse their buffers.
-  thread_local std::string terminated_pattern;
-  thread_local std::string terminated_name;
-  terminated_pattern.assign(pattern.data(), pattern.size());
-  terminated_name.assign(name.data(), name.size());
-  return ::fnmatch(terminated_pattern.c_str(), terminated_name.c_str(), 0) == 0;
+  struct Terminated {
+    std::string pattern;
+    std::string name;
+  };
+  Terminated& terminated = PerThread<Terminated>();
+  terminated.pattern.assign(pattern.data(), pattern.size());
+  terminated.name.assign(name.data(), name.size());
+  return ::fnmatch(terminated.pattern.c_str(), terminated.name.c_str(), 0) == 0;
 }
 
 bool IsAbsolutePath(std::string_view path) { return !path.empty() && path[0] == '/'; }
@@ -392,7 +396,10 @@ class PosixFileSystem : public FileSystem {
   // (A vector, whose growing and copying inline, as a string's do not: this
   // runs for every folder opened and every file deleted.)
   static const char* Terminated(std::string_view name) {
-    thread_local std::vector<char> terminated;
+    struct Buffer {
+      std::vector<char> bytes;
+    };
+    std::vector<char>& terminated = PerThread<Buffer>().bytes;
     if (terminated.size() <= name.size()) terminated.resize(name.size() + 1);
     std::memcpy(terminated.data(), name.data(), name.size());
     terminated[name.size()] = '\0';
@@ -543,9 +550,7 @@ struct alignas(8) DirentBuffer {
 };
 
 bool PosixFileSystem::ListInto(const Dir& dir, EntryList* out) {
-  thread_local std::unique_ptr<DirentBuffer> buffer;
-  if (!buffer) buffer.reset(new DirentBuffer);
-  char* const bytes = buffer->bytes;
+  char* const bytes = PerThread<DirentBuffer>().bytes;
   out->Clear();
   const int fd = dir.native();
   for (;;) {
@@ -616,7 +621,10 @@ std::size_t SpareFolderHandles() {
   // one comes back POLLNVAL): a call per descriptor, made for each folder
   // of a run given a thousand, took seconds.
   const auto cap = static_cast<std::size_t>(limit.rlim_cur);
-  thread_local std::vector<struct pollfd> probes;
+  struct Probes {
+    std::vector<struct pollfd> fds;
+  };
+  std::vector<struct pollfd>& probes = PerThread<Probes>().fds;
   probes.resize(cap);
   for (std::size_t fd = 0; fd < cap; ++fd) probes[fd] = {static_cast<int>(fd), 0, 0};
   std::size_t open = 0;

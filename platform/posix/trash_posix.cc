@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/per_thread.h"
 #include "platform/trash.h"
 
 namespace platform {
@@ -58,9 +59,12 @@ int OpenFolder(int at, const char* name, int flags) {
 // `name` NUL-terminated, in a buffer of the thread's own: `slot` 0 or 1, for
 // the two names a call may need at once.
 const char* Terminated(std::string_view name, int slot = 0) {
-  thread_local std::string terminated[2];
-  terminated[slot].assign(name.data(), name.size());
-  return terminated[slot].c_str();
+  struct Names {
+    std::string slots[2];
+  };
+  std::string& terminated = PerThread<Names>().slots[slot];
+  terminated.assign(name.data(), name.size());
+  return terminated.c_str();
 }
 
 // Why the entry `name` of `at`, which could not be opened as a folder
