@@ -270,7 +270,11 @@ void SweepCurrentDirectory(Sweep& sweep) {
     // the file went), so stop here and end the run the ordinary way.
     sweep.out_of_memory = true;
     walker.ReleaseMemory();
-    sweep.report.Error("Error: out of memory; the cleaning stopped here");
+    try {
+      sweep.report.Error("Error: out of memory; the cleaning stopped here");
+    } catch (const std::bad_alloc&) {
+      // Not even that line: the status still says the run fell short.
+    }
   }
 }
 

@@ -211,6 +211,7 @@ bool Sweep::CapturingConsole::Write(platform::OutputStream stream, std::string_v
     owner_.PassOn(stream, bytes);
     return true;
   }
+  if (target_ == nullptr) return true;  // between rounds: see Run
   target_->bytes.append(bytes);
   // At a terminal each line stays a piece of its own, so that it is shown
   // on its own when its turn comes, as one thread shows it.
@@ -333,12 +334,39 @@ void Sweep::Run(const std::shared_ptr<const platform::Dir>& root, const platform
   // Every worker waits for the next round now. After a stop, blocks further
   // on may be done while an earlier one is not: their deletions go on
   // record after it, still in list order.
-  while (!order_.empty()) {
-    if (!order_.front().is_range) PassOnKept(order_.front());
-    Retire(order_.begin());
+  if (out_of_memory_) ReleaseScratch();  // room for the lines still to write
+  try {
+    while (!order_.empty()) {
+      Entry& entry = order_.front();
+      if (!entry.is_range) {
+        PassOnKept(entry);
+        // A worker that ran out of memory in this block may still hold
+        // lines of it, deletions among them, that the block could not take.
+        if (entry.owner != nullptr && &*entry.owner->block == &entry) PassOnHeld(*entry.owner);
+      }
+      Retire(order_.begin());
+    }
+  } catch (const std::bad_alloc&) {
+    out_of_memory_ = true;
+    while (!order_.empty()) Retire(order_.begin());
   }
-  for (const std::unique_ptr<Worker>& worker : workers_) worker->stack.Clear();
+  for (const std::unique_ptr<Worker>& worker : workers_) {
+    worker->stack.Clear();
+    // Nothing of a worker's goes anywhere between rounds: what could be
+    // written was, in order, and its block may be reused or freed.
+    worker->console.Capture(nullptr);
+  }
   if (out_of_memory_) throw std::bad_alloc();
+}
+
+// Writes out the lines a worker stopped by running out of memory still
+// holds; by the calling thread, after the round, in its block's turn.
+void Sweep::PassOnHeld(Worker& worker) {
+  if (worker.direct || worker.own_report.held() == 0) return;
+  worker.writing = true;  // counted as they go straight out (see HoldBack)
+  worker.console.PassOn();
+  worker.own_report.Flush();
+  worker.writing = false;
 }
 
 void Sweep::Work(Worker& worker) {
@@ -1058,12 +1086,16 @@ bool Sweep::fell_short() const {
 }
 
 void Sweep::ReleaseMemory() {
+  ReleaseScratch();
+  Order().swap(spare_);
+}
+
+void Sweep::ReleaseScratch() {
   for (const std::unique_ptr<Worker>& worker : workers_) {
     worker->targets = platform::EntryList();
     worker->subfolders = platform::EntryList();
     worker->cleaner.ReleaseMemory();
   }
-  Order().swap(spare_);
 }
 
 }  // namespace engine

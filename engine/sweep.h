@@ -86,7 +86,7 @@ class Sweep {
   long long kept_unknown() const;
   /// Whether any worker could not do all it should.
   bool fell_short() const;
-  /// Gives back the memory the workers keep for reuse.
+  /// Gives back the memory the workers keep for reuse; between runs only.
   void ReleaseMemory();
 
  private:
@@ -131,6 +131,8 @@ class Sweep {
   void WriteDoneBlocks(std::unique_lock<std::mutex>& lock);
   void PassOn(platform::OutputStream stream, std::string_view bytes);
   void PassOnKept(Entry& block);
+  void PassOnHeld(Worker& worker);
+  void ReleaseScratch();
   void FlushReport();
   void NoteWritten(std::size_t before, std::size_t added);
   bool MustStop();
