@@ -358,11 +358,13 @@ GitDirVerdict JudgeGitDir(platform::FileSystem& fs, const platform::Dir& dir,
   }
   if (!IsValidHead(head)) {
     *reason = "'" + Shown(head_path, base) + "' names no branch or commit";
-    // Beside objects and refs, though, it is a repository whose HEAD was
-    // damaged (emptied by a crash, say), one line away from its refs again.
-    return IsThere(fs, dir, JoinGitPath(path, "objects")) && IsThere(fs, dir, JoinGitPath(path, "refs"))
-               ? GitDirVerdict::kUnknown
-               : GitDirVerdict::kBroken;
+    // Beside objects and refs, or a commondir, though, it is git's data
+    // whose HEAD was damaged (emptied by a crash, say), one line away from
+    // its refs again.
+    const bool data = IsThere(fs, dir, JoinGitPath(path, "commondir")) ||
+                      (IsThere(fs, dir, JoinGitPath(path, "objects")) &&
+                       IsThere(fs, dir, JoinGitPath(path, "refs")));
+    return data ? GitDirVerdict::kUnknown : GitDirVerdict::kBroken;
   }
   // A linked worktree's git dir keeps its objects and refs in the common dir.
   std::string common = path;
@@ -388,12 +390,15 @@ GitDirVerdict JudgeGitDir(platform::FileSystem& fs, const platform::Dir& dir,
         *reason = "cannot read '" + Shown(at, base) + "': " + error;
         return GitDirVerdict::kUnknown;
       case platform::LookupResult::kMissing:
-        if (IsThere(fs, dir, at)) {
-          // A link to where the data was (moved, or not mounted now).
+        *reason = "it has no '" + Shown(at, base) + "'";
+        // A link to where the data was (moved, or not mounted now), or a
+        // commondir naming where it was: git's data all the same, which git
+        // can't use now.
+        if (common != path) return GitDirVerdict::kUnknown;
+        if (fs.ReadLinkText(dir, at, &error, &error) != platform::LookupResult::kMissing) {
           *reason = "'" + Shown(at, base) + "' leads nowhere";
           return GitDirVerdict::kUnknown;
         }
-        *reason = "it has no '" + Shown(at, base) + "'";
         return GitDirVerdict::kBroken;
       case platform::LookupResult::kFound:
         break;

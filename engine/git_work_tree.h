@@ -108,10 +108,10 @@ class TrackedFiles {
 enum class GitDirVerdict {
   kRepository,  ///< a HEAD naming a branch or commit, `objects` and `refs`
   kNoHead,      ///< no HEAD: not meant as a repository
-  kBroken,      ///< a HEAD, yet no repository (no objects or refs where they should be)
-  kUnknown,     ///< can't be told: something on the way can't be read, or HEAD, objects
-                ///< and refs are there but git can't use them (a damaged HEAD, a link
-                ///< to moved data)
+  kBroken,      ///< a HEAD without the rest of a repository (objects and refs, or a commondir)
+  kUnknown,     ///< can't be told: something on the way can't be read, or a HEAD
+                ///< beside objects and refs, or a commondir, that git can't use
+                ///< (a damaged HEAD, a link to moved data, a common dir gone)
 };
 
 /// Where a repository keeps its files, as paths FileSystem::ReadWholeFile

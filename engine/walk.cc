@@ -451,12 +451,11 @@ bool FolderCleaner::LeavesDatabaseAlone(const platform::Dir& dir, const std::str
   GitPlace place;
   std::string reason;
   const GitDirVerdict verdict = JudgeGitDir(fs_, dir, "", "", &place, &reason);
-  if (verdict == GitDirVerdict::kNoHead) return false;
+  if (verdict != GitDirVerdict::kRepository && verdict != GitDirVerdict::kUnknown) return false;
   OpenBlock();
-  if (verdict != GitDirVerdict::kRepository) {
-    // It looks like one: left alone, since it can't be told it is none. A
-    // HEAD beside objects and refs that git can't read (emptied by a crash,
-    // say) is a repository one line away from its refs again.
+  if (verdict == GitDirVerdict::kUnknown) {
+    // It looks like one: left alone, since it can't be told it is none
+    // (a HEAD that can't be read, or git's data that git can't use now).
     fell_short_ = true;
     report_.CannotError("tell whether git keeps its database in", path, reason);
   }
