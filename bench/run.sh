@@ -5,8 +5,8 @@
 #   bench/run.sh [--cold] [--terminal] [--jobs-list N,N,...] [--folders N [--files N]] [--runs N] [--keep] [--tools DIR] BUILDSWEEP_BINARY
 #   bench/run.sh --tracked [--tracked-files N | --repositories N] [--folders N [--files N]] [--runs N] [--keep] [--tools DIR] BUILDSWEEP_BINARY
 #   bench/run.sh --smoke [--tools DIR] BUILDSWEEP_BINARY
-#   bench/run.sh --latency US [--jobs-list N,N,...] [--folders N [--files N]] [--runs N] [--keep] [--tools DIR] BUILDSWEEP_BINARY
-#   bench/run.sh --jobs-sweep [--only-tmpfs] [--jobs-list N,N,...] [--folders N [--files N]] [--runs N] [--keep] [--tools DIR] BUILDSWEEP_BINARY
+#   bench/run.sh --latency US [--ordered] [--jobs-list N,N,...] [--folders N [--files N]] [--runs N] [--keep] [--tools DIR] BUILDSWEEP_BINARY
+#   bench/run.sh --jobs-sweep [--ordered] [--only-tmpfs] [--jobs-list N,N,...] [--folders N [--files N]] [--runs N] [--keep] [--tools DIR] BUILDSWEEP_BINARY
 #
 # See bench/README.md for what it prints. --cold: on disk, the page cache
 # dropped before every run (root only). --features: also times --older-than
@@ -21,7 +21,10 @@
 # floors and buildsweep -j N for every N of the jobs list (default
 # 1,2,4,8,16,32,64) and buildsweep's default. Needs root, /dev/fuse and
 # libfuse3 (Debian: apt-get install -y libfuse3-dev fuse3). --jobs-sweep: the
-# same thread counts on the warm file systems. Environment: BENCH_TMPFS_ROOT, BENCH_DISK_ROOT
+# same thread counts on the warm file systems. --ordered: with either, also
+# the required work in bfs's shape at each count (bench_floor --ordered: one
+# thread walks in order and writes, the others only make system calls for
+# it), beside buildsweep's own shape. Environment: BENCH_TMPFS_ROOT, BENCH_DISK_ROOT
 # (where the trees go), BENCH_SEED, BENCH_BUILD_DIR (where the helper programs
 # are built when --tools is not given).
 set -euo pipefail
@@ -49,13 +52,14 @@ die() {
 # ---------------------------------------------------------------- options
 
 large=0 smoke=0 only_tmpfs=0 keep=0 runs="" tools_dir="" binary="" folders_option="" files_option=""
-cold=0 terminal=0 features=0 jobs_list="" tracked=0 tracked_files=100000 latency_us="" jobs_sweep=0 repositories=0
+cold=0 terminal=0 features=0 jobs_list="" tracked=0 tracked_files=100000 latency_us="" jobs_sweep=0 repositories=0 ordered=0
 while (($#)); do
     case $1 in
         --large) large=1 ;;
         --smoke) smoke=1 ;;
         --cold) cold=1 ;;
         --terminal) terminal=1 ;;
+        --ordered) ordered=1 ;;
         --features) features=1 ;;
         --tracked) tracked=1 ;;
         --latency) (($# >= 2)) || usage; latency_us=$2; jobs_sweep=1; shift ;;
@@ -174,6 +178,7 @@ tool_command() {
         floor) command_line=("$floor") ;;
         floor[0-9]*) command_line=("$floor" --threads "${1#floor}") ;;
         required[0-9]*) command_line=("$floor" --required-work --threads "${1#required}") ;;
+        ordered[0-9]*) command_line=("$floor" --ordered --threads "${1#ordered}") ;;
         buildsweep) command_line=("$binary") ;;
         buildsweep-j[0-9]*) command_line=("$binary" -j "${1#buildsweep-j}") ;;
         # Every file of the refilled tree is older than the start of the run.
@@ -412,6 +417,7 @@ jobs_sweep_tools() {
     for jobs in "${listed_jobs[@]}"; do
         # The plain run has the 2-thread floor already.
         ((jobs == 1)) || [[ " ${tools[*]} " == *" floor$jobs "* ]] || tools+=("floor$jobs")
+        ((ordered)) && tools+=("ordered$jobs")
         ((jobs == 1)) && ((jobs_option)) && continue  # buildsweep-j1 is there already
         tools+=("buildsweep-j$jobs")
     done
@@ -430,6 +436,8 @@ report_jobs_sweep() {
         ((jobs == 1)) && floor_tool=floor
         awk -v j="$jobs" -v b="$(median_of "buildsweep-j$jobs")" -v f="$(median_of "$floor_tool")" \
             'BEGIN { if (b > 0 && f > 0) printf "   -j %-3s %9.1f ms  %.2fx the floor at %s thread(s)\n", j, b, b / f, j }'
+        awk -v j="$jobs" -v b="$(median_of "ordered$jobs")" -v f="$(median_of "$floor_tool")" \
+            'BEGIN { if (b > 0 && f > 0) printf "   ordered %-3s %6.1f ms  %.2fx the floor at %s thread(s)\n", j, b, b / f, j }'
     done
     awk -v b="$(median_of buildsweep)" -v x="$(median_of "$best")" -v r1="$(median_of required1)" \
         -v r2="$(median_of required2)" -v j1="$(median_of buildsweep-j1)" \
@@ -783,6 +791,7 @@ report() {
         case $tool in
             floor[0-9]*) name="floor, ${tool#floor} thr" ;;
             required[0-9]*) name="required, ${tool#required} thr" ;;
+            ordered[0-9]*) name="ordered, ${tool#ordered} thr" ;;
             buildsweep-age) name="--older-than 0s" ;;
             buildsweep-json) name="--json" ;;
             buildsweep-j*) name="buildsweep -j${tool#buildsweep-j}" ;;
