@@ -33,6 +33,7 @@
 
 #include "platform/console.h"
 #include "platform/gathered_output.h"
+#include "platform/per_thread.h"
 #include "platform/win32/text_win32.h"
 
 namespace platform {
@@ -286,7 +287,7 @@ void AppendConvertedPath(std::string* out, std::string_view path, TextEncoding e
   // Names outside CP949 (simplified Chinese, say) show as '?': the bytes
   // can't say more, and the file is deleted by its real name all the same.
   // A scratch string, reused: this runs for every name shown.
-  thread_local std::wstring wide_path;
+  std::wstring& wide_path = PerThread<std::wstring>();
   wide_path.clear();
   win32::AppendWide(&wide_path, path);
   AppendInCodePage(out, kKoreanCodePage, wide_path);

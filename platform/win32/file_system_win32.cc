@@ -34,6 +34,7 @@
 #include <vector>
 
 #include "platform/file_system.h"
+#include "platform/per_thread.h"
 #include "platform/win32/text_win32.h"
 
 namespace platform {
@@ -76,8 +77,13 @@ bool NameMatchesPattern(std::string_view pattern, std::string_view name) {
   // would. PMSF_NORMAL takes the pattern as one pattern, ';' included.
   // Scratch strings, reused: with -x this runs for every folder met, once
   // per pattern.
-  thread_local std::wstring wide_pattern;
-  thread_local std::wstring wide_name;
+  struct PatternScratch {
+    std::wstring wide_pattern;
+    std::wstring wide_name;
+  };
+  PatternScratch& scratch = PerThread<PatternScratch>();
+  std::wstring& wide_pattern = scratch.wide_pattern;
+  std::wstring& wide_name = scratch.wide_name;
   wide_pattern.clear();
   win32::AppendWide(&wide_pattern, pattern);
   wide_name.clear();
@@ -936,10 +942,7 @@ class Win32FileSystem : public FileSystem {
     std::vector<char> name_info = std::vector<char>(kFirstNameBytes);
     std::vector<char> listing;
   };
-  static Scratch& Buffers() {
-    thread_local Scratch scratch;
-    return scratch;
-  }
+  static Scratch& Buffers() { return PerThread<Scratch>(); }
 };
 
 }  // namespace
