@@ -231,7 +231,10 @@ struct Sweep {
       settings.never_entered.push_back(home_trash_id);
     }
     settings.keep_tracked = !options.include_tracked;
-    if (settings.keep_tracked) settings.named_work_trees = WorkTreesNamedByEnvironment(fs);
+    if (settings.keep_tracked) {
+      ReadGitUserConfig(fs);
+      settings.named_work_trees = WorkTreesNamedByEnvironment(fs);
+    }
     // A script wants to know what was kept in a real run too.
     settings.list_kept = options.dry_run || options.json;
     if (options.older_than_seconds >= 0) {

@@ -1,6 +1,8 @@
 #include "driver/vcs_databases.h"
 
 #include <cstddef>
+#include <cstdlib>
+#include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -72,13 +74,10 @@ namespace {
 void ReadDiscoverySettings(engine::GitEnvironment* settings) {
   std::string value;
   if (platform::EnvironmentVariable("GIT_DISCOVERY_ACROSS_FILESYSTEM", &value)) {
-    engine::GitConfig parsed;
-    std::string ignored;
     // A boolean as git reads one; a value that is none turns it on, the
     // side on which more work trees are found.
-    settings->across_file_systems =
-        !engine::ParseGitConfig("[core]\nignorecase = \"" + value + "\"\n", &parsed, &ignored) ||
-        parsed.ignore_case;
+    bool across = true;
+    settings->across_file_systems = !engine::ParseGitBool(value, &across) || across;
   }
   if (platform::EnvironmentVariable("GIT_CEILING_DIRECTORIES", &value)) {
     bool resolve = true;
@@ -117,7 +116,100 @@ std::string FolderFromEnvironment(const char* name, const std::string& start) {
   return absolute;
 }
 
+// The words of GIT_CONFIG_PARAMETERS, as `git -c` writes them for the
+// programs it runs: each in single quotes ('\'' for a quote inside), a key
+// and its value either one word "'k=v'" or two joined by '=', "'k'='v'"
+// ("'k'=" for a key with no value).
+// False where the text is none of that.
+bool ParseConfigParameters(std::string_view text, std::vector<engine::GitUserConfig::Setting>* out) {
+  const auto word = [&](std::string* into) {
+    if (text.empty() || text.front() != '\'') return false;
+    into->clear();
+    for (;;) {
+      const std::size_t quote = text.find('\'', 1);
+      if (quote == std::string_view::npos) return false;
+      into->append(text.substr(1, quote - 1));
+      text.remove_prefix(quote + 1);
+      if (text.substr(0, 3) != "\\''") return true;
+      into->push_back('\'');
+      text.remove_prefix(2);  // on at the quote that opens the rest
+    }
+  };
+  for (;;) {
+    while (!text.empty() && text.front() == ' ') text.remove_prefix(1);
+    if (text.empty()) return true;
+    engine::GitUserConfig::Setting setting;
+    if (!word(&setting.key)) return false;
+    if (!text.empty() && text.front() == '=') {
+      text.remove_prefix(1);
+      // "'k'=" alone: `git -c k`, a key with no value (true, to a boolean).
+      if (text.empty() || text.front() == ' ') {
+        setting.has_value = false;
+      } else if (!word(&setting.value)) {
+        return false;
+      }
+    } else if (const std::size_t equals = setting.key.find('='); equals != std::string::npos) {
+      setting.value = setting.key.substr(equals + 1);
+      setting.key.resize(equals);
+    } else {
+      setting.has_value = false;
+    }
+    out->push_back(std::move(setting));
+  }
+}
+
+// The settings git reads around every repository's own, from the
+// environment: the system's file unless GIT_CONFIG_NOSYSTEM, the user's
+// (GIT_CONFIG_GLOBAL, else the XDG one and ~/.gitconfig), then the pairs
+// GIT_CONFIG_COUNT gives and those of `git -c`, in git's order.
+engine::GitUserConfig UserConfigFromEnvironment() {
+  engine::GitUserConfig user;
+  std::string value;
+  if (platform::EnvironmentVariable("HOME", &value)) user.home = value;
+  bool no_system = false;
+  if (!platform::EnvironmentVariable("GIT_CONFIG_NOSYSTEM", &value) ||
+      !engine::ParseGitBool(value, &no_system) || !no_system) {
+    const bool named = platform::EnvironmentVariable("GIT_CONFIG_SYSTEM", &value);
+    user.files.push_back(named ? value : "/etc/gitconfig");
+  }
+  if (platform::EnvironmentVariable("GIT_CONFIG_GLOBAL", &value)) {
+    user.files.push_back(value);
+  } else {
+    if (platform::EnvironmentVariable("XDG_CONFIG_HOME", &value) && !value.empty()) {
+      user.files.push_back(value + "/git/config");
+    } else if (!user.home.empty()) {
+      user.files.push_back(user.home + "/.config/git/config");
+    }
+    if (!user.home.empty()) user.files.push_back(user.home + "/.gitconfig");
+  }
+  std::string count_text;
+  if (platform::EnvironmentVariable("GIT_CONFIG_COUNT", &count_text)) {
+    const unsigned long count = std::strtoul(count_text.c_str(), nullptr, 10);
+    for (unsigned long i = 0; i < count && i < 100000; ++i) {
+      engine::GitUserConfig::Setting setting;
+      if (!platform::EnvironmentVariable("GIT_CONFIG_KEY_" + std::to_string(i), &setting.key)) break;
+      platform::EnvironmentVariable("GIT_CONFIG_VALUE_" + std::to_string(i), &setting.value);
+      user.settings.push_back(std::move(setting));
+    }
+  }
+  if (platform::EnvironmentVariable("GIT_CONFIG_PARAMETERS", &value) &&
+      !ParseConfigParameters(value, &user.settings)) {
+    // Git fails on it: what it would set can't be told, so a case-blind
+    // match keeps what either way would be tracked.
+    user.settings.push_back({"core.ignorecase", "?", true});
+  }
+  return user;
+}
+
 }  // namespace
+
+void ReadGitUserConfig(platform::FileSystem& fs) {
+  platform::Dir here;
+  platform::FolderInfo info;
+  std::string ignored;
+  if (!fs.OpenCurrentDirectory(&here, &info, &ignored)) here.Close();
+  engine::SetGitUserConfig(fs, here, UserConfigFromEnvironment());
+}
 
 std::vector<engine::NamedWorkTree> WorkTreesNamedByEnvironment(platform::FileSystem& fs) {
   engine::GitEnvironment environment;

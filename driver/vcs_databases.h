@@ -31,6 +31,11 @@ std::string DatabaseAround(platform::FileSystem& fs, const platform::Dir& folder
 /// DatabaseAround for the process's current directory.
 std::string DatabaseAroundCurrentFolder(platform::FileSystem& fs);
 
+/// Reads the settings git reads around every repository's own (the
+/// system's and the user's files, GIT_CONFIG_COUNT and `git -c`), for every
+/// repository loaded after; see engine::SetGitUserConfig.
+void ReadGitUserConfig(platform::FileSystem& fs);
+
 /// The work tree GIT_DIR names (with GIT_WORK_TREE, GIT_INDEX_FILE and
 /// GIT_COMMON_DIR, relative to the current directory as git takes them);
 /// or, with GIT_INDEX_FILE or GIT_WORK_TREE but no GIT_DIR, that of the

@@ -32,7 +32,8 @@ bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r'; }
 
 class ConfigParser {
  public:
-  ConfigParser(std::string_view text, GitConfig* config) : text_(text), config_(config) {}
+  ConfigParser(std::string_view text, GitConfig* config, const GitConfigIncludes* includes)
+      : text_(text), config_(config), includes_(includes) {}
 
   bool Parse(std::string* error) {
     if (text_.substr(0, 3) == "\xef\xbb\xbf") at_ = 3;  // a byte-order mark, as git allows
@@ -84,6 +85,7 @@ class ConfigParser {
     if (at_ >= text_.size() || text_[at_] != ']' || name.empty()) return false;
     ++at_;
     section_ = subsection ? std::string() : name;
+    include_if_ = subsection && name == "includeif";
     return true;
   }
 
@@ -162,11 +164,15 @@ class ConfigParser {
 
   bool Apply(const std::string& key, bool has_value, const std::string& value,
              std::string* error) {
+    if ((section_ == "include" || include_if_) && key == "path") {
+      return Include(has_value, value, include_if_, error);
+    }
     if (section_ == "core" && key == "worktree") {
       config_->work_tree = value;
       return true;
     }
     if (section_ == "core" && key == "ignorecase") {
+      config_->ignore_case_set = true;
       return ParseBool(key, has_value, value, &config_->ignore_case, error);
     }
     if (section_ == "core" && key == "repositoryformatversion") {
@@ -182,16 +188,25 @@ class ConfigParser {
     return true;
   }
 
+  // What the file `path` names sets core.ignorecase to, in its place here.
+  bool Include(bool has_value, const std::string& path, bool conditional, std::string* error) {
+    if (includes_ == nullptr || !has_value || path.empty()) return true;
+    GitConfig included;
+    if (!(*includes_)(path, &included, error)) return false;
+    // A condition is not weighed (a branch, a remote's address): what it
+    // would set is taken only where it keeps more files.
+    if (included.ignore_case_set && (!conditional || included.ignore_case)) {
+      config_->ignore_case = included.ignore_case;
+      config_->ignore_case_set = true;
+    }
+    return true;
+  }
+
   bool ParseBool(const std::string& key, bool has_value, const std::string& value, bool* result,
                  std::string* error) {
-    const std::string lower = Lowercase(value);
-    if (!has_value || lower == "true" || lower == "yes" || lower == "on") {
+    if (!has_value) {
       *result = true;
-    } else if (lower.empty() || lower == "false" || lower == "no" || lower == "off") {
-      *result = false;
-    } else if (lower.find_first_not_of("0123456789") == std::string::npos) {
-      *result = lower.find_first_not_of('0') != std::string::npos;
-    } else {
+    } else if (!ParseGitBool(value, result)) {
       *error = "its setting " + section_ + "." + key + " is no boolean";
       return false;
     }
@@ -227,8 +242,10 @@ class ConfigParser {
 
   std::string_view text_;
   GitConfig* config_;
+  const GitConfigIncludes* includes_;
   std::size_t at_ = 0;
   std::string section_;  // lowercased; empty in a subsection
+  bool include_if_ = false;  // in an [includeIf "..."] section
 };
 
 // ---------------------------------------------------------------------------
@@ -467,25 +484,68 @@ WorkTreeVerdict JudgeDotGit(platform::FileSystem& fs, const platform::Dir& dir,
 
 namespace {
 
+// What the settings around every repository's own set core.ignorecase to:
+// -1 where they don't. Set once, before any repository is read.
+struct AroundRepositories {
+  std::string home;  // where "~/" leads in an include path
+  int before = -1;   // the system's and the user's files
+  int after = -1;    // the settings given in the environment
+  bool always = false;  // one of them can't be used: git fails, and tells nothing
+};
+
+AroundRepositories& Around() {
+  static AroundRepositories around;
+  return around;
+}
+
+// Git follows includes this deep, and fails past it.
+constexpr int kMostIncludeDepth = 10;
+
+// Where git reads the include path `path`, written in the config file
+// `file`: "~/" from the home folder, a relative one from the file's folder.
+std::string IncludedPath(const std::string& path, const std::string& file) {
+  if (path.rfind("~/", 0) == 0) return JoinGitPath(Around().home, path.substr(2));
+  if (platform::IsAbsolutePath(path)) return path;
+  const std::size_t slash = file.rfind('/');
+  return slash == std::string::npos ? path : JoinGitPath(file.substr(0, slash), path);
+}
+
+// Reads the config file `file` (through `dir`; shown from `base`) into
+// `config`, its includes followed for core.ignorecase. A missing one sets
+// nothing, as git takes it. False, with the reason, where git would fail.
+bool ReadConfigFile(platform::FileSystem& fs, const platform::Dir& dir, const std::string& file,
+                    std::string_view base, GitConfig* config, std::string* reason, int depth = 0) {
+  std::unique_ptr<platform::FileSystem::FileBytes> bytes;
+  std::string error;
+  // Read whatever its size, as git reads it: mapped, so it costs what it holds.
+  const platform::LookupResult read =
+      fs.MapWholeFile(dir, file, std::numeric_limits<std::size_t>::max(), &bytes, &error);
+  if (read == platform::LookupResult::kFailed) {
+    *reason = "cannot read '" + Shown(file, base) + "': " + error;
+    return false;
+  }
+  if (read == platform::LookupResult::kMissing) return true;
+  const GitConfigIncludes includes = [&](const std::string& path, GitConfig* included,
+                                         std::string* why) {
+    if (depth >= kMostIncludeDepth) {
+      *why = "its includes go deeper than git follows them";
+      return false;
+    }
+    return ReadConfigFile(fs, dir, IncludedPath(path, file), base, included, why, depth + 1);
+  };
+  if (!ParseGitConfig(bytes->bytes(), config, &error, &includes)) {
+    *reason = "cannot use '" + Shown(file, base) + "': " + error;
+    return false;
+  }
+  return true;
+}
+
 // Reads the repository's settings; false, with the reason, when they can't
-// be read or say this program can't read its index. A config is read
-// whatever its size, as git reads it: mapped, so it costs what it holds.
+// be read or say this program can't read its index.
 bool ReadSettings(platform::FileSystem& fs, const platform::Dir& dir, std::string_view base,
                   const GitPlace& place, GitConfig* config, std::string* reason) {
   const auto read_config = [&](const std::string& file) {
-    std::unique_ptr<platform::FileSystem::FileBytes> bytes;
-    std::string error;
-    const platform::LookupResult read =
-        fs.MapWholeFile(dir, file, std::numeric_limits<std::size_t>::max(), &bytes, &error);
-    if (read == platform::LookupResult::kFailed) {
-      *reason = "cannot read '" + Shown(file, base) + "': " + error;
-      return false;
-    }
-    if (read == platform::LookupResult::kFound && !ParseGitConfig(bytes->bytes(), config, &error)) {
-      *reason = "cannot use '" + Shown(file, base) + "': " + error;
-      return false;
-    }
-    return true;
+    return ReadConfigFile(fs, dir, file, base, config, reason);
   };
   if (!read_config(JoinGitPath(place.common_dir, "config"))) return false;
   // Without a format version git takes none of the repository's format
@@ -514,6 +574,12 @@ bool ReadSettings(platform::FileSystem& fs, const platform::Dir& dir, std::strin
               "', whose index this program does not read";
     return false;
   }
+  // Around the repository's own settings: the system's and the user's
+  // before them, those given in the environment after.
+  const AroundRepositories& around = Around();
+  if (!config->ignore_case_set) config->ignore_case = around.before == 1;
+  if (around.after != -1) config->ignore_case = around.after == 1;
+  if (around.always) config->ignore_case = true;
   return true;
 }
 
@@ -801,9 +867,45 @@ EnclosingWorkTree WorkTreeAbove(std::string_view start_path, int levels,
 
 }  // namespace
 
-bool ParseGitConfig(std::string_view text, GitConfig* config, std::string* error) {
+bool ParseGitConfig(std::string_view text, GitConfig* config, std::string* error,
+                    const GitConfigIncludes* includes) {
   error->clear();
-  return ConfigParser(text, config).Parse(error);
+  return ConfigParser(text, config, includes).Parse(error);
+}
+
+bool ParseGitBool(std::string_view value, bool* result) {
+  const std::string lower = Lowercase(value);
+  if (lower == "true" || lower == "yes" || lower == "on") {
+    *result = true;
+  } else if (lower.empty() || lower == "false" || lower == "no" || lower == "off") {
+    *result = false;
+  } else if (!lower.empty() && lower.find_first_not_of("0123456789") == std::string::npos) {
+    *result = lower.find_first_not_of('0') != std::string::npos;
+  } else {
+    return false;
+  }
+  return true;
+}
+
+void SetGitUserConfig(platform::FileSystem& fs, const platform::Dir& dir, const GitUserConfig& user) {
+  AroundRepositories& around = Around();
+  around = AroundRepositories();
+  around.home = user.home;
+  for (const std::string& file : user.files) {
+    GitConfig config;
+    std::string ignored;
+    if (!ReadConfigFile(fs, dir, file, "", &config, &ignored)) {
+      around.always = true;  // git fails on it, and tells nothing
+    } else if (config.ignore_case_set) {
+      around.before = config.ignore_case ? 1 : 0;
+    }
+  }
+  for (const GitUserConfig::Setting& setting : user.settings) {
+    if (Lowercase(setting.key) != "core.ignorecase") continue;
+    bool value = true;
+    if (setting.has_value && !ParseGitBool(setting.value, &value)) around.always = true;
+    around.after = value ? 1 : 0;
+  }
 }
 
 // ---------------------------------------------------------------------------

@@ -6,8 +6,9 @@
 // a worktree's `commondir`; four settings of the repository's `config`
 // and, where extensions.worktreeconfig turns it on, of the work tree's own
 // `config.worktree` (core.ignorecase, core.worktree, extensions.objectformat
-// and that one),
-// read by a minimal parser that follows no includes and runs nothing; the
+// and that one), read by a minimal parser that runs nothing; core.ignorecase
+// also from the files those include, and from the system's and the user's
+// settings around them (GitUserConfig); the
 // `index` (and for a split index its shared index); and to tell a
 // repository from a folder that only looks like one, its `HEAD`, whether
 // `objects` and `refs` are there, and the branch HEAD names (`packed-refs`,
@@ -29,6 +30,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -271,6 +273,9 @@ GitSurroundings DiscoverGitAround(platform::FileSystem& fs, const platform::Dir&
 struct GitConfig {
   /// core.ignorecase, when the file sets it.
   bool ignore_case = false;
+  /// Whether the file sets core.ignorecase, so that it overrides what the
+  /// settings read before it said.
+  bool ignore_case_set = false;
   /// extensions.objectformat, lowercased; empty when unset (SHA-1).
   std::string object_format;
   /// extensions.worktreeconfig: worktrees have settings of their own in
@@ -282,11 +287,53 @@ struct GitConfig {
   long format_version = -1;
 };
 
+/// Reads the file an include directive names (`path` as written) into
+/// `included`; false, with the reason in `error`, where git would fail.
+using GitConfigIncludes =
+    std::function<bool(const std::string& path, GitConfig* included, std::string* error)>;
+
 /// Reads the settings above from the config file `text` into `config`
 /// (later settings win). False, with the reason in `error`, when one of
-/// them has a value that is no boolean, or no number. Include directives are not
-/// followed, nothing else is looked at.
-bool ParseGitConfig(std::string_view text, GitConfig* config, std::string* error);
+/// them has a value that is no boolean, or no number. With `includes`, the
+/// files `[include]` and `[includeIf "…"]` name are read through it, in
+/// their place, for core.ignorecase alone: git takes the repository's
+/// format and work tree from the file itself. A condition is not weighed:
+/// an included file whose setting would keep more files (true) is taken,
+/// one whose setting would keep fewer is not. Without, they are not
+/// followed. Nothing else is looked at.
+bool ParseGitConfig(std::string_view text, GitConfig* config, std::string* error,
+                    const GitConfigIncludes* includes = nullptr);
+
+/// Whether `value` is a boolean as git reads one (true, yes, on, a number
+/// not 0, and their opposites and ""); its meaning into `result`.
+bool ParseGitBool(std::string_view value, bool* result);
+
+/// The settings git reads around every repository's own: the system's and
+/// the user's files, and those given in the environment (GIT_CONFIG_COUNT
+/// and its pairs, `git -c`). Of them, core.ignorecase counts here: set in
+/// `~/.gitconfig`, it makes a file that differs from a tracked one in case
+/// alone the tracked one to git.
+struct GitUserConfig {
+  /// Where "~/" in an include path leads; empty where HOME is unset.
+  std::string home;
+  /// The files read before the repository's, in git's order: the system's,
+  /// then the user's. A missing one is skipped, as git skips it.
+  std::vector<std::string> files;
+  /// The settings read after the repository's, in order: (key, value), a
+  /// key with no value given as `has_value` false.
+  struct Setting {
+    std::string key;
+    std::string value;
+    bool has_value = true;
+  };
+  std::vector<Setting> settings;
+};
+
+/// Reads `user`'s files (through `dir`, absolute paths) and settings for
+/// every repository loaded after: once, before any is. A file that can't
+/// be read or used, where git would fail on it, counts as setting
+/// core.ignorecase: the side on which files are kept.
+void SetGitUserConfig(platform::FileSystem& fs, const platform::Dir& dir, const GitUserConfig& user);
 
 }  // namespace engine
 

@@ -277,6 +277,55 @@ TEST_F(GitIndexTest, IgnoreCaseMakesComparisonsCaseBlind) {
   Git("w", {"config", "extensions.worktreeConfig", "true"});
   Git("w", {"config", "--worktree", "core.ignorecase", "true"});
   EXPECT_TRUE(Load("w")->Tracks("src/main.obj"));
+  // Files the config includes count in their place. A condition is not
+  // weighed: what it would set is taken only where it keeps more.
+  MakeRepository("i", {"Src/Main.OBJ"});
+  WriteFile(Path("i/.git/on.cfg"), "[core]\n\tignorecase = true\n");
+  WriteFile(Path("i/.git/off.cfg"), "[core]\n\tignorecase = false\n");
+  const auto include = [&](const std::string& section, const std::string& file) {
+    std::ofstream(Path("i/.git/config"), std::ios::app) << section << "\n\tpath = " << file << "\n";
+  };
+  include("[include]", "on.cfg");
+  include("[includeIf \"onbranch:elsewhere\"]", "off.cfg");
+  EXPECT_TRUE(Load("i")->Tracks("src/main.obj"));
+  include("[include]", "../.git/off.cfg");
+  EXPECT_FALSE(Load("i")->Tracks("src/main.obj"));
+  include("[include]", "missing.cfg");  // skipped, as git skips it
+  include("[includeIf \"gitdir:/elsewhere/\"]", Path("i/.git/on.cfg"));
+  EXPECT_TRUE(Load("i")->Tracks("src/main.obj"));
+  WriteFile(Path("i/.git/loop.cfg"), "[include]\n\tpath = loop.cfg\n");
+  include("[include]", "loop.cfg");
+  EXPECT_FALSE(Load("i")->readable());
+  // Around the repository's own settings: the system's and the user's
+  // before them, those given in the environment after them.
+  platform::Dir here;
+  platform::FolderInfo here_info;
+  std::string open_error;
+  ASSERT_TRUE(fs_.OpenCurrentDirectory(&here, &here_info, &open_error)) << open_error;
+  struct Restore {
+    ~Restore() { engine::SetGitUserConfig(fs, dir, {}); }
+    platform::FileSystem& fs;
+    platform::Dir& dir;
+  } restore{fs_, here};
+  WriteFile(Path("user.cfg"), "[core]\n\tignorecase = true\n");
+  WriteFile(Path("broken.cfg"), "[core\n");
+  MakeRepository("u", {"Src/Main.OBJ"});
+  engine::GitUserConfig user;
+  user.files = {Path("none.cfg"), Path("user.cfg")};
+  engine::SetGitUserConfig(fs_, here, user);
+  EXPECT_TRUE(Load("u")->Tracks("src/main.obj"));
+  Git("u", {"config", "core.ignorecase", "false"});
+  EXPECT_FALSE(Load("u")->Tracks("src/main.obj"));
+  user.settings = {{"core.ignoreCase", "", false}};
+  engine::SetGitUserConfig(fs_, here, user);
+  EXPECT_TRUE(Load("u")->Tracks("src/main.obj"));
+  user.settings.push_back({"CORE.IGNORECASE", "off"});
+  engine::SetGitUserConfig(fs_, here, user);
+  EXPECT_FALSE(Load("u")->Tracks("src/main.obj"));
+  // One git can't use: it fails, and tells nothing; kept either way.
+  user.files = {Path("broken.cfg")};
+  engine::SetGitUserConfig(fs_, here, user);
+  EXPECT_TRUE(Load("u")->Tracks("src/main.obj"));
   // Settings are read as git reads them, and only these two.
   const std::pair<std::string, bool> ignore_case[] = {
       {"[core]\n\tignorecase = true\n", true},
@@ -772,6 +821,41 @@ TEST_F(GitIndexTest, HostileLayoutsNeverLoseWhatGitKeeps) {
        },
        {"s"}, {"w"}, kClean, {{"GIT_DIR", Path("gitdirfolder/store.git")}}, 0, false, {}, "",
        {".", "../w"}},
+      // core.ignorecase set where git reads it beside the repository's own
+      // config: in the user's, through an include, by GIT_CONFIG_COUNT or
+      // `git -c`. A file that differs from a tracked one in case alone is
+      // the tracked one to git then (`git clean` keeps it).
+      {"ignorecase",
+       [&](const std::string& top) {
+         for (const std::string repo : {"g", "i"}) {
+           commit(top + "/" + repo, {"Build.LOG", "Docs/x.log"});
+           std::filesystem::rename(Path(top + "/" + repo + "/Build.LOG"), Path(top + "/" + repo + "/build.log"));
+           std::filesystem::rename(Path(top + "/" + repo + "/Docs"), Path(top + "/" + repo + "/docs"));
+         }
+         testsupport::MakeFolders(Path(top + "/home"));
+         WriteFile(Path(top + "/home/.gitconfig"), "[includeIf \"gitdir:**/g/\"]\n\tpath = case.cfg\n");
+         WriteFile(Path(top + "/home/case.cfg"), "[core]\n\tignorecase\n");
+         std::ofstream(Path(top + "/i/.git/config"), std::ios::app) << "[include]\n\tpath = ~/case.cfg\n";
+       },
+       {"g", "i"}, {"g", "i"}, kClean, {{"HOME", Path("ignorecase/home")}},
+       0, false, {}, "", {},
+       {"g/build.log", "g/docs/x.log", "i/build.log", "i/docs/x.log"}},
+      {"ignorecaseenv",
+       [&](const std::string& top) {
+         commit(top + "/c", {"Docs/x.log"});
+         std::filesystem::rename(Path(top + "/c/Docs"), Path(top + "/c/docs"));
+       },
+       {"c", "c/docs"}, {"c"}, kClean,
+       {{"GIT_CONFIG_COUNT", "1"}, {"GIT_CONFIG_KEY_0", "core.ignoreCase"}, {"GIT_CONFIG_VALUE_0", "yes"}},
+       0, false, {}, "", {}, {"c/docs/x.log"}},
+      {"ignorecasec",
+       [&](const std::string& top) {
+         commit(top + "/p", {"Docs/x.log"});
+         std::filesystem::rename(Path(top + "/p/Docs"), Path(top + "/p/docs"));
+       },
+       {"p/docs"}, {"p"}, kClean,
+       {{"GIT_CONFIG_PARAMETERS", "'x.y'='it'\\''s' 'core.ignorecase'="}},
+       0, false, {}, "", {}, {"p/docs/x.log"}},
       {"searchonly",
        [&](const std::string& top) {
          commit(top, {"p/q/x.log"});

@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -37,7 +38,15 @@ std::vector<std::string> ChildEnvironment(const ProcessOptions& options) {
   for (char** entry = environ; *entry != nullptr; ++entry) {
     if (!IsLocaleVariable(*entry)) env.emplace_back(*entry);
   }
-  for (const auto& [name, value] : options.env) env.push_back(name + "=" + value);
+  // A variable given replaces any of its name before it: with two, getenv
+  // finds the first.
+  for (const auto& [name, value] : options.env) {
+    const std::string prefix = name + "=";
+    env.erase(std::remove_if(env.begin(), env.end(),
+                             [&](const std::string& entry) { return entry.rfind(prefix, 0) == 0; }),
+              env.end());
+    env.push_back(prefix + value);
+  }
   return env;
 }
 
