@@ -1,5 +1,6 @@
 #include "engine/trash.h"
 
+#include <algorithm>
 #include <utility>
 
 #include "engine/climb.h"
@@ -161,21 +162,28 @@ std::size_t Trash::MostPathBytes(std::size_t folder_bytes) const {
 }
 
 // The trash of the file system the folder `dir`, on `device`, lies on: the
-// home trash's or the mount's own, found the first time a file of it goes.
+// home trash's or the mount's own, found the first time a file of that
+// mount goes. Which mount a folder is on its path tells: the one whose top
+// it lies within (every folder, but for bind mounts).
 Trash::Can* Trash::CanFor(const platform::Dir& dir, std::uint64_t device,
                           std::string_view folder_path) {
   const std::lock_guard<std::mutex> lock(mutex_);
   if (home_device_known_ && device == home_device_) return home_.get();
-  std::unique_ptr<Can>& can = mounts_[device];
-  if (can == nullptr || can->out_of_handles) {
+  std::vector<std::unique_ptr<Can>>& cans = mounts_[device];
+  auto can = std::find_if(cans.begin(), cans.end(), [&](const std::unique_ptr<Can>& known) {
+    return known->top.empty() || IsWithin(folder_path, known->top);
+  });
+  if (can != cans.end() && !(*can)->out_of_handles) return can->get();
+  if (can != cans.end()) {
     // Other threads may still read the one that failed: it is kept.
-    if (can != nullptr) given_up_.push_back(std::move(can));
-    can = std::make_unique<Can>();
-    system_.ReleaseHandles();
-    OpenMountTrash(dir, folder_path, can.get());
-    system_.ReserveHandles(kHandlesForATrash);
+    given_up_.push_back(std::move(*can));
+    cans.erase(can);
   }
-  return can.get();
+  cans.push_back(std::make_unique<Can>());
+  system_.ReleaseHandles();
+  OpenMountTrash(dir, folder_path, cans.back().get());
+  system_.ReserveHandles(kHandlesForATrash);
+  return cans.back().get();
 }
 
 // $top/.Trash/$uid where the mount's top holds a shared trash that takes
@@ -305,12 +313,6 @@ RemoveResult Trash::Put(const platform::Dir& dir, std::uint64_t device,
                                       : TrashFolderAround(folder_path);
   if (!around.empty()) {
     *error = "it lies in the trash '" + std::string(around) + "' already";
-    return RemoveResult::kFailed;
-  }
-  // A second mount of one file system (a bind mount) shares its device, but
-  // a rename can't cross from one mount to the other.
-  if (!can->top.empty() && !IsWithin(folder_path, can->top)) {
-    *error = "its file system's trash '" + can->path + "' lies on another mount of it";
     return RemoveResult::kFailed;
   }
   if (placed->trash != can->path) placed->trash = can->path;
