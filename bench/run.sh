@@ -436,6 +436,7 @@ report_jobs_sweep() {
         ((jobs == 1)) && floor_tool=floor
         awk -v j="$jobs" -v b="$(median_of "buildsweep-j$jobs")" -v f="$(median_of "$floor_tool")" \
             'BEGIN { if (b > 0 && f > 0) printf "   -j %-3s %9.1f ms  %.2fx the floor at %s thread(s)\n", j, b, b / f, j }'
+        ((ordered)) || continue
         awk -v j="$jobs" -v b="$(median_of "ordered$jobs")" -v f="$(median_of "$floor_tool")" \
             'BEGIN { if (b > 0 && f > 0) printf "   ordered %-3s %6.1f ms  %.2fx the floor at %s thread(s)\n", j, b, b / f, j }'
     done
