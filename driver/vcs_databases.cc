@@ -130,20 +130,25 @@ bool ParseConfigParameters(std::string_view text, std::vector<engine::GitUserCon
       if (quote == std::string_view::npos) return false;
       into->append(text.substr(1, quote - 1));
       text.remove_prefix(quote + 1);
-      if (text.substr(0, 3) != "\\''") return true;
-      into->push_back('\'');
+      // A quote, or a '!', is written '\'' or '\!' between two quoted parts.
+      if (text.size() < 3 || text[0] != '\\' || (text[1] != '\'' && text[1] != '!') ||
+          text[2] != '\'') {
+        return true;
+      }
+      into->push_back(text[1]);
       text.remove_prefix(2);  // on at the quote that opens the rest
     }
   };
+  const auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; };
   for (;;) {
-    while (!text.empty() && text.front() == ' ') text.remove_prefix(1);
+    while (!text.empty() && blank(text.front())) text.remove_prefix(1);
     if (text.empty()) return true;
     engine::GitUserConfig::Setting setting;
     if (!word(&setting.key)) return false;
     if (!text.empty() && text.front() == '=') {
       text.remove_prefix(1);
       // "'k'=" alone: `git -c k`, a key with no value (true, to a boolean).
-      if (text.empty() || text.front() == ' ') {
+      if (text.empty() || blank(text.front())) {
         setting.has_value = false;
       } else if (!word(&setting.value)) {
         return false;
@@ -166,29 +171,43 @@ engine::GitUserConfig UserConfigFromEnvironment() {
   engine::GitUserConfig user;
   std::string value;
   if (platform::EnvironmentVariable("HOME", &value)) user.home = value;
+  // Git reads a relative one from the work tree's top, which differs from
+  // repository to repository: compared case-blind, what is tracked stays.
+  const auto add_file = [&](const std::string& file) {
+    if (file == "/dev/null") return;  // git's way to name none
+    if (!platform::IsAbsolutePath(file)) user.unsure = true;
+    user.files.push_back(file);
+  };
   bool no_system = false;
   if (!platform::EnvironmentVariable("GIT_CONFIG_NOSYSTEM", &value) ||
       !engine::ParseGitBool(value, &no_system) || !no_system) {
     const bool named = platform::EnvironmentVariable("GIT_CONFIG_SYSTEM", &value);
-    user.files.push_back(named ? value : "/etc/gitconfig");
+    add_file(named ? value : "/etc/gitconfig");
   }
   if (platform::EnvironmentVariable("GIT_CONFIG_GLOBAL", &value)) {
-    user.files.push_back(value);
+    add_file(value);
   } else {
     if (platform::EnvironmentVariable("XDG_CONFIG_HOME", &value) && !value.empty()) {
-      user.files.push_back(value + "/git/config");
+      add_file(value + "/git/config");
     } else if (!user.home.empty()) {
-      user.files.push_back(user.home + "/.config/git/config");
+      add_file(user.home + "/.config/git/config");
     }
-    if (!user.home.empty()) user.files.push_back(user.home + "/.gitconfig");
+    if (!user.home.empty()) add_file(user.home + "/.gitconfig");
   }
   std::string count_text;
   if (platform::EnvironmentVariable("GIT_CONFIG_COUNT", &count_text)) {
-    const unsigned long count = std::strtoul(count_text.c_str(), nullptr, 10);
-    for (unsigned long i = 0; i < count && i < 100000; ++i) {
+    // Git refuses to run where the count is no number or a pair is missing.
+    char* end = nullptr;
+    const long count = std::strtol(count_text.c_str(), &end, 10);
+    if (count_text.empty() || *end != '\0' || count < 0 || count > 100000) user.unsure = true;
+    for (long i = 0; !user.unsure && i < count; ++i) {
       engine::GitUserConfig::Setting setting;
-      if (!platform::EnvironmentVariable("GIT_CONFIG_KEY_" + std::to_string(i), &setting.key)) break;
-      platform::EnvironmentVariable("GIT_CONFIG_VALUE_" + std::to_string(i), &setting.value);
+      if (!platform::EnvironmentVariable("GIT_CONFIG_KEY_" + std::to_string(i), &setting.key) ||
+          setting.key.empty() ||
+          !platform::EnvironmentVariable("GIT_CONFIG_VALUE_" + std::to_string(i), &setting.value)) {
+        user.unsure = true;
+        break;
+      }
       user.settings.push_back(std::move(setting));
     }
   }

@@ -26,6 +26,31 @@ std::string Lowercase(std::string_view text) {
 
 bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r'; }
 
+// A whole number as git reads one: C's notation (0x, a leading 0 for
+// octal) and a unit k, m or g after it, within an int.
+bool ParseGitInt(std::string_view text, long* result) {
+  const std::string value(text);
+  std::size_t end = 0;
+  long long number = 0;
+  try {
+    number = std::stoll(value, &end, 0);
+  } catch (const std::logic_error&) {
+    end = 0;
+  }
+  long long unit = 1;
+  if (end > 0 && end + 1 == value.size()) {
+    const char suffix = FoldAscii(value[end]);
+    unit = suffix == 'k' ? 1024 : suffix == 'm' ? 1024 * 1024 : suffix == 'g' ? 1024 * 1024 * 1024 : 0;
+    if (unit != 0) ++end;
+  }
+  if (end == 0 || end != value.size() || number > std::numeric_limits<int>::max() / unit ||
+      number < std::numeric_limits<int>::min() / unit) {
+    return false;
+  }
+  *result = static_cast<long>(number * unit);
+  return true;
+}
+
 // ---------------------------------------------------------------------------
 // A minimal reader of git's config syntax: sections, keys, values with
 // quotes, escapes and continued lines, comments.
@@ -72,7 +97,11 @@ class ConfigParser {
       name.push_back(FoldAscii(text_[at_++]));
     }
     bool subsection = name.find('.') != std::string::npos;
+    const std::size_t name_end = at_;
     while (at_ < text_.size() && IsBlank(text_[at_])) ++at_;
+    // Blanks after the name only before a subsection: git takes "[core ]"
+    // for a broken line.
+    if (at_ > name_end && (at_ >= text_.size() || text_[at_] != '"')) return false;
     if (at_ < text_.size() && text_[at_] == '"') {
       subsection = true;
       for (++at_; at_ < text_.size() && text_[at_] != '"'; ++at_) {
@@ -190,7 +219,11 @@ class ConfigParser {
 
   // What the file `path` names sets core.ignorecase to, in its place here.
   bool Include(bool has_value, const std::string& path, bool conditional, std::string* error) {
-    if (includes_ == nullptr || !has_value || path.empty()) return true;
+    if (!has_value || path.empty()) {
+      *error = "its include path is empty";  // which git refuses
+      return false;
+    }
+    if (includes_ == nullptr) return true;
     GitConfig included;
     if (!(*includes_)(path, &included, error)) return false;
     // A condition is not weighed (a branch, a remote's address): what it
@@ -213,30 +246,12 @@ class ConfigParser {
     return true;
   }
 
-  // A whole number as git reads one: C's notation (0x, a leading 0 for
-  // octal) and a unit k, m or g after it.
   bool ParseInt(const std::string& key, bool has_value, const std::string& value, long* result,
                 std::string* error) {
-    std::size_t end = 0;
-    long long number = 0;
-    try {
-      number = std::stoll(value, &end, 0);
-    } catch (const std::logic_error&) {
-      end = 0;
-    }
-    long long unit = 1;
-    if (end > 0 && end + 1 == value.size()) {
-      const char suffix = FoldAscii(value[end]);
-      unit = suffix == 'k' ? 1024 : suffix == 'm' ? 1024 * 1024 : suffix == 'g' ? 1024 * 1024 * 1024 : 0;
-      if (unit != 0) ++end;
-    }
-    if (!has_value || end == 0 || end != value.size() ||
-        number > std::numeric_limits<int>::max() / unit ||
-        number < std::numeric_limits<int>::min() / unit) {
+    if (!has_value || !ParseGitInt(value, result)) {
       *error = "its setting " + section_ + "." + key + " is no number";
       return false;
     }
-    *result = static_cast<long>(number * unit);
     return true;
   }
 
@@ -502,12 +517,29 @@ AroundRepositories& Around() {
 constexpr int kMostIncludeDepth = 10;
 
 // Where git reads the include path `path`, written in the config file
-// `file`: "~/" from the home folder, a relative one from the file's folder.
-std::string IncludedPath(const std::string& path, const std::string& file) {
-  if (path.rfind("~/", 0) == 0) return JoinGitPath(Around().home, path.substr(2));
-  if (platform::IsAbsolutePath(path)) return path;
+// `file` (empty for one given in the environment): "~/" from the home
+// folder, then a relative one from the file's folder. False where this
+// can't tell: "~user", no home, a relative path given in the environment.
+bool IncludedPath(std::string path, const std::string& file, std::string* included) {
+  if (!path.empty() && path[0] == '~') {
+    if (path.rfind("~/", 0) != 0 || Around().home.empty()) return false;
+    path = JoinGitPath(Around().home, path.substr(2));
+  }
+  if (platform::IsAbsolutePath(path)) {
+    *included = path;
+    return true;
+  }
+  if (file.empty()) return false;
   const std::size_t slash = file.rfind('/');
-  return slash == std::string::npos ? path : JoinGitPath(file.substr(0, slash), path);
+  *included = slash == std::string::npos ? path : JoinGitPath(file.substr(0, slash), path);
+  return true;
+}
+
+// Reads what an include that can't be told would set: core.ignorecase on,
+// the side that keeps more.
+void AssumeCaseBlind(GitConfig* included) {
+  included->ignore_case = true;
+  included->ignore_case_set = true;
 }
 
 // Reads the config file `file` (through `dir`; shown from `base`) into
@@ -531,7 +563,12 @@ bool ReadConfigFile(platform::FileSystem& fs, const platform::Dir& dir, const st
       *why = "its includes go deeper than git follows them";
       return false;
     }
-    return ReadConfigFile(fs, dir, IncludedPath(path, file), base, included, why, depth + 1);
+    std::string resolved;
+    if (!IncludedPath(path, file, &resolved)) {
+      AssumeCaseBlind(included);
+      return true;
+    }
+    return ReadConfigFile(fs, dir, resolved, base, included, why, depth + 1);
   };
   if (!ParseGitConfig(bytes->bytes(), config, &error, &includes)) {
     *reason = "cannot use '" + Shown(file, base) + "': " + error;
@@ -879,8 +916,8 @@ bool ParseGitBool(std::string_view value, bool* result) {
     *result = true;
   } else if (lower.empty() || lower == "false" || lower == "no" || lower == "off") {
     *result = false;
-  } else if (!lower.empty() && lower.find_first_not_of("0123456789") == std::string::npos) {
-    *result = lower.find_first_not_of('0') != std::string::npos;
+  } else if (long number = 0; ParseGitInt(lower, &number)) {
+    *result = number != 0;
   } else {
     return false;
   }
@@ -900,8 +937,28 @@ void SetGitUserConfig(platform::FileSystem& fs, const platform::Dir& dir, const 
       around.before = config.ignore_case ? 1 : 0;
     }
   }
+  if (user.unsure) around.always = true;
   for (const GitUserConfig::Setting& setting : user.settings) {
-    if (Lowercase(setting.key) != "core.ignorecase") continue;
+    const std::string key = Lowercase(setting.key);
+    // An include given so (`git -c include.path=…`) is read as one in a file.
+    const bool include = key == "include.path";
+    const bool include_if = key.rfind("includeif.", 0) == 0 && key.size() > 15 &&
+                            key.compare(key.size() - 5, 5, ".path") == 0;
+    if (include || include_if) {
+      GitConfig included;
+      std::string path;
+      std::string ignored;
+      if (!setting.has_value || !IncludedPath(setting.value, "", &path)) {
+        AssumeCaseBlind(&included);
+      } else if (!ReadConfigFile(fs, dir, path, "", &included, &ignored)) {
+        around.always = true;
+      }
+      if (included.ignore_case_set && (include || included.ignore_case)) {
+        around.after = included.ignore_case ? 1 : 0;
+      }
+      continue;
+    }
+    if (key != "core.ignorecase") continue;
     bool value = true;
     if (setting.has_value && !ParseGitBool(setting.value, &value)) around.always = true;
     around.after = value ? 1 : 0;

@@ -327,6 +327,10 @@ struct GitUserConfig {
     bool has_value = true;
   };
   std::vector<Setting> settings;
+  /// Whether the environment names settings this can't read as git would
+  /// (a broken GIT_CONFIG_COUNT, a relative path to a config file): git
+  /// fails, or reads what can't be told, so names are compared case-blind.
+  bool unsure = false;
 };
 
 /// Reads `user`'s files (through `dir`, absolute paths) and settings for

@@ -291,6 +291,9 @@ TEST_F(GitIndexTest, IgnoreCaseMakesComparisonsCaseBlind) {
   include("[include]", "../.git/off.cfg");
   EXPECT_FALSE(Load("i")->Tracks("src/main.obj"));
   include("[include]", "missing.cfg");  // skipped, as git skips it
+  include("[include]", "~nobody-known/x.cfg");  // can't be told: taken as case-blind
+  EXPECT_TRUE(Load("i")->Tracks("src/main.obj"));
+  include("[include]", "off.cfg");
   include("[includeIf \"gitdir:/elsewhere/\"]", Path("i/.git/on.cfg"));
   EXPECT_TRUE(Load("i")->Tracks("src/main.obj"));
   WriteFile(Path("i/.git/loop.cfg"), "[include]\n\tpath = loop.cfg\n");
@@ -322,6 +325,18 @@ TEST_F(GitIndexTest, IgnoreCaseMakesComparisonsCaseBlind) {
   user.settings.push_back({"CORE.IGNORECASE", "off"});
   engine::SetGitUserConfig(fs_, here, user);
   EXPECT_FALSE(Load("u")->Tracks("src/main.obj"));
+  // `git -c include.path=…` includes as a file does; a relative one git
+  // refuses there, so it can't be told.
+  user.settings.push_back({"include.path", Path("user.cfg")});
+  engine::SetGitUserConfig(fs_, here, user);
+  EXPECT_TRUE(Load("u")->Tracks("src/main.obj"));
+  user.settings = {{"core.ignorecase", "0"}, {"includeIf.onbranch:x.path", "user.cfg"}};
+  engine::SetGitUserConfig(fs_, here, user);
+  EXPECT_TRUE(Load("u")->Tracks("src/main.obj"));
+  user.settings.resize(1);
+  user.unsure = true;  // a broken GIT_CONFIG_COUNT, say
+  engine::SetGitUserConfig(fs_, here, user);
+  EXPECT_TRUE(Load("u")->Tracks("src/main.obj"));
   // One git can't use: it fails, and tells nothing; kept either way.
   user.files = {Path("broken.cfg")};
   engine::SetGitUserConfig(fs_, here, user);
@@ -335,6 +350,10 @@ TEST_F(GitIndexTest, IgnoreCaseMakesComparisonsCaseBlind) {
       {"[core]\n  ignorecase = \"tr\\\nue\"  # quoted, continued\n", true},
       {"[include]\npath = elsewhere\n[core]\n\tbare = false\n", false},
       {"\xef\xbb\xbf[core]ignorecase\n", true},
+      // Numbers as git reads them, units and all.
+      {"[core]\nignorecase = -1\n", true},
+      {"[core]\nignorecase = 0x0\n", false},
+      {"[core]\nignorecase = 1k\n", true},
   };
   for (const auto& [text, expected] : ignore_case) {
     engine::GitConfig config;
@@ -347,6 +366,10 @@ TEST_F(GitIndexTest, IgnoreCaseMakesComparisonsCaseBlind) {
   EXPECT_FALSE(engine::ParseGitConfig("[core]\nignorecase = maybe\n", &config, &error));
   EXPECT_EQ(error, "its setting core.ignorecase is no boolean");
   EXPECT_FALSE(engine::ParseGitConfig("[core\nignorecase\n", &config, &error));
+  // What git refuses too: an octal 8, a blank before "]", an empty include.
+  EXPECT_FALSE(engine::ParseGitConfig("[core]\nignorecase = 08\n", &config, &error));
+  EXPECT_FALSE(engine::ParseGitConfig("[core ]\nignorecase\n", &config, &error));
+  EXPECT_FALSE(engine::ParseGitConfig("[include]\npath\n", &config, &error));
 }
 
 TEST_F(GitIndexTest, IndexesThatCantBeReadKeepEverythingAndSayWhy) {
@@ -847,6 +870,16 @@ TEST_F(GitIndexTest, HostileLayoutsNeverLoseWhatGitKeeps) {
        },
        {"c", "c/docs"}, {"c"}, kClean,
        {{"GIT_CONFIG_COUNT", "1"}, {"GIT_CONFIG_KEY_0", "core.ignoreCase"}, {"GIT_CONFIG_VALUE_0", "yes"}},
+       0, false, {}, "", {}, {"c/docs/x.log"}},
+      // A count git refuses: it runs no command, and its setting can't be told.
+      {"ignorecasecount",
+       [&](const std::string& top) {
+         commit(top + "/c", {"Docs/x.log"});
+         Git(top + "/c", {"config", "core.ignorecase", "true"});
+         std::filesystem::rename(Path(top + "/c/Docs"), Path(top + "/c/docs"));
+       },
+       {"c", "c/docs"}, {}, kClean,
+       {{"GIT_CONFIG_COUNT", "1x"}, {"GIT_CONFIG_KEY_0", "core.ignorecase"}, {"GIT_CONFIG_VALUE_0", "no"}},
        0, false, {}, "", {}, {"c/docs/x.log"}},
       {"ignorecasec",
        [&](const std::string& top) {
