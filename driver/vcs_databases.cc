@@ -215,7 +215,7 @@ engine::GitUserConfig UserConfigFromEnvironment() {
       !ParseConfigParameters(value, &user.settings)) {
     // Git fails on it: what it would set can't be told, so a case-blind
     // match keeps what either way would be tracked.
-    user.settings.push_back({"core.ignorecase", "?", true});
+    user.unsure = true;
   }
   return user;
 }
