@@ -134,13 +134,19 @@ void Trash::OpenHomeTrash() {
   std::string reason;
   switch (system_.OpenFolderAt(settings_.data_home, !settings_.dry_run, &data_home, &info,
                                &reason)) {
-    case OpenResult::kOpened:
+    case OpenResult::kOpened: {
       home_device_ = info.id.device;
       home_device_known_ = true;
-      if (!OpenTrashIn(data_home, "Trash", home_.get(), &reason)) {
+      // The home trash may be a link (to a roomier disk, say), as file
+      // managers take it: its files are those of the folder it leads to.
+      platform::FolderId trash_id;
+      if (!OpenTrashIn(data_home, "Trash", home_.get(), &reason, &trash_id)) {
         home_->problem = "cannot use the home trash: " + reason;
+      } else if (trash_id.IsKnown()) {
+        home_device_ = trash_id.device;
       }
       return;
+    }
     case OpenResult::kGone:  // a dry run: it would be made where the nearest folder is
       break;
     case OpenResult::kFailed:
@@ -230,13 +236,14 @@ void Trash::OpenMountTrash(const platform::Dir& dir, std::string_view folder_pat
 // files/ and info/, each the user's own, making what is missing; a dry run
 // makes nothing and only checks that it could.
 bool Trash::OpenTrashIn(const platform::Dir& parent, std::string_view name, Can* can,
-                        std::string* reason) {
+                        std::string* reason, platform::FolderId* home_id) {
   const bool make = !settings_.dry_run;
   platform::Dir trash;
   platform::FolderInfo info;
   std::string why;
-  OpenResult opened = system_.OpenPrivateFolder(parent, name, make, settings_.user, &trash, &info,
-                                                &why);
+  OpenResult opened = system_.OpenPrivateFolder(parent, name, make, home_id != nullptr,
+                                                settings_.user, &trash, &info, &why);
+  if (opened == OpenResult::kOpened && home_id != nullptr) *home_id = info.id;
   can->out_of_handles = opened == OpenResult::kNoHandles;
   switch (opened) {
     case OpenResult::kOpened:
@@ -252,7 +259,8 @@ bool Trash::OpenTrashIn(const platform::Dir& parent, std::string_view name, Can*
   for (const std::string_view part : {std::string_view("files"), std::string_view("info")}) {
     platform::Dir* const folder = part == "files" ? &can->files : &can->info;
     const std::string shown = Join(can->path, part);
-    opened = system_.OpenPrivateFolder(trash, part, make, settings_.user, folder, &info, &why);
+    opened = system_.OpenPrivateFolder(trash, part, make, false, settings_.user, folder, &info,
+                                       &why);
     can->out_of_handles = opened == OpenResult::kNoHandles;
     switch (opened) {
       case OpenResult::kOpened:

@@ -94,7 +94,7 @@ class Trash {
   Can* CanFor(const platform::Dir& dir, std::uint64_t device, std::string_view folder_path);
   void OpenMountTrash(const platform::Dir& dir, std::string_view folder_path, Can* can);
   bool OpenTrashIn(const platform::Dir& parent, std::string_view name, Can* can,
-                   std::string* reason);
+                   std::string* reason, platform::FolderId* home_id = nullptr);
   void NextName(Can* can, std::string_view base, bool taken, std::string* name);
 
   platform::TrashSystem& system_;

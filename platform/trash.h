@@ -82,14 +82,15 @@ class TrashSystem {
   virtual SharedTrash OpenSharedTrash(const Dir& top, std::string_view name, Dir* shared,
                                       std::string* reason) = 0;
 
-  /// Opens the folder `name` in `parent` without following a link; when
+  /// Opens the folder `name` in `parent` without following a link (unless
+  /// `follow_link`: the home trash may be one, as desktops take it); when
   /// `make` and it is missing, makes it first, for its owner alone. kOpened
-  /// only when it is a real folder owned by the user `user`; kFailed with
-  /// the reason otherwise (kNoHandles when the process has no descriptor to
+  /// only when it is a folder owned by the user `user`; kFailed with the
+  /// reason otherwise (kNoHandles when the process has no descriptor to
   /// spare); kGone when it is missing and not to be made.
   virtual OpenResult OpenPrivateFolder(const Dir& parent, std::string_view name, bool make,
-                                       std::uint64_t user, Dir* dir, FolderInfo* info,
-                                       std::string* error) = 0;
+                                       bool follow_link, std::uint64_t user, Dir* dir,
+                                       FolderInfo* info, std::string* error) = 0;
 
   /// Whether this process could make entries in `dir` (and remove them),
   /// as far as can be seen without trying; the reason when not.

@@ -596,6 +596,24 @@ TEST_F(TrashTest, AHomeTrashThatCannotBeMadeFailsTheDryRunAsTheRealRun) {
     EXPECT_TRUE(testsupport::Exists("a.obj"));
     EXPECT_FALSE(testsupport::Exists(home_ + "/data"));
   }
+  // The home trash may be a link, as file managers take it: its files go
+  // where it leads. One that leads nowhere fails both runs alike.
+  ASSERT_EQ(std::system(("cd '" + home_ + "' && rm -rf ./* && mkdir -p data elsewhere && " +
+                         "ln -s ../elsewhere data/Trash").c_str()), 0);
+  env_ = {{"HOME", home_}, {"XDG_DATA_HOME", home_ + "/data"}};
+  const testsupport::ProcessResult linked = RunTrash({});
+  EXPECT_EQ(linked.exit_status, 0) << linked.err;
+  EXPECT_EQ(Entries(home_ + "/elsewhere"),
+            (std::map<std::string, std::string>{{"a.obj", root_ + "/a.obj"}}));
+  ASSERT_EQ(std::system(("ln -sfn ../gone '" + home_ + "/data/Trash'").c_str()), 0);
+  MakeFile("b.obj");
+  const testsupport::ProcessResult dry = RunTrash({"-n"});
+  const testsupport::ProcessResult run = RunTrash({});
+  EXPECT_EQ(dry.err, run.err);
+  EXPECT_EQ(run.exit_status, 2);
+  EXPECT_EQ(run.err, "Error: cannot trash '" + root_ + "/b.obj': cannot use the home trash: cannot use '" +
+                         home_ + "/data/Trash': No such file or directory\n");
+  EXPECT_TRUE(testsupport::Exists("b.obj"));
   if (!why_not.empty()) GTEST_SKIP() << "not run as another user: " << why_not;
 }
 

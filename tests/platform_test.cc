@@ -267,9 +267,9 @@ class StagedTrash : public TrashSystem {
     return SharedTrash::kNoHandles;
   }
   OpenResult OpenPrivateFolder(const Dir& parent, std::string_view name, bool make,
-                               std::uint64_t user, Dir* dir, FolderInfo* info,
+                               bool follow_link, std::uint64_t user, Dir* dir, FolderInfo* info,
                                std::string* error) override {
-    return real_.OpenPrivateFolder(parent, name, make, user, dir, info, error);
+    return real_.OpenPrivateFolder(parent, name, make, follow_link, user, dir, info, error);
   }
   bool MayWriteIn(const Dir& dir, std::string* reason) override {
     return real_.MayWriteIn(dir, reason);

@@ -209,7 +209,7 @@ class PosixTrashSystem : public TrashSystem {
   }
 
   OpenResult OpenPrivateFolder(const Dir& parent, std::string_view name, bool make,
-                               std::uint64_t user, Dir* dir, FolderInfo* info,
+                               bool follow_link, std::uint64_t user, Dir* dir, FolderInfo* info,
                                std::string* error) override {
     const std::string terminated(name);
     if (make && ::mkdirat(parent.native(), terminated.c_str(), kPrivateFolderMode) != 0 &&
@@ -217,8 +217,16 @@ class PosixTrashSystem : public TrashSystem {
       *error = std::strerror(errno);
       return OpenResult::kFailed;
     }
-    const int fd = OpenFolder(parent.native(), terminated.c_str(), kFolderFlags);
+    const int flags = follow_link ? kFolderFlags & ~O_NOFOLLOW : kFolderFlags;
+    const int fd = OpenFolder(parent.native(), terminated.c_str(), flags);
     if (fd < 0) {
+      // A link to nothing is there, and can't be made: both runs say so.
+      struct stat link;
+      if (errno == ENOENT && follow_link &&
+          ::fstatat(parent.native(), terminated.c_str(), &link, AT_SYMLINK_NOFOLLOW) == 0) {
+        *error = std::strerror(ENOENT);
+        return OpenResult::kFailed;
+      }
       if (errno == ENOENT && !make) return OpenResult::kGone;
       if (errno == EMFILE || errno == ENFILE) return Failure(errno, error);
       *error = WhyNoFolder(parent.native(), terminated.c_str(), errno);

@@ -28,7 +28,7 @@ class UnsupportedTrashSystem : public TrashSystem {
     *reason = Unsupported();
     return SharedTrash::kRefused;
   }
-  OpenResult OpenPrivateFolder(const Dir&, std::string_view, bool, std::uint64_t, Dir*,
+  OpenResult OpenPrivateFolder(const Dir&, std::string_view, bool, bool, std::uint64_t, Dir*,
                                FolderInfo*, std::string* error) override {
     *error = Unsupported();
     return OpenResult::kFailed;
