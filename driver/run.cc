@@ -188,6 +188,12 @@ engine::TrashSettings TrashSettingsFor(const Options& options) {
       !physical.empty()) {
     settings.data_home = std::move(physical);
   }
+  // A home trash that is a link: a run started where it leads is in it.
+  const std::string home_trash = engine::HomeTrashPath(settings);
+  if (!home_trash.empty() && platform::LookUpFolder(home_trash, &physical, &id) &&
+      !physical.empty() && physical != home_trash) {
+    settings.home_trash_target = std::move(physical);
+  }
   settings.user = platform::CurrentUserId();
   settings.dry_run = options.dry_run;
   return settings;

@@ -316,9 +316,11 @@ RemoveResult Trash::Put(const platform::Dir& dir, std::uint64_t device,
   // Trashing what lies in a trash already (a run started in one, this or
   // another) would only shuffle its entries and leave their information
   // behind.
-  const std::string_view around = !can->path.empty() && IsWithin(folder_path, can->path)
-                                      ? std::string_view(can->path)
-                                      : TrashFolderAround(folder_path);
+  const std::string& target = settings_.home_trash_target;
+  const std::string_view around =
+      !can->path.empty() && IsWithin(folder_path, can->path) ? std::string_view(can->path)
+      : !target.empty() && IsWithin(folder_path, target)     ? std::string_view(target)
+                                                             : TrashFolderAround(folder_path);
   if (!around.empty()) {
     *error = "it lies in the trash '" + std::string(around) + "' already";
     return RemoveResult::kFailed;

@@ -35,6 +35,9 @@ struct TrashSettings {
   /// $HOME/.local/share), absolute, links resolved where it exists; empty
   /// when it can't be told (every file system then has its own trash).
   std::string data_home;
+  /// Where the home trash leads when it is a link, links resolved; empty
+  /// when it is none.
+  std::string home_trash_target;
   /// The user whose trash folders are used ($uid).
   std::uint64_t user = 0;
   /// Whether nothing is to be made or moved: only where each file would go

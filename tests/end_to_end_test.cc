@@ -605,6 +605,13 @@ TEST_F(TrashTest, AHomeTrashThatCannotBeMadeFailsTheDryRunAsTheRealRun) {
   EXPECT_EQ(linked.exit_status, 0) << linked.err;
   EXPECT_EQ(Entries(home_ + "/elsewhere"),
             (std::map<std::string, std::string>{{"a.obj", root_ + "/a.obj"}}));
+  // A run started where it leads is in the trash, as one started in it.
+  MakeFile(home_ + "/elsewhere/files/c.obj");
+  const testsupport::ProcessResult inside = RunTrash({}, home_ + "/elsewhere/files");
+  EXPECT_EQ(inside.exit_status, 2);
+  EXPECT_NE(inside.err.find("': it lies in the trash '" + home_ + "/elsewhere' already\n"),
+            std::string::npos) << inside.err;
+  EXPECT_TRUE(testsupport::Exists(home_ + "/elsewhere/files/c.obj"));
   ASSERT_EQ(std::system(("ln -sfn ../gone '" + home_ + "/data/Trash'").c_str()), 0);
   MakeFile("b.obj");
   const testsupport::ProcessResult dry = RunTrash({"-n"});
