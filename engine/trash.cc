@@ -325,6 +325,11 @@ RemoveResult Trash::Put(const platform::Dir& dir, std::uint64_t device,
     *error = "it lies in the trash '" + std::string(around) + "' already";
     return RemoveResult::kFailed;
   }
+  // Trashed, it could be put back by hand alone: no file manager restores it.
+  if (folder_path.size() + 1 + name.size() > platform::kLongestRestorablePath) {
+    *error = "its path is too long for the trash to put it back";
+    return RemoveResult::kFailed;
+  }
   if (placed->trash != can->path) placed->trash = can->path;
   placed->entry.clear();
   if (!can->write_problem.empty()) {

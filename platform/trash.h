@@ -15,6 +15,11 @@
 
 namespace platform {
 
+/// The longest path a trashed file can have and still be put back: the
+/// desktop's tools restore it by its whole path, which the system takes up
+/// to PATH_MAX bytes (4,096 on Linux) with its end.
+constexpr std::size_t kLongestRestorablePath = 4095;
+
 /// Outcome of one step of trashing a file.
 enum class TrashStep {
   kDone,      ///< done

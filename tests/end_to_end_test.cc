@@ -621,6 +621,16 @@ TEST_F(TrashTest, AHomeTrashThatCannotBeMadeFailsTheDryRunAsTheRealRun) {
   EXPECT_EQ(run.err, "Error: cannot trash '" + root_ + "/b.obj': cannot use the home trash: cannot use '" +
                          home_ + "/data/Trash': No such file or directory\n");
   EXPECT_TRUE(testsupport::Exists("b.obj"));
+  // A file whose path is too long for any tool to put it back by stays,
+  // and says so.
+  env_ = {{"HOME", home_}, {"XDG_DATA_HOME", home_ + "/fresh"}};
+  testsupport::RemoveTree(root_ + "/b.obj");
+  testsupport::MakeChain(root_, 21, std::string(200, 'd'), "deep.obj");
+  const testsupport::ProcessResult deep = RunTrash({});
+  EXPECT_EQ(deep.exit_status, 2);
+  EXPECT_NE(deep.err.find("/deep.obj': its path is too long for the trash to put it back\n"),
+            std::string::npos) << deep.err;
+  EXPECT_TRUE(testsupport::InspectChain(root_, std::string(200, 'd'), "deep.obj").leaf_present);
   if (!why_not.empty()) GTEST_SKIP() << "not run as another user: " << why_not;
 }
 
