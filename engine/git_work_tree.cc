@@ -51,6 +51,16 @@ bool ParseGitInt(std::string_view text, long* result) {
   return true;
 }
 
+// Takes the core.ignorecase `from` sets, if any, into `into`, which it
+// follows: an included file in its place, a later layer after an earlier
+// one. A `conditional` one (includeIf, its condition not weighed) only
+// where it turns the setting on, the side that keeps more files.
+void FollowIgnoreCase(const GitConfig& from, bool conditional, GitConfig* into) {
+  if (!from.ignore_case_set || (conditional && !from.ignore_case)) return;
+  into->ignore_case = from.ignore_case;
+  into->ignore_case_set = true;
+}
+
 // ---------------------------------------------------------------------------
 // A minimal reader of git's config syntax: sections, keys, values with
 // quotes, escapes and continued lines, comments.
@@ -226,12 +236,7 @@ class ConfigParser {
     if (includes_ == nullptr) return true;
     GitConfig included;
     if (!(*includes_)(path, &included, error)) return false;
-    // A condition is not weighed (a branch, a remote's address): what it
-    // would set is taken only where it keeps more files.
-    if (included.ignore_case_set && (!conditional || included.ignore_case)) {
-      config_->ignore_case = included.ignore_case;
-      config_->ignore_case_set = true;
-    }
+    FollowIgnoreCase(included, conditional, config_);
     return true;
   }
 
@@ -499,12 +504,12 @@ WorkTreeVerdict JudgeDotGit(platform::FileSystem& fs, const platform::Dir& dir,
 
 namespace {
 
-// What the settings around every repository's own set core.ignorecase to:
-// -1 where they don't. Set once, before any repository is read.
+// What the settings around every repository's own set core.ignorecase to.
+// Set once, before any repository is read.
 struct AroundRepositories {
   std::string home;  // where "~/" leads in an include path
-  int before = -1;   // the system's and the user's files
-  int after = -1;    // the settings given in the environment
+  GitConfig before;  // the system's and the user's files
+  GitConfig after;   // the settings given in the environment
   bool always = false;  // one of them can't be used: git fails, and tells nothing
 };
 
@@ -581,10 +586,9 @@ bool ReadConfigFile(platform::FileSystem& fs, const platform::Dir& dir, const st
 // be read or say this program can't read its index.
 bool ReadSettings(platform::FileSystem& fs, const platform::Dir& dir, std::string_view base,
                   const GitPlace& place, GitConfig* config, std::string* reason) {
-  const auto read_config = [&](const std::string& file) {
-    return ReadConfigFile(fs, dir, file, base, config, reason);
-  };
-  if (!read_config(JoinGitPath(place.common_dir, "config"))) return false;
+  if (!ReadConfigFile(fs, dir, JoinGitPath(place.common_dir, "config"), base, config, reason)) {
+    return false;
+  }
   // Without a format version git takes none of the repository's format
   // from the file: no core.worktree, no extensions. A version it does not
   // know makes no repository it works in.
@@ -599,7 +603,8 @@ bool ReadSettings(platform::FileSystem& fs, const platform::Dir& dir, std::strin
   }
   // A work tree's own settings (the main one's too) come after the shared
   // ones, where the repository has them turned on.
-  if (config->worktree_config && !read_config(JoinGitPath(place.git_dir, "config.worktree"))) {
+  if (config->worktree_config &&
+      !ReadConfigFile(fs, dir, JoinGitPath(place.git_dir, "config.worktree"), base, config, reason)) {
     return false;
   }
   // A linked work tree's git dir (one with a common dir) takes no
@@ -614,9 +619,10 @@ bool ReadSettings(platform::FileSystem& fs, const platform::Dir& dir, std::strin
   // Around the repository's own settings: the system's and the user's
   // before them, those given in the environment after.
   const AroundRepositories& around = Around();
-  if (!config->ignore_case_set) config->ignore_case = around.before == 1;
-  if (around.after != -1) config->ignore_case = around.after == 1;
-  if (around.always) config->ignore_case = true;
+  GitConfig layered = around.before;
+  FollowIgnoreCase(*config, false, &layered);
+  FollowIgnoreCase(around.after, false, &layered);
+  config->ignore_case = layered.ignore_case || around.always;
   return true;
 }
 
@@ -933,9 +939,8 @@ void SetGitUserConfig(platform::FileSystem& fs, const platform::Dir& dir, const 
     std::string ignored;
     if (!ReadConfigFile(fs, dir, file, "", &config, &ignored)) {
       around.always = true;  // git fails on it, and tells nothing
-    } else if (config.ignore_case_set) {
-      around.before = config.ignore_case ? 1 : 0;
     }
+    FollowIgnoreCase(config, false, &around.before);
   }
   if (user.unsure) around.always = true;
   for (const GitUserConfig::Setting& setting : user.settings) {
@@ -953,15 +958,15 @@ void SetGitUserConfig(platform::FileSystem& fs, const platform::Dir& dir, const 
       } else if (!ReadConfigFile(fs, dir, path, "", &included, &ignored)) {
         around.always = true;
       }
-      if (included.ignore_case_set && (include || included.ignore_case)) {
-        around.after = included.ignore_case ? 1 : 0;
-      }
+      FollowIgnoreCase(included, include_if, &around.after);
       continue;
     }
     if (key != "core.ignorecase") continue;
-    bool value = true;
-    if (setting.has_value && !ParseGitBool(setting.value, &value)) around.always = true;
-    around.after = value ? 1 : 0;
+    GitConfig given;
+    given.ignore_case_set = true;
+    given.ignore_case = true;  // a key with no value, as a boolean
+    if (setting.has_value && !ParseGitBool(setting.value, &given.ignore_case)) around.always = true;
+    FollowIgnoreCase(given, false, &around.after);
   }
 }
 
