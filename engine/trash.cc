@@ -234,7 +234,8 @@ void Trash::OpenMountTrash(const platform::Dir& dir, std::string_view folder_pat
 
 // Opens the trash folder `name` in `parent` (shown as can->path) and its
 // files/ and info/, each the user's own, making what is missing; a dry run
-// makes nothing and only checks that it could.
+// makes nothing and only checks that it could. For the home trash, asked
+// for its identity in `home_id`, the folder itself may be a link.
 bool Trash::OpenTrashIn(const platform::Dir& parent, std::string_view name, Can* can,
                         std::string* reason, platform::FolderId* home_id) {
   const bool make = !settings_.dry_run;

@@ -330,7 +330,12 @@ TEST_F(GitIndexTest, IgnoreCaseMakesComparisonsCaseBlind) {
   user.settings.push_back({"include.path", Path("user.cfg")});
   engine::SetGitUserConfig(fs_, here, user);
   EXPECT_TRUE(Load("u")->Tracks("src/main.obj"));
-  user.settings = {{"core.ignorecase", "0"}, {"includeIf.onbranch:x.path", "user.cfg"}};
+  WriteFile(Path("off-user.cfg"), "[core]\n\tignorecase = false\n");
+  user.settings = {{"core.ignorecase", "0"}, {"include.path", "off-user.cfg"}};
+  engine::SetGitUserConfig(fs_, here, user);
+  EXPECT_TRUE(Load("u")->Tracks("src/main.obj"));
+  // A condition is not weighed: a file turning it off is not taken.
+  user.settings = {{"core.ignorecase", "1"}, {"includeIf.onbranch:x.path", Path("off-user.cfg")}};
   engine::SetGitUserConfig(fs_, here, user);
   EXPECT_TRUE(Load("u")->Tracks("src/main.obj"));
   user.settings.resize(1);
