@@ -407,6 +407,9 @@ int Run(platform::FileSystem& fs, platform::Console& console, const RunHooks& ho
 int Run(platform::FileSystem& fs, platform::Console& console, const Options& options,
         const RunHooks& hooks) {
   engine::Report report(console);
+  // Git's data is left alone with or without --include-tracked, so where
+  // git looks for it is read first, for the chosen folders' checks too.
+  ReadGitDirEnvironment(fs);
   const std::unique_ptr<engine::Trash> trash = MakeTrash(options);
   platform::Dir start;
   std::vector<CheckedFolder> checked;

@@ -230,6 +230,19 @@ void ReadGitUserConfig(platform::FileSystem& fs) {
   engine::SetGitUserConfig(fs, here, UserConfigFromEnvironment());
 }
 
+void ReadGitDirEnvironment(platform::FileSystem& fs) {
+  engine::GitDirEnvironment environment;
+  std::string value;
+  // An empty one too: git then finds no repository at all, and every
+  // folder that may be one is left alone.
+  environment.objects_elsewhere = platform::EnvironmentVariable("GIT_OBJECT_DIRECTORY", &value);
+  std::string start;
+  std::string ignored;
+  if (!fs.CurrentDirectory(&start, &ignored)) start.clear();
+  environment.common_dir = FolderFromEnvironment("GIT_COMMON_DIR", start);
+  engine::SetGitDirEnvironment(std::move(environment));
+}
+
 std::vector<engine::NamedWorkTree> WorkTreesNamedByEnvironment(platform::FileSystem& fs) {
   engine::GitEnvironment environment;
   std::string ignored;

@@ -36,6 +36,11 @@ std::string DatabaseAroundCurrentFolder(platform::FileSystem& fs);
 /// repository loaded after; see engine::SetGitUserConfig.
 void ReadGitUserConfig(platform::FileSystem& fs);
 
+/// Reads where the environment tells git to look for every repository's
+/// objects and refs (GIT_OBJECT_DIRECTORY, GIT_COMMON_DIR): once, before
+/// any folder is judged as git's; see engine::SetGitDirEnvironment.
+void ReadGitDirEnvironment(platform::FileSystem& fs);
+
 /// The work tree GIT_DIR names (with GIT_WORK_TREE, GIT_INDEX_FILE and
 /// GIT_COMMON_DIR, relative to the current directory as git takes them);
 /// or, with GIT_INDEX_FILE or GIT_WORK_TREE but no GIT_DIR, that of the

@@ -355,11 +355,29 @@ bool IsThere(platform::FileSystem& fs, const platform::Dir& dir, const std::stri
   return fs.ReadLinkText(dir, path, &ignored, &ignored) != platform::LookupResult::kMissing;
 }
 
+// Set once, before any folder is judged.
+GitDirEnvironment& DirEnvironment() {
+  static GitDirEnvironment environment;
+  return environment;
+}
+
 }  // namespace
+
+void SetGitDirEnvironment(GitDirEnvironment environment) {
+  DirEnvironment() = std::move(environment);
+}
+
+bool MayBeGitDir(bool head, bool objects, bool refs, bool commondir) {
+  const GitDirEnvironment& environment = DirEnvironment();
+  if (!head) return false;
+  if (commondir || !environment.common_dir.empty()) return true;
+  return (objects || environment.objects_elsewhere) && refs;
+}
 
 GitDirVerdict JudgeGitDir(platform::FileSystem& fs, const platform::Dir& dir,
                           const std::string& path, std::string_view base, GitPlace* place,
                           std::string* reason) {
+  const GitDirEnvironment& environment = DirEnvironment();
   std::string head;
   const std::string head_path = JoinGitPath(path, "HEAD");
   std::string head_error;
@@ -399,14 +417,18 @@ GitDirVerdict JudgeGitDir(platform::FileSystem& fs, const platform::Dir& dir,
     // whose HEAD was damaged (emptied by a crash, say), one line away from
     // its refs again.
     const bool data = IsThere(fs, dir, JoinGitPath(path, "commondir")) ||
-                      (IsThere(fs, dir, JoinGitPath(path, "objects")) &&
+                      ((environment.objects_elsewhere ||
+                        IsThere(fs, dir, JoinGitPath(path, "objects"))) &&
                        IsThere(fs, dir, JoinGitPath(path, "refs")));
     return data ? GitDirVerdict::kUnknown : GitDirVerdict::kBroken;
   }
-  // A linked worktree's git dir keeps its objects and refs in the common dir.
-  std::string common = path;
+  // A linked worktree's git dir keeps its objects and refs in the common
+  // dir; GIT_COMMON_DIR names one for every git dir, its commondir unread.
+  std::string common = environment.common_dir.empty() ? path : environment.common_dir;
   std::string text;
-  switch (ReadSmallFile(fs, dir, JoinGitPath(path, "commondir"), base, &text, reason)) {
+  switch (environment.common_dir.empty()
+              ? ReadSmallFile(fs, dir, JoinGitPath(path, "commondir"), base, &text, reason)
+              : platform::LookupResult::kMissing) {
     case platform::LookupResult::kFailed:
       return GitDirVerdict::kUnknown;
     case platform::LookupResult::kMissing:
@@ -418,6 +440,10 @@ GitDirVerdict JudgeGitDir(platform::FileSystem& fs, const platform::Dir& dir,
     }
   }
   for (const std::string_view name : {"objects", "refs"}) {
+    // GIT_OBJECT_DIRECTORY: git asks only that it may search that folder,
+    // and a folder there that can't be searched is taken for one all the
+    // same, keeping what may be git's.
+    if (name == "objects" && environment.objects_elsewhere) continue;
     const std::string at = JoinGitPath(common, name);
     platform::EntryKind kind;
     platform::FolderId id;

@@ -124,10 +124,29 @@ struct GitPlace {
   std::string head;        ///< what HEAD holds, line end dropped
 };
 
+/// Where git looks for every repository's objects and refs when the
+/// environment names them, whatever folder it judges.
+struct GitDirEnvironment {
+  /// GIT_OBJECT_DIRECTORY is set: a repository needs no `objects` of its own.
+  bool objects_elsewhere = false;
+  /// GIT_COMMON_DIR as an absolute path; empty where unset. Every
+  /// repository's `objects` and `refs` are looked for there.
+  std::string common_dir;
+};
+
+/// Sets the environment every folder is judged in from now on (JudgeGitDir,
+/// MayBeGitDir): once, before any is.
+void SetGitDirEnvironment(GitDirEnvironment environment);
+
+/// Whether a folder whose listing shows these names may be a repository
+/// directory, worth judging: a HEAD file beside `objects` and `refs`, or a
+/// `commondir`, or less where the environment names where they are.
+bool MayBeGitDir(bool head, bool objects, bool refs, bool commondir);
+
 /// Judges the folder at `path` (relative to `dir`, "" for `dir` itself, or
 /// absolute) as git judges a repository directory: a HEAD that names a
 /// ref or an object, and `objects` and `refs` in it or in the folder its
-/// `commondir` names. On kRepository `place` says where its files are;
+/// `commondir` names (or where GitDirEnvironment says). On kRepository `place` says where its files are;
 /// otherwise `reason` says why not, naming files from `base` (the folder
 /// the path starts at, "" for `dir`).
 GitDirVerdict JudgeGitDir(platform::FileSystem& fs, const platform::Dir& dir,

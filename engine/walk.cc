@@ -132,9 +132,8 @@ bool FolderCleaner::ListTargets(const platform::Dir& dir, std::uint64_t device,
   }
   if (signs != nullptr) {
     signs->dot_git = (seen & kDotGit) != 0;
-    signs->git_dir_entries =
-        (seen & kHead) != 0 && ((seen & (kObjects | kRefs)) == (kObjects | kRefs) ||
-                                (seen & kCommonDir) != 0);
+    signs->git_dir_entries = MayBeGitDir((seen & kHead) != 0, (seen & kObjects) != 0,
+                                         (seen & kRefs) != 0, (seen & kCommonDir) != 0);
   }
   SortByName(targets);
   if (subfolders != nullptr) SortByName(subfolders, first_subfolder);

@@ -154,8 +154,8 @@ struct ListingSigns {
   /// It holds an entry `.git`: it may be a work tree's top.
   bool dot_git = false;
   /// It holds what a repository directory holds (`HEAD` beside `objects`
-  /// and `refs`, or beside `commondir`): it may be a git database, which
-  /// only JudgeGitDir can tell.
+  /// and `refs`, or beside `commondir`; see MayBeGitDir): it may be a git
+  /// database, which only JudgeGitDir can tell.
   bool git_dir_entries = false;
 };
 

@@ -894,6 +894,26 @@ TEST_F(GitIndexTest, HostileLayoutsNeverLoseWhatGitKeeps) {
        {"p/docs"}, {"p"}, kClean,
        {{"GIT_CONFIG_PARAMETERS", "'x.y'='it'\\''s' 'core.ignorecase'="}},
        0, false, {}, "", {}, {"p/docs/x.log"}},
+      // Git looks for every repository's objects where GIT_OBJECT_DIRECTORY
+      // says, and for its objects and refs where GIT_COMMON_DIR says: a
+      // folder without them of its own is a repository all the same.
+      {"objectdir",
+       [&](const std::string& top) {
+         commit(top + "/w", {"a.c"});
+         Git(top, {"clone", "-q", "--bare", "w", "r.git"});
+         Git(top + "/r.git", {"branch", "x.log"});
+         std::filesystem::rename(Path(top + "/r.git/objects"), Path(top + "/objs"));
+       },
+       {""}, {"r.git"}, kClean, {{"GIT_OBJECT_DIRECTORY", Path("objectdir/objs")}}},
+      {"commondir",
+       [&](const std::string& top) {
+         commit(top + "/main", {"a.c"});
+         testsupport::MakeFolders(Path(top + "/admin/refs/worktree"));
+         const std::string head = Git(top + "/main", {"rev-parse", "HEAD"});
+         WriteFile(Path(top + "/admin/HEAD"), head);
+         WriteFile(Path(top + "/admin/refs/worktree/x.log"), head);
+       },
+       {""}, {"admin"}, kClean, {{"GIT_COMMON_DIR", Path("commondir/main/.git")}}},
       {"searchonly",
        [&](const std::string& top) {
          commit(top, {"p/q/x.log"});
