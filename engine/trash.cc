@@ -331,6 +331,16 @@ RemoveResult Trash::Put(const platform::Dir& dir, std::uint64_t device,
     *error = "its path is too long for the trash to put it back";
     return RemoveResult::kFailed;
   }
+  // So would one whose entry the tools could not open: they read and move
+  // it by its whole path as well (the longest it may get, a number added).
+  const std::size_t entry_bytes =
+      std::min(name.size(), kMostTrashNameBytes) + (kMostNameBytes - kMostTrashNameBytes);
+  if (can->path.size() + std::string_view("/info/").size() + entry_bytes >
+      platform::kLongestRestorablePath) {
+    *error = "its entry in the trash '" + can->path +
+             "' would have too long a path for the trash to put it back";
+    return RemoveResult::kFailed;
+  }
   if (placed->trash != can->path) placed->trash = can->path;
   placed->entry.clear();
   if (!can->write_problem.empty()) {

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <clocale>
 #include <cstdlib>
 #include <filesystem>
@@ -631,6 +632,23 @@ TEST_F(TrashTest, AHomeTrashThatCannotBeMadeFailsTheDryRunAsTheRealRun) {
   EXPECT_NE(deep.err.find("/deep.obj': its path is too long for the trash to put it back\n"),
             std::string::npos) << deep.err;
   EXPECT_TRUE(testsupport::InspectChain(root_, std::string(200, 'd'), "deep.obj").leaf_present);
+  // So does one whose entry in the trash would have such a path: a trash
+  // deep enough for its folders, not for `info/s.obj.trashinfo`.
+  std::string data_home = home_;
+  while (data_home.size() < 4064) {
+    data_home += "/" + std::string(std::min<std::size_t>(200, 4063 - data_home.size()), 'h');
+  }
+  std::filesystem::create_directories(data_home);
+  env_ = {{"HOME", home_}, {"XDG_DATA_HOME", data_home}};
+  MakeFile("s.obj");
+  const testsupport::ProcessResult dry_entry = RunTrash({"-n"});
+  const testsupport::ProcessResult entry = RunTrash({});
+  EXPECT_EQ(dry_entry.err, entry.err);
+  EXPECT_EQ(entry.exit_status, 2);
+  EXPECT_NE(entry.err.find("/s.obj': its entry in the trash '" + data_home + "/Trash' would have "
+                           "too long a path for the trash to put it back\n"),
+            std::string::npos) << entry.err;
+  EXPECT_TRUE(testsupport::Exists("s.obj"));
   if (!why_not.empty()) GTEST_SKIP() << "not run as another user: " << why_not;
 }
 

@@ -109,6 +109,15 @@ int RenameNoReplace(int from_fd, const char* from, int to_fd, const char* to) {
   // A second link made where none may be, then the first removed: at worst
   // (a crash in between) the file has both names, never none.
   if (::linkat(from_fd, from, to_fd, to, 0) != 0) return errno;
+  // A file put in its place since (a build writing a new one and renaming
+  // it over) is not the one trashed: it stays, and the old one is trashed.
+  struct stat linked;
+  struct stat here;
+  if (::fstatat(to_fd, to, &linked, AT_SYMLINK_NOFOLLOW) == 0 &&
+      ::fstatat(from_fd, from, &here, AT_SYMLINK_NOFOLLOW) == 0 &&
+      (linked.st_ino != here.st_ino || linked.st_dev != here.st_dev)) {
+    return 0;
+  }
   if (::unlinkat(from_fd, from, 0) != 0) {
     const int failure = errno;
     ::unlinkat(to_fd, to, 0);
