@@ -363,6 +363,12 @@ std::string SizeLine(std::string_view label, std::uint64_t bytes) {
   return line;
 }
 
+// What the dry run's files would free: nothing where they go to the trash,
+// which keeps them on the same disk until it is emptied.
+std::uint64_t SpaceFreed(const engine::DryRunFileSystem& dry_run, bool trashed) {
+  return trashed ? 0 : dry_run.bytes_freed();
+}
+
 // The total, and for a dry run (`dry_run`) the sizes.
 void ShowTotal(engine::Report& report, const engine::Walker& walker, bool trashed,
                const engine::DryRunFileSystem* dry_run) {
@@ -380,7 +386,7 @@ void ShowTotal(engine::Report& report, const engine::Walker& walker, bool trashe
     // The apparent size, as ls -l adds it up, then what the disk would gain:
     // sparse files and links that stay make the two differ.
     report.Text(SizeLine("Total Size : ", dry_run->apparent_bytes())).EndLine();
-    report.Text(SizeLine("Space Freed : ", dry_run->bytes_freed())).EndLine();
+    report.Text(SizeLine("Space Freed : ", SpaceFreed(*dry_run, trashed))).EndLine();
   }
 }
 
@@ -393,7 +399,7 @@ void ShowJsonTotal(engine::Report& report, long long deleted, long long kept, bo
   if (trashed) report.Text(",\"trashed\":").Number(deleted);
   if (dry_run != nullptr) {
     report.Text(",\"size\":").Size(dry_run->apparent_bytes());
-    report.Text(",\"freed\":").Size(dry_run->bytes_freed());
+    report.Text(",\"freed\":").Size(SpaceFreed(*dry_run, trashed));
   }
   report.Text("}").EndLine();
 }

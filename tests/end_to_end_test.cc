@@ -451,6 +451,8 @@ TEST_F(TrashTest, TrashCliListsAndRestoresEveryFileByItsOriginalBytes) {
   EXPECT_NE(run.out.find("Trash : " + root_ + "/a b.obj -> " + home_trash_ + " \n"),
             std::string::npos) << run.out;
   EXPECT_NE(run.out.find("Total Remove File : 9\nTotal Trashed : 9\n"), std::string::npos);
+  // Trashed, the files keep their space until the trash is emptied.
+  EXPECT_NE(dry.out.find("\nSpace Freed : 0 bytes\n"), std::string::npos) << dry.out;
 
   std::map<std::string, std::string> entries = Entries(home_trash_);
   std::set<std::string> originals;
