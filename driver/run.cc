@@ -236,6 +236,9 @@ struct Sweep {
         home_trash_id.IsKnown()) {
       settings.never_entered.push_back(home_trash_id);
     }
+    // A folder shown at a second path (a bind mount) is judged by git at
+    // both: its data and what it tracks stay, whichever path the walk takes.
+    settings.shown_twice = platform::FoldersShownTwice();
     settings.keep_tracked = !options.include_tracked;
     if (settings.keep_tracked) {
       ReadGitUserConfig(fs);

@@ -19,6 +19,12 @@ platform::OpenResult DryRunFileSystem::OpenChild(const platform::Dir& parent,
   return real_.OpenChild(parent, name, dir, info, error);
 }
 
+platform::OpenResult DryRunFileSystem::OpenFolderPath(std::string_view path, platform::Dir* dir,
+                                                      platform::FolderInfo* info,
+                                                      std::string* error) {
+  return real_.OpenFolderPath(path, dir, info, error);
+}
+
 bool DryRunFileSystem::OpenParent(const platform::Dir& child, platform::Dir* dir,
                                   platform::FolderInfo* info) {
   return real_.OpenParent(child, dir, info);

@@ -34,6 +34,8 @@ class DryRunFileSystem : public platform::FileSystem {
   platform::OpenResult OpenChild(const platform::Dir& parent, std::string_view name,
                                  platform::Dir* dir, platform::FolderInfo* info,
                                  std::string* error) override;
+  platform::OpenResult OpenFolderPath(std::string_view path, platform::Dir* dir,
+                                      platform::FolderInfo* info, std::string* error) override;
   bool OpenParent(const platform::Dir& child, platform::Dir* dir,
                   platform::FolderInfo* info) override;
   bool ListEntries(const platform::Dir& dir, platform::EntryList* out, std::string* error) override;

@@ -691,6 +691,12 @@ bool Sweep::SweepFolder(Worker& worker, Task& task) {
     stack.PopTo(stack.size() - 1);
     return false;
   }
+  // Shown at another path too (a bind mount) that is git's data, it is.
+  if (!settings_.shown_elsewhere->empty() &&
+      cleaner.LeavesShownElsewhereAlone(info.id, stack.path())) {
+    stack.PopTo(stack.size() - 1);
+    return false;
+  }
   worker.subfolders.Clear();
   ListingSigns signs;
   if (!cleaner.ListTargets(*stack.top(), info.id.device, *extensions_, &worker.targets,
@@ -720,6 +726,11 @@ bool Sweep::SweepFolder(Worker& worker, Task& task) {
   }
   if (!settings_.named_work_trees.empty() && settings_.keep_tracked) {
     work_tree = cleaner.NamedWorkTreeAt(stack.path(), stack.ChildNameOffset(), std::move(work_tree));
+  }
+  // Its files are also those of its other paths, where git may track them.
+  if (!settings_.shown_elsewhere->empty() && settings_.keep_tracked) {
+    work_tree = cleaner.WorkTreesShownElsewhere(info.id, stack.ChildNameOffset(),
+                                                std::move(work_tree));
   }
   // Where this folder's lines would have to wait for room, its cleaning is
   // put off and the worker lists on; it goes on down only while the held

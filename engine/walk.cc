@@ -451,12 +451,50 @@ bool FolderCleaner::LeavesDatabaseAlone(const platform::Dir& dir, const std::str
   std::string reason;
   const GitDirVerdict verdict = JudgeGitDir(fs_, dir, "", "", &place, &reason);
   if (verdict != GitDirVerdict::kRepository && verdict != GitDirVerdict::kUnknown) return false;
+  // It looks like one: left alone, since it can't be told it is none (a
+  // HEAD that can't be read, or git's data that git can't use now).
+  WriteLeftAloneBlock(path, path, verdict == GitDirVerdict::kUnknown ? reason : std::string());
+  return true;
+}
+
+bool FolderCleaner::LeavesShownElsewhereAlone(const platform::FolderId& id,
+                                              const std::string& path) {
+  for (const FolderShownElsewhere& shown : *settings_.shown_elsewhere) {
+    if (shown.id != id || shown.database.empty()) continue;
+    WriteLeftAloneBlock(path, shown.database, shown.database_doubt);
+    return true;
+  }
+  return false;
+}
+
+std::shared_ptr<const WorkTree> FolderCleaner::WorkTreesShownElsewhere(
+    const platform::FolderId& id, std::size_t path_offset, std::shared_ptr<const WorkTree> outer) {
+  for (const FolderShownElsewhere& shown : *settings_.shown_elsewhere) {
+    if (shown.id != id) continue;
+    // Outermost first, so that each holds the one around it.
+    for (auto enclosing = shown.work_trees.rbegin(); enclosing != shown.work_trees.rend();
+         ++enclosing) {
+      auto work_tree = std::make_shared<WorkTree>();
+      work_tree->tracked = enclosing->tracked;
+      if (!enclosing->relative_path.empty()) work_tree->prefix = enclosing->relative_path + "/";
+      work_tree->path_offset = path_offset;
+      work_tree->top_path = enclosing->top_path;
+      work_tree->outer = std::move(outer);
+      ReportUnreadableWorkTree(*work_tree);
+      outer = std::move(work_tree);
+    }
+  }
+  return outer;
+}
+
+// The block of the folder `path`, left alone as git's data; `doubt`, when
+// not empty, says why it can't be told whether `database` is.
+void FolderCleaner::WriteLeftAloneBlock(const std::string& path, const std::string& database,
+                                        const std::string& doubt) {
   OpenBlock();
-  if (verdict == GitDirVerdict::kUnknown) {
-    // It looks like one: left alone, since it can't be told it is none
-    // (a HEAD that can't be read, or git's data that git can't use now).
+  if (!doubt.empty()) {
     fell_short_ = true;
-    report_.CannotError("tell whether git keeps its database in", path, reason);
+    report_.CannotError("tell whether git keeps its database in", database, doubt);
   }
   if (report_.json()) {
     report_.Text("{\"type\":\"left_alone\",").JsonPath("path", path);
@@ -466,7 +504,6 @@ bool FolderCleaner::LeavesDatabaseAlone(const platform::Dir& dir, const std::str
     report_.Text("Left alone (git database) : ").DisplayedPath(displayed_folder_).Text(" ").EndLine();
   }
   CloseBlock();
-  return true;
 }
 
 std::shared_ptr<const WorkTree> FolderCleaner::LoadWorkTree(const platform::Dir& dir,
@@ -644,6 +681,9 @@ WalkerSettings Walker::WithDryRunMemory(WalkerSettings settings) {
   if (settings.late_work_trees == nullptr) {
     settings.late_work_trees = std::make_shared<LateWorkTrees>();
   }
+  if (settings.shown_elsewhere == nullptr) {
+    settings.shown_elsewhere = std::make_shared<std::vector<FolderShownElsewhere>>();
+  }
   return settings;
 }
 
@@ -691,6 +731,10 @@ void Walker::SweepSubFolders(const std::string& root_path, const ExtensionList& 
   const std::size_t listed_bytes = root_targets_.names.size() + root_subfolders_.names.size();
   root_targets_ = platform::EntryList();
   if (!listed) return;
+  JudgeFoldersShownTwice(root_path);
+  // Shown elsewhere as git's data, the root is that data: nothing in it goes.
+  root_left_alone_ = root_cleaner_.LeavesShownElsewhereAlone(root_id_, root_path);
+  if (root_left_alone_) return;
   FindRootWorkTree(root_path);
   if (after_root_listed) after_root_listed();
   if (root_subfolders_.entries.empty() || ShouldStop()) return;
@@ -703,6 +747,10 @@ void Walker::SweepSubFolders(const std::string& root_path, const ExtensionList& 
 }
 
 void Walker::CleanRoot(const std::string& path, const ExtensionList& extensions) {
+  if (root_left_alone_) {
+    root_left_alone_ = false;  // its block, written then, said so
+    return;
+  }
   if (!root_unreadable_reason_.empty()) {
     root_cleaner_.ReportUnreadable(path, root_unreadable_reason_);
   } else if (root_opened_) {
@@ -758,6 +806,9 @@ void Walker::FindRootWorkTree(const std::string& root_path) {
     root_cleaner_.ReportUnreadableWorkTree(*work_tree);
     root_work_tree_ = std::move(work_tree);
   }
+  // Those around the other paths it is shown at, where it is.
+  root_work_tree_ = root_cleaner_.WorkTreesShownElsewhere(root_id_, root_stack_.ChildNameOffset(),
+                                                          std::move(root_work_tree_));
   // A work tree the environment names, around the root or at it.
   std::string rest;
   for (const NamedWorkTree& named : settings_.named_work_trees) {
@@ -770,6 +821,48 @@ void Walker::FindRootWorkTree(const std::string& root_path) {
     work_tree->outer = std::move(root_work_tree_);
     root_cleaner_.ReportUnreadableWorkTree(*work_tree);
     root_work_tree_ = std::move(work_tree);
+  }
+}
+
+// The folders the system shows at more than one path, one of them in the
+// root: each as git judges it at every path it has. A path a mount made
+// since hides shows another folder, and is passed over.
+void Walker::JudgeFoldersShownTwice(const std::string& root_path) {
+  std::vector<FolderShownElsewhere>& judged = *settings_.shown_elsewhere;
+  judged.clear();
+  GitDiscoverySettings discovery = settings_.git;
+  discovery.work_trees = settings_.keep_tracked;
+  for (const std::vector<std::string>& paths : settings_.shown_twice) {
+    if (std::none_of(paths.begin(), paths.end(),
+                     [&](const std::string& path) { return IsWithin(path, root_path); })) {
+      continue;
+    }
+    FolderShownElsewhere shown;
+    for (const std::string& path : paths) {
+      platform::Dir dir;
+      platform::FolderInfo info;
+      std::string reason;
+      const platform::OpenResult opened = fs_.OpenFolderPath(path, &dir, &info, &reason);
+      const bool mount_point = &path == &paths.front();
+      if (opened == platform::OpenResult::kOpened) {
+        if (mount_point) shown.id = info.id;
+        if (!info.id.IsKnown() || info.id != shown.id) continue;
+      } else if (mount_point || opened == platform::OpenResult::kGone) {
+        if (mount_point) break;
+        continue;
+      } else {
+        // What git keeps there can't be told: everything here is kept.
+        shown.work_trees.push_back({TrackedFiles::Unreadable("cannot read it: " + reason), "", path});
+        continue;
+      }
+      GitSurroundings around = DiscoverGitAround(fs_, dir, path, discovery);
+      if (around.database_levels >= 0 && shown.database.empty()) {
+        shown.database = path;
+        shown.database_doubt = std::move(around.database_doubt);
+      }
+      for (EnclosingWorkTree& tree : around.work_trees) shown.work_trees.push_back(std::move(tree));
+    }
+    if (shown.id.IsKnown()) judged.push_back(std::move(shown));
   }
 }
 

@@ -84,6 +84,19 @@ class LateWorkTrees {
   std::atomic<bool> any_{false};
 };
 
+/// A folder the system shows at other paths as well (a bind mount), as git
+/// judges it there: its files are git's at every path they have.
+struct FolderShownElsewhere {
+  platform::FolderId id;
+  /// One of its paths that lies in a git database; empty for none.
+  std::string database;
+  /// Why it can't be told whether that one is git's data; empty when it can.
+  std::string database_doubt;
+  /// The work trees around its paths, innermost first, each with the
+  /// folder's path in it.
+  std::vector<EnclosingWorkTree> work_trees;
+};
+
 /// What a walker is told once for the whole run; every thread's cleaner is
 /// told the same.
 struct WalkerSettings {
@@ -127,6 +140,12 @@ struct WalkerSettings {
   std::shared_ptr<CleanedFolders> cleaned_folders;
   /// Work trees found late (see LateWorkTrees); the walker makes it.
   std::shared_ptr<LateWorkTrees> late_work_trees;
+  /// The folders the system shows at more than one path, each group the
+  /// absolute paths of one (platform::FoldersShownTwice).
+  std::vector<std::vector<std::string>> shown_twice;
+  /// Those in the current root, as git judges them at each of their paths;
+  /// the walker makes it, anew for each root.
+  std::shared_ptr<std::vector<FolderShownElsewhere>> shown_elsewhere;
 };
 
 /// The git work tree a folder lies in, as the walk judges its files: what
@@ -181,6 +200,15 @@ class FolderCleaner {
   /// nothing in it is to be touched.
   bool LeavesDatabaseAlone(const platform::Dir& dir, const std::string& path,
                            const ListingSigns& signs);
+  /// The same for the folder `id`, displayed as `path`, where one of the
+  /// other paths it is shown at (WalkerSettings::shown_elsewhere) lies in
+  /// a git database: deleting here would delete there.
+  bool LeavesShownElsewhereAlone(const platform::FolderId& id, const std::string& path);
+  /// `outer` with, around it, the work trees around the other paths the
+  /// folder `id` is shown at (see LoadWorkTree for `path_offset`).
+  std::shared_ptr<const WorkTree> WorkTreesShownElsewhere(const platform::FolderId& id,
+                                                          std::size_t path_offset,
+                                                          std::shared_ptr<const WorkTree> outer);
   /// Writes the block of the folder whose displayed path is `path`: deletes
   /// `targets`, listed from `dir` (the folder `id`), reporting each and their
   /// count; those `work_tree` (if any) tracks are kept. Any cleaner may
@@ -271,6 +299,8 @@ class FolderCleaner {
                             const std::string& reason);
   void OpenBlock();
   void DisplayFolder(std::string_view path);
+  void WriteLeftAloneBlock(const std::string& path, const std::string& database,
+                           const std::string& doubt);
 
   platform::FileSystem& fs_;
   Report& report_;
@@ -381,6 +411,7 @@ class Walker {
   FolderStack root_stack_;  // the root alone, open while it is swept
   platform::FolderId root_id_;
   bool root_opened_ = false;
+  bool root_left_alone_ = false;  // it is shown elsewhere as git's data
   std::string root_unreadable_reason_;
   bool fell_short_ = false;
   platform::EntryList root_subfolders_;
@@ -389,6 +420,7 @@ class Walker {
   std::unique_ptr<Sweep> sweep_;  // made at the first sweep, kept for the run
 
   void FindRootWorkTree(const std::string& root_path);
+  void JudgeFoldersShownTwice(const std::string& root_path);
   static WalkerSettings WithDryRunMemory(WalkerSettings settings);
 };
 

@@ -157,6 +157,12 @@ class FileSystem {
   virtual OpenResult OpenChild(const Dir& parent, std::string_view name, Dir* dir,
                                FolderInfo* info, std::string* error) = 0;
 
+  /// Opens the folder at the absolute `path` as OpenChild opens one (its
+  /// last name never followed as a link): for a path the system gave
+  /// itself, such as FoldersShownTwice's.
+  virtual OpenResult OpenFolderPath(std::string_view path, Dir* dir, FolderInfo* info,
+                                    std::string* error) = 0;
+
   /// Opens the folder that contains `child`.
   virtual bool OpenParent(const Dir& child, Dir* dir, FolderInfo* info) = 0;
 
@@ -279,6 +285,15 @@ FileSystem& NativeFileSystem();
 /// How many more folders the process can hold open at once, after what it
 /// holds now; a large number where handles are not scarce.
 std::size_t SpareFolderHandles();
+
+/// Folders the system shows at more than one path, as its table of mounts
+/// tells: a bind mount shows a folder, and all below it, at its mount point
+/// as well as where it lies; a file system mounted twice shows its whole
+/// tree twice. Each group holds the absolute paths of one folder, the mount
+/// point first. A mount made over one of the paths since hides it, so each
+/// is worth checking. Empty where the system keeps no such table, or shows
+/// no folder twice.
+std::vector<std::vector<std::string>> FoldersShownTwice();
 
 /// The identities of the files that standard output and standard error
 /// write to, so the run never deletes its own report.

@@ -4,6 +4,8 @@
 // `git ls-files` says. Skipped where git is not installed.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <filesystem>
 #include <functional>
@@ -558,8 +560,12 @@ TEST_F(GitIndexTest, HostileLayoutsNeverLoseWhatGitKeeps) {
     // from the top finds it only on the way down, and says so.
     std::string found_late = "";
     std::vector<std::string> arguments = {};  // after -n
-    // Files that stay though git, the layout being damaged, can't say so.
+    // Files that stay though git, the layout being damaged, can't say so;
+    // or git says so at another path of theirs.
     std::vector<std::string> keeps = {};
+    // Folders bind-mounted (folder, where it is shown too) for the run
+    // alone, in a mount namespace of its own; root only.
+    std::vector<std::pair<std::string, std::string>> binds = {};
   };
   const auto commit = [&](const std::string& repo, const std::vector<std::string>& files) {
     testsupport::MakeFolders(Path(repo));
@@ -914,6 +920,18 @@ TEST_F(GitIndexTest, HostileLayoutsNeverLoseWhatGitKeeps) {
          WriteFile(Path(top + "/admin/refs/worktree/x.log"), head);
        },
        {""}, {"admin"}, kClean, {{"GIT_COMMON_DIR", Path("commondir/main/.git")}}},
+      // A folder shown at a second path by a bind mount, an ignored one met
+      // first: tracked at one path, or git's data, it is so at both.
+      {"bind",
+       [&](const std::string& top) {
+         commit(top + "/r", {"sub/a.obj"});
+         Git(top + "/r", {"branch", "x.log"});
+         testsupport::MakeFolders(Path(top + "/r/mnt"));
+         testsupport::MakeFolders(Path(top + "/r/view"));
+         WriteFile(Path(top + "/r/.git/info/exclude"), "/mnt/\n/view/\n");
+       },
+       {"r", ""}, {"r"}, kClean, {}, 0, false, {}, "", {},
+       {"r/mnt/a.obj", "r/view/heads/x.log"}, {{"r/sub", "r/mnt"}, {"r/.git/refs", "r/view"}}},
       {"searchonly",
        [&](const std::string& top) {
          commit(top, {"p/q/x.log"});
@@ -990,6 +1008,15 @@ TEST_F(GitIndexTest, HostileLayoutsNeverLoseWhatGitKeeps) {
       if (layout.descriptors != 0) {
         run.argv = {"sh", "-c", "ulimit -n " + std::to_string(layout.descriptors) + " && exec \"$0\" -n \"$@\"",
                     program};
+      }
+      if (!layout.binds.empty()) {
+        if (::geteuid() != 0) continue;  // mounting needs root
+        std::string mounts;
+        for (const auto& [source, shown] : layout.binds) {
+          mounts += "mount --bind '" + Path(layout.name + "/" + source) + "' '" +
+                    Path(layout.name + "/" + shown) + "' && ";
+        }
+        run.argv = {"unshare", "-m", "sh", "-c", mounts + "exec \"$0\" -n \"$@\"", program};
       }
       run.argv.insert(run.argv.end(), layout.arguments.begin(), layout.arguments.end());
       if (layout.as_nobody) {

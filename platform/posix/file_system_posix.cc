@@ -16,6 +16,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
@@ -139,6 +140,12 @@ class PosixFileSystem : public FileSystem {
   OpenResult OpenChild(const Dir& parent, std::string_view name, Dir* dir, FolderInfo* info,
                        std::string* error) override {
     if (OpenAndDescribe(parent.native(), Terminated(name), dir, info)) return OpenResult::kOpened;
+    return ClassifyOpenFailure(errno, error);
+  }
+
+  OpenResult OpenFolderPath(std::string_view path, Dir* dir, FolderInfo* info,
+                            std::string* error) override {
+    if (OpenAndDescribe(AT_FDCWD, Terminated(path), dir, info)) return OpenResult::kOpened;
     return ClassifyOpenFailure(errno, error);
   }
 
@@ -634,6 +641,82 @@ std::size_t SpareFolderHandles() {
     for (int fd = 0; fd < static_cast<int>(cap); ++fd) open += ::fcntl(fd, F_GETFD) != -1 ? 1 : 0;
   }
   return open < cap ? cap - open : 0;
+}
+
+namespace {
+
+// A path of the mount table, whose blanks, tabs, line ends and backslashes
+// come as \ and three octal digits.
+std::string UnescapeMountPath(std::string_view field) {
+  const auto octal = [&](std::size_t at) {
+    return at < field.size() && field[at] >= '0' && field[at] <= '7';
+  };
+  std::string path;
+  for (std::size_t i = 0; i < field.size(); ++i) {
+    if (field[i] == '\\' && octal(i + 1) && octal(i + 2) && octal(i + 3)) {
+      path.push_back(static_cast<char>((field[i + 1] - '0') * 64 + (field[i + 2] - '0') * 8 +
+                                       (field[i + 3] - '0')));
+      i += 3;
+    } else {
+      path.push_back(field[i]);
+    }
+  }
+  return path;
+}
+
+}  // namespace
+
+std::vector<std::vector<std::string>> FoldersShownTwice() {
+  std::vector<std::vector<std::string>> groups;
+#if defined(__linux__)
+  // Each line: id, parent id, device, the folder of the file system mounted
+  // (its root), the mount point, and more. A mount whose root lies within
+  // another's of the same device shows that folder a second time.
+  struct Mount {
+    std::string device;
+    std::string root;
+    std::string point;
+  };
+  std::vector<Mount> mounts;
+  std::FILE* table = std::fopen("/proc/self/mountinfo", "re");
+  if (table == nullptr) return groups;
+  char* line = nullptr;
+  std::size_t capacity = 0;
+  while (::getline(&line, &capacity, table) > 0) {
+    std::string_view rest(line);
+    std::string_view fields[5];
+    for (std::string_view& field : fields) {
+      const std::size_t begin = rest.find_first_not_of(' ');
+      if (begin == std::string_view::npos) break;
+      rest.remove_prefix(begin);
+      const std::size_t end = std::min(rest.find_first_of(" \n"), rest.size());
+      field = rest.substr(0, end);
+      rest.remove_prefix(end);
+    }
+    if (fields[4].empty()) continue;
+    mounts.push_back({std::string(fields[2]), UnescapeMountPath(fields[3]),
+                      UnescapeMountPath(fields[4])});
+  }
+  std::free(line);
+  std::fclose(table);
+  for (const Mount& shown : mounts) {
+    std::vector<std::string> paths{shown.point};
+    for (const Mount& other : mounts) {
+      if (&other == &shown || other.device != shown.device) continue;
+      const std::string& root = other.root;
+      const bool whole = root == "/";
+      if (!whole && shown.root != root && shown.root.compare(0, root.size() + 1, root + "/") != 0) {
+        continue;
+      }
+      std::string path = other.point == "/" ? std::string() : other.point;
+      path.append(shown.root, whole ? 0 : root.size(), std::string::npos);
+      if (path.empty()) path = "/";
+      if (std::find(paths.begin(), paths.end(), path) == paths.end()) paths.push_back(path);
+    }
+    if (paths.size() > 1) groups.push_back(std::move(paths));
+  }
+#endif
+  return groups;
 }
 
 std::vector<FolderId> StandardStreamFiles() {

@@ -454,6 +454,16 @@ class Win32FileSystem : public FileSystem {
     return false;
   }
 
+  OpenResult OpenFolderPath(std::string_view path, Dir* dir, FolderInfo* info,
+                            std::string* error) override {
+    std::wstring wide;
+    win32::AppendWide(&wide, path);
+    ScopedHandle folder(OpenFolder(LongPath(wide), /*follow_link=*/false, info));
+    if (!folder.valid()) return ClassifyOpenFailure(::GetLastError(), error);
+    dir->Reset(Wrap(folder.release()));
+    return OpenResult::kOpened;
+  }
+
   OpenResult OpenChild(const Dir& parent, std::string_view name, Dir* dir, FolderInfo* info,
                        std::string* error) override {
     SetWideName(name);
@@ -957,5 +967,10 @@ std::size_t SpareFolderHandles() { return static_cast<std::size_t>(-1); }
 
 // Not looked up here: the Windows listing carries no file numbers to match.
 std::vector<FolderId> StandardStreamFiles() { return {}; }
+
+// Windows shows a folder at a second path through junctions and links,
+// which the walk never follows, and through mounted volumes' own paths,
+// which hold no one's git data twice: none to tell.
+std::vector<std::vector<std::string>> FoldersShownTwice() { return {}; }
 
 }  // namespace platform

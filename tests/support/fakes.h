@@ -135,6 +135,10 @@ class DelegatingFileSystem : public platform::FileSystem {
                                  std::string* error) override {
     return real_.OpenChild(parent, name, dir, info, error);
   }
+  platform::OpenResult OpenFolderPath(std::string_view path, platform::Dir* dir,
+                                      platform::FolderInfo* info, std::string* error) override {
+    return real_.OpenFolderPath(path, dir, info, error);
+  }
   bool OpenParent(const platform::Dir& child, platform::Dir* dir,
                   platform::FolderInfo* info) override {
     return real_.OpenParent(child, dir, info);
