@@ -77,6 +77,9 @@ struct Trash::Can {
   /// Why a dry run foresees that no file could be written into it; empty
   /// when it sees nothing in the way.
   std::string write_problem;
+  /// The mount it serves (TrashSystem::MountOf); 0 where not known, and
+  /// then told by `top`.
+  std::uint64_t mount = 0;
   /// Its files/ and info/ folders, open in a real run.
   platform::Dir files;
   platform::Dir info;
@@ -137,6 +140,7 @@ void Trash::OpenHomeTrash() {
     case OpenResult::kOpened: {
       home_device_ = info.id.device;
       home_device_known_ = true;
+      home_mount_ = system_.MountOf(data_home);
       // The home trash may be a link (to a roomier disk, say), as file
       // managers take it: its files are those of the folder it leads to.
       platform::FolderId trash_id;
@@ -144,6 +148,7 @@ void Trash::OpenHomeTrash() {
         home_->problem = "cannot use the home trash: " + reason;
       } else if (trash_id.IsKnown()) {
         home_device_ = trash_id.device;
+        if (home_->files.is_open()) home_mount_ = system_.MountOf(home_->files);
       }
       return;
     }
@@ -167,16 +172,23 @@ std::size_t Trash::MostPathBytes(std::size_t folder_bytes) const {
   return (home > folder_bytes ? home : folder_bytes) + kMostAfterTop;
 }
 
-// The trash of the file system the folder `dir`, on `device`, lies on: the
-// home trash's or the mount's own, found the first time a file of that
-// mount goes. Which mount a folder is on its path tells: the one whose top
-// it lies within (every folder, but for bind mounts).
+// The trash of the mount the folder `dir`, on `device`, lies on: the home
+// trash's or the mount's own, found the first time a file of that mount
+// goes. Which mount it is the system tells (a bind mount shares its
+// device with the file system's other mounts, and a rename can't cross
+// between them); where it can't, the folder's path: the mount whose top it
+// lies within.
 Trash::Can* Trash::CanFor(const platform::Dir& dir, std::uint64_t device,
                           std::string_view folder_path) {
+  const std::uint64_t mount = system_.MountOf(dir);
   const std::lock_guard<std::mutex> lock(mutex_);
-  if (home_device_known_ && device == home_device_) return home_.get();
+  if (home_device_known_ && device == home_device_ &&
+      (mount == 0 || home_mount_ == 0 || mount == home_mount_)) {
+    return home_.get();
+  }
   std::vector<std::unique_ptr<Can>>& cans = mounts_[device];
   auto can = std::find_if(cans.begin(), cans.end(), [&](const std::unique_ptr<Can>& known) {
+    if (mount != 0 && known->mount != 0) return known->mount == mount;
     return known->top.empty() || IsWithin(folder_path, known->top);
   });
   if (can != cans.end() && !(*can)->out_of_handles) return can->get();
@@ -186,6 +198,7 @@ Trash::Can* Trash::CanFor(const platform::Dir& dir, std::uint64_t device,
     cans.erase(can);
   }
   cans.push_back(std::make_unique<Can>());
+  cans.back()->mount = mount;
   system_.ReleaseHandles();
   OpenMountTrash(dir, folder_path, cans.back().get());
   system_.ReserveHandles(kHandlesForATrash);

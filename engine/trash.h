@@ -106,6 +106,7 @@ class Trash {
   std::unique_ptr<Can> home_;
   std::uint64_t home_device_ = 0;
   bool home_device_known_ = false;
+  std::uint64_t home_mount_ = 0;  // 0: not known
   // By device, one for each mount of it met (a bind mount has a top of its
   // own, and a rename can't cross from one mount to another).
   std::map<std::uint64_t, std::vector<std::unique_ptr<Can>>> mounts_;

@@ -64,6 +64,12 @@ class TrashSystem {
   virtual OpenResult OpenFolderAt(std::string_view path, bool make, Dir* dir, FolderInfo* info,
                                   std::string* error) = 0;
 
+  /// The mount the open folder `dir` is reached through, as a number the
+  /// system gives each mount; 0 where it can't tell. Two mounts of one file
+  /// system (a bind mount) share a device but not a mount, and a rename
+  /// can't cross from one to the other.
+  virtual std::uint64_t MountOf(const Dir& dir) = 0;
+
   /// The identity of the nearest folder that exists on the way to the
   /// absolute `path`, `path` itself included: where a folder at `path`
   /// would be made. Unknown when not even "/" can be looked at.

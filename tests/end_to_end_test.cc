@@ -824,6 +824,31 @@ TEST_F(MountTrashTest, EachFileSystemHasItsOwnTrashAndAFileWithoutOneStays) {
     MakeFile(mount_ + "/p/src/g.obj", "g");
     MakeFile(mount_ + "/p/src/h.log", "h");
   }
+  // A bind mount within its own file system, and one of the home trash's:
+  // the same devices, other mounts. Each trashes into its own top's trash,
+  // as the dry run foresees: never past it, nor to the home trash.
+  testsupport::MakeFolders(mount_ + "/p/nest");
+  const std::string beside_home = scratch_.path().string() + "/beside-home";
+  testsupport::MakeFolders(beside_home);
+  MakeFile(root_ + "/bound/k.obj", "k");
+  {
+    BindMount nested(mount_ + "/p/src", mount_ + "/p/nest");
+    BindMount beside(root_ + "/bound", beside_home);
+    ASSERT_EQ(nested.error() + beside.error(), "");
+    for (const std::string& where : {mount_ + "/p/nest", beside_home}) {
+      SCOPED_TRACE(where);
+      const testsupport::ProcessResult dry = RunTrash({"-n", where});
+      const testsupport::ProcessResult run = RunTrash({where});
+      EXPECT_EQ(run.exit_status, 0) << run.err;
+      EXPECT_EQ(dry.err, run.err);
+      const std::string foreseen = std::regex_replace(dry.out, std::regex("Would trash : "), "Trash : ");
+      EXPECT_EQ(run.out, foreseen.substr(0, foreseen.find("Total Size")));
+    }
+    EXPECT_EQ(Entries(mount_ + "/p/nest/.Trash-" + user_),
+              (std::map<std::string, std::string>{{"g.obj", "g.obj"}, {"h.log", "h.log"}}));
+    EXPECT_EQ(Entries(beside_home + "/.Trash-" + user_),
+              (std::map<std::string, std::string>{{"k.obj", "k.obj"}}));
+  }
   if (!why_not.empty()) GTEST_SKIP() << "not run as another user: " << why_not;
 }
 

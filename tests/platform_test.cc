@@ -250,6 +250,7 @@ class StagedTrash : public TrashSystem {
                           std::string* error) override {
     return real_.OpenFolderAt(path, make, dir, info, error);
   }
+  std::uint64_t MountOf(const Dir& dir) override { return real_.MountOf(dir); }
   FolderId NearestExistingFolder(std::string_view path) override {
     return real_.NearestExistingFolder(path);
   }

@@ -99,6 +99,20 @@ constexpr unsigned kRenameNoReplace = 1;  // RENAME_NOREPLACE
 #endif
 
 // One rename from `from` to `to`, never over an entry: 0, or errno.
+// The mount `fd` is reached through; 0 where the system can't say (before
+// Linux 5.8, or elsewhere).
+std::uint64_t MountIdOf(int fd) {
+#if defined(__linux__) && defined(STATX_MNT_ID)
+  struct statx st;
+  if (::statx(fd, "", AT_EMPTY_PATH, STATX_MNT_ID, &st) == 0 && (st.stx_mask & STATX_MNT_ID) != 0) {
+    return st.stx_mnt_id;
+  }
+#else
+  (void)fd;
+#endif
+  return 0;
+}
+
 int RenameNoReplace(int from_fd, const char* from, int to_fd, const char* to) {
 #if defined(__linux__) && defined(SYS_renameat2)
   if (::syscall(SYS_renameat2, from_fd, from, to_fd, to, kRenameNoReplace) == 0) return 0;
@@ -171,6 +185,7 @@ class PosixTrashSystem : public TrashSystem {
     int fd = OpenFolder(dir.native(), ".", kSearchFlags);
     if (fd < 0 || !Keep(fd, top, info)) return Failure(errno, error);
     *levels = 0;
+    const std::uint64_t mount = MountIdOf(fd);
     for (;;) {
       const int parent = OpenFolder(top->native(), "..", kSearchFlags);
       if (parent < 0) return Failure(errno, error);
@@ -180,8 +195,11 @@ class PosixTrashSystem : public TrashSystem {
         ::close(parent);
         return Failure(failure, error);
       }
-      // ".." of "/" is "/" itself; any other top's ".." lies on another device.
-      if (IdOf(st) == info->id || static_cast<std::uint64_t>(st.st_dev) != info->id.device) {
+      // ".." of "/" is "/" itself; any other top's ".." lies on another
+      // device, or, for a bind mount inside its own file system, on
+      // another mount of it.
+      if (IdOf(st) == info->id || static_cast<std::uint64_t>(st.st_dev) != info->id.device ||
+          (mount != 0 && MountIdOf(parent) != mount)) {
         ::close(parent);
         return OpenResult::kOpened;
       }
@@ -190,6 +208,8 @@ class PosixTrashSystem : public TrashSystem {
       ++*levels;
     }
   }
+
+  std::uint64_t MountOf(const Dir& dir) override { return MountIdOf(dir.native()); }
 
   SharedTrash OpenSharedTrash(const Dir& top, std::string_view name, Dir* shared,
                               std::string* reason) override {

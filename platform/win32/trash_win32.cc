@@ -18,6 +18,7 @@ class UnsupportedTrashSystem : public TrashSystem {
     *error = Unsupported();
     return OpenResult::kFailed;
   }
+  std::uint64_t MountOf(const Dir&) override { return 0; }
   FolderId NearestExistingFolder(std::string_view) override { return FolderId(); }
   OpenResult OpenMountTop(const Dir&, Dir*, FolderInfo*, std::size_t*,
                           std::string* error) override {
