@@ -263,7 +263,9 @@ bool Trash::OpenTrashIn(const platform::Dir& parent, std::string_view name, Can*
     case OpenResult::kOpened:
       break;
     case OpenResult::kGone:
-      if (system_.MayWriteIn(parent, &why)) return true;
+      // Missing, a real run could not make it, and says why; a dry run
+      // looks whether it could, and says the same.
+      if (!make && system_.MayWriteIn(parent, &why)) return true;
       *reason = "cannot make '" + can->path + "': " + why;
       return false;
     default:
@@ -280,7 +282,7 @@ bool Trash::OpenTrashIn(const platform::Dir& parent, std::string_view name, Can*
       case OpenResult::kOpened:
         continue;
       case OpenResult::kGone:
-        if (system_.MayWriteIn(trash, &why)) continue;
+        if (!make && system_.MayWriteIn(trash, &why)) continue;
         *reason = "cannot make '" + shown + "': " + why;
         break;
       default:

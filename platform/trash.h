@@ -98,7 +98,8 @@ class TrashSystem {
   /// `make` and it is missing, makes it first, for its owner alone. kOpened
   /// only when it is a folder owned by the user `user`; kFailed with the
   /// reason otherwise (kNoHandles when the process has no descriptor to
-  /// spare); kGone when it is missing and not to be made.
+  /// spare); kGone when it is missing and not to be made, or could not be
+  /// made (then with the reason).
   virtual OpenResult OpenPrivateFolder(const Dir& parent, std::string_view name, bool make,
                                        bool follow_link, std::uint64_t user, Dir* dir,
                                        FolderInfo* info, std::string* error) = 0;

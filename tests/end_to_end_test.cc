@@ -718,6 +718,11 @@ TEST_F(MountTrashTest, EachFileSystemHasItsOwnTrashAndAFileWithoutOneStays) {
        ".Trash/65534", "", true},
       {"a folder on the way to the top that can't be listed",
        "chmod 1777 . && chmod 711 d && chown -R 65534 d/p", ".Trash-65534", "", true, "d/p"},
+      // Refused its trash, the real run says what the dry run said.
+      {"a top the user may not make a trash in", "chown -R 65534 p", "",
+       "no trash can be had on its file system: cannot make '" + mount_ +
+           "/.Trash-65534': Permission denied",
+       true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);

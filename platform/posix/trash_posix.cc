@@ -244,7 +244,7 @@ class PosixTrashSystem : public TrashSystem {
     if (make && ::mkdirat(parent.native(), terminated.c_str(), kPrivateFolderMode) != 0 &&
         errno != EEXIST) {
       *error = std::strerror(errno);
-      return OpenResult::kFailed;
+      return OpenResult::kGone;
     }
     const int flags = follow_link ? kFolderFlags & ~O_NOFOLLOW : kFolderFlags;
     const int fd = OpenFolder(parent.native(), terminated.c_str(), flags);
