@@ -844,17 +844,16 @@ void Walker::JudgeFoldersShownTwice(const std::string& root_path) {
       std::string reason;
       const platform::OpenResult opened = fs_.OpenFolderPath(path, &dir, &info, &reason);
       const bool mount_point = &path == &paths.front();
-      if (opened == platform::OpenResult::kOpened) {
-        if (mount_point) shown.id = info.id;
-        if (!info.id.IsKnown() || info.id != shown.id) continue;
-      } else if (mount_point || opened == platform::OpenResult::kGone) {
-        if (mount_point) break;
-        continue;
-      } else {
-        // What git keeps there can't be told: everything here is kept.
-        shown.work_trees.push_back({TrackedFiles::Unreadable("cannot read it: " + reason), "", path});
+      if (opened != platform::OpenResult::kOpened) {
+        if (mount_point) break;  // unmounted since, or out of reach as the walk finds it
+        // Out of reach there, what git keeps there can't be told: all stays.
+        if (opened != platform::OpenResult::kGone) {
+          shown.work_trees.push_back({TrackedFiles::Unreadable("cannot read it: " + reason), "", path});
+        }
         continue;
       }
+      if (mount_point) shown.id = info.id;
+      if (!info.id.IsKnown() || info.id != shown.id) continue;
       GitSurroundings around = DiscoverGitAround(fs_, dir, path, discovery);
       if (around.database_levels >= 0 && shown.database.empty()) {
         shown.database = path;
