@@ -1,5 +1,6 @@
 #include "driver/vcs_databases.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdlib>
 #include <string>
@@ -44,9 +45,8 @@ std::string DatabaseOnPath(const std::string& path) {
   return std::string();
 }
 
-}  // namespace
-
-std::string DatabaseAround(platform::FileSystem& fs, const platform::Dir& folder,
+// The database `folder`, at `path`, lies in by that path alone.
+std::string DatabaseAtPath(platform::FileSystem& fs, const platform::Dir& folder,
                            const std::string& path) {
   std::string database = DatabaseOnPath(path);
   if (!database.empty() || !folder.is_open()) return database;
@@ -64,6 +64,37 @@ std::string DatabaseAround(platform::FileSystem& fs, const platform::Dir& folder
            " (" + around.database_doubt + ")";
   }
   return above.empty() ? "a git repository above it" : Phrase("git repository", above);
+}
+
+}  // namespace
+
+std::string DatabaseAround(platform::FileSystem& fs, const platform::Dir& folder,
+                           const std::string& path) {
+  std::string database = DatabaseAtPath(fs, folder, path);
+  if (!database.empty()) return database;
+  // Shown at another path too (a bind mount), it is git's data where that
+  // path lies in git's data.
+  std::string below;
+  for (const std::vector<std::string>& group : platform::FoldersShownTwice()) {
+    const auto around = std::find_if(group.begin(), group.end(), [&](const std::string& shown) {
+      return engine::IsWithin(path, shown, &below);
+    });
+    if (around == group.end()) continue;
+    for (const std::string& shown : group) {
+      if (&shown == &*around) continue;
+      std::string other = shown;
+      if (!below.empty()) platform::AppendPathComponent(&other, below);
+      platform::Dir there;
+      platform::FolderInfo info;
+      std::string ignored;
+      if (fs.OpenFolderPath(other, &there, &info, &ignored) != platform::OpenResult::kOpened) {
+        continue;  // out of this user's reach, as of git run by this user
+      }
+      database = DatabaseAtPath(fs, there, other);
+      if (!database.empty()) return database;
+    }
+  }
+  return std::string();
 }
 
 namespace {

@@ -24,7 +24,8 @@ namespace driver {
 /// repository folder by git's own rule (engine::JudgeGitDir) at the folder
 /// or above it, a bare one or a separate git dir included. `folder` may
 /// be closed (the current folder could not be opened): then only the path
-/// tells.
+/// tells. A folder the system shows at another path too (a bind mount,
+/// platform::FoldersShownTwice) lies in a database where that path does.
 std::string DatabaseAround(platform::FileSystem& fs, const platform::Dir& folder,
                            const std::string& path);
 

@@ -825,44 +825,64 @@ void Walker::FindRootWorkTree(const std::string& root_path) {
 }
 
 // The folders the system shows at more than one path, one of them in the
-// root: each as git judges it at every path it has. A path a mount made
-// since hides shows another folder, and is passed over.
+// root or around it: each as git, run by this user, judges it at every path
+// it has. Where the root lies below one of the paths, it is the folder
+// judged, at each of its own other paths.
 void Walker::JudgeFoldersShownTwice(const std::string& root_path) {
   std::vector<FolderShownElsewhere>& judged = *settings_.shown_elsewhere;
   judged.clear();
+  for (const std::vector<std::string>& group : settings_.shown_twice) {
+    std::string below;
+    const auto around = std::find_if(group.begin(), group.end(), [&](const std::string& path) {
+      return IsWithin(root_path, path, &below) && !below.empty();
+    });
+    if (around != group.end()) {
+      std::vector<std::string> paths{root_path};
+      for (const std::string& path : group) {
+        if (&path == &*around) continue;
+        paths.push_back(path);
+        platform::AppendPathComponent(&paths.back(), below);
+      }
+      JudgeFolderShownAt(paths);
+    } else if (std::any_of(group.begin(), group.end(),
+                           [&](const std::string& path) { return IsWithin(path, root_path); })) {
+      JudgeFolderShownAt(group);
+    }
+  }
+}
+
+// Judges the folder shown at `paths`, the first where the walk may meet
+// it. A path a mount made since hides is judged all the same: the folder
+// still lies there, where git tracked its files. One this user can't reach
+// is passed over, as git run by this user passes over it.
+void Walker::JudgeFolderShownAt(const std::vector<std::string>& paths) {
+  FolderShownElsewhere shown;
   GitDiscoverySettings discovery = settings_.git;
   discovery.work_trees = settings_.keep_tracked;
-  for (const std::vector<std::string>& paths : settings_.shown_twice) {
-    if (std::none_of(paths.begin(), paths.end(),
-                     [&](const std::string& path) { return IsWithin(path, root_path); })) {
+  for (const std::string& path : paths) {
+    platform::Dir dir;
+    platform::FolderInfo info;
+    std::string reason;
+    if (fs_.OpenFolderPath(path, &dir, &info, &reason) != platform::OpenResult::kOpened) {
+      if (&path == &paths.front()) return;  // unmounted since, or out of reach
       continue;
     }
-    FolderShownElsewhere shown;
-    for (const std::string& path : paths) {
-      platform::Dir dir;
-      platform::FolderInfo info;
-      std::string reason;
-      const platform::OpenResult opened = fs_.OpenFolderPath(path, &dir, &info, &reason);
-      const bool mount_point = &path == &paths.front();
-      if (opened != platform::OpenResult::kOpened) {
-        if (mount_point) break;  // unmounted since, or out of reach as the walk finds it
-        // Out of reach there, what git keeps there can't be told: all stays.
-        if (opened != platform::OpenResult::kGone) {
-          shown.work_trees.push_back({TrackedFiles::Unreadable("cannot read it: " + reason), "", path});
-        }
-        continue;
-      }
-      if (mount_point) shown.id = info.id;
-      if (!info.id.IsKnown() || info.id != shown.id) continue;
-      GitSurroundings around = DiscoverGitAround(fs_, dir, path, discovery);
-      if (around.database_levels >= 0 && shown.database.empty()) {
-        shown.database = path;
-        shown.database_doubt = std::move(around.database_doubt);
-      }
-      for (EnclosingWorkTree& tree : around.work_trees) shown.work_trees.push_back(std::move(tree));
+    if (&path == &paths.front()) shown.id = info.id;
+    GitSurroundings around = DiscoverGitAround(fs_, dir, path, discovery);
+    if (around.database_levels >= 0 && shown.database.empty()) {
+      shown.database = path;
+      shown.database_doubt = std::move(around.database_doubt);
     }
-    if (shown.id.IsKnown()) judged.push_back(std::move(shown));
+    for (EnclosingWorkTree& tree : around.work_trees) shown.work_trees.push_back(std::move(tree));
+    // A work tree the environment names, around that path.
+    std::string rest;
+    for (const NamedWorkTree& named : settings_.named_work_trees) {
+      if (settings_.keep_tracked && IsWithin(path, named.top_path, &rest)) {
+        shown.work_trees.push_back({named.tracked, rest, named.top_path});
+      }
+    }
   }
+  if (shown.id.IsKnown()) settings_.shown_elsewhere->push_back(std::move(shown));
 }
 
 std::shared_ptr<const WorkTree> FolderCleaner::NamedWorkTreeAt(

@@ -421,6 +421,7 @@ class Walker {
 
   void FindRootWorkTree(const std::string& root_path);
   void JudgeFoldersShownTwice(const std::string& root_path);
+  void JudgeFolderShownAt(const std::vector<std::string>& paths);
   static WalkerSettings WithDryRunMemory(WalkerSettings settings);
 };
 

@@ -594,6 +594,14 @@ TEST_F(GitIndexTest, HostileLayoutsNeverLoseWhatGitKeeps) {
     Git(repo, {"commit", "-q", "-m", "start"});
   };
   const std::string dotrepo = Path("env/dotrepo");
+  const auto bound = [&](const std::string& top) {
+    commit(top + "/r", {"sub/a.obj", "sub/deep/b.obj"});
+    Git(top + "/r", {"branch", "x.log"});
+    for (const char* folder : {"/r/mnt", "/r/view", "/s"}) testsupport::MakeFolders(Path(top + folder));
+    WriteFile(Path(top + "/r/.git/info/exclude"), "/mnt/\n/view/\n");
+  };
+  const std::vector<std::pair<std::string, std::string>> binds = {{"r/sub", "r/mnt"},
+                                                                  {"r/.git/refs", "r/view"}};
   const std::vector<Layout> layouts = {
       {"databases",
        [&](const std::string& top) {
@@ -921,17 +929,12 @@ TEST_F(GitIndexTest, HostileLayoutsNeverLoseWhatGitKeeps) {
        },
        {""}, {"admin"}, kClean, {{"GIT_COMMON_DIR", Path("commondir/main/.git")}}},
       // A folder shown at a second path by a bind mount, an ignored one met
-      // first: tracked at one path, or git's data, it is so at both.
-      {"bind",
-       [&](const std::string& top) {
-         commit(top + "/r", {"sub/a.obj"});
-         Git(top + "/r", {"branch", "x.log"});
-         testsupport::MakeFolders(Path(top + "/r/mnt"));
-         testsupport::MakeFolders(Path(top + "/r/view"));
-         WriteFile(Path(top + "/r/.git/info/exclude"), "/mnt/\n/view/\n");
-       },
-       {"r", ""}, {"r"}, kClean, {}, 0, false, {}, "", {},
-       {"r/mnt/a.obj", "r/view/heads/x.log"}, {{"r/sub", "r/mnt"}, {"r/.git/refs", "r/view"}}},
+      // first: tracked at one path, or git's data, it is so at both; also
+      // for a FOLDER below the mount point.
+      {"bind", bound, {"r", ""}, {"r"}, kClean, {}, 0, false, {}, "", {},
+       {"r/mnt/a.obj", "r/mnt/deep/b.obj", "r/view/heads/x.log"}, binds},
+      {"bindfolder", bound, {"s"}, {"r"}, kClean, {}, 0, false, {}, "",
+       {".", Path("bindfolder/r/mnt/deep")}, {"r/mnt/deep/b.obj"}, binds},
       {"searchonly",
        [&](const std::string& top) {
          commit(top, {"p/q/x.log"});

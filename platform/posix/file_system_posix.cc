@@ -699,6 +699,7 @@ std::vector<std::vector<std::string>> FoldersShownTwice() {
   }
   std::free(line);
   std::fclose(table);
+  std::set<std::vector<std::string>> seen;
   for (const Mount& shown : mounts) {
     std::vector<std::string> paths{shown.point};
     for (const Mount& other : mounts) {
@@ -713,7 +714,11 @@ std::vector<std::vector<std::string>> FoldersShownTwice() {
       if (path.empty()) path = "/";
       if (std::find(paths.begin(), paths.end(), path) == paths.end()) paths.push_back(path);
     }
-    if (paths.size() > 1) groups.push_back(std::move(paths));
+    if (paths.size() < 2) continue;
+    // Every mount of one folder lists the same paths: one group is enough.
+    std::vector<std::string> sorted = paths;
+    std::sort(sorted.begin(), sorted.end());
+    if (seen.insert(std::move(sorted)).second) groups.push_back(std::move(paths));
   }
 #endif
   return groups;
