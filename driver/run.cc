@@ -282,6 +282,7 @@ void SweepCurrentDirectory(Sweep& sweep) {
     // the file went), so stop here and end the run the ordinary way.
     sweep.out_of_memory = true;
     walker.ReleaseMemory();
+    sweep.report.DropUnfinishedLine();
     try {
       sweep.report.Error("Error: out of memory; the cleaning stopped here");
     } catch (const std::bad_alloc&) {

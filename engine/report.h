@@ -83,6 +83,9 @@ class Report {
   /// Writes out everything collected so far, at a terminal also what the
   /// console has gathered.
   void Flush();
+  /// Drops the line being built, if one is: what memory running out cut
+  /// short, so that what is written after it starts a line of its own.
+  void DropUnfinishedLine() { buffer_.resize(line_start_); }
   /// Makes the report JSON Lines (--json): each line one object, the
   /// lines that are only there for people (banners, prompts) left out, and
   /// every error line also written as an object in its place in the report.

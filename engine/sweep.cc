@@ -397,6 +397,8 @@ void Sweep::Work(Worker& worker) {
     // Stop every worker; what this one recorded so far is written with the
     // rest if it can be.
     halt_.store(true);
+    // A line memory ran out in the middle of is none: the rest goes on.
+    if (!worker.direct) worker.own_report.DropUnfinishedLine();
     if (in_hand) {
       try {
         worker.FlushBlock();

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "engine/record_room.h"
+#include "engine/report.h"
 #include "platform/file_system.h"
 #include "tests/support/child_process.h"
 #include "tests/support/expected_run.h"
@@ -265,6 +266,26 @@ class GatheringConsole : public FakeConsole {
   std::size_t GatheredBytes() override { return gathered.load(); }
   std::atomic<std::size_t> gathered{0};
 };
+
+// A line memory ran out in the middle of is dropped, in text as in JSON:
+// what the run writes after it starts a line of its own.
+TEST(ReportTest, ALineCutShortByMemoryIsDroppedWholeAndTheNextStandsAlone) {
+  for (const bool json : {false, true}) {
+    FakeConsole console;
+    engine::Report report(console);
+    if (json) report.UseJson();
+    report.Text("Folder : /a ").EndLine();
+    report.Text(json ? "{\"type\":\"error\"," : "Folder : ");
+    report.DropUnfinishedLine();
+    report.Error("Error: out of memory; the cleaning stopped here");
+    report.Text("Total Remove File : 1").EndLine();
+    report.Flush();
+    EXPECT_EQ(console.out.substr(0, 12), "Folder : /a ");
+    EXPECT_EQ(console.out.find("Folder : Total"), std::string::npos) << console.out;
+    EXPECT_EQ(console.out.find("{\"type\":\"error\",{"), std::string::npos) << console.out;
+    EXPECT_NE(console.out.find("\nTotal Remove File : 1\n"), std::string::npos) << console.out;
+  }
+}
 
 // Workers taking room side by side never hold more than it has between
 // them, beside what a terminal's console gathers, whether they count lines
