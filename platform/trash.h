@@ -129,7 +129,8 @@ class TrashSystem {
 
   /// Holds up to `count` descriptors in reserve (at most half of those the
   /// process can spare), so that the walk, which takes what the process can
-  /// spare, leaves them for a trash found later.
+  /// spare, leaves them for a trash found later. CreateExclusive borrows
+  /// one where it finds no descriptor free, and puts it back after.
   virtual void ReserveHandles(std::size_t count) = 0;
 
   /// Gives back every descriptor ReserveHandles holds.

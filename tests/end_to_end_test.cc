@@ -784,6 +784,22 @@ TEST_F(MountTrashTest, EachFileSystemHasItsOwnTrashAndAFileWithoutOneStays) {
       EXPECT_EQ(Entries(trash), expected);
     }
   }
+  // Short of descriptors, the walk holds every one the process can spare
+  // (deep levels, folders whose subfolders wait): an information file
+  // borrows one of those kept for trashes found later, and every file goes.
+  for (const char* jobs : {"1", "8"}) {
+    Shell("rm -rf '" + mount_ + "'/.[!.]* '" + mount_ + "'/*");
+    std::string level = mount_ + "/deep";
+    for (int i = 0; i < 40; ++i, level += "/d") {
+      MakeFile(level + "/x.obj", "x");
+      MakeFile(level + "/side/s.obj", "s");
+    }
+    program_ = {"/bin/sh", "-c", "ulimit -n 24 && exec \"$0\" \"$@\"", BUILDSWEEP_BINARY};
+    const testsupport::ProcessResult scarce = RunTrash({"-j", jobs, mount_ + "/deep"});
+    program_ = {BUILDSWEEP_BINARY};
+    EXPECT_EQ(scarce.exit_status, 0) << scarce.err;
+    EXPECT_EQ(Entries(mount_ + "/.Trash-" + user_).size(), 80u);
+  }
   // A full file system has no room for the information file.
   project_ = mount_ + "/p";
   Shell("rm -rf '" + mount_ + "'/.[!.]*; dd if=/dev/zero of='" + mount_ +

@@ -285,14 +285,26 @@ class PosixTrashSystem : public TrashSystem {
   TrashStep CreateExclusive(const Dir& dir, std::string_view name, std::string_view content,
                             std::string* error) override {
     const char* const terminated = Terminated(name);
-    int fd;
-    do {
-      fd = ::openat(dir.native(), terminated, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                    0600);
-    } while (fd < 0 && errno == EINTR);
+    int fd = CreateNew(dir, terminated);
+    // The walk may hold every descriptor the process can spare (it sizes
+    // itself by them): one of those kept for trashes found later serves for
+    // the moment the information file is open, and is taken back after.
+    std::unique_lock<std::mutex> lock(mutex_, std::defer_lock);
+    bool lent = false;
+    if (fd < 0 && (errno == EMFILE || errno == ENFILE)) {
+      lock.lock();
+      if (!reserved_.empty()) {
+        ::close(reserved_.back());
+        reserved_.pop_back();
+        lent = true;
+        fd = CreateNew(dir, terminated);
+      }
+    }
     if (fd < 0) {
-      if (errno == EEXIST) return TrashStep::kExists;
-      *error = std::strerror(errno);
+      const int failure = errno;
+      if (lent) TakeBackLentHandle();
+      if (failure == EEXIST) return TrashStep::kExists;
+      *error = std::strerror(failure);
       return TrashStep::kFailed;
     }
     std::size_t written = 0;
@@ -309,10 +321,26 @@ class PosixTrashSystem : public TrashSystem {
     }
     // Some file systems (network ones) report a failed write only here.
     if (::close(fd) != 0 && failure == 0 && errno != EINTR) failure = errno;
+    if (lent) TakeBackLentHandle();
     if (failure == 0) return TrashStep::kDone;
     ::unlinkat(dir.native(), terminated, 0);
     *error = std::strerror(failure);
     return TrashStep::kFailed;
+  }
+
+  static int CreateNew(const Dir& dir, const char* name) {
+    int fd;
+    do {
+      fd = ::openat(dir.native(), name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    } while (fd < 0 && errno == EINTR);
+    return fd;
+  }
+
+  // Under mutex_: the descriptor CreateExclusive lent from the reserve comes
+  // back to it, unless the walk took it meanwhile.
+  void TakeBackLentHandle() {
+    const int fd = ::open("/", kReserveFlags);
+    if (fd >= 0) reserved_.push_back(fd);
   }
 
   void RemoveCreated(const Dir& dir, std::string_view name) override {
