@@ -343,6 +343,18 @@ bool EnterChecked(Sweep& sweep, const platform::Dir& start, const std::string& f
 void SweepChosenFolders(Sweep& sweep, const platform::Dir& start,
                         std::vector<CheckedFolder>& checked) {
   const std::vector<engine::NamedWorkTree> started_named = sweep.walker.named_work_trees();
+  // A repository around one folder may take another as its work tree
+  // (core.worktree), where git's discovery from that one never finds it:
+  // known before the first is cleaned, its tracked files stay.
+  if (checked.size() > 1) {
+    for (const std::string& folder : sweep.options.folders) {
+      std::string physical;
+      platform::FolderId id;
+      if (platform::LookUpFolder(folder, &physical, &id) && !physical.empty()) {
+        sweep.walker.LookAheadAt(physical);
+      }
+    }
+  }
   for (std::size_t i = 0; i < checked.size(); ++i) {
     if (platform::StopRequested() || sweep.report.output_failed() || sweep.out_of_memory) break;
     const std::string& folder = sweep.options.folders[i];

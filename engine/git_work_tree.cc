@@ -804,6 +804,11 @@ std::shared_ptr<const TrackedFiles> LoadRepository(platform::FileSystem& fs,
       !PlaceBesideTop(fs, place, config.work_tree, *top, &beside, &reason)) {
     return TrackedFiles::Unreadable(reason);
   }
+  // Unreadable or not, what it says holds there too.
+  if (elsewhere != nullptr && (beside.kind == BesideTop::Kind::kApart ||
+                              beside.kind == BesideTop::Kind::kAbove)) {
+    elsewhere->outside = beside.folder;
+  }
   if (index_path.empty()) index_path = JoinGitPath(place.git_dir, "index");
   std::unique_ptr<platform::FileSystem::FileBytes> bytes;
   std::string error;
@@ -1319,8 +1324,12 @@ GitSurroundings DiscoverGitAround(platform::FileSystem& fs, const platform::Dir&
           WorkTreeTop top;
           top.dir_path = std::string(start_path);
           top.top_path = step.levels == 0 ? top.dir_path : PathAbove(start_path, step.levels);
-          std::shared_ptr<const TrackedFiles> tracked =
-              LoadGuarded(fs, start, step.path, top.top_path.empty() ? nullptr : &top);
+          TrackedElsewhere elsewhere;
+          std::shared_ptr<const TrackedFiles> tracked = LoadGuarded(
+              fs, start, step.path, top.top_path.empty() ? nullptr : &top, &elsewhere);
+          if (tracked != nullptr && !elsewhere.outside.empty()) {
+            found.tracked_outside.push_back({elsewhere.outside, tracked});
+          }
           if (tracked != nullptr) {
             found.work_trees.push_back(WorkTreeAbove(start_path, step.levels, std::move(tracked)));
             // Past a work tree that keeps everything, nothing more can be kept.

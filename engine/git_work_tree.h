@@ -185,6 +185,11 @@ struct TrackedElsewhere {
   std::string folder;
   /// Why what git tracks there can't be told.
   std::string reason;
+  /// The folder core.worktree names where it lies outside the top, found on
+  /// the way down or not: its shown, physical path. What the repository
+  /// tracks is known there for the roots the run cleans later. Empty for
+  /// none.
+  std::string outside;
 };
 
 /// Loads what the git work tree whose top folder is open in `work_tree`
@@ -244,7 +249,8 @@ struct GitEnvironment {
 };
 
 /// A work tree named, not discovered: its top's shown path and what it
-/// tracks.
+/// tracks. Also a folder a repository's core.worktree names outside its own
+/// top, which discovery from there would never find.
 struct NamedWorkTree {
   std::string top_path;
   std::shared_ptr<const TrackedFiles> tracked;
@@ -275,6 +281,9 @@ struct GitSurroundings {
   /// too. One whose `tracked` is unreadable keeps everything: a `.git`
   /// that can't be judged, or a folder above that can't be reached.
   std::vector<EnclosingWorkTree> work_trees;
+  /// The folders those repositories take as their work trees
+  /// (core.worktree) outside their own tops, with what each tracks there.
+  std::vector<NamedWorkTree> tracked_outside;
 };
 
 /// Climbs from the folder open in `start`, whose shown path is

@@ -516,6 +516,7 @@ std::shared_ptr<const WorkTree> FolderCleaner::LoadWorkTree(const platform::Dir&
   TrackedElsewhere elsewhere;
   std::shared_ptr<const TrackedFiles> tracked = LoadTrackedFiles(fs_, dir, &top, &elsewhere);
   if (tracked == nullptr) return nullptr;
+  if (!elsewhere.outside.empty()) settings_.late_work_trees->NoteTrackedAt(elsewhere.outside, tracked);
   if (!elsewhere.folder.empty()) {
     // Its core.worktree names a folder outside this one, whose files the
     // walk may have reached before: never said to be safe, and the root,
@@ -531,6 +532,17 @@ std::shared_ptr<const WorkTree> FolderCleaner::LoadWorkTree(const platform::Dir&
   work_tree->top_path = path;
   ReportUnreadableWorkTree(*work_tree);
   return work_tree;
+}
+
+void LateWorkTrees::NoteTrackedAt(const std::string& folder,
+                                  std::shared_ptr<const TrackedFiles> tracked) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  tracked_outside_.push_back({folder, std::move(tracked)});
+}
+
+std::vector<NamedWorkTree> LateWorkTrees::TrackedOutside() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return tracked_outside_;
 }
 
 void LateWorkTrees::Add(const std::string& top, const std::string& reason) {
@@ -731,6 +743,7 @@ void Walker::SweepSubFolders(const std::string& root_path, const ExtensionList& 
   const std::size_t listed_bytes = root_targets_.names.size() + root_subfolders_.names.size();
   root_targets_ = platform::EntryList();
   if (!listed) return;
+  NameWorkTreesFoundOutside();
   JudgeFoldersShownTwice(root_path);
   // Shown elsewhere as git's data, the root is that data: nothing in it goes.
   root_left_alone_ = root_cleaner_.LeavesShownElsewhereAlone(root_id_, root_path);
@@ -794,6 +807,8 @@ void Walker::FindRootWorkTree(const std::string& root_path) {
   root_work_tree_.reset();
   if (!settings_.keep_tracked) return;
   GitSurroundings around = DiscoverGitAround(fs_, *root_stack_.top(), root_path, settings_.git);
+  for (const NamedWorkTree& outside : around.tracked_outside) NoteTrackedOutside(root_path, outside);
+  roots_.push_back(root_path);
   // Outermost first, so that each holds the one around it.
   for (auto enclosing = around.work_trees.rbegin(); enclosing != around.work_trees.rend();
        ++enclosing) {
@@ -821,6 +836,55 @@ void Walker::FindRootWorkTree(const std::string& root_path) {
     work_tree->outer = std::move(root_work_tree_);
     root_cleaner_.ReportUnreadableWorkTree(*work_tree);
     root_work_tree_ = std::move(work_tree);
+  }
+}
+
+// The folders that repositories met in the roots cleaned before take as
+// their work trees outside their own tops: what they track there is known
+// before this root is walked, whatever the threads, so they count as work
+// trees the environment names.
+void Walker::NameWorkTreesFoundOutside() {
+  if (!settings_.keep_tracked) return;
+  std::vector<NamedWorkTree>& named = settings_.named_work_trees;
+  for (NamedWorkTree& found : settings_.late_work_trees->TrackedOutside()) {
+    const bool known = std::any_of(named.begin(), named.end(), [&](const NamedWorkTree& name) {
+      return name.top_path == found.top_path && name.tracked == found.tracked;
+    });
+    if (!known) named.push_back(std::move(found));
+  }
+}
+
+void Walker::LookAheadAt(const std::string& path) {
+  if (!settings_.keep_tracked) return;
+  platform::Dir dir;
+  platform::FolderInfo info;
+  std::string reason;
+  if (fs_.OpenFolderPath(path, &dir, &info, &reason) != platform::OpenResult::kOpened) return;
+  const GitSurroundings around = DiscoverGitAround(fs_, dir, path, settings_.git);
+  for (const NamedWorkTree& outside : around.tracked_outside) {
+    settings_.late_work_trees->NoteTrackedAt(outside.top_path, outside.tracked);
+  }
+}
+
+// Notes the folder `outside` names, which a repository around the root
+// shown as `root_path` takes as its work tree, for the roots to come. One
+// of the roots cleaned before may have held its files: what was deleted
+// there is said to be uncertain.
+void Walker::NoteTrackedOutside(const std::string& root_path, const NamedWorkTree& outside) {
+  // Known already, it was so before the run (LookAheadAt), or said when it
+  // was found on the way down.
+  for (const NamedWorkTree& known : settings_.late_work_trees->TrackedOutside()) {
+    if (known.top_path == outside.top_path) return;
+  }
+  settings_.late_work_trees->NoteTrackedAt(outside.top_path, outside.tracked);
+  for (const std::string& before : roots_) {
+    if (!IsWithin(before, outside.top_path) && !IsWithin(outside.top_path, before)) continue;
+    fell_short_ = true;
+    report_.CannotError("tell what git tracks in", outside.top_path,
+                        "the repository around '" + root_path +
+                            "' takes it as its work tree (core.worktree), but the run had cleaned '" +
+                            before + "' before it came to that repository");
+    return;
   }
 }
 

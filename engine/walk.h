@@ -72,6 +72,12 @@ class LateWorkTrees {
   /// keeps everything for each noted top the root lies in.
   std::shared_ptr<const WorkTree> Around(const std::string& path,
                                          std::shared_ptr<const WorkTree> inner) const;
+  /// Notes that the repository `tracked` was read from takes `folder`,
+  /// outside its own top, as its work tree: a root cleaned later knows
+  /// what it tracks there, as it knows a work tree the environment names.
+  void NoteTrackedAt(const std::string& folder, std::shared_ptr<const TrackedFiles> tracked);
+  /// Every folder noted so far, with what is tracked there.
+  std::vector<NamedWorkTree> TrackedOutside() const;
 
  private:
   struct Top {
@@ -80,6 +86,7 @@ class LateWorkTrees {
   };
   mutable std::mutex mutex_;
   std::vector<Top> tops_;
+  std::vector<NamedWorkTree> tracked_outside_;
   // Looked at by every folder without the lock: almost always false.
   std::atomic<bool> any_{false};
 };
@@ -362,6 +369,11 @@ class Walker {
   void NameWorkTrees(std::vector<NamedWorkTree> named) { settings_.named_work_trees = std::move(named); }
   /// The work trees the environment names now.
   const std::vector<NamedWorkTree>& named_work_trees() const { return settings_.named_work_trees; }
+  /// Looks, before the run, at the repositories around a root still to
+  /// come, the folder at the physical path `path`: a folder one of them
+  /// takes as its work tree outside its own top (core.worktree) may be
+  /// a root cleaned before it, which must know what it tracks there.
+  void LookAheadAt(const std::string& path);
 
   /// Reads the current directory into `root` and prints "Root Path = ...".
   /// 1 on success; 0 after the fatal message and a short pause (the run then
@@ -418,9 +430,12 @@ class Walker {
   platform::EntryList root_subfolders_;
   platform::EntryList root_targets_;
   std::shared_ptr<const WorkTree> root_work_tree_;  // the root's, if it lies in one
+  std::vector<std::string> roots_;  // the roots this run has judged, in order
   std::unique_ptr<Sweep> sweep_;  // made at the first sweep, kept for the run
 
   void FindRootWorkTree(const std::string& root_path);
+  void NameWorkTreesFoundOutside();
+  void NoteTrackedOutside(const std::string& root_path, const NamedWorkTree& outside);
   void JudgeFoldersShownTwice(const std::string& root_path);
   void JudgeFolderShownAt(const std::vector<std::string>& paths);
   static WalkerSettings WithDryRunMemory(WalkerSettings settings);

@@ -784,6 +784,19 @@ TEST_F(GitIndexTest, HostileLayoutsNeverLoseWhatGitKeeps) {
          elsewhere(top + "/repo", "../../aside", {"../aside/a.log", "../aside/d/b.log"});
        },
        {"repo", ""}, {"repo"}, kClean, {}, 0, false, {}, "repo"},
+      // Both chosen, in either order: known before either is cleaned.
+      {"cwchosen",
+       [&](const std::string& top) {
+         elsewhere(top + "/repo", "../../aside", {"../aside/a.log", "../aside/d/b.log"});
+       },
+       {"aside", "repo"}, {"repo"}, kClean, {}, 0, false, {}, "",
+       {Path("cwchosen/aside"), Path("cwchosen/repo")}},
+      {"cwchosenlast",
+       [&](const std::string& top) {
+         elsewhere(top + "/repo", "../../aside", {"../aside/a.log", "../aside/d/b.log"});
+       },
+       {"aside", "repo"}, {"repo"}, kClean, {}, 0, false, {}, "",
+       {Path("cwchosenlast/repo"), Path("cwchosenlast/aside")}},
       {"cwbelow",
        [&](const std::string& top) {
          elsewhere(top + "/repo", "../src", {"src/c.log", "src/d/e.log", "f.log"});
