@@ -453,6 +453,10 @@ int Run(platform::FileSystem& fs, platform::Console& console, const Options& opt
   // git looks for it is read first, for the chosen folders' checks too.
   ReadGitDirEnvironment(fs);
   const std::unique_ptr<engine::Trash> trash = MakeTrash(options);
+  {
+    const engine::TrashSettings trash_settings = TrashSettingsFor(options);
+    NoteHomeTrash({engine::HomeTrashPath(trash_settings), trash_settings.home_trash_target});
+  }
   platform::Dir start;
   std::vector<CheckedFolder> checked;
   if (!options.folders.empty()) {

@@ -32,6 +32,12 @@ std::string Phrase(std::string_view what, const std::string& path) {
   return "the " + std::string(what) + " '" + path + "'";
 }
 
+// The home trash's physical path, and where it leads where it is a link.
+std::vector<std::string>& HomeTrashes() {
+  static std::vector<std::string> trashes;
+  return trashes;
+}
+
 // A database folder named on `path`, the outermost one.
 std::string DatabaseOnPath(const std::string& path) {
   for (const std::size_t start : NameStarts(path)) {
@@ -41,6 +47,18 @@ std::string DatabaseOnPath(const std::string& path) {
     const std::string_view system =
         engine::VersionControlSystem(std::string_view(path.data() + start, end - start));
     if (!system.empty()) return Phrase(std::string(system) + " database", path.substr(0, end));
+  }
+  // What was trashed stays until the trash is emptied: the home trash, or
+  // any file system's own.
+  for (const std::string& trash : HomeTrashes()) {
+    if (engine::IsWithin(path, trash)) return Phrase("trash", trash);
+  }
+  for (const std::size_t start : NameStarts(path)) {
+    std::size_t end = path.find(platform::kPathSeparator, start);
+    if (end == std::string::npos) end = path.size();
+    if (engine::IsTrashFolder(std::string_view(path.data() + start, end - start))) {
+      return Phrase("trash", path.substr(0, end));
+    }
   }
   return std::string();
 }
@@ -297,6 +315,11 @@ std::vector<engine::NamedWorkTree> WorkTreesNamedByEnvironment(platform::FileSys
   engine::NamedWorkTree named = engine::LoadNamedWorkTree(fs, here, environment);
   if (named.tracked == nullptr) return {};
   return {std::move(named)};
+}
+
+void NoteHomeTrash(std::vector<std::string> paths) {
+  paths.erase(std::remove(paths.begin(), paths.end(), std::string()), paths.end());
+  HomeTrashes() = std::move(paths);
 }
 
 std::string DatabaseAroundCurrentFolder(platform::FileSystem& fs) {

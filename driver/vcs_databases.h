@@ -29,6 +29,12 @@ namespace driver {
 std::string DatabaseAround(platform::FileSystem& fs, const platform::Dir& folder,
                            const std::string& path);
 
+/// Makes DatabaseAround take `paths` (physical; empty ones are no place),
+/// the home trash and where it leads, for a trash too, as it takes every
+/// folder named `.Trash` or `.Trash-` and digits: what was trashed stays
+/// until the trash is emptied.
+void NoteHomeTrash(std::vector<std::string> paths);
+
 /// DatabaseAround for the process's current directory.
 std::string DatabaseAroundCurrentFolder(platform::FileSystem& fs);
 

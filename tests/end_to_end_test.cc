@@ -519,20 +519,24 @@ TEST_F(TrashTest, TrashCliListsAndRestoresEveryFileByItsOriginalBytes) {
     }
   }
 
-  // Nor is what lies in it trashed again by a run started inside it, also
-  // where the data folder is named through a link.
+  // Nor is what lies in it trashed again, or deleted, by a run started
+  // inside it, also where the data folder is named through a link: its
+  // entries would be left without their files.
   testsupport::MakeLink(home_ + "/data", home_ + "/data-link");
   for (const char* data_home : {"/data", "/data-link"}) {
-    SCOPED_TRACE(data_home);
-    testsupport::ProcessOptions options;
-    options.argv = {BUILDSWEEP_BINARY, "--trash", "-y"};
-    options.cwd = home_trash_ + "/files";
-    options.env = {{"HOME", home_}, {"XDG_DATA_HOME", home_ + data_home}};
-    const testsupport::ProcessResult inside = testsupport::RunProcess(options);
-    EXPECT_EQ(inside.exit_status, 2);
-    EXPECT_NE(inside.err.find("': it lies in the trash '" + home_trash_ + "' already\n"),
-              std::string::npos) << inside.err;
-    EXPECT_EQ(Entries(home_trash_).size(), held);
+    for (const bool trashing : {true, false}) {
+      SCOPED_TRACE(std::string(data_home) + (trashing ? " --trash" : ""));
+      testsupport::ProcessOptions options;
+      options.argv = {BUILDSWEEP_BINARY, "-y"};
+      if (trashing) options.argv.push_back("--trash");
+      options.cwd = home_trash_ + "/files";
+      options.env = {{"HOME", home_}, {"XDG_DATA_HOME", home_ + data_home}};
+      const testsupport::ProcessResult inside = testsupport::RunProcess(options);
+      EXPECT_EQ(inside.exit_status, 2);
+      EXPECT_EQ(inside.err, "Error: the current folder is part of the trash '" + home_trash_ +
+                                "', where nothing is deleted\n");
+      EXPECT_EQ(Entries(home_trash_).size(), held);
+    }
   }
   // Nor what lies in another trash, whose information would be left behind.
   const std::string other_trash = root_ + "/.Trash-4321";
@@ -540,8 +544,12 @@ TEST_F(TrashTest, TrashCliListsAndRestoresEveryFileByItsOriginalBytes) {
   MakeFile(other_trash + "/info/old.obj.trashinfo", "[Trash Info]\nPath=/x/old.obj\n");
   const testsupport::ProcessResult in_other = RunTrash({}, other_trash + "/files");
   EXPECT_EQ(in_other.exit_status, 2);
-  EXPECT_EQ(in_other.err, "Error: cannot trash '" + other_trash + "/files/old.obj': it lies in "
-                          "the trash '" + other_trash + "' already\n");
+  EXPECT_EQ(in_other.err, "Error: the current folder is part of the trash '" + other_trash +
+                              "', where nothing is deleted\n");
+  const testsupport::ProcessResult chosen = RunTrash({other_trash + "/files"});
+  EXPECT_EQ(chosen.exit_status, 2);
+  EXPECT_NE(chosen.err.find("is part of the trash '" + other_trash + "', where nothing is deleted"),
+            std::string::npos) << chosen.err;
   EXPECT_TRUE(testsupport::Exists(other_trash + "/files/old.obj"));
   EXPECT_EQ(Entries(home_trash_).size(), held);
   testsupport::RemoveTree(other_trash);
@@ -612,8 +620,8 @@ TEST_F(TrashTest, AHomeTrashThatCannotBeMadeFailsTheDryRunAsTheRealRun) {
   MakeFile(home_ + "/elsewhere/files/c.obj");
   const testsupport::ProcessResult inside = RunTrash({}, home_ + "/elsewhere/files");
   EXPECT_EQ(inside.exit_status, 2);
-  EXPECT_NE(inside.err.find("': it lies in the trash '" + home_ + "/elsewhere' already\n"),
-            std::string::npos) << inside.err;
+  EXPECT_EQ(inside.err, "Error: the current folder is part of the trash '" + home_ +
+                            "/elsewhere', where nothing is deleted\n");
   EXPECT_TRUE(testsupport::Exists(home_ + "/elsewhere/files/c.obj"));
   ASSERT_EQ(std::system(("ln -sfn ../gone '" + home_ + "/data/Trash'").c_str()), 0);
   MakeFile("b.obj");
