@@ -199,21 +199,6 @@ engine::TrashSettings TrashSettingsFor(const Options& options) {
   return settings;
 }
 
-// The shallowest folder on the absolute `path` that is not there (or can't
-// be looked at); empty where the whole path is.
-std::string ShallowestMissingFolder(std::string path) {
-  std::string missing;
-  std::string physical;
-  platform::FolderId id;
-  while (!path.empty() && !platform::LookUpFolder(path, &physical, &id)) {
-    missing = path;
-    const std::size_t separator = path.find_last_of(platform::kPathSeparator);
-    if (separator == std::string::npos || separator == 0) break;
-    path.resize(separator);
-  }
-  return missing;
-}
-
 // The run's trash under --trash, made before the chosen folders are held
 // (it keeps descriptors for itself), its home trash opened only once the
 // run starts (Trash::Prepare); null otherwise.
@@ -226,19 +211,18 @@ std::unique_ptr<engine::Trash> MakeTrash(const Options& options) {
 struct Sweep {
   Sweep(platform::FileSystem& used_fs, engine::Report& run_report, const Options& run_options,
         const engine::ExtensionList& run_extensions, const RunHooks& run_hooks,
-        engine::Trash* run_trash, const platform::FolderId& made_for_trash)
+        engine::Trash* run_trash)
       : fs(used_fs),
         report(run_report),
         options(run_options),
         extensions(run_extensions),
         hooks(run_hooks),
         walker(used_fs, run_report,
-               SettingsFor(used_fs, run_options, run_hooks, run_trash, made_for_trash),
+               SettingsFor(used_fs, run_options, run_hooks, run_trash),
                FirstJobs(run_options), MostJobs(run_options)) {}
 
   static engine::WalkerSettings SettingsFor(platform::FileSystem& fs, const Options& options,
-                                            const RunHooks& hooks, engine::Trash* trash,
-                                            const platform::FolderId& made_for_trash) {
+                                            const RunHooks& hooks, engine::Trash* trash) {
     engine::WalkerSettings settings;
     for (const std::string& pattern : options.exclusions) settings.filter.AddExclusion(pattern);
     // The run's own output files, never deleted.
@@ -255,7 +239,10 @@ struct Sweep {
     }
     // Nor the folders the run made for the home trash: the tree as it was
     // has none, and a dry run shows none.
-    if (made_for_trash.IsKnown()) settings.never_entered.push_back(made_for_trash);
+    if (trash != nullptr) {
+      const std::vector<platform::FolderId>& made = trash->made_folders();
+      settings.never_entered.insert(settings.never_entered.end(), made.begin(), made.end());
+    }
     // A folder shown at a second path (a bind mount) is judged by git at
     // both: its data and what it tracks stay, whichever path the walk takes.
     settings.shown_twice = platform::FoldersShownTwice();
@@ -496,17 +483,9 @@ int Run(platform::FileSystem& fs, platform::Console& console, const Options& opt
   platform::DeferStopSignals();
   if (prompts) Prompt(report, kStartPrompt);
 
-  platform::FolderId made_for_trash;
-  if (trash != nullptr) {
-    // Before the walk could come across it.
-    const std::string missing = ShallowestMissingFolder(TrashSettingsFor(options).data_home);
-    trash->Prepare();
-    std::string physical;
-    if (!missing.empty()) platform::LookUpFolder(missing, &physical, &made_for_trash);
-  }
+  if (trash != nullptr) trash->Prepare();  // before the walk could come across it
   engine::DryRunFileSystem dry_run_fs(fs);
-  Sweep sweep(options.dry_run ? dry_run_fs : fs, report, options, extensions, hooks, trash.get(),
-              made_for_trash);
+  Sweep sweep(options.dry_run ? dry_run_fs : fs, report, options, extensions, hooks, trash.get());
   if (options.folders.empty()) {
     SweepCurrentDirectory(sweep);
   } else {

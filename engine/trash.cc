@@ -136,6 +136,7 @@ void Trash::OpenHomeTrash() {
   platform::FolderInfo info;
   std::string reason;
   switch (system_.OpenFolderAt(settings_.data_home, !settings_.dry_run, &data_home, &info,
+                               &made_folders_,
                                &reason)) {
     case OpenResult::kOpened: {
       home_device_ = info.id.device;

@@ -75,6 +75,9 @@ class Trash {
   /// Opens the home trash, making it (and files/, info/) in a real run, so
   /// that its identity is known before the walk could come across it.
   void Prepare();
+  /// The folders Prepare made on the way to the home trash, which the tree
+  /// as it stood did not have: the walk passes them over.
+  const std::vector<platform::FolderId>& made_folders() const { return made_folders_; }
 
   /// The most bytes the paths Put places a file of a folder whose path has
   /// `folder_bytes` bytes can have (without the file's name).
@@ -107,6 +110,7 @@ class Trash {
   std::uint64_t home_device_ = 0;
   bool home_device_known_ = false;
   std::uint64_t home_mount_ = 0;  // 0: not known
+  std::vector<platform::FolderId> made_folders_;  // by Prepare, on the way to it
   // By device, one for each mount of it met (a bind mount has a top of its
   // own, and a rename can't cross from one mount to another).
   std::map<std::uint64_t, std::vector<std::unique_ptr<Can>>> mounts_;

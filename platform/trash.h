@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/dir.h"
 #include "platform/file_system.h"
@@ -60,9 +61,9 @@ class TrashSystem {
   /// trying; kFailed with the reason making or opening it would fail for
   /// otherwise (a file or a link to nothing in its place, a parent this
   /// process may not write in); kNoHandles where it had no descriptor to
-  /// spare.
+  /// spare. The identities of the folders it made go to `made`.
   virtual OpenResult OpenFolderAt(std::string_view path, bool make, Dir* dir, FolderInfo* info,
-                                  std::string* error) = 0;
+                                  std::vector<FolderId>* made, std::string* error) = 0;
 
   /// The mount the open folder `dir` is reached through, as a number the
   /// system gives each mount; 0 where it can't tell. Two mounts of one file

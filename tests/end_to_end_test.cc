@@ -659,10 +659,11 @@ TEST_F(TrashTest, AHomeTrashThatCannotBeMadeFailsTheDryRunAsTheRealRun) {
                            "too long a path for the trash to put it back\n"),
             std::string::npos) << entry.err;
   EXPECT_TRUE(testsupport::Exists("s.obj"));
-  // A home trash to be made inside the tree: the folders made for it are
-  // walked no more than the trash, so the report is the dry run's.
+  // A home trash to be made inside the tree: the folders made for it (on
+  // the way there too) are walked no more than the trash, so the report is
+  // the dry run's.
   MakeFile(root_ + "/t/src/m.obj");
-  env_ = {{"HOME", home_}, {"XDG_DATA_HOME", root_ + "/t/data/more"}};
+  env_ = {{"HOME", home_}, {"XDG_DATA_HOME", root_ + "/t/q/../data/more"}};
   const testsupport::ProcessResult dry_made = RunTrash({"-n"}, root_ + "/t");
   const testsupport::ProcessResult made = RunTrash({}, root_ + "/t");
   EXPECT_EQ(made.exit_status, 0) << made.err;

@@ -247,8 +247,8 @@ class StagedTrash : public TrashSystem {
  public:
   std::string Unsupported() override { return real_.Unsupported(); }
   OpenResult OpenFolderAt(std::string_view path, bool make, Dir* dir, FolderInfo* info,
-                          std::string* error) override {
-    return real_.OpenFolderAt(path, make, dir, info, error);
+                          std::vector<FolderId>* made, std::string* error) override {
+    return real_.OpenFolderAt(path, make, dir, info, made, error);
   }
   std::uint64_t MountOf(const Dir& dir) override { return real_.MountOf(dir); }
   FolderId NearestExistingFolder(std::string_view path) override {
@@ -258,7 +258,7 @@ class StagedTrash : public TrashSystem {
                           std::string* error) override {
     if (mount_top.empty()) return real_.OpenMountTop(dir, top, info, levels, error);
     *levels = mount_top_levels;
-    return real_.OpenFolderAt(mount_top, false, top, info, error);
+    return real_.OpenFolderAt(mount_top, false, top, info, nullptr, error);
   }
   SharedTrash OpenSharedTrash(const Dir& top, std::string_view name, Dir* shared,
                               std::string* reason) override {
@@ -324,8 +324,8 @@ TEST_F(NativeFileSystemTest, TrashMovesTellAFileGoneFromATrashGoneAndKeepWhatThe
   Dir src, gone;
   FolderInfo src_info, gone_info;
   std::string error;
-  ASSERT_EQ(trash.OpenFolderAt(here + "/src", false, &src, &src_info, &error), OpenResult::kOpened);
-  ASSERT_EQ(trash.OpenFolderAt(here + "/gone", false, &gone, &gone_info, &error),
+  ASSERT_EQ(trash.OpenFolderAt(here + "/src", false, &src, &src_info, nullptr, &error), OpenResult::kOpened);
+  ASSERT_EQ(trash.OpenFolderAt(here + "/gone", false, &gone, &gone_info, nullptr, &error),
             OpenResult::kOpened);
   fs::remove("gone");
   EXPECT_EQ(trash.MoveNoReplace(src, "a.obj", gone, "a.obj", &error), TrashStep::kFailed);
@@ -336,7 +336,7 @@ TEST_F(NativeFileSystemTest, TrashMovesTellAFileGoneFromATrashGoneAndKeepWhatThe
   fs::create_directories("src/d.obj/inner");
   fs::create_directories("bin");
   Dir bin;
-  ASSERT_EQ(trash.OpenFolderAt(here + "/bin", false, &bin, &gone_info, &error), OpenResult::kOpened);
+  ASSERT_EQ(trash.OpenFolderAt(here + "/bin", false, &bin, &gone_info, nullptr, &error), OpenResult::kOpened);
   EXPECT_EQ(trash.MoveNoReplace(src, "d.obj", bin, "d.obj", &error), TrashStep::kIsFolder);
   EXPECT_TRUE(Exists("src/d.obj/inner"));
   EXPECT_FALSE(Exists("bin/d.obj"));
@@ -376,7 +376,7 @@ TEST_F(NativeFileSystemTest, TrashShortOfHandlesAtASharedTrashLooksAgainAtTheNex
   Dir src;
   FolderInfo info;
   std::string error;
-  ASSERT_EQ(trash.OpenFolderAt(here + "/top/src", false, &src, &info, &error), OpenResult::kOpened);
+  ASSERT_EQ(trash.OpenFolderAt(here + "/top/src", false, &src, &info, nullptr, &error), OpenResult::kOpened);
   engine::TrashSettings settings;
   settings.user = CurrentUserId();
   const std::string user = std::to_string(settings.user);

@@ -145,12 +145,12 @@ class PosixTrashSystem : public TrashSystem {
   std::string Unsupported() override { return std::string(); }
 
   OpenResult OpenFolderAt(std::string_view path, bool make, Dir* dir, FolderInfo* info,
-                          std::string* error) override {
+                          std::vector<FolderId>* made, std::string* error) override {
     const std::string terminated(path);
     bool to_make = false;
     // A folder that could not be made fails for its own reason, not for the
     // open's that follows.
-    int failure = make ? MakeFoldersOnTheWay(terminated, false, &to_make) : 0;
+    int failure = make ? MakeFoldersOnTheWay(terminated, false, &to_make, made) : 0;
     if (failure != 0) return Failure(failure, error);
     const int fd = OpenFolder(AT_FDCWD, terminated.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd >= 0) {
@@ -425,7 +425,8 @@ class PosixTrashSystem : public TrashSystem {
   // `look_only`, makes none and foresees whether it could, saying in
   // `to_make` whether any is missing. 0, or the errno of the first folder
   // that could not be (or, foreseen, would not be) made.
-  static int MakeFoldersOnTheWay(const std::string& path, bool look_only, bool* to_make) {
+  static int MakeFoldersOnTheWay(const std::string& path, bool look_only, bool* to_make,
+                                 std::vector<FolderId>* made = nullptr) {
     *to_make = false;
     std::string above = "/";
     for (std::size_t slash = path.find('/', 1);; slash = path.find('/', slash + 1)) {
@@ -433,9 +434,11 @@ class PosixTrashSystem : public TrashSystem {
       if (!look_only) {
         // Some file systems (automounts, some network ones) answer for a
         // folder already there with another error than EEXIST: it is let be.
-        if (::mkdir(folder.c_str(), kPrivateFolderMode) != 0 && errno != EEXIST) {
+        struct stat st;
+        if (::mkdir(folder.c_str(), kPrivateFolderMode) == 0) {
+          if (made != nullptr && ::stat(folder.c_str(), &st) == 0) made->push_back(IdOf(st));
+        } else if (errno != EEXIST) {
           const int failure = errno;
-          struct stat st;
           if (::stat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return failure;
         }
       } else if (struct stat st; ::lstat(folder.c_str(), &st) != 0) {

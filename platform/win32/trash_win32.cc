@@ -14,7 +14,8 @@ class UnsupportedTrashSystem : public TrashSystem {
     return "the Recycle Bin is reached only through the shell, by full paths, which would give "
            "up the deletion relative to each checked folder";
   }
-  OpenResult OpenFolderAt(std::string_view, bool, Dir*, FolderInfo*, std::string* error) override {
+  OpenResult OpenFolderAt(std::string_view, bool, Dir*, FolderInfo*, std::vector<FolderId>*,
+                          std::string* error) override {
     *error = Unsupported();
     return OpenResult::kFailed;
   }
