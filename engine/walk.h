@@ -112,7 +112,7 @@ struct WalkerSettings {
   /// The files never deleted: the run's own output.
   std::vector<platform::FolderId> kept_files;
   /// The folders never entered whatever their names: the user's home trash,
-  /// and the outermost folder a run made for it.
+  /// and the folders a run made on the way to it.
   std::vector<platform::FolderId> never_entered;
   /// Where by-products go instead of being deleted (--trash); null when
   /// they are deleted. Must outlive the walker.
