@@ -160,7 +160,8 @@ void Trash::OpenHomeTrash() {
       home_->problem = "cannot make the home trash '" + home_->path + "': " + reason;
       break;
   }
-  const platform::FolderId nearest = system_.NearestExistingFolder(settings_.data_home);
+  const platform::FolderId nearest =
+      system_.NearestExistingFolder(settings_.data_home, &home_mount_);
   home_device_ = nearest.device;
   home_device_known_ = nearest.IsKnown();
 }

@@ -73,8 +73,10 @@ class TrashSystem {
 
   /// The identity of the nearest folder that exists on the way to the
   /// absolute `path`, `path` itself included: where a folder at `path`
-  /// would be made. Unknown when not even "/" can be looked at.
-  virtual FolderId NearestExistingFolder(std::string_view path) = 0;
+  /// would be made; the mount it is reached through goes to `mount` (0
+  /// where the system can't tell, as MountOf). Unknown when not even "/"
+  /// can be looked at.
+  virtual FolderId NearestExistingFolder(std::string_view path, std::uint64_t* mount) = 0;
 
   /// Opens, in `top`, the topmost folder of the file system (mount) that
   /// the open folder `dir` lies on, climbing through `..` while the device

@@ -889,6 +889,18 @@ TEST_F(MountTrashTest, EachFileSystemHasItsOwnTrashAndAFileWithoutOneStays) {
               (std::map<std::string, std::string>{{"g.obj", "g.obj"}, {"h.log", "h.log"}}));
     EXPECT_EQ(Entries(beside_home + "/.Trash-" + user_),
               (std::map<std::string, std::string>{{"k.obj", "k.obj"}}));
+    // So too where the home's data folder is still to be made: the dry run
+    // knows the mount it will be made on, not only the device.
+    Shell("rm -rf '" + beside_home + "/.Trash-" + user_ + "'");
+    MakeFile(root_ + "/bound/k.obj", "k");
+    env_ = {{"HOME", home_}, {"XDG_DATA_HOME", home_ + "/fresh"}};
+    const testsupport::ProcessResult dry = RunTrash({"-n", beside_home});
+    const testsupport::ProcessResult run = RunTrash({beside_home});
+    EXPECT_EQ(run.exit_status, 0) << run.err;
+    const std::string foreseen = std::regex_replace(dry.out, std::regex("Would trash : "), "Trash : ");
+    EXPECT_EQ(run.out, foreseen.substr(0, foreseen.find("Total Size")));
+    EXPECT_EQ(Entries(beside_home + "/.Trash-" + user_),
+              (std::map<std::string, std::string>{{"k.obj", "k.obj"}}));
   }
   if (!why_not.empty()) GTEST_SKIP() << "not run as another user: " << why_not;
 }

@@ -251,8 +251,8 @@ class StagedTrash : public TrashSystem {
     return real_.OpenFolderAt(path, make, dir, info, made, error);
   }
   std::uint64_t MountOf(const Dir& dir) override { return real_.MountOf(dir); }
-  FolderId NearestExistingFolder(std::string_view path) override {
-    return real_.NearestExistingFolder(path);
+  FolderId NearestExistingFolder(std::string_view path, std::uint64_t* mount) override {
+    return real_.NearestExistingFolder(path, mount);
   }
   OpenResult OpenMountTop(const Dir& dir, Dir* top, FolderInfo* info, std::size_t* levels,
                           std::string* error) override {

@@ -168,11 +168,20 @@ class PosixTrashSystem : public TrashSystem {
     return Failure(failure, error);
   }
 
-  FolderId NearestExistingFolder(std::string_view path) override {
+  FolderId NearestExistingFolder(std::string_view path, std::uint64_t* mount) override {
     std::string at(path);
+    *mount = 0;
     for (;;) {
+      const char* const shown = at.empty() ? "/" : at.c_str();
       struct stat st;
-      if (::stat(at.empty() ? "/" : at.c_str(), &st) == 0) return IdOf(st);
+      if (::stat(shown, &st) == 0) {
+        const int fd = ::open(shown, kSearchFlags);
+        if (fd >= 0) {
+          *mount = MountIdOf(fd);
+          ::close(fd);
+        }
+        return IdOf(st);
+      }
       if (at.empty()) return FolderId();
       at.resize(at.find_last_of('/') == std::string::npos ? 0 : at.find_last_of('/'));
     }

@@ -20,7 +20,10 @@ class UnsupportedTrashSystem : public TrashSystem {
     return OpenResult::kFailed;
   }
   std::uint64_t MountOf(const Dir&) override { return 0; }
-  FolderId NearestExistingFolder(std::string_view) override { return FolderId(); }
+  FolderId NearestExistingFolder(std::string_view, std::uint64_t* mount) override {
+    *mount = 0;
+    return FolderId();
+  }
   OpenResult OpenMountTop(const Dir&, Dir*, FolderInfo*, std::size_t*,
                           std::string* error) override {
     *error = Unsupported();
