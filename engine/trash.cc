@@ -430,7 +430,13 @@ RemoveResult Trash::Put(const platform::Dir& dir, std::uint64_t device,
       case TrashStep::kIsFolder:
         return RemoveResult::kIsFolder;
       default:
-        *error = MoveProblem(can->path, *error);
+        // A folder the file may not leave is its own fault, not the
+        // trash's: said as a deletion there, or the dry run, says it.
+        if (std::string why; !system_.MayWriteIn(dir, &why)) {
+          *error = why;
+        } else {
+          *error = MoveProblem(can->path, *error);
+        }
         return RemoveResult::kFailed;
     }
   }

@@ -804,6 +804,21 @@ TEST_F(MountTrashTest, EachFileSystemHasItsOwnTrashAndAFileWithoutOneStays) {
       EXPECT_EQ(Entries(trash), expected);
     }
   }
+  // A file that may not leave its folder: its own fault, not the trash's,
+  // in the real run as in the dry run.
+  Shell("rm -rf '" + mount_ + "'/.[!.]* '" + mount_ + "'/*; chmod 1777 '" + mount_ + "'");
+  project_ = mount_ + "/p";
+  MakeProject();
+  Shell("chown -R 65534 '" + project_ + "' && chmod 555 '" + project_ + "/q'");
+  if (RunAsNobody(project_, &why_not)) {
+    const testsupport::ProcessResult dry = RunTrash({"-n", project_});
+    const testsupport::ProcessResult run = RunTrash({project_});
+    program_ = {BUILDSWEEP_BINARY};
+    EXPECT_EQ(run.exit_status, 2);
+    EXPECT_EQ(dry.err, run.err);
+    EXPECT_EQ(run.err, "Error: cannot trash '" + project_ + "/q/y.log': Permission denied\n");
+  }
+  Shell("chmod 755 '" + project_ + "/q'");
   // Short of descriptors, the walk holds every one the process can spare
   // (deep levels, folders whose subfolders wait): an information file
   // borrows one of those kept for trashes found later, and every file goes.
