@@ -210,6 +210,9 @@ class ConfigParser {
       config_->work_tree = value;
       return true;
     }
+    if (section_ == "core" && key == "bare") {
+      return ParseBool(key, has_value, value, &config_->bare, error);
+    }
     if (section_ == "core" && key == "ignorecase") {
       config_->ignore_case_set = true;
       return ParseBool(key, has_value, value, &config_->ignore_case, error);
@@ -620,6 +623,7 @@ bool ReadSettings(platform::FileSystem& fs, const platform::Dir& dir, std::strin
   // know makes no repository it works in.
   if (config->format_version == -1) {
     config->work_tree.clear();
+    config->bare = false;
     config->worktree_config = false;
     config->object_format.clear();
   } else if (config->format_version > 1) {
@@ -637,6 +641,8 @@ bool ReadSettings(platform::FileSystem& fs, const platform::Dir& dir, std::strin
   // core.worktree from the shared settings: git ignores it there, unless
   // work trees have settings of their own.
   if (place.common_dir != place.git_dir && !config->worktree_config) config->work_tree.clear();
+  // Nor core.bare: a linked work tree is one whatever its repository is.
+  if (place.common_dir != place.git_dir) config->bare = false;
   if (!config->object_format.empty() && config->object_format != "sha1") {
     *reason = "its repository uses the object format '" + config->object_format +
               "', whose index this program does not read";
@@ -793,7 +799,8 @@ std::shared_ptr<const TrackedFiles> LoadRepository(platform::FileSystem& fs,
                                                    const GitPlace& place, std::string index_path,
                                                    const WorkTreeTop* top = nullptr,
                                                    TrackedElsewhere* elsewhere = nullptr,
-                                                   GitConfig* settings = nullptr) {
+                                                   GitConfig* settings = nullptr,
+                                                   bool discovered = false) {
   GitConfig config;
   std::string reason;
   if (!ReadSettings(fs, dir, base, place, &config, &reason)) return TrackedFiles::Unreadable(reason);
@@ -817,7 +824,13 @@ std::shared_ptr<const TrackedFiles> LoadRepository(platform::FileSystem& fs,
       return TrackedFiles::Unreadable("cannot read '" + Shown(index_path, base) + "': " + error);
     case platform::LookupResult::kMissing:
       // A repository where nothing was ever added has no index yet; one
-      // whose HEAD names a commit had one, and lost it.
+      // whose HEAD names a commit had one, and lost it. A bare one, found
+      // by discovery (a `.git` file naming it), never had one: git works
+      // in no work tree there. (One with an index, core.bare set by
+      // mistake, still tracks what `git ls-files` lists.)
+      if (discovered && config.bare && config.work_tree.empty()) {
+        return TrackedFiles::FromIndex(GitIndexContent(), config.ignore_case);
+      }
       if (HeadMayNameCommit(fs, dir, place)) {
         return TrackedFiles::Unreadable("'" + Shown(index_path, base) +
                                         "' is missing, yet HEAD may name a commit");
@@ -891,7 +904,7 @@ std::shared_ptr<const TrackedFiles> Load(platform::FileSystem& fs, const platfor
     case WorkTreeVerdict::kWorkTree:
       break;
   }
-  return LoadRepository(fs, dir, base, place, std::string(), top, elsewhere);
+  return LoadRepository(fs, dir, base, place, std::string(), top, elsewhere, nullptr, true);
 }
 
 std::shared_ptr<const TrackedFiles> LoadGuarded(platform::FileSystem& fs, const platform::Dir& dir,

@@ -311,6 +311,8 @@ struct GitConfig {
   bool worktree_config = false;
   /// core.worktree: where the work tree is, relative to the git dir.
   std::string work_tree;
+  /// core.bare: the repository has no work tree (unless one is named).
+  bool bare = false;
   /// core.repositoryformatversion; -1 when unset, as git takes it too.
   long format_version = -1;
 };

@@ -802,6 +802,16 @@ TEST_F(GitIndexTest, HostileLayoutsNeverLoseWhatGitKeeps) {
          elsewhere(top + "/repo", "../src", {"src/c.log", "src/d/e.log", "f.log"});
        },
        {"repo", "repo/src/d", ""}, {"repo"}},
+      // A `.git` file naming a bare repository, with work trees beside it:
+      // git works in none at the top, so nothing there is tracked.
+      {"barefile",
+       [&](const std::string& top) {
+         commit(top + "/src", {"t.obj"});
+         Git(top, {"clone", "-q", "--bare", "src", "proj/.bare"});
+         MakeFile(Path(top + "/proj/.git"), "gitdir: ./.bare\n");
+         Git(top + "/proj", {"worktree", "add", "-q", "main"});
+       },
+       {"proj", "proj/main"}, {"proj", "proj/main"}},
       {"missing",
        [&](const std::string& top) {
          commit(top, {"t.log"});
