@@ -1309,10 +1309,19 @@ GitSurroundings DiscoverGitAround(platform::FileSystem& fs, const platform::Dir&
                                   const GitDiscoverySettings& settings) {
   GitSurroundings found;
   bool looking = settings.work_trees;
+  // Git's discovery looks at a folder's `.git` before the folder itself:
+  // a work tree's top (a work tree inside a bare repository, as `git
+  // worktree add` makes one) lies in no git database, whatever is above.
+  bool in_database = true;
   std::string failure;
   const bool climbed = ClimbFromFolder(
       fs, start, MostLevelsAbove(start_path), [&](const ClimbStep& step) {
-        if (found.database_levels < 0) {
+        if (found.database_levels < 0 && in_database) {
+          GitPlace place;
+          std::string why;
+          in_database = JudgeDotGit(fs, start, step.path, &place, &why) != WorkTreeVerdict::kWorkTree;
+        }
+        if (found.database_levels < 0 && in_database) {
           GitPlace place;
           std::string why;
           switch (JudgeGitDir(fs, start, step.path, step.path, &place, &why)) {
@@ -1349,7 +1358,7 @@ GitSurroundings DiscoverGitAround(platform::FileSystem& fs, const platform::Dir&
             if (!found.work_trees.back().tracked->readable()) looking = false;
           }
         }
-        return looking || found.database_levels < 0;
+        return looking || (found.database_levels < 0 && in_database);
       },
       &failure);
   if (!climbed && looking) {
