@@ -190,6 +190,7 @@ struct Sweep::Worker {
   Report own_report;
   FolderCleaner cleaner;
   FolderStack stack;
+  std::condition_variable wake;  // room to keep output, or its block is first
   Order::iterator block;  // the block in hand
   bool writing = false;   // its block is first: it writes to the report itself
   std::size_t counted_ahead = 0;  // counted in the room before its line came
@@ -267,7 +268,7 @@ void Sweep::ThreadMain(Worker& worker, unsigned seen) {
     }
     Work(worker);
     std::lock_guard<std::mutex> lock(mutex_);
-    if (++finished_ == threads_.size()) round_changed_.notify_all();
+    if (++finished_ == threads_.size()) round_done_.notify_one();
   }
 }
 
@@ -327,7 +328,7 @@ void Sweep::Run(const std::shared_ptr<const platform::Dir>& root, const platform
   Work(*workers_[0]);
   {
     std::unique_lock<std::mutex> lock(mutex_);
-    round_changed_.wait(lock, [&] { return finished_ == threads_.size(); });
+    round_done_.wait(lock, [&] { return finished_ == threads_.size(); });
     in_round_ = false;
   }
   // Every worker waits for the next round now. After a stop, blocks further
@@ -577,6 +578,12 @@ void Sweep::WaitForWork(std::unique_lock<std::mutex>& lock) {
   --waiting_for_work_;
 }
 
+void Sweep::WaitForRoom(Worker& worker, std::unique_lock<std::mutex>& lock) {
+  waiting_for_room_.push_back(&worker);
+  worker.wake.wait_for(lock, kStopCheckInterval);
+  waiting_for_room_.erase(std::find(waiting_for_room_.begin(), waiting_for_room_.end(), &worker));
+}
+
 // A fresh entry in the order, in front of `before`; under the lock.
 Sweep::Order::iterator Sweep::Place(Order::iterator before) {
   if (spare_.empty()) return order_.emplace(before);
@@ -619,10 +626,16 @@ void Sweep::WakeTakers(std::size_t count) {
   for (std::size_t i = 0; i < count; ++i) work_changed_.notify_one();
 }
 
-// Wakes the workers waiting for room, or for their block to be first; under
-// the lock.
+// Wakes the worker whose block is first now, should it wait; under the lock.
+void Sweep::WakeFirst() {
+  if (!order_.empty() && !order_.front().is_range && order_.front().owner != nullptr) {
+    order_.front().owner->wake.notify_one();
+  }
+}
+
+// Wakes every worker waiting for room; under the lock.
 void Sweep::WakeRoomWaiters() {
-  if (room_waiters_.load() > 0) room_changed_.notify_all();
+  for (Worker* worker : waiting_for_room_) worker->wake.notify_one();
 }
 
 // Notes which block is first now; under the lock.
@@ -899,7 +912,7 @@ bool Sweep::HoldBack(Worker& worker, std::size_t incoming) {
     // counted only once it waited slept the whole check interval).
     room_waiters_.fetch_add(1);
     const bool admitted = room_.Admit(incoming);
-    if (!admitted && !MustStop()) room_changed_.wait_for(lock, kStopCheckInterval);
+    if (!admitted && !MustStop()) WaitForRoom(worker, lock);
     room_waiters_.fetch_sub(1);
     if (admitted) return true;
     if (MustStop()) return false;
@@ -967,7 +980,7 @@ void Sweep::Deliver(Worker& worker, std::unique_lock<std::mutex>& lock) {
   }
   writing_ = false;
   NoteFirst();
-  WakeRoomWaiters();
+  WakeFirst();
   // The last folder in hand done: whoever waits for more may end. Room
   // made: a put off block may go on, or a range held back for the front
   // may be taken (see NextToTake).

@@ -103,7 +103,9 @@ class Sweep {
   void Deliver(Worker& worker, std::unique_lock<std::mutex>& lock);
   bool Take(Worker& worker, Task* task, std::unique_lock<std::mutex>& lock);
   void WaitForWork(std::unique_lock<std::mutex>& lock);
+  void WaitForRoom(Worker& worker, std::unique_lock<std::mutex>& lock);
   void WakeTakers(std::size_t count);
+  void WakeFirst();
   void WakeRoomWaiters();
   std::unique_lock<std::mutex> Lock();
   Order::iterator Place(Order::iterator before);
@@ -181,8 +183,9 @@ class Sweep {
   alignas(64) std::mutex mutex_;  // guards what follows
   std::condition_variable work_changed_;  // a folder to take, or none left to come
   unsigned waiting_for_work_ = 0;
-  // Room to keep output made, or the first block changed.
-  std::condition_variable room_changed_;
+  // Workers waiting for room to keep their output, or for their block to be
+  // first; each on its own condition, so only those who can go on wake.
+  std::vector<Worker*> waiting_for_room_;
   Order order_;
   Order spare_;  // entries done with, kept with their buffers
   unsigned busy_ = 0;     // workers with a folder in hand
@@ -190,7 +193,8 @@ class Sweep {
   bool out_of_memory_ = false;
   // The threads' rounds: each Run is one; a thread that finished its part
   // of the round counts itself in finished_.
-  std::condition_variable round_changed_;  // a round started, or every thread finished_
+  std::condition_variable round_changed_;
+  std::condition_variable round_done_;  // every thread finished_ its part
   unsigned round_ = 0;
   bool in_round_ = false;  // threads started now join the round under way
   unsigned finished_ = 0;
