@@ -588,6 +588,9 @@ TEST_F(TrashTest, AHomeTrashThatCannotBeMadeFailsTheDryRunAsTheRealRun) {
       {"a file", "echo > file", "file", "Not a directory"},
       {"missing below a file", "echo > file", "file/data", "Not a directory"},
       {"a link to nothing", "ln -s gone link", "link", "No such file or directory"},
+      // Foreseen past the first folder to make, and nothing made in vain.
+      {"a name too long below a missing folder", "true", "data/" + std::string(300, 'L'),
+       "File name too long"},
   };
   std::string why_not;
   for (const Case& c : cases) {

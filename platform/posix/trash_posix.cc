@@ -150,7 +150,9 @@ class PosixTrashSystem : public TrashSystem {
     bool to_make = false;
     // A folder that could not be made fails for its own reason, not for the
     // open's that follows.
-    int failure = make ? MakeFoldersOnTheWay(terminated, false, &to_make, made) : 0;
+    // What a dry run foresees fails first, so nothing is made in vain.
+    int failure = make ? MakeFoldersOnTheWay(terminated, true, &to_make) : 0;
+    if (failure == 0 && make) failure = MakeFoldersOnTheWay(terminated, false, &to_make, made);
     if (failure != 0) return Failure(failure, error);
     const int fd = OpenFolder(AT_FDCWD, terminated.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd >= 0) {
@@ -458,6 +460,14 @@ class PosixTrashSystem : public TrashSystem {
         *to_make = true;
         if (::stat(above.c_str(), &st) != 0) return errno;
         if (::faccessat(AT_FDCWD, above.c_str(), W_OK | X_OK, AT_EACCESS) != 0) return errno;
+        // Nor would a name longer than the file system takes be made below.
+        const long most = ::pathconf(above.c_str(), _PC_NAME_MAX);
+        for (std::size_t begin = slash; most > 0 && begin != std::string::npos;) {
+          const std::size_t end = path.find('/', begin + 1);
+          const std::size_t length = (end == std::string::npos ? path.size() : end) - begin - 1;
+          if (length > static_cast<std::size_t>(most)) return ENAMETOOLONG;
+          begin = end;
+        }
         return 0;
       }
       if (slash == std::string::npos) return 0;
