@@ -29,7 +29,7 @@ TEST(Win32TextTest, EveryFileNameSurvivesTheRoundTrip) {
       L"lone\xd800high.obj",         // unpaired surrogates, which Windows allows
       L"lone\xdc00low.obj",
       L"\xdc00\xd800 reversed.obj",  // a low before a high is no pair
-      L"",
+      std::wstring(),  // empty
   };
   for (const std::wstring& name : names) {
     EXPECT_EQ(WideFromWtf8(Wtf8FromWide(name)), name);
