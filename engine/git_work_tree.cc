@@ -1311,15 +1311,29 @@ GitSurroundings DiscoverGitAround(platform::FileSystem& fs, const platform::Dir&
   bool looking = settings.work_trees;
   // Git's discovery looks at a folder's `.git` before the folder itself:
   // a work tree's top (a work tree inside a bare repository, as `git
-  // worktree add` makes one) lies in no git database, whatever is above.
+  // worktree add` makes one) lies in no git database, whatever is above,
+  // unless the start lies in the git dir that `.git` names (one inside a
+  // bare repository naming it): git takes the start for its own data then.
   bool in_database = true;
+  platform::FolderId named_git_dir;  // by the nearest `.git` that is a work tree's
   std::string failure;
   const bool climbed = ClimbFromFolder(
       fs, start, MostLevelsAbove(start_path), [&](const ClimbStep& step) {
-        if (found.database_levels < 0 && in_database) {
+        if (found.database_levels < 0 && named_git_dir.IsKnown()) {
+          if (step.id == named_git_dir) found.database_levels = step.levels;
+        } else if (found.database_levels < 0 && in_database) {
           GitPlace place;
           std::string why;
-          in_database = JudgeDotGit(fs, start, step.path, &place, &why) != WorkTreeVerdict::kWorkTree;
+          platform::EntryKind kind;
+          if (JudgeDotGit(fs, start, step.path, &place, &why) == WorkTreeVerdict::kWorkTree &&
+              fs.LookUpPath(start, place.git_dir, &kind, &named_git_dir, &why) ==
+                  platform::LookupResult::kFound &&
+              named_git_dir.IsKnown()) {
+            in_database = false;
+            if (step.id == named_git_dir) found.database_levels = step.levels;
+          } else {
+            named_git_dir = platform::FolderId();  // can't tell: as if none were there
+          }
         }
         if (found.database_levels < 0 && in_database) {
           GitPlace place;
@@ -1358,7 +1372,8 @@ GitSurroundings DiscoverGitAround(platform::FileSystem& fs, const platform::Dir&
             if (!found.work_trees.back().tracked->readable()) looking = false;
           }
         }
-        return looking || (found.database_levels < 0 && in_database);
+        return looking ||
+               (found.database_levels < 0 && (in_database || named_git_dir.IsKnown()));
       },
       &failure);
   if (!climbed && looking) {

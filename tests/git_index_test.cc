@@ -821,6 +821,16 @@ TEST_F(GitIndexTest, HostileLayoutsNeverLoseWhatGitKeeps) {
          Git(top + "/repo.git", {"worktree", "add", "-q", "main"});
        },
        {"repo.git/main"}, {"repo.git/main"}},
+      // A `.git` inside a bare repository naming it: git takes the folder
+      // for its own data, no work tree.
+      {"bareself",
+       [&](const std::string& top) {
+         commit(top + "/src", {"t.obj"});
+         Git(top, {"clone", "-q", "--bare", "src", "r.git"});
+         Git(top + "/r.git", {"branch", "sub/y.log"});
+         MakeFile(Path(top + "/r.git/refs/heads/sub/.git"), "gitdir: " + Path(top + "/r.git") + "\n");
+       },
+       {"r.git/refs/heads/sub"}, {"r.git/refs/heads/sub"}, kEither},
       {"missing",
        [&](const std::string& top) {
          commit(top, {"t.log"});
