@@ -908,9 +908,36 @@ void Walker::JudgeFoldersShownTwice(const std::string& root_path) {
         platform::AppendPathComponent(&paths.back(), below);
       }
       JudgeFolderShownAt(paths);
+      NameWorkTreesAtOtherPaths(paths);
     } else if (std::any_of(group.begin(), group.end(),
                            [&](const std::string& path) { return IsWithin(path, root_path); })) {
       JudgeFolderShownAt(group);
+      NameWorkTreesAtOtherPaths(group);
+    }
+  }
+}
+
+// A work tree named (or found outside its repository's top) at or below one
+// of the folder's `paths` lies at each of its other paths too, where the
+// walk may meet it first.
+void Walker::NameWorkTreesAtOtherPaths(const std::vector<std::string>& paths) {
+  if (!settings_.keep_tracked) return;
+  std::vector<NamedWorkTree>& named = settings_.named_work_trees;
+  for (std::size_t i = 0, known = named.size(); i < known; ++i) {
+    std::string rest;
+    const auto from = std::find_if(paths.begin(), paths.end(), [&](const std::string& path) {
+      return IsWithin(named[i].top_path, path, &rest);
+    });
+    if (from == paths.end()) continue;
+    for (const std::string& path : paths) {
+      if (&path == &*from) continue;
+      NamedWorkTree there{path, named[i].tracked};
+      if (!rest.empty()) platform::AppendPathComponent(&there.top_path, rest);
+      if (std::none_of(named.begin(), named.end(), [&](const NamedWorkTree& name) {
+            return name.top_path == there.top_path && name.tracked == there.tracked;
+          })) {
+        named.push_back(std::move(there));
+      }
     }
   }
 }

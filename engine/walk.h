@@ -438,6 +438,7 @@ class Walker {
   void NoteTrackedOutside(const std::string& root_path, const NamedWorkTree& outside);
   void JudgeFoldersShownTwice(const std::string& root_path);
   void JudgeFolderShownAt(const std::vector<std::string>& paths);
+  void NameWorkTreesAtOtherPaths(const std::vector<std::string>& paths);
   static WalkerSettings WithDryRunMemory(WalkerSettings settings);
 };
 

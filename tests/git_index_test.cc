@@ -797,6 +797,14 @@ TEST_F(GitIndexTest, HostileLayoutsNeverLoseWhatGitKeeps) {
        },
        {"aside", "repo"}, {"repo"}, kClean, {}, 0, false, {}, "",
        {Path("cwchosenlast/repo"), Path("cwchosenlast/aside")}},
+      // The same, that folder reached through a bind mount of one above it.
+      {"cwbind",
+       [&](const std::string& top) {
+         elsewhere(top + "/repo", "../../p/w", {"../p/w/a.log"});
+         testsupport::MakeFolders(Path(top + "/bm"));
+       },
+       {"repo"}, {"repo"}, kClean, {}, 0, false, {}, "",
+       {Path("cwbind/repo"), Path("cwbind/bm")}, {"bm/w/a.log"}, {{"p", "bm"}}},
       {"cwbelow",
        [&](const std::string& top) {
          elsewhere(top + "/repo", "../src", {"src/c.log", "src/d/e.log", "f.log"});
