@@ -430,9 +430,10 @@ RemoveResult Trash::Put(const platform::Dir& dir, std::uint64_t device,
       case TrashStep::kIsFolder:
         return RemoveResult::kIsFolder;
       default:
-        // A folder the file may not leave is its own fault, not the
-        // trash's: said as a deletion there, or the dry run, says it.
-        if (std::string why; !system_.MayWriteIn(dir, &why)) {
+        // A file that may not leave its folder (no right to write there,
+        // a sticky folder of another's) fails for that, not for the
+        // trash: said as a deletion there, or the dry run, says it.
+        if (std::string why; !system_.MayLeave(dir, name, &why)) {
           *error = why;
         } else {
           *error = MoveProblem(can->path, *error);

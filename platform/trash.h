@@ -111,6 +111,11 @@ class TrashSystem {
   /// as far as can be seen without trying; the reason when not.
   virtual bool MayWriteIn(const Dir& dir, std::string* reason) = 0;
 
+  /// Whether the entry `name` may leave `dir` (be removed or moved out),
+  /// as far as can be seen without trying, as FileSystem::ExamineFile
+  /// judges it; the reason when not.
+  virtual bool MayLeave(const Dir& dir, std::string_view name, std::string* reason) = 0;
+
   /// Makes the file `name` in `dir`, only if no entry of that name is
   /// there (kExists then), for its owner alone, and writes `content` into
   /// it whole. A file that could not be written whole is removed again

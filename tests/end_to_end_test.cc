@@ -812,14 +812,17 @@ TEST_F(MountTrashTest, EachFileSystemHasItsOwnTrashAndAFileWithoutOneStays) {
   Shell("rm -rf '" + mount_ + "'/.[!.]* '" + mount_ + "'/*; chmod 1777 '" + mount_ + "'");
   project_ = mount_ + "/p";
   MakeProject();
-  Shell("chown -R 65534 '" + project_ + "' && chmod 555 '" + project_ + "/q'");
+  MakeFile(project_ + "/st/z.obj", "z");  // root's, in a sticky folder of root's
+  Shell("chown -R 65534 '" + project_ + "' && chmod 555 '" + project_ + "/q' && chown -R 0 '" +
+        project_ + "/st' && chmod 1777 '" + project_ + "/st'");
   if (RunAsNobody(project_, &why_not)) {
     const testsupport::ProcessResult dry = RunTrash({"-n", project_});
     const testsupport::ProcessResult run = RunTrash({project_});
     program_ = {BUILDSWEEP_BINARY};
     EXPECT_EQ(run.exit_status, 2);
     EXPECT_EQ(dry.err, run.err);
-    EXPECT_EQ(run.err, "Error: cannot trash '" + project_ + "/q/y.log': Permission denied\n");
+    EXPECT_EQ(run.err, "Error: cannot trash '" + project_ + "/q/y.log': Permission denied\n" +
+                           "Error: cannot trash '" + project_ + "/st/z.obj': Operation not permitted\n");
   }
   Shell("chmod 755 '" + project_ + "/q'");
   // Short of descriptors, the walk holds every one the process can spare

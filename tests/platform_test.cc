@@ -275,6 +275,9 @@ class StagedTrash : public TrashSystem {
   bool MayWriteIn(const Dir& dir, std::string* reason) override {
     return real_.MayWriteIn(dir, reason);
   }
+  bool MayLeave(const Dir& dir, std::string_view name, std::string* reason) override {
+    return real_.MayLeave(dir, name, reason);
+  }
   TrashStep CreateExclusive(const Dir& dir, std::string_view name, std::string_view content,
                             std::string* error) override {
     return real_.CreateExclusive(dir, name, content, error);

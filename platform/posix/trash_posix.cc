@@ -287,6 +287,11 @@ class PosixTrashSystem : public TrashSystem {
     return OpenResult::kOpened;
   }
 
+  bool MayLeave(const Dir& dir, std::string_view name, std::string* reason) override {
+    FileExamination ignored;
+    return NativeFileSystem().ExamineFile(dir, name, &ignored, reason) != RemoveResult::kFailed;
+  }
+
   bool MayWriteIn(const Dir& dir, std::string* reason) override {
     if (::faccessat(dir.native(), ".", W_OK | X_OK, AT_EACCESS) == 0) return true;
     *reason = std::strerror(errno);

@@ -38,6 +38,10 @@ class UnsupportedTrashSystem : public TrashSystem {
     *error = Unsupported();
     return OpenResult::kFailed;
   }
+  bool MayLeave(const Dir&, std::string_view, std::string* reason) override {
+    *reason = Unsupported();
+    return false;
+  }
   bool MayWriteIn(const Dir&, std::string* reason) override {
     *reason = Unsupported();
     return false;
