@@ -816,6 +816,9 @@ std::shared_ptr<const TrackedFiles> LoadRepository(platform::FileSystem& fs,
                               beside.kind == BesideTop::Kind::kAbove)) {
     elsewhere->outside = beside.folder;
   }
+  if (elsewhere != nullptr && elsewhere->outside_only && elsewhere->outside.empty()) {
+    return TrackedFiles::FromIndex(GitIndexContent(), config.ignore_case);
+  }
   if (index_path.empty()) index_path = JoinGitPath(place.git_dir, "index");
   std::unique_ptr<platform::FileSystem::FileBytes> bytes;
   std::string error;
@@ -1361,6 +1364,7 @@ GitSurroundings DiscoverGitAround(platform::FileSystem& fs, const platform::Dir&
           top.dir_path = std::string(start_path);
           top.top_path = step.levels == 0 ? top.dir_path : PathAbove(start_path, step.levels);
           TrackedElsewhere elsewhere;
+          elsewhere.outside_only = settings.outside_only;
           std::shared_ptr<const TrackedFiles> tracked = LoadGuarded(
               fs, start, step.path, top.top_path.empty() ? nullptr : &top, &elsewhere);
           if (tracked != nullptr && !elsewhere.outside.empty()) {

@@ -190,6 +190,9 @@ struct TrackedElsewhere {
   /// tracks is known there for the roots the run cleans later. Empty for
   /// none.
   std::string outside;
+  /// Asked of the loading: where the folder is no such one, leave the index
+  /// unread (what is tracked is then not told).
+  bool outside_only = false;
 };
 
 /// Loads what the git work tree whose top folder is open in `work_tree`
@@ -225,6 +228,9 @@ struct GitDiscoverySettings {
   /// Whether work trees are looked for (the start's check needs only
   /// databases).
   bool work_trees = true;
+  /// Whether only GitSurroundings::tracked_outside is wanted: the indexes
+  /// of the other work trees are left unread.
+  bool outside_only = false;
 };
 
 /// The repository the process's environment names (GIT_DIR and the

@@ -860,7 +860,9 @@ void Walker::LookAheadAt(const std::string& path) {
   platform::FolderInfo info;
   std::string reason;
   if (fs_.OpenFolderPath(path, &dir, &info, &reason) != platform::OpenResult::kOpened) return;
-  const GitSurroundings around = DiscoverGitAround(fs_, dir, path, settings_.git);
+  GitDiscoverySettings discovery = settings_.git;
+  discovery.outside_only = true;  // the other indexes are read in their turn
+  const GitSurroundings around = DiscoverGitAround(fs_, dir, path, discovery);
   for (const NamedWorkTree& outside : around.tracked_outside) {
     settings_.late_work_trees->NoteTrackedAt(outside.top_path, outside.tracked);
   }
