@@ -1307,38 +1307,65 @@ NamedWorkTree LoadNamedWorkTree(platform::FileSystem& fs, const platform::Dir& d
   return named;
 }
 
+namespace {
+
+// Where the folder `base` (a path from the open `start`) is the top of a
+// work tree that `git worktree add` made, its repository (the common dir
+// its `.git` file names, whose `worktrees/NAME/gitdir` names that very
+// `.git` back); unknown otherwise.
+platform::FolderId RegisteredWorkTreeRepository(platform::FileSystem& fs,
+                                                const platform::Dir& start,
+                                                const std::string& base) {
+  GitPlace place;
+  std::string why;
+  platform::EntryKind kind;
+  platform::FolderId dot_git;
+  platform::FolderId named_back;
+  platform::FolderId common;
+  std::string text;
+  const std::string dot_git_path = JoinGitPath(base, ".git");
+  if (JudgeDotGit(fs, start, base, &place, &why) != WorkTreeVerdict::kWorkTree ||
+      place.git_dir == place.common_dir ||
+      fs.LookUpPath(start, dot_git_path, &kind, &dot_git, &why) != platform::LookupResult::kFound ||
+      kind != platform::EntryKind::kFile ||
+      ReadSmallFile(fs, start, JoinGitPath(place.git_dir, "gitdir"), base, &text, &why) !=
+          platform::LookupResult::kFound) {
+    return platform::FolderId();
+  }
+  const std::string_view line = PathInLine(text);
+  const std::string back =
+      platform::IsAbsolutePath(line) ? std::string(line) : JoinGitPath(place.git_dir, line);
+  if (fs.LookUpPath(start, back, &kind, &named_back, &why) != platform::LookupResult::kFound ||
+      !named_back.IsKnown() || named_back != dot_git ||
+      fs.LookUpPath(start, place.common_dir, &kind, &common, &why) !=
+          platform::LookupResult::kFound) {
+    return platform::FolderId();
+  }
+  return common;
+}
+
+}  // namespace
+
 GitSurroundings DiscoverGitAround(platform::FileSystem& fs, const platform::Dir& start,
                                   std::string_view start_path,
                                   const GitDiscoverySettings& settings) {
   GitSurroundings found;
   bool looking = settings.work_trees;
-  // Git's discovery looks at a folder's `.git` before the folder itself:
-  // a work tree's top (a work tree inside a bare repository, as `git
-  // worktree add` makes one) lies in no git database, whatever is above,
-  // unless the start lies in the git dir that `.git` names (one inside a
-  // bare repository naming it): git takes the start for its own data then.
-  bool in_database = true;
-  platform::FolderId named_git_dir;  // by the nearest `.git` that is a work tree's
+  // A work tree `git worktree add` made inside a bare repository lies in
+  // no git database: git's discovery finds its `.git` first. Only such a
+  // one, registered where its `.git` names (the repository's
+  // `worktrees/NAME/gitdir` naming it back), and only for that
+  // repository: any other `.git` met inside a repository (one made by
+  // `git init` in it, or placed in its refs) leaves the start in its data.
+  platform::FolderId registered_common;  // the repository of such a work tree
   std::string failure;
   const bool climbed = ClimbFromFolder(
       fs, start, MostLevelsAbove(start_path), [&](const ClimbStep& step) {
-        if (found.database_levels < 0 && named_git_dir.IsKnown()) {
-          if (step.id == named_git_dir) found.database_levels = step.levels;
-        } else if (found.database_levels < 0 && in_database) {
-          GitPlace place;
-          std::string why;
-          platform::EntryKind kind;
-          if (JudgeDotGit(fs, start, step.path, &place, &why) == WorkTreeVerdict::kWorkTree &&
-              fs.LookUpPath(start, place.git_dir, &kind, &named_git_dir, &why) ==
-                  platform::LookupResult::kFound &&
-              named_git_dir.IsKnown()) {
-            in_database = false;
-            if (step.id == named_git_dir) found.database_levels = step.levels;
-          } else {
-            named_git_dir = platform::FolderId();  // can't tell: as if none were there
-          }
+        if (found.database_levels < 0 && !registered_common.IsKnown()) {
+          registered_common = RegisteredWorkTreeRepository(fs, start, step.path);
         }
-        if (found.database_levels < 0 && in_database) {
+        if (found.database_levels < 0 &&
+            !(registered_common.IsKnown() && step.id == registered_common)) {
           GitPlace place;
           std::string why;
           switch (JudgeGitDir(fs, start, step.path, step.path, &place, &why)) {
@@ -1372,12 +1399,15 @@ GitSurroundings DiscoverGitAround(platform::FileSystem& fs, const platform::Dir&
           }
           if (tracked != nullptr) {
             found.work_trees.push_back(WorkTreeAbove(start_path, step.levels, std::move(tracked)));
-            // Past a work tree that keeps everything, nothing more can be kept.
-            if (!found.work_trees.back().tracked->readable()) looking = false;
+            // Past a work tree that keeps everything, nothing more can be
+            // kept (but a repository further up may still name a folder
+            // outside its top, elsewhere).
+            if (!found.work_trees.back().tracked->readable() && !settings.outside_only) {
+              looking = false;
+            }
           }
         }
-        return looking ||
-               (found.database_levels < 0 && (in_database || named_git_dir.IsKnown()));
+        return looking || found.database_levels < 0;
       },
       &failure);
   if (!climbed && looking) {

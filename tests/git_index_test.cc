@@ -805,6 +805,15 @@ TEST_F(GitIndexTest, HostileLayoutsNeverLoseWhatGitKeeps) {
        },
        {"repo"}, {"repo"}, kClean, {}, 0, false, {}, "",
        {Path("cwbind/repo"), Path("cwbind/bm")}, {"bm/w/a.log"}, {{"p", "bm"}}},
+      // The same, the other chosen folder in a repository that can't be
+      // read, below the one that names the work tree: looked past.
+      {"cwunreadable",
+       [&](const std::string& top) {
+         elsewhere(top + "/repo", "../../aside", {"../aside/a.log"});
+         MakeFile(Path(top + "/repo/inner/.git"), "gitdir: /nowhere\n");
+       },
+       {"aside"}, {"repo"}, kEither, {}, 0, false, {}, "",
+       {Path("cwunreadable/aside"), Path("cwunreadable/repo/inner")}},
       {"cwbelow",
        [&](const std::string& top) {
          elsewhere(top + "/repo", "../src", {"src/c.log", "src/d/e.log", "f.log"});
@@ -839,6 +848,27 @@ TEST_F(GitIndexTest, HostileLayoutsNeverLoseWhatGitKeeps) {
          MakeFile(Path(top + "/r.git/refs/heads/sub/.git"), "gitdir: " + Path(top + "/r.git") + "\n");
        },
        {"r.git/refs/heads/sub"}, {"r.git/refs/heads/sub"}, kEither},
+      // A `.git` in a bare repository that is no work tree `git worktree
+      // add` made there (one `git init` made in it, one placed in its refs
+      // naming a work tree's admin folder): the repository stays git's data.
+      {"baregitinit",
+       [&](const std::string& top) {
+         commit(top + "/src", {"t.obj"});
+         Git(top, {"clone", "-q", "--bare", "src", "b.git"});
+         Git(top + "/b.git", {"branch", "x.log"});
+         Git(top + "/b.git", {"init", "-q"});
+       },
+       {"b.git"}, {}, kEither, {}, 0, false, {}, "", {}, {"b.git/refs/heads/x.log"}},
+      {"barerefsgit",
+       [&](const std::string& top) {
+         commit(top + "/src", {"t.obj"});
+         Git(top, {"clone", "-q", "--bare", "src", "b.git"});
+         Git(top + "/b.git", {"branch", "x.log"});
+         Git(top + "/b.git", {"worktree", "add", "-q", "../wt"});
+         MakeFile(Path(top + "/b.git/refs/heads/.git"),
+                  "gitdir: " + Path(top + "/b.git/worktrees/wt") + "\n");
+       },
+       {"b.git/refs/heads"}, {}, kEither, {}, 0, false, {}, "", {}, {"b.git/refs/heads/x.log"}},
       {"missing",
        [&](const std::string& top) {
          commit(top, {"t.log"});
