@@ -869,6 +869,36 @@ TEST_F(GitIndexTest, HostileLayoutsNeverLoseWhatGitKeeps) {
                   "gitdir: " + Path(top + "/b.git/worktrees/wt") + "\n");
        },
        {"b.git/refs/heads"}, {}, kEither, {}, 0, false, {}, "", {}, {"b.git/refs/heads/x.log"}},
+      // Nor a work tree's `.git` linked into its refs, nor a work tree git
+      // added in its refs, where branches go in beside it.
+      {"barereflink",
+       [&](const std::string& top) {
+         commit(top + "/src", {"t.obj"});
+         Git(top, {"clone", "-q", "--bare", "src", "b.git"});
+         Git(top + "/b.git", {"branch", "x.log"});
+         Git(top + "/b.git", {"worktree", "add", "-q", "../wt"});
+         testsupport::MakeLink(Path(top + "/wt/.git"), Path(top + "/b.git/refs/heads/.git"));
+       },
+       {"b.git/refs/heads"}, {}, kEither, {}, 0, false, {}, "", {}, {"b.git/refs/heads/x.log"}},
+      {"barerefworktree",
+       [&](const std::string& top) {
+         commit(top + "/src", {"t.obj"});
+         Git(top, {"clone", "-q", "--bare", "src", "b.git"});
+         Git(top + "/b.git", {"worktree", "add", "-q", "--detach", "refs/heads/wt"});
+         Git(top + "/b.git", {"branch", "wt/build.log"});
+       },
+       {"b.git/refs/heads/wt"}, {}, kEither, {}, 0, false, {}, "", {},
+       {"b.git/refs/heads/wt/build.log"}},
+      // A work tree of another repository inside such a work tree is one.
+      {"worktreeinworktree",
+       [&](const std::string& top) {
+         commit(top + "/src", {"t.obj"});
+         Git(top, {"clone", "-q", "--bare", "src", "b.git"});
+         Git(top + "/b.git", {"worktree", "add", "-q", "wtb"});
+         commit(top + "/a", {"u.obj"});
+         Git(top + "/a", {"worktree", "add", "-q", "../b.git/wtb/wta"});
+       },
+       {"b.git/wtb/wta"}, {"b.git/wtb/wta"}},
       {"missing",
        [&](const std::string& top) {
          commit(top, {"t.log"});
