@@ -1307,98 +1307,19 @@ NamedWorkTree LoadNamedWorkTree(platform::FileSystem& fs, const platform::Dir& d
   return named;
 }
 
-namespace {
-
-// Names git, or tools beside it, keep their own data under in a
-// repository folder: a work tree there would hold that data.
-bool IsGitOwnName(std::string_view name) {
-  static constexpr std::string_view kOwn[] = {
-      "annex", "branches", "config", "description", "hooks", "index", "info",
-      "lfs", "logs", "modules", "objects", "packed-refs", "refs", "remotes",
-      "rr-cache", "shallow", "svn", "worktrees"};
-  const std::string lower = Lowercase(name);
-  const bool head_like = std::all_of(name.begin(), name.end(), [](char c) {
-    return (c >= 'A' && c <= 'Z') || c == '_';
-  });  // HEAD, ORIG_HEAD, FETCH_HEAD, ...
-  return head_like || std::find(std::begin(kOwn), std::end(kOwn), lower) != std::end(kOwn);
-}
-
-// Where the folder `base` (a path from the open `start`), named `name`, is
-// the top of a work tree that `git worktree add` made in its repository
-// folder: the repository's identity (its common dir, which must be the
-// folder right above, the work tree's admin folder its
-// `worktrees/NAME`, naming this `.git` back). Unknown otherwise.
-platform::FolderId RegisteredWorkTreeRepository(platform::FileSystem& fs,
-                                                const platform::Dir& start,
-                                                const std::string& base, std::string_view name) {
-  GitPlace place;
-  std::string why;
-  platform::EntryKind kind;
-  platform::FolderId dot_git;
-  platform::FolderId named_back;
-  platform::FolderId common;
-  platform::FolderId above_admin;
-  platform::FolderId above_base;
-  std::string text;
-  if (name.empty() || IsGitOwnName(name) ||
-      JudgeDotGit(fs, start, base, &place, &why) != WorkTreeVerdict::kWorkTree ||
-      fs.LookUpPath(start, JoinGitPath(base, ".git"), &kind, &dot_git, &why) !=
-          platform::LookupResult::kFound ||
-      kind != platform::EntryKind::kFile ||
-      ReadSmallFile(fs, start, JoinGitPath(place.git_dir, "gitdir"), base, &text, &why) !=
-          platform::LookupResult::kFound) {
-    return platform::FolderId();
-  }
-  const std::string_view line = PathInLine(text);
-  const std::string back =
-      platform::IsAbsolutePath(line) ? std::string(line) : JoinGitPath(place.git_dir, line);
-  const auto found = [&](const std::string& path, platform::FolderId* id) {
-    return fs.LookUpPath(start, path, &kind, id, &why) == platform::LookupResult::kFound &&
-           id->IsKnown();
-  };
-  if (!found(back, &named_back) || named_back != dot_git || !found(place.common_dir, &common) ||
-      !found(JoinGitPath(place.git_dir, "../.."), &above_admin) || above_admin != common ||
-      !found(JoinGitPath(base, ".."), &above_base) || above_base != common) {
-    return platform::FolderId();
-  }
-  // Named `worktrees/NAME` by its path too, not only found two levels down.
-  const std::string_view admin = place.git_dir;
-  const std::size_t slash = admin.find_last_of('/', admin.size() - 1);
-  if (slash == std::string_view::npos || slash < 9 ||
-      admin.substr(slash - 9, 10) != "worktrees/") {
-    return platform::FolderId();
-  }
-  return common;
-}
-
-}  // namespace
-
 GitSurroundings DiscoverGitAround(platform::FileSystem& fs, const platform::Dir& start,
                                   std::string_view start_path,
                                   const GitDiscoverySettings& settings) {
   GitSurroundings found;
   bool looking = settings.work_trees;
-  // A work tree `git worktree add` made right inside a bare repository
-  // lies in no git database: git's discovery finds its `.git` first. Only
-  // such a one (see RegisteredWorkTreeRepository), and only for the
-  // repository right above it: any other `.git` met inside a repository
-  // (one `git init` made in it, one placed in its refs, a work tree in its
-  // refs or logs) leaves the start in its data.
-  platform::FolderId registered_above;  // the repository such a work tree names
   std::string failure;
   const bool climbed = ClimbFromFolder(
       fs, start, MostLevelsAbove(start_path), [&](const ClimbStep& step) {
-        const bool registered = registered_above.IsKnown() && step.id == registered_above;
-        registered_above = platform::FolderId();
+        // Any repository folder around the start is git's data, a work
+        // tree `git worktree add` made in it too: git may keep its own
+        // data in any folder of a repository (`git update-ref wt/x.log`
+        // writes a ref into such a work tree).
         if (found.database_levels < 0) {
-          const std::string path = PathAbove(start_path, step.levels);
-          const std::size_t separator = path.find_last_of(platform::kPathSeparator);
-          const std::string_view name =
-              separator == std::string::npos ? std::string_view()
-                                             : std::string_view(path).substr(separator + 1);
-          registered_above = RegisteredWorkTreeRepository(fs, start, step.path, name);
-        }
-        if (found.database_levels < 0 && !registered) {
           GitPlace place;
           std::string why;
           switch (JudgeGitDir(fs, start, step.path, step.path, &place, &why)) {
