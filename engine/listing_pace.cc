@@ -16,7 +16,7 @@ ListingPace::Wait ListingPace::Judge(std::chrono::steady_clock::duration taken,
 // the others, for good, once they are at least half of all: on a warm cache
 // a few listings wait, when the processors were busy elsewhere, never half.
 // - Where most waited only briefly (a cold disk), four times as many workers
-//   as at first keep the processors busy. More would only wait on one
+//   as at first keep the processors busy, and work ahead. More would only wait on one
 //   another, as the processors, not the disk, set the pace: on a cold ext4,
 //   20,000 folders, 32 threads took 1.8 to 2.4 s where 8 took 1.1 to 1.6.
 // - Where most waited long (a share), four times as many each time as many
@@ -44,7 +44,13 @@ ListingPace::Step ListingPace::Note(Wait wait) {
     } while (!next_wake_at_.compare_exchange_weak(wake_at, 2 * waited_long));
     return WakeAndWorkAhead();
   }
-  if (waited >= kBriefListingsToWake && !woken_.exchange(true)) return Step::kWakeSome;
+  if (waited >= kBriefListingsToWake && !woken_.exchange(true)) {
+    // And they work ahead of what may be written: listing the folders
+    // ahead reads the disk for the deleting to come (20,000 folders cold:
+    // 1.2x the best floor, against 1.5x with workers waiting for room).
+    works_ahead_.store(true);
+    return Step::kWakeSome;
+  }
   return Step::kNone;
 }
 

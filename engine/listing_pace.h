@@ -22,8 +22,8 @@ class ListingPace {
   /// What the sweep is to do after a listing.
   enum class Step {
     kNone,
-    /// Wake four times as many workers as at first; never again for brief
-    /// waits.
+    /// Wake four times as many workers as at first, and work ahead of what
+    /// may be written; never again for brief waits.
     kWakeSome,
     /// Wake four times as many as sweep now, and work ahead of what may be
     /// written.
@@ -42,7 +42,7 @@ class ListingPace {
 
   /// Whether any step woke workers.
   bool woken() const { return woken_.load(std::memory_order_relaxed); }
-  /// Whether a step said to work ahead: most listings waited long.
+  /// Whether a step said to work ahead: most listings waited.
   bool works_ahead() const { return works_ahead_.load(std::memory_order_relaxed); }
 
  private:

@@ -1242,7 +1242,7 @@ std::string WakesFor(const std::string& waits, bool long_root = false) {
   }
   // What the sweep reads later says the same as the steps it was given.
   EXPECT_EQ(pace.woken(), !wakes.empty()) << waits.size();
-  EXPECT_EQ(pace.works_ahead(), wakes.find("ahead@") != std::string::npos) << waits.size();
+  EXPECT_EQ(pace.works_ahead(), !wakes.empty()) << waits.size();
   return wakes;
 }
 
