@@ -593,6 +593,14 @@ TEST_F(GitIndexTest, HostileLayoutsNeverLoseWhatGitKeeps) {
     Git(repo, {"add", "-A"});
     Git(repo, {"commit", "-q", "-m", "start"});
   };
+  // A bare clone `name` in `top` of a repository that tracks t.obj, with
+  // the branch `branch` where one is named.
+  const auto bare_clone = [&](const std::string& top, const std::string& name,
+                              const std::string& branch) {
+    commit(top + "/src", {"t.obj"});
+    Git(top, {"clone", "-q", "--bare", "src", name});
+    if (!branch.empty()) Git(top + "/" + name, {"branch", branch});
+  };
   const std::string dotrepo = Path("env/dotrepo");
   const auto bound = [&](const std::string& top) {
     commit(top + "/r", {"sub/a.obj", "sub/deep/b.obj"});
@@ -823,8 +831,7 @@ TEST_F(GitIndexTest, HostileLayoutsNeverLoseWhatGitKeeps) {
       // git works in none at the top, so nothing there is tracked.
       {"barefile",
        [&](const std::string& top) {
-         commit(top + "/src", {"t.obj"});
-         Git(top, {"clone", "-q", "--bare", "src", "proj/.bare"});
+         bare_clone(top, "proj/.bare", "");
          MakeFile(Path(top + "/proj/.git"), "gitdir: ./.bare\n");
          Git(top + "/proj", {"worktree", "add", "-q", "main"});
        },
@@ -834,8 +841,7 @@ TEST_F(GitIndexTest, HostileLayoutsNeverLoseWhatGitKeeps) {
       // `git update-ref` writes into that work tree).
       {"bareworktree",
        [&](const std::string& top) {
-         commit(top + "/src", {"t.obj"});
-         Git(top, {"clone", "-q", "--bare", "src", "repo.git"});
+         bare_clone(top, "repo.git", "");
          Git(top + "/repo.git", {"worktree", "add", "-q", "main"});
          Git(top + "/repo.git", {"update-ref", "main/build.log", "HEAD"});
        },
@@ -844,28 +850,22 @@ TEST_F(GitIndexTest, HostileLayoutsNeverLoseWhatGitKeeps) {
       // for its own data, no work tree.
       {"bareself",
        [&](const std::string& top) {
-         commit(top + "/src", {"t.obj"});
-         Git(top, {"clone", "-q", "--bare", "src", "r.git"});
-         Git(top + "/r.git", {"branch", "sub/y.log"});
+         bare_clone(top, "r.git", "sub/y.log");
          MakeFile(Path(top + "/r.git/refs/heads/sub/.git"), "gitdir: " + Path(top + "/r.git") + "\n");
        },
        {"r.git/refs/heads/sub"}, {"r.git/refs/heads/sub"}, kEither},
-      // A `.git` in a bare repository that is no work tree `git worktree
-      // add` made there (one `git init` made in it, one placed in its refs
-      // naming a work tree's admin folder): the repository stays git's data.
+      // Nor does any other `.git` met in a bare repository make it less
+      // git's data: one `git init` made in it, one placed in its refs
+      // naming a work tree's admin folder.
       {"baregitinit",
        [&](const std::string& top) {
-         commit(top + "/src", {"t.obj"});
-         Git(top, {"clone", "-q", "--bare", "src", "b.git"});
-         Git(top + "/b.git", {"branch", "x.log"});
+         bare_clone(top, "b.git", "x.log");
          Git(top + "/b.git", {"init", "-q"});
        },
        {"b.git"}, {}, kEither, {}, 0, false, {}, "", {}, {"b.git/refs/heads/x.log"}},
       {"barerefsgit",
        [&](const std::string& top) {
-         commit(top + "/src", {"t.obj"});
-         Git(top, {"clone", "-q", "--bare", "src", "b.git"});
-         Git(top + "/b.git", {"branch", "x.log"});
+         bare_clone(top, "b.git", "x.log");
          Git(top + "/b.git", {"worktree", "add", "-q", "../wt"});
          MakeFile(Path(top + "/b.git/refs/heads/.git"),
                   "gitdir: " + Path(top + "/b.git/worktrees/wt") + "\n");
@@ -875,17 +875,14 @@ TEST_F(GitIndexTest, HostileLayoutsNeverLoseWhatGitKeeps) {
       // added in its refs, where branches go in beside it.
       {"barereflink",
        [&](const std::string& top) {
-         commit(top + "/src", {"t.obj"});
-         Git(top, {"clone", "-q", "--bare", "src", "b.git"});
-         Git(top + "/b.git", {"branch", "x.log"});
+         bare_clone(top, "b.git", "x.log");
          Git(top + "/b.git", {"worktree", "add", "-q", "../wt"});
          testsupport::MakeLink(Path(top + "/wt/.git"), Path(top + "/b.git/refs/heads/.git"));
        },
        {"b.git/refs/heads"}, {}, kEither, {}, 0, false, {}, "", {}, {"b.git/refs/heads/x.log"}},
       {"barerefworktree",
        [&](const std::string& top) {
-         commit(top + "/src", {"t.obj"});
-         Git(top, {"clone", "-q", "--bare", "src", "b.git"});
+         bare_clone(top, "b.git", "");
          Git(top + "/b.git", {"worktree", "add", "-q", "--detach", "refs/heads/wt"});
          Git(top + "/b.git", {"branch", "wt/build.log"});
        },
