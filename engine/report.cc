@@ -193,20 +193,23 @@ Report& Report::EndLine() {
 
 // The buffer ends with a whole line: a terminal's console is handed it now
 // (and shows it within moments); otherwise it waits until the block is full.
+// The line is whole before it is handed on: memory running out on the way
+// (a worker's console keeping it) leaves it held, not cut short.
 void Report::LinesEnded() {
+  const std::size_t before = line_start_;
+  line_start_ = buffer_.size();
   if (interactive_) {
     WriteOut(buffer_.size());
   } else {
-    FlushIfFull();
+    FlushIfFull(before);
   }
-  line_start_ = buffer_.size();
 }
 
-void Report::FlushIfFull() {
+void Report::FlushIfFull(std::size_t line_start) {
   if (buffer_.size() <= block_limit_) return;
   // Write the lines before this one first, so that no more than the limit
   // is ever held back; a line longer than the limit goes out on its own.
-  if (line_start_ > 0) WriteOut(line_start_);
+  if (line_start > 0) WriteOut(line_start);
   if (buffer_.size() >= block_limit_) WriteOut(buffer_.size());
 }
 

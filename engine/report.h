@@ -120,7 +120,7 @@ class Report {
  private:
   template <typename Integer>
   Report& Decimal(Integer value);
-  void FlushIfFull();
+  void FlushIfFull(std::size_t line_start);
   void LinesEnded();
   void WriteOut(std::size_t size);
   void OutputFailed(std::string_view reason);

@@ -285,6 +285,22 @@ TEST(ReportTest, ALineCutShortByMemoryIsDroppedWholeAndTheNextStandsAlone) {
     EXPECT_EQ(console.out.find("{\"type\":\"error\",{"), std::string::npos) << console.out;
     EXPECT_NE(console.out.find("\nTotal Remove File : 1\n"), std::string::npos) << console.out;
   }
+  // A whole line memory ran out on while it was handed on (a worker's
+  // report hands on every line as it ends) is no line cut short: it stays,
+  // to be written after, for its file is gone.
+  struct RunningOut : FakeConsole {
+    bool Write(platform::OutputStream stream, std::string_view bytes, std::string* error) override {
+      if (out_of_memory) throw std::bad_alloc();
+      return FakeConsole::Write(stream, bytes, error);
+    }
+    bool out_of_memory = true;
+  } console;
+  engine::Report worker(console, 0);
+  EXPECT_THROW(worker.Text("Delete : /a/x.obj ").EndLine(), std::bad_alloc);
+  worker.DropUnfinishedLine();
+  console.out_of_memory = false;
+  worker.Flush();
+  EXPECT_EQ(console.out, "Delete : /a/x.obj \n");
 }
 
 // Workers taking room side by side never hold more than it has between
