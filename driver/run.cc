@@ -217,8 +217,7 @@ struct Sweep {
         options(run_options),
         extensions(run_extensions),
         hooks(run_hooks),
-        walker(used_fs, run_report,
-               SettingsFor(used_fs, run_options, run_hooks, run_trash),
+        walker(used_fs, run_report, SettingsFor(used_fs, run_options, run_hooks, run_trash),
                FirstJobs(run_options), MostJobs(run_options)) {}
 
   static engine::WalkerSettings SettingsFor(platform::FileSystem& fs, const Options& options,

@@ -11,6 +11,7 @@
 #include "engine/climb.h"
 #include "engine/git_work_tree.h"
 #include "engine/name_filter.h"
+#include "engine/trash.h"
 #include "platform/process.h"
 
 namespace driver {
@@ -53,13 +54,8 @@ std::string DatabaseOnPath(const std::string& path) {
   for (const std::string& trash : HomeTrashes()) {
     if (engine::IsWithin(path, trash)) return Phrase("trash", trash);
   }
-  for (const std::size_t start : NameStarts(path)) {
-    std::size_t end = path.find(platform::kPathSeparator, start);
-    if (end == std::string::npos) end = path.size();
-    if (engine::IsTrashFolder(std::string_view(path.data() + start, end - start))) {
-      return Phrase("trash", path.substr(0, end));
-    }
-  }
+  const std::string_view trash = engine::TrashFolderAround(path);
+  if (!trash.empty()) return Phrase("trash", std::string(trash));
   return std::string();
 }
 

@@ -16,9 +16,10 @@ ListingPace::Wait ListingPace::Judge(std::chrono::steady_clock::duration taken,
 // the others, for good, once they are at least half of all: on a warm cache
 // a few listings wait, when the processors were busy elsewhere, never half.
 // - Where most waited only briefly (a cold disk), four times as many workers
-//   as at first keep the processors busy, and work ahead. More would only wait on one
-//   another, as the processors, not the disk, set the pace: on a cold ext4,
-//   20,000 folders, 32 threads took 1.8 to 2.4 s where 8 took 1.1 to 1.6.
+//   as at first keep the processors busy, and work ahead. More would only
+//   wait on one another, as the processors, not the disk, set the pace: on
+//   a cold ext4, 20,000 folders, 32 threads took 1.8 to 2.4 s where 8 took
+//   1.1 to 1.6.
 // - Where most waited long (a share), four times as many each time as many
 //   such listings again were seen, up to all, and the sweep works ahead of
 //   what it may write. (Doubling left a 300-folder share at 1 ms a request

@@ -8,14 +8,7 @@
 #include "platform/per_thread.h"
 
 namespace engine {
-namespace {
 
-using platform::OpenResult;
-using platform::RemoveResult;
-using platform::TrashStep;
-
-// The trash folder (.Trash, .Trash-1000) the folder at `path` lies in, by
-// the names on its path; empty where it lies in none.
 std::string_view TrashFolderAround(std::string_view path) {
   std::size_t begin = 0;
   while (begin < path.size()) {
@@ -26,6 +19,12 @@ std::string_view TrashFolderAround(std::string_view path) {
   }
   return {};
 }
+
+namespace {
+
+using platform::OpenResult;
+using platform::RemoveResult;
+using platform::TrashStep;
 
 // The longest name most file systems take. An entry's information file adds
 // ".trashinfo" to its name, and a taken name a number: a longer name is cut

@@ -48,6 +48,10 @@ struct TrashSettings {
 /// The home trash's place: `data_home` and the trash's name in it.
 std::string HomeTrashPath(const TrashSettings& settings);
 
+/// The trash folder (.Trash, .Trash-1000) the folder at `path` lies in, by
+/// the names on its path; empty where it lies in none.
+std::string_view TrashFolderAround(std::string_view path);
+
 /// Appends `path` to `out` as a trash information file's Path holds it:
 /// every byte but the letters, digits, `-_.~` and `/` as %XX.
 void AppendPercentEncoded(std::string* out, std::string_view path);

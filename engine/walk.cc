@@ -537,6 +537,9 @@ std::shared_ptr<const WorkTree> FolderCleaner::LoadWorkTree(const platform::Dir&
 void LateWorkTrees::NoteTrackedAt(const std::string& folder,
                                   std::shared_ptr<const TrackedFiles> tracked) {
   std::lock_guard<std::mutex> lock(mutex_);
+  for (const NamedWorkTree& known : tracked_outside_) {
+    if (known.top_path == folder) return;  // by the look before the run, say
+  }
   tracked_outside_.push_back({folder, std::move(tracked)});
 }
 
@@ -807,8 +810,11 @@ void Walker::FindRootWorkTree(const std::string& root_path) {
   root_work_tree_.reset();
   if (!settings_.keep_tracked) return;
   GitSurroundings around = DiscoverGitAround(fs_, *root_stack_.top(), root_path, settings_.git);
-  for (const NamedWorkTree& outside : around.tracked_outside) NoteTrackedOutside(root_path, outside);
-  roots_.push_back(root_path);
+  // For the roots to come (those given with it were looked at first:
+  // LookAheadAt).
+  for (const NamedWorkTree& outside : around.tracked_outside) {
+    settings_.late_work_trees->NoteTrackedAt(outside.top_path, outside.tracked);
+  }
   // Outermost first, so that each holds the one around it.
   for (auto enclosing = around.work_trees.rbegin(); enclosing != around.work_trees.rend();
        ++enclosing) {
@@ -865,28 +871,6 @@ void Walker::LookAheadAt(const std::string& path) {
   const GitSurroundings around = DiscoverGitAround(fs_, dir, path, discovery);
   for (const NamedWorkTree& outside : around.tracked_outside) {
     settings_.late_work_trees->NoteTrackedAt(outside.top_path, outside.tracked);
-  }
-}
-
-// Notes the folder `outside` names, which a repository around the root
-// shown as `root_path` takes as its work tree, for the roots to come. One
-// of the roots cleaned before may have held its files: what was deleted
-// there is said to be uncertain.
-void Walker::NoteTrackedOutside(const std::string& root_path, const NamedWorkTree& outside) {
-  // Known already, it was so before the run (LookAheadAt), or said when it
-  // was found on the way down.
-  for (const NamedWorkTree& known : settings_.late_work_trees->TrackedOutside()) {
-    if (known.top_path == outside.top_path) return;
-  }
-  settings_.late_work_trees->NoteTrackedAt(outside.top_path, outside.tracked);
-  for (const std::string& before : roots_) {
-    if (!IsWithin(before, outside.top_path) && !IsWithin(outside.top_path, before)) continue;
-    fell_short_ = true;
-    report_.CannotError("tell what git tracks in", outside.top_path,
-                        "the repository around '" + root_path +
-                            "' takes it as its work tree (core.worktree), but the run had cleaned '" +
-                            before + "' before it came to that repository");
-    return;
   }
 }
 

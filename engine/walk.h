@@ -430,12 +430,10 @@ class Walker {
   platform::EntryList root_subfolders_;
   platform::EntryList root_targets_;
   std::shared_ptr<const WorkTree> root_work_tree_;  // the root's, if it lies in one
-  std::vector<std::string> roots_;  // the roots this run has judged, in order
   std::unique_ptr<Sweep> sweep_;  // made at the first sweep, kept for the run
 
   void FindRootWorkTree(const std::string& root_path);
   void NameWorkTreesFoundOutside();
-  void NoteTrackedOutside(const std::string& root_path, const NamedWorkTree& outside);
   void JudgeFoldersShownTwice(const std::string& root_path);
   void JudgeFolderShownAt(const std::vector<std::string>& paths);
   void NameWorkTreesAtOtherPaths(const std::vector<std::string>& paths);
