@@ -747,19 +747,32 @@ void Walker::SweepSubFolders(const std::string& root_path, const ExtensionList& 
   root_targets_ = platform::EntryList();
   if (!listed) return;
   NameWorkTreesFoundOutside();
-  JudgeFoldersShownTwice(root_path);
+  const bool reaches_a_folder_twice = JudgeFoldersShownTwice(root_path);
   // Shown elsewhere as git's data, the root is that data: nothing in it goes.
   root_left_alone_ = root_cleaner_.LeavesShownElsewhereAlone(root_id_, root_path);
   if (root_left_alone_) return;
   FindRootWorkTree(root_path);
   if (after_root_listed) after_root_listed();
   if (root_subfolders_.entries.empty() || ShouldStop()) return;
-  if (sweep_ == nullptr) {
-    sweep_ = std::make_unique<Sweep>(fs_, report_, settings_, jobs_, most_jobs_);
+  Sweep& sweep = SweepFor(reaches_a_folder_twice);
+  sweep.NoteRootListingTime(listing_time, listed_bytes);
+  sweep.Run(root_stack_.shared_top(), root_id_, root_path, &root_subfolders_, extensions,
+            root_work_tree_);
+}
+
+// The sweep for a root. A folder the walk reaches at two of its paths (a
+// bind mount inside the root) loses its by-products at whichever visit
+// deletes first: with several workers the later path in the order could
+// list it first, and the report would name the file there, unlike one
+// thread's and the dry run's. Such a root is swept by one worker alone, in
+// order, so its report is the same for any number of workers.
+Sweep& Walker::SweepFor(bool reaches_a_folder_twice) {
+  std::unique_ptr<Sweep>& sweep = reaches_a_folder_twice && most_jobs_ > 1 ? solo_sweep_ : sweep_;
+  if (sweep == nullptr) {
+    sweep = std::make_unique<Sweep>(fs_, report_, settings_, &sweep == &solo_sweep_ ? 1 : jobs_,
+                                    &sweep == &solo_sweep_ ? 1 : most_jobs_);
   }
-  sweep_->NoteRootListingTime(listing_time, listed_bytes);
-  sweep_->Run(root_stack_.shared_top(), root_id_, root_path, &root_subfolders_, extensions,
-              root_work_tree_);
+  return *sweep;
 }
 
 void Walker::CleanRoot(const std::string& path, const ExtensionList& extensions) {
@@ -801,7 +814,7 @@ void Walker::ReportUnreadableRoot(const std::string& path, const std::string& re
 }
 
 bool Walker::fell_short() const {
-  return fell_short_ || root_cleaner_.fell_short() || (sweep_ != nullptr && sweep_->fell_short());
+  return fell_short_ || root_cleaner_.fell_short() || SumOverSweeps(&Sweep::fell_short) > 0;
 }
 
 // The work tree the root lies in, if any, and the root's place in it; says
@@ -877,15 +890,21 @@ void Walker::LookAheadAt(const std::string& path) {
 // The folders the system shows at more than one path, one of them in the
 // root or around it: each as git, run by this user, judges it at every path
 // it has. Where the root lies below one of the paths, it is the folder
-// judged, at each of its own other paths.
-void Walker::JudgeFoldersShownTwice(const std::string& root_path) {
+// judged, at each of its own other paths. Whether the walk from the root
+// reaches one of them at two of its paths.
+bool Walker::JudgeFoldersShownTwice(const std::string& root_path) {
   std::vector<FolderShownElsewhere>& judged = *settings_.shown_elsewhere;
   judged.clear();
+  bool reached_twice = false;
   for (const std::vector<std::string>& group : settings_.shown_twice) {
     std::string below;
     const auto around = std::find_if(group.begin(), group.end(), [&](const std::string& path) {
       return IsWithin(root_path, path, &below) && !below.empty();
     });
+    const auto reached = std::count_if(group.begin(), group.end(), [&](const std::string& path) {
+      return IsWithin(path, root_path);
+    });
+    if (reached + (around != group.end() ? 1 : 0) > 1) reached_twice = true;
     if (around != group.end()) {
       std::vector<std::string> paths{root_path};
       for (const std::string& path : group) {
@@ -901,6 +920,7 @@ void Walker::JudgeFoldersShownTwice(const std::string& root_path) {
       NameWorkTreesAtOtherPaths(group);
     }
   }
+  return reached_twice;
 }
 
 // A work tree named (or found outside its repository's top) at or below one
@@ -977,16 +997,26 @@ std::shared_ptr<const WorkTree> FolderCleaner::NamedWorkTreeAt(
   return outer;
 }
 
+// What `count` gives for each sweep made, summed.
+template <typename Result>
+long long Walker::SumOverSweeps(Result (Sweep::*count)() const) const {
+  long long sum = 0;
+  for (const Sweep* sweep : {sweep_.get(), solo_sweep_.get()}) {
+    if (sweep != nullptr) sum += (sweep->*count)();
+  }
+  return sum;
+}
+
 long long Walker::kept() const {
-  return root_cleaner_.kept() + (sweep_ != nullptr ? sweep_->kept() : 0);
+  return root_cleaner_.kept() + SumOverSweeps(&Sweep::kept);
 }
 
 long long Walker::kept_unknown() const {
-  return root_cleaner_.kept_unknown() + (sweep_ != nullptr ? sweep_->kept_unknown() : 0);
+  return root_cleaner_.kept_unknown() + SumOverSweeps(&Sweep::kept_unknown);
 }
 
 long long Walker::deleted() const {
-  return root_cleaner_.deleted() + (sweep_ != nullptr ? sweep_->deleted() : 0);
+  return root_cleaner_.deleted() + SumOverSweeps(&Sweep::deleted);
 }
 
 void Walker::ReleaseMemory() {
@@ -994,6 +1024,7 @@ void Walker::ReleaseMemory() {
   root_targets_ = platform::EntryList();
   root_cleaner_.ReleaseMemory();
   if (sweep_ != nullptr) sweep_->ReleaseMemory();
+  if (solo_sweep_ != nullptr) solo_sweep_->ReleaseMemory();
 }
 
 }  // namespace engine

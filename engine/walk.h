@@ -431,10 +431,16 @@ class Walker {
   platform::EntryList root_targets_;
   std::shared_ptr<const WorkTree> root_work_tree_;  // the root's, if it lies in one
   std::unique_ptr<Sweep> sweep_;  // made at the first sweep, kept for the run
+  // One worker alone, for a root in which a folder is reached at two of its
+  // paths (see SweepFor); made when first needed.
+  std::unique_ptr<Sweep> solo_sweep_;
 
   void FindRootWorkTree(const std::string& root_path);
   void NameWorkTreesFoundOutside();
-  void JudgeFoldersShownTwice(const std::string& root_path);
+  bool JudgeFoldersShownTwice(const std::string& root_path);
+  Sweep& SweepFor(bool reaches_a_folder_twice);
+  template <typename Result>
+  long long SumOverSweeps(Result (Sweep::*count)() const) const;
   void JudgeFolderShownAt(const std::vector<std::string>& paths);
   void NameWorkTreesAtOtherPaths(const std::vector<std::string>& paths);
   static WalkerSettings WithDryRunMemory(WalkerSettings settings);
