@@ -224,8 +224,12 @@ struct Sweep {
                                             const RunHooks& hooks, engine::Trash* trash) {
     engine::WalkerSettings settings;
     for (const std::string& pattern : options.exclusions) settings.filter.AddExclusion(pattern);
-    // The run's own output files, never deleted.
+    // The run's own output files, never deleted; nor the index git is told
+    // to use instead of its own, which is git's data wherever it lies.
     settings.kept_files = platform::StandardStreamFiles();
+    for (const platform::FolderId& index : IndexFilesNamedByEnvironment(fs)) {
+      settings.kept_files.push_back(index);
+    }
     settings.dry_run = options.dry_run;
     settings.trash = trash;
     // What the user trashed stays there, with or without --trash.
@@ -361,6 +365,7 @@ void SweepChosenFolders(Sweep& sweep, const platform::Dir& start,
         }
         sweep.walker.NameWorkTrees(std::move(named));
       }
+      sweep.walker.KeepFiles(IndexFilesNamedByEnvironment(sweep.fs));
       SweepCurrentDirectory(sweep);
     }
     checked[i].held.Close();  // its descriptor is the walk's again

@@ -313,6 +313,38 @@ std::vector<engine::NamedWorkTree> WorkTreesNamedByEnvironment(platform::FileSys
   return {std::move(named)};
 }
 
+std::vector<platform::FolderId> IndexFilesNamedByEnvironment(platform::FileSystem& fs) {
+  std::string index;
+  std::string start;
+  std::string reason;
+  if (!platform::EnvironmentVariable("GIT_INDEX_FILE", &index) || index.empty() ||
+      !fs.CurrentDirectory(&start, &reason)) {
+    return {};
+  }
+  std::vector<std::string> paths{index};
+  if (!platform::IsAbsolutePath(index)) {
+    paths.clear();
+    for (std::string folder = start; !folder.empty();
+         folder = engine::PathAbove(folder, 1)) {
+      paths.push_back(folder);
+      platform::AppendPathComponent(&paths.back(), index);
+    }
+  }
+  platform::Dir here;
+  platform::FolderInfo info;
+  if (!fs.OpenCurrentDirectory(&here, &info, &reason)) return {};
+  std::vector<platform::FolderId> files;
+  for (const std::string& path : paths) {
+    platform::EntryKind kind;
+    platform::FolderId id;
+    if (fs.LookUpPath(here, path, &kind, &id, &reason) == platform::LookupResult::kFound &&
+        kind == platform::EntryKind::kFile) {
+      files.push_back(id);
+    }
+  }
+  return files;
+}
+
 void NoteHomeTrash(std::vector<std::string> paths) {
   paths.erase(std::remove(paths.begin(), paths.end(), std::string()), paths.end());
   HomeTrashes() = std::move(paths);

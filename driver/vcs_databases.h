@@ -56,6 +56,12 @@ void ReadGitDirEnvironment(platform::FileSystem& fs);
 /// of the three is set.
 std::vector<engine::NamedWorkTree> WorkTreesNamedByEnvironment(platform::FileSystem& fs);
 
+/// The index file GIT_INDEX_FILE names, git's own data wherever it lies:
+/// its identity, as git would read it from the current directory (a
+/// relative one from the work tree's top, which is there or above, so from
+/// each of them). None when it is unset or names no file.
+std::vector<platform::FolderId> IndexFilesNamedByEnvironment(platform::FileSystem& fs);
+
 }  // namespace driver
 
 #endif  // BUILDSWEEP_DRIVER_VCS_DATABASES_H_

@@ -367,6 +367,11 @@ class Walker {
   /// From the next root on, these are the work trees the environment names
   /// (see WalkerSettings::named_work_trees); between roots only.
   void NameWorkTrees(std::vector<NamedWorkTree> named) { settings_.named_work_trees = std::move(named); }
+  /// From the next root on, `files` are never deleted either (see
+  /// WalkerSettings::kept_files); between roots only.
+  void KeepFiles(const std::vector<platform::FolderId>& files) {
+    settings_.kept_files.insert(settings_.kept_files.end(), files.begin(), files.end());
+  }
   /// The work trees the environment names now.
   const std::vector<NamedWorkTree>& named_work_trees() const { return settings_.named_work_trees; }
   /// Looks, before the run, at the repositories around a root still to

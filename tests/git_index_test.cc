@@ -701,15 +701,16 @@ TEST_F(GitIndexTest, HostileLayoutsNeverLoseWhatGitKeeps) {
        {"w"}, {"w"}, kClean, {{"GIT_DIR", Path("gitdirfile/w/.git")}}},
       // A relative GIT_INDEX_FILE is read from the work tree's top, where
       // git has moved before it reads: not the subfolder it was started in,
-      // which holds an empty index of that name.
+      // which holds an empty index of that name. The index itself is git's,
+      // whatever its name.
       {"indexrelative",
        [&](const std::string& top) {
          commit(top + "/r", {"t.log"});
          MakeFile(Path(top + "/r/s/u.obj"));
-         RawGit(top + "/r", {"add", "s/u.obj"}, {{"GIT_INDEX_FILE", Path(top + "/r/alt.idx")}});
-         RawGit(top + "/r", {"read-tree", "--empty"}, {{"GIT_INDEX_FILE", Path(top + "/r/s/alt.idx")}});
+         RawGit(top + "/r", {"add", "s/u.obj"}, {{"GIT_INDEX_FILE", Path(top + "/r/alt.tmp")}});
+         RawGit(top + "/r", {"read-tree", "--empty"}, {{"GIT_INDEX_FILE", Path(top + "/r/s/alt.tmp")}});
        },
-       {"r/s", "r"}, {"r"}, kClean, {{"GIT_INDEX_FILE", "alt.idx"}}},
+       {"r/s", "r"}, {"r"}, kClean, {{"GIT_INDEX_FILE", "alt.tmp"}}, 0, false, {}, "", {}, {"r/alt.tmp"}},
       {"worktree",
        [&](const std::string& top) {
          Git(top, {"init", "-q", "--bare", "cw.git"});
