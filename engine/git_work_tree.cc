@@ -1,8 +1,10 @@
 #include "engine/git_work_tree.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <limits>
+#include <mutex>
 #include <new>
 #include <stdexcept>
 #include <utility>
@@ -364,7 +366,58 @@ GitDirEnvironment& DirEnvironment() {
   return environment;
 }
 
+// The folders repositories judged so far keep data in away from their git
+// dirs (see IsGitDataElsewhere). Never destroyed: a worker may still look
+// while the process ends.
+struct DataAway {
+  std::atomic<bool> any{false};  // looked at without the lock
+  std::mutex mutex;
+  std::vector<platform::FolderId> folders;
+};
+
+DataAway& GitDataAway() {
+  static DataAway* away = new DataAway;
+  return *away;
+}
+
+// Notes where the repository whose git dir is `path` and common dir
+// `common` keeps data away from the git dir: the common dir, where it is
+// another folder, and what `objects`, `refs` and `logs` lead to as links.
+void NoteDataAway(platform::FileSystem& fs, const platform::Dir& dir, const std::string& path,
+                  const std::string& common) {
+  std::vector<std::string> away;
+  if (common != path) away.push_back(common);
+  std::string text;
+  std::string error;
+  for (const char* name : {"objects", "refs", "logs"}) {
+    const std::string at = JoinGitPath(common, name);
+    if (fs.ReadLinkText(dir, at, &text, &error) == platform::LookupResult::kFound) {
+      away.push_back(at);
+    }
+  }
+  for (const std::string& folder : away) {
+    platform::EntryKind kind;
+    platform::FolderId id;
+    if (fs.LookUpPath(dir, folder, &kind, &id, &error) != platform::LookupResult::kFound ||
+        kind != platform::EntryKind::kFolder || !id.IsKnown()) {
+      continue;
+    }
+    DataAway& known = GitDataAway();
+    std::lock_guard<std::mutex> lock(known.mutex);
+    if (std::find(known.folders.begin(), known.folders.end(), id) != known.folders.end()) continue;
+    known.folders.push_back(id);
+    known.any.store(true);
+  }
+}
+
 }  // namespace
+
+bool IsGitDataElsewhere(const platform::FolderId& id) {
+  DataAway& known = GitDataAway();
+  if (!known.any.load()) return false;
+  std::lock_guard<std::mutex> lock(known.mutex);
+  return std::find(known.folders.begin(), known.folders.end(), id) != known.folders.end();
+}
 
 void SetGitDirEnvironment(GitDirEnvironment environment) {
   DirEnvironment() = std::move(environment);
@@ -372,7 +425,7 @@ void SetGitDirEnvironment(GitDirEnvironment environment) {
 
 bool MayBeGitDir(bool head, bool objects, bool refs, bool commondir) {
   const GitDirEnvironment& environment = DirEnvironment();
-  if (!head) return false;
+  if (!head) return objects && refs;  // a common dir's shape
   if (commondir || !environment.common_dir.empty()) return true;
   return (objects || environment.objects_elsewhere) && refs;
 }
@@ -470,9 +523,29 @@ GitDirVerdict JudgeGitDir(platform::FileSystem& fs, const platform::Dir& dir,
         break;
     }
   }
+  NoteDataAway(fs, dir, path, common);
   place->git_dir = path;
   place->common_dir = std::move(common);
   place->head = std::string(TrimLine(head));
+  return GitDirVerdict::kRepository;
+}
+
+GitDirVerdict JudgeGitData(platform::FileSystem& fs, const platform::Dir& dir,
+                           const std::string& path, std::string_view base, GitPlace* place,
+                           std::string* reason) {
+  const GitDirVerdict verdict = JudgeGitDir(fs, dir, path, base, place, reason);
+  if (verdict != GitDirVerdict::kNoHead) return verdict;
+  for (const char* name : {"objects", "refs"}) {
+    platform::EntryKind kind;
+    platform::FolderId id;
+    std::string error;
+    if (fs.LookUpPath(dir, JoinGitPath(path, name), &kind, &id, &error) !=
+            platform::LookupResult::kFound ||
+        kind != platform::EntryKind::kFolder) {
+      return verdict;
+    }
+  }
+  reason->clear();
   return GitDirVerdict::kRepository;
 }
 
@@ -1322,7 +1395,7 @@ GitSurroundings DiscoverGitAround(platform::FileSystem& fs, const platform::Dir&
         if (found.database_levels < 0) {
           GitPlace place;
           std::string why;
-          switch (JudgeGitDir(fs, start, step.path, step.path, &place, &why)) {
+          switch (JudgeGitData(fs, start, step.path, step.path, &place, &why)) {
             case GitDirVerdict::kRepository:
               found.database_levels = step.levels;
               break;

@@ -140,8 +140,17 @@ void SetGitDirEnvironment(GitDirEnvironment environment);
 
 /// Whether a folder whose listing shows these names may be a repository
 /// directory, worth judging: a HEAD file beside `objects` and `refs`, or a
-/// `commondir`, or less where the environment names where they are.
+/// `commondir`, or less where the environment names where they are; or
+/// `objects` and `refs` alone, the shape of a common dir, which needs no
+/// HEAD of its own (see JudgeGitDir).
 bool MayBeGitDir(bool head, bool objects, bool refs, bool commondir);
+
+/// Whether `id` is a folder in which a repository judged so far (by
+/// JudgeGitDir, from any thread) keeps its data away from its git dir: the
+/// common dir its `commondir` or GIT_COMMON_DIR names, or where its
+/// `objects`, `refs` or `logs` lead as links. Git reads and writes there as
+/// in the git dir itself.
+bool IsGitDataElsewhere(const platform::FolderId& id);
 
 /// Judges the folder at `path` (relative to `dir`, "" for `dir` itself, or
 /// absolute) as git judges a repository directory: a HEAD that names a
@@ -152,6 +161,15 @@ bool MayBeGitDir(bool head, bool objects, bool refs, bool commondir);
 GitDirVerdict JudgeGitDir(platform::FileSystem& fs, const platform::Dir& dir,
                           const std::string& path, std::string_view base, GitPlace* place,
                           std::string* reason);
+
+/// Judges the folder at `path` as git's data, as JudgeGitDir does, but a
+/// folder with no HEAD that holds `objects` and `refs` folders is
+/// kRepository too (`place` left as it was): git asks no HEAD of a common
+/// dir, and a linked worktree's git dir elsewhere may keep its branches
+/// there. The same whichever the walk meets first.
+GitDirVerdict JudgeGitData(platform::FileSystem& fs, const platform::Dir& dir,
+                           const std::string& path, std::string_view base, GitPlace* place,
+                           std::string* reason);
 
 /// What a folder's entry `.git` makes of it.
 enum class WorkTreeVerdict {

@@ -693,9 +693,9 @@ bool Sweep::SweepFolder(Worker& worker, Task& task) {
     stack.PopTo(stack.size() - 1);
     return false;
   }
-  // Shown at another path too (a bind mount) that is git's data, it is.
-  if (!settings_.shown_elsewhere->empty() &&
-      cleaner.LeavesShownElsewhereAlone(info.id, stack.path())) {
+  // Shown at another path too (a bind mount) that is git's data, or where
+  // a repository keeps data away from its git dir, it is git's data.
+  if (cleaner.LeavesShownElsewhereAlone(info.id, stack.path())) {
     stack.PopTo(stack.size() - 1);
     return false;
   }

@@ -449,7 +449,7 @@ bool FolderCleaner::LeavesDatabaseAlone(const platform::Dir& dir, const std::str
   if (!signs.git_dir_entries) return false;
   GitPlace place;
   std::string reason;
-  const GitDirVerdict verdict = JudgeGitDir(fs_, dir, "", "", &place, &reason);
+  const GitDirVerdict verdict = JudgeGitData(fs_, dir, "", "", &place, &reason);
   if (verdict != GitDirVerdict::kRepository && verdict != GitDirVerdict::kUnknown) return false;
   // It looks like one: left alone, since it can't be told it is none (a
   // HEAD that can't be read, or git's data that git can't use now).
@@ -464,7 +464,11 @@ bool FolderCleaner::LeavesShownElsewhereAlone(const platform::FolderId& id,
     WriteLeftAloneBlock(path, shown.database, shown.database_doubt);
     return true;
   }
-  return false;
+  // Where a repository's common dir, or its refs, logs or objects through
+  // a link, lie: git's data, under whatever name.
+  if (!IsGitDataElsewhere(id)) return false;
+  WriteLeftAloneBlock(path, path, std::string());
+  return true;
 }
 
 std::shared_ptr<const WorkTree> FolderCleaner::WorkTreesShownElsewhere(

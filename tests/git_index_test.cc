@@ -720,6 +720,33 @@ TEST_F(GitIndexTest, HostileLayoutsNeverLoseWhatGitKeeps) {
          RawGit(top + "/tree", {"add", "sub/c.log"}, {{"GIT_DIR", Path(top + "/cw.git")}});
        },
        {"tree", "tree/sub"}, {"tree"}, kClean, {{"GIT_DIR", Path("worktree/cw.git")}}},
+      // Branches and reflogs kept beside the work tree, `.git/refs` and
+      // `.git/logs` links to them; and a linked worktree whose common dir
+      // lies in the tree with no HEAD of its own, its git dir outside,
+      // met before the work tree that leads to it.
+      {"dataaway",
+       [&](const std::string& top) {
+         commit(top + "/w", {"a.txt"});
+         Git(top + "/w", {"branch", "build.log"});
+         Git(top + "/w", {"tag", "v1.bak"});
+         Git(top + "/w", {"update-ref", "-m", "log", "refs/heads/build.log", "HEAD"});
+         for (const std::string data : {"refs", "logs"}) {
+           testsupport::MakeFolders(Path(top + "/w/shared"));
+           std::filesystem::rename(Path(top + "/w/.git/" + data), Path(top + "/w/shared/" + data));
+           testsupport::MakeLink("../shared/" + data, Path(top + "/w/.git/" + data));
+         }
+         commit(top + "/tree/src", {"a.txt"});
+         Git(top + "/tree/src", {"branch", "wt.log"});
+         Git(top + "/tree/src", {"worktree", "add", "-q", "../x", "wt.log"});
+         std::filesystem::rename(Path(top + "/tree/src/.git"), Path(top + "/tree/store"));
+         std::filesystem::rename(Path(top + "/tree/store/worktrees/x"), Path(top + "/admin"));
+         testsupport::RemoveTree(Path(top + "/tree/store/HEAD"));
+         WriteFile(Path(top + "/admin/commondir"), "../tree/store\n");
+         WriteFile(Path(top + "/tree/x/.git"), "gitdir: " + Path(top + "/admin") + "\n");
+       },
+       {"w", "tree"}, {"w", "tree/x"}, kClean, {}, 0, false, {}, "", {},
+       {"w/shared/refs/heads/build.log", "w/shared/refs/tags/v1.bak",
+        "w/shared/logs/refs/heads/build.log"}},
       // An empty `.git` is no repository, with GIT_WORK_TREE set or not.
       {"emptydotgit",
        [&](const std::string& top) { testsupport::MakeFolders(Path(top + "/.git")); },
