@@ -726,7 +726,9 @@ bool Sweep::SweepFolder(Worker& worker, Task& task) {
         cleaner.LoadWorkTree(*stack.top(), stack.path(), stack.ChildNameOffset(), work_tree);
     if (own != nullptr) work_tree = std::move(own);
   }
-  if (!settings_.named_work_trees.empty() && settings_.keep_tracked) {
+  // And one the environment names, or a repository met before names
+  // (core.worktree) beside its own top.
+  if (settings_.keep_tracked) {
     work_tree = cleaner.NamedWorkTreeAt(stack.path(), stack.ChildNameOffset(), std::move(work_tree));
   }
   // Its files are also those of its other paths, where git may track them.

@@ -545,6 +545,18 @@ void LateWorkTrees::NoteTrackedAt(const std::string& folder,
     if (known.top_path == folder) return;  // by the look before the run, say
   }
   tracked_outside_.push_back({folder, std::move(tracked)});
+  any_outside_.store(true, std::memory_order_release);
+}
+
+std::vector<std::shared_ptr<const TrackedFiles>> LateWorkTrees::TrackedAt(
+    const std::string& path) const {
+  std::vector<std::shared_ptr<const TrackedFiles>> found;
+  if (!any_outside_.load(std::memory_order_acquire)) return found;
+  std::lock_guard<std::mutex> lock(mutex_);
+  for (const NamedWorkTree& known : tracked_outside_) {
+    if (known.top_path == path) found.push_back(known.tracked);
+  }
+  return found;
 }
 
 std::vector<NamedWorkTree> LateWorkTrees::TrackedOutside() const {
@@ -988,10 +1000,16 @@ void Walker::JudgeFolderShownAt(const std::vector<std::string>& paths) {
 
 std::shared_ptr<const WorkTree> FolderCleaner::NamedWorkTreeAt(
     const std::string& path, std::size_t path_offset, std::shared_ptr<const WorkTree> outer) {
+  std::vector<std::shared_ptr<const TrackedFiles>> found = settings_.late_work_trees->TrackedAt(path);
   for (const NamedWorkTree& named : settings_.named_work_trees) {
-    if (named.top_path != path) continue;
+    // Those found outside by an earlier root are named for the later ones.
+    if (named.top_path == path && std::find(found.begin(), found.end(), named.tracked) == found.end()) {
+      found.push_back(named.tracked);
+    }
+  }
+  for (std::shared_ptr<const TrackedFiles>& tracked : found) {
     auto work_tree = std::make_shared<WorkTree>();
-    work_tree->tracked = named.tracked;
+    work_tree->tracked = std::move(tracked);
     work_tree->path_offset = path_offset;
     work_tree->top_path = path;
     work_tree->outer = std::move(outer);

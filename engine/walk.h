@@ -61,8 +61,10 @@ struct WorkTree;
 /// not known where the walk may have reached it first. The root, cleaned
 /// after every other folder whatever the threads, keeps all its
 /// by-products where it lies in one, as a folder whose repository can't be
-/// read does (the run has said why, once); the folders swept meanwhile
-/// don't look, so that their report never depends on the threads' timing.
+/// read does (the run has said why, once). A folder swept later whose path
+/// was noted keeps what the repository tracks there (TrackedAt): which
+/// files that saves may depend on the threads' timing, but the run has said
+/// that it can't vouch for them, and keeping what it can comes first.
 /// Shared by every cleaner of a run.
 class LateWorkTrees {
  public:
@@ -78,6 +80,10 @@ class LateWorkTrees {
   void NoteTrackedAt(const std::string& folder, std::shared_ptr<const TrackedFiles> tracked);
   /// Every folder noted so far, with what is tracked there.
   std::vector<NamedWorkTree> TrackedOutside() const;
+  /// What is tracked at the folder shown as `path`, where it was noted so
+  /// far: a folder the walk meets after the repository that names it keeps
+  /// those files, whatever the report then says of the others.
+  std::vector<std::shared_ptr<const TrackedFiles>> TrackedAt(const std::string& path) const;
 
  private:
   struct Top {
@@ -89,6 +95,7 @@ class LateWorkTrees {
   std::vector<NamedWorkTree> tracked_outside_;
   // Looked at by every folder without the lock: almost always false.
   std::atomic<bool> any_{false};
+  std::atomic<bool> any_outside_{false};
 };
 
 /// A folder the system shows at other paths as well (a bind mount), as git
@@ -242,8 +249,9 @@ class FolderCleaner {
   std::shared_ptr<const WorkTree> LoadWorkTree(const platform::Dir& dir, const std::string& path,
                                                std::size_t path_offset,
                                                std::shared_ptr<const WorkTree> outer);
-  /// `outer` with, around it, each work tree the environment names whose
-  /// top is the folder `path` (see LoadWorkTree for `path_offset`).
+  /// `outer` with, around it, each work tree the environment names, or a
+  /// repository met so far names outside its own top, whose top is the
+  /// folder `path` (see LoadWorkTree for `path_offset`).
   std::shared_ptr<const WorkTree> NamedWorkTreeAt(const std::string& path,
                                                   std::size_t path_offset,
                                                   std::shared_ptr<const WorkTree> outer);

@@ -812,6 +812,13 @@ TEST_F(GitIndexTest, HostileLayoutsNeverLoseWhatGitKeeps) {
          elsewhere(top + "/repo", "../../aside", {"../aside/a.log", "../aside/d/b.log"});
        },
        {"repo", ""}, {"repo"}, kClean, {}, 0, false, {}, "repo"},
+      // The work tree met after the repository, in one thread: known by
+      // then, though the run can't say so for every order.
+      {"cwafter",
+       [&](const std::string& top) {
+         elsewhere(top + "/repo", "../../wt", {"../wt/a.log", "../wt/d/b.log"});
+       },
+       {""}, {"repo"}, kEither, {}, 0, false, {}, "", {"-j", "1"}},
       // Both chosen, the work tree first: known before it is cleaned.
       {"cwchosen",
        [&](const std::string& top) {
