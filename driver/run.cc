@@ -230,6 +230,15 @@ struct Sweep {
     for (const platform::FolderId& index : IndexFilesNamedByEnvironment(fs)) {
       settings.kept_files.push_back(index);
     }
+    // And by its name, wherever git may read it: a relative one is read
+    // from whatever work tree's top git runs in (GIT_WORK_TREE's, a nested
+    // repository's), and a link is the index to git, not what it leads to.
+    std::string index_file;
+    if (platform::EnvironmentVariable("GIT_INDEX_FILE", &index_file)) {
+      const std::size_t last = index_file.find_last_of(std::string{'/', platform::kPathSeparator});
+      if (last != std::string::npos) index_file.erase(0, last + 1);
+      if (!index_file.empty()) settings.filter.KeepFilesNamed(index_file);
+    }
     settings.dry_run = options.dry_run;
     settings.trash = trash;
     // What the user trashed stays there, with or without --trash.

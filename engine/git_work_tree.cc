@@ -382,14 +382,16 @@ DataAway& GitDataAway() {
 
 // Notes where the repository whose git dir is `path` and common dir
 // `common` keeps data away from the git dir: the common dir, where it is
-// another folder, and what `objects`, `refs` and `logs` lead to as links.
+// another folder, and what `objects`, `refs` and `logs`, and the folders
+// git makes in them for branches, tags and remotes, lead to as links.
 void NoteDataAway(platform::FileSystem& fs, const platform::Dir& dir, const std::string& path,
                   const std::string& common) {
   std::vector<std::string> away;
   if (common != path) away.push_back(common);
   std::string text;
   std::string error;
-  for (const char* name : {"objects", "refs", "logs"}) {
+  for (const char* name : {"objects", "refs", "logs", "refs/heads", "refs/tags", "refs/remotes",
+                           "logs/refs", "logs/refs/heads", "logs/refs/tags", "logs/refs/remotes"}) {
     const std::string at = JoinGitPath(common, name);
     if (fs.ReadLinkText(dir, at, &text, &error) == platform::LookupResult::kFound) {
       away.push_back(at);
@@ -535,7 +537,9 @@ GitDirVerdict JudgeGitData(platform::FileSystem& fs, const platform::Dir& dir,
                            std::string* reason) {
   const GitDirVerdict verdict = JudgeGitDir(fs, dir, path, base, place, reason);
   if (verdict != GitDirVerdict::kNoHead) return verdict;
-  for (const char* name : {"objects", "refs"}) {
+  // Not `objects` and `refs` alone, which many a project has: the folders
+  // git makes in them, which a common dir keeps.
+  for (const char* name : {"objects/pack", "objects/info", "refs/heads", "refs/tags"}) {
     platform::EntryKind kind;
     platform::FolderId id;
     std::string error;
@@ -545,6 +549,7 @@ GitDirVerdict JudgeGitData(platform::FileSystem& fs, const platform::Dir& dir,
       return verdict;
     }
   }
+  NoteDataAway(fs, dir, path, path);
   reason->clear();
   return GitDirVerdict::kRepository;
 }
@@ -1378,6 +1383,20 @@ NamedWorkTree LoadNamedWorkTree(platform::FileSystem& fs, const platform::Dir& d
     named.tracked = TrackedFiles::Unreadable("its index is too large to hold");
   }
   return named;
+}
+
+void NoteGitDataAround(platform::FileSystem& fs, const platform::Dir& start,
+                       std::string_view start_path) {
+  std::string failure;
+  ClimbFromFolder(
+      fs, start, MostLevelsAbove(start_path),
+      [&](const ClimbStep& step) {
+        GitPlace place;
+        std::string reason;
+        JudgeDotGit(fs, start, step.path, &place, &reason);
+        return true;
+      },
+      &failure);
 }
 
 GitSurroundings DiscoverGitAround(platform::FileSystem& fs, const platform::Dir& start,

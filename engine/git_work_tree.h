@@ -163,13 +163,21 @@ GitDirVerdict JudgeGitDir(platform::FileSystem& fs, const platform::Dir& dir,
                           std::string* reason);
 
 /// Judges the folder at `path` as git's data, as JudgeGitDir does, but a
-/// folder with no HEAD that holds `objects` and `refs` folders is
-/// kRepository too (`place` left as it was): git asks no HEAD of a common
-/// dir, and a linked worktree's git dir elsewhere may keep its branches
-/// there. The same whichever the walk meets first.
+/// folder with no HEAD that holds what git makes in a repository's
+/// `objects` and `refs` (`pack`, `info`, `heads`, `tags`) is kRepository
+/// too (`place` left as it was): git asks no HEAD of a common dir, and a
+/// linked worktree's git dir elsewhere may keep its branches there. The
+/// same whichever the walk meets first.
 GitDirVerdict JudgeGitData(platform::FileSystem& fs, const platform::Dir& dir,
                            const std::string& path, std::string_view base, GitPlace* place,
                            std::string* reason);
+
+/// Judges the `.git` of the folder open in `start`, shown as `start_path`,
+/// and of each folder above it, only so that where their repositories keep
+/// data away from their git dirs is noted (IsGitDataElsewhere): all a run
+/// that takes no account of tracked files needs of discovery.
+void NoteGitDataAround(platform::FileSystem& fs, const platform::Dir& start,
+                       std::string_view start_path);
 
 /// What a folder's entry `.git` makes of it.
 enum class WorkTreeVerdict {

@@ -49,6 +49,13 @@ bool NameFilter::SkipsFolder(std::string_view name) const {
          (!exclusions_.empty() && MatchesAnExclusion(name));
 }
 
+bool NameFilter::IsKeptName(std::string_view name) const {
+  for (const std::string& kept : kept_names_) {
+    if (kept == name) return true;
+  }
+  return false;
+}
+
 bool NameFilter::MatchesAnExclusion(std::string_view name) const {
   for (const std::string& pattern : exclusions_) {
     if (platform::NameMatchesPattern(pattern, name)) return true;

@@ -29,17 +29,23 @@ class NameFilter {
   /// whose name matches it is left alone.
   void AddExclusion(std::string pattern);
 
+  /// Leaves alone every file named `name` exactly (folders are entered).
+  void KeepFilesNamed(std::string name) { kept_names_.push_back(std::move(name)); }
+
   /// Whether the folder `name` is neither entered nor shown.
   bool SkipsFolder(std::string_view name) const;
   /// Whether the file `name`, a by-product by its extension, is left alone.
   bool SkipsFile(std::string_view name) const {
-    return !exclusions_.empty() && MatchesAnExclusion(name);
+    return (!exclusions_.empty() && MatchesAnExclusion(name)) ||
+           (!kept_names_.empty() && IsKeptName(name));
   }
 
  private:
   bool MatchesAnExclusion(std::string_view name) const;
+  bool IsKeptName(std::string_view name) const;
 
   std::vector<std::string> exclusions_;
+  std::vector<std::string> kept_names_;
 };
 
 }  // namespace engine

@@ -725,6 +725,11 @@ bool Sweep::SweepFolder(Worker& worker, Task& task) {
     std::shared_ptr<const WorkTree> own =
         cleaner.LoadWorkTree(*stack.top(), stack.path(), stack.ChildNameOffset(), work_tree);
     if (own != nullptr) work_tree = std::move(own);
+  } else if (signs.dot_git) {
+    // Where it keeps data away from its git dir is git's data all the same.
+    GitPlace place;
+    std::string ignored;
+    JudgeDotGit(fs_, *stack.top(), "", &place, &ignored);
   }
   // And one the environment names, or a repository met before names
   // (core.worktree) beside its own top.

@@ -837,7 +837,11 @@ bool Walker::fell_short() const {
 // so once when it can't be read.
 void Walker::FindRootWorkTree(const std::string& root_path) {
   root_work_tree_.reset();
-  if (!settings_.keep_tracked) return;
+  if (!settings_.keep_tracked) {
+    // Git's data is left alone all the same, wherever it lies.
+    NoteGitDataAround(fs_, *root_stack_.top(), root_path);
+    return;
+  }
   GitSurroundings around = DiscoverGitAround(fs_, *root_stack_.top(), root_path, settings_.git);
   // For the roots to come (those given with it were looked at first:
   // LookAheadAt).

@@ -602,6 +602,35 @@ TEST_F(GitIndexTest, HostileLayoutsNeverLoseWhatGitKeeps) {
   };
   const std::vector<std::pair<std::string, std::string>> binds = {{"r/sub", "r/mnt"},
                                                                   {"r/.git/refs", "r/view"}};
+  const auto data_away = [&](const std::string& top) {
+    commit(top + "/w", {"a.txt"});
+    Git(top + "/w", {"branch", "build.log"});
+    Git(top + "/w", {"tag", "v1.bak"});
+    Git(top + "/w", {"update-ref", "-m", "log", "refs/heads/build.log", "HEAD"});
+    for (const std::string data : {"refs", "logs"}) {
+      testsupport::MakeFolders(Path(top + "/w/shared"));
+      std::filesystem::rename(Path(top + "/w/.git/" + data), Path(top + "/w/shared/" + data));
+      testsupport::MakeLink("../shared/" + data, Path(top + "/w/.git/" + data));
+    }
+    commit(top + "/v", {"a.txt"});
+    Git(top + "/v", {"branch", "wip.bak"});
+    testsupport::MakeFolders(Path(top + "/v/store"));
+    std::filesystem::rename(Path(top + "/v/.git/refs/heads"), Path(top + "/v/store/heads"));
+    testsupport::MakeLink("../../store/heads", Path(top + "/v/.git/refs/heads"));
+    commit(top + "/tree/src", {"a.txt"});
+    Git(top + "/tree/src", {"branch", "wt.log"});
+    Git(top + "/tree/src", {"worktree", "add", "-q", "../x", "wt.log"});
+    std::filesystem::rename(Path(top + "/tree/src/.git"), Path(top + "/tree/store"));
+    std::filesystem::rename(Path(top + "/tree/store/worktrees/x"), Path(top + "/admin"));
+    testsupport::RemoveTree(Path(top + "/tree/store/HEAD"));
+    WriteFile(Path(top + "/admin/commondir"), "../tree/store\n");
+    WriteFile(Path(top + "/tree/x/.git"), "gitdir: " + Path(top + "/admin") + "\n");
+    testsupport::MakeFolders(Path(top + "/plain/objects/pack"));
+    testsupport::MakeFolders(Path(top + "/plain/refs/heads"));
+  };
+  const std::vector<std::string> data_away_kept = {
+      "w/shared/refs/heads/build.log", "w/shared/refs/tags/v1.bak",
+      "w/shared/logs/refs/heads/build.log", "v/store/heads/wip.bak"};
   const std::vector<Layout> layouts = {
       {"databases",
        [&](const std::string& top) {
@@ -711,6 +740,20 @@ TEST_F(GitIndexTest, HostileLayoutsNeverLoseWhatGitKeeps) {
          RawGit(top + "/r", {"read-tree", "--empty"}, {{"GIT_INDEX_FILE", Path(top + "/r/s/alt.tmp")}});
        },
        {"r/s", "r"}, {"r"}, kClean, {{"GIT_INDEX_FILE", "alt.tmp"}}, 0, false, {}, "", {}, {"r/alt.tmp"}},
+      // Relative too where the work tree is named: read from its top, which
+      // the start lies above.
+      {"indexworktree",
+       [&](const std::string& top) {
+         Git(top, {"init", "-q", "--bare", "repo.git"});
+         MakeFile(Path(top + "/wt/f.c"));
+         RawGit(top + "/wt", {"add", "f.c"},
+                {{"GIT_DIR", Path(top + "/repo.git")}, {"GIT_WORK_TREE", Path(top + "/wt")},
+                 {"GIT_INDEX_FILE", "stage.bak"}});
+       },
+       {""}, {"wt"}, kClean,
+       {{"GIT_DIR", Path("indexworktree/repo.git")}, {"GIT_WORK_TREE", Path("indexworktree/wt")},
+        {"GIT_INDEX_FILE", "stage.bak"}},
+       0, false, {}, "", {}, {"wt/stage.bak"}},
       {"worktree",
        [&](const std::string& top) {
          Git(top, {"init", "-q", "--bare", "cw.git"});
@@ -721,32 +764,15 @@ TEST_F(GitIndexTest, HostileLayoutsNeverLoseWhatGitKeeps) {
        },
        {"tree", "tree/sub"}, {"tree"}, kClean, {{"GIT_DIR", Path("worktree/cw.git")}}},
       // Branches and reflogs kept beside the work tree, `.git/refs` and
-      // `.git/logs` links to them; and a linked worktree whose common dir
-      // lies in the tree with no HEAD of its own, its git dir outside,
-      // met before the work tree that leads to it.
-      {"dataaway",
-       [&](const std::string& top) {
-         commit(top + "/w", {"a.txt"});
-         Git(top + "/w", {"branch", "build.log"});
-         Git(top + "/w", {"tag", "v1.bak"});
-         Git(top + "/w", {"update-ref", "-m", "log", "refs/heads/build.log", "HEAD"});
-         for (const std::string data : {"refs", "logs"}) {
-           testsupport::MakeFolders(Path(top + "/w/shared"));
-           std::filesystem::rename(Path(top + "/w/.git/" + data), Path(top + "/w/shared/" + data));
-           testsupport::MakeLink("../shared/" + data, Path(top + "/w/.git/" + data));
-         }
-         commit(top + "/tree/src", {"a.txt"});
-         Git(top + "/tree/src", {"branch", "wt.log"});
-         Git(top + "/tree/src", {"worktree", "add", "-q", "../x", "wt.log"});
-         std::filesystem::rename(Path(top + "/tree/src/.git"), Path(top + "/tree/store"));
-         std::filesystem::rename(Path(top + "/tree/store/worktrees/x"), Path(top + "/admin"));
-         testsupport::RemoveTree(Path(top + "/tree/store/HEAD"));
-         WriteFile(Path(top + "/admin/commondir"), "../tree/store\n");
-         WriteFile(Path(top + "/tree/x/.git"), "gitdir: " + Path(top + "/admin") + "\n");
-       },
-       {"w", "tree"}, {"w", "tree/x"}, kClean, {}, 0, false, {}, "", {},
-       {"w/shared/refs/heads/build.log", "w/shared/refs/tags/v1.bak",
-        "w/shared/logs/refs/heads/build.log"}},
+      // `.git/logs` links to them (or `.git/refs/heads` alone); and a
+      // linked worktree whose common dir lies in the tree with no HEAD of
+      // its own, its git dir outside, met before the work tree that leads
+      // to it. A project's own `objects` and `refs` are no git's.
+      {"dataaway", data_away, {"w", "v", "tree", "plain", "plain/objects"}, {"w", "v", "tree/x"},
+       kClean, {}, 0, false, {}, "", {}, data_away_kept},
+      // The same, tracked files or not: git's data stays.
+      {"dataawayall", data_away, {"w", "v", "tree"}, {"w", "v", "tree/x"}, kClean, {}, 0, false,
+       {}, "", {"--include-tracked"}, data_away_kept},
       // An empty `.git` is no repository, with GIT_WORK_TREE set or not.
       {"emptydotgit",
        [&](const std::string& top) { testsupport::MakeFolders(Path(top + "/.git")); },
