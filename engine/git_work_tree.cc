@@ -366,6 +366,23 @@ GitDirEnvironment& DirEnvironment() {
   return environment;
 }
 
+// Whether the folder at `path` holds what git makes in a repository's
+// `objects` and `refs`, as a common dir does; not `objects` and `refs`
+// alone, which many a project has.
+bool HasCommonDirShape(platform::FileSystem& fs, const platform::Dir& dir, const std::string& path) {
+  for (const char* name : {"objects/pack", "objects/info", "refs/heads", "refs/tags"}) {
+    platform::EntryKind kind;
+    platform::FolderId id;
+    std::string error;
+    if (fs.LookUpPath(dir, JoinGitPath(path, name), &kind, &id, &error) !=
+            platform::LookupResult::kFound ||
+        kind != platform::EntryKind::kFolder) {
+      return false;
+    }
+  }
+  return true;
+}
+
 // The folders repositories judged so far keep data in away from their git
 // dirs (see IsGitDataElsewhere). Never destroyed: a worker may still look
 // while the process ends.
@@ -380,6 +397,8 @@ DataAway& GitDataAway() {
   return *away;
 }
 
+thread_local unsigned long noted_here = 0;
+
 // Notes where the repository whose git dir is `path` and common dir
 // `common` keeps data away from the git dir: the common dir, where it is
 // another folder, and what `objects`, `refs` and `logs`, and the folders
@@ -387,7 +406,12 @@ DataAway& GitDataAway() {
 void NoteDataAway(platform::FileSystem& fs, const platform::Dir& dir, const std::string& path,
                   const std::string& common) {
   std::vector<std::string> away;
-  if (common != path) away.push_back(common);
+  // A common dir with a HEAD of its own is a repository folder, which the
+  // walk leaves alone wherever it meets it, as it does one of that shape.
+  if (common != path && !IsThere(fs, dir, JoinGitPath(common, "HEAD")) &&
+      !HasCommonDirShape(fs, dir, common)) {
+    away.push_back(common);
+  }
   std::string text;
   std::string error;
   for (const char* name : {"objects", "refs", "logs", "refs/heads", "refs/tags", "refs/remotes",
@@ -409,10 +433,13 @@ void NoteDataAway(platform::FileSystem& fs, const platform::Dir& dir, const std:
     if (std::find(known.folders.begin(), known.folders.end(), id) != known.folders.end()) continue;
     known.folders.push_back(id);
     known.any.store(true);
+    ++noted_here;
   }
 }
 
 }  // namespace
+
+unsigned long GitDataNotedHere() { return noted_here; }
 
 bool IsGitDataElsewhere(const platform::FolderId& id) {
   DataAway& known = GitDataAway();
@@ -536,19 +563,7 @@ GitDirVerdict JudgeGitData(platform::FileSystem& fs, const platform::Dir& dir,
                            const std::string& path, std::string_view base, GitPlace* place,
                            std::string* reason) {
   const GitDirVerdict verdict = JudgeGitDir(fs, dir, path, base, place, reason);
-  if (verdict != GitDirVerdict::kNoHead) return verdict;
-  // Not `objects` and `refs` alone, which many a project has: the folders
-  // git makes in them, which a common dir keeps.
-  for (const char* name : {"objects/pack", "objects/info", "refs/heads", "refs/tags"}) {
-    platform::EntryKind kind;
-    platform::FolderId id;
-    std::string error;
-    if (fs.LookUpPath(dir, JoinGitPath(path, name), &kind, &id, &error) !=
-            platform::LookupResult::kFound ||
-        kind != platform::EntryKind::kFolder) {
-      return verdict;
-    }
-  }
+  if (verdict != GitDirVerdict::kNoHead || !HasCommonDirShape(fs, dir, path)) return verdict;
   NoteDataAway(fs, dir, path, path);
   reason->clear();
   return GitDirVerdict::kRepository;

@@ -151,6 +151,10 @@ bool MayBeGitDir(bool head, bool objects, bool refs, bool commondir);
 /// `objects`, `refs` or `logs` lead as links. Git reads and writes there as
 /// in the git dir itself.
 bool IsGitDataElsewhere(const platform::FolderId& id);
+/// How many folders the calling thread has noted for IsGitDataElsewhere so
+/// far: one judged on the way down that notes any may have been reached
+/// first.
+unsigned long GitDataNotedHere();
 
 /// Judges the folder at `path` (relative to `dir`, "" for `dir` itself, or
 /// absolute) as git judges a repository directory: a HEAD that names a

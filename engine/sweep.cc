@@ -713,7 +713,9 @@ bool Sweep::SweepFolder(Worker& worker, Task& task) {
   }
   // A git database under any name (a bare mirror, a separate git dir) is
   // neither cleaned nor entered.
+  const unsigned long noted = GitDataNotedHere();
   if (signs.git_dir_entries && cleaner.LeavesDatabaseAlone(*stack.top(), stack.path(), signs)) {
+    cleaner.SayIfGitDataFoundLate(stack.path(), noted);
     stack.PopTo(stack.size() - 1);
     return false;
   }
@@ -731,6 +733,7 @@ bool Sweep::SweepFolder(Worker& worker, Task& task) {
     std::string ignored;
     JudgeDotGit(fs_, *stack.top(), "", &place, &ignored);
   }
+  cleaner.SayIfGitDataFoundLate(stack.path(), noted);
   // And one the environment names, or a repository met before names
   // (core.worktree) beside its own top.
   if (settings_.keep_tracked) {

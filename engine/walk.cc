@@ -587,6 +587,15 @@ std::shared_ptr<const WorkTree> LateWorkTrees::Around(const std::string& path,
   return inner;
 }
 
+void FolderCleaner::SayIfGitDataFoundLate(const std::string& path, unsigned long noted) {
+  if (GitDataNotedHere() == noted) return;
+  fell_short_ = true;
+  report_.CannotError("tell what git keeps away from the repository in", path,
+                      "it keeps data where its commondir or its links from objects, refs or "
+                      "logs lead, but was found only on the way down, where the run may have "
+                      "reached them first");
+}
+
 void FolderCleaner::ReportUnreadableWorkTree(const WorkTree& work_tree) {
   if (work_tree.tracked->readable()) return;
   fell_short_ = true;

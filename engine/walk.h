@@ -255,6 +255,11 @@ class FolderCleaner {
   std::shared_ptr<const WorkTree> NamedWorkTreeAt(const std::string& path,
                                                   std::size_t path_offset,
                                                   std::shared_ptr<const WorkTree> outer);
+  /// Says, where this thread noted git's data away from a git dir (see
+  /// IsGitDataElsewhere) since it counted `noted` (GitDataNotedHere), that
+  /// the repository in `path`, found on the way down, leads to folders the
+  /// walk may have reached first.
+  void SayIfGitDataFoundLate(const std::string& path, unsigned long noted);
   /// Says, when so, that `work_tree` can't be read.
   void ReportUnreadableWorkTree(const WorkTree& work_tree);
   /// Says on standard error that the folder `path` can't be read.
