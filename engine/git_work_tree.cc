@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "engine/climb.h"
+#include "platform/per_thread.h"
 
 namespace engine {
 namespace {
@@ -383,13 +384,15 @@ bool HasCommonDirShape(platform::FileSystem& fs, const platform::Dir& dir, const
   return true;
 }
 
-// The folders repositories judged so far keep data in away from their git
-// dirs (see IsGitDataElsewhere). Never destroyed: a worker may still look
-// while the process ends.
+// The folders and files repositories judged so far keep data in away from
+// their git dirs (see IsGitDataElsewhere). Never destroyed: a worker may
+// still look while the process ends.
 struct DataAway {
-  std::atomic<bool> any{false};  // looked at without the lock
+  std::atomic<bool> any{false};        // looked at without the lock
+  std::atomic<bool> any_files{false};  // the same, for files
   std::mutex mutex;
   std::vector<platform::FolderId> folders;
+  std::vector<platform::FolderId> files;
 };
 
 DataAway& GitDataAway() {
@@ -397,20 +400,68 @@ DataAway& GitDataAway() {
   return *away;
 }
 
-thread_local unsigned long noted_here = 0;
+// For each folder or file this thread noted, in turn, the folders above it.
+using NotedHere = std::vector<std::vector<platform::FolderId>>;
+
+// Whether the folder at `at` (a path from `dir`) is a repository folder, by
+// a quick look: a HEAD beside `objects` or a `commondir`.
+bool LooksLikeRepositoryFolder(platform::FileSystem& fs, const platform::Dir& dir,
+                               const std::string& at) {
+  return IsThere(fs, dir, JoinGitPath(at, "HEAD")) &&
+         (IsThere(fs, dir, JoinGitPath(at, "objects")) ||
+          IsThere(fs, dir, JoinGitPath(at, "commondir")));
+}
+
+// The folders from `at` (a folder, as a path from `dir`) up to the top of
+// its file system, nearest first, into `above`. False where one of them is
+// a repository folder: the walk never enters it, so never reaches `at`
+// (`git-new-workdir` links a work tree's objects and refs into another
+// repository's .git).
+bool FoldersFrom(platform::FileSystem& fs, const platform::Dir& dir, std::string at,
+                 std::vector<platform::FolderId>* above) {
+  constexpr int kMostLevels = 1000;  // a path of "../" that long nears the system's limit
+  for (int level = 0; level < kMostLevels; ++level, at = JoinGitPath(at, "..")) {
+    platform::EntryKind kind;
+    platform::FolderId id;
+    std::string error;
+    if (fs.LookUpPath(dir, at, &kind, &id, &error) != platform::LookupResult::kFound ||
+        !id.IsKnown() || std::find(above->begin(), above->end(), id) != above->end()) {
+      break;  // the top is its own parent
+    }
+    if (LooksLikeRepositoryFolder(fs, dir, at)) return false;
+    above->push_back(id);
+  }
+  return true;
+}
+
+// Notes `id`, a folder or a file, with the folders above it, as git's data;
+// an unknown `id` for a file that is gone, which the walk may have deleted.
+void NoteAway(const platform::FolderId& id, bool file, std::vector<platform::FolderId> above) {
+  DataAway& known = GitDataAway();
+  std::vector<platform::FolderId>& ids = file ? known.files : known.folders;
+  if (id.IsKnown()) {
+    std::lock_guard<std::mutex> lock(known.mutex);
+    if (std::find(ids.begin(), ids.end(), id) != ids.end()) return;
+    ids.push_back(id);
+    (file ? known.any_files : known.any).store(true);
+  }
+  platform::PerThread<NotedHere>().push_back(std::move(above));
+}
 
 // Notes where the repository whose git dir is `path` and common dir
 // `common` keeps data away from the git dir: the common dir, where it is
-// another folder, and what `objects`, `refs` and `logs`, and the folders
-// git makes in them for branches, tags and remotes, lead to as links.
+// another folder; what `objects`, `refs` and `logs`, and the folders git
+// makes in them for branches, tags and remotes, lead to as links; and what
+// its index, config, packed refs and reflog of HEAD lead to as links,
+// which git reads and writes through.
 void NoteDataAway(platform::FileSystem& fs, const platform::Dir& dir, const std::string& path,
                   const std::string& common) {
-  std::vector<std::string> away;
+  std::vector<std::string> folders;
   // A common dir with a HEAD of its own is a repository folder, which the
   // walk leaves alone wherever it meets it, as it does one of that shape.
   if (common != path && !IsThere(fs, dir, JoinGitPath(common, "HEAD")) &&
       !HasCommonDirShape(fs, dir, common)) {
-    away.push_back(common);
+    folders.push_back(common);
   }
   std::string text;
   std::string error;
@@ -418,34 +469,76 @@ void NoteDataAway(platform::FileSystem& fs, const platform::Dir& dir, const std:
                            "logs/refs", "logs/refs/heads", "logs/refs/tags", "logs/refs/remotes"}) {
     const std::string at = JoinGitPath(common, name);
     if (fs.ReadLinkText(dir, at, &text, &error) == platform::LookupResult::kFound) {
-      away.push_back(at);
+      folders.push_back(at);
     }
   }
-  for (const std::string& folder : away) {
-    platform::EntryKind kind;
-    platform::FolderId id;
-    if (fs.LookUpPath(dir, folder, &kind, &id, &error) != platform::LookupResult::kFound ||
-        kind != platform::EntryKind::kFolder || !id.IsKnown()) {
-      continue;
+  platform::EntryKind kind;
+  platform::FolderId id;
+  for (const std::string& folder : folders) {
+    std::vector<platform::FolderId> above;
+    if (fs.LookUpPath(dir, folder, &kind, &id, &error) == platform::LookupResult::kFound &&
+        kind == platform::EntryKind::kFolder && id.IsKnown() &&
+        FoldersFrom(fs, dir, JoinGitPath(folder, ".."), &above)) {
+      NoteAway(id, false, std::move(above));
     }
-    DataAway& known = GitDataAway();
-    std::lock_guard<std::mutex> lock(known.mutex);
-    if (std::find(known.folders.begin(), known.folders.end(), id) != known.folders.end()) continue;
-    known.folders.push_back(id);
-    known.any.store(true);
-    ++noted_here;
+  }
+  const std::pair<const std::string*, const char*> files[] = {
+      {&path, "index"}, {&path, "logs/HEAD"}, {&common, "config"}, {&common, "packed-refs"}};
+  for (const auto& [folder, name] : files) {
+    const std::string at = JoinGitPath(*folder, name);
+    if (fs.ReadLinkText(dir, at, &text, &error) != platform::LookupResult::kFound) continue;
+    switch (fs.LookUpPath(dir, at, &kind, &id, &error)) {
+      case platform::LookupResult::kFound:
+        if (kind != platform::EntryKind::kFile) continue;
+        break;
+      case platform::LookupResult::kMissing:
+        id = platform::FolderId();  // gone: maybe deleted by the walk before
+        break;
+      case platform::LookupResult::kFailed:
+        continue;
+    }
+    // The folder the link leads into, read from the link's own folder.
+    const std::string_view link_name(name);
+    const std::size_t name_cut = link_name.rfind('/');
+    const std::string link_folder = name_cut == std::string_view::npos
+                                        ? *folder
+                                        : JoinGitPath(*folder, link_name.substr(0, name_cut));
+    const std::size_t text_cut = text.rfind('/');
+    std::string target_folder = text_cut == std::string::npos ? std::string() : text.substr(0, text_cut + 1);
+    if (!platform::IsAbsolutePath(text)) target_folder = JoinGitPath(link_folder, target_folder);
+    std::vector<platform::FolderId> above;
+    if (FoldersFrom(fs, dir, target_folder, &above)) NoteAway(id, true, std::move(above));
   }
 }
 
 }  // namespace
 
-unsigned long GitDataNotedHere() { return noted_here; }
+unsigned long GitDataNotedHere() { return platform::PerThread<NotedHere>().size(); }
+
+bool GitDataNotedHereWithin(unsigned long since, const platform::FolderId& folder) {
+  const NotedHere& noted = platform::PerThread<NotedHere>();
+  for (std::size_t i = since; i < noted.size(); ++i) {
+    if (std::find(noted[i].begin(), noted[i].end(), folder) != noted[i].end()) return true;
+  }
+  return false;
+}
 
 bool IsGitDataElsewhere(const platform::FolderId& id) {
   DataAway& known = GitDataAway();
   if (!known.any.load()) return false;
   std::lock_guard<std::mutex> lock(known.mutex);
   return std::find(known.folders.begin(), known.folders.end(), id) != known.folders.end();
+}
+
+bool AnyGitFileElsewhere() { return GitDataAway().any_files.load(); }
+
+bool IsGitFileElsewhere(std::uint64_t device, std::uint64_t inode) {
+  DataAway& known = GitDataAway();
+  if (!known.any_files.load()) return false;
+  std::lock_guard<std::mutex> lock(known.mutex);
+  return std::any_of(known.files.begin(), known.files.end(), [&](const platform::FolderId& id) {
+    return id.device == device && id.inode == inode;
+  });
 }
 
 void SetGitDirEnvironment(GitDirEnvironment environment) {

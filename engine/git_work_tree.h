@@ -151,10 +151,19 @@ bool MayBeGitDir(bool head, bool objects, bool refs, bool commondir);
 /// `objects`, `refs` or `logs` lead as links. Git reads and writes there as
 /// in the git dir itself.
 bool IsGitDataElsewhere(const platform::FolderId& id);
-/// How many folders the calling thread has noted for IsGitDataElsewhere so
-/// far: one judged on the way down that notes any may have been reached
-/// first.
+/// Whether the file `inode` on `device` is one a repository judged so far
+/// reads and writes through a link from its git dir: its index, config,
+/// packed refs or reflog of HEAD.
+bool IsGitFileElsewhere(std::uint64_t device, std::uint64_t inode);
+/// Whether any file is noted so (cheap: no lock).
+bool AnyGitFileElsewhere();
+/// How many folders and files the calling thread has noted for
+/// IsGitDataElsewhere and IsGitFileElsewhere so far.
 unsigned long GitDataNotedHere();
+/// Whether any the calling thread noted after the first `since` lies below
+/// `folder`: a repository judged on the way down that notes such may lead
+/// to what the walk reached first.
+bool GitDataNotedHereWithin(unsigned long since, const platform::FolderId& folder);
 
 /// Judges the folder at `path` (relative to `dir`, "" for `dir` itself, or
 /// absolute) as git judges a repository directory: a HEAD that names a

@@ -101,6 +101,9 @@ bool FolderCleaner::ListTargets(const platform::Dir& dir, std::uint64_t device,
   listed_device_ = device;
   const bool has_inodes = targets->inodes.size() == targets->entries.size();
   const bool check_kept = !settings_.kept_files.empty() && has_inodes;
+  // Files a repository reads through links from its git dir (its index
+  // linked elsewhere, say): looked up only once there are any.
+  const bool check_git_files = has_inodes && AnyGitFileElsewhere();
   const bool check_entered = !settings_.never_entered.empty() && has_inodes;
   const bool has_times = targets->modified.size() == targets->entries.size();
   std::size_t kept = 0;
@@ -118,7 +121,8 @@ bool FolderCleaner::ListTargets(const platform::Dir& dir, std::uint64_t device,
         subfolders->Add(name, entry.kind);
       }
     } else if (IsListedExtension(ExtensionOf(name), extensions) == 1 && !filter.SkipsFile(name) &&
-               !(check_kept && IsAmong(settings_.kept_files, device, targets->inodes[i]))) {
+               !(check_kept && IsAmong(settings_.kept_files, device, targets->inodes[i])) &&
+               !(check_git_files && IsGitFileElsewhere(device, targets->inodes[i]))) {
       if (has_times) targets->modified[kept] = targets->modified[i];
       targets->entries[kept++] = entry;  // its name stays where it was listed
     }
@@ -588,12 +592,11 @@ std::shared_ptr<const WorkTree> LateWorkTrees::Around(const std::string& path,
 }
 
 void FolderCleaner::SayIfGitDataFoundLate(const std::string& path, unsigned long noted) {
-  if (GitDataNotedHere() == noted) return;
+  if (GitDataNotedHere() == noted || !GitDataNotedHereWithin(noted, settings_.root_id)) return;
   fell_short_ = true;
   report_.CannotError("tell what git keeps away from the repository in", path,
-                      "it keeps data where its commondir or its links from objects, refs or "
-                      "logs lead, but was found only on the way down, where the run may have "
-                      "reached them first");
+                      "it keeps data where its commondir or the links in its git dir lead, but "
+                      "was found only on the way down, where the run may have reached them first");
 }
 
 void FolderCleaner::ReportUnreadableWorkTree(const WorkTree& work_tree) {
@@ -762,6 +765,7 @@ void Walker::SweepSubFolders(const std::string& root_path, const ExtensionList& 
   const auto start = std::chrono::steady_clock::now();
   if (!root_stack_.OpenRoot(&info, &root_unreadable_reason_, root_path)) return;
   root_id_ = info.id;
+  settings_.root_id = info.id;
   root_opened_ = true;
   // The root is cleaned last, long after this: its files are listed again then.
   const bool listed = root_cleaner_.ListTargets(*root_stack_.top(), info.id.device, extensions,

@@ -614,9 +614,14 @@ TEST_F(GitIndexTest, HostileLayoutsNeverLoseWhatGitKeeps) {
     }
     commit(top + "/v", {"a.txt"});
     Git(top + "/v", {"branch", "wip.bak"});
+    Git(top + "/v", {"tag", "v2.bak"});
+    Git(top + "/v", {"pack-refs", "--all"});
+    Git(top + "/v", {"branch", "wip2.bak"});
     testsupport::MakeFolders(Path(top + "/v/store"));
     std::filesystem::rename(Path(top + "/v/.git/refs/heads"), Path(top + "/v/store/heads"));
     testsupport::MakeLink("../../store/heads", Path(top + "/v/.git/refs/heads"));
+    std::filesystem::rename(Path(top + "/v/.git/packed-refs"), Path(top + "/v/store/packed.bak"));
+    testsupport::MakeLink("../store/packed.bak", Path(top + "/v/.git/packed-refs"));
     commit(top + "/tree/src", {"a.txt"});
     Git(top + "/tree/src", {"branch", "wt.log"});
     Git(top + "/tree/src", {"worktree", "add", "-q", "../x", "wt.log"});
@@ -630,7 +635,7 @@ TEST_F(GitIndexTest, HostileLayoutsNeverLoseWhatGitKeeps) {
   };
   const std::vector<std::string> data_away_kept = {
       "w/shared/refs/heads/build.log", "w/shared/refs/tags/v1.bak",
-      "w/shared/logs/refs/heads/build.log", "v/store/heads/wip.bak"};
+      "w/shared/logs/refs/heads/build.log", "v/store/heads/wip2.bak", "v/store/packed.bak"};
   const std::vector<Layout> layouts = {
       {"databases",
        [&](const std::string& top) {
@@ -780,6 +785,19 @@ TEST_F(GitIndexTest, HostileLayoutsNeverLoseWhatGitKeeps) {
          testsupport::MakeLink("../../a-store/refs", Path(top + "/zrepo/.git/refs"));
        },
        {"", "zrepo"}, {"zrepo"}, kClean, {}, 0, false, {}, "zrepo"},
+      // A work tree whose git dir links its data into another's `.git`
+      // (git-new-workdir): nothing the walk could reach first.
+      {"newworkdir",
+       [&](const std::string& top) {
+         commit(top + "/orig", {"a.txt"});
+         testsupport::MakeFolders(Path(top + "/nwd/.git"));
+         for (const std::string data : {"config", "refs", "logs", "objects", "packed-refs"}) {
+           testsupport::MakeLink("../../orig/.git/" + data, Path(top + "/nwd/.git/" + data));
+         }
+         WriteFile(Path(top + "/nwd/.git/HEAD"), testsupport::ReadAll(Path(top + "/orig/.git/HEAD")));
+         Git(top + "/nwd", {"read-tree", "HEAD"});
+       },
+       {""}, {"orig", "nwd"}},
       // The same, tracked files or not: git's data stays.
       {"dataawayall", data_away, {"w", "v", "tree"}, {"w", "v", "tree/x"}, kClean, {}, 0, false,
        {}, "", {"--include-tracked"}, data_away_kept},
