@@ -259,10 +259,11 @@ struct Sweep {
     // both: its data and what it tracks stay, whichever path the walk takes.
     settings.shown_twice = platform::FoldersShownTwice();
     settings.keep_tracked = !options.include_tracked;
-    if (settings.keep_tracked) {
-      ReadGitUserConfig(fs);
-      settings.named_work_trees = WorkTreesNamedByEnvironment(fs);
-    }
+    if (settings.keep_tracked) ReadGitUserConfig(fs);
+    // Read with --include-tracked too: judging the repository GIT_DIR names
+    // notes where it keeps git's data away from its git dir.
+    std::vector<engine::NamedWorkTree> named = WorkTreesNamedByEnvironment(fs);
+    if (settings.keep_tracked) settings.named_work_trees = std::move(named);
     // A script wants to know what was kept in a real run too.
     settings.list_kept = options.dry_run || options.json;
     if (options.older_than_seconds >= 0) {
@@ -345,7 +346,7 @@ void SweepChosenFolders(Sweep& sweep, const platform::Dir& start,
   // A repository around one folder may take another as its work tree
   // (core.worktree), where git's discovery from that one never finds it:
   // known before the first is cleaned, its tracked files stay.
-  if (checked.size() > 1) {
+  if (checked.size() > 1) {  // with --include-tracked too, for git's data
     for (const std::string& folder : sweep.options.folders) {
       std::string physical;
       platform::FolderId id;
@@ -367,13 +368,11 @@ void SweepChosenFolders(Sweep& sweep, const platform::Dir& start,
       // with no work tree named the folder is the top. The work trees named
       // from where the run was started are kept too: tracked either way,
       // a file stays.
-      if (!sweep.options.include_tracked) {
-        std::vector<engine::NamedWorkTree> named = started_named;
-        for (engine::NamedWorkTree& here : WorkTreesNamedByEnvironment(sweep.fs)) {
-          named.push_back(std::move(here));
-        }
-        sweep.walker.NameWorkTrees(std::move(named));
+      std::vector<engine::NamedWorkTree> named = started_named;
+      for (engine::NamedWorkTree& here : WorkTreesNamedByEnvironment(sweep.fs)) {
+        named.push_back(std::move(here));
       }
+      if (!sweep.options.include_tracked) sweep.walker.NameWorkTrees(std::move(named));
       sweep.walker.KeepFiles(IndexFilesNamedByEnvironment(sweep.fs));
       SweepCurrentDirectory(sweep);
     }

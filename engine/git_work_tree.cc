@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <functional>
 #include <limits>
 #include <mutex>
 #include <new>
@@ -400,16 +401,40 @@ DataAway& GitDataAway() {
   return *away;
 }
 
-// For each folder or file this thread noted, in turn, the folders above it.
-using NotedHere = std::vector<std::vector<platform::FolderId>>;
+// Each folder or file this thread noted, in turn: the folders above it, and
+// a file's name.
+struct Noted {
+  std::vector<platform::FolderId> above;
+  std::string file_name;  // empty for a folder
+};
+using NotedHere = std::vector<Noted>;
 
 // Whether the folder at `at` (a path from `dir`) is a repository folder, by
-// a quick look: a HEAD beside `objects` or a `commondir`.
+// a quick look: a HEAD beside `objects` and `refs`, or a `commondir`.
 bool LooksLikeRepositoryFolder(platform::FileSystem& fs, const platform::Dir& dir,
                                const std::string& at) {
   return IsThere(fs, dir, JoinGitPath(at, "HEAD")) &&
-         (IsThere(fs, dir, JoinGitPath(at, "objects")) ||
+         ((IsThere(fs, dir, JoinGitPath(at, "objects")) &&
+           IsThere(fs, dir, JoinGitPath(at, "refs"))) ||
           IsThere(fs, dir, JoinGitPath(at, "commondir")));
+}
+
+// The path (from `dir`) of the file the link `at` leads to at last, through
+// any links after it; its last name into `name`.
+std::string FinalTarget(platform::FileSystem& fs, const platform::Dir& dir, std::string at,
+                        std::string* name) {
+  constexpr int kMostLinks = 40;  // as the system follows them
+  std::string text;
+  std::string error;
+  for (int hop = 0; hop < kMostLinks; ++hop) {
+    if (fs.ReadLinkText(dir, at, &text, &error) != platform::LookupResult::kFound) break;
+    const std::size_t cut = at.rfind('/');
+    const std::string folder = cut == std::string::npos ? std::string() : at.substr(0, cut);
+    at = platform::IsAbsolutePath(text) ? text : JoinGitPath(folder, text);
+  }
+  const std::size_t cut = at.rfind('/');
+  name->assign(cut == std::string::npos ? at : at.substr(cut + 1));
+  return cut == std::string::npos ? std::string() : at.substr(0, cut + 1);
 }
 
 // The folders from `at` (a folder, as a path from `dir`) up to the top of
@@ -434,10 +459,13 @@ bool FoldersFrom(platform::FileSystem& fs, const platform::Dir& dir, std::string
   return true;
 }
 
-// Notes `id`, a folder or a file, with the folders above it, as git's data;
-// an unknown `id` for a file that is gone, which the walk may have deleted.
-void NoteAway(const platform::FolderId& id, bool file, std::vector<platform::FolderId> above) {
+// Notes `id`, a folder or a file (named `file_name`), with the folders
+// above it, as git's data; an unknown `id` for a file that is gone, which
+// the walk may have deleted.
+void NoteAway(const platform::FolderId& id, std::vector<platform::FolderId> above,
+              std::string file_name = std::string()) {
   DataAway& known = GitDataAway();
+  const bool file = !file_name.empty();
   std::vector<platform::FolderId>& ids = file ? known.files : known.folders;
   if (id.IsKnown()) {
     std::lock_guard<std::mutex> lock(known.mutex);
@@ -445,7 +473,7 @@ void NoteAway(const platform::FolderId& id, bool file, std::vector<platform::Fol
     ids.push_back(id);
     (file ? known.any_files : known.any).store(true);
   }
-  platform::PerThread<NotedHere>().push_back(std::move(above));
+  platform::PerThread<NotedHere>().push_back({std::move(above), std::move(file_name)});
 }
 
 // Notes where the repository whose git dir is `path` and common dir
@@ -479,7 +507,7 @@ void NoteDataAway(platform::FileSystem& fs, const platform::Dir& dir, const std:
     if (fs.LookUpPath(dir, folder, &kind, &id, &error) == platform::LookupResult::kFound &&
         kind == platform::EntryKind::kFolder && id.IsKnown() &&
         FoldersFrom(fs, dir, JoinGitPath(folder, ".."), &above)) {
-      NoteAway(id, false, std::move(above));
+      NoteAway(id, std::move(above));
     }
   }
   const std::pair<const std::string*, const char*> files[] = {
@@ -497,17 +525,13 @@ void NoteDataAway(platform::FileSystem& fs, const platform::Dir& dir, const std:
       case platform::LookupResult::kFailed:
         continue;
     }
-    // The folder the link leads into, read from the link's own folder.
-    const std::string_view link_name(name);
-    const std::size_t name_cut = link_name.rfind('/');
-    const std::string link_folder = name_cut == std::string_view::npos
-                                        ? *folder
-                                        : JoinGitPath(*folder, link_name.substr(0, name_cut));
-    const std::size_t text_cut = text.rfind('/');
-    std::string target_folder = text_cut == std::string::npos ? std::string() : text.substr(0, text_cut + 1);
-    if (!platform::IsAbsolutePath(text)) target_folder = JoinGitPath(link_folder, target_folder);
+    // The folder the file lies in at the end of the links, and its name.
+    std::string file_name;
+    const std::string target_folder = FinalTarget(fs, dir, at, &file_name);
     std::vector<platform::FolderId> above;
-    if (FoldersFrom(fs, dir, target_folder, &above)) NoteAway(id, true, std::move(above));
+    if (!file_name.empty() && FoldersFrom(fs, dir, target_folder, &above)) {
+      NoteAway(id, std::move(above), std::move(file_name));
+    }
   }
 }
 
@@ -515,10 +539,19 @@ void NoteDataAway(platform::FileSystem& fs, const platform::Dir& dir, const std:
 
 unsigned long GitDataNotedHere() { return platform::PerThread<NotedHere>().size(); }
 
-bool GitDataNotedHereWithin(unsigned long since, const platform::FolderId& folder) {
+bool GitDataNotedHereWithin(unsigned long since, const platform::FolderId& root,
+                            const platform::FolderId& repository,
+                            const std::function<bool(std::string_view)>& may_go) {
   const NotedHere& noted = platform::PerThread<NotedHere>();
   for (std::size_t i = since; i < noted.size(); ++i) {
-    if (std::find(noted[i].begin(), noted[i].end(), folder) != noted[i].end()) return true;
+    const std::vector<platform::FolderId>& above = noted[i].above;
+    const auto lies_in = [&](const platform::FolderId& folder) {
+      return std::find(above.begin(), above.end(), folder) != above.end();
+    };
+    if (lies_in(root) && !lies_in(repository) &&
+        (noted[i].file_name.empty() || may_go(noted[i].file_name))) {
+      return true;
+    }
   }
   return false;
 }

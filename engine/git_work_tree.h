@@ -161,9 +161,13 @@ bool AnyGitFileElsewhere();
 /// IsGitDataElsewhere and IsGitFileElsewhere so far.
 unsigned long GitDataNotedHere();
 /// Whether any the calling thread noted after the first `since` lies below
-/// `folder`: a repository judged on the way down that notes such may lead
-/// to what the walk reached first.
-bool GitDataNotedHereWithin(unsigned long since, const platform::FolderId& folder);
+/// `root` but not below `repository` (the folder whose repository noted
+/// it, whose own tree the walk reaches only after judging it), and is a
+/// folder or a file whose name `may_go` accepts: a repository judged on
+/// the way down that notes such may lead to what the walk reached first.
+bool GitDataNotedHereWithin(unsigned long since, const platform::FolderId& root,
+                            const platform::FolderId& repository,
+                            const std::function<bool(std::string_view)>& may_go);
 
 /// Judges the folder at `path` (relative to `dir`, "" for `dir` itself, or
 /// absolute) as git judges a repository directory: a HEAD that names a

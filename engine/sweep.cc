@@ -715,7 +715,7 @@ bool Sweep::SweepFolder(Worker& worker, Task& task) {
   // neither cleaned nor entered.
   const unsigned long noted = GitDataNotedHere();
   if (signs.git_dir_entries && cleaner.LeavesDatabaseAlone(*stack.top(), stack.path(), signs)) {
-    cleaner.SayIfGitDataFoundLate(stack.path(), noted);
+    cleaner.SayIfGitDataFoundLate(stack.path(), info.id, *extensions_, noted);
     stack.PopTo(stack.size() - 1);
     return false;
   }
@@ -733,7 +733,7 @@ bool Sweep::SweepFolder(Worker& worker, Task& task) {
     std::string ignored;
     JudgeDotGit(fs_, *stack.top(), "", &place, &ignored);
   }
-  cleaner.SayIfGitDataFoundLate(stack.path(), noted);
+  cleaner.SayIfGitDataFoundLate(stack.path(), info.id, *extensions_, noted);
   // And one the environment names, or a repository met before names
   // (core.worktree) beside its own top.
   if (settings_.keep_tracked) {

@@ -591,8 +591,14 @@ std::shared_ptr<const WorkTree> LateWorkTrees::Around(const std::string& path,
   return inner;
 }
 
-void FolderCleaner::SayIfGitDataFoundLate(const std::string& path, unsigned long noted) {
-  if (GitDataNotedHere() == noted || !GitDataNotedHereWithin(noted, settings_.root_id)) return;
+void FolderCleaner::SayIfGitDataFoundLate(const std::string& path, const platform::FolderId& id,
+                                          const ExtensionList& extensions, unsigned long noted) {
+  if (GitDataNotedHere() == noted) return;
+  // Only a file the walk could have deleted counts (a linked config is none).
+  const auto may_go = [&](std::string_view name) {
+    return IsListedExtension(ExtensionOf(name), extensions) == 1 && !settings_.filter.SkipsFile(name);
+  };
+  if (!GitDataNotedHereWithin(noted, settings_.root_id, id, may_go)) return;
   fell_short_ = true;
   report_.CannotError("tell what git keeps away from the repository in", path,
                       "it keeps data where its commondir or the links in its git dir lead, but "
@@ -907,11 +913,15 @@ void Walker::NameWorkTreesFoundOutside() {
 }
 
 void Walker::LookAheadAt(const std::string& path) {
-  if (!settings_.keep_tracked) return;
   platform::Dir dir;
   platform::FolderInfo info;
   std::string reason;
   if (fs_.OpenFolderPath(path, &dir, &info, &reason) != platform::OpenResult::kOpened) return;
+  if (!settings_.keep_tracked) {
+    // Git's data away from the git dirs there, for the roots before it.
+    NoteGitDataAround(fs_, dir, path);
+    return;
+  }
   GitDiscoverySettings discovery = settings_.git;
   discovery.outside_only = true;  // the other indexes are read in their turn
   const GitSurroundings around = DiscoverGitAround(fs_, dir, path, discovery);

@@ -260,9 +260,11 @@ class FolderCleaner {
                                                   std::shared_ptr<const WorkTree> outer);
   /// Says, where this thread noted git's data away from a git dir (see
   /// IsGitDataElsewhere) since it counted `noted` (GitDataNotedHere), that
-  /// the repository in `path`, found on the way down, leads to folders the
-  /// walk may have reached first.
-  void SayIfGitDataFoundLate(const std::string& path, unsigned long noted);
+  /// the repository in `path` (the folder `id`), found on the way down,
+  /// leads to folders, or files with one of `extensions`, the walk may
+  /// have reached first.
+  void SayIfGitDataFoundLate(const std::string& path, const platform::FolderId& id,
+                             const ExtensionList& extensions, unsigned long noted);
   /// Says, when so, that `work_tree` can't be read.
   void ReportUnreadableWorkTree(const WorkTree& work_tree);
   /// Says on standard error that the folder `path` can't be read.
@@ -394,7 +396,9 @@ class Walker {
   /// Looks, before the run, at the repositories around a root still to
   /// come, the folder at the physical path `path`: a folder one of them
   /// takes as its work tree outside its own top (core.worktree) may be
-  /// a root cleaned before it, which must know what it tracks there.
+  /// a root cleaned before it, which must know what it tracks there. Where
+  /// tracked files don't count, it only notes where they keep git's data
+  /// away from their git dirs (IsGitDataElsewhere).
   void LookAheadAt(const std::string& path);
 
   /// Reads the current directory into `root` and prints "Root Path = ...".

@@ -612,6 +612,11 @@ TEST_F(GitIndexTest, HostileLayoutsNeverLoseWhatGitKeeps) {
       std::filesystem::rename(Path(top + "/w/.git/" + data), Path(top + "/w/shared/" + data));
       testsupport::MakeLink("../shared/" + data, Path(top + "/w/.git/" + data));
     }
+    // Its index through two links, the first into another repository.
+    commit(top + "/other", {"a.txt"});
+    std::filesystem::rename(Path(top + "/w/.git/index"), Path(top + "/w/shared/index.tmp"));
+    testsupport::MakeLink("../../w/shared/index.tmp", Path(top + "/other/.git/w-index"));
+    testsupport::MakeLink("../../other/.git/w-index", Path(top + "/w/.git/index"));
     commit(top + "/v", {"a.txt"});
     Git(top + "/v", {"branch", "wip.bak"});
     Git(top + "/v", {"tag", "v2.bak"});
@@ -635,7 +640,15 @@ TEST_F(GitIndexTest, HostileLayoutsNeverLoseWhatGitKeeps) {
   };
   const std::vector<std::string> data_away_kept = {
       "w/shared/refs/heads/build.log", "w/shared/refs/tags/v1.bak",
-      "w/shared/logs/refs/heads/build.log", "v/store/heads/wip2.bak", "v/store/packed.bak"};
+      "w/shared/logs/refs/heads/build.log", "w/shared/index.tmp", "v/store/heads/wip2.bak",
+      "v/store/packed.bak"};
+  const auto refs_before = [&](const std::string& top) {
+    commit(top + "/zrepo", {"a.txt"});
+    Git(top + "/zrepo", {"branch", "wip.bak"});
+    testsupport::MakeFolders(Path(top + "/a-store"));
+    std::filesystem::rename(Path(top + "/zrepo/.git/refs"), Path(top + "/a-store/refs"));
+    testsupport::MakeLink("../../a-store/refs", Path(top + "/zrepo/.git/refs"));
+  };
   const std::vector<Layout> layouts = {
       {"databases",
        [&](const std::string& top) {
@@ -776,15 +789,11 @@ TEST_F(GitIndexTest, HostileLayoutsNeverLoseWhatGitKeeps) {
       {"dataaway", data_away, {"w", "v", "tree", "plain", "plain/objects"}, {"w", "v", "tree/x"},
        kClean, {}, 0, false, {}, "", {}, data_away_kept},
       // Links to folders the walk meets before the repository: said.
-      {"linklate",
-       [&](const std::string& top) {
-         commit(top + "/zrepo", {"a.txt"});
-         Git(top + "/zrepo", {"branch", "wip.bak"});
-         testsupport::MakeFolders(Path(top + "/a-store"));
-         std::filesystem::rename(Path(top + "/zrepo/.git/refs"), Path(top + "/a-store/refs"));
-         testsupport::MakeLink("../../a-store/refs", Path(top + "/zrepo/.git/refs"));
-       },
-       {"", "zrepo"}, {"zrepo"}, kClean, {}, 0, false, {}, "zrepo"},
+      {"linklate", refs_before, {"", "zrepo"}, {"zrepo"}, kClean, {}, 0, false, {}, "zrepo"},
+      // Known before, given both, tracked files or not.
+      {"linkchosen", refs_before, {"a-store"}, {"zrepo"}, kClean, {}, 0, false, {}, "",
+       {"--include-tracked", Path("linkchosen/a-store"), Path("linkchosen/zrepo")},
+       {"a-store/refs/heads/wip.bak"}},
       // A work tree whose git dir links its data into another's `.git`
       // (git-new-workdir): nothing the walk could reach first.
       {"newworkdir",
@@ -796,8 +805,13 @@ TEST_F(GitIndexTest, HostileLayoutsNeverLoseWhatGitKeeps) {
          }
          WriteFile(Path(top + "/nwd/.git/HEAD"), testsupport::ReadAll(Path(top + "/orig/.git/HEAD")));
          Git(top + "/nwd", {"read-tree", "HEAD"});
+         // A config a dotfiles manager links in, named as no by-product is.
+         commit(top + "/proj", {"a.txt"});
+         testsupport::MakeFolders(Path(top + "/dot"));
+         std::filesystem::rename(Path(top + "/proj/.git/config"), Path(top + "/dot/proj.gitconfig"));
+         testsupport::MakeLink("../../dot/proj.gitconfig", Path(top + "/proj/.git/config"));
        },
-       {""}, {"orig", "nwd"}},
+       {""}, {"orig", "nwd", "proj"}},
       // The same, tracked files or not: git's data stays.
       {"dataawayall", data_away, {"w", "v", "tree"}, {"w", "v", "tree/x"}, kClean, {}, 0, false,
        {}, "", {"--include-tracked"}, data_away_kept},
