@@ -539,7 +539,7 @@ void NoteDataAway(platform::FileSystem& fs, const platform::Dir& dir, const std:
 
 unsigned long GitDataNotedHere() { return platform::PerThread<NotedHere>().size(); }
 
-bool GitDataNotedHereWithin(unsigned long since, const platform::FolderId& root,
+bool GitDataNotedHereWithin(unsigned long since, const std::vector<platform::FolderId>& roots,
                             const platform::FolderId& repository,
                             const std::function<bool(std::string_view)>& may_go) {
   const NotedHere& noted = platform::PerThread<NotedHere>();
@@ -548,7 +548,7 @@ bool GitDataNotedHereWithin(unsigned long since, const platform::FolderId& root,
     const auto lies_in = [&](const platform::FolderId& folder) {
       return std::find(above.begin(), above.end(), folder) != above.end();
     };
-    if (lies_in(root) && !lies_in(repository) &&
+    if (std::any_of(roots.begin(), roots.end(), lies_in) && !lies_in(repository) &&
         (noted[i].file_name.empty() || may_go(noted[i].file_name))) {
       return true;
     }

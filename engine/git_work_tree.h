@@ -161,11 +161,12 @@ bool AnyGitFileElsewhere();
 /// IsGitDataElsewhere and IsGitFileElsewhere so far.
 unsigned long GitDataNotedHere();
 /// Whether any the calling thread noted after the first `since` lies below
-/// `root` but not below `repository` (the folder whose repository noted
-/// it, whose own tree the walk reaches only after judging it), and is a
-/// folder or a file whose name `may_go` accepts: a repository judged on
-/// the way down that notes such may lead to what the walk reached first.
-bool GitDataNotedHereWithin(unsigned long since, const platform::FolderId& root,
+/// one of `roots` (those swept so far) but not below `repository` (the
+/// folder whose repository noted it, whose own tree the walk reaches only
+/// after judging it), and is a folder or a file whose name `may_go`
+/// accepts: a repository judged on the way down that notes such may lead
+/// to what the walk reached first.
+bool GitDataNotedHereWithin(unsigned long since, const std::vector<platform::FolderId>& roots,
                             const platform::FolderId& repository,
                             const std::function<bool(std::string_view)>& may_go);
 

@@ -598,7 +598,7 @@ void FolderCleaner::SayIfGitDataFoundLate(const std::string& path, const platfor
   const auto may_go = [&](std::string_view name) {
     return IsListedExtension(ExtensionOf(name), extensions) == 1 && !settings_.filter.SkipsFile(name);
   };
-  if (!GitDataNotedHereWithin(noted, settings_.root_id, id, may_go)) return;
+  if (!GitDataNotedHereWithin(noted, settings_.roots, id, may_go)) return;
   fell_short_ = true;
   report_.CannotError("tell what git keeps away from the repository in", path,
                       "it keeps data where its commondir or the links in its git dir lead, but "
@@ -771,7 +771,7 @@ void Walker::SweepSubFolders(const std::string& root_path, const ExtensionList& 
   const auto start = std::chrono::steady_clock::now();
   if (!root_stack_.OpenRoot(&info, &root_unreadable_reason_, root_path)) return;
   root_id_ = info.id;
-  settings_.root_id = info.id;
+  settings_.roots.push_back(info.id);
   root_opened_ = true;
   // The root is cleaned last, long after this: its files are listed again then.
   const bool listed = root_cleaner_.ListTargets(*root_stack_.top(), info.id.device, extensions,

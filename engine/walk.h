@@ -161,9 +161,9 @@ struct WalkerSettings {
   /// Those in the current root, as git judges them at each of their paths;
   /// the walker makes it, anew for each root.
   std::shared_ptr<std::vector<FolderShownElsewhere>> shown_elsewhere;
-  /// The identity of the root being swept; the walker sets it, anew for
-  /// each root.
-  platform::FolderId root_id;
+  /// The identities of the roots swept so far in the run, the one being
+  /// swept last; the walker adds each.
+  std::vector<platform::FolderId> roots;
 };
 
 /// The git work tree a folder lies in, as the walk judges its files: what
