@@ -1540,6 +1540,38 @@ void NoteGitDataAround(platform::FileSystem& fs, const platform::Dir& start,
       &failure);
 }
 
+NamedWorkTree LoadCoreWorkTree(platform::FileSystem& fs, const platform::Dir& dir,
+                               const std::string& git_dir) {
+  NamedWorkTree named;
+  try {
+    GitPlace place;
+    GitConfig config;
+    std::string reason;
+    if (JudgeGitDir(fs, dir, "", "", &place, &reason) != GitDirVerdict::kRepository) return named;
+    if (!ReadSettings(fs, dir, "", place, &config, &reason)) {
+      // Whether it names a work tree can't be told: none is known to keep.
+      return named;
+    }
+    if (config.work_tree.empty()) return named;
+    switch (FindCoreWorkTree(fs, git_dir, config.work_tree, &named.top_path, &reason)) {
+      case platform::LookupResult::kFound:
+        break;
+      case platform::LookupResult::kMissing:
+        named.top_path.clear();  // git refuses a work tree that is not there
+        return named;
+      case platform::LookupResult::kFailed:
+        named.top_path.clear();
+        return named;
+    }
+    named.tracked = LoadRepository(fs, dir, "", place, std::string());
+  } catch (const std::bad_alloc&) {
+    named.tracked = TrackedFiles::Unreadable("there is not enough memory to hold its index");
+  } catch (const std::length_error&) {
+    named.tracked = TrackedFiles::Unreadable("its index is too large to hold");
+  }
+  return named;
+}
+
 GitSurroundings DiscoverGitAround(platform::FileSystem& fs, const platform::Dir& start,
                                   std::string_view start_path,
                                   const GitDiscoverySettings& settings) {

@@ -317,6 +317,13 @@ struct NamedWorkTree {
 NamedWorkTree LoadNamedWorkTree(platform::FileSystem& fs, const platform::Dir& dir,
                                 const GitEnvironment& environment);
 
+/// The work tree the repository folder open in `dir`, at the absolute path
+/// `git_dir`, names in its `core.worktree` (a dotfiles repository's home
+/// folder), with what it tracks there; `tracked` null where it names none,
+/// or none that git would find.
+NamedWorkTree LoadCoreWorkTree(platform::FileSystem& fs, const platform::Dir& dir,
+                               const std::string& git_dir);
+
 /// What git knows around a starting folder.
 struct GitSurroundings {
   /// How many levels above the start (0: the start itself) is the git

@@ -455,6 +455,7 @@ bool FolderCleaner::LeavesDatabaseAlone(const platform::Dir& dir, const std::str
   std::string reason;
   const GitDirVerdict verdict = JudgeGitData(fs_, dir, "", "", &place, &reason);
   if (verdict != GitDirVerdict::kRepository && verdict != GitDirVerdict::kUnknown) return false;
+  if (verdict == GitDirVerdict::kRepository && settings_.keep_tracked) NoteCoreWorkTree(dir, path);
   // It looks like one: left alone, since it can't be told it is none (a
   // HEAD that can't be read, or git's data that git can't use now).
   WriteLeftAloneBlock(path, path, verdict == GitDirVerdict::kUnknown ? reason : std::string());
@@ -552,13 +553,12 @@ void LateWorkTrees::NoteTrackedAt(const std::string& folder,
   any_outside_.store(true, std::memory_order_release);
 }
 
-std::vector<std::shared_ptr<const TrackedFiles>> LateWorkTrees::TrackedAt(
-    const std::string& path) const {
-  std::vector<std::shared_ptr<const TrackedFiles>> found;
+std::vector<NamedWorkTree> LateWorkTrees::TrackedAround(const std::string& path) const {
+  std::vector<NamedWorkTree> found;
   if (!any_outside_.load(std::memory_order_acquire)) return found;
   std::lock_guard<std::mutex> lock(mutex_);
   for (const NamedWorkTree& known : tracked_outside_) {
-    if (known.top_path == path) found.push_back(known.tracked);
+    if (IsWithin(path, known.top_path)) found.push_back(known);
   }
   return found;
 }
@@ -589,6 +589,24 @@ std::shared_ptr<const WorkTree> LateWorkTrees::Around(const std::string& path,
     inner = std::move(unknown);
   }
   return inner;
+}
+
+void FolderCleaner::NoteCoreWorkTree(const platform::Dir& dir, const std::string& path) {
+  const NamedWorkTree named = LoadCoreWorkTree(fs_, dir, path);
+  if (named.tracked == nullptr || named.top_path.empty()) return;
+  settings_.late_work_trees->NoteTrackedAt(named.top_path, named.tracked);
+  const std::vector<std::string>& roots = settings_.root_paths;
+  if (std::none_of(roots.begin(), roots.end(), [&](const std::string& root) {
+        return IsWithin(root, named.top_path) || IsWithin(named.top_path, root);
+      })) {
+    return;  // the walk meets none of its files
+  }
+  const std::string reason = "the repository in '" + path +
+                             "' takes it as its work tree (core.worktree) but was found only on "
+                             "the way down, where the run may have reached its files first";
+  fell_short_ = true;
+  report_.CannotError("tell what git tracks in", named.top_path, reason);
+  settings_.late_work_trees->Add(named.top_path, reason);
 }
 
 void FolderCleaner::SayIfGitDataFoundLate(const std::string& path, const platform::FolderId& id,
@@ -772,6 +790,7 @@ void Walker::SweepSubFolders(const std::string& root_path, const ExtensionList& 
   if (!root_stack_.OpenRoot(&info, &root_unreadable_reason_, root_path)) return;
   root_id_ = info.id;
   settings_.roots.push_back(info.id);
+  settings_.root_paths.push_back(root_path);
   root_opened_ = true;
   // The root is cleaned last, long after this: its files are listed again then.
   const bool listed = root_cleaner_.ListTargets(*root_stack_.top(), info.id.device, extensions,
@@ -1027,18 +1046,28 @@ void Walker::JudgeFolderShownAt(const std::vector<std::string>& paths) {
 
 std::shared_ptr<const WorkTree> FolderCleaner::NamedWorkTreeAt(
     const std::string& path, std::size_t path_offset, std::shared_ptr<const WorkTree> outer) {
-  std::vector<std::shared_ptr<const TrackedFiles>> found = settings_.late_work_trees->TrackedAt(path);
-  for (const NamedWorkTree& named : settings_.named_work_trees) {
-    // Those found outside by an earlier root are named for the later ones.
-    if (named.top_path == path && std::find(found.begin(), found.end(), named.tracked) == found.end()) {
-      found.push_back(named.tracked);
+  // Noted late, at this folder or around it: each once in the chain, at
+  // the first folder met after it was noted.
+  std::vector<NamedWorkTree> found = settings_.late_work_trees->TrackedAround(path);
+  const auto chained = [&outer](const std::shared_ptr<const TrackedFiles>& tracked) {
+    for (const WorkTree* tree = outer.get(); tree != nullptr; tree = tree->outer.get()) {
+      if (tree->tracked == tracked) return true;
     }
+    return false;
+  };
+  for (const NamedWorkTree& named : settings_.named_work_trees) {
+    if (named.top_path == path) found.push_back(named);
   }
-  for (std::shared_ptr<const TrackedFiles>& tracked : found) {
+  for (NamedWorkTree& named : found) {
+    // Those found outside by an earlier root are named for the later ones.
+    if (chained(named.tracked)) continue;
+    std::string rest;
+    IsWithin(path, named.top_path, &rest);
     auto work_tree = std::make_shared<WorkTree>();
-    work_tree->tracked = std::move(tracked);
+    work_tree->tracked = std::move(named.tracked);
+    if (!rest.empty()) work_tree->prefix = rest + "/";
     work_tree->path_offset = path_offset;
-    work_tree->top_path = path;
+    work_tree->top_path = std::move(named.top_path);
     work_tree->outer = std::move(outer);
     ReportUnreadableWorkTree(*work_tree);
     outer = std::move(work_tree);

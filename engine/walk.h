@@ -62,9 +62,10 @@ struct WorkTree;
 /// after every other folder whatever the threads, keeps all its
 /// by-products where it lies in one, as a folder whose repository can't be
 /// read does (the run has said why, once). A folder swept later whose path
-/// was noted keeps what the repository tracks there (TrackedAt): which
-/// files that saves may depend on the threads' timing, but the run has said
-/// that it can't vouch for them, and keeping what it can comes first.
+/// was noted, or that lies in it, keeps what the repository tracks there
+/// (TrackedAround): which files that saves may depend on the threads'
+/// timing, but the run has said that it can't vouch for them, and keeping
+/// what it can comes first.
 /// Shared by every cleaner of a run.
 class LateWorkTrees {
  public:
@@ -80,10 +81,11 @@ class LateWorkTrees {
   void NoteTrackedAt(const std::string& folder, std::shared_ptr<const TrackedFiles> tracked);
   /// Every folder noted so far, with what is tracked there.
   std::vector<NamedWorkTree> TrackedOutside() const;
-  /// What is tracked at the folder shown as `path`, where it was noted so
-  /// far: a folder the walk meets after the repository that names it keeps
-  /// those files, whatever the report then says of the others.
-  std::vector<std::shared_ptr<const TrackedFiles>> TrackedAt(const std::string& path) const;
+  /// The folders noted so far that the folder shown as `path` is or lies
+  /// in, with what is tracked there: a folder the walk meets after the
+  /// repository that names it keeps those files, whatever the report then
+  /// says of the others.
+  std::vector<NamedWorkTree> TrackedAround(const std::string& path) const;
 
  private:
   struct Top {
@@ -161,9 +163,10 @@ struct WalkerSettings {
   /// Those in the current root, as git judges them at each of their paths;
   /// the walker makes it, anew for each root.
   std::shared_ptr<std::vector<FolderShownElsewhere>> shown_elsewhere;
-  /// The identities of the roots swept so far in the run, the one being
-  /// swept last; the walker adds each.
+  /// The identities and paths of the roots swept so far in the run, the
+  /// one being swept last; the walker adds each.
   std::vector<platform::FolderId> roots;
+  std::vector<std::string> root_paths;
 };
 
 /// The git work tree a folder lies in, as the walk judges its files: what
@@ -218,6 +221,12 @@ class FolderCleaner {
   /// nothing in it is to be touched.
   bool LeavesDatabaseAlone(const platform::Dir& dir, const std::string& path,
                            const ListingSigns& signs);
+  /// Where the repository folder open in `dir`, displayed as `path`, names
+  /// a work tree in its core.worktree (a dotfiles repository's home
+  /// folder), notes what it tracks there for the folders met after it, and,
+  /// where a root lies in it or it in a root, says that the walk may have
+  /// been there first: the root, cleaned last, keeps all its by-products.
+  void NoteCoreWorkTree(const platform::Dir& dir, const std::string& path);
   /// The same for the folder `id`, displayed as `path`, where one of the
   /// other paths it is shown at (WalkerSettings::shown_elsewhere) lies in
   /// a git database: deleting here would delete there; or where a

@@ -921,6 +921,20 @@ TEST_F(GitIndexTest, HostileLayoutsNeverLoseWhatGitKeeps) {
        },
        {"aside"}, {"repo"}, kEither, {}, 0, false, {}, "",
        {Path("cwunreadable/aside"), Path("cwunreadable/repo/inner")}},
+      // A dotfiles repository (yadm's): a repository folder found by its
+      // content whose core.worktree is the home folder, the start.
+      {"dotfiles",
+       [&](const std::string& top) {
+         const std::string repo = top + "/.local/share/yadm/repo.git";
+         testsupport::MakeFolders(Path(repo));
+         Git(repo, {"init", "-q", "--bare"});
+         Git(repo, {"config", "core.bare", "false"});
+         Git(repo, {"config", "core.worktree", Path(top)});
+         MakeFile(Path(top + "/a.bak"));
+         MakeFile(Path(top + "/zz/notes.bak"));
+         Git(repo, {"add", Path(top + "/a.bak"), Path(top + "/zz/notes.bak")});
+       },
+       {""}, {".local/share/yadm/repo.git"}, kClean, {}, 0, false, {}, ".local/share/yadm/repo.git"},
       {"cwbelow",
        [&](const std::string& top) {
          elsewhere(top + "/repo", "../src", {"src/c.log", "src/d/e.log", "f.log"});
