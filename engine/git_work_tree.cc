@@ -1553,15 +1553,12 @@ NamedWorkTree LoadCoreWorkTree(platform::FileSystem& fs, const platform::Dir& di
       return named;
     }
     if (config.work_tree.empty()) return named;
-    switch (FindCoreWorkTree(fs, git_dir, config.work_tree, &named.top_path, &reason)) {
-      case platform::LookupResult::kFound:
-        break;
-      case platform::LookupResult::kMissing:
-        named.top_path.clear();  // git refuses a work tree that is not there
-        return named;
-      case platform::LookupResult::kFailed:
-        named.top_path.clear();
-        return named;
+    // One git can't find, it refuses; one that can't be placed, no folder
+    // the walk shows is known to lie in.
+    if (FindCoreWorkTree(fs, git_dir, config.work_tree, &named.top_path, &reason) !=
+        platform::LookupResult::kFound) {
+      named.top_path.clear();
+      return named;
     }
     named.tracked = LoadRepository(fs, dir, "", place, std::string());
   } catch (const std::bad_alloc&) {

@@ -175,7 +175,8 @@ bool GitDataNotedHereWithin(unsigned long since, const std::vector<platform::Fol
 /// ref or an object, and `objects` and `refs` in it or in the folder its
 /// `commondir` names (or where GitDirEnvironment says). On kRepository `place` says where its files are;
 /// otherwise `reason` says why not, naming files from `base` (the folder
-/// the path starts at, "" for `dir`).
+/// the path starts at, "" for `dir`). A repository accepted notes where it
+/// keeps data away from its git dir (IsGitDataElsewhere).
 GitDirVerdict JudgeGitDir(platform::FileSystem& fs, const platform::Dir& dir,
                           const std::string& path, std::string_view base, GitPlace* place,
                           std::string* reason);
