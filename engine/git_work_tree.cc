@@ -1548,11 +1548,12 @@ NamedWorkTree LoadCoreWorkTree(platform::FileSystem& fs, const platform::Dir& di
     GitConfig config;
     std::string reason;
     if (JudgeGitDir(fs, dir, "", "", &place, &reason) != GitDirVerdict::kRepository) return named;
-    if (!ReadSettings(fs, dir, "", place, &config, &reason)) {
-      // Whether it names a work tree can't be told: none is known to keep.
-      return named;
-    }
-    if (config.work_tree.empty()) return named;
+    // Settings git can't use (a format it does not read, a broken line
+    // after core.worktree) still say where the work tree is: what it
+    // tracks there is unknown. A bare one has none: git ignores
+    // core.worktree there.
+    const bool usable = ReadSettings(fs, dir, "", place, &config, &reason);
+    if (config.work_tree.empty() || (usable && config.bare)) return named;
     // One git can't find, it refuses; one that can't be placed, no folder
     // the walk shows is known to lie in.
     if (FindCoreWorkTree(fs, git_dir, config.work_tree, &named.top_path, &reason) !=
@@ -1560,7 +1561,8 @@ NamedWorkTree LoadCoreWorkTree(platform::FileSystem& fs, const platform::Dir& di
       named.top_path.clear();
       return named;
     }
-    named.tracked = LoadRepository(fs, dir, "", place, std::string());
+    named.tracked = usable ? LoadRepository(fs, dir, "", place, std::string())
+                           : TrackedFiles::Unreadable(reason);
   } catch (const std::bad_alloc&) {
     named.tracked = TrackedFiles::Unreadable("there is not enough memory to hold its index");
   } catch (const std::length_error&) {

@@ -593,7 +593,9 @@ std::shared_ptr<const WorkTree> LateWorkTrees::Around(const std::string& path,
 
 void FolderCleaner::NoteCoreWorkTree(const platform::Dir& dir, const std::string& path) {
   const NamedWorkTree named = LoadCoreWorkTree(fs_, dir, path);
-  if (named.tracked == nullptr || named.top_path.empty()) return;
+  if (named.tracked == nullptr || named.top_path.empty() || IsKnownWorkTree(dir, named.top_path)) {
+    return;
+  }
   settings_.late_work_trees->NoteTrackedAt(named.top_path, named.tracked);
   const std::vector<std::string>& roots = settings_.root_paths;
   if (std::none_of(roots.begin(), roots.end(), [&](const std::string& root) {
@@ -607,6 +609,28 @@ void FolderCleaner::NoteCoreWorkTree(const platform::Dir& dir, const std::string
   fell_short_ = true;
   report_.CannotError("tell what git tracks in", named.top_path, reason);
   settings_.late_work_trees->Add(named.top_path, reason);
+}
+
+// Whether the repository folder open in `dir` is known as the one of the
+// work tree at `top` whatever the order of the walk: the environment names
+// that work tree, or its `.git` leads here, which is read where the walk
+// meets it (or around the start, before the walk).
+bool FolderCleaner::IsKnownWorkTree(const platform::Dir& dir, const std::string& top) {
+  const std::vector<NamedWorkTree>& named = settings_.named_work_trees;
+  if (std::any_of(named.begin(), named.end(),
+                  [&](const NamedWorkTree& tree) { return tree.top_path == top; })) {
+    return true;
+  }
+  GitPlace place;
+  std::string reason;
+  if (JudgeDotGit(fs_, dir, top, &place, &reason) != WorkTreeVerdict::kWorkTree) return false;
+  platform::EntryKind kind;
+  platform::FolderId here;
+  platform::FolderId there;
+  return fs_.LookUpPath(dir, ".", &kind, &here, &reason) == platform::LookupResult::kFound &&
+         fs_.LookUpPath(dir, place.git_dir, &kind, &there, &reason) ==
+             platform::LookupResult::kFound &&
+         here.IsKnown() && here == there;
 }
 
 void FolderCleaner::SayIfGitDataFoundLate(const std::string& path, const platform::FolderId& id,

@@ -227,6 +227,7 @@ class FolderCleaner {
   /// where a root lies in it or it in a root, says that the walk may have
   /// been there first: the root, cleaned last, keeps all its by-products.
   void NoteCoreWorkTree(const platform::Dir& dir, const std::string& path);
+  bool IsKnownWorkTree(const platform::Dir& dir, const std::string& top);
   /// The same for the folder `id`, displayed as `path`, where one of the
   /// other paths it is shown at (WalkerSettings::shown_elsewhere) lies in
   /// a git database: deleting here would delete there; or where a

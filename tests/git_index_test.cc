@@ -935,6 +935,21 @@ TEST_F(GitIndexTest, HostileLayoutsNeverLoseWhatGitKeeps) {
          Git(repo, {"add", Path(top + "/a.bak"), Path(top + "/zz/notes.bak")});
        },
        {""}, {".local/share/yadm/repo.git"}, kClean, {}, 0, false, {}, ".local/share/yadm/repo.git"},
+      // Its own `.git` leads to such a repository folder in the tree, found
+      // from the start whatever the walk's order; and a bare mirror whose
+      // core.worktree git ignores.
+      {"dotfilesknown",
+       [&](const std::string& top) {
+         Git(top, {"init", "-q", "--separate-git-dir=.gitdata", "."});
+         Git(top, {"config", "core.worktree", ".."});
+         MakeFile(Path(top + "/t.obj"));
+         Git(top, {"add", "t.obj"});
+         commit(top + "/src", {"a.txt"});
+         Git(top, {"clone", "-q", "--bare", "src", "mirrors/m.git"});
+         Git(top + "/mirrors/m.git", {"config", "core.worktree", Path(top + "/w")});
+         MakeFile(Path(top + "/w/u.obj"));
+       },
+       {"", "w"}, {""}},
       {"cwbelow",
        [&](const std::string& top) {
          elsewhere(top + "/repo", "../src", {"src/c.log", "src/d/e.log", "f.log"});
