@@ -581,12 +581,20 @@ std::shared_ptr<const WorkTree> LateWorkTrees::Around(const std::string& path,
   for (const Top& top : tops_) {
     // The work trees around the root lie at it or above: none of them is
     // the late repository, found below, whatever it tracks of its own.
-    if (!IsWithin(path, top.path)) continue;
-    auto unknown = std::make_shared<WorkTree>();
-    unknown->tracked = top.unknown;
-    unknown->top_path = top.path;
-    unknown->outer = std::move(inner);
-    inner = std::move(unknown);
+    std::string rest;
+    if (!IsWithin(path, top.path, &rest)) continue;
+    auto late = std::make_shared<WorkTree>();
+    late->tracked = top.unknown;
+    // Cleaned after every other folder, the root knows by now what the
+    // repository tracks there, where its index could be read.
+    for (const NamedWorkTree& known : tracked_outside_) {
+      if (known.top_path == top.path && known.tracked->readable()) late->tracked = known.tracked;
+    }
+    if (!rest.empty()) late->prefix = rest + "/";
+    late->path_offset = path.size();  // the root's own files alone
+    late->top_path = top.path;
+    late->outer = std::move(inner);
+    inner = std::move(late);
   }
   return inner;
 }

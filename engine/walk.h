@@ -58,10 +58,10 @@ struct WorkTree;
 
 /// The folders that repositories found on the way down take as their work
 /// trees (core.worktree) beside their own tops. What they track there was
-/// not known where the walk may have reached it first. The root, cleaned
-/// after every other folder whatever the threads, keeps all its
-/// by-products where it lies in one, as a folder whose repository can't be
-/// read does (the run has said why, once). A folder swept later whose path
+/// not known where the walk may have reached it first (the run has said
+/// so, once). The root, cleaned after every other folder whatever the
+/// threads, keeps what such a repository tracks where it lies in its work
+/// tree, all its by-products where that can't be read. A folder swept later whose path
 /// was noted, or that lies in it, keeps what the repository tracks there
 /// (TrackedAround): which files that saves may depend on the threads'
 /// timing, but the run has said that it can't vouch for them, and keeping
@@ -71,8 +71,9 @@ class LateWorkTrees {
  public:
   /// Notes `top`, whose tracked files can't be told for `reason`.
   void Add(const std::string& top, const std::string& reason);
-  /// `inner`, the work trees of the root shown as `path`, within one that
-  /// keeps everything for each noted top the root lies in.
+  /// `inner`, the work trees of the root shown as `path`, within one for
+  /// each noted top the root lies in: what the repository tracks there,
+  /// or, where that can't be read, everything.
   std::shared_ptr<const WorkTree> Around(const std::string& path,
                                          std::shared_ptr<const WorkTree> inner) const;
   /// Notes that the repository `tracked` was read from takes `folder`,
