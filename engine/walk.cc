@@ -532,7 +532,7 @@ std::shared_ptr<const WorkTree> FolderCleaner::LoadWorkTree(const platform::Dir&
     // cleaned last, keeps its by-products where it lies there.
     fell_short_ = true;
     report_.CannotError("tell what git tracks in", elsewhere.folder, elsewhere.reason);
-    settings_.late_work_trees->Add(elsewhere.folder, elsewhere.reason);
+    settings_.late_work_trees->Add(elsewhere.folder, elsewhere.reason, tracked);
   }
   auto work_tree = std::make_shared<WorkTree>();
   work_tree->tracked = std::move(tracked);
@@ -547,7 +547,9 @@ void LateWorkTrees::NoteTrackedAt(const std::string& folder,
                                   std::shared_ptr<const TrackedFiles> tracked) {
   std::lock_guard<std::mutex> lock(mutex_);
   for (const NamedWorkTree& known : tracked_outside_) {
-    if (known.top_path == folder) return;  // by the look before the run, say
+    // By the look before the run, say; another repository naming the same
+    // folder is noted beside it.
+    if (known.top_path == folder && known.tracked == tracked) return;
   }
   tracked_outside_.push_back({folder, std::move(tracked)});
   any_outside_.store(true, std::memory_order_release);
@@ -568,9 +570,10 @@ std::vector<NamedWorkTree> LateWorkTrees::TrackedOutside() const {
   return tracked_outside_;
 }
 
-void LateWorkTrees::Add(const std::string& top, const std::string& reason) {
+void LateWorkTrees::Add(const std::string& top, const std::string& reason,
+                        std::shared_ptr<const TrackedFiles> tracked) {
   std::lock_guard<std::mutex> lock(mutex_);
-  tops_.push_back({top, TrackedFiles::Unreadable(reason)});
+  tops_.push_back({top, TrackedFiles::Unreadable(reason), std::move(tracked)});
   any_.store(true, std::memory_order_release);
 }
 
@@ -583,13 +586,11 @@ std::shared_ptr<const WorkTree> LateWorkTrees::Around(const std::string& path,
     // the late repository, found below, whatever it tracks of its own.
     std::string rest;
     if (!IsWithin(path, top.path, &rest)) continue;
-    auto late = std::make_shared<WorkTree>();
-    late->tracked = top.unknown;
     // Cleaned after every other folder, the root knows by now what the
-    // repository tracks there, where its index could be read.
-    for (const NamedWorkTree& known : tracked_outside_) {
-      if (known.top_path == top.path && known.tracked->readable()) late->tracked = known.tracked;
-    }
+    // repository tracks there, where its index could be read; each
+    // repository that names it, one layer each.
+    auto late = std::make_shared<WorkTree>();
+    late->tracked = top.tracked != nullptr && top.tracked->readable() ? top.tracked : top.unknown;
     if (!rest.empty()) late->prefix = rest + "/";
     late->path_offset = path.size();  // the root's own files alone
     late->top_path = top.path;
@@ -616,7 +617,7 @@ void FolderCleaner::NoteCoreWorkTree(const platform::Dir& dir, const std::string
                              "the way down, where the run may have reached its files first";
   fell_short_ = true;
   report_.CannotError("tell what git tracks in", named.top_path, reason);
-  settings_.late_work_trees->Add(named.top_path, reason);
+  settings_.late_work_trees->Add(named.top_path, reason, named.tracked);
 }
 
 // Whether the repository folder open in `dir` is known as the one of the

@@ -69,8 +69,11 @@ struct WorkTree;
 /// Shared by every cleaner of a run.
 class LateWorkTrees {
  public:
-  /// Notes `top`, whose tracked files can't be told for `reason`.
-  void Add(const std::string& top, const std::string& reason);
+  /// Notes `top`, whose tracked files the walk can't vouch for, for
+  /// `reason`: the root keeps those `tracked` there (all its by-products
+  /// where they can't be read).
+  void Add(const std::string& top, const std::string& reason,
+           std::shared_ptr<const TrackedFiles> tracked);
   /// `inner`, the work trees of the root shown as `path`, within one for
   /// each noted top the root lies in: what the repository tracks there,
   /// or, where that can't be read, everything.
@@ -92,6 +95,7 @@ class LateWorkTrees {
   struct Top {
     std::string path;
     std::shared_ptr<const TrackedFiles> unknown;
+    std::shared_ptr<const TrackedFiles> tracked;  // by the repository that named it
   };
   mutable std::mutex mutex_;
   std::vector<Top> tops_;

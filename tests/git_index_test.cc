@@ -950,6 +950,14 @@ TEST_F(GitIndexTest, HostileLayoutsNeverLoseWhatGitKeeps) {
          MakeFile(Path(top + "/w/u.obj"));
        },
        {"", "w"}, {""}},
+      // Two repositories taking the start as their work tree: it keeps what
+      // each tracks.
+      {"cwtwo",
+       [&](const std::string& top) {
+         elsewhere(top + "/a", "../..", {"../one.log"});
+         elsewhere(top + "/b", "../..", {"../two.log"});
+       },
+       {""}, {"a", "b"}, kClean, {}, 0, false, {}, "a"},
       {"cwbelow",
        [&](const std::string& top) {
          elsewhere(top + "/repo", "../src", {"src/c.log", "src/d/e.log", "f.log"});
