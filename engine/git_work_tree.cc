@@ -1038,12 +1038,25 @@ std::shared_ptr<const TrackedFiles> LoadRepository(platform::FileSystem& fs,
   if (elsewhere != nullptr && elsewhere->outside_only && elsewhere->outside.empty()) {
     return TrackedFiles::FromIndex(GitIndexContent(), config.ignore_case);
   }
+  // Where what it tracks can't be told and its work tree lies outside a
+  // top found on the way down, the run can't vouch for what it reached
+  // there either, nor may the root, cleaned last, delete anything there.
+  const auto unreadable = [&](const std::string& why) {
+    if (beside.counts && (beside.kind == BesideTop::Kind::kApart ||
+                          beside.kind == BesideTop::Kind::kAbove)) {
+      elsewhere->folder = beside.folder;
+      elsewhere->reason = "the repository in '" + top->top_path +
+                          "' takes it as its work tree (core.worktree) but was found only on the "
+                          "way down, and what it tracks can't be told: " + why;
+    }
+    return TrackedFiles::Unreadable(why);
+  };
   if (index_path.empty()) index_path = JoinGitPath(place.git_dir, "index");
   std::unique_ptr<platform::FileSystem::FileBytes> bytes;
   std::string error;
   switch (fs.MapWholeFile(dir, index_path, kMostGitIndexBytes, &bytes, &error)) {
     case platform::LookupResult::kFailed:
-      return TrackedFiles::Unreadable("cannot read '" + Shown(index_path, base) + "': " + error);
+      return unreadable("cannot read '" + Shown(index_path, base) + "': " + error);
     case platform::LookupResult::kMissing:
       // A repository where nothing was ever added has no index yet; one
       // whose HEAD names a commit had one, and lost it. A bare one, found
@@ -1054,8 +1067,7 @@ std::shared_ptr<const TrackedFiles> LoadRepository(platform::FileSystem& fs,
         return TrackedFiles::FromIndex(GitIndexContent(), config.ignore_case);
       }
       if (HeadMayNameCommit(fs, dir, place)) {
-        return TrackedFiles::Unreadable("'" + Shown(index_path, base) +
-                                        "' is missing, yet HEAD may name a commit");
+        return unreadable("'" + Shown(index_path, base) + "' is missing, yet HEAD may name a commit");
       }
       return TrackedFiles::FromIndex(GitIndexContent(), config.ignore_case);
     case platform::LookupResult::kFound:
@@ -1098,9 +1110,7 @@ std::shared_ptr<const TrackedFiles> LoadRepository(platform::FileSystem& fs,
   } sink(config.ignore_case, &beside);
   const bool read = ReadGitIndex(bytes->bytes(), read_shared, &sink, &error);
   bytes.reset();
-  if (!read) {
-    return TrackedFiles::Unreadable("cannot use '" + Shown(index_path, base) + "': " + error);
-  }
+  if (!read) return unreadable("cannot use '" + Shown(index_path, base) + "': " + error);
   if (beside.elsewhere > 0 && elsewhere != nullptr) {
     elsewhere->folder = beside.folder;
     elsewhere->reason = "the repository in '" + top->top_path +
