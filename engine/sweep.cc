@@ -695,7 +695,7 @@ bool Sweep::SweepFolder(Worker& worker, Task& task) {
   }
   // Shown at another path too (a bind mount) that is git's data, or where
   // a repository keeps data away from its git dir, it is git's data.
-  if (cleaner.LeavesShownElsewhereAlone(info.id, stack.path())) {
+  if (cleaner.LeavesGitDataElsewhereAlone(info.id, stack.path())) {
     stack.PopTo(stack.size() - 1);
     return false;
   }

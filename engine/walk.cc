@@ -462,7 +462,7 @@ bool FolderCleaner::LeavesDatabaseAlone(const platform::Dir& dir, const std::str
   return true;
 }
 
-bool FolderCleaner::LeavesShownElsewhereAlone(const platform::FolderId& id,
+bool FolderCleaner::LeavesGitDataElsewhereAlone(const platform::FolderId& id,
                                               const std::string& path) {
   for (const FolderShownElsewhere& shown : *settings_.shown_elsewhere) {
     if (shown.id != id || shown.database.empty()) continue;
@@ -836,7 +836,7 @@ void Walker::SweepSubFolders(const std::string& root_path, const ExtensionList& 
   NameWorkTreesFoundOutside();
   const bool reaches_a_folder_twice = JudgeFoldersShownTwice(root_path);
   // Shown elsewhere as git's data, the root is that data: nothing in it goes.
-  root_left_alone_ = root_cleaner_.LeavesShownElsewhereAlone(root_id_, root_path);
+  root_left_alone_ = root_cleaner_.LeavesGitDataElsewhereAlone(root_id_, root_path);
   if (root_left_alone_) return;
   FindRootWorkTree(root_path);
   if (after_root_listed) after_root_listed();

@@ -237,7 +237,7 @@ class FolderCleaner {
   /// other paths it is shown at (WalkerSettings::shown_elsewhere) lies in
   /// a git database: deleting here would delete there; or where a
   /// repository judged so far keeps data in it (IsGitDataElsewhere).
-  bool LeavesShownElsewhereAlone(const platform::FolderId& id, const std::string& path);
+  bool LeavesGitDataElsewhereAlone(const platform::FolderId& id, const std::string& path);
   /// `outer` with, around it, the work trees around the other paths the
   /// folder `id` is shown at (see LoadWorkTree for `path_offset`).
   std::shared_ptr<const WorkTree> WorkTreesShownElsewhere(const platform::FolderId& id,
