@@ -713,7 +713,9 @@ bool Sweep::SweepFolder(Worker& worker, Task& task) {
   }
   // A git database under any name (a bare mirror, a separate git dir) is
   // neither cleaned nor entered.
-  const unsigned long noted = GitDataNotedHere();
+  // Only judging a repository notes git's data away: most folders skip it.
+  const bool judges_git = signs.git_dir_entries || signs.dot_git;
+  const unsigned long noted = judges_git ? GitDataNotedHere() : 0;
   if (signs.git_dir_entries && cleaner.LeavesDatabaseAlone(*stack.top(), stack.path(), signs)) {
     cleaner.SayIfGitDataFoundLate(stack.path(), info.id, *extensions_, noted);
     stack.PopTo(stack.size() - 1);
@@ -733,10 +735,11 @@ bool Sweep::SweepFolder(Worker& worker, Task& task) {
     std::string ignored;
     JudgeDotGit(fs_, *stack.top(), "", &place, &ignored);
   }
-  cleaner.SayIfGitDataFoundLate(stack.path(), info.id, *extensions_, noted);
+  if (judges_git) cleaner.SayIfGitDataFoundLate(stack.path(), info.id, *extensions_, noted);
   // And one the environment names, or a repository met before names
   // (core.worktree) beside its own top.
-  if (settings_.keep_tracked) {
+  if (settings_.keep_tracked &&
+      (!settings_.named_work_trees.empty() || settings_.late_work_trees->AnyTrackedOutside())) {
     work_tree = cleaner.NamedWorkTreeAt(stack.path(), stack.ChildNameOffset(), std::move(work_tree));
   }
   // Its files are also those of its other paths, where git may track them.

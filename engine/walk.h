@@ -90,6 +90,8 @@ class LateWorkTrees {
   /// repository that names it keeps those files, whatever the report then
   /// says of the others.
   std::vector<NamedWorkTree> TrackedAround(const std::string& path) const;
+  /// Whether any folder is noted so (cheap: no lock).
+  bool AnyTrackedOutside() const { return any_outside_.load(std::memory_order_acquire); }
 
  private:
   struct Top {
