@@ -77,7 +77,8 @@ std::string DatabaseAtPath(platform::FileSystem& fs, const platform::Dir& folder
                           : "what may be " + Phrase("git repository", above)) +
            " (" + around.database_doubt + ")";
   }
-  return above.empty() ? "a git repository above it" : Phrase("git repository", above);
+  const char* what = around.database_by_shape ? "git database" : "git repository";
+  return above.empty() ? std::string("a ") + what + " above it" : Phrase(what, above);
 }
 
 }  // namespace

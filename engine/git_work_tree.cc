@@ -385,6 +385,26 @@ bool HasCommonDirShape(platform::FileSystem& fs, const platform::Dir& dir, const
   return true;
 }
 
+// Whether the folder at `path` has the shape of what git keeps in a
+// repository's `refs` (`heads` and `tags`) or `logs` (the reflog `HEAD`
+// beside `refs/heads`): such a folder linked from a git dir holds branches
+// and their reflogs under any names, and the walk may meet it before the
+// repository that leads there, or beside it in another thread.
+bool HasRefsOrLogsShape(platform::FileSystem& fs, const platform::Dir& dir,
+                        const std::string& path) {
+  const auto is = [&](const char* name, platform::EntryKind wanted) {
+    platform::EntryKind kind;
+    platform::FolderId id;
+    std::string error;
+    return fs.LookUpPath(dir, JoinGitPath(path, name), &kind, &id, &error) ==
+               platform::LookupResult::kFound &&
+           kind == wanted;
+  };
+  constexpr platform::EntryKind kFolder = platform::EntryKind::kFolder;
+  return (is("heads", kFolder) && is("tags", kFolder)) ||
+         (is("HEAD", platform::EntryKind::kFile) && is("refs/heads", kFolder));
+}
+
 // The folders and files repositories judged so far keep data in away from
 // their git dirs (see IsGitDataElsewhere). Never destroyed: a worker may
 // still look while the process ends.
@@ -461,9 +481,10 @@ bool FoldersFrom(platform::FileSystem& fs, const platform::Dir& dir, std::string
 
 // Notes `id`, a folder or a file (named `file_name`), with the folders
 // above it, as git's data; an unknown `id` for a file that is gone, which
-// the walk may have deleted.
+// the walk may have deleted. One the walk leaves alone by its shape,
+// whenever it meets it (`left_alone`), can't have been reached first.
 void NoteAway(const platform::FolderId& id, std::vector<platform::FolderId> above,
-              std::string file_name = std::string()) {
+              std::string file_name = std::string(), bool left_alone = false) {
   DataAway& known = GitDataAway();
   const bool file = !file_name.empty();
   std::vector<platform::FolderId>& ids = file ? known.files : known.folders;
@@ -473,7 +494,7 @@ void NoteAway(const platform::FolderId& id, std::vector<platform::FolderId> abov
     ids.push_back(id);
     (file ? known.any_files : known.any).store(true);
   }
-  platform::PerThread<NotedHere>().push_back({std::move(above), std::move(file_name)});
+  if (!left_alone) platform::PerThread<NotedHere>().push_back({std::move(above), std::move(file_name)});
 }
 
 // Notes where the repository whose git dir is `path` and common dir
@@ -507,7 +528,7 @@ void NoteDataAway(platform::FileSystem& fs, const platform::Dir& dir, const std:
     if (fs.LookUpPath(dir, folder, &kind, &id, &error) == platform::LookupResult::kFound &&
         kind == platform::EntryKind::kFolder && id.IsKnown() &&
         FoldersFrom(fs, dir, JoinGitPath(folder, ".."), &above)) {
-      NoteAway(id, std::move(above));
+      NoteAway(id, std::move(above), std::string(), HasRefsOrLogsShape(fs, dir, folder));
     }
   }
   const std::pair<const std::string*, const char*> files[] = {
@@ -578,11 +599,12 @@ void SetGitDirEnvironment(GitDirEnvironment environment) {
   DirEnvironment() = std::move(environment);
 }
 
-bool MayBeGitDir(bool head, bool objects, bool refs, bool commondir) {
+bool MayBeGitDir(bool head, bool objects, bool refs, bool commondir, bool heads, bool tags) {
   const GitDirEnvironment& environment = DirEnvironment();
+  if (heads && tags) return true;     // the shape of `refs`
   if (!head) return objects && refs;  // a common dir's shape
-  if (commondir || !environment.common_dir.empty()) return true;
-  return (objects || environment.objects_elsewhere) && refs;
+  // A HEAD beside `refs` alone is the shape of `logs` too.
+  return commondir || !environment.common_dir.empty() || refs;
 }
 
 GitDirVerdict JudgeGitDir(platform::FileSystem& fs, const platform::Dir& dir,
@@ -687,11 +709,17 @@ GitDirVerdict JudgeGitDir(platform::FileSystem& fs, const platform::Dir& dir,
 
 GitDirVerdict JudgeGitData(platform::FileSystem& fs, const platform::Dir& dir,
                            const std::string& path, std::string_view base, GitPlace* place,
-                           std::string* reason) {
+                           std::string* reason, bool* by_shape) {
   const GitDirVerdict verdict = JudgeGitDir(fs, dir, path, base, place, reason);
-  if (verdict != GitDirVerdict::kNoHead || !HasCommonDirShape(fs, dir, path)) return verdict;
-  NoteDataAway(fs, dir, path, path);
+  if (by_shape != nullptr) *by_shape = false;
+  if (verdict == GitDirVerdict::kNoHead && HasCommonDirShape(fs, dir, path)) {
+    NoteDataAway(fs, dir, path, path);
+  } else if ((verdict != GitDirVerdict::kNoHead && verdict != GitDirVerdict::kBroken) ||
+             !HasRefsOrLogsShape(fs, dir, path)) {
+    return verdict;
+  }
   reason->clear();
+  if (by_shape != nullptr) *by_shape = true;
   return GitDirVerdict::kRepository;
 }
 
@@ -1371,15 +1399,19 @@ std::shared_ptr<const TrackedFiles> TrackedFiles::FromIndex(GitIndexContent cont
 }
 
 bool TrackedFiles::Tracks(std::string_view relative_path) const {
-  if (!unreadable_reason_.empty()) return true;
-  if (paths_.Contains(relative_path)) return true;
-  if (sparse_folders_.size() == 0) return false;
+  return !unreadable_reason_.empty() || paths_.Contains(relative_path);
+}
+
+std::string_view TrackedFiles::SparseFolderOf(std::string_view relative_path) const {
+  if (sparse_folders_.size() == 0) return {};
   // Each folder on the way, "a/", "a/b/", might be a sparse folder entry.
   for (std::size_t slash = relative_path.find('/'); slash != std::string_view::npos;
        slash = relative_path.find('/', slash + 1)) {
-    if (sparse_folders_.Contains(relative_path.substr(0, slash + 1))) return true;
+    if (sparse_folders_.Contains(relative_path.substr(0, slash + 1))) {
+      return relative_path.substr(0, slash + 1);
+    }
   }
-  return false;
+  return {};
 }
 
 std::shared_ptr<const TrackedFiles> LoadTrackedFiles(platform::FileSystem& fs,
@@ -1592,18 +1624,24 @@ GitSurroundings DiscoverGitAround(platform::FileSystem& fs, const platform::Dir&
         // Any repository folder around the start is git's data, a work
         // tree `git worktree add` made in it too: git may keep its own
         // data in any folder of a repository (`git update-ref wt/x.log`
-        // writes a ref into such a work tree).
-        if (found.database_levels < 0) {
+        // writes a ref into such a work tree). One by its shape alone may
+        // be a repository's own `refs` or `logs`: the repository above is
+        // the one to name.
+        if (found.database_levels < 0 || found.database_by_shape) {
           GitPlace place;
           std::string why;
-          switch (JudgeGitData(fs, start, step.path, step.path, &place, &why)) {
+          bool by_shape = false;
+          switch (JudgeGitData(fs, start, step.path, step.path, &place, &why, &by_shape)) {
             case GitDirVerdict::kRepository:
+              if (found.database_levels >= 0 && by_shape) break;
               found.database_levels = step.levels;
+              found.database_by_shape = by_shape;
               break;
             case GitDirVerdict::kUnknown:
               // It may be one (a HEAD that can't be read): nothing is
               // deleted where that can't be told.
               found.database_levels = step.levels;
+              found.database_by_shape = false;
               found.database_doubt = why;
               break;
             case GitDirVerdict::kNoHead:
@@ -1635,7 +1673,7 @@ GitSurroundings DiscoverGitAround(platform::FileSystem& fs, const platform::Dir&
             }
           }
         }
-        return looking || found.database_levels < 0;
+        return looking || found.database_levels < 0 || found.database_by_shape;
       },
       &failure);
   if (!climbed && looking) {

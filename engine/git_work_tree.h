@@ -87,9 +87,12 @@ class TrackedFiles {
 
   /// Whether the file `relative_path` (`folder/sub/name`, `/` between the
   /// names as listed, relative to the work tree's top, no leading `/`) is
-  /// tracked: it has an entry in the index, or lies below a sparse index's
-  /// folder entry, or the index could not be read.
+  /// tracked: it has an entry in the index, or the index could not be read.
   bool Tracks(std::string_view relative_path) const;
+  /// The sparse index's folder entry (`a/b/`) the file `relative_path`
+  /// lies below, or empty: such an entry stands for a whole tree git does
+  /// not list, so whether the file is tracked can't be told from the index.
+  std::string_view SparseFolderOf(std::string_view relative_path) const;
   /// Whether the index was read; when not, unreadable_reason says why.
   bool readable() const { return unreadable_reason_.empty(); }
   /// Why the index could not be read; empty when it was.
@@ -139,11 +142,13 @@ struct GitDirEnvironment {
 void SetGitDirEnvironment(GitDirEnvironment environment);
 
 /// Whether a folder whose listing shows these names may be a repository
-/// directory, worth judging: a HEAD file beside `objects` and `refs`, or a
-/// `commondir`, or less where the environment names where they are; or
-/// `objects` and `refs` alone, the shape of a common dir, which needs no
-/// HEAD of its own (see JudgeGitDir).
-bool MayBeGitDir(bool head, bool objects, bool refs, bool commondir);
+/// directory or git's data, worth judging: a HEAD file beside `refs` (and
+/// `objects`, or the shape of `logs`), or a `commondir`, or less where the
+/// environment names where they are; or `objects` and `refs` alone, the
+/// shape of a common dir, which needs no HEAD of its own (see JudgeGitDir);
+/// or the folders `heads` and `tags`, the shape of `refs` (see JudgeGitData).
+bool MayBeGitDir(bool head, bool objects, bool refs, bool commondir, bool heads = false,
+                 bool tags = false);
 
 /// Whether `id` is a folder in which a repository judged so far (by
 /// JudgeGitDir, from any thread) keeps its data away from its git dir: the
@@ -185,11 +190,14 @@ GitDirVerdict JudgeGitDir(platform::FileSystem& fs, const platform::Dir& dir,
 /// folder with no HEAD that holds what git makes in a repository's
 /// `objects` and `refs` (`pack`, `info`, `heads`, `tags`) is kRepository
 /// too (`place` left as it was): git asks no HEAD of a common dir, and a
-/// linked worktree's git dir elsewhere may keep its branches there. The
-/// same whichever the walk meets first.
+/// linked worktree's git dir elsewhere may keep its branches there. So is
+/// one no repository that has the shape of a `refs` (`heads` and `tags`)
+/// or a `logs` (a HEAD beside `refs/heads`), which a git dir may lead to
+/// as a link. The same whichever the walk meets first. `by_shape`, where
+/// given, says whether it is kRepository by such a shape alone.
 GitDirVerdict JudgeGitData(platform::FileSystem& fs, const platform::Dir& dir,
                            const std::string& path, std::string_view base, GitPlace* place,
-                           std::string* reason);
+                           std::string* reason, bool* by_shape = nullptr);
 
 /// Judges the `.git` of the folder open in `start`, shown as `start_path`,
 /// and of each folder above it, only so that where their repositories keep
@@ -331,6 +339,9 @@ struct GitSurroundings {
   /// database (a repository directory: a bare repository, a `.git` folder,
   /// a separate git dir) the start lies in; -1 for none.
   int database_levels = -1;
+  /// Whether that folder is git's data by its shape alone (a common dir, a
+  /// `refs` or `logs` a git dir leads to; see JudgeGitData), no repository.
+  bool database_by_shape = false;
   /// Where that folder may be a git database but it can't be told (its
   /// HEAD can't be read), why; it counts as one. Empty otherwise.
   std::string database_doubt;

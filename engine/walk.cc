@@ -21,7 +21,8 @@ constexpr int kFatalPauseMilliseconds = 500;
 // `name` is, as a bit for ListTargets: `.git` (a folder, a file or a
 // link), `HEAD` (a file or a link), `objects` and `refs` (of any kind: git
 // only asks that it may search them, and a file it may run passes),
-// `commondir` (a file).
+// `commondir` (a file), `heads` and `tags` (folders: a `refs` a git dir
+// leads to).
 unsigned GitSign(std::string_view name, platform::EntryKind kind) {
   const bool file = kind != platform::EntryKind::kFolder;
   if (name == ".git") return 1;
@@ -29,6 +30,8 @@ unsigned GitSign(std::string_view name, platform::EntryKind kind) {
   if (name == "objects") return 4;
   if (name == "refs") return 8;
   if (file && name == "commondir") return 16;
+  if (!file && name == "heads") return 32;
+  if (!file && name == "tags") return 64;
   return 0;
 }
 
@@ -109,7 +112,9 @@ bool FolderCleaner::ListTargets(const platform::Dir& dir, std::uint64_t device,
   std::size_t kept = 0;
   // What a repository directory holds, seen from the names alone: the few
   // folders that hold it all are judged by JudgeGitDir, nothing else is.
-  enum : unsigned { kDotGit = 1, kHead = 2, kObjects = 4, kRefs = 8, kCommonDir = 16 };
+  enum : unsigned {
+    kDotGit = 1, kHead = 2, kObjects = 4, kRefs = 8, kCommonDir = 16, kHeads = 32, kTags = 64
+  };
   unsigned seen = 0;
   for (std::size_t i = 0; i < targets->entries.size(); ++i) {
     const platform::Entry entry = targets->entries[i];
@@ -137,7 +142,8 @@ bool FolderCleaner::ListTargets(const platform::Dir& dir, std::uint64_t device,
   if (signs != nullptr) {
     signs->dot_git = (seen & kDotGit) != 0;
     signs->git_dir_entries = MayBeGitDir((seen & kHead) != 0, (seen & kObjects) != 0,
-                                         (seen & kRefs) != 0, (seen & kCommonDir) != 0);
+                                         (seen & kRefs) != 0, (seen & kCommonDir) != 0,
+                                         (seen & kHeads) != 0, (seen & kTags) != 0);
   }
   SortByName(targets);
   if (subfolders != nullptr) SortByName(subfolders, first_subfolder);
@@ -213,13 +219,20 @@ int FolderCleaner::DeleteTargets(const platform::Dir& dir, const platform::Folde
     const platform::Entry& target = targets.entries[i];
     const std::string_view name = targets.NameOf(target);
     if (work_trees_ != 0) {
-      const Keeping keeping = KeepsTracked(name);
+      std::string sparse;
+      const Keeping keeping = KeepsTracked(name, &sparse);
       if (keeping != Keeping::kNo) {
         // A file kept for its age is neither reported nor counted, tracked or
         // not; one whose age can't be read stays for being tracked, no error.
         if (settings_.keeps_recent) {
           const Age age = AgeOf(dir, targets, i, &reason);
           if (age == Age::kRecent || age == Age::kGone) continue;
+        }
+        // An index that can't be read was said once, when it was loaded.
+        if (!sparse.empty()) {
+          fell_short_ = true;
+          report_.CannotError("tell whether git tracks", FilePath(folder_path, name),
+                              "the sparse index holds '" + sparse + "' as one entry");
         }
         // Under version control on purpose, or maybe: never a by-product
         // to delete.
@@ -431,8 +444,9 @@ std::string_view FolderCleaner::DeletionType() const {
 }
 
 // Whether any work tree the folder lies in tracks `name`; kUnknown when
-// none does but one of them can't be read.
-FolderCleaner::Keeping FolderCleaner::KeepsTracked(std::string_view name) {
+// none does but one of them can't be read, or holds the folder in a sparse
+// index's entry (that entry, as git shows it, then in `sparse`).
+FolderCleaner::Keeping FolderCleaner::KeepsTracked(std::string_view name, std::string* sparse) {
   Keeping keeping = Keeping::kNo;
   for (std::size_t i = 0; i < work_trees_; ++i) {
     TrackedPath& in_tree = tracked_paths_[i];
@@ -443,7 +457,15 @@ FolderCleaner::Keeping FolderCleaner::KeepsTracked(std::string_view name) {
     }
     in_tree.path.resize(in_tree.folder);
     in_tree.path.append(name.data(), name.size());
-    if (tracked.Tracks(in_tree.path)) return Keeping::kTracked;
+    if (tracked.Tracks(in_tree.path)) {
+      sparse->clear();
+      return Keeping::kTracked;
+    }
+    const std::string_view folder = tracked.SparseFolderOf(in_tree.path);
+    if (!folder.empty() && keeping == Keeping::kNo) {
+      keeping = Keeping::kUnknown;
+      sparse->assign(folder);
+    }
   }
   return keeping;
 }

@@ -327,7 +327,7 @@ class FolderCleaner {
   platform::RemoveResult Remove(const platform::Dir& dir, std::string_view name,
                                 platform::FileExamination* removed, std::string* reason);
   enum class Keeping { kNo, kTracked, kUnknown };
-  Keeping KeepsTracked(std::string_view name);
+  Keeping KeepsTracked(std::string_view name, std::string* sparse);
   bool IsRecent(const platform::Dir& dir, const platform::EntryList& targets, std::size_t index,
                 const std::string& folder_path);
   enum class Age { kOldEnough, kRecent, kGone, kUnknown };
