@@ -1,6 +1,8 @@
 #include "floor_walk.h"
 
+#include <algorithm>
 #include <condition_variable>
+#include <cstdint>
 #include <cstring>
 #include <deque>
 #include <memory>
@@ -317,8 +319,12 @@ private:
 /// when the lines of deletions in flight would pass 64 KiB.
 class OrderedFloorWalk {
 public:
-    OrderedFloorWalk(unsigned threads, std::size_t readBufferSize)
-        : threads_(threads < 1 ? 1 : threads), bufferSize_(readBufferSize) {}
+    /// `chunk`: the most targets of one folder one deletion job takes, so
+    /// that several threads delete a large folder side by side (0: a whole
+    /// folder a job).
+    OrderedFloorWalk(unsigned threads, std::size_t readBufferSize, std::size_t chunk)
+        : threads_(threads < 1 ? 1 : threads), bufferSize_(readBufferSize),
+          chunk_(chunk == 0 ? SIZE_MAX : chunk) {}
 
     FloorResult run(const char* root) {
         auto top = std::make_shared<Folder>();
@@ -350,11 +356,19 @@ private:
         std::shared_ptr<Folder> parent;
         std::string name, path;
         int directory = platform::kNoDirectory;
-        std::string targets;  ///< NUL-terminated, back to back
+        std::string targets;               ///< NUL-terminated, back to back
+        std::vector<std::size_t> offsets;  ///< of each target in `targets`
         std::vector<std::shared_ptr<Folder>> children;
         std::vector<char> removed;  ///< per target
         std::size_t failures = 0;
-        bool taken = false, listed = false, deleted = false;  ///< under mutex_
+        std::size_t removedCount = 0;  ///< walker only, as its lines are written
+        bool taken = false, listed = false;  ///< under mutex_
+    };
+    /// Deleting targets [begin, end) of a folder; its block's lines.
+    struct Job {
+        std::shared_ptr<Folder> folder;
+        std::size_t begin = 0, end = 0, bytes = 0;
+        bool done = false;  ///< under mutex_
     };
 
     /// Opens and lists `folder`, making its children; by whoever took it.
@@ -378,10 +392,12 @@ private:
                     platform::linkLeadsToDirectory(folder.directory, entry.name)) {
                     continue;
                 }
+                folder.offsets.push_back(folder.targets.size());
                 folder.targets.append(entry.name, std::strlen(entry.name) + 1);
             }
         }
         if (reader.failed()) ++folder.failures;
+        folder.removed.assign(folder.offsets.size(), 0);
         for (std::string& name : subfolders) {
             auto child = std::make_shared<Folder>();
             child->name = std::move(name);
@@ -390,12 +406,11 @@ private:
         }
     }
 
-    /// Deletes the targets of a listed folder.
-    static void removeTargets(Folder& folder) {
-        for (std::size_t at = 0; at < folder.targets.size();) {
-            const char* name = folder.targets.data() + at;
-            folder.removed.push_back(platform::removeEntry(folder.directory, name) ? 1 : 0);
-            at += std::strlen(name) + 1;
+    /// Deletes the job's targets.
+    static void removeTargets(Job& job) {
+        Folder& folder = *job.folder;
+        for (std::size_t i = job.begin; i < job.end; ++i) {
+            folder.removed[i] = platform::removeEntry(folder.directory, folder.targets.data() + folder.offsets[i]) ? 1 : 0;
         }
     }
 
@@ -438,12 +453,12 @@ private:
 
     /// Runs the oldest deletion in hand; under the lock, released meanwhile.
     void runDeletion(std::unique_lock<std::mutex>& lock) {
-        std::shared_ptr<Folder> folder = std::move(toDelete_.front());
+        std::shared_ptr<Job> job = std::move(toDelete_.front());
         toDelete_.pop_front();
         lock.unlock();
-        removeTargets(*folder);
+        removeTargets(*job);
         lock.lock();
-        folder->deleted = true;
+        job->done = true;
         done_.notify_one();
     }
 
@@ -459,13 +474,42 @@ private:
         }
     }
 
+    /// Hands the deletion of `folder`'s targets on in jobs of up to chunk_
+    /// targets, each once its lines fit beside those in flight.
+    void deleteInJobs(const std::shared_ptr<Folder>& folder, std::deque<std::shared_ptr<Job>>& pending,
+                      std::string& report) {
+        const std::size_t count = folder->offsets.size();
+        std::size_t begin = 0;
+        do {
+            auto job = std::make_shared<Job>();
+            job->folder = folder;
+            job->begin = begin;
+            job->end = count - begin > chunk_ ? begin + chunk_ : count;
+            job->bytes = linesOf(*job);
+            begin = job->end;
+            writeDone(pending, kBound - std::min(kBound, job->bytes), report, kReportBlock);
+            inFlightBytes_ += job->bytes;
+            pending.push_back(job);
+            std::unique_lock<std::mutex> lock(mutex_);
+            if (threads_ > 1 && job->end > job->begin) {
+                toDelete_.push_back(job);
+                work_.notify_one();
+            } else {
+                lock.unlock();
+                removeTargets(*job);
+                lock.lock();
+                job->done = true;
+            }
+        } while (begin < count);
+    }
+
     void walk(const std::shared_ptr<Folder>& top, char* buffer) {
         struct Frame {
             std::shared_ptr<Folder> folder;
             std::size_t next;
         };
         std::vector<Frame> stack;
-        std::deque<std::shared_ptr<Folder>> pending;  // blocks not yet written
+        std::deque<std::shared_ptr<Job>> pending;  // jobs whose lines are not yet written
         std::string report;
         {
             std::lock_guard<std::mutex> lock(mutex_);
@@ -487,18 +531,8 @@ private:
                     --ahead_;
                     work_.notify_one();
                 }
-                if (threads_ > 1 && !folder->targets.empty()) {
-                    toDelete_.push_back(folder);
-                    work_.notify_one();
-                } else {
-                    lock.unlock();
-                    removeTargets(*folder);
-                    folder->deleted = true;
-                }
             }
-            inFlightBytes_ += linesOf(*folder);
-            pending.push_back(folder);
-            writeDone(pending, true, report, kReportBlock);
+            deleteInJobs(folder, pending, report);
             // The next folder in order: the first child, or the next sibling up.
             if (!folder->children.empty()) {
                 stack.push_back(Frame{folder, 1});
@@ -511,57 +545,62 @@ private:
             // Taken out, so that a folder's handle closes once its own work is done.
             folder = std::move(stack.back().folder->children[stack.back().next++]);
         }
-        writeDone(pending, false, report, 0);
+        writeDone(pending, 0, report, 0);
         if (!report.empty()) platform::writeToStandardOutput(report.data(), report.size());
     }
 
-    /// Writes the blocks whose deletions are done, in order, waiting for the
-    /// oldest while those in flight would take more than the bound.
-    void writeDone(std::deque<std::shared_ptr<Folder>>& pending, bool bounded, std::string& report,
+    /// Writes the lines of the jobs done, in order, waiting for the oldest
+    /// while those in flight take more than `most` bytes.
+    void writeDone(std::deque<std::shared_ptr<Job>>& pending, std::size_t most, std::string& report,
                    std::size_t atLeast) {
         static constexpr char kBanner[] =
             "================================================================\n";
-        static constexpr std::size_t kBound = std::size_t{64} * 1024;
         std::unique_lock<std::mutex> lock(mutex_);
         while (!pending.empty()) {
-            Folder& block = *pending.front();
-            if (!block.deleted) {
-                if (bounded && inFlightBytes_ <= kBound) break;
-                waitFor(lock, [&] { return block.deleted; });
+            Job& job = *pending.front();
+            if (!job.done) {
+                if (inFlightBytes_ <= most) break;
+                waitFor(lock, [&] { return job.done; });
             }
             lock.unlock();
-            ++result_.foldersVisited;
-            result_.failures += block.failures;
-            report.append(kBanner).append("Folder : ").append(block.path).append(" \n");
-            std::size_t at = 0, removedHere = 0;
-            for (char removed : block.removed) {
-                const char* name = block.targets.data() + at;
-                at += std::strlen(name) + 1;
-                if (!removed) {
+            Folder& block = *job.folder;
+            if (job.begin == 0) {
+                ++result_.foldersVisited;
+                result_.failures += block.failures;
+                report.append(kBanner).append("Folder : ").append(block.path).append(" \n");
+            }
+            for (std::size_t i = job.begin; i < job.end; ++i) {
+                if (!block.removed[i]) {
                     ++result_.failures;
                     continue;
                 }
-                ++removedHere;
-                report.append("Delete : ").append(block.path).append("/").append(name).append(" \n");
+                ++block.removedCount;
+                report.append("Delete : ").append(block.path).append("/")
+                      .append(block.targets.data() + block.offsets[i]).append(" \n");
             }
-            result_.filesRemoved += removedHere;
-            report.append("Remove File Count = ").append(std::to_string(removedHere)).append("\n");
-            report.append(kBanner).append("\n");
+            if (job.end == block.offsets.size()) {
+                result_.filesRemoved += block.removedCount;
+                report.append("Remove File Count = ").append(std::to_string(block.removedCount)).append("\n");
+                report.append(kBanner).append("\n");
+            }
             if (report.size() >= atLeast) {
                 platform::writeToStandardOutput(report.data(), report.size());
                 report.clear();
             }
-            inFlightBytes_ -= linesOf(block);
+            inFlightBytes_ -= job.bytes;
             pending.pop_front();
             lock.lock();
         }
     }
 
-    /// What a folder's block will take, about: a line per target.
-    static std::size_t linesOf(const Folder& folder) {
-        std::size_t targets = 0;
-        for (char c : folder.targets) targets += c == '\0';
-        return targets * (folder.path.size() + 12) + folder.targets.size() + folder.path.size() + 160;
+    /// What a job's lines will take, about: a line per target, and the
+    /// folder's own lines with its first.
+    static std::size_t linesOf(const Job& job) {
+        const Folder& folder = *job.folder;
+        const std::size_t names_end = job.end < folder.offsets.size() ? folder.offsets[job.end] : folder.targets.size();
+        const std::size_t names = job.end > job.begin ? names_end - folder.offsets[job.begin] : 0;
+        return (job.end - job.begin) * (folder.path.size() + 12) + names +
+               (job.begin == 0 ? folder.path.size() + 160 : 0);
     }
 
     // Folders listed ahead of the walker, each holding its handle: with 256,
@@ -570,15 +609,17 @@ private:
     // and listed by it alone.
     static constexpr std::size_t kAhead = 4096;
     static constexpr std::size_t kReportBlock = std::size_t{64} * 1024;
+    static constexpr std::size_t kBound = std::size_t{64} * 1024;
     const unsigned threads_;
     const std::size_t bufferSize_;
+    const std::size_t chunk_;
     std::mutex mutex_;
     std::condition_variable work_;  ///< for the helpers
     std::condition_variable done_;  ///< for the walker
     std::vector<std::shared_ptr<Folder>> toList_;  ///< newest on top
-    std::deque<std::shared_ptr<Folder>> toDelete_;
+    std::deque<std::shared_ptr<Job>> toDelete_;
     std::size_t ahead_ = 0;  ///< listed ahead, not yet visited
-    std::size_t inFlightBytes_ = 0;  ///< lines of the blocks not yet written (walker only)
+    std::size_t inFlightBytes_ = 0;  ///< lines of the jobs not yet written (walker only)
     bool closing_ = false;
     FloorResult result_;
 };
@@ -590,8 +631,9 @@ FloorResult removeListedFilesInParallel(const char* root, unsigned threads,
     return ParallelFloorWalk(threads, readBufferSize, requiredWork).run(root);
 }
 
-FloorResult removeListedFilesInOrder(const char* root, unsigned threads, std::size_t readBufferSize) {
-    return OrderedFloorWalk(threads, readBufferSize).run(root);
+FloorResult removeListedFilesInOrder(const char* root, unsigned threads, std::size_t chunk,
+                                     std::size_t readBufferSize) {
+    return OrderedFloorWalk(threads, readBufferSize, chunk).run(root);
 }
 
 FloorResult removeListedFiles(const char* root, std::size_t readBufferSize) {

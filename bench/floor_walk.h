@@ -37,7 +37,7 @@ FloorResult removeListedFilesInParallel(const char* root, unsigned threads,
 
 /// The required work in bfs's shape: one thread walks in order and writes the
 /// report, `threads` - 1 more open, list and delete for it.
-FloorResult removeListedFilesInOrder(const char* root, unsigned threads,
+FloorResult removeListedFilesInOrder(const char* root, unsigned threads, std::size_t chunk = 0,
                                      std::size_t readBufferSize = kFloorReadBufferSize);
 
 }  // namespace bench
