@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cstring>
 #include <functional>
+#include <initializer_list>
 #include <limits>
 #include <mutex>
 #include <new>
@@ -385,25 +386,28 @@ bool HasCommonDirShape(platform::FileSystem& fs, const platform::Dir& dir, const
   return true;
 }
 
-// Whether the folder at `path` has the shape of what git keeps in a
-// repository's `refs` (`heads` and `tags`) or `logs` (the reflog `HEAD`
-// beside `refs/heads`): such a folder linked from a git dir holds branches
-// and their reflogs under any names, and the walk may meet it before the
-// repository that leads there, or beside it in another thread.
+}  // namespace
+
 bool HasRefsOrLogsShape(platform::FileSystem& fs, const platform::Dir& dir,
                         const std::string& path) {
-  const auto is = [&](const char* name, platform::EntryKind wanted) {
-    platform::EntryKind kind;
+  const auto lookup = [&](const char* name, platform::EntryKind* kind) {
     platform::FolderId id;
     std::string error;
-    return fs.LookUpPath(dir, JoinGitPath(path, name), &kind, &id, &error) ==
-               platform::LookupResult::kFound &&
-           kind == wanted;
+    return fs.LookUpPath(dir, JoinGitPath(path, name), kind, &id, &error);
   };
+  const auto is = [&](const char* name, platform::EntryKind wanted) {
+    platform::EntryKind kind;
+    return lookup(name, &kind) == platform::LookupResult::kFound && kind == wanted;
+  };
+  // A work tree's top holds `.git`, which no ref name may begin with.
+  platform::EntryKind kind;
+  if (lookup(".git", &kind) != platform::LookupResult::kMissing) return false;
   constexpr platform::EntryKind kFolder = platform::EntryKind::kFolder;
   return (is("heads", kFolder) && is("tags", kFolder)) ||
          (is("HEAD", platform::EntryKind::kFile) && is("refs/heads", kFolder));
 }
+
+namespace {
 
 // The folders and files repositories judged so far keep data in away from
 // their git dirs (see IsGitDataElsewhere). Never destroyed: a worker may
@@ -514,12 +518,21 @@ void NoteDataAway(platform::FileSystem& fs, const platform::Dir& dir, const std:
   }
   std::string text;
   std::string error;
-  for (const char* name : {"objects", "refs", "logs", "refs/heads", "refs/tags", "refs/remotes",
-                           "logs/refs", "logs/refs/heads", "logs/refs/tags", "logs/refs/remotes"}) {
-    const std::string at = JoinGitPath(common, name);
-    if (fs.ReadLinkText(dir, at, &text, &error) == platform::LookupResult::kFound) {
-      folders.push_back(at);
+  const auto note_links = [&](const std::string& git_dir, std::initializer_list<const char*> names) {
+    for (const char* name : names) {
+      const std::string at = JoinGitPath(git_dir, name);
+      if (fs.ReadLinkText(dir, at, &text, &error) == platform::LookupResult::kFound) {
+        folders.push_back(at);
+      }
     }
+  };
+  note_links(common, {"objects", "refs", "logs", "refs/heads", "refs/tags", "refs/remotes",
+                      "logs/refs", "logs/refs/heads", "logs/refs/tags", "logs/refs/remotes"});
+  // A linked worktree's own refs (`refs/worktree`, `refs/bisect`) and
+  // reflogs lie in its git dir.
+  if (path != common) {
+    note_links(path, {"refs", "logs", "refs/worktree", "refs/bisect", "logs/refs",
+                      "logs/refs/worktree"});
   }
   platform::EntryKind kind;
   platform::FolderId id;
@@ -599,12 +612,11 @@ void SetGitDirEnvironment(GitDirEnvironment environment) {
   DirEnvironment() = std::move(environment);
 }
 
-bool MayBeGitDir(bool head, bool objects, bool refs, bool commondir, bool heads, bool tags) {
+bool MayBeGitDir(bool head, bool objects, bool refs, bool commondir) {
   const GitDirEnvironment& environment = DirEnvironment();
-  if (heads && tags) return true;     // the shape of `refs`
   if (!head) return objects && refs;  // a common dir's shape
-  // A HEAD beside `refs` alone is the shape of `logs` too.
-  return commondir || !environment.common_dir.empty() || refs;
+  if (commondir || !environment.common_dir.empty()) return true;
+  return (objects || environment.objects_elsewhere) && refs;
 }
 
 GitDirVerdict JudgeGitDir(platform::FileSystem& fs, const platform::Dir& dir,

@@ -142,13 +142,19 @@ struct GitDirEnvironment {
 void SetGitDirEnvironment(GitDirEnvironment environment);
 
 /// Whether a folder whose listing shows these names may be a repository
-/// directory or git's data, worth judging: a HEAD file beside `refs` (and
-/// `objects`, or the shape of `logs`), or a `commondir`, or less where the
-/// environment names where they are; or `objects` and `refs` alone, the
-/// shape of a common dir, which needs no HEAD of its own (see JudgeGitDir);
-/// or the folders `heads` and `tags`, the shape of `refs` (see JudgeGitData).
-bool MayBeGitDir(bool head, bool objects, bool refs, bool commondir, bool heads = false,
-                 bool tags = false);
+/// directory, worth judging: a HEAD file beside `objects` and `refs`, or a
+/// `commondir`, or less where the environment names where they are; or
+/// `objects` and `refs` alone, the shape of a common dir, which needs no
+/// HEAD of its own (see JudgeGitDir).
+bool MayBeGitDir(bool head, bool objects, bool refs, bool commondir);
+
+/// Whether the folder at `path` (from `dir`) has the shape of what git keeps
+/// in a repository's `refs` (the folders `heads` and `tags`) or `logs` (a
+/// `HEAD` file beside `refs/heads`), and no `.git`: such a folder a git dir
+/// leads to as a link holds branches and reflogs under any names, and the
+/// walk may meet it before the repository, or beside it in another thread.
+bool HasRefsOrLogsShape(platform::FileSystem& fs, const platform::Dir& dir,
+                        const std::string& path);
 
 /// Whether `id` is a folder in which a repository judged so far (by
 /// JudgeGitDir, from any thread) keeps its data away from its git dir: the

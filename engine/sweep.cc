@@ -714,9 +714,9 @@ bool Sweep::SweepFolder(Worker& worker, Task& task) {
   // A git database under any name (a bare mirror, a separate git dir) is
   // neither cleaned nor entered.
   // Only judging a repository notes git's data away: most folders skip it.
-  const bool judges_git = signs.git_dir_entries || signs.dot_git;
+  const bool judges_git = signs.git_dir_entries || signs.git_data_shape || signs.dot_git;
   const unsigned long noted = judges_git ? GitDataNotedHere() : 0;
-  if (signs.git_dir_entries && cleaner.LeavesDatabaseAlone(*stack.top(), stack.path(), signs)) {
+  if (cleaner.LeavesDatabaseAlone(*stack.top(), stack.path(), signs)) {
     cleaner.SayIfGitDataFoundLate(stack.path(), info.id, *extensions_, noted);
     stack.PopTo(stack.size() - 1);
     return false;

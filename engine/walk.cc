@@ -113,13 +113,15 @@ bool FolderCleaner::ListTargets(const platform::Dir& dir, std::uint64_t device,
   // What a repository directory holds, seen from the names alone: the few
   // folders that hold it all are judged by JudgeGitDir, nothing else is.
   enum : unsigned {
-    kDotGit = 1, kHead = 2, kObjects = 4, kRefs = 8, kCommonDir = 16, kHeads = 32, kTags = 64
+    kDotGit = 1, kHead = 2, kObjects = 4, kRefs = 8, kCommonDir = 16, kHeads = 32, kTags = 64,
+    kDotted = 128  // any name that begins with a dot, as no ref's may
   };
   unsigned seen = 0;
   for (std::size_t i = 0; i < targets->entries.size(); ++i) {
     const platform::Entry entry = targets->entries[i];
     const std::string_view name = targets->NameOf(entry);
     if (name.size() <= 9) seen |= GitSign(name, entry.kind);
+    if (name[0] == '.') seen |= kDotted;
     if (entry.kind == platform::EntryKind::kFolder) {
       if (subfolders != nullptr && !filter.SkipsFolder(name) &&
           !(check_entered && IsAmong(settings_.never_entered, device, targets->inodes[i]))) {
@@ -142,8 +144,10 @@ bool FolderCleaner::ListTargets(const platform::Dir& dir, std::uint64_t device,
   if (signs != nullptr) {
     signs->dot_git = (seen & kDotGit) != 0;
     signs->git_dir_entries = MayBeGitDir((seen & kHead) != 0, (seen & kObjects) != 0,
-                                         (seen & kRefs) != 0, (seen & kCommonDir) != 0,
-                                         (seen & kHeads) != 0, (seen & kTags) != 0);
+                                         (seen & kRefs) != 0, (seen & kCommonDir) != 0);
+    const bool refs_shape = (seen & (kHeads | kTags)) == (kHeads | kTags);
+    const bool logs_shape = (seen & (kHead | kRefs)) == (kHead | kRefs);
+    signs->git_data_shape = (refs_shape || logs_shape) && (seen & kDotted) == 0;
   }
   SortByName(targets);
   if (subfolders != nullptr) SortByName(subfolders, first_subfolder);
@@ -472,10 +476,15 @@ FolderCleaner::Keeping FolderCleaner::KeepsTracked(std::string_view name, std::s
 
 bool FolderCleaner::LeavesDatabaseAlone(const platform::Dir& dir, const std::string& path,
                                         const ListingSigns& signs) {
-  if (!signs.git_dir_entries) return false;
+  if (!signs.git_dir_entries && !signs.git_data_shape) return false;
   GitPlace place;
   std::string reason;
-  const GitDirVerdict verdict = JudgeGitData(fs_, dir, "", "", &place, &reason);
+  GitDirVerdict verdict = GitDirVerdict::kNoHead;
+  if (signs.git_dir_entries) {
+    verdict = JudgeGitData(fs_, dir, "", "", &place, &reason);
+  } else if (HasRefsOrLogsShape(fs_, dir, "")) {
+    verdict = GitDirVerdict::kRepository;
+  }
   if (verdict != GitDirVerdict::kRepository && verdict != GitDirVerdict::kUnknown) return false;
   if (verdict == GitDirVerdict::kRepository && settings_.keep_tracked) NoteCoreWorkTree(dir, path);
   // It looks like one: left alone, since it can't be told it is none (a

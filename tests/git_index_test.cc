@@ -1181,6 +1181,33 @@ TEST_F(GitIndexTest, HostileLayoutsNeverLoseWhatGitKeeps) {
          MakeFile(Path(top + "/b/new.obj"));
        },
        {""}, {""}, kDoubt, {}, 0, false, {}, "", {}, {"b/new.obj"}},
+      // A linked worktree's own refs, kept in its git dir, linked away: met
+      // after the worktree, in one thread.
+      {"worktreerefs",
+       [&](const std::string& top) {
+         commit(top + "/main", {"a.txt"});
+         Git(top + "/main", {"worktree", "add", "-q", "../wt", "-b", "wb"});
+         Git(top + "/wt", {"update-ref", "refs/worktree/keep.bak", "HEAD"});
+         const std::string git_dir = top + "/main/.git/worktrees/wt";
+         testsupport::MakeFolders(Path(top + "/zzz-store"));
+         std::filesystem::rename(Path(git_dir + "/refs"), Path(top + "/zzz-store/refs"));
+         testsupport::MakeLink(Path(top + "/zzz-store/refs"), Path(git_dir + "/refs"));
+       },
+       {""}, {"main", "wt"}, kClean, {}, 0, false, {}, "wt", {"-j", "1"},
+       {"zzz-store/refs/worktree/keep.bak"}},
+      // Folders named as git's are no git data beside a `.git`, nor is a
+      // HEAD that can't be read beside a `refs` of no such shape.
+      {"gitnames",
+       [&](const std::string& top) {
+         commit(top + "/proj", {"heads/a.txt", "tags/b.txt"});
+         MakeFile(Path(top + "/fixtures/HEAD"));
+         testsupport::SetMode(Path(top + "/fixtures/HEAD"), 0);
+         testsupport::MakeFolders(Path(top + "/fixtures/refs"));
+         for (const std::string start : {"", "/proj", "/proj/heads"}) {
+           testsupport::SetMode(Path(top + start), 0777);  // nobody runs there
+         }
+       },
+       {"", "proj", "proj/heads"}, {"proj"}, kClean, {}, 0, true},
       {"searchonly",
        [&](const std::string& top) {
          commit(top, {"p/q/x.log"});
