@@ -19,10 +19,9 @@ void RecordRoom::Add(std::size_t bytes) { counted_.fetch_add(bytes); }
 
 void RecordRoom::Remove(std::size_t bytes) { counted_.fetch_sub(bytes); }
 
-bool RecordRoom::Reserve(std::size_t bytes, std::size_t spare) {
+bool RecordRoom::Reserve(std::size_t bytes) {
   const std::size_t before = reserved_.fetch_add(bytes);
-  const std::size_t held = Unwritten() + before;
-  if (held + bytes > keep_bytes_ || held + spare > keep_bytes_) {
+  if (Unwritten() + before + bytes > keep_bytes_) {
     reserved_.fetch_sub(bytes);
     return false;
   }

@@ -35,8 +35,6 @@ constexpr std::size_t kReportWriteBytes = kMostHeldBytes - kKeepBytes;
 // take some: folders listed later may come before it in the order, and the
 // blocks the report needs first then find the room held by those behind.
 constexpr std::size_t kRoomToSpare = kKeepBytes * 3 / 4;
-// A folder whose lines are expected to take this much is never put off.
-constexpr std::size_t kLargeFolderBytes = kKeepBytes / 6;
 // Folders put off per worker, at most: enough to keep each busy in order
 // while the room lasts, few enough that looking them over stays cheap.
 constexpr std::size_t kPutOffPerWorker = 8;
@@ -773,7 +771,6 @@ bool Sweep::SweepFolder(Worker& worker, Task& task) {
   if (!put_off || !PutOff(worker, stack.shared_top(), info.id, stack.path(), work_tree, expected)) {
     cleaner.WriteCleanedBlock(*stack.top(), info.id, worker.targets, stack.path(),
                               work_tree.get());
-    Unreserve(worker);  // what this folder did not need
   }
   if (node == nullptr || !go_on) return false;
   // The stack stands on the folder: its first subfolder opens from there.
@@ -825,9 +822,13 @@ bool Sweep::MayPutOff(std::size_t past) const {
 }
 
 // Whether the worker, whose block is not first, had better put off cleaning
-// the folder it listed: the file system keeps requests waiting, and there is
-// no room for its lines, or blocks before it may wait for room already,
-// which they should have first; and a handle may be held for it.
+// the folder it listed: the file system keeps requests waiting, and a handle
+// may be held for it. Put off, folders are cleaned in the order's order as
+// room comes (NextToTake), so the room holds the lines of the folders the
+// report needs next; cleaned at once further on, they would hold it until
+// the front came by, and more threads would only mean more folders waiting
+// so (a tree of large folders on a share took half as long again at -j 64
+// as at -j 8, and as long as -j 8 once every such folder was put off).
 bool Sweep::ShouldPutOff(Worker& worker, const std::string& path, std::size_t* expected) {
   // Where requests are answered at once, working ahead would only take the
   // processors from the front: a worker out of room waits instead.
@@ -840,15 +841,7 @@ bool Sweep::ShouldPutOff(Worker& worker, const std::string& path, std::size_t* e
   if (!MayPutOff(workers_.size())) return false;
   // Only now is the estimate worth making: on a warm cache no folder needs it.
   *expected = ExpectedBytes(worker, path);
-  // A large folder is a long job of its own: put off until there is room
-  // for all its lines, it would be left to the end, alone. It is cleaned at
-  // once instead, its lines waiting for room one by one.
-  if (*expected >= kLargeFolderBytes) {
-    Reserve(worker, *expected);
-    return false;
-  }
-  // Cleaning at once, maybe out of order, takes only room to spare.
-  return put_off_.load() > 0 || !Reserve(worker, *expected, kRoomToSpare);
+  return true;
 }
 
 // Puts off cleaning the folder open as `dir`, listed into the worker's
@@ -950,11 +943,10 @@ void Sweep::Count(Worker& worker, std::size_t bytes) {
 }
 
 // Reserves room for the `bytes` the lines of the folder the worker is about
-// to clean are expected to take, where they fit and at least `spare` of the
-// room is free before them: so workers that start cleaning side by side
-// don't all find the room gone halfway.
-bool Sweep::Reserve(Worker& worker, std::size_t bytes, std::size_t spare) {
-  if (!room_.Reserve(bytes, spare)) return false;
+// to clean are expected to take, where they fit: so workers that start
+// cleaning side by side don't all find the room gone halfway.
+bool Sweep::Reserve(Worker& worker, std::size_t bytes) {
+  if (!room_.Reserve(bytes)) return false;
   worker.reserved += bytes;
   return true;
 }

@@ -16,11 +16,12 @@
 // straight to the report; the others keep their output until their turn.
 // What they keep, with what the report holds, stays within the report's
 // 64 KiB block: that bounds both the memory it takes and what a failed
-// write leaves off the record. Only deleting waits for that room: a worker
-// whose folder's lines would not fit puts its cleaning off (the folder open
-// and listed, kept with its block) and lists on, and put off folders are
-// cleaned in the order's order as room comes, so the room goes to the
-// blocks the report needs first. The worker at the front never waits.
+// write leaves off the record. Where the file system keeps requests
+// waiting, only deleting waits for that room: a worker whose block is not
+// first puts its cleaning off (the folder open and listed, kept with its
+// block) and lists on, and put off folders are cleaned in the order's order
+// as room comes, so the room goes to the blocks the report needs first.
+// The worker at the front never waits.
 #ifndef BUILDSWEEP_ENGINE_SWEEP_H_
 #define BUILDSWEEP_ENGINE_SWEEP_H_
 
@@ -116,7 +117,7 @@ class Sweep {
                std::shared_ptr<const platform::Dir> dir, platform::EntryList* names,
                std::size_t first);
   bool ShouldPutOff(Worker& worker, const std::string& path, std::size_t* expected);
-  bool Reserve(Worker& worker, std::size_t bytes, std::size_t spare = 0);
+  bool Reserve(Worker& worker, std::size_t bytes);
   void Unreserve(Worker& worker);
   bool PutOff(Worker& worker, std::shared_ptr<const platform::Dir> dir, const platform::FolderId& id,
               const std::string& path, std::shared_ptr<const WorkTree> work_tree,

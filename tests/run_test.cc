@@ -1032,7 +1032,7 @@ TEST_F(ProjectTest, AnyNumberOfThreadsGivesTheReportOfOne) {
       if (i % 9 == 0) MakeFile(wide + "/vanish.tmp");
       if (i % 11 == 0) MakeLink(outside_, wide + "/out.obj");
     }
-    // A folder of many by-products, cleaned at once rather than put off.
+    // A folder of many by-products, whose lines take much of the room.
     for (int i = 0; i < 150; ++i) MakeFile("w120/many/" + std::to_string(i) + ".obj");
     MakeFile(outside_ + "/o.obj");
     MakeLink(outside_ + "/o.obj", "file.obj");
