@@ -399,12 +399,27 @@ bool HasRefsOrLogsShape(platform::FileSystem& fs, const platform::Dir& dir,
     platform::EntryKind kind;
     return lookup(name, &kind) == platform::LookupResult::kFound && kind == wanted;
   };
-  // A work tree's top holds `.git`, which no ref name may begin with.
+  // As the walk's listing shows them (ListTargets): `heads` and `tags` are
+  // folders there, not links to folders.
+  const auto is_real_folder = [&](const char* name) {
+    std::string text;
+    std::string error;
+    return is(name, platform::EntryKind::kFolder) &&
+           fs.ReadLinkText(dir, JoinGitPath(path, name), &text, &error) ==
+               platform::LookupResult::kMissing;
+  };
+  // A work tree's top holds `.git` (of any kind, as the listing shows it:
+  // a link to nothing too), which no ref name may begin with.
   platform::EntryKind kind;
-  if (lookup(".git", &kind) != platform::LookupResult::kMissing) return false;
-  constexpr platform::EntryKind kFolder = platform::EntryKind::kFolder;
-  return (is("heads", kFolder) && is("tags", kFolder)) ||
-         (is("HEAD", platform::EntryKind::kFile) && is("refs/heads", kFolder));
+  std::string text;
+  std::string error;
+  if (lookup(".git", &kind) != platform::LookupResult::kMissing ||
+      fs.ReadLinkText(dir, JoinGitPath(path, ".git"), &text, &error) !=
+          platform::LookupResult::kMissing) {
+    return false;
+  }
+  return (is_real_folder("heads") && is_real_folder("tags")) ||
+         (is("HEAD", platform::EntryKind::kFile) && is("refs/heads", platform::EntryKind::kFolder));
 }
 
 namespace {

@@ -149,8 +149,8 @@ void SetGitDirEnvironment(GitDirEnvironment environment);
 bool MayBeGitDir(bool head, bool objects, bool refs, bool commondir);
 
 /// Whether the folder at `path` (from `dir`) has the shape of what git keeps
-/// in a repository's `refs` (the folders `heads` and `tags`) or `logs` (a
-/// `HEAD` file beside `refs/heads`), and no `.git`: such a folder a git dir
+/// in a repository's `refs` (the folders `heads` and `tags`, no links) or
+/// `logs` (a `HEAD` file beside `refs/heads`), and no `.git`: such a folder a git dir
 /// leads to as a link holds branches and reflogs under any names, and the
 /// walk may meet it before the repository, or beside it in another thread.
 bool HasRefsOrLogsShape(platform::FileSystem& fs, const platform::Dir& dir,

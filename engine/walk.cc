@@ -113,15 +113,13 @@ bool FolderCleaner::ListTargets(const platform::Dir& dir, std::uint64_t device,
   // What a repository directory holds, seen from the names alone: the few
   // folders that hold it all are judged by JudgeGitDir, nothing else is.
   enum : unsigned {
-    kDotGit = 1, kHead = 2, kObjects = 4, kRefs = 8, kCommonDir = 16, kHeads = 32, kTags = 64,
-    kDotted = 128  // any name that begins with a dot, as no ref's may
+    kDotGit = 1, kHead = 2, kObjects = 4, kRefs = 8, kCommonDir = 16, kHeads = 32, kTags = 64
   };
   unsigned seen = 0;
   for (std::size_t i = 0; i < targets->entries.size(); ++i) {
     const platform::Entry entry = targets->entries[i];
     const std::string_view name = targets->NameOf(entry);
     if (name.size() <= 9) seen |= GitSign(name, entry.kind);
-    if (name[0] == '.') seen |= kDotted;
     if (entry.kind == platform::EntryKind::kFolder) {
       if (subfolders != nullptr && !filter.SkipsFolder(name) &&
           !(check_entered && IsAmong(settings_.never_entered, device, targets->inodes[i]))) {
@@ -147,7 +145,10 @@ bool FolderCleaner::ListTargets(const platform::Dir& dir, std::uint64_t device,
                                          (seen & kRefs) != 0, (seen & kCommonDir) != 0);
     const bool refs_shape = (seen & (kHeads | kTags)) == (kHeads | kTags);
     const bool logs_shape = (seen & (kHead | kRefs)) == (kHead | kRefs);
-    signs->git_data_shape = (refs_shape || logs_shape) && (seen & kDotted) == 0;
+    // No `.git`, as HasRefsOrLogsShape asks: the rule that keeps a folder
+    // a repository leads to from being noted as found late must be the
+    // walk's own.
+    signs->git_data_shape = (refs_shape || logs_shape) && (seen & kDotGit) == 0;
   }
   SortByName(targets);
   if (subfolders != nullptr) SortByName(subfolders, first_subfolder);

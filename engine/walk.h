@@ -204,9 +204,9 @@ struct ListingSigns {
   /// and `refs`, or beside `commondir`; see MayBeGitDir): it may be a git
   /// database, which only JudgeGitDir can tell.
   bool git_dir_entries = false;
-  /// It holds `heads` and `tags`, or `HEAD` beside `refs`, and no name
-  /// that begins with a dot: it may be a `refs` or `logs` a git dir leads
-  /// to as a link (see HasRefsOrLogsShape).
+  /// It holds `heads` and `tags`, or `HEAD` beside `refs`, and no `.git`:
+  /// it may be a `refs` or `logs` a git dir leads to as a link (see
+  /// HasRefsOrLogsShape).
   bool git_data_shape = false;
 };
 
