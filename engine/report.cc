@@ -253,7 +253,8 @@ void Report::CannotError(std::string_view action, std::string_view path,
   AppendForDisplay(&line, reason);
   if (json_) {
     Text("{\"type\":\"error\",\"action\":").JsonString(action).Text(",").JsonPath("path", path);
-    Text(",\"reason\":").JsonString(reason).Text("}").EndLine();
+    // A reason may name a path too (a sparse index's folder entry).
+    Text(",").JsonPath("reason", reason).Text("}").EndLine();
   }
   WriteError(line);
 }

@@ -231,6 +231,23 @@ def tracked(scratch):
     check(status == 2 and len(errors) == 1 and
           bytes.fromhex(errors[0].get("message_hex", "")) == err.rstrip(b"\n") and bare in err,
           "database message %r, %r" % (errors, err))
+    # So does a reason: a sparse index's folder entry that is not UTF-8.
+    sparse = os.path.join(scratch, b"sparse")
+    make(sparse, b"in/a.txt")
+    make(sparse, b"d\xff/b.txt")
+    quiet = {"cwd": sparse, "check": True, "capture_output": True}
+    subprocess.run([git, "init", "-q"], **quiet)
+    subprocess.run([git, "add", "-A"], **quiet)
+    subprocess.run([git, "-c", "user.name=t", "-c", "user.email=t@t", "commit", "-q", "-m", "x"],
+                   **quiet)
+    subprocess.run([git, "sparse-checkout", "init", "--cone", "--sparse-index"], **quiet)
+    subprocess.run([git, "sparse-checkout", "set", "in"], **quiet)
+    make(sparse, b"d\xff/new.obj")
+    status, out, err = run(sparse, "-n", "--json")
+    errors = [o for o in parse(out) if o["type"] == "error"]
+    check(status == 2 and len(errors) == 1 and
+          bytes.fromhex(errors[0].get("reason_hex", "")) == b"the sparse index holds 'd\xff/' as one entry",
+          "sparse reason %r, %r" % (errors, err))
 
 
 def trashed(scratch):
