@@ -372,16 +372,19 @@ GitDirEnvironment& DirEnvironment() {
 // Whether the folder at `path` holds what git makes in a repository's
 // `objects` and `refs`, as a common dir does; not `objects` and `refs`
 // alone, which many a project has.
+// Whether the entry at `path`, links followed, is of `kind`.
+bool IsKindAt(platform::FileSystem& fs, const platform::Dir& dir, const std::string& path,
+              platform::EntryKind kind) {
+  platform::EntryKind found;
+  platform::FolderId id;
+  std::string ignored;
+  return fs.LookUpPath(dir, path, &found, &id, &ignored) == platform::LookupResult::kFound &&
+         found == kind;
+}
+
 bool HasCommonDirShape(platform::FileSystem& fs, const platform::Dir& dir, const std::string& path) {
   for (const char* name : {"objects/pack", "objects/info", "refs/heads", "refs/tags"}) {
-    platform::EntryKind kind;
-    platform::FolderId id;
-    std::string error;
-    if (fs.LookUpPath(dir, JoinGitPath(path, name), &kind, &id, &error) !=
-            platform::LookupResult::kFound ||
-        kind != platform::EntryKind::kFolder) {
-      return false;
-    }
+    if (!IsKindAt(fs, dir, JoinGitPath(path, name), platform::EntryKind::kFolder)) return false;
   }
   return true;
 }
@@ -390,36 +393,20 @@ bool HasCommonDirShape(platform::FileSystem& fs, const platform::Dir& dir, const
 
 bool HasRefsOrLogsShape(platform::FileSystem& fs, const platform::Dir& dir,
                         const std::string& path) {
-  const auto lookup = [&](const char* name, platform::EntryKind* kind) {
-    platform::FolderId id;
-    std::string error;
-    return fs.LookUpPath(dir, JoinGitPath(path, name), kind, &id, &error);
-  };
-  const auto is = [&](const char* name, platform::EntryKind wanted) {
-    platform::EntryKind kind;
-    return lookup(name, &kind) == platform::LookupResult::kFound && kind == wanted;
-  };
   // As the walk's listing shows them (ListTargets): `heads` and `tags` are
   // folders there, not links to folders.
   const auto is_real_folder = [&](const char* name) {
-    std::string text;
-    std::string error;
-    return is(name, platform::EntryKind::kFolder) &&
-           fs.ReadLinkText(dir, JoinGitPath(path, name), &text, &error) ==
-               platform::LookupResult::kMissing;
+    const std::string at = JoinGitPath(path, name);
+    std::string ignored;
+    return IsKindAt(fs, dir, at, platform::EntryKind::kFolder) &&
+           fs.ReadLinkText(dir, at, &ignored, &ignored) == platform::LookupResult::kMissing;
   };
   // A work tree's top holds `.git` (of any kind, as the listing shows it:
   // a link to nothing too), which no ref name may begin with.
-  platform::EntryKind kind;
-  std::string text;
-  std::string error;
-  if (lookup(".git", &kind) != platform::LookupResult::kMissing ||
-      fs.ReadLinkText(dir, JoinGitPath(path, ".git"), &text, &error) !=
-          platform::LookupResult::kMissing) {
-    return false;
-  }
+  if (IsThere(fs, dir, JoinGitPath(path, ".git"))) return false;
   return (is_real_folder("heads") && is_real_folder("tags")) ||
-         (is("HEAD", platform::EntryKind::kFile) && is("refs/heads", platform::EntryKind::kFolder));
+         (IsKindAt(fs, dir, JoinGitPath(path, "HEAD"), platform::EntryKind::kFile) &&
+          IsKindAt(fs, dir, JoinGitPath(path, "refs/heads"), platform::EntryKind::kFolder));
 }
 
 namespace {
