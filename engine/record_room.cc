@@ -19,9 +19,10 @@ void RecordRoom::Add(std::size_t bytes) { counted_.fetch_add(bytes); }
 
 void RecordRoom::Remove(std::size_t bytes) { counted_.fetch_sub(bytes); }
 
-bool RecordRoom::Reserve(std::size_t bytes) {
+bool RecordRoom::Reserve(std::size_t bytes, std::size_t spare) {
   const std::size_t before = reserved_.fetch_add(bytes);
-  if (Unwritten() + before + bytes > keep_bytes_) {
+  const std::size_t held = Unwritten() + before;
+  if (held + bytes > keep_bytes_ || held + spare > keep_bytes_) {
     reserved_.fetch_sub(bytes);
     return false;
   }

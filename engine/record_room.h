@@ -44,9 +44,9 @@ class RecordRoom {
   /// counted ahead for a line that was never made.
   void Remove(std::size_t bytes);
 
-  /// Reserves room for `bytes` where they fit; false, and nothing
-  /// reserved, where not.
-  bool Reserve(std::size_t bytes);
+  /// Reserves room for `bytes` where they fit and at least `spare` of the
+  /// room is free before them; false, and nothing reserved, where not.
+  bool Reserve(std::size_t bytes, std::size_t spare = 0);
   /// Gives back `bytes` of reserved room, used or not.
   void Release(std::size_t bytes);
 

@@ -18,7 +18,8 @@
 // 64 KiB block: that bounds both the memory it takes and what a failed
 // write leaves off the record. Where the file system keeps requests
 // waiting, only deleting waits for that room: a worker whose block is not
-// first puts its cleaning off (the folder open and listed, kept with its
+// first and whose folder's lines are many, or would not fit with room to
+// spare, puts its cleaning off (the folder open and listed, kept with its
 // block) and lists on, and put off folders are cleaned in the order's order
 // as room comes, so the room goes to the blocks the report needs first.
 // The worker at the front never waits.
@@ -117,7 +118,7 @@ class Sweep {
                std::shared_ptr<const platform::Dir> dir, platform::EntryList* names,
                std::size_t first);
   bool ShouldPutOff(Worker& worker, const std::string& path, std::size_t* expected);
-  bool Reserve(Worker& worker, std::size_t bytes);
+  bool Reserve(Worker& worker, std::size_t bytes, std::size_t spare = 0);
   void Unreserve(Worker& worker);
   bool PutOff(Worker& worker, std::shared_ptr<const platform::Dir> dir, const platform::FolderId& id,
               const std::string& path, std::shared_ptr<const WorkTree> work_tree,
