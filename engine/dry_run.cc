@@ -119,6 +119,13 @@ platform::LookupResult DryRunFileSystem::ReadLinkText(const platform::Dir& dir,
   return real_.ReadLinkText(dir, path, text, error);
 }
 
+platform::LookupResult DryRunFileSystem::ListFolderAt(const platform::Dir& dir,
+                                                      std::string_view path,
+                                                      platform::EntryList* out,
+                                                      std::string* error) {
+  return real_.ListFolderAt(dir, path, out, error);
+}
+
 platform::LookupResult DryRunFileSystem::PhysicalFolderPath(std::string_view path,
                                                             std::string* physical,
                                                             std::string* error) {

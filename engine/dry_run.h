@@ -60,6 +60,8 @@ class DryRunFileSystem : public platform::FileSystem {
                                     std::string* error) override;
   platform::LookupResult ReadLinkText(const platform::Dir& dir, std::string_view path,
                                       std::string* text, std::string* error) override;
+  platform::LookupResult ListFolderAt(const platform::Dir& dir, std::string_view path,
+                                      platform::EntryList* out, std::string* error) override;
   platform::LookupResult PhysicalFolderPath(std::string_view path, std::string* physical,
                                             std::string* error) override;
   platform::LookupResult ReadWholeFile(const platform::Dir& dir, std::string_view path,

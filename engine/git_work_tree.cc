@@ -508,9 +508,11 @@ void NoteAway(const platform::FolderId& id, std::vector<platform::FolderId> abov
 // another folder; what `objects`, `refs` and `logs`, and the folders git
 // makes in them for branches, tags and remotes, lead to as links; and what
 // its index, config, packed refs and reflog of HEAD lead to as links,
-// which git reads and writes through.
-void NoteDataAway(platform::FileSystem& fs, const platform::Dir& dir, const std::string& path,
-                  const std::string& common) {
+// which git reads and writes through. The same for every linked worktree's
+// own refs, reflogs and index, though the walk may never meet its work
+// tree. False, with the reason, where the linked worktrees can't be listed.
+bool NoteDataAway(platform::FileSystem& fs, const platform::Dir& dir, const std::string& path,
+                  const std::string& common, std::string_view base, std::string* reason) {
   std::vector<std::string> folders;
   // A common dir with a HEAD of its own is a repository folder, which the
   // walk leaves alone wherever it meets it, as it does one of that shape.
@@ -518,6 +520,8 @@ void NoteDataAway(platform::FileSystem& fs, const platform::Dir& dir, const std:
       !HasCommonDirShape(fs, dir, common)) {
     folders.push_back(common);
   }
+  std::vector<std::string> files = {JoinGitPath(common, "config"),
+                                    JoinGitPath(common, "packed-refs")};
   std::string text;
   std::string error;
   const auto note_links = [&](const std::string& git_dir, std::initializer_list<const char*> names) {
@@ -532,9 +536,29 @@ void NoteDataAway(platform::FileSystem& fs, const platform::Dir& dir, const std:
                       "logs/refs", "logs/refs/heads", "logs/refs/tags", "logs/refs/remotes"});
   // A linked worktree's own refs (`refs/worktree`, `refs/bisect`) and
   // reflogs lie in its git dir.
-  if (path != common) {
-    note_links(path, {"refs", "logs", "refs/worktree", "refs/bisect", "logs/refs",
-                      "logs/refs/worktree"});
+  const auto note_own = [&](const std::string& git_dir) {
+    if (git_dir != common) {
+      note_links(git_dir, {"refs", "logs", "refs/worktree", "refs/bisect", "logs/refs",
+                           "logs/refs/worktree"});
+    }
+    files.push_back(JoinGitPath(git_dir, "index"));
+    files.push_back(JoinGitPath(git_dir, "logs/HEAD"));
+  };
+  note_own(path);
+  const std::string worktrees = JoinGitPath(common, "worktrees");
+  platform::EntryList linked;
+  switch (fs.ListFolderAt(dir, worktrees, &linked, &error)) {
+    case platform::LookupResult::kFailed:
+      *reason = "cannot read '" + Shown(worktrees, base) + "': " + error;
+      return false;
+    case platform::LookupResult::kMissing:
+      break;
+    case platform::LookupResult::kFound:
+      for (const platform::Entry& entry : linked.entries) {
+        const std::string git_dir = JoinGitPath(worktrees, linked.NameOf(entry));
+        if (git_dir != path) note_own(git_dir);
+      }
+      break;
   }
   platform::EntryKind kind;
   platform::FolderId id;
@@ -546,10 +570,7 @@ void NoteDataAway(platform::FileSystem& fs, const platform::Dir& dir, const std:
       NoteAway(id, std::move(above), std::string(), HasRefsOrLogsShape(fs, dir, folder));
     }
   }
-  const std::pair<const std::string*, const char*> files[] = {
-      {&path, "index"}, {&path, "logs/HEAD"}, {&common, "config"}, {&common, "packed-refs"}};
-  for (const auto& [folder, name] : files) {
-    const std::string at = JoinGitPath(*folder, name);
+  for (const std::string& at : files) {
     if (fs.ReadLinkText(dir, at, &text, &error) != platform::LookupResult::kFound) continue;
     switch (fs.LookUpPath(dir, at, &kind, &id, &error)) {
       case platform::LookupResult::kFound:
@@ -569,6 +590,7 @@ void NoteDataAway(platform::FileSystem& fs, const platform::Dir& dir, const std:
       NoteAway(id, std::move(above), std::move(file_name));
     }
   }
+  return true;
 }
 
 }  // namespace
@@ -714,7 +736,7 @@ GitDirVerdict JudgeGitDir(platform::FileSystem& fs, const platform::Dir& dir,
         break;
     }
   }
-  NoteDataAway(fs, dir, path, common);
+  if (!NoteDataAway(fs, dir, path, common, base, reason)) return GitDirVerdict::kUnknown;
   place->git_dir = path;
   place->common_dir = std::move(common);
   place->head = std::string(TrimLine(head));
@@ -727,7 +749,7 @@ GitDirVerdict JudgeGitData(platform::FileSystem& fs, const platform::Dir& dir,
   const GitDirVerdict verdict = JudgeGitDir(fs, dir, path, base, place, reason);
   if (by_shape != nullptr) *by_shape = false;
   if (verdict == GitDirVerdict::kNoHead && HasCommonDirShape(fs, dir, path)) {
-    NoteDataAway(fs, dir, path, path);
+    if (!NoteDataAway(fs, dir, path, path, base, reason)) return GitDirVerdict::kUnknown;
   } else if ((verdict != GitDirVerdict::kNoHead && verdict != GitDirVerdict::kBroken) ||
              !HasRefsOrLogsShape(fs, dir, path)) {
     return verdict;

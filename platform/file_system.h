@@ -239,6 +239,14 @@ class FileSystem {
   virtual LookupResult ReadLinkText(const Dir& dir, std::string_view path, std::string* text,
                                     std::string* error) = 0;
 
+  /// Lists the folder at `path` (resolved as LookUpPath resolves it, links
+  /// followed, as git follows them in its own data) into `out`, as
+  /// ListEntries lists an open one; its handle is closed again at once.
+  /// kMissing where there is no folder there; on kFailed, the system's
+  /// reason is in `error`.
+  virtual LookupResult ListFolderAt(const Dir& dir, std::string_view path, EntryList* out,
+                                    std::string* error) = 0;
+
   /// The physical path of the folder at the absolute `path` in `physical`:
   /// links and `..` resolved as the system resolves them on the way, the
   /// form a run started there shows as its root. kMissing where the path

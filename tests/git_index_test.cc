@@ -1195,6 +1195,23 @@ TEST_F(GitIndexTest, HostileLayoutsNeverLoseWhatGitKeeps) {
        },
        {""}, {"main", "wt"}, kClean, {}, 0, false, {}, "wt", {"-j", "1"},
        {"zzz-store/refs/worktree/keep.bak"}},
+      // The same with the worktree outside the tree, so that only the
+      // repository tells: its reflogs met before it (said), its refs after.
+      {"worktreeaway",
+       [&](const std::string& top) {
+         commit(top + "/main", {"a.txt"});
+         Git(top + "/main", {"worktree", "add", "-q", Path(top + "-wt"), "-b", "wb"});
+         Git(top + "-wt", {"-c", "core.logAllRefUpdates=always", "update-ref",
+                           "refs/worktree/keep.bak", "HEAD"});
+         const std::string git_dir = top + "/main/.git/worktrees/" + top.substr(top.rfind('/') + 1) + "-wt";
+         for (const std::string store : {"a-store/logs", "z-store/refs"}) {
+           testsupport::MakeFolders(Path(top + "/" + store.substr(0, 7)));
+           std::filesystem::rename(Path(git_dir + store.substr(7)), Path(top + "/" + store));
+           testsupport::MakeLink(Path(top + "/" + store), Path(git_dir + store.substr(7)));
+         }
+       },
+       {""}, {"main"}, kClean, {}, 0, false, {}, "main", {"-j", "1"},
+       {"z-store/refs/worktree/keep.bak"}},
       // Folders named as git's are no git data beside a `.git`, nor is a
       // HEAD that can't be read beside a `refs` of no such shape.
       {"gitnames",

@@ -261,6 +261,24 @@ class PosixFileSystem : public FileSystem {
     }
   }
 
+  LookupResult ListFolderAt(const Dir& dir, std::string_view path, EntryList* out,
+                            std::string* error) override {
+    int fd;
+    do {
+      fd = ::openat(dir.native(), Terminated(path), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) {
+      if (errno == ENOENT || errno == ENOTDIR) return LookupResult::kMissing;
+      *error = std::strerror(errno);
+      return LookupResult::kFailed;
+    }
+    Dir folder;
+    folder.Reset(fd);
+    if (ListInto(folder, out)) return LookupResult::kFound;
+    *error = std::strerror(errno);
+    return LookupResult::kFailed;
+  }
+
   LookupResult LookUpPath(const Dir& dir, std::string_view path, EntryKind* kind, FolderId* id,
                           std::string* error) override {
     struct stat st;

@@ -654,6 +654,26 @@ class Win32FileSystem : public FileSystem {
     return LookupResult::kFound;
   }
 
+  LookupResult ListFolderAt(const Dir& dir, std::string_view path, EntryList* out,
+                            std::string* error) override {
+    std::wstring full;
+    if (!FullPathOf(dir, path, &full)) {
+      *error = win32::SystemMessage(::GetLastError());
+      return LookupResult::kFailed;
+    }
+    FolderInfo info;
+    ScopedHandle handle(OpenFolder(full, /*follow_link=*/true, &info));
+    if (!handle.valid()) {
+      const DWORD failure = ::GetLastError();
+      if (IsMissing(failure) || failure == ERROR_DIRECTORY) return LookupResult::kMissing;
+      *error = win32::SystemMessage(failure);
+      return LookupResult::kFailed;
+    }
+    Dir folder;
+    folder.Reset(Wrap(handle.release()));
+    return ListEntries(folder, out, error) ? LookupResult::kFound : LookupResult::kFailed;
+  }
+
   LookupResult ReadLinkText(const Dir&, std::string_view, std::string*, std::string*) override {
     // Git for Windows never keeps HEAD as a link: a link there is read
     // through, as any file.

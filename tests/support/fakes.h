@@ -173,6 +173,10 @@ class DelegatingFileSystem : public platform::FileSystem {
                                       std::string* text, std::string* error) override {
     return real_.ReadLinkText(dir, path, text, error);
   }
+  platform::LookupResult ListFolderAt(const platform::Dir& dir, std::string_view path,
+                                      platform::EntryList* out, std::string* error) override {
+    return real_.ListFolderAt(dir, path, out, error);
+  }
   platform::LookupResult PhysicalFolderPath(std::string_view path, std::string* physical,
                                             std::string* error) override {
     return real_.PhysicalFolderPath(path, physical, error);
