@@ -503,14 +503,69 @@ void NoteAway(const platform::FolderId& id, std::vector<platform::FolderId> abov
   if (!left_alone) platform::PerThread<NotedHere>().push_back({std::move(above), std::move(file_name)});
 }
 
+// The links at `top` (a git dir's `objects`, `refs` or `logs`) and, but
+// for `objects`, at any depth below it, into `folders` and `files` as
+// they lead to folders or not: git reads and writes every ref and reflog
+// through the links on its way, a branch's folder or a single reflog as
+// much as `refs` itself. False, with the reason, where a folder there
+// can't be listed.
+bool LinksBelow(platform::FileSystem& fs, const platform::Dir& dir, const std::string& top,
+                std::string_view base, std::vector<std::string>* folders,
+                std::vector<std::string>* files, std::string* reason) {
+  std::string text;
+  std::string error;
+  if (fs.ReadLinkText(dir, top, &text, &error) == platform::LookupResult::kFound) {
+    folders->push_back(top);
+  }
+  if (files == nullptr) return true;
+  std::vector<std::string> to_list{top};
+  std::vector<platform::FolderId> listed;  // links may lead round in a circle
+  platform::EntryList entries;
+  platform::EntryKind kind;
+  platform::FolderId id;
+  while (!to_list.empty()) {
+    const std::string at = std::move(to_list.back());
+    to_list.pop_back();
+    if (fs.LookUpPath(dir, at, &kind, &id, &error) != platform::LookupResult::kFound ||
+        kind != platform::EntryKind::kFolder ||
+        (id.IsKnown() && std::find(listed.begin(), listed.end(), id) != listed.end())) {
+      continue;
+    }
+    listed.push_back(id);
+    switch (fs.ListFolderAt(dir, at, &entries, &error)) {
+      case platform::LookupResult::kFailed:
+        *reason = "cannot read '" + Shown(at, base) + "': " + error;
+        return false;
+      case platform::LookupResult::kMissing:
+        continue;
+      case platform::LookupResult::kFound:
+        break;
+    }
+    for (const platform::Entry& entry : entries.entries) {
+      std::string below = JoinGitPath(at, entries.NameOf(entry));
+      if (entry.kind == platform::EntryKind::kLink) {
+        const bool folder = fs.LookUpPath(dir, below, &kind, &id, &error) ==
+                                platform::LookupResult::kFound &&
+                            kind == platform::EntryKind::kFolder;
+        (folder ? folders : files)->push_back(below);
+        if (!folder) continue;
+      } else if (entry.kind != platform::EntryKind::kFolder) {
+        continue;
+      }
+      to_list.push_back(std::move(below));
+    }
+  }
+  return true;
+}
+
 // Notes where the repository whose git dir is `path` and common dir
 // `common` keeps data away from the git dir: the common dir, where it is
-// another folder; what `objects`, `refs` and `logs`, and the folders git
-// makes in them for branches, tags and remotes, lead to as links; and what
-// its index, config, packed refs and reflog of HEAD lead to as links,
-// which git reads and writes through. The same for every linked worktree's
-// own refs, reflogs and index, though the walk may never meet its work
-// tree. False, with the reason, where the linked worktrees can't be listed.
+// another folder; what `objects`, `refs` and `logs`, and every link in the
+// latter two, lead to (see LinksBelow); and what its index, config and
+// packed refs lead to as links, which git reads and writes through. The
+// same for every linked worktree's own refs, reflogs and index, though the
+// walk may never meet its work tree. False, with the reason, where the
+// linked worktrees or a folder of refs can't be listed.
 bool NoteDataAway(platform::FileSystem& fs, const platform::Dir& dir, const std::string& path,
                   const std::string& common, std::string_view base, std::string* reason) {
   std::vector<std::string> folders;
@@ -522,29 +577,22 @@ bool NoteDataAway(platform::FileSystem& fs, const platform::Dir& dir, const std:
   }
   std::vector<std::string> files = {JoinGitPath(common, "config"),
                                     JoinGitPath(common, "packed-refs")};
-  std::string text;
   std::string error;
-  const auto note_links = [&](const std::string& git_dir, std::initializer_list<const char*> names) {
-    for (const char* name : names) {
-      const std::string at = JoinGitPath(git_dir, name);
-      if (fs.ReadLinkText(dir, at, &text, &error) == platform::LookupResult::kFound) {
-        folders.push_back(at);
-      }
-    }
+  const auto note_links = [&](const std::string& git_dir) {
+    return LinksBelow(fs, dir, JoinGitPath(git_dir, "refs"), base, &folders, &files, reason) &&
+           LinksBelow(fs, dir, JoinGitPath(git_dir, "logs"), base, &folders, &files, reason);
   };
-  note_links(common, {"objects", "refs", "logs", "refs/heads", "refs/tags", "refs/remotes",
-                      "logs/refs", "logs/refs/heads", "logs/refs/tags", "logs/refs/remotes"});
+  if (!LinksBelow(fs, dir, JoinGitPath(common, "objects"), base, &folders, nullptr, reason) ||
+      !note_links(common)) {
+    return false;
+  }
   // A linked worktree's own refs (`refs/worktree`, `refs/bisect`) and
   // reflogs lie in its git dir.
   const auto note_own = [&](const std::string& git_dir) {
-    if (git_dir != common) {
-      note_links(git_dir, {"refs", "logs", "refs/worktree", "refs/bisect", "logs/refs",
-                           "logs/refs/worktree"});
-    }
     files.push_back(JoinGitPath(git_dir, "index"));
-    files.push_back(JoinGitPath(git_dir, "logs/HEAD"));
+    return git_dir == common || note_links(git_dir);
   };
-  note_own(path);
+  if (!note_own(path)) return false;
   const std::string worktrees = JoinGitPath(common, "worktrees");
   platform::EntryList linked;
   switch (fs.ListFolderAt(dir, worktrees, &linked, &error)) {
@@ -556,7 +604,7 @@ bool NoteDataAway(platform::FileSystem& fs, const platform::Dir& dir, const std:
     case platform::LookupResult::kFound:
       for (const platform::Entry& entry : linked.entries) {
         const std::string git_dir = JoinGitPath(worktrees, linked.NameOf(entry));
-        if (git_dir != path) note_own(git_dir);
+        if (git_dir != path && !note_own(git_dir)) return false;
       }
       break;
   }
@@ -570,6 +618,7 @@ bool NoteDataAway(platform::FileSystem& fs, const platform::Dir& dir, const std:
       NoteAway(id, std::move(above), std::string(), HasRefsOrLogsShape(fs, dir, folder));
     }
   }
+  std::string text;
   for (const std::string& at : files) {
     if (fs.ReadLinkText(dir, at, &text, &error) != platform::LookupResult::kFound) continue;
     switch (fs.LookUpPath(dir, at, &kind, &id, &error)) {

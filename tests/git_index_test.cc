@@ -1212,6 +1212,25 @@ TEST_F(GitIndexTest, HostileLayoutsNeverLoseWhatGitKeeps) {
        },
        {""}, {"main"}, kClean, {}, 0, false, {}, "main", {"-j", "1"},
        {"z-store/refs/worktree/keep.bak"}},
+      // Links deeper in: a branch folder, notes, one reflog file.
+      {"deeplinks",
+       [&](const std::string& top) {
+         commit(top + "/repo", {"a.txt"});
+         const std::string git_dir = top + "/repo/.git";
+         testsupport::MakeFolders(Path(top + "/z-data/feature"));
+         testsupport::MakeFolders(Path(top + "/z-data/notes"));
+         testsupport::MakeLink(Path(top + "/z-data/feature"), Path(git_dir + "/refs/heads/feature"));
+         testsupport::MakeLink(Path(top + "/z-data/notes"), Path(git_dir + "/refs/notes"));
+         Git(top + "/repo", {"update-ref", "refs/heads/feature/wip.bak", "HEAD"});
+         Git(top + "/repo", {"update-ref", "refs/notes/build.log", "HEAD"});
+         std::string branch = RawGit(top + "/repo", {"symbolic-ref", "--short", "HEAD"}, {}).out;
+         branch.pop_back();
+         const std::string reflog = git_dir + "/logs/refs/heads/" + branch;
+         std::filesystem::rename(Path(reflog), Path(top + "/z-data/main.log"));
+         testsupport::MakeLink(Path(top + "/z-data/main.log"), Path(reflog));
+       },
+       {""}, {"repo"}, kClean, {}, 0, false, {}, "repo", {"-j", "1"},
+       {"z-data/feature/wip.bak", "z-data/notes/build.log", "z-data/main.log"}},
       // Folders named as git's are no git data beside a `.git`, nor is a
       // HEAD that can't be read beside a `refs` of no such shape.
       {"gitnames",
