@@ -560,6 +560,19 @@ TEST_F(TrashTest, TrashCliListsAndRestoresEveryFileByItsOriginalBytes) {
   EXPECT_TRUE(testsupport::Exists(other_trash + "/files/old.obj"));
   EXPECT_EQ(Entries(home_trash_).size(), held);
   testsupport::RemoveTree(other_trash);
+  // Nor another home trash (another user's, or this one's under another
+  // XDG_DATA_HOME), which a run from above passes by, trashing or not.
+  const std::string other_home_trash = root_ + "/alice/.local/share/Trash";
+  MakeFile(other_home_trash + "/files/old.obj");
+  MakeFile(other_home_trash + "/info/old.obj.trashinfo", "[Trash Info]\nPath=/x/old.obj\n");
+  for (const bool trashing : {true, false}) {
+    const testsupport::ProcessResult above =
+        trashing ? RunTrash({}, root_ + "/alice") : RunTool({BUILDSWEEP_BINARY, "-y", root_ + "/alice"});
+    EXPECT_EQ(above.out.find(other_home_trash), std::string::npos) << above.out;
+    EXPECT_TRUE(testsupport::Exists(other_home_trash + "/files/old.obj"));
+  }
+  EXPECT_EQ(Entries(home_trash_).size(), held);
+  testsupport::RemoveTree(root_ + "/alice");
 
   // No room for the information file (`ulimit -f 0`): the files stay (the
   // one restored among them). Under ThreadSanitizer that limit ends even a
