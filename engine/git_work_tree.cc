@@ -670,6 +670,8 @@ bool IsGitDataElsewhere(const platform::FolderId& id) {
   return std::find(known.folders.begin(), known.folders.end(), id) != known.folders.end();
 }
 
+bool AnyGitDataElsewhere() { return GitDataAway().any.load(); }
+
 bool AnyGitFileElsewhere() { return GitDataAway().any_files.load(); }
 
 bool IsGitFileElsewhere(std::uint64_t device, std::uint64_t inode) {

@@ -528,6 +528,28 @@ bool FolderCleaner::LeavesGitDataElsewhereAlone(const platform::FolderId& id,
   return true;
 }
 
+bool FolderCleaner::LeavesRootInGitDataAlone(const platform::Dir& dir, const std::string& path) {
+  if (!AnyGitDataElsewhere()) return false;
+  constexpr int kMostLevels = 1000;  // a path of "../" that long nears the system's limit
+  platform::FolderId below;
+  std::string up = ".";
+  for (int levels = 0; levels < kMostLevels; ++levels, up += "/..") {
+    platform::EntryKind kind;
+    platform::FolderId id;
+    std::string error;
+    if (fs_.LookUpPath(dir, up, &kind, &id, &error) != platform::LookupResult::kFound ||
+        !id.IsKnown() || id == below) {
+      return false;  // the top is its own parent
+    }
+    if (IsGitDataElsewhere(id)) {
+      WriteLeftAloneBlock(path, path, std::string());
+      return true;
+    }
+    below = id;
+  }
+  return false;
+}
+
 std::shared_ptr<const WorkTree> FolderCleaner::WorkTreesShownElsewhere(
     const platform::FolderId& id, std::size_t path_offset, std::shared_ptr<const WorkTree> outer) {
   for (const FolderShownElsewhere& shown : *settings_.shown_elsewhere) {
@@ -891,6 +913,10 @@ void Walker::SweepSubFolders(const std::string& root_path, const ExtensionList& 
   root_left_alone_ = root_cleaner_.LeavesGitDataElsewhereAlone(root_id_, root_path);
   if (root_left_alone_) return;
   FindRootWorkTree(root_path);
+  // Git's data a repository around it keeps away from its git dir (its
+  // branches linked into its own work tree, say) is known only now.
+  root_left_alone_ = root_cleaner_.LeavesRootInGitDataAlone(*root_stack_.top(), root_path);
+  if (root_left_alone_) return;
   if (after_root_listed) after_root_listed();
   if (root_subfolders_.entries.empty() || ShouldStop()) return;
   Sweep& sweep = SweepFor(reaches_a_folder_twice);

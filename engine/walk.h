@@ -219,6 +219,11 @@ class FolderCleaner {
   FolderCleaner(platform::FileSystem& fs, Report& report, const WalkerSettings& settings,
                 const std::atomic<bool>* also_stop = nullptr);
 
+  /// Whether the root, open as `dir` and shown as `path`, lies in git's
+  /// data a repository around it keeps away from its git dir (see
+  /// IsGitDataElsewhere); writes the block that says it is left alone.
+  bool LeavesRootInGitDataAlone(const platform::Dir& dir, const std::string& path);
+
   /// Lists `dir`, on `device`: its by-products into `targets` and, when
   /// asked, its subfolders at the end of `subfolders`, each sorted by name.
   /// False with the reason in `error` when it can't be read. What the

@@ -476,6 +476,24 @@ TEST_F(GitIndexTest, BareClonesAreDatabasesWithNoWorkTree) {
     EXPECT_EQ(result.exit_status, 2);
   }
   EnterFolder(root_);
+  // Branches linked into the work tree: a run started there, or below,
+  // learns only from the repository around it that it stands in git's data.
+  testsupport::MakeFolders(Path("r/data/sub"));
+  testsupport::MakeLink(Path("r/data"), Path("r/.git/refs/heads/feature"));
+  Git("r", {"update-ref", "refs/heads/feature/wip.bak", "HEAD"});
+  Git("r", {"update-ref", "refs/heads/feature/sub/fix.obj", "HEAD"});
+  for (const char* start : {"r/data", "r/data/sub"}) {
+    SCOPED_TRACE(start);
+    testsupport::ProcessOptions run;
+    run.argv = {BUILDSWEEP_BINARY, "-y"};
+    run.cwd = Path(start);
+    const testsupport::ProcessResult result = testsupport::RunProcess(run);
+    EXPECT_NE(result.out.find("Left alone (git database) : " + Path(start) + " \n"), std::string::npos)
+        << result.out;
+    EXPECT_EQ(result.exit_status, 0) << result.err;
+    EXPECT_TRUE(testsupport::Exists(Path("r/data/wip.bak")));
+    EXPECT_TRUE(testsupport::Exists(Path("r/data/sub/fix.obj")));
+  }
 }
 
 // Whole runs in a work tree with a submodule and a nested repository: what
