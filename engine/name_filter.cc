@@ -45,8 +45,7 @@ std::string_view VersionControlSystem(std::string_view name) {
 void NameFilter::AddExclusion(std::string pattern) { exclusions_.push_back(std::move(pattern)); }
 
 bool NameFilter::SkipsFolder(std::string_view name) const {
-  return IsVersionControlFolder(name) || IsTrashFolder(name) ||
-         (!exclusions_.empty() && MatchesAnExclusion(name));
+  return IsVersionControlFolder(name) || IsTrashFolder(name) || ExcludesFolder(name);
 }
 
 bool NameFilter::IsKeptName(std::string_view name) const {

@@ -34,6 +34,10 @@ class NameFilter {
 
   /// Whether the folder `name` is neither entered nor shown.
   bool SkipsFolder(std::string_view name) const;
+  /// Whether the folder `name` is skipped for the user's exclusions alone.
+  bool ExcludesFolder(std::string_view name) const {
+    return !exclusions_.empty() && MatchesAnExclusion(name);
+  }
   /// Whether the file `name`, a by-product by its extension, is left alone.
   bool SkipsFile(std::string_view name) const {
     return (!exclusions_.empty() && MatchesAnExclusion(name)) ||

@@ -736,6 +736,7 @@ bool Sweep::SweepFolder(Worker& worker, Task& task) {
     JudgeDotGit(fs_, *stack.top(), "", &place, &ignored);
   }
   if (judges_git) cleaner.SayIfGitDataFoundLate(stack.path(), info.id, *extensions_, noted);
+  cleaner.JudgeExcludedFolders(*stack.top(), stack.path(), *extensions_);
   // And one the environment names, or a repository met before names
   // (core.worktree) beside its own top.
   if (settings_.keep_tracked &&

@@ -120,6 +120,7 @@ bool FolderCleaner::ListTargets(const platform::Dir& dir, std::uint64_t device,
   }
   const std::size_t first_subfolder = subfolders != nullptr ? subfolders->entries.size() : 0;
   const NameFilter& filter = settings_.filter;
+  excluded_.clear();
   listed_device_ = device;
   const bool has_inodes = targets->inodes.size() == targets->entries.size();
   const bool check_kept = !settings_.kept_files.empty() && has_inodes;
@@ -140,7 +141,10 @@ bool FolderCleaner::ListTargets(const platform::Dir& dir, std::uint64_t device,
     const std::string_view name = targets->NameOf(entry);
     if (name.size() <= 9) seen |= GitSign(name, entry.kind);
     if (entry.kind == platform::EntryKind::kFolder) {
-      if (subfolders != nullptr && !filter.SkipsFolder(name) &&
+      if (subfolders != nullptr && filter.ExcludesFolder(name) &&
+          VersionControlSystem(name).empty() && !IsTrashFolder(name)) {
+        excluded_.emplace_back(name);
+      } else if (subfolders != nullptr && !filter.SkipsFolder(name) &&
           !(check_entered && IsAmong(settings_.never_entered, device, targets->inodes[i])) &&
           !IsHomeTrash(fs_, dir, name)) {
         subfolders->Add(name, entry.kind);
@@ -730,6 +734,45 @@ void FolderCleaner::SayIfGitDataFoundLate(const std::string& path, const platfor
                       "was found only on the way down, where the run may have reached them first");
 }
 
+void FolderCleaner::JudgeExcludedFolders(const platform::Dir& dir, const std::string& path,
+                                         const ExtensionList& extensions) {
+  for (const std::string& name : excluded_) {
+    std::string folder_path = path;
+    platform::AppendPathComponent(&folder_path, name);
+    platform::EntryKind kind;
+    platform::FolderId id;
+    platform::FolderId dot_git;
+    std::string reason;
+    if (fs_.LookUpPath(dir, name, &kind, &id, &reason) != platform::LookupResult::kFound) continue;
+    const unsigned long noted = GitDataNotedHere();
+    // A git dir under any name (a bare clone), or the one a `.git` names:
+    // where it keeps data away from itself is noted as it is judged.
+    GitPlace place;
+    JudgeGitData(fs_, dir, name, "", &place, &reason, nullptr);
+    if (settings_.keep_tracked &&
+        fs_.LookUpPath(dir, name + "/.git", &kind, &dot_git, &reason) ==
+            platform::LookupResult::kFound) {
+      // Its work tree, where core.worktree names one elsewhere.
+      platform::Dir folder;
+      platform::FolderInfo info;
+      switch (fs_.OpenChild(dir, name, &folder, &info, &reason)) {
+        case platform::OpenResult::kOpened:
+          LoadWorkTree(folder, folder_path, 0, nullptr);
+          break;
+        case platform::OpenResult::kGone:
+          break;
+        default:
+          fell_short_ = true;
+          report_.CannotError("tell what git tracks outside", folder_path, reason);
+          break;
+      }
+    } else {
+      JudgeDotGit(fs_, dir, name, &place, &reason);
+    }
+    SayIfGitDataFoundLate(folder_path, id, extensions, noted);
+  }
+}
+
 void FolderCleaner::ReportUnreadableWorkTree(const WorkTree& work_tree) {
   if (work_tree.tracked->readable()) return;
   fell_short_ = true;
@@ -917,6 +960,7 @@ void Walker::SweepSubFolders(const std::string& root_path, const ExtensionList& 
   // branches linked into its own work tree, say) is known only now.
   root_left_alone_ = root_cleaner_.LeavesRootInGitDataAlone(*root_stack_.top(), root_path);
   if (root_left_alone_) return;
+  root_cleaner_.JudgeExcludedFolders(*root_stack_.top(), root_path, extensions);
   if (after_root_listed) after_root_listed();
   if (root_subfolders_.entries.empty() || ShouldStop()) return;
   Sweep& sweep = SweepFor(reaches_a_folder_twice);

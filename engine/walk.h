@@ -224,6 +224,13 @@ class FolderCleaner {
   /// IsGitDataElsewhere); writes the block that says it is left alone.
   bool LeavesRootInGitDataAlone(const platform::Dir& dir, const std::string& path);
 
+  /// Judges each subfolder of `dir` (shown as `path`) that its last
+  /// listing skipped for the user's exclusions alone: never entered, a
+  /// repository there may still track files elsewhere (core.worktree) or
+  /// keep its data elsewhere, which the walk must know of.
+  void JudgeExcludedFolders(const platform::Dir& dir, const std::string& path,
+                            const ExtensionList& extensions);
+
   /// Lists `dir`, on `device`: its by-products into `targets` and, when
   /// asked, its subfolders at the end of `subfolders`, each sorted by name.
   /// False with the reason in `error` when it can't be read. What the
@@ -355,6 +362,8 @@ class FolderCleaner {
   void WriteLeftAloneBlock(const std::string& path, const std::string& database,
                            const std::string& doubt);
 
+  // Subfolders the last listing skipped for the user's exclusions alone.
+  std::vector<std::string> excluded_;
   platform::FileSystem& fs_;
   Report& report_;
   const WalkerSettings& settings_;

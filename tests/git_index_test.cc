@@ -690,6 +690,23 @@ TEST_F(GitIndexTest, HostileLayoutsNeverLoseWhatGitKeeps) {
   // refs only once the repository is known.
   const std::vector<std::string> refs_kept = {"a-store/refs/heads/wip2.bak",
                                               "a-store/logs/refs/heads/wip2.bak"};
+  const auto deep_links = [&](const std::string& top) {
+    commit(top + "/repo", {"a.txt"});
+    const std::string git_dir = top + "/repo/.git";
+    testsupport::MakeFolders(Path(top + "/z-data/feature"));
+    testsupport::MakeFolders(Path(top + "/z-data/notes"));
+    testsupport::MakeLink(Path(top + "/z-data/feature"), Path(git_dir + "/refs/heads/feature"));
+    testsupport::MakeLink(Path(top + "/z-data/notes"), Path(git_dir + "/refs/notes"));
+    Git(top + "/repo", {"update-ref", "refs/heads/feature/wip.bak", "HEAD"});
+    Git(top + "/repo", {"update-ref", "refs/notes/build.log", "HEAD"});
+    std::string branch = RawGit(top + "/repo", {"symbolic-ref", "--short", "HEAD"}, {}).out;
+    branch.pop_back();
+    const std::string reflog = git_dir + "/logs/refs/heads/" + branch;
+    std::filesystem::rename(Path(reflog), Path(top + "/z-data/main.log"));
+    testsupport::MakeLink(Path(top + "/z-data/main.log"), Path(reflog));
+  };
+  const std::vector<std::string> deep_kept = {"z-data/feature/wip.bak", "z-data/notes/build.log",
+                                              "z-data/main.log"};
   const std::vector<Layout> layouts = {
       {"databases",
        [&](const std::string& top) {
@@ -946,6 +963,11 @@ TEST_F(GitIndexTest, HostileLayoutsNeverLoseWhatGitKeeps) {
          elsewhere(top + "/repo", "../../wt", {"../wt/a.log", "../wt/d/b.log"});
        },
        {""}, {"repo"}, kEither, {}, 0, false, {}, "", {"-j", "1"}},
+      {"cwexcluded",
+       [&](const std::string& top) {
+         elsewhere(top + "/repo", "../../wt", {"../wt/a.log", "../wt/d/b.log"});
+       },
+       {""}, {"repo"}, kEither, {}, 0, false, {}, "", {"-j", "1", "-x", "repo"}},
       // Both chosen, the work tree first: known before it is cleaned.
       {"cwchosen",
        [&](const std::string& top) {
@@ -1231,24 +1253,11 @@ TEST_F(GitIndexTest, HostileLayoutsNeverLoseWhatGitKeeps) {
        {""}, {"main"}, kClean, {}, 0, false, {}, "main", {"-j", "1"},
        {"z-store/refs/worktree/keep.bak"}},
       // Links deeper in: a branch folder, notes, one reflog file.
-      {"deeplinks",
-       [&](const std::string& top) {
-         commit(top + "/repo", {"a.txt"});
-         const std::string git_dir = top + "/repo/.git";
-         testsupport::MakeFolders(Path(top + "/z-data/feature"));
-         testsupport::MakeFolders(Path(top + "/z-data/notes"));
-         testsupport::MakeLink(Path(top + "/z-data/feature"), Path(git_dir + "/refs/heads/feature"));
-         testsupport::MakeLink(Path(top + "/z-data/notes"), Path(git_dir + "/refs/notes"));
-         Git(top + "/repo", {"update-ref", "refs/heads/feature/wip.bak", "HEAD"});
-         Git(top + "/repo", {"update-ref", "refs/notes/build.log", "HEAD"});
-         std::string branch = RawGit(top + "/repo", {"symbolic-ref", "--short", "HEAD"}, {}).out;
-         branch.pop_back();
-         const std::string reflog = git_dir + "/logs/refs/heads/" + branch;
-         std::filesystem::rename(Path(reflog), Path(top + "/z-data/main.log"));
-         testsupport::MakeLink(Path(top + "/z-data/main.log"), Path(reflog));
-       },
-       {""}, {"repo"}, kClean, {}, 0, false, {}, "repo", {"-j", "1"},
-       {"z-data/feature/wip.bak", "z-data/notes/build.log", "z-data/main.log"}},
+      {"deeplinks", deep_links,
+       {""}, {"repo"}, kClean, {}, 0, false, {}, "repo", {"-j", "1"}, deep_kept},
+      // The same, the repository never entered (-x): judged all the same.
+      {"deepexcluded", deep_links, {""}, {"repo"}, kClean, {}, 0, false, {}, "repo",
+       {"-j", "1", "-x", "repo"}, deep_kept},
       // Folders named as git's are no git data beside a `.git`, nor is a
       // HEAD that can't be read beside a `refs` of no such shape.
       {"gitnames",
