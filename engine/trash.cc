@@ -392,7 +392,14 @@ RemoveResult Trash::Put(const platform::Dir& dir, std::uint64_t device,
   system_.LocalTimeNow(&date);
   content.append("\nDeletionDate=").append(date).append("\n");
 
-  const std::string_view base = name.substr(0, kMostTrashNameBytes);
+  // Cut where a character begins: a name in UTF-8 stays one in the trash.
+  std::size_t cut = std::min(name.size(), kMostTrashNameBytes);
+  for (int back = 0; back < 3 && cut < name.size() && cut > 0 &&
+                     (static_cast<unsigned char>(name[cut]) & 0xC0) == 0x80;
+       ++back) {
+    --cut;
+  }
+  const std::string_view base = name.substr(0, cut);
   bool taken = false;
   for (int attempt = 0; attempt < kMostAttempts; ++attempt) {
     NextName(can, base, taken, &entry);

@@ -436,9 +436,14 @@ TEST_F(TrashTest, TrashCliListsAndRestoresEveryFileByItsOriginalBytes) {
   if (RunTool({"trash-list", "--version"}).exit_status != 0) {
     GTEST_SKIP() << "trash-cli is not installed (apt-get install trash-cli)";
   }
-  const std::vector<std::string> names = {
+  std::vector<std::string> names = {
       "a b.obj", "100%.log", "new\nline.tmp", "\xff\xfe.bak", "\xed\x95\x9c\xea\xb8\x80.obj",
       "main.obj", "d/main.obj", "e/main.obj", "d/x%41.pch"};
+  // A name too long to take a number after it in the trash, cut there
+  // where a character begins.
+  std::string long_name;
+  for (int i = 0; i < 83; ++i) long_name += "\xed\x95\x9c";
+  names.push_back(long_name + ".obj");
   for (const std::string& name : names) MakeFile(name, "from " + name);
   MakeFile("main.c", "int main;");
   // Trashed before, by another program, under a name the run will want.
@@ -457,7 +462,7 @@ TEST_F(TrashTest, TrashCliListsAndRestoresEveryFileByItsOriginalBytes) {
   EXPECT_EQ(run.out, expected);
   EXPECT_NE(run.out.find("Trash : " + root_ + "/a b.obj -> " + home_trash_ + " \n"),
             std::string::npos) << run.out;
-  EXPECT_NE(run.out.find("Total Remove File : 9\nTotal Trashed : 9\n"), std::string::npos);
+  EXPECT_NE(run.out.find("Total Remove File : 10\nTotal Trashed : 10\n"), std::string::npos);
   // Trashed, the files keep their space until the trash is emptied.
   EXPECT_NE(dry.out.find("\nSpace Freed : 0 bytes\n"), std::string::npos) << dry.out;
 
@@ -473,6 +478,9 @@ TEST_F(TrashTest, TrashCliListsAndRestoresEveryFileByItsOriginalBytes) {
     EXPECT_EQ(testsupport::ReadAll(home_trash_ + "/files/main.obj"), "gio's");
   }
   for (const auto& [name, path] : entries) {
+    if (path == root_ + "/" + names.back()) {
+      EXPECT_EQ(name.size() % 3, 0u) << "cut inside a character";
+    }
     if (before.count(name) == 0) {
       EXPECT_EQ(testsupport::ReadAll(home_trash_ + "/files/" + name),
                 "from " + path.substr(root_.size() + 1));
