@@ -503,6 +503,24 @@ void NoteAway(const platform::FolderId& id, std::vector<platform::FolderId> abov
   if (!left_alone) platform::PerThread<NotedHere>().push_back({std::move(above), std::move(file_name)});
 }
 
+// Lists the folder `at` of git's data into `entries`, empty where there is
+// none; false, with the reason, where it can't be read.
+bool ListGitFolder(platform::FileSystem& fs, const platform::Dir& dir, const std::string& at,
+                   std::string_view base, platform::EntryList* entries, std::string* reason) {
+  std::string error;
+  switch (fs.ListFolderAt(dir, at, entries, &error)) {
+    case platform::LookupResult::kFailed:
+      *reason = "cannot read '" + Shown(at, base) + "': " + error;
+      return false;
+    case platform::LookupResult::kMissing:
+      entries->Clear();
+      break;
+    case platform::LookupResult::kFound:
+      break;
+  }
+  return true;
+}
+
 // The links at `top` (a git dir's `objects`, `refs` or `logs`) and, but
 // for `objects`, at any depth below it, into `folders` and `files` as
 // they lead to folders or not: git reads and writes every ref and reflog
@@ -532,15 +550,7 @@ bool LinksBelow(platform::FileSystem& fs, const platform::Dir& dir, const std::s
       continue;
     }
     listed.push_back(id);
-    switch (fs.ListFolderAt(dir, at, &entries, &error)) {
-      case platform::LookupResult::kFailed:
-        *reason = "cannot read '" + Shown(at, base) + "': " + error;
-        return false;
-      case platform::LookupResult::kMissing:
-        continue;
-      case platform::LookupResult::kFound:
-        break;
-    }
+    if (!ListGitFolder(fs, dir, at, base, &entries, reason)) return false;
     for (const platform::Entry& entry : entries.entries) {
       std::string below = JoinGitPath(at, entries.NameOf(entry));
       if (entry.kind == platform::EntryKind::kLink) {
@@ -595,18 +605,10 @@ bool NoteDataAway(platform::FileSystem& fs, const platform::Dir& dir, const std:
   if (!note_own(path)) return false;
   const std::string worktrees = JoinGitPath(common, "worktrees");
   platform::EntryList linked;
-  switch (fs.ListFolderAt(dir, worktrees, &linked, &error)) {
-    case platform::LookupResult::kFailed:
-      *reason = "cannot read '" + Shown(worktrees, base) + "': " + error;
-      return false;
-    case platform::LookupResult::kMissing:
-      break;
-    case platform::LookupResult::kFound:
-      for (const platform::Entry& entry : linked.entries) {
-        const std::string git_dir = JoinGitPath(worktrees, linked.NameOf(entry));
-        if (git_dir != path && !note_own(git_dir)) return false;
-      }
-      break;
+  if (!ListGitFolder(fs, dir, worktrees, base, &linked, reason)) return false;
+  for (const platform::Entry& entry : linked.entries) {
+    const std::string git_dir = JoinGitPath(worktrees, linked.NameOf(entry));
+    if (git_dir != path && !note_own(git_dir)) return false;
   }
   platform::EntryKind kind;
   platform::FolderId id;
