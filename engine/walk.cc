@@ -596,11 +596,13 @@ void FolderCleaner::WriteLeftAloneBlock(const std::string& path, const std::stri
 std::shared_ptr<const WorkTree> FolderCleaner::LoadWorkTree(const platform::Dir& dir,
                                                             const std::string& path,
                                                             std::size_t path_offset,
-                                                            std::shared_ptr<const WorkTree> outer) {
+                                                            std::shared_ptr<const WorkTree> outer,
+                                                            bool outside_only) {
   WorkTreeTop top;
   top.dir_path = path;
   top.top_path = path;
   TrackedElsewhere elsewhere;
+  elsewhere.outside_only = outside_only;
   std::shared_ptr<const TrackedFiles> tracked = LoadTrackedFiles(fs_, dir, &top, &elsewhere);
   if (tracked == nullptr) return nullptr;
   if (!elsewhere.outside.empty()) settings_.late_work_trees->NoteTrackedAt(elsewhere.outside, tracked);
@@ -757,7 +759,7 @@ void FolderCleaner::JudgeExcludedFolders(const platform::Dir& dir, const std::st
       platform::FolderInfo info;
       switch (fs_.OpenChild(dir, name, &folder, &info, &reason)) {
         case platform::OpenResult::kOpened:
-          LoadWorkTree(folder, folder_path, 0, nullptr);
+          LoadWorkTree(folder, folder_path, 0, nullptr, /*outside_only=*/true);
           break;
         case platform::OpenResult::kGone:
           break;

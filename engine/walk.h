@@ -281,10 +281,13 @@ class FolderCleaner {
   /// `path`, tracks; says once that it can't be read, when so (every file of
   /// it is then kept). `path_offset` is where the names of its subfolders
   /// begin in their displayed paths; `outer` is the work tree it lies in.
-  /// Null when git passes over its .git.
+  /// Null when git passes over its .git. `outside_only`: only what it
+  /// tracks outside `path` (core.worktree) matters, its index read only
+  /// for that.
   std::shared_ptr<const WorkTree> LoadWorkTree(const platform::Dir& dir, const std::string& path,
                                                std::size_t path_offset,
-                                               std::shared_ptr<const WorkTree> outer);
+                                               std::shared_ptr<const WorkTree> outer,
+                                               bool outside_only = false);
   /// `outer` with, around it, each work tree the environment names, or a
   /// repository met so far names outside its own top, whose top is the
   /// folder `path` (see LoadWorkTree for `path_offset`).
