@@ -968,6 +968,14 @@ TEST_F(GitIndexTest, HostileLayoutsNeverLoseWhatGitKeeps) {
          elsewhere(top + "/repo", "../../wt", {"../wt/a.log", "../wt/d/b.log"});
        },
        {""}, {"repo"}, kEither, {}, 0, false, {}, "", {"-j", "1", "-x", "repo"}},
+      // Never entered, its index that can't be read tells nothing outside.
+      {"excludedindex",
+       [&](const std::string& top) {
+         commit(top + "/repo", {"a.obj"});
+         testsupport::SetMode(Path(top + "/repo/.git/index"), 0);
+         testsupport::SetMode(Path(top), 0777);
+       },
+       {""}, {}, kClean, {}, 0, true, {}, "", {"-x", "repo"}},
       // Both chosen, the work tree first: known before it is cleaned.
       {"cwchosen",
        [&](const std::string& top) {
