@@ -8,6 +8,7 @@
 #include <limits>
 #include <mutex>
 #include <new>
+#include <set>
 #include <stdexcept>
 #include <utility>
 
@@ -420,6 +421,9 @@ struct DataAway {
   std::mutex mutex;
   std::vector<platform::FolderId> folders;
   std::vector<platform::FolderId> files;
+  // The git dirs whose refs and logs were looked through for links: every
+  // worktree of a repository judged leads to the same ones again.
+  std::set<std::pair<std::uint64_t, std::uint64_t>> looked_through;
 };
 
 DataAway& GitDataAway() {
@@ -526,10 +530,12 @@ bool ListGitFolder(platform::FileSystem& fs, const platform::Dir& dir, const std
 // they lead to folders or not: git reads and writes every ref and reflog
 // through the links on its way, a branch's folder or a single reflog as
 // much as `refs` itself. False, with the reason, where a folder there
-// can't be listed.
+// can't be listed, or there are more than git's data ever holds (a link
+// to `/`): what was found so far is kept all the same.
 bool LinksBelow(platform::FileSystem& fs, const platform::Dir& dir, const std::string& top,
                 std::string_view base, std::vector<std::string>* folders,
                 std::vector<std::string>* files, std::string* reason) {
+  constexpr std::size_t kMostFolders = 100000;
   std::string text;
   std::string error;
   if (fs.ReadLinkText(dir, top, &text, &error) == platform::LookupResult::kFound) {
@@ -537,19 +543,36 @@ bool LinksBelow(platform::FileSystem& fs, const platform::Dir& dir, const std::s
   }
   if (files == nullptr) return true;
   std::vector<std::string> to_list{top};
-  std::vector<platform::FolderId> listed;  // links may lead round in a circle
+  // Links may lead round in a circle.
+  std::set<std::pair<std::uint64_t, std::uint64_t>> listed;
   platform::EntryList entries;
   platform::EntryKind kind;
   platform::FolderId id;
+  // A link to a folder the git dir lies in (`..`, the work tree, `/`) holds
+  // no refs of git's own: git would go round in it for ever.
+  std::vector<platform::FolderId> around;
+  constexpr std::size_t kMostLevels = 1000;  // as FoldersFrom climbs
+  for (std::string up = JoinGitPath(top, ".."); around.size() < kMostLevels;
+       up = JoinGitPath(up, "..")) {
+    if (fs.LookUpPath(dir, up, &kind, &id, &error) != platform::LookupResult::kFound ||
+        !id.IsKnown() || (!around.empty() && around.back() == id)) {
+      break;
+    }
+    around.push_back(id);
+  }
   while (!to_list.empty()) {
     const std::string at = std::move(to_list.back());
     to_list.pop_back();
     if (fs.LookUpPath(dir, at, &kind, &id, &error) != platform::LookupResult::kFound ||
         kind != platform::EntryKind::kFolder ||
-        (id.IsKnown() && std::find(listed.begin(), listed.end(), id) != listed.end())) {
+        (id.IsKnown() && !listed.insert({id.device, id.inode}).second)) {
       continue;
     }
-    listed.push_back(id);
+    if (listed.size() > kMostFolders) {
+      *reason = "'" + Shown(top, base) + "' leads to more than " + std::to_string(kMostFolders) +
+                " folders";
+      return false;
+    }
     if (!ListGitFolder(fs, dir, at, base, &entries, reason)) return false;
     for (const platform::Entry& entry : entries.entries) {
       std::string below = JoinGitPath(at, entries.NameOf(entry));
@@ -557,6 +580,7 @@ bool LinksBelow(platform::FileSystem& fs, const platform::Dir& dir, const std::s
         const bool folder = fs.LookUpPath(dir, below, &kind, &id, &error) ==
                                 platform::LookupResult::kFound &&
                             kind == platform::EntryKind::kFolder;
+        if (folder && std::find(around.begin(), around.end(), id) != around.end()) continue;
         (folder ? folders : files)->push_back(below);
         if (!folder) continue;
       } else if (entry.kind != platform::EntryKind::kFolder) {
@@ -566,6 +590,23 @@ bool LinksBelow(platform::FileSystem& fs, const platform::Dir& dir, const std::s
     }
   }
   return true;
+}
+
+// The refs and logs of the git dir `git_dir` looked through for links in
+// this run (`note`: from now on), known by its identity.
+bool LookedThrough(platform::FileSystem& fs, const platform::Dir& dir, const std::string& git_dir,
+                   bool note = false) {
+  platform::EntryKind kind;
+  platform::FolderId id;
+  std::string error;
+  if (fs.LookUpPath(dir, git_dir, &kind, &id, &error) != platform::LookupResult::kFound ||
+      !id.IsKnown()) {
+    return false;
+  }
+  DataAway& known = GitDataAway();
+  std::lock_guard<std::mutex> lock(known.mutex);
+  if (note) known.looked_through.insert({id.device, id.inode});
+  return known.looked_through.count({id.device, id.inode}) > 0;
 }
 
 // Notes where the repository whose git dir is `path` and common dir
@@ -588,27 +629,33 @@ bool NoteDataAway(platform::FileSystem& fs, const platform::Dir& dir, const std:
   std::vector<std::string> files = {JoinGitPath(common, "config"),
                                     JoinGitPath(common, "packed-refs")};
   std::string error;
+  // Looked through once in a run: the links found are noted for good. One
+  // that can't be wholly looked through is looked at again, to say so.
   const auto note_links = [&](const std::string& git_dir) {
-    return LinksBelow(fs, dir, JoinGitPath(git_dir, "refs"), base, &folders, &files, reason) &&
-           LinksBelow(fs, dir, JoinGitPath(git_dir, "logs"), base, &folders, &files, reason);
+    if (LookedThrough(fs, dir, git_dir)) return true;
+    if (!LinksBelow(fs, dir, JoinGitPath(git_dir, "refs"), base, &folders, &files, reason) ||
+        !LinksBelow(fs, dir, JoinGitPath(git_dir, "logs"), base, &folders, &files, reason)) {
+      return false;
+    }
+    LookedThrough(fs, dir, git_dir, /*note=*/true);
+    return true;
   };
-  if (!LinksBelow(fs, dir, JoinGitPath(common, "objects"), base, &folders, nullptr, reason) ||
-      !note_links(common)) {
-    return false;
-  }
   // A linked worktree's own refs (`refs/worktree`, `refs/bisect`) and
   // reflogs lie in its git dir.
   const auto note_own = [&](const std::string& git_dir) {
     files.push_back(JoinGitPath(git_dir, "index"));
     return git_dir == common || note_links(git_dir);
   };
-  if (!note_own(path)) return false;
   const std::string worktrees = JoinGitPath(common, "worktrees");
   platform::EntryList linked;
-  if (!ListGitFolder(fs, dir, worktrees, base, &linked, reason)) return false;
-  for (const platform::Entry& entry : linked.entries) {
-    const std::string git_dir = JoinGitPath(worktrees, linked.NameOf(entry));
-    if (git_dir != path && !note_own(git_dir)) return false;
+  // What was found is noted even where not all could be looked through.
+  bool complete =
+      LinksBelow(fs, dir, JoinGitPath(common, "objects"), base, &folders, nullptr, reason) &&
+      note_links(common) && note_own(path) &&
+      ListGitFolder(fs, dir, worktrees, base, &linked, reason);
+  for (std::size_t i = 0; complete && i < linked.entries.size(); ++i) {
+    const std::string git_dir = JoinGitPath(worktrees, linked.NameOf(linked.entries[i]));
+    if (git_dir != path) complete = note_own(git_dir);
   }
   platform::EntryKind kind;
   platform::FolderId id;
@@ -641,7 +688,7 @@ bool NoteDataAway(platform::FileSystem& fs, const platform::Dir& dir, const std:
       NoteAway(id, std::move(above), std::move(file_name));
     }
   }
-  return true;
+  return complete;
 }
 
 }  // namespace

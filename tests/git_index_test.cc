@@ -704,6 +704,10 @@ TEST_F(GitIndexTest, HostileLayoutsNeverLoseWhatGitKeeps) {
     const std::string reflog = git_dir + "/logs/refs/heads/" + branch;
     std::filesystem::rename(Path(reflog), Path(top + "/z-data/main.log"));
     testsupport::MakeLink(Path(top + "/z-data/main.log"), Path(reflog));
+    // Links to folders the repository lies in hold no refs (git would go
+    // round in them): not looked through, never the whole disk.
+    testsupport::MakeLink("/", Path(git_dir + "/refs/tags/slash"));
+    testsupport::MakeLink("../..", Path(git_dir + "/logs/up"));
   };
   const std::vector<std::string> deep_kept = {"z-data/feature/wip.bak", "z-data/notes/build.log",
                                               "z-data/main.log"};
@@ -1263,6 +1267,16 @@ TEST_F(GitIndexTest, HostileLayoutsNeverLoseWhatGitKeeps) {
       // Links deeper in: a branch folder, notes, one reflog file.
       {"deeplinks", deep_links,
        {""}, {"repo"}, kClean, {}, 0, false, {}, "repo", {"-j", "1"}, deep_kept},
+      // A refs folder that can't be listed: the links found are kept all
+      // the same.
+      {"deepunknown",
+       [&](const std::string& top) {
+         deep_links(top);
+         Git(top + "/repo", {"update-ref", "refs/heads/priv/x", "HEAD"});
+         testsupport::SetMode(Path(top + "/repo/.git/refs/heads/priv"), 0700);
+         testsupport::SetMode(Path(top), 0777);
+       },
+       {""}, {"repo"}, kDoubt, {}, 0, true, {}, "repo", {"-j", "1"}, deep_kept},
       // The same, the repository never entered (-x): judged all the same.
       {"deepexcluded", deep_links, {""}, {"repo"}, kClean, {}, 0, false, {}, "repo",
        {"-j", "1", "-x", "repo"}, deep_kept},
