@@ -604,7 +604,7 @@ std::shared_ptr<const WorkTree> FolderCleaner::LoadWorkTree(const platform::Dir&
   TrackedElsewhere elsewhere;
   elsewhere.outside_only = outside_only;
   std::shared_ptr<const TrackedFiles> tracked = LoadTrackedFiles(fs_, dir, &top, &elsewhere);
-  if (tracked == nullptr) return nullptr;
+  if (tracked == nullptr || (outside_only && elsewhere.outside.empty())) return nullptr;
   if (!elsewhere.outside.empty()) settings_.late_work_trees->NoteTrackedAt(elsewhere.outside, tracked);
   if (!elsewhere.folder.empty()) {
     // Its core.worktree names a folder outside this one, whose files the
@@ -750,16 +750,21 @@ void FolderCleaner::JudgeExcludedFolders(const platform::Dir& dir, const std::st
     // A git dir under any name (a bare clone), or the one a `.git` names:
     // where it keeps data away from itself is noted as it is judged.
     GitPlace place;
-    JudgeGitData(fs_, dir, name, "", &place, &reason, nullptr);
-    if (settings_.keep_tracked &&
-        fs_.LookUpPath(dir, name + "/.git", &kind, &dot_git, &reason) ==
-            platform::LookupResult::kFound) {
-      // Its work tree, where core.worktree names one elsewhere.
+    const bool git_dir =
+        JudgeGitData(fs_, dir, name, "", &place, &reason, nullptr) == GitDirVerdict::kRepository;
+    const bool work_tree = !git_dir && fs_.LookUpPath(dir, name + "/.git", &kind, &dot_git,
+                                                      &reason) == platform::LookupResult::kFound;
+    if (settings_.keep_tracked && (git_dir || work_tree)) {
+      // What it tracks where its core.worktree names a folder outside it.
       platform::Dir folder;
       platform::FolderInfo info;
       switch (fs_.OpenChild(dir, name, &folder, &info, &reason)) {
         case platform::OpenResult::kOpened:
-          LoadWorkTree(folder, folder_path, 0, nullptr, /*outside_only=*/true);
+          if (git_dir) {
+            NoteCoreWorkTree(folder, folder_path);
+          } else {
+            LoadWorkTree(folder, folder_path, 0, nullptr, /*outside_only=*/true);
+          }
           break;
         case platform::OpenResult::kGone:
           break;
@@ -768,7 +773,7 @@ void FolderCleaner::JudgeExcludedFolders(const platform::Dir& dir, const std::st
           report_.CannotError("tell what git tracks outside", folder_path, reason);
           break;
       }
-    } else {
+    } else if (work_tree) {
       JudgeDotGit(fs_, dir, name, &place, &reason);
     }
     SayIfGitDataFoundLate(folder_path, id, extensions, noted);

@@ -711,6 +711,16 @@ TEST_F(GitIndexTest, HostileLayoutsNeverLoseWhatGitKeeps) {
   };
   const std::vector<std::string> deep_kept = {"z-data/feature/wip.bak", "z-data/notes/build.log",
                                               "z-data/main.log"};
+  const auto dotfiles = [&](const std::string& top) {
+    const std::string repo = top + "/.local/share/yadm/repo.git";
+    testsupport::MakeFolders(Path(repo));
+    Git(repo, {"init", "-q", "--bare"});
+    Git(repo, {"config", "core.bare", "false"});
+    Git(repo, {"config", "core.worktree", Path(top)});
+    MakeFile(Path(top + "/a.bak"));
+    MakeFile(Path(top + "/zz/notes.bak"));
+    Git(repo, {"add", Path(top + "/a.bak"), Path(top + "/zz/notes.bak")});
+  };
   const std::vector<Layout> layouts = {
       {"databases",
        [&](const std::string& top) {
@@ -977,9 +987,12 @@ TEST_F(GitIndexTest, HostileLayoutsNeverLoseWhatGitKeeps) {
        [&](const std::string& top) {
          commit(top + "/repo", {"a.obj"});
          testsupport::SetMode(Path(top + "/repo/.git/index"), 0);
+         MakeFile(Path(top + "/moved/.git"), "gitdir: /nowhere/modules/moved\n");
+         testsupport::MakeFolders(Path(top + "/sha"));
+         Git(top + "/sha", {"init", "-q", "--object-format=sha256"});
          testsupport::SetMode(Path(top), 0777);
        },
-       {""}, {}, kClean, {}, 0, true, {}, "", {"-x", "repo"}},
+       {""}, {}, kClean, {}, 0, true, {}, "", {"-x", "repo", "-x", "moved", "-x", "sha"}},
       // Both chosen, the work tree first: known before it is cleaned.
       {"cwchosen",
        [&](const std::string& top) {
@@ -1006,18 +1019,11 @@ TEST_F(GitIndexTest, HostileLayoutsNeverLoseWhatGitKeeps) {
        {Path("cwunreadable/aside"), Path("cwunreadable/repo/inner")}},
       // A dotfiles repository (yadm's): a repository folder found by its
       // content whose core.worktree is the home folder, the start.
-      {"dotfiles",
-       [&](const std::string& top) {
-         const std::string repo = top + "/.local/share/yadm/repo.git";
-         testsupport::MakeFolders(Path(repo));
-         Git(repo, {"init", "-q", "--bare"});
-         Git(repo, {"config", "core.bare", "false"});
-         Git(repo, {"config", "core.worktree", Path(top)});
-         MakeFile(Path(top + "/a.bak"));
-         MakeFile(Path(top + "/zz/notes.bak"));
-         Git(repo, {"add", Path(top + "/a.bak"), Path(top + "/zz/notes.bak")});
-       },
+      {"dotfiles", dotfiles,
        {""}, {".local/share/yadm/repo.git"}, kClean, {}, 0, false, {}, ".local/share/yadm/repo.git"},
+      // The same, its folder never entered (-x): judged all the same.
+      {"dotfilesexcluded", dotfiles, {""}, {".local/share/yadm/repo.git"}, kClean, {}, 0, false, {},
+       ".local/share/yadm/repo.git", {"-x", "repo.git"}},
       // Its own `.git` leads to such a repository folder in the tree, found
       // from the start whatever the walk's order; and a bare mirror whose
       // core.worktree git ignores.
