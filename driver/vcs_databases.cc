@@ -64,6 +64,9 @@ std::string DatabaseAtPath(platform::FileSystem& fs, const platform::Dir& folder
                            const std::string& path) {
   std::string database = DatabaseOnPath(path);
   if (!database.empty() || !folder.is_open()) return database;
+  // Another home trash, by its shape.
+  const std::string_view trash = engine::HomeTrashAround(fs, folder, path);
+  if (!trash.empty()) return Phrase("trash", std::string(trash));
   // A git repository by its content, whatever its name: a bare clone, a
   // separate git dir, or any folder above that is one.
   engine::GitDiscoverySettings databases_only;

@@ -20,6 +20,32 @@ std::string_view TrashFolderAround(std::string_view path) {
   return {};
 }
 
+bool IsHomeTrashAt(platform::FileSystem& fs, const platform::Dir& dir, std::string_view path) {
+  const std::size_t cut = path.rfind(platform::kPathSeparator);
+  if (path.substr(cut == std::string_view::npos ? 0 : cut + 1) != "Trash") return false;
+  platform::EntryKind kind;
+  platform::FolderId id;
+  std::string error;
+  for (const char* part : {"files", "info"}) {
+    std::string at(path);
+    platform::AppendPathComponent(&at, part);
+    if (fs.LookUpPath(dir, at, &kind, &id, &error) != platform::LookupResult::kFound ||
+        kind != platform::EntryKind::kFolder) {
+      return false;
+    }
+  }
+  return true;
+}
+
+std::string_view HomeTrashAround(platform::FileSystem& fs, const platform::Dir& dir,
+                                 std::string_view path) {
+  for (std::size_t end = path.find(platform::kPathSeparator); end != std::string_view::npos;
+       end = path.find(platform::kPathSeparator, end + 1)) {
+    if (IsHomeTrashAt(fs, dir, path.substr(0, end))) return path.substr(0, end);
+  }
+  return IsHomeTrashAt(fs, dir, path) ? path : std::string_view();
+}
+
 namespace {
 
 using platform::OpenResult;

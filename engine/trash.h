@@ -52,6 +52,17 @@ std::string HomeTrashPath(const TrashSettings& settings);
 /// the names on its path; empty where it lies in none.
 std::string_view TrashFolderAround(std::string_view path);
 
+/// Whether the folder at `path` (a name in `dir`, or an absolute path) has
+/// the shape of a home trash: named `Trash`, holding `files` and `info`.
+/// Another user's, or this one's under another XDG_DATA_HOME, holds what
+/// was trashed to be kept, each file beside the entry that restores it.
+bool IsHomeTrashAt(platform::FileSystem& fs, const platform::Dir& dir, std::string_view path);
+
+/// The folder of that shape the folder at the absolute `path` lies in;
+/// empty where it lies in none.
+std::string_view HomeTrashAround(platform::FileSystem& fs, const platform::Dir& dir,
+                                 std::string_view path);
+
 /// Appends `path` to `out` as a trash information file's Path holds it:
 /// every byte but the letters, digits, `-_.~` and `/` as %XX.
 void AppendPercentEncoded(std::string* out, std::string_view path);

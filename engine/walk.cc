@@ -9,6 +9,7 @@
 #include "engine/dry_run.h"
 #include "engine/json.h"
 #include "engine/sweep.h"
+#include "engine/trash.h"
 
 namespace engine {
 namespace {
@@ -72,25 +73,6 @@ bool IsAmong(const std::vector<platform::FolderId>& ids, std::uint64_t device,
   return false;
 }
 
-// Whether the folder `name` in `dir` is a home trash (`Trash` holding
-// `files` and `info`, as `$XDG_DATA_HOME/Trash` does): another user's, or
-// this one's under another XDG_DATA_HOME, holds what was trashed to be
-// kept, each file beside the entry that restores it, as much as the one
-// this run knows by its identity.
-bool IsHomeTrash(platform::FileSystem& fs, const platform::Dir& dir, std::string_view name) {
-  if (name != "Trash") return false;
-  platform::EntryKind kind;
-  platform::FolderId id;
-  std::string error;
-  for (const char* part : {"Trash/files", "Trash/info"}) {
-    if (fs.LookUpPath(dir, part, &kind, &id, &error) != platform::LookupResult::kFound ||
-        kind != platform::EntryKind::kFolder) {
-      return false;
-    }
-  }
-  return true;
-}
-
 }  // namespace
 
 FolderCleaner::FolderCleaner(platform::FileSystem& fs, Report& report,
@@ -146,7 +128,7 @@ bool FolderCleaner::ListTargets(const platform::Dir& dir, std::uint64_t device,
         excluded_.emplace_back(name);
       } else if (subfolders != nullptr && !filter.SkipsFolder(name) &&
           !(check_entered && IsAmong(settings_.never_entered, device, targets->inodes[i])) &&
-          !IsHomeTrash(fs_, dir, name)) {
+          !IsHomeTrashAt(fs_, dir, name)) {
         subfolders->Add(name, entry.kind);
       }
     } else if (IsListedExtension(ExtensionOf(name), extensions) == 1 && !filter.SkipsFile(name) &&

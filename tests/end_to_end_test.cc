@@ -579,6 +579,14 @@ TEST_F(TrashTest, TrashCliListsAndRestoresEveryFileByItsOriginalBytes) {
     EXPECT_EQ(above.out.find(other_home_trash), std::string::npos) << above.out;
     EXPECT_TRUE(testsupport::Exists(other_home_trash + "/files/old.obj"));
   }
+  // Nor is a run started in it, or given it.
+  const testsupport::ProcessResult in_home = RunTrash({}, other_home_trash + "/files");
+  EXPECT_EQ(in_home.err, "Error: the current folder is part of the trash '" + other_home_trash +
+                             "', where nothing is deleted\n");
+  const testsupport::ProcessResult given = RunTrash({other_home_trash});
+  EXPECT_NE(given.err.find("is part of the trash '" + other_home_trash + "'"), std::string::npos)
+      << given.err;
+  EXPECT_TRUE(testsupport::Exists(other_home_trash + "/files/old.obj"));
   EXPECT_EQ(Entries(home_trash_).size(), held);
   testsupport::RemoveTree(root_ + "/alice");
 
