@@ -657,6 +657,25 @@ bool NoteDataAway(platform::FileSystem& fs, const platform::Dir& dir, const std:
     const std::string git_dir = JoinGitPath(worktrees, linked.NameOf(linked.entries[i]));
     if (git_dir != path) complete = note_own(git_dir);
   }
+  // The git dirs of its submodules, checked out or not (`git submodule
+  // deinit` keeps them): a name with `/` in it is a folder in a folder.
+  // Real folders only, so no link leads round in a circle.
+  constexpr int kMostModuleLevels = 16;
+  std::vector<std::pair<std::string, int>> modules{{JoinGitPath(common, "modules"), 0}};
+  while (complete && !modules.empty()) {
+    const auto [at, level] = modules.back();
+    modules.pop_back();
+    complete = ListGitFolder(fs, dir, at, base, &linked, reason);
+    for (std::size_t i = 0; complete && i < linked.entries.size(); ++i) {
+      if (linked.entries[i].kind != platform::EntryKind::kFolder) continue;
+      const std::string module = JoinGitPath(at, linked.NameOf(linked.entries[i]));
+      if (IsThere(fs, dir, JoinGitPath(module, "HEAD"))) {
+        complete = NoteDataAway(fs, dir, module, module, base, reason);
+      } else if (level < kMostModuleLevels) {
+        modules.emplace_back(module, level + 1);
+      }
+    }
+  }
   platform::EntryKind kind;
   platform::FolderId id;
   for (const std::string& folder : folders) {

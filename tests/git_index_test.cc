@@ -1273,6 +1273,21 @@ TEST_F(GitIndexTest, HostileLayoutsNeverLoseWhatGitKeeps) {
       // Links deeper in: a branch folder, notes, one reflog file.
       {"deeplinks", deep_links,
        {""}, {"repo"}, kClean, {}, 0, false, {}, "repo", {"-j", "1"}, deep_kept},
+      // A submodule's git dir, kept in the superproject's after `git
+      // submodule deinit`, whose branches lie in the superproject's tree.
+      {"modulerefs",
+       [&](const std::string& top) {
+         commit(top + "/lib", {"a.txt"});
+         commit(top + "/super", {"s.txt"});
+         Git(top + "/super", {"submodule", "add", "-q", "../lib", "lib"});
+         Git(top + "/super", {"commit", "-q", "-m", "lib"});
+         testsupport::MakeFolders(Path(top + "/super/releases"));
+         testsupport::MakeLink(Path(top + "/super/releases"),
+                               Path(top + "/super/.git/modules/lib/refs/heads/rel"));
+         Git(top + "/super/lib", {"update-ref", "refs/heads/rel/v1.bak", "HEAD"});
+         Git(top + "/super", {"submodule", "deinit", "-q", "-f", "lib"});
+       },
+       {"super"}, {"super"}, kClean, {}, 0, false, {}, "", {}, {"super/releases/v1.bak"}},
       // A refs folder that can't be listed: the links found are kept all
       // the same.
       {"deepunknown",
