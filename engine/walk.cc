@@ -127,8 +127,9 @@ bool FolderCleaner::ListTargets(const platform::Dir& dir, std::uint64_t device,
           VersionControlSystem(name).empty() && !IsTrashFolder(name)) {
         excluded_.emplace_back(name);
       } else if (subfolders != nullptr && !filter.SkipsFolder(name) &&
-          !(check_entered && IsAmong(settings_.never_entered, device, targets->inodes[i])) &&
-          !IsHomeTrashAt(fs_, dir, name)) {
+                 !(check_entered &&
+                   IsAmong(settings_.never_entered, device, targets->inodes[i])) &&
+                 !IsHomeTrashAt(fs_, dir, name)) {
         subfolders->Add(name, entry.kind);
       }
     } else if (IsListedExtension(ExtensionOf(name), extensions) == 1 && !filter.SkipsFile(name) &&
