@@ -421,9 +421,9 @@ struct DataAway {
   std::mutex mutex;
   std::vector<platform::FolderId> folders;
   std::vector<platform::FolderId> files;
-  // The git dirs whose refs and logs were looked through for links: every
-  // worktree of a repository judged leads to the same ones again.
-  std::set<std::pair<std::uint64_t, std::uint64_t>> looked_through;
+  // The common dirs of the repositories whose data away from their git
+  // dirs was wholly noted (see NoteDataAway).
+  std::set<std::pair<std::uint64_t, std::uint64_t>> wholly_noted;
 };
 
 DataAway& GitDataAway() {
@@ -525,88 +525,102 @@ bool ListGitFolder(platform::FileSystem& fs, const platform::Dir& dir, const std
   return true;
 }
 
-// The links at `top` (a git dir's `objects`, `refs` or `logs`) and, but
-// for `objects`, at any depth below it, into `folders` and `files` as
-// they lead to folders or not: git reads and writes every ref and reflog
-// through the links on its way, a branch's folder or a single reflog as
-// much as `refs` itself. False, with the reason, where a folder there
-// can't be listed, or there are more than git's data ever holds (a link
-// to `/`): what was found so far is kept all the same.
-bool LinksBelow(platform::FileSystem& fs, const platform::Dir& dir, const std::string& top,
-                std::string_view base, std::vector<std::string>* folders,
-                std::vector<std::string>* files, std::string* reason) {
+// Looks through the folder `name` of the git dir `git_dir` and the folders
+// below it, links followed as git follows them, each folder once (links
+// may lead round in a circle), never into a folder the git dir lies in
+// (`..`, the work tree, `/`: no ref or module of its own is there, and
+// git would go round in it): `visit` is shown each entry (its path,
+// whether it is a link, whether it leads to a folder) and answers whether
+// to look inside. False, with the reason, where a folder can't be listed
+// or there are more than git's data ever holds.
+bool LookThrough(platform::FileSystem& fs, const platform::Dir& dir, const std::string& git_dir,
+                 const char* name, std::string_view base, std::string* reason,
+                 const std::function<bool(const std::string&, bool, bool)>& visit) {
   constexpr std::size_t kMostFolders = 100000;
-  std::string text;
-  std::string error;
-  if (fs.ReadLinkText(dir, top, &text, &error) == platform::LookupResult::kFound) {
-    folders->push_back(top);
-  }
-  if (files == nullptr) return true;
-  std::vector<std::string> to_list{top};
-  // Links may lead round in a circle.
-  std::set<std::pair<std::uint64_t, std::uint64_t>> listed;
-  platform::EntryList entries;
+  constexpr std::size_t kMostLevels = 1000;  // as FoldersFrom climbs
   platform::EntryKind kind;
   platform::FolderId id;
-  // A link to a folder the git dir lies in (`..`, the work tree, `/`) holds
-  // no refs of git's own: git would go round in it for ever.
+  std::string error;
   std::vector<platform::FolderId> around;
-  constexpr std::size_t kMostLevels = 1000;  // as FoldersFrom climbs
-  for (std::string up = JoinGitPath(top, ".."); around.size() < kMostLevels;
-       up = JoinGitPath(up, "..")) {
+  for (std::string up = git_dir; around.size() < kMostLevels; up = JoinGitPath(up, "..")) {
     if (fs.LookUpPath(dir, up, &kind, &id, &error) != platform::LookupResult::kFound ||
         !id.IsKnown() || (!around.empty() && around.back() == id)) {
       break;
     }
     around.push_back(id);
   }
+  const auto lies_around = [&] { return std::find(around.begin(), around.end(), id) != around.end(); };
+  std::set<std::pair<std::uint64_t, std::uint64_t>> listed;
+  std::vector<std::string> to_list{JoinGitPath(git_dir, name)};
+  platform::EntryList entries;
   while (!to_list.empty()) {
     const std::string at = std::move(to_list.back());
     to_list.pop_back();
     if (fs.LookUpPath(dir, at, &kind, &id, &error) != platform::LookupResult::kFound ||
-        kind != platform::EntryKind::kFolder ||
+        kind != platform::EntryKind::kFolder || lies_around() ||
         (id.IsKnown() && !listed.insert({id.device, id.inode}).second)) {
       continue;
     }
     if (listed.size() > kMostFolders) {
-      *reason = "'" + Shown(top, base) + "' leads to more than " + std::to_string(kMostFolders) +
-                " folders";
+      *reason = "'" + Shown(JoinGitPath(git_dir, name), base) + "' leads to more than " +
+                std::to_string(kMostFolders) + " folders";
       return false;
     }
     if (!ListGitFolder(fs, dir, at, base, &entries, reason)) return false;
     for (const platform::Entry& entry : entries.entries) {
       std::string below = JoinGitPath(at, entries.NameOf(entry));
-      if (entry.kind == platform::EntryKind::kLink) {
-        const bool folder = fs.LookUpPath(dir, below, &kind, &id, &error) ==
-                                platform::LookupResult::kFound &&
-                            kind == platform::EntryKind::kFolder;
-        if (folder && std::find(around.begin(), around.end(), id) != around.end()) continue;
-        (folder ? folders : files)->push_back(below);
-        if (!folder) continue;
-      } else if (entry.kind != platform::EntryKind::kFolder) {
-        continue;
+      const bool link = entry.kind == platform::EntryKind::kLink;
+      bool folder = entry.kind == platform::EntryKind::kFolder;
+      if (link) {
+        folder = fs.LookUpPath(dir, below, &kind, &id, &error) == platform::LookupResult::kFound &&
+                 kind == platform::EntryKind::kFolder;
+        if (folder && lies_around()) continue;
       }
-      to_list.push_back(std::move(below));
+      if ((link || folder) && visit(below, link, folder)) to_list.push_back(std::move(below));
     }
   }
   return true;
 }
 
-// The refs and logs of the git dir `git_dir` looked through for links in
-// this run (`note`: from now on), known by its identity.
-bool LookedThrough(platform::FileSystem& fs, const platform::Dir& dir, const std::string& git_dir,
-                   bool note = false) {
+// The links at the git dir's `name` (`objects`, `refs` or `logs`) and, but
+// for `objects`, at any depth below it, into `folders` and `files` as they
+// lead to folders or not: git reads and writes every ref and reflog
+// through the links on its way, a branch's folder or a single reflog as
+// much as `refs` itself. False, with the reason, where not all could be
+// looked through: what was found is kept all the same.
+bool LinksBelow(platform::FileSystem& fs, const platform::Dir& dir, const std::string& git_dir,
+                const char* name, std::string_view base, std::vector<std::string>* folders,
+                std::vector<std::string>* files, std::string* reason) {
+  const std::string top = JoinGitPath(git_dir, name);
+  std::string text;
+  std::string error;
+  if (fs.ReadLinkText(dir, top, &text, &error) == platform::LookupResult::kFound) {
+    folders->push_back(top);
+  }
+  if (files == nullptr) return true;
+  return LookThrough(fs, dir, git_dir, name, base, reason,
+                     [&](const std::string& at, bool link, bool folder) {
+                       if (link) (folder ? folders : files)->push_back(at);
+                       return folder;
+                     });
+}
+
+// The repositories whose data away from their git dirs was wholly noted in
+// this run, by their common dirs' identities (`note`: from now on): every
+// worktree of one leads to the same data again.
+bool WhollyNoted(platform::FileSystem& fs, const platform::Dir& dir, const std::string& common,
+                 bool note = false) {
   platform::EntryKind kind;
   platform::FolderId id;
   std::string error;
-  if (fs.LookUpPath(dir, git_dir, &kind, &id, &error) != platform::LookupResult::kFound ||
+  if (fs.LookUpPath(dir, common, &kind, &id, &error) != platform::LookupResult::kFound ||
       !id.IsKnown()) {
     return false;
   }
   DataAway& known = GitDataAway();
   std::lock_guard<std::mutex> lock(known.mutex);
-  if (note) known.looked_through.insert({id.device, id.inode});
-  return known.looked_through.count({id.device, id.inode}) > 0;
+  if (note) known.wholly_noted.insert({id.device, id.inode});
+  return known.wholly_noted.count({id.device, id.inode}) > 0;
 }
 
 // Notes where the repository whose git dir is `path` and common dir
@@ -614,11 +628,16 @@ bool LookedThrough(platform::FileSystem& fs, const platform::Dir& dir, const std
 // another folder; what `objects`, `refs` and `logs`, and every link in the
 // latter two, lead to (see LinksBelow); and what its index, config and
 // packed refs lead to as links, which git reads and writes through. The
-// same for every linked worktree's own refs, reflogs and index, though the
-// walk may never meet its work tree. False, with the reason, where the
-// linked worktrees or a folder of refs can't be listed.
+// same for the git dirs of every linked worktree (the walk may never meet
+// its work tree) and of every submodule, checked out or not. Once a run
+// per repository. False, with the reason, where not all could be looked
+// through: what was found is noted all the same.
 bool NoteDataAway(platform::FileSystem& fs, const platform::Dir& dir, const std::string& path,
                   const std::string& common, std::string_view base, std::string* reason) {
+  // Noted before, by whichever thread: only what is noted now counts as
+  // found by this judgement.
+  const bool common_noted = WhollyNoted(fs, dir, common);
+  if (common_noted && (path == common || WhollyNoted(fs, dir, path))) return true;
   std::vector<std::string> folders;
   // A common dir with a HEAD of its own is a repository folder, which the
   // walk leaves alone wherever it meets it, as it does one of that shape.
@@ -628,56 +647,43 @@ bool NoteDataAway(platform::FileSystem& fs, const platform::Dir& dir, const std:
   }
   std::vector<std::string> files = {JoinGitPath(common, "config"),
                                     JoinGitPath(common, "packed-refs")};
-  std::string error;
-  // Looked through once in a run: the links found are noted for good. One
-  // that can't be wholly looked through is looked at again, to say so.
-  const auto note_links = [&](const std::string& git_dir) {
-    if (LookedThrough(fs, dir, git_dir)) return true;
-    if (!LinksBelow(fs, dir, JoinGitPath(git_dir, "refs"), base, &folders, &files, reason) ||
-        !LinksBelow(fs, dir, JoinGitPath(git_dir, "logs"), base, &folders, &files, reason)) {
-      return false;
-    }
-    LookedThrough(fs, dir, git_dir, /*note=*/true);
-    return true;
-  };
-  // A linked worktree's own refs (`refs/worktree`, `refs/bisect`) and
-  // reflogs lie in its git dir.
+  std::vector<std::string> modules;
+  // A git dir's own refs and reflogs (a linked worktree's `refs/worktree`,
+  // `refs/bisect`), index, and submodules (`git submodule deinit` keeps
+  // their git dirs; a name with `/` in it is a folder in a folder).
   const auto note_own = [&](const std::string& git_dir) {
     files.push_back(JoinGitPath(git_dir, "index"));
-    return git_dir == common || note_links(git_dir);
+    return LinksBelow(fs, dir, git_dir, "refs", base, &folders, &files, reason) &&
+           LinksBelow(fs, dir, git_dir, "logs", base, &folders, &files, reason) &&
+           LookThrough(fs, dir, git_dir, "modules", base, reason,
+                       [&](const std::string& at, bool, bool folder) {
+                         if (!folder) return false;
+                         if (!IsThere(fs, dir, JoinGitPath(at, "HEAD"))) return true;
+                         modules.push_back(at);
+                         return false;
+                       });
   };
-  const std::string worktrees = JoinGitPath(common, "worktrees");
-  platform::EntryList linked;
   // What was found is noted even where not all could be looked through.
-  bool complete =
-      LinksBelow(fs, dir, JoinGitPath(common, "objects"), base, &folders, nullptr, reason) &&
-      note_links(common) && note_own(path) &&
-      ListGitFolder(fs, dir, worktrees, base, &linked, reason);
-  for (std::size_t i = 0; complete && i < linked.entries.size(); ++i) {
-    const std::string git_dir = JoinGitPath(worktrees, linked.NameOf(linked.entries[i]));
-    if (git_dir != path) complete = note_own(git_dir);
+  bool complete = true;
+  if (!common_noted) {
+    bool worktrees_noted = true;
+    complete = LinksBelow(fs, dir, common, "objects", base, &folders, nullptr, reason) &&
+               note_own(common) &&
+               LookThrough(fs, dir, common, "worktrees", base, reason,
+                           [&](const std::string& at, bool, bool folder) {
+                             if (folder && worktrees_noted) worktrees_noted = note_own(at);
+                             return false;
+                           }) &&
+               worktrees_noted;
   }
-  // The git dirs of its submodules, checked out or not (`git submodule
-  // deinit` keeps them): a name with `/` in it is a folder in a folder.
-  // Real folders only, so no link leads round in a circle.
-  constexpr int kMostModuleLevels = 16;
-  std::vector<std::pair<std::string, int>> modules{{JoinGitPath(common, "modules"), 0}};
-  while (complete && !modules.empty()) {
-    const auto [at, level] = modules.back();
-    modules.pop_back();
-    complete = ListGitFolder(fs, dir, at, base, &linked, reason);
-    for (std::size_t i = 0; complete && i < linked.entries.size(); ++i) {
-      if (linked.entries[i].kind != platform::EntryKind::kFolder) continue;
-      const std::string module = JoinGitPath(at, linked.NameOf(linked.entries[i]));
-      if (IsThere(fs, dir, JoinGitPath(module, "HEAD"))) {
-        complete = NoteDataAway(fs, dir, module, module, base, reason);
-      } else if (level < kMostModuleLevels) {
-        modules.emplace_back(module, level + 1);
-      }
-    }
+  // A git dir that is no worktree the common dir lists (GIT_COMMON_DIR).
+  if (complete && path != common) complete = note_own(path);
+  for (std::size_t i = 0; complete && i < modules.size(); ++i) {
+    complete = NoteDataAway(fs, dir, modules[i], modules[i], base, reason);
   }
   platform::EntryKind kind;
   platform::FolderId id;
+  std::string error;
   for (const std::string& folder : folders) {
     std::vector<platform::FolderId> above;
     if (fs.LookUpPath(dir, folder, &kind, &id, &error) == platform::LookupResult::kFound &&
@@ -706,6 +712,11 @@ bool NoteDataAway(platform::FileSystem& fs, const platform::Dir& dir, const std:
     if (!file_name.empty() && FoldersFrom(fs, dir, target_folder, &above)) {
       NoteAway(id, std::move(above), std::move(file_name));
     }
+  }
+  // Only once all is noted may another thread pass it by.
+  if (complete) {
+    WhollyNoted(fs, dir, common, /*note=*/true);
+    WhollyNoted(fs, dir, path, /*note=*/true);
   }
   return complete;
 }

@@ -721,6 +721,21 @@ TEST_F(GitIndexTest, HostileLayoutsNeverLoseWhatGitKeeps) {
     MakeFile(Path(top + "/zz/notes.bak"));
     Git(repo, {"add", Path(top + "/a.bak"), Path(top + "/zz/notes.bak")});
   };
+  const auto module_refs = [&](const std::string& top, bool linked) {
+    commit(top + "/lib", {"a.txt"});
+    commit(top + "/super", {"s.txt"});
+    Git(top + "/super", {"submodule", "add", "-q", "../lib", "lib"});
+    Git(top + "/super", {"commit", "-q", "-m", "lib"});
+    testsupport::MakeFolders(Path(top + "/super/releases"));
+    testsupport::MakeLink(Path(top + "/super/releases"),
+                          Path(top + "/super/.git/modules/lib/refs/heads/rel"));
+    Git(top + "/super/lib", {"update-ref", "refs/heads/rel/v1.bak", "HEAD"});
+    Git(top + "/super", {"submodule", "deinit", "-q", "-f", "lib"});
+    if (!linked) return;
+    // Its git dir kept elsewhere, linked in.
+    std::filesystem::rename(Path(top + "/super/.git/modules/lib"), Path(top + "/lib.git"));
+    testsupport::MakeLink(Path(top + "/lib.git"), Path(top + "/super/.git/modules/lib"));
+  };
   const std::vector<Layout> layouts = {
       {"databases",
        [&](const std::string& top) {
@@ -1275,18 +1290,9 @@ TEST_F(GitIndexTest, HostileLayoutsNeverLoseWhatGitKeeps) {
        {""}, {"repo"}, kClean, {}, 0, false, {}, "repo", {"-j", "1"}, deep_kept},
       // A submodule's git dir, kept in the superproject's after `git
       // submodule deinit`, whose branches lie in the superproject's tree.
-      {"modulerefs",
-       [&](const std::string& top) {
-         commit(top + "/lib", {"a.txt"});
-         commit(top + "/super", {"s.txt"});
-         Git(top + "/super", {"submodule", "add", "-q", "../lib", "lib"});
-         Git(top + "/super", {"commit", "-q", "-m", "lib"});
-         testsupport::MakeFolders(Path(top + "/super/releases"));
-         testsupport::MakeLink(Path(top + "/super/releases"),
-                               Path(top + "/super/.git/modules/lib/refs/heads/rel"));
-         Git(top + "/super/lib", {"update-ref", "refs/heads/rel/v1.bak", "HEAD"});
-         Git(top + "/super", {"submodule", "deinit", "-q", "-f", "lib"});
-       },
+      {"modulerefs", [&](const std::string& top) { module_refs(top, false); },
+       {"super"}, {"super"}, kClean, {}, 0, false, {}, "", {}, {"super/releases/v1.bak"}},
+      {"modulelinked", [&](const std::string& top) { module_refs(top, true); },
        {"super"}, {"super"}, kClean, {}, 0, false, {}, "", {}, {"super/releases/v1.bak"}},
       // A refs folder that can't be listed: the links found are kept all
       // the same.
