@@ -541,23 +541,35 @@ bool LookThrough(platform::FileSystem& fs, const platform::Dir& dir, const std::
   platform::EntryKind kind;
   platform::FolderId id;
   std::string error;
+  // The folders the git dir lies in, climbed to only once a link is met:
+  // only a link can lead up there.
   std::vector<platform::FolderId> around;
-  for (std::string up = git_dir; around.size() < kMostLevels; up = JoinGitPath(up, "..")) {
-    if (fs.LookUpPath(dir, up, &kind, &id, &error) != platform::LookupResult::kFound ||
-        !id.IsKnown() || (!around.empty() && around.back() == id)) {
-      break;
+  bool climbed = false;
+  const auto lies_around = [&](const platform::FolderId& folder) {
+    for (std::string up = git_dir; !climbed && around.size() < kMostLevels;
+         up = JoinGitPath(up, "..")) {
+      platform::FolderId level;
+      if (fs.LookUpPath(dir, up, &kind, &level, &error) != platform::LookupResult::kFound ||
+          !level.IsKnown() || (!around.empty() && around.back() == level)) {
+        break;  // the top is its own parent
+      }
+      around.push_back(level);
     }
-    around.push_back(id);
-  }
-  const auto lies_around = [&] { return std::find(around.begin(), around.end(), id) != around.end(); };
+    climbed = true;
+    return std::find(around.begin(), around.end(), folder) != around.end();
+  };
   std::set<std::pair<std::uint64_t, std::uint64_t>> listed;
-  std::vector<std::string> to_list{JoinGitPath(git_dir, name)};
+  const std::string top = JoinGitPath(git_dir, name);
+  std::vector<std::string> to_list{top};
   platform::EntryList entries;
+  std::string text;
   while (!to_list.empty()) {
     const std::string at = std::move(to_list.back());
     to_list.pop_back();
     if (fs.LookUpPath(dir, at, &kind, &id, &error) != platform::LookupResult::kFound ||
-        kind != platform::EntryKind::kFolder || lies_around() ||
+        kind != platform::EntryKind::kFolder ||
+        (at == top && fs.ReadLinkText(dir, top, &text, &error) == platform::LookupResult::kFound &&
+         lies_around(id)) ||
         (id.IsKnown() && !listed.insert({id.device, id.inode}).second)) {
       continue;
     }
@@ -574,7 +586,7 @@ bool LookThrough(platform::FileSystem& fs, const platform::Dir& dir, const std::
       if (link) {
         folder = fs.LookUpPath(dir, below, &kind, &id, &error) == platform::LookupResult::kFound &&
                  kind == platform::EntryKind::kFolder;
-        if (folder && lies_around()) continue;
+        if (folder && lies_around(id)) continue;
       }
       if ((link || folder) && visit(below, link, folder)) to_list.push_back(std::move(below));
     }
