@@ -566,8 +566,15 @@ bool LookThrough(platform::FileSystem& fs, const platform::Dir& dir, const std::
   while (!to_list.empty()) {
     const std::string at = std::move(to_list.back());
     to_list.pop_back();
-    if (fs.LookUpPath(dir, at, &kind, &id, &error) != platform::LookupResult::kFound ||
-        kind != platform::EntryKind::kFolder ||
+    // A path that can't be followed (a chain of links too long, say) may
+    // be one git can follow from elsewhere: not all was looked through.
+    const auto cannot_follow = [&](const std::string& path) {
+      *reason = "cannot read '" + Shown(path, base) + "': " + error;
+      return false;
+    };
+    const platform::LookupResult found = fs.LookUpPath(dir, at, &kind, &id, &error);
+    if (found == platform::LookupResult::kFailed) return cannot_follow(at);
+    if (found != platform::LookupResult::kFound || kind != platform::EntryKind::kFolder ||
         (at == top && fs.ReadLinkText(dir, top, &text, &error) == platform::LookupResult::kFound &&
          lies_around(id)) ||
         (id.IsKnown() && !listed.insert({id.device, id.inode}).second)) {
@@ -584,8 +591,9 @@ bool LookThrough(platform::FileSystem& fs, const platform::Dir& dir, const std::
       const bool link = entry.kind == platform::EntryKind::kLink;
       bool folder = entry.kind == platform::EntryKind::kFolder;
       if (link) {
-        folder = fs.LookUpPath(dir, below, &kind, &id, &error) == platform::LookupResult::kFound &&
-                 kind == platform::EntryKind::kFolder;
+        const platform::LookupResult target = fs.LookUpPath(dir, below, &kind, &id, &error);
+        if (target == platform::LookupResult::kFailed) return cannot_follow(below);
+        folder = target == platform::LookupResult::kFound && kind == platform::EntryKind::kFolder;
         if (folder && lies_around(id)) continue;
       }
       if ((link || folder) && visit(below, link, folder)) to_list.push_back(std::move(below));
@@ -625,7 +633,8 @@ bool WhollyNoted(platform::FileSystem& fs, const platform::Dir& dir, const std::
   platform::EntryKind kind;
   platform::FolderId id;
   std::string error;
-  if (fs.LookUpPath(dir, common, &kind, &id, &error) != platform::LookupResult::kFound ||
+  if (fs.LookUpPath(dir, common.empty() ? "." : common, &kind, &id, &error) !=
+          platform::LookupResult::kFound ||
       !id.IsKnown()) {
     return false;
   }
@@ -690,8 +699,11 @@ bool NoteDataAway(platform::FileSystem& fs, const platform::Dir& dir, const std:
   }
   // A git dir that is no worktree the common dir lists (GIT_COMMON_DIR).
   if (complete && path != common) complete = note_own(path);
+  // Each judged as git judges it: one may be a linked worktree's git dir,
+  // its refs in the common dir it names.
   for (std::size_t i = 0; complete && i < modules.size(); ++i) {
-    complete = NoteDataAway(fs, dir, modules[i], modules[i], base, reason);
+    GitPlace place;
+    complete = JudgeGitDir(fs, dir, modules[i], base, &place, reason) != GitDirVerdict::kUnknown;
   }
   platform::EntryKind kind;
   platform::FolderId id;
@@ -705,6 +717,7 @@ bool NoteDataAway(platform::FileSystem& fs, const platform::Dir& dir, const std:
     }
   }
   std::string text;
+  bool files_known = true;
   for (const std::string& at : files) {
     if (fs.ReadLinkText(dir, at, &text, &error) != platform::LookupResult::kFound) continue;
     switch (fs.LookUpPath(dir, at, &kind, &id, &error)) {
@@ -715,6 +728,7 @@ bool NoteDataAway(platform::FileSystem& fs, const platform::Dir& dir, const std:
         id = platform::FolderId();  // gone: maybe deleted by the walk before
         break;
       case platform::LookupResult::kFailed:
+        files_known = false;  // looked at again at the next judgement
         continue;
     }
     // The folder the file lies in at the end of the links, and its name.
@@ -726,7 +740,7 @@ bool NoteDataAway(platform::FileSystem& fs, const platform::Dir& dir, const std:
     }
   }
   // Only once all is noted may another thread pass it by.
-  if (complete) {
+  if (complete && files_known) {
     WhollyNoted(fs, dir, common, /*note=*/true);
     WhollyNoted(fs, dir, path, /*note=*/true);
   }

@@ -1294,6 +1294,22 @@ TEST_F(GitIndexTest, HostileLayoutsNeverLoseWhatGitKeeps) {
        {"super"}, {"super"}, kClean, {}, 0, false, {}, "", {}, {"super/releases/v1.bak"}},
       {"modulelinked", [&](const std::string& top) { module_refs(top, true); },
        {"super"}, {"super"}, kClean, {}, 0, false, {}, "", {}, {"super/releases/v1.bak"}},
+      // One that is a linked worktree's git dir of a repository outside the
+      // tree, whose branches (read through its commondir) lie in the tree.
+      {"moduleworktree",
+       [&](const std::string& top) {
+         commit(top + "-libmain", {"l.txt"});
+         commit(top + "/super", {"s.txt"});
+         Git(top + "-libmain", {"worktree", "add", "-q", "--detach", Path(top + "/super/lib")});
+         testsupport::MakeFolders(Path(top + "/super/.git/modules"));
+         testsupport::MakeLink(Path(top + "-libmain/.git/worktrees/lib"),
+                               Path(top + "/super/.git/modules/lib"));
+         testsupport::RemoveTree(Path(top + "/super/lib"));
+         testsupport::MakeFolders(Path(top + "/super/zz"));
+         testsupport::MakeLink(Path(top + "/super/zz"), Path(top + "-libmain/.git/refs/heads/rel"));
+         Git(top + "/super/.git/modules/lib", {"update-ref", "refs/heads/rel/v1.bak", "HEAD"});
+       },
+       {"super"}, {"super"}, kClean, {}, 0, false, {}, "", {}, {"super/zz/v1.bak"}},
       // A refs folder that can't be listed: the links found are kept all
       // the same.
       {"deepunknown",
