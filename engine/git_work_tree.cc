@@ -563,15 +563,15 @@ bool LookThrough(platform::FileSystem& fs, const platform::Dir& dir, const std::
   std::vector<std::string> to_list{top};
   platform::EntryList entries;
   std::string text;
+  // A path that can't be followed (a chain of links too long, say) may be
+  // one git can follow from elsewhere: not all was looked through.
+  const auto cannot_follow = [&](const std::string& path) {
+    *reason = "cannot read '" + Shown(path, base) + "': " + error;
+    return false;
+  };
   while (!to_list.empty()) {
     const std::string at = std::move(to_list.back());
     to_list.pop_back();
-    // A path that can't be followed (a chain of links too long, say) may
-    // be one git can follow from elsewhere: not all was looked through.
-    const auto cannot_follow = [&](const std::string& path) {
-      *reason = "cannot read '" + Shown(path, base) + "': " + error;
-      return false;
-    };
     const platform::LookupResult found = fs.LookUpPath(dir, at, &kind, &id, &error);
     if (found == platform::LookupResult::kFailed) return cannot_follow(at);
     if (found != platform::LookupResult::kFound || kind != platform::EntryKind::kFolder ||
@@ -581,7 +581,7 @@ bool LookThrough(platform::FileSystem& fs, const platform::Dir& dir, const std::
       continue;
     }
     if (listed.size() > kMostFolders) {
-      *reason = "'" + Shown(JoinGitPath(git_dir, name), base) + "' leads to more than " +
+      *reason = "'" + Shown(top, base) + "' leads to more than " +
                 std::to_string(kMostFolders) + " folders";
       return false;
     }
