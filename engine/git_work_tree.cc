@@ -534,7 +534,7 @@ bool ListGitFolder(platform::FileSystem& fs, const platform::Dir& dir, const std
 // to look inside. False, with the reason, where a folder can't be listed
 // or there are more than git's data ever holds.
 bool LookThrough(platform::FileSystem& fs, const platform::Dir& dir, const std::string& git_dir,
-                 const char* name, std::string_view base, std::string* reason,
+                 const char* name, std::string_view base, std::string* reason, bool* whole,
                  const std::function<bool(const std::string&, bool, bool)>& visit) {
   constexpr std::size_t kMostFolders = 100000;
   constexpr std::size_t kMostLevels = 1000;  // as FoldersFrom climbs
@@ -563,17 +563,15 @@ bool LookThrough(platform::FileSystem& fs, const platform::Dir& dir, const std::
   std::vector<std::string> to_list{top};
   platform::EntryList entries;
   std::string text;
-  // A path that can't be followed (a chain of links too long, say) may be
-  // one git can follow from elsewhere: not all was looked through.
-  const auto cannot_follow = [&](const std::string& path) {
-    *reason = "cannot read '" + Shown(path, base) + "': " + error;
-    return false;
-  };
   while (!to_list.empty()) {
     const std::string at = std::move(to_list.back());
     to_list.pop_back();
+    // A path that can't be followed (a link to itself, a folder this user
+    // may not search) git passes over, and so does the walk; but reached
+    // another way (a shorter chain of links) it may lead on: not all was
+    // looked through.
     const platform::LookupResult found = fs.LookUpPath(dir, at, &kind, &id, &error);
-    if (found == platform::LookupResult::kFailed) return cannot_follow(at);
+    if (found == platform::LookupResult::kFailed) *whole = false;
     if (found != platform::LookupResult::kFound || kind != platform::EntryKind::kFolder ||
         (at == top && fs.ReadLinkText(dir, top, &text, &error) == platform::LookupResult::kFound &&
          lies_around(id)) ||
@@ -592,7 +590,10 @@ bool LookThrough(platform::FileSystem& fs, const platform::Dir& dir, const std::
       bool folder = entry.kind == platform::EntryKind::kFolder;
       if (link) {
         const platform::LookupResult target = fs.LookUpPath(dir, below, &kind, &id, &error);
-        if (target == platform::LookupResult::kFailed) return cannot_follow(below);
+        if (target == platform::LookupResult::kFailed) {
+          *whole = false;
+          continue;
+        }
         folder = target == platform::LookupResult::kFound && kind == platform::EntryKind::kFolder;
         if (folder && lies_around(id)) continue;
       }
@@ -610,7 +611,7 @@ bool LookThrough(platform::FileSystem& fs, const platform::Dir& dir, const std::
 // looked through: what was found is kept all the same.
 bool LinksBelow(platform::FileSystem& fs, const platform::Dir& dir, const std::string& git_dir,
                 const char* name, std::string_view base, std::vector<std::string>* folders,
-                std::vector<std::string>* files, std::string* reason) {
+                std::vector<std::string>* files, std::string* reason, bool* whole) {
   const std::string top = JoinGitPath(git_dir, name);
   std::string text;
   std::string error;
@@ -618,7 +619,7 @@ bool LinksBelow(platform::FileSystem& fs, const platform::Dir& dir, const std::s
     folders->push_back(top);
   }
   if (files == nullptr) return true;
-  return LookThrough(fs, dir, git_dir, name, base, reason,
+  return LookThrough(fs, dir, git_dir, name, base, reason, whole,
                      [&](const std::string& at, bool link, bool folder) {
                        if (link) (folder ? folders : files)->push_back(at);
                        return folder;
@@ -669,18 +670,29 @@ bool NoteDataAway(platform::FileSystem& fs, const platform::Dir& dir, const std:
   std::vector<std::string> files = {JoinGitPath(common, "config"),
                                     JoinGitPath(common, "packed-refs")};
   std::vector<std::string> modules;
+  // Whether all could be looked at: what could not be followed from here
+  // may be followed when the repository is met another way.
+  bool whole = true;
+  // A git dir reached through links (a submodule's or worktree's, linked
+  // in) taken where they lead: a path through a long chain of them may be
+  // more than the system follows in one go, where git goes by the end.
+  const auto resolved = [&](const std::string& at) {
+    std::string name;
+    const std::string folder = FinalTarget(fs, dir, at, &name);
+    return folder + name;
+  };
   // A git dir's own refs and reflogs (a linked worktree's `refs/worktree`,
   // `refs/bisect`), index, and submodules (`git submodule deinit` keeps
   // their git dirs; a name with `/` in it is a folder in a folder).
   const auto note_own = [&](const std::string& git_dir) {
     files.push_back(JoinGitPath(git_dir, "index"));
-    return LinksBelow(fs, dir, git_dir, "refs", base, &folders, &files, reason) &&
-           LinksBelow(fs, dir, git_dir, "logs", base, &folders, &files, reason) &&
-           LookThrough(fs, dir, git_dir, "modules", base, reason,
-                       [&](const std::string& at, bool, bool folder) {
+    return LinksBelow(fs, dir, git_dir, "refs", base, &folders, &files, reason, &whole) &&
+           LinksBelow(fs, dir, git_dir, "logs", base, &folders, &files, reason, &whole) &&
+           LookThrough(fs, dir, git_dir, "modules", base, reason, &whole,
+                       [&](const std::string& at, bool link, bool folder) {
                          if (!folder) return false;
                          if (!IsThere(fs, dir, JoinGitPath(at, "HEAD"))) return true;
-                         modules.push_back(at);
+                         modules.push_back(link ? resolved(at) : at);
                          return false;
                        });
   };
@@ -688,11 +700,13 @@ bool NoteDataAway(platform::FileSystem& fs, const platform::Dir& dir, const std:
   bool complete = true;
   if (!common_noted) {
     bool worktrees_noted = true;
-    complete = LinksBelow(fs, dir, common, "objects", base, &folders, nullptr, reason) &&
+    complete = LinksBelow(fs, dir, common, "objects", base, &folders, nullptr, reason, &whole) &&
                note_own(common) &&
-               LookThrough(fs, dir, common, "worktrees", base, reason,
-                           [&](const std::string& at, bool, bool folder) {
-                             if (folder && worktrees_noted) worktrees_noted = note_own(at);
+               LookThrough(fs, dir, common, "worktrees", base, reason, &whole,
+                           [&](const std::string& at, bool link, bool folder) {
+                             if (folder && worktrees_noted) {
+                               worktrees_noted = note_own(link ? resolved(at) : at);
+                             }
                              return false;
                            }) &&
                worktrees_noted;
@@ -717,7 +731,6 @@ bool NoteDataAway(platform::FileSystem& fs, const platform::Dir& dir, const std:
     }
   }
   std::string text;
-  bool files_known = true;
   for (const std::string& at : files) {
     if (fs.ReadLinkText(dir, at, &text, &error) != platform::LookupResult::kFound) continue;
     switch (fs.LookUpPath(dir, at, &kind, &id, &error)) {
@@ -728,7 +741,7 @@ bool NoteDataAway(platform::FileSystem& fs, const platform::Dir& dir, const std:
         id = platform::FolderId();  // gone: maybe deleted by the walk before
         break;
       case platform::LookupResult::kFailed:
-        files_known = false;  // looked at again at the next judgement
+        whole = false;
         continue;
     }
     // The folder the file lies in at the end of the links, and its name.
@@ -740,7 +753,7 @@ bool NoteDataAway(platform::FileSystem& fs, const platform::Dir& dir, const std:
     }
   }
   // Only once all is noted may another thread pass it by.
-  if (complete && files_known) {
+  if (complete && whole) {
     WhollyNoted(fs, dir, common, /*note=*/true);
     WhollyNoted(fs, dir, path, /*note=*/true);
   }

@@ -731,6 +731,8 @@ TEST_F(GitIndexTest, HostileLayoutsNeverLoseWhatGitKeeps) {
                           Path(top + "/super/.git/modules/lib/refs/heads/rel"));
     Git(top + "/super/lib", {"update-ref", "refs/heads/rel/v1.bak", "HEAD"});
     Git(top + "/super", {"submodule", "deinit", "-q", "-f", "lib"});
+    // A link to itself, which git passes over: no doubt for that.
+    testsupport::MakeLink("self", Path(top + "/super/.git/refs/heads/self"));
     if (!linked) return;
     // Its git dir kept elsewhere, linked in.
     std::filesystem::rename(Path(top + "/super/.git/modules/lib"), Path(top + "/lib.git"));
