@@ -626,6 +626,11 @@ bool LinksBelow(platform::FileSystem& fs, const platform::Dir& dir, const std::s
                      });
 }
 
+// The git dirs this thread is noting the data of, outermost first.
+struct GitDirsInHand {
+  std::vector<platform::FolderId> ids;
+};
+
 // The repositories whose data away from their git dirs was wholly noted in
 // this run, by their common dirs' identities (`note`: from now on): every
 // worktree of one leads to the same data again.
@@ -660,6 +665,22 @@ bool NoteDataAway(platform::FileSystem& fs, const platform::Dir& dir, const std:
   // found by this judgement.
   const bool common_noted = WhollyNoted(fs, dir, common);
   if (common_noted && (path == common || WhollyNoted(fs, dir, path))) return true;
+  // Submodule git dirs may lead to each other (links): one being noted
+  // further up this thread's way is not begun again.
+  platform::EntryKind kind;
+  platform::FolderId id;
+  std::string error;
+  std::vector<platform::FolderId>& in_hand = platform::PerThread<GitDirsInHand>().ids;
+  if (fs.LookUpPath(dir, path.empty() ? "." : path, &kind, &id, &error) ==
+          platform::LookupResult::kFound &&
+      id.IsKnown()) {
+    if (std::find(in_hand.begin(), in_hand.end(), id) != in_hand.end()) return true;
+  }
+  in_hand.push_back(id);
+  struct Release {
+    std::vector<platform::FolderId>& ids;
+    ~Release() { ids.pop_back(); }
+  } release{in_hand};
   std::vector<std::string> folders;
   // A common dir with a HEAD of its own is a repository folder, which the
   // walk leaves alone wherever it meets it, as it does one of that shape.
@@ -673,14 +694,6 @@ bool NoteDataAway(platform::FileSystem& fs, const platform::Dir& dir, const std:
   // Whether all could be looked at: what could not be followed from here
   // may be followed when the repository is met another way.
   bool whole = true;
-  // A git dir reached through links (a submodule's or worktree's, linked
-  // in) taken where they lead: a path through a long chain of them may be
-  // more than the system follows in one go, where git goes by the end.
-  const auto resolved = [&](const std::string& at) {
-    std::string name;
-    const std::string folder = FinalTarget(fs, dir, at, &name);
-    return folder + name;
-  };
   // A git dir's own refs and reflogs (a linked worktree's `refs/worktree`,
   // `refs/bisect`), index, and submodules (`git submodule deinit` keeps
   // their git dirs; a name with `/` in it is a folder in a folder).
@@ -689,10 +702,10 @@ bool NoteDataAway(platform::FileSystem& fs, const platform::Dir& dir, const std:
     return LinksBelow(fs, dir, git_dir, "refs", base, &folders, &files, reason, &whole) &&
            LinksBelow(fs, dir, git_dir, "logs", base, &folders, &files, reason, &whole) &&
            LookThrough(fs, dir, git_dir, "modules", base, reason, &whole,
-                       [&](const std::string& at, bool link, bool folder) {
+                       [&](const std::string& at, bool, bool folder) {
                          if (!folder) return false;
                          if (!IsThere(fs, dir, JoinGitPath(at, "HEAD"))) return true;
-                         modules.push_back(link ? resolved(at) : at);
+                         modules.push_back(at);
                          return false;
                        });
   };
@@ -703,10 +716,8 @@ bool NoteDataAway(platform::FileSystem& fs, const platform::Dir& dir, const std:
     complete = LinksBelow(fs, dir, common, "objects", base, &folders, nullptr, reason, &whole) &&
                note_own(common) &&
                LookThrough(fs, dir, common, "worktrees", base, reason, &whole,
-                           [&](const std::string& at, bool link, bool folder) {
-                             if (folder && worktrees_noted) {
-                               worktrees_noted = note_own(link ? resolved(at) : at);
-                             }
+                           [&](const std::string& at, bool, bool folder) {
+                             if (folder && worktrees_noted) worktrees_noted = note_own(at);
                              return false;
                            }) &&
                worktrees_noted;
@@ -719,9 +730,6 @@ bool NoteDataAway(platform::FileSystem& fs, const platform::Dir& dir, const std:
     GitPlace place;
     complete = JudgeGitDir(fs, dir, modules[i], base, &place, reason) != GitDirVerdict::kUnknown;
   }
-  platform::EntryKind kind;
-  platform::FolderId id;
-  std::string error;
   for (const std::string& folder : folders) {
     std::vector<platform::FolderId> above;
     if (fs.LookUpPath(dir, folder, &kind, &id, &error) == platform::LookupResult::kFound &&
