@@ -629,6 +629,9 @@ bool LinksBelow(platform::FileSystem& fs, const platform::Dir& dir, const std::s
 // The git dirs this thread is noting the data of, outermost first.
 struct GitDirsInHand {
   std::vector<platform::FolderId> ids;
+  // How often one was met again below itself: what was noted on the way
+  // rests on it, not yet wholly noted.
+  unsigned long met_again = 0;
 };
 
 // The repositories whose data away from their git dirs was wholly noted in
@@ -670,12 +673,15 @@ bool NoteDataAway(platform::FileSystem& fs, const platform::Dir& dir, const std:
   platform::EntryKind kind;
   platform::FolderId id;
   std::string error;
-  std::vector<platform::FolderId>& in_hand = platform::PerThread<GitDirsInHand>().ids;
+  GitDirsInHand& dirs_in_hand = platform::PerThread<GitDirsInHand>();
+  std::vector<platform::FolderId>& in_hand = dirs_in_hand.ids;
   if (fs.LookUpPath(dir, path.empty() ? "." : path, &kind, &id, &error) ==
           platform::LookupResult::kFound &&
-      id.IsKnown()) {
-    if (std::find(in_hand.begin(), in_hand.end(), id) != in_hand.end()) return true;
+      id.IsKnown() && std::find(in_hand.begin(), in_hand.end(), id) != in_hand.end()) {
+    ++dirs_in_hand.met_again;
+    return true;
   }
+  const unsigned long met_again_before = dirs_in_hand.met_again;
   in_hand.push_back(id);
   struct Release {
     std::vector<platform::FolderId>& ids;
@@ -761,7 +767,9 @@ bool NoteDataAway(platform::FileSystem& fs, const platform::Dir& dir, const std:
     }
   }
   // Only once all is noted may another thread pass it by.
-  if (complete && whole) {
+  // Not where it rests on one still in hand (a submodule leading back to
+  // a git dir being noted): that one may yet fall short.
+  if (complete && whole && dirs_in_hand.met_again == met_again_before) {
     WhollyNoted(fs, dir, common, /*note=*/true);
     WhollyNoted(fs, dir, path, /*note=*/true);
   }
