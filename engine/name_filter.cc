@@ -44,8 +44,10 @@ std::string_view VersionControlSystem(std::string_view name) {
 
 void NameFilter::AddExclusion(std::string pattern) { exclusions_.push_back(std::move(pattern)); }
 
-bool NameFilter::SkipsFolder(std::string_view name) const {
-  return IsVersionControlFolder(name) || IsTrashFolder(name) || ExcludesFolder(name);
+NameFilter::FolderSkip NameFilter::SkipOfFolder(std::string_view name) const {
+  if (IsVersionControlFolder(name) || IsTrashFolder(name)) return FolderSkip::kAlways;
+  if (!exclusions_.empty() && MatchesAnExclusion(name)) return FolderSkip::kExcluded;
+  return FolderSkip::kNone;
 }
 
 bool NameFilter::IsKeptName(std::string_view name) const {

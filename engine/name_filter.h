@@ -32,12 +32,14 @@ class NameFilter {
   /// Leaves alone every file named `name` exactly (folders are entered).
   void KeepFilesNamed(std::string name) { kept_names_.push_back(std::move(name)); }
 
-  /// Whether the folder `name` is neither entered nor shown.
-  bool SkipsFolder(std::string_view name) const;
-  /// Whether the folder `name` is skipped for the user's exclusions alone.
-  bool ExcludesFolder(std::string_view name) const {
-    return !exclusions_.empty() && MatchesAnExclusion(name);
-  }
+  /// Why a folder is neither entered nor shown, if it is not.
+  enum class FolderSkip {
+    kNone,      ///< entered
+    kAlways,    ///< a version-control database or a trash
+    kExcluded,  ///< the user's exclusions alone
+  };
+  /// Why the folder `name` is skipped, asked once per folder.
+  FolderSkip SkipOfFolder(std::string_view name) const;
   /// Whether the file `name`, a by-product by its extension, is left alone.
   bool SkipsFile(std::string_view name) const {
     return (!exclusions_.empty() && MatchesAnExclusion(name)) ||

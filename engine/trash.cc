@@ -22,7 +22,7 @@ std::string_view TrashFolderAround(std::string_view path) {
 
 bool IsHomeTrashAt(platform::FileSystem& fs, const platform::Dir& dir, std::string_view path) {
   const std::size_t cut = path.rfind(platform::kPathSeparator);
-  if (path.substr(cut == std::string_view::npos ? 0 : cut + 1) != "Trash") return false;
+  if (path.substr(cut == std::string_view::npos ? 0 : cut + 1) != kHomeTrashName) return false;
   platform::EntryKind kind;
   platform::FolderId id;
   std::string error;
@@ -114,7 +114,7 @@ struct Trash::Can {
 };
 
 std::string HomeTrashPath(const TrashSettings& settings) {
-  return settings.data_home.empty() ? std::string() : Join(settings.data_home, "Trash");
+  return settings.data_home.empty() ? std::string() : Join(settings.data_home, kHomeTrashName);
 }
 
 void AppendPercentEncoded(std::string* out, std::string_view path) {
@@ -170,7 +170,7 @@ void Trash::OpenHomeTrash() {
       // The home trash may be a link (to a roomier disk, say), as file
       // managers take it: its files are those of the folder it leads to.
       platform::FolderId trash_id;
-      if (!OpenTrashIn(data_home, "Trash", home_.get(), &reason, &trash_id)) {
+      if (!OpenTrashIn(data_home, std::string(kHomeTrashName), home_.get(), &reason, &trash_id)) {
         home_->problem = "cannot use the home trash: " + reason;
       } else if (trash_id.IsKnown()) {
         home_device_ = trash_id.device;

@@ -52,6 +52,9 @@ std::string HomeTrashPath(const TrashSettings& settings);
 /// the names on its path; empty where it lies in none.
 std::string_view TrashFolderAround(std::string_view path);
 
+/// The name of a home trash folder (`$XDG_DATA_HOME/Trash`).
+inline constexpr std::string_view kHomeTrashName = "Trash";
+
 /// Whether the folder at `path` (a name in `dir`, or an absolute path) has
 /// the shape of a home trash: named `Trash`, holding `files` and `info`.
 /// Another user's, or this one's under another XDG_DATA_HOME, holds what

@@ -123,13 +123,14 @@ bool FolderCleaner::ListTargets(const platform::Dir& dir, std::uint64_t device,
     const std::string_view name = targets->NameOf(entry);
     if (name.size() <= 9) seen |= GitSign(name, entry.kind);
     if (entry.kind == platform::EntryKind::kFolder) {
-      if (subfolders != nullptr && filter.ExcludesFolder(name) &&
-          VersionControlSystem(name).empty() && !IsTrashFolder(name)) {
+      if (subfolders == nullptr) continue;
+      const NameFilter::FolderSkip skip = filter.SkipOfFolder(name);
+      if (skip == NameFilter::FolderSkip::kExcluded) {
         excluded_.emplace_back(name);
-      } else if (subfolders != nullptr && !filter.SkipsFolder(name) &&
+      } else if (skip == NameFilter::FolderSkip::kNone &&
                  !(check_entered &&
                    IsAmong(settings_.never_entered, device, targets->inodes[i])) &&
-                 !IsHomeTrashAt(fs_, dir, name)) {
+                 !(name == kHomeTrashName && IsHomeTrashAt(fs_, dir, name))) {
         subfolders->Add(name, entry.kind);
       }
     } else if (IsListedExtension(ExtensionOf(name), extensions) == 1 && !filter.SkipsFile(name) &&
