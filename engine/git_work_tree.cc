@@ -507,6 +507,26 @@ void NoteAway(const platform::FolderId& id, std::vector<platform::FolderId> abov
   if (!left_alone) platform::PerThread<NotedHere>().push_back({std::move(above), std::move(file_name)});
 }
 
+// The folder at `from` and every folder above it, up to the top of its
+// file system, nearest first; as many as have an identity.
+std::vector<platform::FolderId> FoldersUpFrom(platform::FileSystem& fs, const platform::Dir& dir,
+                                              const std::string& from) {
+  constexpr std::size_t kMostLevels = 1000;  // a path of "../" that long nears the system's limit
+  std::vector<platform::FolderId> folders;
+  platform::EntryKind kind;
+  platform::FolderId id;
+  std::string error;
+  for (std::string up = from.empty() ? "." : from; folders.size() < kMostLevels;
+       up = JoinGitPath(up, "..")) {
+    if (fs.LookUpPath(dir, up, &kind, &id, &error) != platform::LookupResult::kFound ||
+        !id.IsKnown() || (!folders.empty() && folders.back() == id)) {
+      break;  // the top is its own parent
+    }
+    folders.push_back(id);
+  }
+  return folders;
+}
+
 // Lists the folder `at` of git's data into `entries`, empty where there is
 // none; false, with the reason, where it can't be read.
 bool ListGitFolder(platform::FileSystem& fs, const platform::Dir& dir, const std::string& at,
@@ -537,7 +557,6 @@ bool LookThrough(platform::FileSystem& fs, const platform::Dir& dir, const std::
                  const char* name, std::string_view base, std::string* reason, bool* whole,
                  const std::function<bool(const std::string&, bool, bool)>& visit) {
   constexpr std::size_t kMostFolders = 100000;
-  constexpr std::size_t kMostLevels = 1000;  // as FoldersFrom climbs
   platform::EntryKind kind;
   platform::FolderId id;
   std::string error;
@@ -546,15 +565,7 @@ bool LookThrough(platform::FileSystem& fs, const platform::Dir& dir, const std::
   std::vector<platform::FolderId> around;
   bool climbed = false;
   const auto lies_around = [&](const platform::FolderId& folder) {
-    for (std::string up = git_dir; !climbed && around.size() < kMostLevels;
-         up = JoinGitPath(up, "..")) {
-      platform::FolderId level;
-      if (fs.LookUpPath(dir, up, &kind, &level, &error) != platform::LookupResult::kFound ||
-          !level.IsKnown() || (!around.empty() && around.back() == level)) {
-        break;  // the top is its own parent
-      }
-      around.push_back(level);
-    }
+    if (!climbed) around = FoldersUpFrom(fs, dir, git_dir);
     climbed = true;
     return std::find(around.begin(), around.end(), folder) != around.end();
   };
@@ -804,7 +815,11 @@ bool IsGitDataElsewhere(const platform::FolderId& id) {
   return std::find(known.folders.begin(), known.folders.end(), id) != known.folders.end();
 }
 
-bool AnyGitDataElsewhere() { return GitDataAway().any.load(); }
+bool LiesInGitDataElsewhere(platform::FileSystem& fs, const platform::Dir& dir) {
+  if (!GitDataAway().any.load()) return false;
+  const std::vector<platform::FolderId> folders = FoldersUpFrom(fs, dir, ".");
+  return std::any_of(folders.begin(), folders.end(), IsGitDataElsewhere);
+}
 
 bool AnyGitFileElsewhere() { return GitDataAway().any_files.load(); }
 

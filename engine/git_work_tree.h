@@ -162,8 +162,9 @@ bool HasRefsOrLogsShape(platform::FileSystem& fs, const platform::Dir& dir,
 /// `objects`, `refs` or `logs` lead as links. Git reads and writes there as
 /// in the git dir itself.
 bool IsGitDataElsewhere(const platform::FolderId& id);
-/// Whether any folder was noted so (IsGitDataElsewhere) so far.
-bool AnyGitDataElsewhere();
+/// Whether the folder open in `dir`, or any above it, was noted so
+/// (IsGitDataElsewhere) so far.
+bool LiesInGitDataElsewhere(platform::FileSystem& fs, const platform::Dir& dir);
 /// Whether the file `inode` on `device` is one a repository judged so far
 /// reads and writes through a link from its git dir: its index, config,
 /// packed refs or reflog of HEAD.

@@ -517,25 +517,9 @@ bool FolderCleaner::LeavesGitDataElsewhereAlone(const platform::FolderId& id,
 }
 
 bool FolderCleaner::LeavesRootInGitDataAlone(const platform::Dir& dir, const std::string& path) {
-  if (!AnyGitDataElsewhere()) return false;
-  constexpr int kMostLevels = 1000;  // a path of "../" that long nears the system's limit
-  platform::FolderId below;
-  std::string up = ".";
-  for (int levels = 0; levels < kMostLevels; ++levels, up += "/..") {
-    platform::EntryKind kind;
-    platform::FolderId id;
-    std::string error;
-    if (fs_.LookUpPath(dir, up, &kind, &id, &error) != platform::LookupResult::kFound ||
-        !id.IsKnown() || id == below) {
-      return false;  // the top is its own parent
-    }
-    if (IsGitDataElsewhere(id)) {
-      WriteLeftAloneBlock(path, path, std::string());
-      return true;
-    }
-    below = id;
-  }
-  return false;
+  if (!LiesInGitDataElsewhere(fs_, dir)) return false;
+  WriteLeftAloneBlock(path, path, std::string());
+  return true;
 }
 
 std::shared_ptr<const WorkTree> FolderCleaner::WorkTreesShownElsewhere(
