@@ -40,6 +40,10 @@ constexpr std::size_t kLargeFolderBytes = kKeepBytes / 6;
 // Folders put off per worker, at most: enough to keep each busy in order
 // while the room lasts, few enough that looking them over stays cheap.
 constexpr std::size_t kPutOffPerWorker = 8;
+// The lock is held for a few list steps at a time: a thread that finds it
+// taken tries again this many times before it sleeps, which would cost two
+// context switches.
+constexpr int kLockTries = 100;
 // A stop signal sets a flag and wakes no one: waiting workers look at it
 // this often.
 constexpr std::chrono::milliseconds kStopCheckInterval(10);
@@ -442,7 +446,7 @@ void Sweep::Wake(ListingPace::Step step) {
 
 // Hands in the block just finished, if any, and takes the next folder.
 bool Sweep::Next(Worker& worker, bool* in_hand, Task* task) {
-  std::unique_lock<std::mutex> lock(mutex_);
+  std::unique_lock<std::mutex> lock = Lock();
   if (*in_hand) {
     // Handed in from here on, whatever Deliver or Take meet: the worker
     // must not be counted out a second time.
@@ -559,6 +563,13 @@ Sweep::Order::iterator Sweep::NextToTake() {
   if (range == order_.end() || !any_put_off || range_first) return range;
   if (MayPutOff(0)) return range;
   return order_.end();
+}
+
+std::unique_lock<std::mutex> Sweep::Lock() {
+  for (int i = 0; i < kLockTries; ++i) {
+    if (mutex_.try_lock()) return std::unique_lock<std::mutex>(mutex_, std::adopt_lock);
+  }
+  return std::unique_lock<std::mutex>(mutex_);
 }
 
 void Sweep::WaitForWork(std::unique_lock<std::mutex>& lock) {
@@ -778,7 +789,7 @@ bool Sweep::SweepFolder(Worker& worker, Task& task) {
 void Sweep::Publish(Worker& worker, std::shared_ptr<const FolderNode> node,
                     std::shared_ptr<const platform::Dir> dir, platform::EntryList* names,
                     std::size_t first) {
-  std::unique_lock<std::mutex> lock(mutex_);
+  std::unique_lock<std::mutex> lock = Lock();
   const Order::iterator range = Place(std::next(worker.block));
   range->is_range = true;
   range->parent = std::move(node);
@@ -852,7 +863,7 @@ bool Sweep::PutOff(Worker& worker, std::shared_ptr<const platform::Dir> dir,
                    const platform::FolderId& id, const std::string& path,
                    std::shared_ptr<const WorkTree> work_tree, std::size_t expected) {
   worker.FlushBlock();
-  std::unique_lock<std::mutex> lock(mutex_);
+  std::unique_lock<std::mutex> lock = Lock();
   if (order_.begin() == worker.block || worker.writing || MustStop() ||
       !handles_.TryHold(workers_.size())) {
     return false;
@@ -898,7 +909,7 @@ bool Sweep::HoldBack(Worker& worker, std::size_t incoming) {
   if (worker.writing || worker.direct) return false;
   const bool first = first_block_.load(std::memory_order_acquire) == &*worker.block;
   if (!first && room_.Admit(incoming)) return true;
-  std::unique_lock<std::mutex> lock(mutex_);
+  std::unique_lock<std::mutex> lock = Lock();
   for (;;) {
     if (order_.begin() == worker.block && !writing_) {
       // First, and no one is still writing out the blocks before: our turn.

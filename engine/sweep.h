@@ -109,6 +109,7 @@ class Sweep {
   void WakeTakers(std::size_t count);
   void WakeFirst();
   void WakeRoomWaiters();
+  std::unique_lock<std::mutex> Lock();
   Order::iterator Place(Order::iterator before);
   void Retire(Order::iterator entry);
   void NoteFirst();
